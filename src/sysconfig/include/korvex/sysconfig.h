@@ -1,0 +1,67 @@
+/* libksysconfig: applies configuration documents (puppet manifests and
+ * augeas command scripts) to the host and remembers, per configuration
+ * key, whether and with what outcome a document was applied. */
+#ifndef KORVEX_SYSCONFIG_H
+#define KORVEX_SYSCONFIG_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define KX_SYSCONFIG_API __attribute__((visibility("default")))
+#else
+#define KX_SYSCONFIG_API
+#endif
+
+/* Run even when the key already has a status. Other bits are ignored. */
+#define KX_SYSCONFIG_FLAG_FORCE 1u
+
+/* Completion of a run request. Called exactly once when, and only when,
+ * the run function returned 0: before it returns (skipped and augeas
+ * runs) or later from the main loop (puppet runs, with the process's exit
+ * status). The key's status text is already stored when it is called. */
+typedef void (*kx_sysconfig_cb)(void *user_data, int32_t result);
+
+/* Key store. Status texts returned are the caller's, released with free(). */
+KX_SYSCONFIG_API char *kx_sysconfig_is_configured(const char *key);
+KX_SYSCONFIG_API uint32_t kx_sysconfig_set_configured(const char *key, const char *contents);
+/* The directory text must end with a slash; the empty text restores the
+ * default "/var/lib/korvex/sysconfig-keys/". */
+KX_SYSCONFIG_API void kx_sysconfig_keys_dir_set(const char *dir);
+
+/* Run requests; scheme "puppet" or "augeas" in any case. */
+KX_SYSCONFIG_API uint32_t kx_sysconfig_run_uri(const char *uri, uint32_t flags, const char *scheme,
+                                               const char *key, kx_sysconfig_cb callback,
+                                               void *user_data);
+KX_SYSCONFIG_API uint32_t kx_sysconfig_run_string(const char *text, uint32_t flags,
+                                                  const char *scheme, const char *key,
+                                                  kx_sysconfig_cb callback, void *user_data);
+/* One value of the augeas tree (scheme "augeas"), released with free();
+ * NULL when the path matches no node, several nodes or a node without
+ * value. Flags are ignored. */
+KX_SYSCONFIG_API char *kx_sysconfig_query(const char *text, uint32_t flags, const char *scheme);
+
+/* Operating-system halves of the requests above; the run pair assumes
+ * the key has been checked. */
+KX_SYSCONFIG_API uint32_t sysconfig_os_run_uri(const char *uri, uint32_t flags, const char *scheme,
+                                               const char *key, kx_sysconfig_cb callback,
+                                               void *user_data);
+KX_SYSCONFIG_API uint32_t sysconfig_os_run_string(const char *text, uint32_t flags,
+                                                  const char *scheme, const char *key,
+                                                  kx_sysconfig_cb callback, void *user_data);
+KX_SYSCONFIG_API char *sysconfig_os_query(const char *text, uint32_t flags, const char *scheme);
+
+/* Fetches uri into stream (left open and unrewound). 0 when the whole
+ * document arrived; 3 for a failed transfer or an HTTP/FTP response
+ * outside 200..299; 6 when the transfer could not be set up. */
+KX_SYSCONFIG_API int sysconfig_os_download(const char *uri, FILE *stream);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,59 @@
+/* Steps of libksysconfig shared between its parts, and the hooks its
+ * tests need. Not installed. */
+#ifndef KORVEX_SYSCONFIG_INTERNAL_H
+#define KORVEX_SYSCONFIG_INTERNAL_H
+
+#include <glib.h>
+
+#include <korvex/kservice.h>
+#include <korvex/sysconfig.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Room for the keys directory and for a key's status file path,
+ * terminator included. */
+#define KX_SYSCONFIG_PATH_MAX 4096
+
+/* 0 for a usable key, -1 (after logging why) otherwise. */
+KX_SYSCONFIG_API int check_key_sanity(const char *key);
+
+/* The keys directory, filled with the default when it is empty. */
+const char *sysconfig_keys_dir(void);
+
+/* Body of kx_sysconfig_set_configured. */
+KX_SYSCONFIG_API uint32_t set_key(const char *key, const char *contents);
+
+/* Runners; exactly one of uri and text is given. */
+KX_SYSCONFIG_API int run_augeas(const char *uri, const char *text, const char *key,
+                                kx_sysconfig_cb callback, void *user_data);
+KX_SYSCONFIG_API int run_puppet(const char *uri, const char *text, const char *key,
+                                kx_sysconfig_cb callback, void *user_data);
+
+/* Asks the installed puppet for its major version: 0 and *major set, or 4. */
+KX_SYSCONFIG_API int check_puppet(unsigned int *major);
+
+/* One pending puppet run, attached to its process action. */
+typedef struct PuppetRun {
+    char *key;
+    char *path;
+    kx_sysconfig_cb callback;
+    void *user_data;
+    /* puppet was asked for --detailed-exitcodes: 2 means "changes applied". */
+    gboolean detailed_exit_codes;
+} PuppetRun;
+
+/* Completion of a puppet process action. */
+KX_SYSCONFIG_API void action_cb(ServicesAction *action);
+
+/* Tests only: shortens the limits that stop a download from hanging.
+ * A value of 0 or less restores the production default of that limit. */
+KX_SYSCONFIG_API void kx_sysconfig_download_limits_set(long connect_timeout_s,
+                                                       long low_speed_time_s);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
