@@ -1,0 +1,247 @@
+// The framework end to end: the test agent on a private system bus with the
+// real polkitd, called by real clients as root and as an unprivileged user.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <korvex/kcommon.h>
+
+#include "bus_client.h"
+#include "test_bus.h"
+
+using namespace korvex::test;
+
+namespace {
+
+constexpr const char *kName = "org.vaduderuvoziz.TestAgent";
+constexpr const char *kPath = "/org/vaduderuvoziz/TestAgent";
+constexpr const char *kIface = "org.vaduderuvoziz.TestAgent";
+constexpr const char *kProps = "org.freedesktop.DBus.Properties";
+
+TestBusOptions bus_options()
+{
+    TestBusOptions options;
+    options.extra_policies = {TEST_AGENT_POLICY};
+    options.extra_bus_policy = std::string("<policy user=\"root\"><allow own=\"") + kName +
+                               "\"/></policy><policy context=\"default\"><allow "
+                               "send_destination=\"" + kName + "\"/></policy>";
+    // Refuse the echo action to nobody only: other actions keep their defaults.
+    options.polkit_rules = "polkit.addRule(function(action, subject) {\n"
+                           "    if (action.id == \"org.vaduderuvoziz.TestAgent.echo\" &&\n"
+                           "        subject.user == \"nobody\")\n"
+                           "        return polkit.Result.NO;\n"
+                           "});\n";
+    return options;
+}
+
+std::string expected_uuid()
+{
+    std::string id = read_file("/etc/machine-id");
+    id = id.substr(0, 32);
+    return id.substr(0, 8) + "-" + id.substr(8, 4) + "-" + id.substr(12, 4) + "-" +
+           id.substr(16, 4) + "-" + id.substr(20, 12);
+}
+
+std::string expected_hostname()
+{
+    char buf[256] = {};
+    gethostname(buf, sizeof buf - 1);
+    return buf;
+}
+
+std::string code_error(int code)
+{
+    return std::string(kUnmappedErrorPrefix) + std::to_string(code);
+}
+
+class FrameworkOnBus : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        bus_ = std::make_unique<TestSystemBus>(bus_options());
+        agent_ = std::make_unique<Agent>(*bus_, AgentOptions{{TEST_AGENT_PATH}, {}, {}, "/", kName});
+        ASSERT_TRUE(agent_->wait_for_name()) << agent_->stderr_text();
+        client_ = std::make_unique<BusClient>(bus_->address());
+    }
+
+    Reply get(const std::string &iface, const std::string &property)
+    {
+        return client_->call(kName, kPath, kProps, "Get", {Arg::s(iface), Arg::s(property)});
+    }
+
+    std::unique_ptr<TestSystemBus> bus_;
+    std::unique_ptr<Agent> agent_;
+    std::unique_ptr<BusClient> client_;
+};
+
+} // namespace
+
+TEST_F(FrameworkOnBus, BuildsTheClassFromThePropertyTable)
+{
+    // The unknown letter is reported and skipped; the rows after it are installed.
+    const std::string err = agent_->stderr_text();
+    EXPECT_NE(err.find("Unknown type: z\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("Type of property table is map of unknown types\n"), std::string::npos);
+
+    Reply missing = get(kIface, "mystery");
+    EXPECT_FALSE(missing.ok);
+    EXPECT_EQ(missing.error_name, code_error(2));
+
+    Reply after = get(kIface, "after-mystery");
+    ASSERT_TRUE(after.ok) << after.error_name << ": " << after.error_message;
+    EXPECT_EQ(after.values.at(0).signature, "s");
+    EXPECT_EQ(after.str(), "");
+}
+
+TEST_F(FrameworkOnBus, GetServesHostIdentityAsVariants)
+{
+    Reply uuid = get(kIface, "uuid");
+    ASSERT_TRUE(uuid.ok) << uuid.error_message;
+    ASSERT_EQ(uuid.values.size(), 1u);
+    EXPECT_TRUE(uuid.values[0].was_variant);
+    EXPECT_EQ(uuid.values[0].signature, "s");
+    EXPECT_EQ(uuid.str(), expected_uuid());
+
+    Reply host = get(kIface, "hostname");
+    ASSERT_TRUE(host.ok) << host.error_message;
+    EXPECT_EQ(host.str(), expected_hostname());
+
+    // The interface argument only forms the action id.
+    Reply other = get("org.vaduderuvoziz.OtherInterface", "uuid");
+    ASSERT_TRUE(other.ok) << other.error_message;
+    EXPECT_EQ(other.str(), expected_uuid());
+}
+
+TEST_F(FrameworkOnBus, GetOfUnknownNameIsBadArgument)
+{
+    Reply reply = get(kIface, "missing");
+    EXPECT_FALSE(reply.ok);
+    // dbus-glib names errors of an unregistered domain after the domain and code.
+    EXPECT_EQ(reply.error_name,
+              "org.freedesktop.DBus.GLib.UnmappedError.KorvexErrorQuark.Code2");
+    EXPECT_EQ(reply.error_message, kx_result_to_str(2));
+    // The agent is still serving.
+    EXPECT_TRUE(get(kIface, "uuid").ok);
+}
+
+TEST_F(FrameworkOnBus, UnservedPropertiesReadAsZeroOfTheirType)
+{
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"flag", "b"}, {"ratio", "d"}, {"small", "i"}, {"signed", "i"}, {"word", "u"},
+        {"count", "u"}, {"octet", "u"}, {"big", "t"}, {"wide", "x"}};
+    for (const auto &[name, signature] : expected) {
+        Reply reply = get(kIface, name);
+        ASSERT_TRUE(reply.ok) << name << ": " << reply.error_message;
+        EXPECT_EQ(reply.values.at(0).signature, signature) << name;
+        EXPECT_EQ(reply.str(), "0") << name;
+    }
+    const std::string err = agent_->stderr_text();
+    EXPECT_NE(err.find("invalid property id 3 for \"flag\" of type 'GParamBoolean' in 'Korvex'"),
+              std::string::npos)
+        << err;
+}
+
+TEST_F(FrameworkOnBus, SetRepliesEmptyAndStoresNothing)
+{
+    Reply set = client_->call(kName, kPath, kProps, "Set",
+                              {Arg::s(kIface), Arg::s("count"), Arg::vu(42)});
+    ASSERT_TRUE(set.ok) << set.error_message;
+    EXPECT_TRUE(set.values.empty());
+    EXPECT_EQ(get(kIface, "count").str(), "0");
+
+    // A read-only or unknown name still gets the empty reply; GObject complains.
+    Reply readonly = client_->call(kName, kPath, kProps, "Set",
+                                   {Arg::s(kIface), Arg::s("uuid"), Arg::vs("x")});
+    EXPECT_TRUE(readonly.ok);
+    EXPECT_EQ(get(kIface, "uuid").str(), expected_uuid());
+}
+
+TEST_F(FrameworkOnBus, RefusedCallerGetsCodeFive)
+{
+    Reply refused = call_as(kNobody, bus_->address(), kName, kPath, kIface, "echo",
+                            {Arg::s("hello")});
+    EXPECT_FALSE(refused.ok);
+    EXPECT_EQ(refused.error_name, code_error(5));
+    EXPECT_EQ(refused.error_message, kx_result_to_str(5));
+    EXPECT_NE(agent_->stderr_text().find(
+                  "Caller is not authorized for action org.vaduderuvoziz.TestAgent.echo\n"),
+              std::string::npos);
+
+    // The same user is granted an action its rules do not refuse...
+    Reply granted = call_as(kNobody, bus_->address(), kName, kPath, kProps, "Get",
+                            {Arg::s(kIface), Arg::s("hostname")});
+    ASSERT_TRUE(granted.ok) << granted.error_name << ": " << granted.error_message;
+    EXPECT_EQ(granted.str(), expected_hostname());
+    // ...and refused one whose default is "no".
+    Reply secret = call_as(kNobody, bus_->address(), kName, kPath, kProps, "Get",
+                           {Arg::s(kIface), Arg::s("secret")});
+    EXPECT_EQ(secret.error_name, code_error(5));
+
+    // Root passes the same check.
+    Reply echo = client_->call(kName, kPath, kIface, "echo", {Arg::s("hello")});
+    ASSERT_TRUE(echo.ok) << echo.error_message;
+    EXPECT_EQ(echo.str(), "hello");
+}
+
+TEST_F(FrameworkOnBus, PolkitFailureCarriesPolkitsMessage)
+{
+    Reply unregistered = get("org.vaduderuvoziz.Unregistered", "uuid");
+    EXPECT_FALSE(unregistered.ok);
+    EXPECT_EQ(unregistered.error_name, code_error(5));
+    EXPECT_EQ(unregistered.error_message,
+              "GDBus.Error:org.freedesktop.PolicyKit1.Error.Failed: Action "
+              "org.vaduderuvoziz.Unregistered.uuid is not registered");
+    EXPECT_NE(agent_->stderr_text().find("Error in checking authorization: GDBus.Error:"),
+              std::string::npos);
+
+    bus_->stop_polkit();
+    Reply no_polkit = client_->call(kName, kPath, kIface, "echo", {Arg::s("x")});
+    EXPECT_FALSE(no_polkit.ok);
+    EXPECT_EQ(no_polkit.error_name, code_error(5));
+    EXPECT_EQ(no_polkit.error_message.rfind("GDBus.Error:org.freedesktop.DBus.Error.", 0), 0u)
+        << no_polkit.error_message;
+    EXPECT_NE(no_polkit.error_message, kx_result_to_str(5));
+
+    // Once PolicyKit is back, requests are authorized again.
+    bus_->start_polkit();
+    Reply back = client_->call(kName, kPath, kIface, "echo", {Arg::s("again")});
+    ASSERT_TRUE(back.ok) << back.error_message;
+    EXPECT_EQ(back.str(), "again");
+}
+
+TEST_F(FrameworkOnBus, CheckWithoutContextIsRefusedWithAnError)
+{
+    Reply reply = client_->call(kName, kPath, kIface, "unchecked", {Arg::s("x")});
+    EXPECT_FALSE(reply.ok);
+    EXPECT_EQ(reply.error_name, code_error(5));
+    EXPECT_NE(reply.error_message.find("authorization could not be checked"), std::string::npos);
+    EXPECT_NE(agent_->stderr_text().find("Context is not set!\n"), std::string::npos);
+}
+
+TEST_F(FrameworkOnBus, SecondInstanceExitsWithOne)
+{
+    Agent second(*bus_, AgentOptions{{TEST_AGENT_PATH}, {}, {}, "/", kName});
+    auto status = second.process().wait(std::chrono::seconds(20));
+    ASSERT_TRUE(status.has_value());
+    ASSERT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 1);
+    const std::string err = second.stderr_text();
+    const bool queued = err.find("Looks like another server of this type is already running: "
+                                 "Reply in queue\n") != std::string::npos;
+    const bool exists = err.find("Looks like another server of this type is already running: "
+                                 "Reply exists\n") != std::string::npos;
+    EXPECT_TRUE(queued || exists) << err;
+    // The first instance keeps its name and keeps serving.
+    EXPECT_TRUE(get(kIface, "uuid").ok);
+}
+
+TEST(FrameworkWithoutBus, ExitsWithOneWhenNoBusIsReachable)
+{
+    TempDir dir;
+    ProcessOptions options;
+    options.argv = {TEST_AGENT_PATH};
+    options.env = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir.file("no-such-socket")};
+    CommandResult result = run_command(options, std::chrono::seconds(30));
+    EXPECT_EQ(result.exit_code(), 1);
+    EXPECT_EQ(result.err.rfind("Failed to open connection to bus: ", 0), 0u) << result.err;
+}

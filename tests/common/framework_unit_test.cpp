@@ -1,0 +1,126 @@
+// The property-table mapping and the map builder, in process. This program
+// supplies the agent symbols the framework resolves at load time.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+
+#include <korvex/kcommon_dbus.h>
+
+extern "C" {
+
+PropertyRow properties[] = {
+    {1, "name", "name", "A string", G_PARAM_READABLE, 's'},
+    {2, "bad", "bad", "Unmapped", G_PARAM_READABLE, '?'},
+    {3, "level", "level", "A number", G_PARAM_READWRITE, 'n'},
+    {0, nullptr, nullptr, nullptr, 0, '\0'},
+};
+
+static const DBusGMethodInfo no_methods[] = {{nullptr, nullptr, 0}};
+const DBusGObjectInfo dbus_glib_korvex_object_info = {1, no_methods, 0, "\0", "\0", "\0"};
+
+void korvex_get_property(GObject *, guint, GValue *, GParamSpec *) {}
+void korvex_set_property(GObject *, guint, const GValue *, GParamSpec *) {}
+GType korvex_dict_type(int)
+{
+    return G_TYPE_INT;
+}
+
+} // extern "C"
+
+namespace {
+
+GParamSpec *spec_for(char letter, guint32 flags = G_PARAM_READWRITE)
+{
+    GParamSpec *spec = nullptr;
+    PropertyRow row{9, "p", "p", "blurb", flags, letter};
+    if (!get_paramspec_from_property(&spec, row))
+        return nullptr;
+    g_param_spec_ref_sink(spec);
+    return spec;
+}
+
+} // namespace
+
+TEST(ParamSpecMapping, EveryLetterGetsItsTypeRangeAndDefault)
+{
+    struct Case {
+        char letter;
+        GType type;
+    };
+    const Case cases[] = {{'b', G_TYPE_PARAM_BOOLEAN}, {'d', G_TYPE_PARAM_DOUBLE},
+                          {'e', G_TYPE_PARAM_BOXED},   {'i', G_TYPE_PARAM_INT},
+                          {'n', G_TYPE_PARAM_INT},     {'q', G_TYPE_PARAM_UINT},
+                          {'u', G_TYPE_PARAM_UINT},    {'y', G_TYPE_PARAM_UINT},
+                          {'s', G_TYPE_PARAM_STRING},  {'t', G_TYPE_PARAM_UINT64},
+                          {'x', G_TYPE_PARAM_INT64}};
+    for (const auto &c : cases) {
+        GParamSpec *spec = spec_for(c.letter);
+        ASSERT_NE(spec, nullptr) << c.letter;
+        EXPECT_EQ(G_PARAM_SPEC_TYPE(spec), c.type) << c.letter;
+        EXPECT_STREQ(g_param_spec_get_blurb(spec), "blurb");
+        EXPECT_EQ(spec->flags & G_PARAM_READWRITE, G_PARAM_READWRITE);
+        g_param_spec_unref(spec);
+    }
+
+    GParamSpec *d = spec_for('d');
+    EXPECT_EQ(G_PARAM_SPEC_DOUBLE(d)->minimum, -DBL_MAX);
+    EXPECT_EQ(G_PARAM_SPEC_DOUBLE(d)->maximum, DBL_MAX);
+    g_param_spec_unref(d);
+    GParamSpec *n = spec_for('n');
+    EXPECT_EQ(G_PARAM_SPEC_INT(n)->minimum, G_MININT);
+    EXPECT_EQ(G_PARAM_SPEC_INT(n)->maximum, G_MAXINT);
+    g_param_spec_unref(n);
+    GParamSpec *t = spec_for('t');
+    EXPECT_EQ(G_PARAM_SPEC_UINT64(t)->maximum, G_MAXUINT64);
+    g_param_spec_unref(t);
+    GParamSpec *e = spec_for('e');
+    EXPECT_EQ(G_PARAM_SPEC_VALUE_TYPE(e), dbus_g_type_get_map("GHashTable", G_TYPE_STRING, G_TYPE_INT));
+    g_param_spec_unref(e);
+}
+
+TEST(ParamSpecMapping, UnknownLetterLeavesTheOutputUntouched)
+{
+    GParamSpec *sentinel = reinterpret_cast<GParamSpec *>(0x1);
+    GParamSpec *out = sentinel;
+    PropertyRow row{1, "p", "p", "b", G_PARAM_READABLE, 'a'};
+    EXPECT_FALSE(get_paramspec_from_property(&out, row));
+    EXPECT_EQ(out, sentinel);
+}
+
+TEST(KorvexClass, InstallsRowsUnderTheirIdsAndSkipsUnknownLetters)
+{
+    GObjectClass *klass = G_OBJECT_CLASS(g_type_class_ref(korvex_get_type()));
+    EXPECT_STREQ(g_type_name(korvex_get_type()), "Korvex");
+    GParamSpec *name = g_object_class_find_property(klass, "name");
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(name->param_id, 1u);
+    EXPECT_EQ(g_object_class_find_property(klass, "bad"), nullptr);
+    GParamSpec *level = g_object_class_find_property(klass, "level");
+    ASSERT_NE(level, nullptr);
+    EXPECT_EQ(level->param_id, 3u);
+    g_type_class_unref(klass);
+}
+
+TEST(DictBuilder, BuildsAMapFromRepeatedAdds)
+{
+    const GType map_type = dbus_g_type_get_map("GHashTable", G_TYPE_STRING, G_TYPE_INT);
+    GValue map = G_VALUE_INIT;
+    g_value_init(&map, map_type);
+    Dict *dict = dict_new(&map);
+    for (int i = 0; i < 3; ++i) {
+        GValue v = G_VALUE_INIT;
+        g_value_init(&v, G_TYPE_INT);
+        g_value_set_int(&v, i * 10);
+        std::string key = "key" + std::to_string(i);
+        dict_add(dict, key.c_str(), &v);
+        g_value_unset(&v);
+    }
+    dict_free(dict);
+
+    auto *table = static_cast<GHashTable *>(g_value_get_boxed(&map));
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(g_hash_table_size(table), 3u);
+    EXPECT_EQ(GPOINTER_TO_INT(g_hash_table_lookup(table, "key2")), 20);
+    EXPECT_EQ(GPOINTER_TO_INT(g_hash_table_lookup(table, "key0")), 0);
+    g_value_unset(&map);
+}

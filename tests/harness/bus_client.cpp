@@ -1,0 +1,416 @@
+#include "bus_client.h"
+
+#include <sstream>
+#include <stdexcept>
+
+#include <dbus/dbus.h>
+
+#include "process.h"
+
+#ifndef KX_TEST_CALL_PATH
+#error "KX_TEST_CALL_PATH must name the kx-test-call program"
+#endif
+
+namespace korvex::test {
+
+namespace {
+
+struct MessageDeleter {
+    void operator()(DBusMessage *m) const { dbus_message_unref(m); }
+};
+using MessagePtr = std::unique_ptr<DBusMessage, MessageDeleter>;
+
+struct ScopedError {
+    DBusError e;
+    ScopedError() { dbus_error_init(&e); }
+    ~ScopedError() { dbus_error_free(&e); }
+};
+
+std::string hex(const std::string &s)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : s) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out.empty() ? "-" : out;
+}
+
+std::string unhex(const std::string &s)
+{
+    if (s == "-")
+        return {};
+    std::string out;
+    for (size_t i = 0; i + 1 < s.size(); i += 2)
+        out += static_cast<char>(std::stoi(s.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+void append_basic(DBusMessageIter *iter, const Arg &arg)
+{
+    switch (arg.type) {
+    case 's': {
+        const char *v = arg.text.c_str();
+        dbus_message_iter_append_basic(iter, DBUS_TYPE_STRING, &v);
+        break;
+    }
+    case 'u': {
+        dbus_uint32_t v = std::stoul(arg.text);
+        dbus_message_iter_append_basic(iter, DBUS_TYPE_UINT32, &v);
+        break;
+    }
+    case 'i': {
+        dbus_int32_t v = std::stol(arg.text);
+        dbus_message_iter_append_basic(iter, DBUS_TYPE_INT32, &v);
+        break;
+    }
+    case 'b': {
+        dbus_bool_t v = arg.text == "1";
+        dbus_message_iter_append_basic(iter, DBUS_TYPE_BOOLEAN, &v);
+        break;
+    }
+    case 'd': {
+        double v = std::stod(arg.text);
+        dbus_message_iter_append_basic(iter, DBUS_TYPE_DOUBLE, &v);
+        break;
+    }
+    case 'x': {
+        dbus_int64_t v = std::stoll(arg.text);
+        dbus_message_iter_append_basic(iter, DBUS_TYPE_INT64, &v);
+        break;
+    }
+    case 't': {
+        dbus_uint64_t v = std::stoull(arg.text);
+        dbus_message_iter_append_basic(iter, DBUS_TYPE_UINT64, &v);
+        break;
+    }
+    default:
+        throw std::invalid_argument(std::string("unsupported argument type ") + arg.type);
+    }
+}
+
+Value read_value(DBusMessageIter *iter)
+{
+    Value value;
+    int type = dbus_message_iter_get_arg_type(iter);
+    if (type == DBUS_TYPE_VARIANT) {
+        DBusMessageIter inner;
+        dbus_message_iter_recurse(iter, &inner);
+        value = read_value(&inner);
+        value.was_variant = true;
+        return value;
+    }
+    char *sig = dbus_message_iter_get_signature(iter);
+    value.signature = sig;
+    dbus_free(sig);
+    switch (type) {
+    case DBUS_TYPE_STRING:
+    case DBUS_TYPE_OBJECT_PATH:
+    case DBUS_TYPE_SIGNATURE: {
+        const char *s = nullptr;
+        dbus_message_iter_get_basic(iter, &s);
+        value.text = s;
+        break;
+    }
+    case DBUS_TYPE_BOOLEAN: {
+        dbus_bool_t v;
+        dbus_message_iter_get_basic(iter, &v);
+        value.text = v ? "1" : "0";
+        break;
+    }
+    case DBUS_TYPE_BYTE: {
+        unsigned char v;
+        dbus_message_iter_get_basic(iter, &v);
+        value.text = std::to_string(v);
+        break;
+    }
+    case DBUS_TYPE_INT16:
+    case DBUS_TYPE_UINT16:
+    case DBUS_TYPE_INT32:
+    case DBUS_TYPE_UINT32:
+    case DBUS_TYPE_INT64:
+    case DBUS_TYPE_UINT64: {
+        DBusBasicValue v;
+        dbus_message_iter_get_basic(iter, &v);
+        switch (type) {
+        case DBUS_TYPE_INT16: value.text = std::to_string(v.i16); break;
+        case DBUS_TYPE_UINT16: value.text = std::to_string(v.u16); break;
+        case DBUS_TYPE_INT32: value.text = std::to_string(v.i32); break;
+        case DBUS_TYPE_UINT32: value.text = std::to_string(v.u32); break;
+        case DBUS_TYPE_INT64: value.text = std::to_string(v.i64); break;
+        default: value.text = std::to_string(v.u64); break;
+        }
+        break;
+    }
+    case DBUS_TYPE_DOUBLE: {
+        double v;
+        dbus_message_iter_get_basic(iter, &v);
+        std::ostringstream out;
+        out << v;
+        value.text = out.str();
+        break;
+    }
+    case DBUS_TYPE_ARRAY: {
+        DBusMessageIter inner;
+        dbus_message_iter_recurse(iter, &inner);
+        while (dbus_message_iter_get_arg_type(&inner) != DBUS_TYPE_INVALID) {
+            value.strings.push_back(read_value(&inner).text);
+            dbus_message_iter_next(&inner);
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    return value;
+}
+
+Reply reply_from_message(DBusMessage *message)
+{
+    Reply reply;
+    if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_ERROR) {
+        reply.error_name = dbus_message_get_error_name(message);
+        const char *text = nullptr;
+        if (dbus_message_get_args(message, nullptr, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID))
+            reply.error_message = text;
+        return reply;
+    }
+    reply.ok = true;
+    DBusMessageIter iter;
+    if (dbus_message_iter_init(message, &iter)) {
+        do {
+            reply.values.push_back(read_value(&iter));
+        } while (dbus_message_iter_next(&iter));
+    }
+    return reply;
+}
+
+MessagePtr build_call(const std::string &dest, const std::string &path,
+                      const std::string &iface, const std::string &member,
+                      const std::vector<Arg> &args)
+{
+    MessagePtr message(dbus_message_new_method_call(dest.c_str(), path.c_str(),
+                                                    iface.empty() ? nullptr : iface.c_str(),
+                                                    member.c_str()));
+    if (!message)
+        throw std::runtime_error("cannot build call " + member);
+    DBusMessageIter iter;
+    dbus_message_iter_init_append(message.get(), &iter);
+    for (const auto &arg : args) {
+        if (arg.variant) {
+            const char sig[2] = {arg.type, '\0'};
+            DBusMessageIter inner;
+            dbus_message_iter_open_container(&iter, DBUS_TYPE_VARIANT, sig, &inner);
+            append_basic(&inner, arg);
+            dbus_message_iter_close_container(&iter, &inner);
+        } else {
+            append_basic(&iter, arg);
+        }
+    }
+    return message;
+}
+
+} // namespace
+
+Reply make_call(DBusConnection *connection, const std::string &dest, const std::string &path,
+                const std::string &iface, const std::string &member,
+                const std::vector<Arg> &args, int timeout_ms)
+{
+    MessagePtr message = build_call(dest, path, iface, member, args);
+    ScopedError error;
+    MessagePtr answer(dbus_connection_send_with_reply_and_block(connection, message.get(),
+                                                                timeout_ms, &error.e));
+    if (!answer) {
+        Reply reply;
+        reply.error_name = error.e.name != nullptr ? error.e.name : "";
+        reply.error_message = error.e.message != nullptr ? error.e.message : "";
+        return reply;
+    }
+    return reply_from_message(answer.get());
+}
+
+BusClient::BusClient(const std::string &address)
+{
+    ScopedError error;
+    connection_ = dbus_connection_open_private(address.c_str(), &error.e);
+    if (connection_ == nullptr)
+        throw std::runtime_error("cannot connect to " + address + ": " +
+                                 (error.e.message ? error.e.message : "?"));
+    dbus_connection_set_exit_on_disconnect(connection_, FALSE);
+    if (!dbus_bus_register(connection_, &error.e)) {
+        dbus_connection_close(connection_);
+        dbus_connection_unref(connection_);
+        connection_ = nullptr;
+        throw std::runtime_error(std::string("cannot register on the bus: ") +
+                                 (error.e.message ? error.e.message : "?"));
+    }
+}
+
+BusClient::~BusClient()
+{
+    disconnect();
+}
+
+void BusClient::disconnect()
+{
+    if (connection_ != nullptr) {
+        dbus_connection_close(connection_);
+        dbus_connection_unref(connection_);
+        connection_ = nullptr;
+    }
+}
+
+Reply BusClient::call(const std::string &dest, const std::string &path,
+                      const std::string &iface, const std::string &member,
+                      const std::vector<Arg> &args, int timeout_ms)
+{
+    return make_call(connection_, dest, path, iface, member, args, timeout_ms);
+}
+
+BusClient::Pending BusClient::send(const std::string &dest, const std::string &path,
+                                   const std::string &iface, const std::string &member,
+                                   const std::vector<Arg> &args, int timeout_ms)
+{
+    MessagePtr message = build_call(dest, path, iface, member, args);
+    DBusPendingCall *pending = nullptr;
+    if (!dbus_connection_send_with_reply(connection_, message.get(), &pending, timeout_ms) ||
+        pending == nullptr)
+        throw std::runtime_error("cannot send " + member);
+    dbus_connection_flush(connection_);
+    return Pending(pending);
+}
+
+BusClient::Pending::~Pending()
+{
+    if (pending_ != nullptr) {
+        dbus_pending_call_cancel(pending_);
+        dbus_pending_call_unref(pending_);
+    }
+}
+
+BusClient::Pending::Pending(Pending &&other) noexcept : pending_(other.pending_)
+{
+    other.pending_ = nullptr;
+}
+
+bool BusClient::Pending::done()
+{
+    return dbus_pending_call_get_completed(pending_);
+}
+
+Reply BusClient::Pending::wait()
+{
+    dbus_pending_call_block(pending_);
+    MessagePtr answer(dbus_pending_call_steal_reply(pending_));
+    dbus_pending_call_unref(pending_);
+    pending_ = nullptr;
+    if (!answer)
+        return {};
+    return reply_from_message(answer.get());
+}
+
+bool BusClient::name_has_owner(const std::string &name)
+{
+    ScopedError error;
+    return dbus_bus_name_has_owner(connection_, name.c_str(), &error.e);
+}
+
+uint32_t BusClient::name_owner_pid(const std::string &name)
+{
+    Reply reply = call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                       "GetConnectionUnixProcessID", {Arg::s(name)}, 5000);
+    return reply.ok ? std::stoul(reply.str()) : 0;
+}
+
+std::string BusClient::unique_name() const
+{
+    return dbus_bus_get_unique_name(connection_);
+}
+
+std::string encode_arg(const Arg &arg)
+{
+    return std::string(arg.variant ? "v" : "") + arg.type + ":" + hex(arg.text);
+}
+
+Arg decode_arg(const std::string &encoded)
+{
+    Arg arg;
+    size_t colon = encoded.find(':');
+    std::string type = encoded.substr(0, colon);
+    arg.variant = type.size() == 2 && type[0] == 'v';
+    arg.type = type.back();
+    arg.text = unhex(encoded.substr(colon + 1));
+    return arg;
+}
+
+std::string encode_reply(const Reply &reply)
+{
+    std::ostringstream out;
+    if (!reply.ok) {
+        out << "E " << hex(reply.error_name) << ' ' << hex(reply.error_message) << '\n';
+        return out.str();
+    }
+    out << "OK\n";
+    for (const auto &v : reply.values) {
+        out << "V " << hex(v.signature) << ' ' << (v.was_variant ? 1 : 0) << ' ' << hex(v.text);
+        for (const auto &s : v.strings)
+            out << ' ' << hex(s);
+        out << '\n';
+    }
+    return out.str();
+}
+
+Reply decode_reply(const std::string &text)
+{
+    Reply reply;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string tag;
+        fields >> tag;
+        if (tag == "E") {
+            std::string name, message;
+            fields >> name >> message;
+            reply.error_name = unhex(name);
+            reply.error_message = unhex(message);
+        } else if (tag == "OK") {
+            reply.ok = true;
+        } else if (tag == "V") {
+            Value v;
+            std::string sig, text_field, s;
+            int variant = 0;
+            fields >> sig >> variant >> text_field;
+            v.signature = unhex(sig);
+            v.was_variant = variant != 0;
+            v.text = unhex(text_field);
+            while (fields >> s)
+                v.strings.push_back(unhex(s));
+            reply.values.push_back(v);
+        }
+    }
+    return reply;
+}
+
+Reply call_as(uid_t uid, const std::string &address, const std::string &dest,
+              const std::string &path, const std::string &iface, const std::string &member,
+              const std::vector<Arg> &args)
+{
+    ProcessOptions options;
+    options.argv = {KX_TEST_CALL_PATH, address, dest, path, iface, member};
+    for (const auto &a : args)
+        options.argv.push_back(encode_arg(a));
+    options.uid = uid;
+    options.cwd = "/";
+    CommandResult result = run_command(options, std::chrono::seconds(200));
+    if (result.exit_code() != 0) {
+        Reply failed;
+        failed.error_name = "korvex.test.CallerFailed";
+        failed.error_message = result.err;
+        return failed;
+    }
+    return decode_reply(result.out);
+}
+
+} // namespace korvex::test

@@ -1,0 +1,109 @@
+// A plain libdbus client for tests: calls methods on the test bus and
+// returns the reply (values or the error name and message) as data. Calls
+// as another user go through the kx-test-call program run under that uid.
+#ifndef KORVEX_TEST_BUS_CLIENT_H
+#define KORVEX_TEST_BUS_CLIENT_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+struct DBusConnection;
+struct DBusPendingCall;
+
+namespace korvex::test {
+
+// One argument of a call. Types: s, u, i, b, d, x, t; `variant` wraps it in v.
+struct Arg {
+    char type = 's';
+    bool variant = false;
+    std::string text; // the string, or the number / boolean ("1"/"0") as text
+
+    static Arg s(std::string v) { return {'s', false, std::move(v)}; }
+    static Arg u(uint32_t v) { return {'u', false, std::to_string(v)}; }
+    static Arg i(int32_t v) { return {'i', false, std::to_string(v)}; }
+    static Arg b(bool v) { return {'b', false, v ? "1" : "0"}; }
+    static Arg vs(std::string v) { return {'s', true, std::move(v)}; }
+    static Arg vu(uint32_t v) { return {'u', true, std::to_string(v)}; }
+    static Arg vi(int32_t v) { return {'i', true, std::to_string(v)}; }
+};
+
+// One reply value; a variant is unwrapped into its content.
+struct Value {
+    std::string signature;            // of the (unwrapped) value
+    std::string text;                 // strings as they are, numbers in decimal
+    std::vector<std::string> strings; // for "as"
+    bool was_variant = false;
+};
+
+struct Reply {
+    bool ok = false;
+    std::string error_name;
+    std::string error_message;
+    std::vector<Value> values;
+
+    const std::string &str(size_t i = 0) const { return values.at(i).text; }
+};
+
+class BusClient {
+public:
+    explicit BusClient(const std::string &address);
+    ~BusClient();
+    BusClient(const BusClient &) = delete;
+    BusClient &operator=(const BusClient &) = delete;
+
+    Reply call(const std::string &dest, const std::string &path, const std::string &iface,
+               const std::string &member, const std::vector<Arg> &args = {},
+               int timeout_ms = 180000);
+
+    // Sends a call without waiting; the reply is collected with wait().
+    class Pending {
+    public:
+        ~Pending();
+        Pending(Pending &&other) noexcept;
+        Pending(const Pending &) = delete;
+        Reply wait();
+        bool done();
+
+    private:
+        friend class BusClient;
+        explicit Pending(DBusPendingCall *p) : pending_(p) {}
+        DBusPendingCall *pending_;
+    };
+    Pending send(const std::string &dest, const std::string &path, const std::string &iface,
+                 const std::string &member, const std::vector<Arg> &args = {},
+                 int timeout_ms = 180000);
+
+    bool name_has_owner(const std::string &name);
+    uint32_t name_owner_pid(const std::string &name);
+    std::string unique_name() const;
+    void disconnect();
+
+private:
+    DBusConnection *connection_ = nullptr;
+};
+
+// The same call made by a separate process running as `uid`.
+Reply call_as(uid_t uid, const std::string &address, const std::string &dest,
+              const std::string &path, const std::string &iface, const std::string &member,
+              const std::vector<Arg> &args = {});
+
+// Wire format shared with the kx-test-call program.
+std::string encode_arg(const Arg &arg);
+Arg decode_arg(const std::string &encoded);
+std::string encode_reply(const Reply &reply);
+Reply decode_reply(const std::string &text);
+Reply make_call(DBusConnection *connection, const std::string &dest, const std::string &path,
+                const std::string &iface, const std::string &member,
+                const std::vector<Arg> &args, int timeout_ms);
+
+inline constexpr uid_t kNobody = 65534;
+inline constexpr const char *kUnmappedErrorPrefix =
+    "org.freedesktop.DBus.GLib.UnmappedError.KorvexErrorQuark.Code";
+
+} // namespace korvex::test
+
+#endif

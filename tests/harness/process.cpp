@@ -1,0 +1,181 @@
+#include "process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "temp_dir.h"
+
+extern char **environ;
+
+namespace korvex::test {
+
+namespace {
+
+std::vector<std::string> build_environment(const ProcessOptions &options)
+{
+    std::vector<std::string> env;
+    auto overridden = [&](const std::string &entry) {
+        const auto name = entry.substr(0, entry.find('='));
+        for (const auto &u : options.unset)
+            if (u == name)
+                return true;
+        for (const auto &e : options.env)
+            if (e.substr(0, e.find('=')) == name)
+                return true;
+        return false;
+    };
+    for (char **e = environ; *e != nullptr; ++e)
+        if (!overridden(*e))
+            env.emplace_back(*e);
+    for (const auto &e : options.env)
+        env.push_back(e);
+    return env;
+}
+
+void redirect(const std::string &path, int target, int flags)
+{
+    if (path.empty())
+        return;
+    int fd = open(path.c_str(), flags, 0644);
+    if (fd < 0)
+        _exit(126);
+    dup2(fd, target);
+    close(fd);
+}
+
+} // namespace
+
+Process::Process(const ProcessOptions &options)
+{
+    if (options.argv.empty())
+        throw std::invalid_argument("empty argv");
+    std::vector<std::string> env = build_environment(options);
+    std::vector<char *> argv_ptrs;
+    for (const auto &a : options.argv)
+        argv_ptrs.push_back(const_cast<char *>(a.c_str()));
+    argv_ptrs.push_back(nullptr);
+    std::vector<char *> env_ptrs;
+    for (const auto &e : env)
+        env_ptrs.push_back(const_cast<char *>(e.c_str()));
+    env_ptrs.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ < 0)
+        throw std::runtime_error(std::string("fork: ") + strerror(errno));
+    if (pid_ == 0) {
+        // Own process group, so that a stop also reaches what it started.
+        setpgid(0, 0);
+        redirect(options.stdin_path, 0, O_RDONLY);
+        redirect(options.stdout_path, 1, O_WRONLY | O_CREAT | O_TRUNC);
+        redirect(options.stderr_path, 2, O_WRONLY | O_CREAT | O_TRUNC);
+        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
+            _exit(126);
+        if (options.uid) {
+            if (setgroups(0, nullptr) != 0 || setgid(*options.uid) != 0 ||
+                setuid(*options.uid) != 0)
+                _exit(126);
+        }
+        execvpe(argv_ptrs[0], argv_ptrs.data(), env_ptrs.data());
+        _exit(127);
+    }
+}
+
+Process::Process(Process &&other) noexcept : pid_(other.pid_), status_(other.status_)
+{
+    other.pid_ = -1;
+}
+
+Process::~Process()
+{
+    if (pid_ > 0)
+        stop();
+}
+
+bool Process::running()
+{
+    return !wait(std::chrono::milliseconds(0)).has_value();
+}
+
+std::optional<int> Process::wait(std::chrono::milliseconds timeout)
+{
+    if (status_)
+        return status_;
+    if (pid_ <= 0)
+        return std::nullopt;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        int status = 0;
+        pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            status_ = status;
+            return status_;
+        }
+        if (r < 0 && errno != EINTR) {
+            status_ = -1;
+            return status_;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void Process::signal(int sig)
+{
+    if (pid_ > 0 && !status_)
+        kill(pid_, sig);
+}
+
+int Process::stop(std::chrono::milliseconds grace)
+{
+    if (pid_ <= 0)
+        return -1;
+    if (!status_) {
+        kill(pid_, SIGTERM);
+        if (!wait(grace)) {
+            kill(-pid_, SIGKILL);
+            kill(pid_, SIGKILL);
+            wait(std::chrono::seconds(10));
+        }
+    }
+    // Whatever the process left in its group goes too.
+    kill(-pid_, SIGKILL);
+    return status_.value_or(-1);
+}
+
+bool CommandResult::exited() const
+{
+    return status >= 0 && WIFEXITED(status);
+}
+
+int CommandResult::exit_code() const
+{
+    return exited() ? WEXITSTATUS(status) : -1;
+}
+
+CommandResult run_command(ProcessOptions options, std::chrono::milliseconds timeout)
+{
+    TempDir capture("korvex-cmd");
+    options.stdout_path = capture.file("out");
+    options.stderr_path = capture.file("err");
+    CommandResult result;
+    {
+        Process process(options);
+        auto status = process.wait(timeout);
+        result.status = status ? *status : process.stop();
+    }
+    result.out = read_file(capture.file("out"));
+    result.err = read_file(capture.file("err"));
+    return result;
+}
+
+} // namespace korvex::test

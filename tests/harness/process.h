@@ -1,0 +1,82 @@
+// Child processes of a test: started with a chosen environment, folder and
+// user, and always reaped (killed first if need be) when the owner goes.
+#ifndef KORVEX_TEST_PROCESS_H
+#define KORVEX_TEST_PROCESS_H
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace korvex::test {
+
+struct ProcessOptions {
+    std::vector<std::string> argv;
+    std::vector<std::string> env;   // "NAME=value", added to (or replacing in) the test's own
+    std::vector<std::string> unset; // names removed from the environment
+    std::string cwd;
+    std::optional<uid_t> uid;       // run as this uid (and gid = uid, no groups)
+    std::string stdout_path;        // empty: inherit
+    std::string stderr_path;        // empty: inherit
+    std::string stdin_path = "/dev/null";
+};
+
+class Process {
+public:
+    explicit Process(const ProcessOptions &options);
+    ~Process();
+    Process(Process &&other) noexcept;
+    Process &operator=(Process &&) = delete;
+    Process(const Process &) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool running();
+    // Raw wait status once the process has ended, nullopt on time-out.
+    std::optional<int> wait(std::chrono::milliseconds timeout);
+    // SIGTERM, then SIGKILL after a grace period; reaps. Returns the wait status.
+    int stop(std::chrono::milliseconds grace = std::chrono::milliseconds(3000));
+    void signal(int sig);
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+struct CommandResult {
+    int status = -1; // raw wait status
+    std::string out;
+    std::string err;
+    bool exited() const;
+    int exit_code() const; // -1 unless it exited normally
+};
+
+// Runs a command to its end (killed after `timeout`), capturing both streams.
+CommandResult run_command(ProcessOptions options,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+// Polls `predicate` until it holds or `timeout` passes.
+template <typename Predicate>
+bool wait_until(Predicate predicate, std::chrono::milliseconds timeout,
+                std::chrono::milliseconds step = std::chrono::milliseconds(20));
+
+} // namespace korvex::test
+
+#include <thread>
+
+template <typename Predicate>
+bool korvex::test::wait_until(Predicate predicate, std::chrono::milliseconds timeout,
+                              std::chrono::milliseconds step)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        if (predicate())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(step);
+    }
+}
+
+#endif

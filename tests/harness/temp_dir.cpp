@@ -1,0 +1,55 @@
+#include "temp_dir.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace korvex::test {
+
+TempDir::TempDir(const std::string &prefix)
+{
+    std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed for " + pattern);
+    path_ = buf.data();
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void write_file(const std::string &path, const std::string &content, unsigned mode)
+{
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        if (!out)
+            throw std::runtime_error("cannot write " + path);
+        out << content;
+    }
+    chmod(path.c_str(), mode);
+}
+
+bool file_exists(const std::string &path)
+{
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+} // namespace korvex::test

@@ -1,0 +1,211 @@
+#include "test_bus.h"
+
+#include <filesystem>
+#include <stdexcept>
+
+#include <sys/stat.h>
+
+#include "bus_client.h"
+
+#ifndef KORVEX_SOURCE_DIR
+#error "KORVEX_SOURCE_DIR must name the source folder"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace korvex::test {
+
+namespace {
+
+constexpr const char *kPolkitd = "/usr/lib/polkit-1/polkitd";
+
+std::string bus_config(const std::string &dir, const TestBusOptions &options)
+{
+    return R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=)" + dir + R"(/system_bus_socket</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Properties"/>
+    <allow send_destination="org.freedesktop.PolicyKit1"/>
+  </policy>
+  <policy user="polkitd">
+    <allow own="org.freedesktop.PolicyKit1"/>
+    <allow send_interface="org.freedesktop.PolicyKit1.AuthenticationAgent"/>
+  </policy>
+  <policy user="root">
+    <allow own="org.freedesktop.PolicyKit1"/>
+  </policy>
+)" + options.extra_bus_policy +
+           "\n  <includedir>" + dir + "/system.d</includedir>\n</busconfig>\n";
+}
+
+void make_world_readable_dir(const std::string &path)
+{
+    fs::create_directories(path);
+    chmod(path.c_str(), 0755);
+}
+
+void copy_readable(const std::string &from, const std::string &to_dir)
+{
+    const auto target = fs::path(to_dir) / fs::path(from).filename();
+    fs::copy_file(from, target, fs::copy_options::overwrite_existing);
+    chmod(target.c_str(), 0644);
+}
+
+} // namespace
+
+std::string source_dir()
+{
+    return KORVEX_SOURCE_DIR;
+}
+
+std::string rules_refusing_user(const std::string &refused_user)
+{
+    return "polkit.addRule(function(action, subject) {\n"
+           "    if (subject.user == \"" + refused_user + "\")\n"
+           "        return polkit.Result.NO;\n"
+           "    return polkit.Result.YES;\n"
+           "});\n";
+}
+
+TestSystemBus::TestSystemBus(const TestBusOptions &options) : dir_("korvex-bus")
+{
+    // polkitd drops to its own user: the folders bound into its view and the
+    // socket's folder must be reachable for it and for unprivileged callers.
+    chmod(dir_.path().c_str(), 0755);
+    const std::string d = dir_.path();
+    make_world_readable_dir(d + "/system.d");
+    for (const auto &entry : fs::directory_iterator(source_dir() + "/data/dbus"))
+        copy_readable(entry.path(), d + "/system.d");
+    make_world_readable_dir(d + "/actions");
+    for (const auto &entry : fs::directory_iterator(source_dir() + "/data/polkit"))
+        copy_readable(entry.path(), d + "/actions");
+    for (const auto &extra : options.extra_policies)
+        copy_readable(extra, d + "/actions");
+    make_world_readable_dir(d + "/rules.d");
+    make_world_readable_dir(d + "/etc-rules.d");
+    if (!options.polkit_rules.empty())
+        write_file(d + "/rules.d/50-test.rules", options.polkit_rules, 0644);
+    write_file(d + "/bus.conf", bus_config(d, options));
+
+    address_ = "unix:path=" + d + "/system_bus_socket";
+    ProcessOptions bus;
+    bus.argv = {"dbus-daemon", "--config-file=" + d + "/bus.conf", "--nofork", "--nopidfile"};
+    bus.stderr_path = d + "/dbus-daemon.log";
+    bus_ = std::make_unique<Process>(bus);
+
+    const bool up = wait_until(
+        [&] {
+            if (!bus_->running())
+                return true;
+            try {
+                BusClient probe(address_);
+                return true;
+            } catch (const std::exception &) {
+                return false;
+            }
+        },
+        std::chrono::seconds(10));
+    if (!up || !bus_->running())
+        throw std::runtime_error("dbus-daemon did not start: " + read_file(d + "/dbus-daemon.log"));
+
+    if (options.start_polkit)
+        start_polkit();
+}
+
+TestSystemBus::~TestSystemBus()
+{
+    polkit_.reset();
+    bus_.reset();
+}
+
+void TestSystemBus::start_polkit()
+{
+    const std::string d = dir_.path();
+    ProcessOptions polkit;
+    polkit.argv = {"unshare", "-m", "--propagation", "private", "sh", "-c",
+                   "mount --bind \"$1/actions\" /usr/share/polkit-1/actions && "
+                   "mount --bind \"$1/rules.d\" /usr/share/polkit-1/rules.d && "
+                   "mount --bind \"$1/etc-rules.d\" /etc/polkit-1/rules.d && "
+                   "exec " + std::string(kPolkitd),
+                   "polkitd-wrapper", d};
+    polkit.env = {env()};
+    polkit.stderr_path = d + "/polkitd.log";
+    polkit.stdout_path = d + "/polkitd.out";
+    polkit_ = std::make_unique<Process>(polkit);
+
+    BusClient client(address_);
+    const bool owned = wait_until(
+        [&] { return !polkit_->running() || client.name_has_owner("org.freedesktop.PolicyKit1"); },
+        std::chrono::seconds(15));
+    if (!owned || !polkit_->running())
+        throw std::runtime_error("polkitd did not start: " + polkit_log());
+}
+
+void TestSystemBus::stop_polkit()
+{
+    if (!polkit_)
+        return;
+    polkit_->stop();
+    polkit_.reset();
+    BusClient client(address_);
+    wait_until([&] { return !client.name_has_owner("org.freedesktop.PolicyKit1"); },
+               std::chrono::seconds(10));
+}
+
+std::string TestSystemBus::polkit_log() const
+{
+    return read_file(dir_.path() + "/polkitd.log");
+}
+
+Agent::Agent(const TestSystemBus &bus, const AgentOptions &options)
+    : bus_(bus), options_(options), logs_("korvex-agent")
+{
+    stderr_path_ = logs_.file("stderr");
+    ProcessOptions p;
+    p.argv = options.prefix;
+    p.argv.insert(p.argv.end(), options.argv.begin(), options.argv.end());
+    p.env = options.env;
+    p.env.push_back(bus.env());
+    p.env.push_back("KX_LOG_STDERR=1");
+    p.cwd = options.cwd;
+    p.stderr_path = stderr_path_;
+    p.stdout_path = logs_.file("stdout");
+    process_ = std::make_unique<Process>(p);
+}
+
+Agent::~Agent()
+{
+    process_.reset();
+}
+
+bool Agent::wait_for_name(std::chrono::milliseconds timeout)
+{
+    BusClient client(bus_.address());
+    return wait_until(
+               [&] { return !process_->running() || client.name_has_owner(options_.bus_name); },
+               timeout) &&
+           process_->running();
+}
+
+std::string Agent::stderr_text() const
+{
+    return read_file(stderr_path_);
+}
+
+} // namespace korvex::test
