@@ -1,0 +1,24 @@
+// srv_lookup_probe NAME [HOST_SIZE]
+// Prints "found HOST PORT" or "none HOST PORT"; on "none" the output
+// slots must still hold the values they had before the lookup.
+#include "korvex/kcommon.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+int main(int argc, char **argv)
+{
+    if (argc < 2 || argc > 3) {
+        std::fprintf(stderr, "usage: %s NAME [HOST_SIZE]\n", argv[0]);
+        return 2;
+    }
+    size_t host_size = argc == 3 ? std::strtoul(argv[2], nullptr, 10) : 1024;
+    std::vector<char> host(host_size + 1, '\0');
+    kx_string_copy(host.data(), "untouched", host.size());
+    uint16_t port = 7;
+
+    int rc = kx_dnssrv_lookup_single(argv[1], host.data(), host_size, &port);
+    std::printf("%s %s %u\n", rc == 0 ? "found" : "none", host.data(), static_cast<unsigned>(port));
+    return 0;
+}
