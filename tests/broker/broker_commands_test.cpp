@@ -1,0 +1,82 @@
+// The qpid-route runners called in-process: what they hand back and what
+// they refuse to put on a shell command line.
+#include "broker_launcher.h"
+#include "launcher_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+using namespace korvex::test;
+
+namespace {
+
+// Sets a variable for the test's lifetime and restores the old value.
+class ScopedEnv {
+public:
+    ScopedEnv(const char *name, const std::string &value) : name_(name)
+    {
+        if (const char *old = std::getenv(name))
+            old_ = old;
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv()
+    {
+        if (old_)
+            setenv(name_, old_->c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    const char *name_;
+    std::optional<std::string> old_;
+};
+
+class BrokerCommands : public ::testing::Test {
+protected:
+    LauncherSandbox sandbox;
+    std::filesystem::path record = sandbox.dir() / "qpid-route.calls";
+    std::filesystem::path marker = sandbox.dir() / "owned";
+    ScopedEnv path{"PATH", sandbox.bin().string() + ":/usr/bin:/bin"};
+    ScopedEnv record_env{"KX_TEST_QPID_ROUTE_RECORD", record.string()};
+};
+
+} // namespace
+
+TEST_F(BrokerCommands, StatusIsThatOfSystem)
+{
+    EXPECT_EQ(broker_os_add_qpid_route_link("localhost:49000", "peer"), 0);
+    {
+        ScopedEnv fail("KX_TEST_QPID_ROUTE_FAIL", "2");
+        const qpid_route route = {"localhost:49000", "peer", "qmf.default.topic", "console.#", 0, 1};
+        EXPECT_EQ(broker_os_add_qpid_route(&route), 256);
+    }
+    EXPECT_EQ(read_lines(record),
+              (std::vector<std::string>{"qpid-route link add localhost:49000 guestonly/guestonly@peer PLAIN",
+                                        "qpid-route route add localhost:49000 peer qmf.default.topic console.#"}));
+}
+
+TEST_F(BrokerCommands, WordsTheShellWouldInterpretAreRefused)
+{
+    const std::string touch = "$(touch${IFS}" + marker.string() + ")";
+    EXPECT_NE(broker_os_add_qpid_route_link("localhost:49000", touch.c_str()), 0);
+    EXPECT_NE(broker_os_add_qpid_route_link(touch.c_str(), "peer"), 0);
+    const qpid_route dynamic = {"peer", "localhost:49000", touch.c_str(), nullptr, 0, 0};
+    EXPECT_NE(broker_os_add_qpid_route(&dynamic), 0);
+    const std::string key = "agent.#;touch${IFS}" + marker.string();
+    const qpid_route with_key = {"peer", "localhost:49000", "qmf.default.topic", key.c_str(), 1, 1};
+    EXPECT_NE(broker_os_add_qpid_route(&with_key), 0);
+    // A routing key starting with '#' would turn the rest of the line into
+    // a comment, dropping words silently.
+    const qpid_route comment_key = {"peer", "localhost:49000", "qmf.default.topic", "#", 0, 1};
+    EXPECT_NE(broker_os_add_qpid_route(&comment_key), 0);
+
+    EXPECT_FALSE(std::filesystem::exists(marker));
+    EXPECT_FALSE(std::filesystem::exists(record)) << "qpid-route ran";
+}

@@ -1,0 +1,216 @@
+// Which qpid-route commands the federation child runs, in which order, and
+// what it refuses to hand to the shell.
+#include "expected_commands.h"
+#include "launcher_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+using namespace korvex::test;
+
+namespace {
+
+const std::string local = "localhost:49000";
+
+std::vector<std::string> guest_proxy_commands(const std::string &peer)
+{
+    return {
+        link_command(local, peer),
+        "qpid-route route add " + local + " " + peer + " qmf.default.topic direct-agent.#",
+        "qpid-route route add " + local + " " + peer + " qmf.default.topic console.#",
+        "qpid-route --src-local route add " + peer + " " + local + " qmf.default.topic direct-console.#",
+        "qpid-route --src-local route add " + peer + " " + local + " qmf.default.topic agent.#",
+    };
+}
+
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string> &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+} // namespace
+
+TEST(BrokerFederation, NothingConfiguredRunsNothing)
+{
+    LauncherSandbox sandbox;
+    LaunchOutcome outcome = sandbox.launch();
+    ASSERT_TRUE(launched_cleanly(outcome));
+    EXPECT_EQ(outcome.qpidd_calls.size(), 1u);
+    EXPECT_TRUE(outcome.route_commands.empty());
+}
+
+TEST(BrokerFederation, GuestProxyDirectoryGetsLinkAndFourStaticRoutes)
+{
+    LauncherSandbox sandbox;
+    std::filesystem::create_directory(sandbox.dir() / "host");
+    std::filesystem::create_directory_symlink(sandbox.dir() / "host", sandbox.dir() / "host-link");
+    for (const char *host_dir : {"host", "host-link"}) {
+        SCOPED_TRACE(host_dir);
+        sandbox.env()["TPX_G_HOST_DIR"] = (sandbox.dir() / host_dir).string();
+        sandbox.env()["TPX_G_SERVICE_PORT"] = "5000";
+        sandbox.env()["FEDERATED_BROKERS"] = "ignored-peer";
+        LaunchOutcome outcome = sandbox.launch();
+        ASSERT_TRUE(launched_cleanly(outcome));
+        EXPECT_EQ(outcome.route_commands, guest_proxy_commands("localhost:5000"));
+    }
+}
+
+TEST(BrokerFederation, GuestProxyPortKeepsOnlyItsFirstFiveCharacters)
+{
+    LauncherSandbox sandbox;
+    std::filesystem::create_directory(sandbox.dir() / "host");
+    sandbox.env()["TPX_G_HOST_DIR"] = (sandbox.dir() / "host").string();
+    sandbox.env()["TPX_G_SERVICE_PORT"] = "1234567";
+    LaunchOutcome outcome = sandbox.launch();
+    ASSERT_TRUE(launched_cleanly(outcome));
+    EXPECT_EQ(outcome.route_commands, guest_proxy_commands("localhost:12345"));
+}
+
+TEST(BrokerFederation, GuestProxyWithoutUsablePortFederatesNothing)
+{
+    LauncherSandbox sandbox;
+    std::filesystem::create_directory(sandbox.dir() / "host");
+    // "`>x`" is exactly five characters and would create x through the shell.
+    const std::optional<std::string> ports[] = {std::nullopt, "", "abc", "0", "99999", "5000a", "50 00", "`>x`",
+                                                "$(id)"};
+    for (const std::optional<std::string> &port : ports) {
+        SCOPED_TRACE("TPX_G_SERVICE_PORT=" + port.value_or("(unset)"));
+        sandbox.env()["TPX_G_HOST_DIR"] = (sandbox.dir() / "host").string();
+        if (port)
+            sandbox.env()["TPX_G_SERVICE_PORT"] = *port;
+        else
+            sandbox.env().erase("TPX_G_SERVICE_PORT");
+        sandbox.env()["FEDERATED_BROKERS"] = "ignored-peer";
+        LaunchOutcome outcome = sandbox.launch();
+        ASSERT_TRUE(launched_cleanly(outcome));
+        EXPECT_TRUE(outcome.route_commands.empty());
+        EXPECT_EQ(count_occurrences(outcome.output, "broker_federation_configure: TPX_G_SERVICE_PORT"), 1u)
+            << outcome.output;
+        EXPECT_FALSE(std::filesystem::exists(sandbox.dir() / "x"));
+    }
+}
+
+TEST(BrokerFederation, HostDirThatIsNoDirectoryMeansPeerListMode)
+{
+    LauncherSandbox sandbox;
+    std::ofstream(sandbox.dir() / "plain-file") << "not a directory\n";
+    for (const char *host_dir : {"plain-file", "missing"}) {
+        SCOPED_TRACE(host_dir);
+        sandbox.env()["TPX_G_HOST_DIR"] = (sandbox.dir() / host_dir).string();
+        sandbox.env()["TPX_G_SERVICE_PORT"] = "5000";
+        sandbox.env()["FEDERATED_BROKERS"] = "peer";
+        LaunchOutcome outcome = sandbox.launch();
+        ASSERT_TRUE(launched_cleanly(outcome));
+        EXPECT_EQ(outcome.route_commands, listed_peer_commands(local, "peer"));
+    }
+}
+
+TEST(BrokerFederation, PeerListIsSplitAtCommasSemicolonsAndSpaces)
+{
+    struct ListCase {
+        const char *brokers;
+        std::vector<std::string> peers;
+    };
+    const ListCase cases[] = {
+        {"a, b;c", {"a", "b", "c"}},
+        {";;a,,b  c;", {"a", "b", "c"}},
+        {"a,a", {"a", "a"}},
+        {"", {}},
+        {" ,;; , ", {}},
+        // Ordinary addresses reach the command lines unchanged.
+        {"[::1]:5672 broker-1.example.test:5672 user@host/vhost host_name.local:1",
+         {"[::1]:5672", "broker-1.example.test:5672", "user@host/vhost", "host_name.local:1"}},
+    };
+    for (const ListCase &c : cases) {
+        SCOPED_TRACE(std::string("FEDERATED_BROKERS=") + c.brokers);
+        LauncherSandbox sandbox;
+        sandbox.env()["FEDERATED_BROKERS"] = c.brokers;
+        LaunchOutcome outcome = sandbox.launch();
+        ASSERT_TRUE(launched_cleanly(outcome));
+        EXPECT_EQ(outcome.route_commands, listed_peers_commands(local, c.peers));
+    }
+}
+
+TEST(BrokerFederation, PeerListLongerThanBufferIsCut)
+{
+    // 500 + 1 + 500 + 1 characters, so only 21 of the third peer survive.
+    const std::string x(500, 'x'), y(500, 'y'), z(500, 'z');
+    LauncherSandbox sandbox;
+    sandbox.env()["FEDERATED_BROKERS"] = x + "," + y + "," + z;
+    LaunchOutcome outcome = sandbox.launch();
+    ASSERT_TRUE(launched_cleanly(outcome));
+    EXPECT_EQ(outcome.route_commands, listed_peers_commands(local, {x, y, std::string(21, 'z')}));
+}
+
+TEST(BrokerFederation, FailedCommandSkipsRestOfThatPeerOnly)
+{
+    LauncherSandbox sandbox;
+    sandbox.env()["FEDERATED_BROKERS"] = "a b";
+
+    SCOPED_TRACE("link of a fails");
+    sandbox.env()["KX_TEST_QPID_ROUTE_FAIL"] = "1";
+    LaunchOutcome outcome = sandbox.launch();
+    ASSERT_TRUE(launched_cleanly(outcome));
+    EXPECT_EQ(outcome.route_commands, concat({link_command(local, "a")}, listed_peer_commands(local, "b")));
+    EXPECT_NE(outcome.output.find("broker_federate: Failed to link brokers \"localhost:49000\" to \"a\""),
+              std::string::npos)
+        << outcome.output;
+
+    SCOPED_TRACE("first route of a fails");
+    sandbox.env()["KX_TEST_QPID_ROUTE_FAIL"] = "2";
+    outcome = sandbox.launch();
+    ASSERT_TRUE(launched_cleanly(outcome));
+    EXPECT_EQ(outcome.route_commands,
+              concat({link_command(local, "a"), dynamic_route("a", local, "amq.direct")},
+                     listed_peer_commands(local, "b")));
+    EXPECT_NE(outcome.output.find("broker_add_route: Failed to route a => localhost:49000"), std::string::npos)
+        << outcome.output;
+    EXPECT_EQ(outcome.output.find("Failed to link brokers"), std::string::npos) << outcome.output;
+
+    SCOPED_TRACE("last route of a fails");
+    sandbox.env()["KX_TEST_QPID_ROUTE_FAIL"] = "7";
+    outcome = sandbox.launch();
+    ASSERT_TRUE(launched_cleanly(outcome));
+    EXPECT_EQ(outcome.route_commands, listed_peers_commands(local, {"a", "b"}));
+    EXPECT_NE(outcome.output.find("broker_add_route: Failed to route localhost:49000 => a"), std::string::npos)
+        << outcome.output;
+}
+
+TEST(BrokerFederation, PeersTheShellWouldInterpretAreSkipped)
+{
+    LauncherSandbox sandbox;
+    const std::string d = sandbox.dir().string();
+    const std::vector<std::string> hostile = {
+        "$(touch${IFS}" + d + "/owned1)",
+        "`touch${IFS}" + d + "/owned2`",
+        "x|touch${IFS}" + d + "/owned3",
+        "x>" + d + "/owned4",
+        "x&&touch${IFS}" + d + "/owned5",
+        "x\ntouch${IFS}" + d + "/owned6",
+        "--src-local",
+    };
+    std::string brokers;
+    for (const std::string &token : hostile)
+        brokers += token + ",good,";
+    sandbox.env()["FEDERATED_BROKERS"] = brokers;
+    LaunchOutcome outcome = sandbox.launch();
+
+    ASSERT_TRUE(launched_cleanly(outcome));
+    std::vector<std::string> expected;
+    for (std::size_t i = 0; i < hostile.size(); ++i)
+        expected = concat(expected, listed_peer_commands(local, "good"));
+    EXPECT_EQ(outcome.route_commands, expected);
+    for (int i = 1; i <= 6; ++i)
+        EXPECT_FALSE(std::filesystem::exists(d + "/owned" + std::to_string(i))) << i;
+    EXPECT_EQ(count_occurrences(outcome.output, "broker_federation_configure: Skipping federated broker"),
+              hostile.size())
+        << outcome.output;
+    // The log shows the refused token with its line feed escaped.
+    EXPECT_NE(outcome.output.find("x\\x0atouch${IFS}"), std::string::npos) << outcome.output;
+}

@@ -1,0 +1,70 @@
+// What a launch is expected to leave behind: the qpid-route command lines
+// for one peer, and the shape of the reaped process tree.
+#ifndef KORVEX_TESTS_BROKER_EXPECTED_COMMANDS_H
+#define KORVEX_TESTS_BROKER_EXPECTED_COMMANDS_H
+
+#include "launcher_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+namespace korvex::test {
+
+inline std::string link_command(const std::string &local, const std::string &peer)
+{
+    return "qpid-route link add " + local + " guestonly/guestonly@" + peer + " PLAIN";
+}
+
+inline std::string dynamic_route(const std::string &dest, const std::string &src, const std::string &exchange)
+{
+    return "qpid-route --timeout=5 dynamic add " + dest + " " + src + " " + exchange;
+}
+
+// The link and the six dynamic routes of a listed peer.
+inline std::vector<std::string> listed_peer_commands(const std::string &local, const std::string &peer)
+{
+    return {
+        link_command(local, peer),
+        dynamic_route(peer, local, "amq.direct"),
+        dynamic_route(local, peer, "amq.direct"),
+        dynamic_route(peer, local, "qmf.default.direct"),
+        dynamic_route(local, peer, "qmf.default.direct"),
+        dynamic_route(peer, local, "qmf.default.topic"),
+        dynamic_route(local, peer, "qmf.default.topic"),
+    };
+}
+
+inline std::vector<std::string> listed_peers_commands(const std::string &local, const std::vector<std::string> &peers)
+{
+    std::vector<std::string> all;
+    for (const std::string &peer : peers) {
+        std::vector<std::string> one = listed_peer_commands(local, peer);
+        all.insert(all.end(), one.begin(), one.end());
+    }
+    return all;
+}
+
+// The launcher's own process (by then qpidd) ended with exit_code, and
+// exactly one other process, the federation child, was left to reap and
+// exited with status 0.
+inline ::testing::AssertionResult launched_cleanly(const LaunchOutcome &outcome, int exit_code = 0)
+{
+    const ReapedTree &tree = outcome.tree;
+    if (!WIFEXITED(tree.main_status) || WEXITSTATUS(tree.main_status) != exit_code)
+        return ::testing::AssertionFailure() << "launcher wait status " << tree.main_status << ", expected exit "
+                                             << exit_code << "; output:\n" << outcome.output;
+    if (tree.descendant_statuses.size() != 1)
+        return ::testing::AssertionFailure() << tree.descendant_statuses.size()
+                                             << " descendants reaped, expected the federation child only";
+    int child = tree.descendant_statuses.front();
+    if (!WIFEXITED(child) || WEXITSTATUS(child) != 0)
+        return ::testing::AssertionFailure() << "federation child wait status " << child;
+    return ::testing::AssertionSuccess();
+}
+
+} // namespace korvex::test
+
+#endif
