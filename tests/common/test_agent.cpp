@@ -29,36 +29,6 @@ PropertyRow properties[] = {
     {0, nullptr, nullptr, nullptr, 0, '\0'},
 };
 
-void korvex_get_property(GObject *object, guint id, GValue *value, GParamSpec *pspec)
-{
-    switch (id) {
-    case 1:
-        g_value_set_string(value, kx_uuid());
-        break;
-    case 2:
-        g_value_set_string(value, kx_hostname());
-        break;
-    default:
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
-        break;
-    }
-}
-
-void korvex_set_property(GObject *object, guint id, const GValue *, GParamSpec *pspec)
-{
-    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
-}
-
-GType korvex_dict_type(int id)
-{
-    const char *name = "(unknown)";
-    for (const PropertyRow *row = properties; row->name != nullptr; ++row)
-        if (row->id == id)
-            name = row->name;
-    g_printerr("Type of property %s is map of unknown types\n", name);
-    return G_TYPE_VALUE;
-}
-
 gboolean TestAgent_echo(Korvex *, const char *text, DBusGMethodInvocation *context)
 {
     GError *error = nullptr;

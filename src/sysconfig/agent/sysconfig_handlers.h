@@ -1,0 +1,32 @@
+// Method handlers of the configuration agent, referenced by its object info.
+#ifndef KORVEX_SYSCONFIG_HANDLERS_H
+#define KORVEX_SYSCONFIG_HANDLERS_H
+
+#include <stdint.h>
+
+#include <korvex/kcommon_dbus.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One run_uri / run_string call waiting for its outcome. */
+typedef struct {
+    DBusGMethodInvocation *context;
+    char *key;
+} PendingCall;
+
+gboolean Sysconfig_run_uri(Korvex *object, const char *uri, guint flags, const char *scheme,
+                           const char *key, DBusGMethodInvocation *context);
+gboolean Sysconfig_run_string(Korvex *object, const char *text, guint flags, const char *scheme,
+                              const char *key, DBusGMethodInvocation *context);
+gboolean Sysconfig_query(Korvex *object, const char *text, guint flags, const char *scheme,
+                         DBusGMethodInvocation *context);
+gboolean Sysconfig_is_configured(Korvex *object, const char *key, DBusGMethodInvocation *context);
+void result_cb(void *user_data, int32_t rc);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
