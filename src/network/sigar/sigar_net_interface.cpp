@@ -1,0 +1,242 @@
+#include "sigar.h"
+#include "sigar_handle.h"
+
+#include <net/if.h>
+#include <net/if_arp.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+using korvex::sigar::InterfaceEntry;
+using korvex::sigar::InterfaceSnapshot;
+
+namespace {
+
+// Frees a half-built name array when building it fails part way.
+void free_names(char **names, unsigned long count)
+{
+    if (names == nullptr)
+        return;
+    for (unsigned long i = 0; i < count; ++i)
+        std::free(names[i]);
+    std::free(names);
+}
+
+sigar_uint64_t sigar_flags_of(unsigned int linux_flags)
+{
+    struct FlagPair {
+        unsigned int linux_flag;
+        sigar_uint64_t sigar_flag;
+    };
+    static constexpr FlagPair pairs[] = {
+        {IFF_UP, SIGAR_IFF_UP},
+        {IFF_BROADCAST, SIGAR_IFF_BROADCAST},
+        {IFF_DEBUG, SIGAR_IFF_DEBUG},
+        {IFF_LOOPBACK, SIGAR_IFF_LOOPBACK},
+        {IFF_POINTOPOINT, SIGAR_IFF_POINTOPOINT},
+        {IFF_NOTRAILERS, SIGAR_IFF_NOTRAILERS},
+        {IFF_RUNNING, SIGAR_IFF_RUNNING},
+        {IFF_NOARP, SIGAR_IFF_NOARP},
+        {IFF_PROMISC, SIGAR_IFF_PROMISC},
+        {IFF_ALLMULTI, SIGAR_IFF_ALLMULTI},
+        {IFF_MULTICAST, SIGAR_IFF_MULTICAST},
+        {IFF_SLAVE, SIGAR_IFF_SLAVE},
+        {IFF_MASTER, SIGAR_IFF_MASTER},
+        {IFF_DYNAMIC, SIGAR_IFF_DYNAMIC},
+    };
+    sigar_uint64_t flags = 0;
+    for (const FlagPair &pair : pairs) {
+        if ((linux_flags & pair.linux_flag) != 0)
+            flags |= pair.sigar_flag;
+    }
+    return flags;
+}
+
+const char *type_name_of(unsigned short hardware_type)
+{
+    switch (hardware_type) {
+    case ARPHRD_ETHER:
+        return "Ethernet";
+    case ARPHRD_LOOPBACK:
+        return "Local Loopback";
+    case ARPHRD_PPP:
+        return "Point-to-Point Protocol";
+    case ARPHRD_TUNNEL:
+        return "IPIP Tunnel";
+    case ARPHRD_SIT:
+        return "IPv6-in-IPv4";
+    case ARPHRD_IEEE80211:
+        return "IEEE 802.11";
+    default:
+        return "UNSPEC";
+    }
+}
+
+int scope_of(const in6_addr &address)
+{
+    if (IN6_IS_ADDR_LOOPBACK(&address))
+        return SIGAR_IPV6_ADDR_LOOPBACK;
+    if (IN6_IS_ADDR_LINKLOCAL(&address))
+        return SIGAR_IPV6_ADDR_LINKLOCAL;
+    if (IN6_IS_ADDR_SITELOCAL(&address))
+        return SIGAR_IPV6_ADDR_SITELOCAL;
+    if (IN6_IS_ADDR_V4COMPAT(&address))
+        return SIGAR_IPV6_ADDR_COMPATv4;
+    if (IN6_IS_ADDR_MULTICAST(&address))
+        return SIGAR_IPV6_ADDR_MULTICAST;
+    return SIGAR_IPV6_ADDR_ANY;
+}
+
+void set_ipv4(sigar_net_address_t &target, in_addr address)
+{
+    target.family = SIGAR_AF_INET;
+    target.addr.in = address.s_addr;
+}
+
+void copy_text(char *target, std::size_t capacity, std::string_view text)
+{
+    std::size_t length = text.size() < capacity ? text.size() : capacity - 1;
+    std::memcpy(target, text.data(), length);
+    target[length] = '\0';
+}
+
+ifreq request_for(const char *name)
+{
+    ifreq request{};
+    copy_text(request.ifr_name, sizeof request.ifr_name, name);
+    return request;
+}
+
+// Fills what only the kernel's per-device ioctls tell. Aliases ("eth0:1")
+// answer for their device. 0, or ENXIO when the device has gone since the
+// snapshot; the optional figures stay 0 when their ioctl fails.
+int read_device_details(int control_socket, const char *name, sigar_net_interface_config_t &config)
+{
+    ifreq request = request_for(name);
+    if (::ioctl(control_socket, SIOCGIFHWADDR, &request) == 0) {
+        copy_text(config.type, sizeof config.type, type_name_of(request.ifr_hwaddr.sa_family));
+        std::memcpy(config.hwaddr.addr.mac, request.ifr_hwaddr.sa_data, 6);
+    } else if (errno == ENODEV) {
+        return ENXIO;
+    } else {
+        copy_text(config.type, sizeof config.type, type_name_of(ARPHRD_VOID));
+    }
+    config.hwaddr.family = SIGAR_AF_LINK;
+
+    request = request_for(name);
+    if (::ioctl(control_socket, SIOCGIFMTU, &request) == 0)
+        config.mtu = static_cast<sigar_uint64_t>(request.ifr_mtu);
+
+    // The kernel keeps metric 0; tools show it as 1.
+    request = request_for(name);
+    config.metric = 1;
+    if (::ioctl(control_socket, SIOCGIFMETRIC, &request) == 0 && request.ifr_metric > 0)
+        config.metric = static_cast<sigar_uint64_t>(request.ifr_metric);
+
+    request = request_for(name);
+    if (::ioctl(control_socket, SIOCGIFTXQLEN, &request) == 0)
+        config.tx_queue_len = request.ifr_qlen;
+    return 0;
+}
+
+void fill_addresses(const InterfaceEntry &entry, sigar_net_interface_config_t &config)
+{
+    if (entry.ipv4) {
+        set_ipv4(config.address, entry.ipv4->address);
+        set_ipv4(config.netmask, entry.ipv4->netmask);
+        if (entry.ipv4->broadcast)
+            set_ipv4(config.broadcast, *entry.ipv4->broadcast);
+        if (entry.ipv4->destination)
+            set_ipv4(config.destination, *entry.ipv4->destination);
+    }
+    if (entry.ipv6) {
+        config.address6.family = SIGAR_AF_INET6;
+        std::memcpy(config.address6.addr.in6, entry.ipv6->address.s6_addr, sizeof config.address6.addr.in6);
+        config.prefix6_length = entry.ipv6->prefix_length;
+        config.scope6 = scope_of(entry.ipv6->address);
+    }
+}
+
+}  // namespace
+
+extern "C" SIGAR_DECLARE(int) sigar_net_interface_list_get(sigar_t *sigar, sigar_net_interface_list_t *iflist)
+{
+    if (sigar == nullptr || iflist == nullptr)
+        return EINVAL;
+    *iflist = {};
+
+    InterfaceSnapshot snapshot;
+    if (int error = InterfaceSnapshot::take(snapshot); error != 0)
+        return error;
+
+    const auto &names = snapshot.names();
+    unsigned long count = names.size();
+    // One slot more than needed, so an empty namespace still gets an array.
+    auto **data = static_cast<char **>(std::calloc(count + 1, sizeof(char *)));
+    if (data == nullptr)
+        return ENOMEM;
+    for (unsigned long i = 0; i < count; ++i) {
+        data[i] = ::strdup(names[i].c_str());
+        if (data[i] == nullptr) {
+            free_names(data, i);
+            return ENOMEM;
+        }
+    }
+
+    iflist->number = count;
+    iflist->size = count + 1;
+    iflist->data = data;
+    sigar->enumeration = std::move(snapshot);
+    return SIGAR_OK;
+}
+
+extern "C" SIGAR_DECLARE(int) sigar_net_interface_list_destroy(sigar_t *sigar, sigar_net_interface_list_t *iflist)
+{
+    if (sigar != nullptr)
+        sigar->enumeration.reset();
+    if (iflist == nullptr)
+        return EINVAL;
+    free_names(iflist->data, iflist->number);
+    *iflist = {};
+    return SIGAR_OK;
+}
+
+extern "C" SIGAR_DECLARE(int) sigar_net_interface_config_get(sigar_t *sigar, const char *name,
+                                                             sigar_net_interface_config_t *ifconfig)
+{
+    if (sigar == nullptr || name == nullptr || ifconfig == nullptr)
+        return EINVAL;
+
+    sigar_net_interface_config_t config{};
+    if (std::strlen(name) >= sizeof config.name)
+        return ENXIO;  // longer than any interface name can be
+
+    // Outside an enumeration every call reads the namespace afresh.
+    InterfaceSnapshot fresh;
+    const InterfaceSnapshot *snapshot = nullptr;
+    if (sigar->enumeration) {
+        snapshot = &*sigar->enumeration;
+    } else {
+        if (int error = InterfaceSnapshot::take(fresh); error != 0)
+            return error;
+        snapshot = &fresh;
+    }
+
+    const InterfaceEntry *entry = snapshot->find(name);
+    if (entry == nullptr)
+        return ENXIO;
+
+    copy_text(config.name, sizeof config.name, name);
+    copy_text(config.description, sizeof config.description, name);
+    config.flags = sigar_flags_of(entry->link_flags);
+    if (int error = read_device_details(sigar->control_socket.get(), name, config); error != 0)
+        return error;
+    fill_addresses(*entry, config);
+
+    *ifconfig = config;
+    return SIGAR_OK;
+}

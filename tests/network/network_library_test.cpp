@@ -1,0 +1,242 @@
+// Interface list and per-interface queries of libknetwork, and the SIGAR
+// records behind them, read inside a network namespace made for each test.
+#include "namespace_fixture.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <vector>
+
+namespace korvex::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// The probe shows its 40-byte buffer whole, NUL as "\0", after starting
+// it as all '#'. This builds that picture for a text the library wrote.
+std::string buffer_after_writing(const std::string &text)
+{
+    std::string picture = text + "\\0";
+    return picture + std::string(40 - text.size() - 1, '#');
+}
+
+const std::string untouched_buffer(40, '#');
+
+class KnetworkLibrary : public NamespaceTest {
+protected:
+    Lines query(const std::string &kind, const std::string &name, const std::string &size = "40") const
+    {
+        CommandOutcome outcome = probe({kind, name, size});
+        EXPECT_EQ(outcome.exit_status, 0) << outcome.describe();
+        return outcome.lines();
+    }
+    std::string buffer(const std::string &kind, const std::string &name, const std::string &size = "40") const
+    {
+        Lines lines = query(kind, name, size);
+        if (lines.size() != 2 || lines[0] != "returned-buffer")
+            return "unexpected probe output";
+        return lines[1];
+    }
+    std::string status(const std::string &name) const
+    {
+        CommandOutcome outcome = probe({"status", name});
+        EXPECT_EQ(outcome.exit_status, 0) << outcome.describe();
+        return outcome.out;
+    }
+};
+
+TEST_F(KnetworkLibrary, ListsEveryInterfaceInReverseEnumerationOrder)
+{
+    add_veth("eth0");
+    add_veth("wan1");
+    add_tun("tun0");  // no hardware address at all
+    add_veth("b2");
+    ip({"link", "set", "dev", "wan1", "up"});
+    ip({"addr", "add", "10.77.2.1/24", "dev", "eth0", "label", "eth0:1"});
+
+    // The kernel enumerates links by index, then alias labels that exist
+    // only as addresses; the library's list runs the other way round.
+    Lines expected = link_names();
+    ASSERT_EQ(expected, (Lines{"lo", "eth0", "wan1", "tun0", "b2"}));
+    expected.push_back("eth0:1");
+    std::reverse(expected.begin(), expected.end());
+
+    CommandOutcome listing = probe({"list"});
+    ASSERT_EQ(listing.exit_status, 0) << listing.describe();
+    EXPECT_EQ(listing.lines(), expected);
+}
+
+TEST_F(KnetworkLibrary, MacTextIsUpperCaseAndBoundedByTheBuffer)
+{
+    add_veth("eth0");
+    add_veth("eth1");
+    add_tun("tun0");
+    ip({"link", "set", "dev", "eth0", "address", "02:00:00:00:00:0a"});
+    ip({"link", "set", "dev", "eth1", "address", "02:ab:cd:ef:ff:10"});
+
+    EXPECT_EQ(buffer("mac", "eth0"), buffer_after_writing("02:00:00:00:00:0A"));
+    EXPECT_EQ(buffer("mac", "eth1"), buffer_after_writing("02:AB:CD:EF:FF:10"));
+    EXPECT_EQ(buffer("mac", "lo"), buffer_after_writing("00:00:00:00:00:00"));
+    EXPECT_EQ(buffer("mac", "tun0"), buffer_after_writing("00:00:00:00:00:00"));
+
+    // Exactly 18 bytes hold the whole text; fewer cut it and terminate.
+    EXPECT_EQ(buffer("mac", "eth0", "18"), buffer_after_writing("02:00:00:00:00:0A"));
+    EXPECT_EQ(buffer("mac", "eth0", "17"), buffer_after_writing("02:00:00:00:00:0"));
+    EXPECT_EQ(buffer("mac", "eth0", "5"), buffer_after_writing("02:0"));
+    EXPECT_EQ(buffer("mac", "eth0", "1"), buffer_after_writing(""));
+    EXPECT_EQ(buffer("mac", "eth0", "0"), untouched_buffer);
+
+    EXPECT_EQ(buffer("mac", "ETH0"), buffer_after_writing(""));
+    EXPECT_EQ(buffer("mac", "eth"), buffer_after_writing(""));
+    EXPECT_EQ(buffer("mac", "missing", "0"), untouched_buffer);
+}
+
+TEST_F(KnetworkLibrary, IpTextFollowsTheExactNameAndItsIpv4Address)
+{
+    add_veth("eth0");
+    add_veth("eth1");
+    add_veth("eth2");
+    ip({"addr", "add", "10.77.1.5/24", "dev", "eth0"});
+    ip({"addr", "add", "10.77.1.6/24", "dev", "eth0"});  // a secondary address is not the one reported
+    ip({"addr", "add", "10.77.2.1/24", "dev", "eth0", "label", "eth0:1"});
+    ip({"link", "set", "dev", "eth2", "up"});
+    ip({"-6", "addr", "add", "2001:db8::2/64", "dev", "eth2", "nodad"});
+
+    EXPECT_EQ(buffer("ip", "eth0"), buffer_after_writing("10.77.1.5"));
+    EXPECT_EQ(buffer("ip", "eth0:1"), buffer_after_writing("10.77.2.1"));
+    EXPECT_EQ(buffer("ip", "ETH0"), buffer_after_writing(""));
+    EXPECT_EQ(buffer("ip", "eth0:2"), buffer_after_writing(""));
+    EXPECT_EQ(buffer("ip", "missing"), buffer_after_writing(""));
+
+    // No IPv4 address, with or without IPv6: the empty text, the same as
+    // for an absent interface, not a rendering of a zero address.
+    EXPECT_EQ(buffer("ip", "eth1"), buffer_after_writing(""));
+    EXPECT_EQ(buffer("ip", "eth2"), buffer_after_writing(""));
+    EXPECT_EQ(buffer("ip", "lo"), buffer_after_writing(""));
+    ip({"link", "set", "dev", "lo", "up"});
+    EXPECT_EQ(buffer("ip", "lo"), buffer_after_writing("127.0.0.1"));
+
+    EXPECT_EQ(buffer("ip", "eth0", "5"), buffer_after_writing("10.7"));
+    EXPECT_EQ(buffer("ip", "eth0", "10"), buffer_after_writing("10.77.1.5"));
+    EXPECT_EQ(buffer("ip", "eth0", "0"), untouched_buffer);
+}
+
+TEST_F(KnetworkLibrary, StatusReportsUpDownAndAbsent)
+{
+    add_veth("eth0");
+    add_veth("eth1");
+    add_tun("tun0");
+    ip({"link", "set", "dev", "eth1", "up"});
+    ip({"addr", "add", "10.77.3.1/24", "dev", "eth1", "label", "eth1:5"});
+
+    EXPECT_EQ(status("eth1"), "0 1\n");
+    EXPECT_EQ(status("eth1:5"), "0 1\n");  // an alias is as up as its device
+    EXPECT_EQ(status("eth0"), "0 2\n");
+    EXPECT_EQ(status("tun0"), "0 2\n");
+    EXPECT_EQ(status("lo"), "0 2\n");
+
+    // Absent: result 1 and the caller's value (77) left alone.
+    EXPECT_EQ(status("ETH1"), "1 77\n");
+    EXPECT_EQ(status("eth1:6"), "1 77\n");
+    EXPECT_EQ(status("eth"), "1 77\n");
+    EXPECT_EQ(status(""), "1 77\n");
+
+    ip({"link", "set", "dev", "eth1", "down"});
+    EXPECT_EQ(status("eth1"), "0 2\n");
+}
+
+TEST_F(KnetworkLibrary, UnreadableInterfacesLookAbsent)
+{
+    add_veth("eth0");
+    ip({"link", "set", "dev", "eth0", "up"});
+    ip({"addr", "add", "10.77.4.1/24", "dev", "eth0"});
+    CommandOutcome readable = probe({"list"});
+    ASSERT_EQ(readable.lines(), (Lines{"eth0", "lo"})) << readable.describe();
+
+    // With only the three standard descriptors allowed the SIGAR handle
+    // cannot open; with one more it opens but cannot enumerate.
+    for (const std::string limit : {"3", "4"}) {
+        SCOPED_TRACE("descriptor limit " + limit);
+        CommandOutcome listing = probe({"--fd-limit", limit, "list"});
+        EXPECT_EQ(listing.exit_status, 0) << listing.describe();
+        EXPECT_EQ(listing.out, "");
+
+        CommandOutcome state = probe({"--fd-limit", limit, "status", "eth0"});
+        EXPECT_EQ(state.out, "1 77\n") << state.describe();
+        CommandOutcome mac = probe({"--fd-limit", limit, "mac", "eth0", "40"});
+        EXPECT_EQ(mac.lines(), (Lines{"returned-buffer", buffer_after_writing("")})) << mac.describe();
+        CommandOutcome address = probe({"--fd-limit", limit, "ip", "eth0", "40"});
+        EXPECT_EQ(address.lines(), (Lines{"returned-buffer", buffer_after_writing("")})) << address.describe();
+    }
+}
+
+class KnetworkSigar : public NamespaceTest {
+protected:
+    Lines config(const std::string &name) const
+    {
+        CommandOutcome outcome = probe({"config", name});
+        EXPECT_EQ(outcome.exit_status, 0) << outcome.describe();
+        return outcome.lines();
+    }
+    static std::string no_address() { return std::to_string(EAFNOSUPPORT) + " "; }
+};
+
+TEST_F(KnetworkSigar, RecordsCarryTheKernelsConfiguration)
+{
+    add_veth("eth0");
+    add_tun("tun0");
+    ip({"link", "set", "dev", "eth0", "address", "02:00:00:00:00:0a", "mtu", "1400", "txqueuelen", "321", "up"});
+    ip({"addr", "add", "10.77.1.5/24", "broadcast", "10.77.1.255", "dev", "eth0"});
+    ip({"addr", "add", "10.77.2.1/16", "dev", "eth0", "label", "eth0:1"});
+    ip({"-6", "addr", "add", "2001:db8::5/64", "dev", "eth0", "nodad"});
+    ip({"addr", "add", "10.9.0.1", "peer", "10.9.0.2", "dev", "tun0"});
+    ip({"link", "set", "dev", "lo", "up"});
+
+    // The peer end is down, so eth0 has no carrier and is not RUNNING.
+    const std::string ethernet_flags = "flags=0x803";  // UP BROADCAST MULTICAST
+    EXPECT_EQ(config("eth0"), (Lines{"status=0", "name=eth0", "type=Ethernet", "description=eth0",
+                                     "hwaddr=0 02:00:00:00:00:0A", "address=0 10.77.1.5", "netmask=0 255.255.255.0",
+                                     "broadcast=0 10.77.1.255", "destination=" + no_address(),
+                                     "address6=0 2001:db8::5", "prefix6_length=64", "scope6=0", ethernet_flags,
+                                     "mtu=1400", "metric=1", "tx_queue_len=321"}));
+
+    // An alias label has its own address (here without broadcast) and
+    // shares its device's link.
+    EXPECT_EQ(config("eth0:1"), (Lines{"status=0", "name=eth0:1", "type=Ethernet", "description=eth0:1",
+                                       "hwaddr=0 02:00:00:00:00:0A", "address=0 10.77.2.1",
+                                       "netmask=0 255.255.0.0", "broadcast=" + no_address(),
+                                       "destination=" + no_address(), "address6=" + no_address(),
+                                       "prefix6_length=0", "scope6=0", ethernet_flags, "mtu=1400", "metric=1",
+                                       "tx_queue_len=321"}));
+
+    EXPECT_EQ(config("lo"), (Lines{"status=0", "name=lo", "type=Local Loopback", "description=lo",
+                                   "hwaddr=0 00:00:00:00:00:00", "address=0 127.0.0.1", "netmask=0 255.0.0.0",
+                                   "broadcast=" + no_address(), "destination=" + no_address(), "address6=0 ::1",
+                                   "prefix6_length=128", "scope6=16", "flags=0x49",  // UP LOOPBACK RUNNING
+                                   "mtu=65536", "metric=1", "tx_queue_len=1000"}));
+
+    // tun: no hardware address, a point-to-point peer, down.
+    EXPECT_EQ(config("tun0"), (Lines{"status=0", "name=tun0", "type=UNSPEC", "description=tun0",
+                                     "hwaddr=0 00:00:00:00:00:00", "address=0 10.9.0.1",
+                                     "netmask=0 255.255.255.255", "broadcast=" + no_address(),
+                                     "destination=0 10.9.0.2", "address6=" + no_address(), "prefix6_length=0",
+                                     "scope6=0", "flags=0x890",  // POINTOPOINT NOARP MULTICAST
+                                     "mtu=1500", "metric=1", "tx_queue_len=500"}));
+}
+
+TEST_F(KnetworkSigar, NamesMatchOnlyExactly)
+{
+    add_veth("eth0");
+    ip({"addr", "add", "10.77.2.1/24", "dev", "eth0", "label", "eth0:1"});
+    const Lines unknown{"status=" + std::to_string(ENXIO)};
+
+    EXPECT_EQ(config("ETH0"), unknown);
+    EXPECT_EQ(config("eth"), unknown);
+    EXPECT_EQ(config("eth0:2"), unknown);  // the kernel would answer for eth0
+    EXPECT_EQ(config(""), unknown);
+    EXPECT_EQ(config("a-name-longer-than-fifteen"), unknown);
+    EXPECT_EQ(config("eth0:1").at(0), "status=0");
+}
+
+}  // namespace
+}  // namespace korvex::test

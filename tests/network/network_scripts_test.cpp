@@ -1,0 +1,176 @@
+// kx_network_start/stop/restart against stand-ins for "/sbin/ifup" and
+// "/sbin/ifdown" bound over the real tool in a private mount namespace,
+// and once against the real ifupdown on a namespace's veth.
+#include "namespace_fixture.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace korvex::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// /sbin is a link to /usr/sbin and ifdown a link to ifup there, so one
+// file bound over /usr/sbin/ifup stands in for both; $0 tells which was
+// started.
+const std::string ifup_path = "/usr/sbin/ifup";
+
+class KnetworkScripts : public NamespaceTest {
+protected:
+    KnetworkScripts()
+    {
+        add_veth("eth0");
+        record_ = scratch_.write("record", "");
+    }
+
+    // A stand-in whose body gets "$0 $*" and the record file path.
+    std::string stand_in(const std::string &body, const std::string &name = "stand-in") const
+    {
+        return scratch_.write(name, "#!/bin/sh\nrecord=" + quoted(record_) + "\n" + body, 0755);
+    }
+    std::string bind_over_ifup(const std::string &file) const
+    {
+        return "mount --bind " + quoted(file) + " " + ifup_path + " && ";
+    }
+    std::string probe_command(const std::string &args) const { return quoted(probe_path()) + " " + args; }
+    Lines record() const { return CommandOutcome{0, scratch_.read("record"), ""}.lines(); }
+
+    std::string record_;
+};
+
+TEST_F(KnetworkScripts, StartAndStopRunTheToolWithTheName)
+{
+    std::string recorder = stand_in("echo \"$0 $*\" >> \"$record\"\n");
+    CommandOutcome outcome = isolated_shell(bind_over_ifup(recorder) +
+                                            probe_command("--wait-for-tools start eth0") + " && " +
+                                            probe_command("--wait-for-tools stop eth0") + " && " +
+                                            probe_command("--wait-for-tools start no-such-if"));
+    ASSERT_EQ(outcome.exit_status, 0) << outcome.describe();
+    EXPECT_EQ(outcome.lines(), (Lines{"returned", "returned", "returned"}));
+    EXPECT_EQ(record(), (Lines{"/sbin/ifup eth0", "/sbin/ifdown eth0", "/sbin/ifup no-such-if"}));
+}
+
+TEST_F(KnetworkScripts, RestartRunsStopBeforeStart)
+{
+    // Both tools run at once, so the order of their lines proves nothing;
+    // their pids do: the pid namespace of the test numbers processes in
+    // the order they were created.
+    std::string recorder = stand_in("echo \"$$ $0 $*\" >> \"$record\"\n");
+    CommandOutcome outcome =
+        isolated_shell(bind_over_ifup(recorder) + probe_command("--wait-for-tools restart eth0"));
+    ASSERT_EQ(outcome.exit_status, 0) << outcome.describe();
+    EXPECT_EQ(outcome.lines(), Lines{"returned"});
+
+    Lines lines = record();
+    ASSERT_EQ(lines.size(), 2u) << scratch_.read("record");
+    std::sort(lines.begin(), lines.end(), [](const std::string &a, const std::string &b) {
+        return std::strtol(a.c_str(), nullptr, 10) < std::strtol(b.c_str(), nullptr, 10);
+    });
+    EXPECT_EQ(lines[0].substr(lines[0].find(' ') + 1), "/sbin/ifdown eth0");
+    EXPECT_EQ(lines[1].substr(lines[1].find(' ') + 1), "/sbin/ifup eth0");
+}
+
+TEST_F(KnetworkScripts, CallsReturnWhileTheToolIsStillRunning)
+{
+    // The stand-in only ends once the release file exists, and that file
+    // is made after the call has returned. Had the call waited for the
+    // tool, the tool's "end" would come before "returned" (the stand-in
+    // gives up waiting after ten seconds).
+    std::string release = scratch_.file("release");
+    std::string blocking = stand_in("echo \"begin $0 $*\" >> \"$record\"\n"
+                                    "i=0\n"
+                                    "while [ ! -e " + quoted(release) + " ] && [ $i -lt 200 ]; do\n"
+                                    "  sleep 0.05; i=$((i+1))\n"
+                                    "done\n"
+                                    "echo \"end $0 $*\" >> \"$record\"\n");
+    for (const std::string operation : {"start", "stop"}) {
+        SCOPED_TRACE(operation);
+        scratch_.write("record", "");
+        std::remove(release.c_str());
+        std::string tool = operation == "start" ? "/sbin/ifup" : "/sbin/ifdown";
+        CommandOutcome outcome = isolated_shell(
+            bind_over_ifup(blocking) + probe_command(operation + " eth0") + " >/dev/null && echo returned >> " +
+            quoted(record_) + " && touch " + quoted(release) +
+            " && i=0 && while ! grep -q '^end' " + quoted(record_) + " && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done");
+        ASSERT_EQ(outcome.exit_status, 0) << outcome.describe();
+
+        Lines lines = record();
+        ASSERT_EQ(lines.size(), 3u) << scratch_.read("record");
+        EXPECT_EQ(lines.back(), "end " + tool + " eth0");
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "begin " + tool + " eth0"), lines.end());
+        EXPECT_NE(std::find(lines.begin(), lines.end() - 1, "returned"), lines.end() - 1);
+    }
+}
+
+TEST_F(KnetworkScripts, MissingOrFailingToolsAreSilent)
+{
+    const std::string calls = probe_command("status eth0") + " && " + probe_command("--wait-for-tools start eth0") +
+                              " && " + probe_command("--wait-for-tools stop eth0") + " && " +
+                              probe_command("--wait-for-tools restart eth0") + " && " + probe_command("status eth0");
+    const Lines untouched{"0 2", "returned", "returned", "returned", "0 2"};
+
+    {
+        SCOPED_TRACE("no tools at all");
+        CommandOutcome outcome = isolated_shell("mount -t tmpfs tmpfs /usr/sbin && " + calls);
+        ASSERT_EQ(outcome.exit_status, 0) << outcome.describe();
+        EXPECT_EQ(outcome.lines(), untouched);
+    }
+    {
+        SCOPED_TRACE("tool not executable");
+        std::string plain = scratch_.write("not-executable", "#!/bin/sh\necho ran >> " + quoted(record_) + "\n");
+        CommandOutcome outcome = isolated_shell(bind_over_ifup(plain) + calls);
+        ASSERT_EQ(outcome.exit_status, 0) << outcome.describe();
+        EXPECT_EQ(outcome.lines(), untouched);
+        EXPECT_EQ(record(), Lines{});
+    }
+    {
+        SCOPED_TRACE("tool fails");
+        std::string failing = stand_in("echo \"$0 $*\" >> \"$record\"\nexit 1\n", "failing");
+        CommandOutcome outcome = isolated_shell(bind_over_ifup(failing) + calls);
+        ASSERT_EQ(outcome.exit_status, 0) << outcome.describe();
+        EXPECT_EQ(outcome.lines(), untouched);
+        Lines lines = record();
+        std::sort(lines.begin(), lines.end());
+        EXPECT_EQ(lines, (Lines{"/sbin/ifdown eth0", "/sbin/ifdown eth0", "/sbin/ifup eth0", "/sbin/ifup eth0"}));
+    }
+}
+
+TEST_F(KnetworkScripts, NamesThatReadAsOptionsRunNothing)
+{
+    std::string recorder = stand_in("echo \"$0 $*\" >> \"$record\"\n");
+    CommandOutcome outcome = isolated_shell(
+        bind_over_ifup(recorder) + probe_command("--wait-for-tools start -a") + " && " +
+        probe_command("--wait-for-tools stop -a") + " && " + probe_command("--wait-for-tools restart --all") +
+        " && " + probe_command("--wait-for-tools start ''") + " && " + probe_command("--wait-for-tools stop eth0"));
+    ASSERT_EQ(outcome.exit_status, 0) << outcome.describe();
+    EXPECT_EQ(outcome.lines(), (Lines{"returned", "returned", "returned", "returned", "returned"}));
+    EXPECT_EQ(record(), Lines{"/sbin/ifdown eth0"});
+}
+
+TEST_F(KnetworkScripts, RealIfupdownBringsTheInterfaceUpAndDown)
+{
+    // A private /etc/network that configures only this namespace's eth0,
+    // and a private /run for ifupdown's state.
+    std::string etc = scratch_.file("etc-network");
+    run_checked({"mkdir", "-p", etc + "/if-pre-up.d", etc + "/if-up.d", etc + "/if-down.d",
+                 etc + "/if-post-down.d"});
+    scratch_.write("etc-network/interfaces", "iface eth0 inet static\n    address 10.213.0.1/24\n");
+
+    CommandOutcome outcome = isolated_shell(
+        "mount --bind " + quoted(etc) + " /etc/network && mount -t tmpfs tmpfs /run && mkdir /run/network && " +
+        probe_command("status eth0") + " && " + probe_command("--wait-for-tools start eth0") + " && " +
+        probe_command("status eth0") + " && " + probe_command("ip eth0 40") + " && " +
+        probe_command("--wait-for-tools stop eth0") + " && " + probe_command("status eth0") + " && " +
+        probe_command("ip eth0 40"));
+    ASSERT_EQ(outcome.exit_status, 0) << outcome.describe();
+    EXPECT_EQ(outcome.lines(), (Lines{"0 2", "returned", "0 1", "returned-buffer",
+                                      "10.213.0.1\\0" + std::string(29, '#'), "returned", "0 2",
+                                      "returned-buffer", "\\0" + std::string(39, '#')}))
+        << outcome.describe();
+}
+
+}  // namespace
+}  // namespace korvex::test
