@@ -212,9 +212,6 @@ extern "C" SIGAR_DECLARE(int) sigar_net_interface_config_get(sigar_t *sigar, con
         return EINVAL;
 
     sigar_net_interface_config_t config{};
-    if (std::strlen(name) >= sizeof config.name)
-        return ENXIO;  // longer than any interface name can be
-
     // Outside an enumeration every call reads the namespace afresh.
     InterfaceSnapshot fresh;
     const InterfaceSnapshot *snapshot = nullptr;
