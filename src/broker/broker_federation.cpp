@@ -44,7 +44,7 @@ bool is_srv_name(std::string_view token)
     return false;
 }
 
-struct RouteSpec {
+struct RouteTemplate {
     bool towards_peer; // dest is the peer and src the local broker, else the reverse
     const char *exchange;
     const char *routing_key;
@@ -52,7 +52,7 @@ struct RouteSpec {
 };
 
 // Static routes through the guest proxy.
-constexpr RouteSpec guest_routes[] = {
+constexpr RouteTemplate guest_routes[] = {
     {false, "qmf.default.topic", "direct-agent.#", 0},
     {false, "qmf.default.topic", "console.#", 0},
     {true, "qmf.default.topic", "direct-console.#", 1},
@@ -60,7 +60,7 @@ constexpr RouteSpec guest_routes[] = {
 };
 
 // Dynamic routes both ways to a listed peer.
-constexpr RouteSpec peer_routes[] = {
+constexpr RouteTemplate peer_routes[] = {
     {true, "amq.direct", nullptr, 0},
     {false, "amq.direct", nullptr, 0},
     {true, "qmf.default.direct", nullptr, 0},
@@ -159,7 +159,7 @@ extern "C" int broker_federate(const char *local, const char *peer, int guest)
         kx_log(KX_LOG_ERR, "%s: Failed to link brokers \"%s\" to \"%s\"", "broker_federate", local, peer);
         return status;
     }
-    for (const RouteSpec &route : guest ? std::span<const RouteSpec>(guest_routes) : std::span<const RouteSpec>(peer_routes)) {
+    for (const RouteTemplate &route : guest ? std::span<const RouteTemplate>(guest_routes) : std::span<const RouteTemplate>(peer_routes)) {
         const char *dest = route.towards_peer ? peer : local;
         const char *src = route.towards_peer ? local : peer;
         if (broker_add_route(dest, src, route.exchange, route.routing_key, route.src_local, guest) != 0)
