@@ -20,11 +20,6 @@ constexpr long low_speed_limit_bytes_per_s = 1;
 long connect_timeout_s = default_connect_timeout_s;
 long low_speed_time_s = default_low_speed_time_s;
 
-bool has_response_code(const char *uri)
-{
-    return g_ascii_strncasecmp(uri, "http", 4) == 0 || g_ascii_strncasecmp(uri, "ftp", 3) == 0;
-}
-
 // The options that bound a stalled transfer; the name of the first one
 // libcurl refuses, or nullptr.
 const char *set_stall_limits(CURL *curl, CURLcode &code)
@@ -43,6 +38,11 @@ const char *set_stall_limits(CURL *curl, CURLcode &code)
 }
 
 } // namespace
+
+extern "C" int download_checks_response_code(const char *uri)
+{
+    return g_ascii_strncasecmp(uri, "http", 4) == 0 || g_ascii_strncasecmp(uri, "ftp", 3) == 0;
+}
 
 extern "C" void kx_sysconfig_download_limits_set(long connect_timeout, long low_speed_time)
 {
@@ -90,7 +90,7 @@ extern "C" int sysconfig_os_download(const char *uri, FILE *stream)
         return KX_RES_DOWNLOAD_FAILED;
     }
 
-    if (has_response_code(uri)) {
+    if (download_checks_response_code(uri)) {
         long response = 0;
         curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &response);
         if (response < 200 || response > 299) {

@@ -47,6 +47,10 @@ typedef struct PuppetRun {
 /* Completion of a puppet process action. */
 KX_SYSCONFIG_API void action_cb(ServicesAction *action);
 
+/* Whether a download of uri must end with a 2xx response code: URIs of
+ * HTTP(S) and FTP(S), whatever the case of the scheme. */
+KX_SYSCONFIG_API int download_checks_response_code(const char *uri);
+
 /* Tests only: shortens the limits that stop a download from hanging.
  * A value of 0 or less restores the production default of that limit. */
 KX_SYSCONFIG_API void kx_sysconfig_download_limits_set(long connect_timeout_s,

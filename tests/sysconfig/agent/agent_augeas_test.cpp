@@ -1,0 +1,159 @@
+// Augeas runs, skips, forced re-runs, downloads and queries through the
+// agent's D-Bus methods, with the real augeas editing a file of the test.
+#include <gtest/gtest.h>
+
+#include <korvex/kcommon.h>
+
+#include "sysconfig_agent_fixture.h"
+
+using namespace korvex::test;
+
+namespace {
+
+constexpr const char *kSaved = "OK\nSaved 1 file(s)\n";
+
+class AgentAugeas : public SysconfigAgentTest {};
+
+} // namespace
+
+TEST_F(AgentAugeas, KeysWithoutStatusReadAsEmptyText)
+{
+    for (const std::string key : {"never-run", ".profile", "etc/hosts", "a!b", ""}) {
+        Reply reply = is_configured(key);
+        ASSERT_TRUE(reply.ok) << key << ": " << reply.error_name << " " << reply.error_message;
+        ASSERT_EQ(reply.values.size(), 1u) << key;
+        EXPECT_EQ(reply.values[0].signature, "s") << key;
+        EXPECT_EQ(reply.str(), "") << key;
+    }
+}
+
+TEST_F(AgentAugeas, InlineScriptEditsTheFileAndRepliesWithTheStatus)
+{
+    Reply reply = run_string(add_host_script("192.0.2.10", "added.example"), 0, "augeas",
+                             "hosts-entry");
+    ASSERT_TRUE(reply.ok) << reply.error_name << ": " << reply.error_message;
+    EXPECT_EQ(reply.str(), kSaved);
+    EXPECT_EQ(read_file(hosts_path()), kOriginalHosts + "192.0.2.10\tadded.example\n");
+    // The tool was asked to keep a backup of what it saved over.
+    EXPECT_EQ(read_file(hosts_path() + ".augsave"), kOriginalHosts);
+
+    EXPECT_EQ(status_file("hosts-entry"), kSaved);
+    Reply status = is_configured("hosts-entry");
+    ASSERT_TRUE(status.ok) << status.error_message;
+    EXPECT_EQ(status.str(), kSaved);
+}
+
+TEST_F(AgentAugeas, FailingScriptRepliesWithTheFailureAndOutput)
+{
+    // The get prints before the set fails on its two matches; the save
+    // is never reached.
+    const std::string script =
+        hosts_script("get /files" + hosts_path() + "/1/ipaddr\nset /files" + hosts_path() +
+                     "/*/ipaddr 198.51.100.1\nsave\n");
+    Reply reply = run_string(script, 0, "augeas", "broken-edit");
+    ASSERT_TRUE(reply.ok) << reply.error_name << ": " << reply.error_message;
+    const std::string expected =
+        "FAILED\n-1\n/files" + hosts_path() + "/1/ipaddr = 127.0.0.1\n";
+    EXPECT_EQ(reply.str(), expected);
+    EXPECT_EQ(read_file(hosts_path()), kOriginalHosts);
+    EXPECT_EQ(is_configured("broken-edit").str(), expected);
+}
+
+TEST_F(AgentAugeas, ConfiguredKeyIsSkippedUnlessForced)
+{
+    ASSERT_EQ(run_string(add_host_script("192.0.2.10", "first-run.example"), 0, "augeas",
+                         "skip-key").str(),
+              kSaved);
+    const std::string after_first = read_file(hosts_path());
+    const std::string second = add_host_script("192.0.2.20", "second-run.example");
+
+    // Without bit 0 the stored text comes back and the script does not run,
+    // whatever else the flags and the scheme say.
+    for (const auto &[flags, scheme] : std::vector<std::pair<uint32_t, std::string>>{
+             {0, "augeas"}, {2, "augeas"}, {0, "chef"}, {0, "puppet"}}) {
+        Reply skipped = run_string(second, flags, scheme, "skip-key");
+        ASSERT_TRUE(skipped.ok) << flags << " " << scheme << ": " << skipped.error_message;
+        EXPECT_EQ(skipped.str(), kSaved) << flags << " " << scheme;
+        EXPECT_EQ(read_file(hosts_path()), after_first) << flags << " " << scheme;
+    }
+    const std::string uri = server_->publish("second.aug", second);
+    Reply skipped_uri = run_uri(uri, 0, "augeas", "skip-key");
+    ASSERT_TRUE(skipped_uri.ok) << skipped_uri.error_message;
+    EXPECT_EQ(skipped_uri.str(), kSaved);
+    EXPECT_EQ(read_file(hosts_path()), after_first);
+    EXPECT_TRUE(server_->requests().empty()) << "the document was fetched for a skipped run";
+
+    // Bit 0 (also among other bits) runs the tool again.
+    Reply forced = run_string(second, 3, "augeas", "skip-key");
+    ASSERT_TRUE(forced.ok) << forced.error_message;
+    EXPECT_EQ(forced.str(), kSaved);
+    EXPECT_EQ(read_file(hosts_path()), after_first + "192.0.2.20\tsecond-run.example\n");
+
+    // A forced run of a failing script overwrites the stored status.
+    Reply failed = run_string(hosts_script("set /files" + hosts_path() + "/*/ipaddr x\n"), 1,
+                              "augeas", "skip-key");
+    ASSERT_TRUE(failed.ok) << failed.error_message;
+    EXPECT_TRUE(failed.str().starts_with("FAILED\n")) << failed.str();
+    EXPECT_EQ(status_file("skip-key"), failed.str());
+}
+
+TEST_F(AgentAugeas, UnknownSchemeOrInvalidKeyOfANewKeyIsBadArgument)
+{
+    const std::string script = add_host_script("192.0.2.10", "never.example");
+    Reply chef = run_string(script, 0, "chef", "chef-key");
+    EXPECT_FALSE(chef.ok);
+    EXPECT_EQ(chef.error_name, code_error(2));
+    EXPECT_EQ(chef.error_message, kx_result_to_str(2));
+    EXPECT_EQ(status_file("chef-key"), std::nullopt);
+
+    for (const std::string key : {"", ".hidden", "etc/hosts"}) {
+        Reply invalid = run_string(script, 1, "augeas", key);
+        EXPECT_FALSE(invalid.ok) << key;
+        EXPECT_EQ(invalid.error_name, code_error(2)) << key;
+        EXPECT_EQ(invalid.error_message, kx_result_to_str(2)) << key;
+    }
+    EXPECT_EQ(read_file(hosts_path()), kOriginalHosts);
+    // The scheme is matched without regard to case.
+    EXPECT_EQ(run_string(script, 0, "AuGeAs", "mixed-case").str(), kSaved);
+}
+
+TEST_F(AgentAugeas, ScriptFromAnHttpUri)
+{
+    const std::string uri =
+        server_->publish("edit.aug", add_host_script("192.0.2.30", "fetched.example"));
+    Reply reply = run_uri(uri, 0, "augeas", "fetched");
+    ASSERT_TRUE(reply.ok) << reply.error_name << ": " << reply.error_message;
+    EXPECT_EQ(reply.str(), kSaved);
+    EXPECT_EQ(read_file(hosts_path()), kOriginalHosts + "192.0.2.30\tfetched.example\n");
+    EXPECT_EQ(status_file("fetched"), kSaved);
+    EXPECT_EQ(server_->requests(), std::vector<std::string>{"/edit.aug"});
+
+    Reply missing = run_uri(server_->url("missing.aug"), 0, "augeas", "not-fetched");
+    EXPECT_FALSE(missing.ok);
+    EXPECT_EQ(missing.error_name, code_error(3));
+    EXPECT_EQ(missing.error_message, kx_result_to_str(3));
+    EXPECT_EQ(status_file("not-fetched"), std::nullopt);
+    EXPECT_EQ(is_configured("not-fetched").str(), "");
+    EXPECT_NE(agent_->stderr_text().find("got response 404"), std::string::npos)
+        << agent_->stderr_text();
+}
+
+TEST_F(AgentAugeas, QueryReadsOneValueOfTheAugeasTree)
+{
+    for (const auto &[flags, scheme] : std::vector<std::pair<uint32_t, std::string>>{
+             {0, "augeas"}, {7, "AUGEAS"}}) {
+        Reply one = query("/files/etc/hostname/hostname", flags, scheme);
+        ASSERT_TRUE(one.ok) << one.error_name << ": " << one.error_message;
+        EXPECT_EQ(one.str(), kAgentHostname) << scheme;
+    }
+    // Several matches, none, a node without value, another tool: empty.
+    for (const std::string path : {"/files/etc/hosts/*/ipaddr", "/files/etc/no-such-file",
+                                   "/files/etc/hosts/1", "/files/etc/hosts[", ""}) {
+        Reply none = query(path, 0, "augeas");
+        ASSERT_TRUE(none.ok) << path << ": " << none.error_message;
+        EXPECT_EQ(none.str(), "") << path;
+    }
+    Reply puppet = query("/files/etc/hostname/hostname", 0, "puppet");
+    ASSERT_TRUE(puppet.ok) << puppet.error_message;
+    EXPECT_EQ(puppet.str(), "");
+}

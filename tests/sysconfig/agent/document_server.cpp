@@ -1,0 +1,58 @@
+#include "document_server.h"
+
+#include <sstream>
+#include <stdexcept>
+
+#include <sys/stat.h>
+
+#ifndef KX_DOCUMENT_SERVER_SCRIPT
+#error "KX_DOCUMENT_SERVER_SCRIPT must name document_server.py"
+#endif
+
+namespace korvex::test {
+
+DocumentServer::DocumentServer() : dir_("korvex-docs")
+{
+    mkdir(dir_.file("served").c_str(), 0755);
+    ProcessOptions options;
+    options.argv = {"python3", KX_DOCUMENT_SERVER_SCRIPT, dir_.file("served"),
+                    dir_.file("requests.log")};
+    options.stdout_path = dir_.file("port");
+    options.stderr_path = dir_.file("stderr");
+    process_ = std::make_unique<Process>(options);
+
+    const bool listening = wait_until(
+        [&] {
+            const std::string text = read_file(dir_.file("port"));
+            if (text.find('\n') == std::string::npos)
+                return !process_->running();
+            port_ = text.substr(0, text.find('\n'));
+            return true;
+        },
+        std::chrono::seconds(30));
+    if (!listening || port_.empty())
+        throw std::runtime_error("document server did not start: " +
+                                 read_file(dir_.file("stderr")));
+}
+
+std::string DocumentServer::publish(const std::string &name, const std::string &content)
+{
+    write_file(dir_.file("served/" + name), content);
+    return url(name);
+}
+
+std::string DocumentServer::url(const std::string &name) const
+{
+    return "http://127.0.0.1:" + port_ + "/" + name;
+}
+
+std::vector<std::string> DocumentServer::requests() const
+{
+    std::vector<std::string> paths;
+    std::istringstream in(read_file(dir_.file("requests.log")));
+    for (std::string line; std::getline(in, line);)
+        paths.push_back(line);
+    return paths;
+}
+
+} // namespace korvex::test

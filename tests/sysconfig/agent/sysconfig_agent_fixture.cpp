@@ -1,0 +1,181 @@
+#include "sysconfig_agent_fixture.h"
+
+#include <filesystem>
+
+#include <sys/stat.h>
+
+#ifndef KX_SYSCONFIG_AGENT
+#error "KX_SYSCONFIG_AGENT must name the sysconfig-dbus program"
+#endif
+#ifndef KX_PRIVATE_HOST_STATE
+#error "KX_PRIVATE_HOST_STATE must name private_host_state.sh"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace korvex::test {
+
+const std::string SysconfigAgentTest::kOriginalHosts =
+    "127.0.0.1\tlocalhost\n192.0.2.1\tfirst.example\n";
+
+std::string code_error(int code)
+{
+    return std::string(kUnmappedErrorPrefix) + std::to_string(code);
+}
+
+Gate::Gate(const TempDir &dir, const std::string &name)
+    : folder_(dir.file("gate-" + name)), name_(name)
+{
+    fs::create_directories(folder_);
+}
+
+Gate::~Gate()
+{
+    open();
+}
+
+void Gate::open()
+{
+    write_file(folder_ + "/open", "");
+}
+
+std::string Gate::manifest() const
+{
+    return "exec { 'wait for gate " + name_ + "':\n"
+           "  command  => 'while [ -d \"" + folder_ + "\" ] && [ ! -e \"" + folder_ +
+           "/open\" ]; do sleep 0.1; done',\n"
+           "  provider => shell,\n"
+           "  path     => ['/usr/bin', '/bin'],\n"
+           "  timeout  => 0,\n"
+           "}\n";
+}
+
+void SysconfigAgentTest::SetUp()
+{
+    state_ = std::make_unique<TempDir>("korvex-sysconfig-state");
+    work_ = std::make_unique<TempDir>("korvex-sysconfig-work");
+    edits_ = std::make_unique<TempDir>("korvex-sysconfig-edits");
+    // The agent's view of /etc: a host name it can be queried for and a
+    // hosts file with several entries.
+    fs::create_directories(state_->file("etc-upper"));
+    write_file(state_->file("etc-upper/hostname"), std::string(kAgentHostname) + "\n");
+    write_file(state_->file("etc-upper/hosts"), kOriginalHosts);
+    write_file(hosts_path(), kOriginalHosts);
+
+    server_ = std::make_unique<DocumentServer>();
+
+    TestBusOptions options;
+    options.polkit_rules = rules_refusing_user("nobody");
+    bus_ = std::make_unique<TestSystemBus>(options);
+
+    AgentOptions agent;
+    agent.prefix = {"unshare", "-m", "--propagation", "private", KX_PRIVATE_HOST_STATE,
+                    state_->path()};
+    agent.argv = {KX_SYSCONFIG_AGENT};
+    agent.cwd = work_->path();
+    agent.bus_name = kSysconfigName;
+    agent_ = std::make_unique<Agent>(*bus_, agent);
+    ASSERT_TRUE(agent_->wait_for_name()) << agent_->stderr_text();
+    client_ = std::make_unique<BusClient>(bus_->address());
+}
+
+void SysconfigAgentTest::TearDown()
+{
+    if (!agent_ || !client_)
+        return;
+    EXPECT_TRUE(agent_->process().running()) << agent_->stderr_text();
+    // A round trip also makes sure that whatever the agent was finishing
+    // (a puppet completion removes its manifest after replying) is done.
+    Reply alive = is_configured("teardown-probe");
+    EXPECT_TRUE(alive.ok) << alive.error_name << ": " << alive.error_message;
+    EXPECT_EQ(client_->name_owner_pid(kSysconfigName),
+              static_cast<uint32_t>(agent_->process().pid()));
+    // Runs still blocked by a failed test's gates hold their manifests.
+    if (!HasFailure())
+        EXPECT_TRUE(temporary_documents().empty())
+            << "left in " << work_->path() << ": " << ::testing::PrintToString(temporary_documents());
+    EXPECT_TRUE(etc_writes().empty()) << ::testing::PrintToString(etc_writes());
+}
+
+Reply SysconfigAgentTest::run_string(const std::string &text, uint32_t flags,
+                                     const std::string &scheme, const std::string &key)
+{
+    return client_->call(kSysconfigName, kSysconfigPath, kSysconfigIface, "run_string",
+                         {Arg::s(text), Arg::u(flags), Arg::s(scheme), Arg::s(key)});
+}
+
+Reply SysconfigAgentTest::run_uri(const std::string &uri, uint32_t flags,
+                                  const std::string &scheme, const std::string &key)
+{
+    return client_->call(kSysconfigName, kSysconfigPath, kSysconfigIface, "run_uri",
+                         {Arg::s(uri), Arg::u(flags), Arg::s(scheme), Arg::s(key)});
+}
+
+Reply SysconfigAgentTest::is_configured(const std::string &key)
+{
+    return client_->call(kSysconfigName, kSysconfigPath, kSysconfigIface, "is_configured",
+                         {Arg::s(key)});
+}
+
+Reply SysconfigAgentTest::query(const std::string &path, uint32_t flags,
+                                const std::string &scheme)
+{
+    return client_->call(kSysconfigName, kSysconfigPath, kSysconfigIface, "query",
+                         {Arg::s(path), Arg::u(flags), Arg::s(scheme)});
+}
+
+Reply SysconfigAgentTest::get(const std::string &property)
+{
+    return client_->call(kSysconfigName, kSysconfigPath, kPropertiesIface, "Get",
+                         {Arg::s(kSysconfigIface), Arg::s(property)});
+}
+
+std::optional<std::string> SysconfigAgentTest::status_file(const std::string &key) const
+{
+    const std::string path = state_->file("keys/sysconfig-keys/" + key);
+    if (!file_exists(path))
+        return std::nullopt;
+    return read_file(path);
+}
+
+std::vector<std::string> SysconfigAgentTest::temporary_documents() const
+{
+    std::vector<std::string> found;
+    for (const auto &entry : fs::directory_iterator(work_->path())) {
+        const std::string name = entry.path().filename();
+        if (name.starts_with("augeas_conf_") || name.starts_with("puppet_conf_"))
+            found.push_back(name);
+    }
+    return found;
+}
+
+std::vector<std::string> SysconfigAgentTest::etc_writes() const
+{
+    std::vector<std::string> found;
+    for (const auto &entry : fs::recursive_directory_iterator(state_->file("etc-upper"))) {
+        const std::string name = fs::relative(entry.path(), state_->file("etc-upper"));
+        if (name != "hostname" && name != "hosts")
+            found.push_back(name);
+    }
+    // The fixture's own files must still hold what it put there.
+    if (read_file(state_->file("etc-upper/hostname")) != std::string(kAgentHostname) + "\n")
+        found.push_back("hostname (changed)");
+    if (read_file(state_->file("etc-upper/hosts")) != kOriginalHosts)
+        found.push_back("hosts (changed)");
+    return found;
+}
+
+std::string SysconfigAgentTest::hosts_script(const std::string &commands) const
+{
+    return "transform Hosts incl " + hosts_path() + "\nload\n" + commands;
+}
+
+std::string SysconfigAgentTest::add_host_script(const std::string &address,
+                                                const std::string &name) const
+{
+    const std::string node = "/files" + hosts_path() + "/01";
+    return hosts_script("set " + node + "/ipaddr " + address + "\nset " + node +
+                        "/canonical " + name + "\nsave\n");
+}
+
+} // namespace korvex::test

@@ -1,0 +1,94 @@
+// One sysconfig-dbus agent per test on a private system bus with the real
+// polkitd (which refuses everything to user nobody). The agent runs in a
+// mount namespace of its own whose /var/lib/korvex, /etc and puppet state
+// folders are backed by the test's folders, so the tests see its key
+// status files and nothing reaches the machine. Every test ends by
+// checking that the agent is still alive and answering and that it left
+// no temporary document in its working directory.
+#ifndef KORVEX_TEST_SYSCONFIG_AGENT_FIXTURE_H
+#define KORVEX_TEST_SYSCONFIG_AGENT_FIXTURE_H
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "bus_client.h"
+#include "document_server.h"
+#include "test_bus.h"
+
+namespace korvex::test {
+
+inline constexpr const char *kSysconfigName = "org.vaduderuvoziz.Sysconfig";
+inline constexpr const char *kSysconfigPath = "/org/vaduderuvoziz/Sysconfig";
+inline constexpr const char *kSysconfigIface = "org.vaduderuvoziz.Sysconfig";
+inline constexpr const char *kPropertiesIface = "org.freedesktop.DBus.Properties";
+
+// The D-Bus error name of a korvex result code.
+std::string code_error(int code);
+
+// A file that a gated puppet manifest waits for. The manifest's wait ends
+// when the gate is opened or its folder is gone, so no run outlives a
+// test that failed half-way; the destructor opens the gate as well.
+class Gate {
+public:
+    explicit Gate(const TempDir &dir, const std::string &name);
+    ~Gate();
+    Gate(const Gate &) = delete;
+    Gate &operator=(const Gate &) = delete;
+
+    void open();
+    // Puppet resources that block the run until the gate opens.
+    std::string manifest() const;
+
+private:
+    std::string folder_;
+    std::string name_;
+};
+
+class SysconfigAgentTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    Reply run_string(const std::string &text, uint32_t flags, const std::string &scheme,
+                     const std::string &key);
+    Reply run_uri(const std::string &uri, uint32_t flags, const std::string &scheme,
+                  const std::string &key);
+    Reply is_configured(const std::string &key);
+    Reply query(const std::string &path, uint32_t flags, const std::string &scheme);
+    Reply get(const std::string &property);
+
+    // The key's status file as the agent wrote it, if there is one.
+    std::optional<std::string> status_file(const std::string &key) const;
+    // Entries of the agent's working directory named like its temporary
+    // documents.
+    std::vector<std::string> temporary_documents() const;
+    // Files the agent wrote into its view of /etc.
+    std::vector<std::string> etc_writes() const;
+
+    // A hosts file of two entries in a folder of the test, and augeas
+    // scripts that work on it alone.
+    std::string hosts_path() const { return edits_->file("hosts"); }
+    std::string hosts_script(const std::string &commands) const;
+    std::string add_host_script(const std::string &address, const std::string &name) const;
+
+    // Parts of the agent's view of /etc that the test controls.
+    static constexpr const char *kAgentHostname = "korvex-agent-view";
+
+    std::unique_ptr<TempDir> state_;   // keys, /etc and /var/lib layers
+    std::unique_ptr<TempDir> work_;    // the agent's working directory
+    std::unique_ptr<TempDir> edits_;   // files the scripts edit, gates
+    std::unique_ptr<DocumentServer> server_;
+    std::unique_ptr<TestSystemBus> bus_;
+    std::unique_ptr<Agent> agent_;
+    std::unique_ptr<BusClient> client_;
+
+    static const std::string kOriginalHosts;
+};
+
+} // namespace korvex::test
+
+#endif

@@ -1,0 +1,199 @@
+// Augeas runs (inline and by URI) with their stored status texts, and
+// single-value queries of the augeas tree.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include <korvex/kcommon.h>
+#include <korvex/sysconfig.h>
+
+#include "sysconfig_internal.h"
+#include "sysconfig_test_support.h"
+
+namespace korvex::sysconfig::test {
+namespace {
+
+struct FreeText {
+    void operator()(char *p) const noexcept { free(p); }
+};
+using Text = std::unique_ptr<char, FreeText>;
+
+std::optional<std::string> value_of(Text text)
+{
+    return text ? std::optional<std::string>{text.get()} : std::nullopt;
+}
+
+class AugeasRun : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        EXPECT_TRUE(entries_with_prefix(work.path(), "augeas_conf_").empty())
+            << "temporary files left in the working directory";
+    }
+
+    uint32_t run_string(const std::string &script, const char *key = "k")
+    {
+        return kx_sysconfig_run_string(script.c_str(), KX_SYSCONFIG_FLAG_FORCE, "augeas", key,
+                                       &Completions::record, &done);
+    }
+
+    uint32_t run_uri(const std::string &uri, const char *key = "k")
+    {
+        return kx_sysconfig_run_uri(uri.c_str(), KX_SYSCONFIG_FLAG_FORCE, "augeas", key,
+                                    &Completions::record, &done);
+    }
+
+    std::optional<std::string> status(const char *key = "k")
+    {
+        return value_of(Text{kx_sysconfig_is_configured(key)});
+    }
+
+    // A hosts file that only the script's own transform reaches.
+    std::string hosts_edit_script()
+    {
+        write_file(work.path() / "hosts", "127.0.0.1 localhost\n10.0.0.1 old\n");
+        return "transform Hosts incl " + work.str() + "/hosts\n" + "load\n" + "set /files" +
+               work.str() + "/hosts/2/canonical renamed\n" + "save\n";
+    }
+
+    TempDir keys_dir{"augeas-keys"};
+    KeysDirectory keys{keys_dir.slash()};
+    TempDir work{"augeas-work"};
+    WorkingDirectory cwd{work.path()};
+    LogCapture log;
+    Completions done;
+};
+
+TEST_F(AugeasRun, EmptyScriptStoresOkWithEmptyOutput)
+{
+    EXPECT_EQ(run_string(""), 0u);
+    EXPECT_EQ(done.results, std::vector<int32_t>{0});
+    EXPECT_EQ(read_file(keys_dir.path() / "k"), "OK\n");
+    EXPECT_TRUE(log.has(KX_LOG_INFO,
+                        "run_augeas: run_augeas for key \"k\" exited with status 0 and data \"\""))
+        << log.dump();
+}
+
+TEST_F(AugeasRun, EditingScriptSavesTheFileAndStoresItsOutput)
+{
+    EXPECT_EQ(run_string(hosts_edit_script()), 0u);
+    EXPECT_EQ(done.results, std::vector<int32_t>{0});
+    EXPECT_EQ(status(), "OK\nSaved 1 file(s)\n");
+    EXPECT_EQ(read_file(work.path() / "hosts"), "127.0.0.1 localhost\n10.0.0.1 renamed\n");
+    EXPECT_EQ(read_file(work.path() / "hosts.augsave"), "127.0.0.1 localhost\n10.0.0.1 old\n");
+}
+
+TEST_F(AugeasRun, FailingCommandsStoreTheFailureAndStillComplete)
+{
+    // The second command matches many nodes, which stops the run.
+    EXPECT_EQ(run_string("print /augeas/root\nget /augeas/load/*\nset /augeas/never x\n"), 0u);
+    EXPECT_EQ(done.results, std::vector<int32_t>{0});
+    EXPECT_EQ(status(), "FAILED\n-1\n/augeas/root = \"/\"\n");
+}
+
+TEST_F(AugeasRun, ScriptFetchedByUriIsApplied)
+{
+    TempDir served{"augeas-served"};
+    write_file(served.path() / "edit.augeas", hosts_edit_script());
+    HttpServer server{served.path()};
+
+    EXPECT_EQ(run_uri(server.url("/files/edit.augeas")), 0u);
+    EXPECT_EQ(done.results, std::vector<int32_t>{0});
+    EXPECT_EQ(status(), "OK\nSaved 1 file(s)\n");
+    EXPECT_EQ(read_file(work.path() / "hosts"), "127.0.0.1 localhost\n10.0.0.1 renamed\n");
+}
+
+TEST_F(AugeasRun, FailedDownloadsLeaveTheStatusAlone)
+{
+    TempDir served{"augeas-served"};
+    HttpServer server{served.path()};
+    RefusingPort closed;
+    ASSERT_EQ(kx_sysconfig_set_configured("k", "previous"), 0u);
+
+    const std::string missing = server.url("/missing");
+    EXPECT_EQ(run_uri(missing), 3u);
+    EXPECT_TRUE(log.has(KX_LOG_WARNING, "sysconfig_os_download: curl request for URI '" + missing +
+                                            "' got response 404"))
+        << log.dump();
+    EXPECT_TRUE(log.has(KX_LOG_ERR, "run_augeas: Unable to download file from uri " + missing))
+        << log.dump();
+
+    const std::string refused = "http://127.0.0.1:" + std::to_string(closed.port()) + "/x";
+    EXPECT_EQ(run_uri(refused), 3u);
+    EXPECT_TRUE(log.has(KX_LOG_ERR, "run_augeas: Unable to download file from uri " + refused))
+        << log.dump();
+
+    EXPECT_TRUE(done.results.empty());
+    EXPECT_EQ(status(), "previous");
+}
+
+TEST_F(AugeasRun, NeitherUriNorTextIsRefused)
+{
+    EXPECT_EQ(run_augeas(nullptr, nullptr, "k", &Completions::record, &done), 2);
+    EXPECT_TRUE(log.has(KX_LOG_ERR, "run_augeas: No uri/data provided for augeas")) << log.dump();
+    EXPECT_EQ(kx_sysconfig_run_uri(nullptr, 0, "augeas", "k", &Completions::record, &done), 2u);
+    EXPECT_TRUE(done.results.empty());
+    EXPECT_EQ(status(), std::nullopt);
+}
+
+TEST_F(AugeasRun, UnwritableWorkingDirectoryEndsTheRunEarly)
+{
+    // A working directory that no longer exists: no temporary file can be made.
+    const auto gone = work.path() / "gone";
+    std::filesystem::create_directory(gone);
+    {
+        WorkingDirectory inside{gone};
+        std::filesystem::remove(gone);
+        EXPECT_EQ(run_string("set /augeas/never x\n"), 6u);
+        EXPECT_EQ(run_uri("file:///dev/null"), 6u);
+    }
+    EXPECT_TRUE(log.has(KX_LOG_ERR, "run_augeas: Unable to create temporary file")) << log.dump();
+    EXPECT_TRUE(done.results.empty());
+    EXPECT_EQ(status(), std::nullopt);
+}
+
+TEST_F(AugeasRun, UnstorableStatusIsNotReportedAsSuccess)
+{
+    ASSERT_EQ(kx_sysconfig_set_configured("k", "previous"), 0u);
+    KeysDirectory unreachable{keys_dir.str() + "/missing/keys/"};
+
+    EXPECT_EQ(run_string(""), 6u);
+    EXPECT_TRUE(done.results.empty());
+    EXPECT_TRUE(log.has(KX_LOG_ERR, "set_key: Could not create keys directory " + keys_dir.str() +
+                                        "/missing/keys/"))
+        << log.dump();
+}
+
+class AugeasQuery : public ::testing::Test {
+protected:
+    std::optional<std::string> query(const char *path, const char *scheme = "augeas",
+                                     uint32_t flags = 0)
+    {
+        return value_of(Text{kx_sysconfig_query(path, flags, scheme)});
+    }
+};
+
+TEST_F(AugeasQuery, OnlyAPathWithExactlyOneValuedNodeYieldsAValue)
+{
+    EXPECT_EQ(query("/augeas/root"), "/");
+    EXPECT_EQ(query("/augeas/root", "AUGEAS", 7), "/");
+    EXPECT_EQ(query("/augeas/no/such/node"), std::nullopt);
+    EXPECT_EQ(query("/augeas/load/*"), std::nullopt) << "several matches";
+    EXPECT_EQ(query("/augeas/load"), std::nullopt) << "node without a value";
+    EXPECT_EQ(query("/augeas/root[", "augeas"), std::nullopt) << "invalid path";
+}
+
+TEST_F(AugeasQuery, OtherSchemesYieldNothing)
+{
+    EXPECT_EQ(query("/augeas/root", "puppet"), std::nullopt);
+    EXPECT_EQ(query("/augeas/root", "augeasx"), std::nullopt);
+    EXPECT_EQ(query("/augeas/root", nullptr), std::nullopt);
+    EXPECT_EQ(query(nullptr, "augeas"), std::nullopt);
+}
+
+} // namespace
+} // namespace korvex::sysconfig::test

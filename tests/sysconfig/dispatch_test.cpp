@@ -1,0 +1,121 @@
+// Run requests: key check, skip of configured keys, choice of the runner.
+// A search path without puppet makes any attempt to run puppet visible
+// (result 4) without running a tool.
+#include <stdlib.h>
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include <korvex/kcommon.h>
+#include <korvex/sysconfig.h>
+
+#include "sysconfig_test_support.h"
+
+namespace korvex::sysconfig::test {
+namespace {
+
+struct FreeText {
+    void operator()(char *p) const noexcept { free(p); }
+};
+using Text = std::unique_ptr<char, FreeText>;
+
+class Dispatch : public ::testing::Test {
+protected:
+    std::optional<std::string> status(const char *key = "k")
+    {
+        Text text{kx_sysconfig_is_configured(key)};
+        return text ? std::optional<std::string>{text.get()} : std::nullopt;
+    }
+
+    bool tried_puppet() const { return !log.starting_with("check_puppet:").empty(); }
+
+    TempDir keys_dir{"dispatch-keys"};
+    TempDir work{"dispatch-work"};
+    TempDir no_tools{"dispatch-path"};
+    KeysDirectory keys{keys_dir.slash()};
+    WorkingDirectory cwd{work.path()};
+    EnvOverride path{"PATH", no_tools.str()};
+    LogCapture log;
+    Completions done;
+};
+
+TEST_F(Dispatch, ConfiguredKeysAreSkippedUnlessForced)
+{
+    for (const char *stored : {"FAILED\n1", "ERROR", "", "OK\nSaved 1 file(s)\n"}) {
+        SCOPED_TRACE(stored);
+        ASSERT_EQ(kx_sysconfig_set_configured("k", stored), 0u);
+        for (uint32_t flags : {0u, 2u}) {
+            done.results.clear();
+            EXPECT_EQ(kx_sysconfig_run_string("notify {}", flags, "puppet", "k",
+                                              &Completions::record, &done),
+                      0u);
+            EXPECT_EQ(kx_sysconfig_run_uri("http://127.0.0.1:1/x", flags, "puppet", "k",
+                                           &Completions::record, &done),
+                      0u);
+            // The scheme is not even looked at.
+            EXPECT_EQ(kx_sysconfig_run_string("x", flags, "chef", "k", &Completions::record,
+                                              &done),
+                      0u);
+            EXPECT_EQ(done.results, (std::vector<int32_t>{0, 0, 0}));
+        }
+        EXPECT_FALSE(tried_puppet()) << log.dump();
+        EXPECT_EQ(read_file(keys_dir.path() / "k"), stored);
+
+        done.results.clear();
+        EXPECT_EQ(kx_sysconfig_run_string("notify {}", 3, "puppet", "k", &Completions::record,
+                                          &done),
+                  4u);
+        EXPECT_TRUE(tried_puppet());
+        EXPECT_TRUE(done.results.empty());
+        log.clear();
+    }
+}
+
+TEST_F(Dispatch, SchemesAreMatchedWithoutRegardToCase)
+{
+    EXPECT_EQ(kx_sysconfig_run_string("notify {}", 0, "PUPPET", "p", &Completions::record, &done),
+              4u);
+    EXPECT_TRUE(tried_puppet()) << log.dump();
+
+    EXPECT_EQ(kx_sysconfig_run_string("", 0, "Augeas", "a", &Completions::record, &done), 0u);
+    EXPECT_EQ(done.results, std::vector<int32_t>{0});
+    EXPECT_EQ(status("a"), "OK\n");
+}
+
+TEST_F(Dispatch, UnknownSchemeIsRefusedQuietly)
+{
+    for (const char *scheme : {"chef", "", "puppetx", static_cast<const char *>(nullptr)}) {
+        SCOPED_TRACE(scheme != nullptr ? scheme : "(null)");
+        EXPECT_EQ(kx_sysconfig_run_string("x", 0, scheme, "k", &Completions::record, &done), 2u);
+        EXPECT_EQ(kx_sysconfig_run_uri("file:///dev/null", 1, scheme, "k", &Completions::record,
+                                       &done),
+                  2u);
+    }
+    EXPECT_TRUE(done.results.empty());
+    EXPECT_TRUE(log.lines().empty()) << log.dump();
+    EXPECT_EQ(status(), std::nullopt);
+}
+
+TEST_F(Dispatch, InvalidKeyIsRefusedBeforeTheScheme)
+{
+    for (const char *scheme : {"chef", "puppet", "augeas"}) {
+        SCOPED_TRACE(scheme);
+        EXPECT_EQ(kx_sysconfig_run_string("x", 1, scheme, "../k", &Completions::record, &done),
+                  2u);
+        EXPECT_EQ(kx_sysconfig_run_uri("file:///dev/null", 1, scheme, "", &Completions::record,
+                                       &done),
+                  2u);
+    }
+    EXPECT_TRUE(done.results.empty());
+    EXPECT_FALSE(tried_puppet());
+    EXPECT_EQ(log.starting_with("check_key_sanity: Invalid key filename ../k").size(), 3u)
+        << log.dump();
+    EXPECT_EQ(log.starting_with("check_key_sanity: key cannot be empty").size(), 3u)
+        << log.dump();
+    EXPECT_TRUE(std::filesystem::is_empty(keys_dir.path()));
+}
+
+} // namespace
+} // namespace korvex::sysconfig::test

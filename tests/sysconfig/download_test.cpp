@@ -1,0 +1,134 @@
+// Document download through libcurl against a local HTTP server.
+#include <stdio.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include <korvex/kcommon.h>
+#include <korvex/sysconfig.h>
+
+#include "sysconfig_internal.h"
+#include "sysconfig_test_support.h"
+
+namespace korvex::sysconfig::test {
+namespace {
+
+struct StreamClose {
+    void operator()(FILE *f) const noexcept { fclose(f); }
+};
+
+class Download : public ::testing::Test {
+protected:
+    // Downloads uri into a fresh file; the file's content ends up in body.
+    int fetch(const std::string &uri)
+    {
+        const auto target = dir.path() / ("body" + std::to_string(++fetches));
+        std::unique_ptr<FILE, StreamClose> stream{fopen(target.c_str(), "w+b")};
+        EXPECT_NE(stream, nullptr);
+        const int rc = sysconfig_os_download(uri.c_str(), stream.get());
+        stream.reset();
+        body = read_file(target).value_or("<unreadable>");
+        return rc;
+    }
+
+    std::string warning(const std::string &tail) const
+    {
+        return "sysconfig_os_download: curl request for URI '" + tail;
+    }
+
+    TempDir dir{"download"};
+    HttpServer server{dir.path()};
+    LogCapture log;
+    std::string body;
+    int fetches = 0;
+};
+
+TEST_F(Download, SuccessfulAnswersFillTheStream)
+{
+    EXPECT_EQ(fetch(server.url("/ok")), 0);
+    EXPECT_EQ(body, "hello from the fixture\n");
+
+    EXPECT_EQ(fetch(server.url("/empty")), 0);
+    EXPECT_EQ(body, "");
+
+    EXPECT_TRUE(log.starting_with("sysconfig_os_download").empty()) << log.dump();
+}
+
+TEST_F(Download, AnswersOutside2xxFailButTheBodyIsWritten)
+{
+    struct Case {
+        std::string uri;
+        long code;
+        const char *body;
+    };
+    const Case cases[] = {
+        // Redirects are not followed.
+        {server.url("/moved"), 301, "moved elsewhere\n"},
+        {server.url("/missing"), 404, "no such document\n"},
+        // The scheme's case does not matter for the check.
+        {server.url_with_scheme("HTTP", "/missing"), 404, "no such document\n"},
+        {server.url_with_scheme("hTtP", "/moved"), 301, "moved elsewhere\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.uri);
+        EXPECT_EQ(fetch(c.uri), 3);
+        EXPECT_EQ(body, c.body);
+        EXPECT_TRUE(log.has(KX_LOG_WARNING,
+                            "sysconfig_os_download: curl request for URI '" + c.uri +
+                                "' got response " + std::to_string(c.code)))
+            << log.dump();
+    }
+}
+
+TEST_F(Download, OnlyHttpAndFtpUrisHaveTheirResponseCodeChecked)
+{
+    for (const char *uri : {"http://h/", "HTTP://h/", "https://h/", "HTTPS://h/", "ftp://h/",
+                            "Ftp://h/", "FTPS://h/"})
+        EXPECT_TRUE(download_checks_response_code(uri)) << uri;
+    for (const char *uri : {"file:///etc/hosts", "FILE:///x", "dict://h/", "/plain/path"})
+        EXPECT_FALSE(download_checks_response_code(uri)) << uri;
+}
+
+TEST_F(Download, FileUrisPassWithoutAResponseCode)
+{
+    write_file(dir.path() / "local.txt", "local content\n");
+    EXPECT_EQ(fetch("file://" + dir.str() + "/local.txt"), 0);
+    EXPECT_EQ(body, "local content\n");
+
+    const std::string missing = "file://" + dir.str() + "/absent.txt";
+    EXPECT_EQ(fetch(missing), 3);
+    EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(missing + "' failed. (37)"))) << log.dump();
+}
+
+TEST_F(Download, RefusedConnectionIsAFailedTransfer)
+{
+    RefusingPort closed;
+    const std::string uri = "http://127.0.0.1:" + std::to_string(closed.port()) + "/ok";
+    EXPECT_EQ(fetch(uri), 3);
+    EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(uri + "' failed. (7)"))) << log.dump();
+}
+
+// Restores the production limits even when the test fails.
+struct ShortDownloadLimits {
+    ShortDownloadLimits() { kx_sysconfig_download_limits_set(5, 1); }
+    ~ShortDownloadLimits() { kx_sysconfig_download_limits_set(0, 0); }
+};
+
+TEST_F(Download, SilentServerIsGivenUpByTheLowSpeedLimit)
+{
+    ShortDownloadLimits limits;
+    const std::string uri = server.url("/silent");
+    EXPECT_EQ(fetch(uri), 3);
+    EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(uri + "' failed. (28)"))) << log.dump();
+}
+
+TEST_F(Download, MissingArgumentsAreRefused)
+{
+    std::unique_ptr<FILE, StreamClose> stream{fopen((dir.path() / "x").c_str(), "w+b")};
+    EXPECT_EQ(sysconfig_os_download(nullptr, stream.get()), 2);
+    EXPECT_EQ(sysconfig_os_download(server.url("/ok").c_str(), nullptr), 2);
+}
+
+} // namespace
+} // namespace korvex::sysconfig::test

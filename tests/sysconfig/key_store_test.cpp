@@ -1,0 +1,210 @@
+// Key validation and the status files of the keys directory.
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include <korvex/kcommon.h>
+#include <korvex/sysconfig.h>
+
+#include "sysconfig_internal.h"
+#include "sysconfig_test_support.h"
+
+namespace korvex::sysconfig::test {
+namespace {
+
+struct FreeText {
+    void operator()(char *p) const noexcept { free(p); }
+};
+using Text = std::unique_ptr<char, FreeText>;
+
+std::optional<std::string> status_of(const char *key)
+{
+    Text text{kx_sysconfig_is_configured(key)};
+    if (!text)
+        return std::nullopt;
+    return std::string{text.get()};
+}
+
+class KeyStore : public ::testing::Test {
+protected:
+    TempDir dir{"keys"};
+    KeysDirectory keys{dir.slash()};
+    LogCapture log;
+};
+
+TEST_F(KeyStore, AcceptsKeysMadeOfTheAllowedCharacters)
+{
+    for (const char *key : {"post-boot_v1.2", "a..b", "Z9", "trailing."}) {
+        EXPECT_EQ(check_key_sanity(key), 0) << key;
+        EXPECT_EQ(kx_sysconfig_set_configured(key, "OK"), 0u) << key;
+        EXPECT_EQ(read_file(dir.path() / key), "OK") << key;
+    }
+    EXPECT_TRUE(log.starting_with("check_key_sanity").empty()) << log.dump();
+}
+
+TEST_F(KeyStore, RefusesInvalidKeysWithTheReasonLogged)
+{
+    struct Case {
+        const char *key;
+        const char *message;
+    };
+    const Case cases[] = {
+        {nullptr, "check_key_sanity: key cannot be empty"},
+        {"", "check_key_sanity: key cannot be empty"},
+        {".profile", "check_key_sanity: Invalid key filename .profile"},
+        {".", "check_key_sanity: Invalid key filename ."},
+        {"..", "check_key_sanity: Invalid key filename .."},
+        {"etc/hosts", "check_key_sanity: Invalid key filename etc!hosts"},
+        {"../../etc/passwd", "check_key_sanity: Invalid key filename ../../etc/passwd"},
+        {"sub/../../x", "check_key_sanity: Invalid key filename sub!..!..!x"},
+        {"bang!key", "check_key_sanity: Invalid key filename bang!key"},
+        {"tab\tkey", "check_key_sanity: Invalid key filename tab!key"},
+        {"space key", "check_key_sanity: Invalid key filename space!key"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.key != nullptr ? c.key : "(null)");
+        const size_t before = log.lines().size();
+        EXPECT_EQ(check_key_sanity(c.key), -1);
+        EXPECT_EQ(kx_sysconfig_set_configured(c.key, "OK"), 2u);
+        EXPECT_EQ(status_of(c.key), std::nullopt);
+        ASSERT_EQ(log.lines().size(), before + 3) << log.dump();
+        for (size_t i = before; i < log.lines().size(); ++i) {
+            EXPECT_EQ(log.lines()[i].level, KX_LOG_ERR);
+            EXPECT_EQ(log.lines()[i].text, c.message);
+        }
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST_F(KeyStore, RefusesAKeyLongerThanTheExaminedPart)
+{
+    const std::string examined(4095, 'k');
+    EXPECT_EQ(check_key_sanity(examined.c_str()), 0);
+    // Only the first 4095 characters are examined; a slash beyond them
+    // must not slip through.
+    const std::string longer = examined + "/x";
+    EXPECT_EQ(check_key_sanity(longer.c_str()), -1);
+    EXPECT_EQ(kx_sysconfig_set_configured(longer.c_str(), "OK"), 2u);
+}
+
+TEST_F(KeyStore, ReadsBackExactlyWhatWasStored)
+{
+    EXPECT_EQ(status_of("never-set"), std::nullopt);
+
+    const std::string texts[] = {"OK\nx", "FAILED\n-1\nfirst line\nsecond line\n", "",
+                                 "ERROR", std::string(10000, 'y')};
+    for (const std::string &text : texts) {
+        ASSERT_EQ(kx_sysconfig_set_configured("k1", text.c_str()), 0u);
+        EXPECT_EQ(read_file(dir.path() / "k1"), text);
+        EXPECT_EQ(status_of("k1"), text);
+    }
+    // An empty status file still counts as a status.
+    ASSERT_EQ(kx_sysconfig_set_configured("k2", ""), 0u);
+    EXPECT_EQ(status_of("k2"), std::string{});
+    // Whole-file replacement leaves no side files behind.
+    std::vector<std::string> entries = entries_with_prefix(dir.path(), "");
+    std::sort(entries.begin(), entries.end());
+    EXPECT_EQ(entries, (std::vector<std::string>{"k1", "k2"}));
+}
+
+TEST_F(KeyStore, CreatesAMissingKeysDirectoryOneLevelDeep)
+{
+    const std::string keys_dir = dir.str() + "/fresh/";
+    KeysDirectory fresh{keys_dir};
+
+    EXPECT_EQ(status_of("k"), std::nullopt);
+    EXPECT_FALSE(std::filesystem::exists(keys_dir)) << "reading must not create the directory";
+
+    ASSERT_EQ(kx_sysconfig_set_configured("k", "OK"), 0u);
+    EXPECT_TRUE(std::filesystem::is_directory(keys_dir));
+    EXPECT_EQ(status_of("k"), "OK");
+}
+
+TEST_F(KeyStore, FailsWhenTheParentOfTheKeysDirectoryIsMissing)
+{
+    const std::string keys_dir = dir.str() + "/missing/keys/";
+    KeysDirectory nested{keys_dir};
+
+    EXPECT_EQ(kx_sysconfig_set_configured("k", "OK"), 6u);
+    EXPECT_TRUE(log.has(KX_LOG_ERR, "set_key: Could not create keys directory " + keys_dir))
+        << log.dump();
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "missing"));
+}
+
+TEST_F(KeyStore, FailsWhenTheStatusFileCannotBeWritten)
+{
+    // A directory where the status file belongs cannot be replaced by it.
+    std::filesystem::create_directory(dir.path() / "taken");
+    EXPECT_EQ(kx_sysconfig_set_configured("taken", "OK"), 6u);
+    EXPECT_TRUE(log.has(KX_LOG_ERR, "set_key: Could not set file " + dir.slash() + "taken"))
+        << log.dump();
+}
+
+TEST_F(KeyStore, NeverWritesUnderACutPath)
+{
+    // "./" steps keep the directory the same while the text grows, so
+    // directory and key together no longer fit the path buffer.
+    std::string long_dir = dir.slash();
+    while (long_dir.size() < 4000)
+        long_dir += "./";
+    KeysDirectory padded{long_dir};
+    const std::string key(200, 'q');
+
+    EXPECT_EQ(kx_sysconfig_set_configured(key.c_str(), "OK"), 6u);
+    EXPECT_EQ(status_of(key.c_str()), std::nullopt);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "a cut path named some other file";
+}
+
+TEST_F(KeyStore, DirectoryWithoutTrailingSlashIsAPrefix)
+{
+    KeysDirectory prefix{dir.str() + "/keys"};
+    ASSERT_EQ(kx_sysconfig_set_configured("k", "OK\nx"), 0u);
+    EXPECT_EQ(read_file(dir.str() + "/keysk"), "OK\nx");
+    EXPECT_EQ(status_of("k"), "OK\nx");
+}
+
+// The default lives under /var/lib, so the check runs in a child with a
+// private mount namespace and an empty /var/lib of its own.
+TEST(KeyStoreDefault, EmptyDirectoryTextMeansTheDefaultAgain)
+{
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (unshare(CLONE_NEWNS) != 0)
+            _exit(10);
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            _exit(11);
+        if (mount("tmpfs", "/var/lib", "tmpfs", 0, "mode=0755") != 0)
+            _exit(12);
+        if (mkdir("/var/lib/korvex", 0755) != 0)
+            _exit(13);
+        kx_sysconfig_keys_dir_set("/var/lib/korvex/elsewhere/");
+        if (kx_sysconfig_set_configured("k", "elsewhere") != 0)
+            _exit(14);
+        kx_sysconfig_keys_dir_set("");
+        if (kx_sysconfig_set_configured("k", "default") != 0)
+            _exit(15);
+        if (read_file("/var/lib/korvex/sysconfig-keys/k") != "default")
+            _exit(16);
+        char *back = kx_sysconfig_is_configured("k");
+        const bool same = back != nullptr && std::string{back} == "default";
+        free(back);
+        _exit(same ? 0 : 17);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "step that failed: exit code";
+}
+
+} // namespace
+} // namespace korvex::sysconfig::test

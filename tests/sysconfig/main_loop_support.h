@@ -1,0 +1,53 @@
+// Waiting for puppet completions on the GLib main loop.
+#pragma once
+
+#include <glib.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace korvex::sysconfig::test {
+
+struct MainLoopUnref {
+    void operator()(GMainLoop *loop) const noexcept { g_main_loop_unref(loop); }
+};
+
+// Completions of several runs, in the order they arrive. Each run gets
+// its own Slot as user data; run_until() spins the main loop until the
+// expected number of completions has arrived.
+class CompletionLog {
+public:
+    struct Slot {
+        CompletionLog *log;
+        std::string name;
+        std::vector<int32_t> results;
+    };
+
+    CompletionLog();
+
+    Slot &slot(std::string name);
+    static void record(void *slot, int32_t result);
+    void run_until(size_t completions);
+
+    // Names of the slots in completion order.
+    const std::vector<std::string> &order() const noexcept { return order_; }
+
+    // Called after each completion, before the loop may stop.
+    void on_completion(void (*hook)(const std::string &name, void *data), void *data)
+    {
+        hook_ = hook;
+        hook_data_ = data;
+    }
+
+private:
+    std::unique_ptr<GMainLoop, MainLoopUnref> loop_;
+    std::vector<std::unique_ptr<Slot>> slots_;
+    std::vector<std::string> order_;
+    size_t expected_ = 0;
+    void (*hook_)(const std::string &, void *) = nullptr;
+    void *hook_data_ = nullptr;
+};
+
+} // namespace korvex::sysconfig::test

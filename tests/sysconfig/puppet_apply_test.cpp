@@ -1,0 +1,166 @@
+// Runs of the real puppet. The process gets a private mount namespace in
+// which puppet's state, cache, log and run folders are empty tmpfs
+// mounts, so the runs leave nothing behind on the machine and parallel
+// test processes do not share puppet state.
+#include <sched.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include <korvex/kcommon.h>
+#include <korvex/sysconfig.h>
+
+#include "main_loop_support.h"
+#include "sysconfig_test_support.h"
+
+namespace korvex::sysconfig::test {
+namespace {
+
+struct FreeText {
+    void operator()(char *p) const noexcept { free(p); }
+};
+using Text = std::unique_ptr<char, FreeText>;
+
+class PuppetApply : public ::testing::Test {
+protected:
+    std::optional<std::string> status(const char *key)
+    {
+        Text text{kx_sysconfig_is_configured(key)};
+        return text ? std::optional<std::string>{text.get()} : std::nullopt;
+    }
+
+    void TearDown() override
+    {
+        EXPECT_TRUE(entries_with_prefix(work.path(), "puppet_conf_").empty())
+            << "manifest files left in the working directory";
+    }
+
+    TempDir keys_dir{"apply-keys"};
+    TempDir work{"apply-work"};
+    KeysDirectory keys{keys_dir.slash()};
+    WorkingDirectory cwd{work.path()};
+    LogCapture log;
+    CompletionLog completions;
+};
+
+TEST_F(PuppetApply, SuccessfulManifestStoresOkFromTheMainLoop)
+{
+    const std::string target = work.str() + "/created.txt";
+    const std::string manifest =
+        "file { '" + target + "': ensure => file, content => \"made by puppet\\n\" }\n";
+    CompletionLog::Slot &slot = completions.slot("create");
+
+    ASSERT_EQ(kx_sysconfig_run_string(manifest.c_str(), 0, "puppet", "create",
+                                      &CompletionLog::record, &slot),
+              0u)
+        << log.dump();
+    EXPECT_TRUE(slot.results.empty()) << "completion must come from the main loop";
+    EXPECT_EQ(entries_with_prefix(work.path(), "puppet_conf_").size(), 1u);
+
+    completions.run_until(1);
+    EXPECT_EQ(slot.results, std::vector<int32_t>{0});
+    EXPECT_EQ(status("create"), "OK");
+    EXPECT_EQ(read_file(target), "made by puppet\n");
+}
+
+TEST_F(PuppetApply, FailingResourceIsStoredAsFailure)
+{
+    CompletionLog::Slot &slot = completions.slot("false");
+    ASSERT_EQ(kx_sysconfig_run_string("exec { '/bin/false': }\n", 0, "puppet", "fails",
+                                      &CompletionLog::record, &slot),
+              0u)
+        << log.dump();
+    completions.run_until(1);
+
+    ASSERT_EQ(slot.results.size(), 1u);
+    const int32_t exit_status = slot.results[0];
+    EXPECT_TRUE(exit_status == 4 || exit_status == 6) << exit_status;
+    EXPECT_EQ(status("fails"), "FAILED\n" + std::to_string(exit_status));
+}
+
+TEST_F(PuppetApply, SyntaxErrorIsStoredAsFailure)
+{
+    CompletionLog::Slot &slot = completions.slot("syntax");
+    ASSERT_EQ(kx_sysconfig_run_string("file { 'unterminated\n", 0, "puppet", "syntax",
+                                      &CompletionLog::record, &slot),
+              0u)
+        << log.dump();
+    completions.run_until(1);
+
+    EXPECT_EQ(slot.results, std::vector<int32_t>{1});
+    EXPECT_EQ(status("syntax"), "FAILED\n1");
+}
+
+// The first run's exec waits for a file that only the second run's
+// completion creates, so the completions must arrive second, then first.
+TEST_F(PuppetApply, ConcurrentRunsCompleteInTheOrderTheyEnd)
+{
+    const std::string release = work.str() + "/release";
+    const std::string held =
+        "exec { 'wait for release': command => \"/bin/sh -c 'while [ ! -e " + release +
+        " ]; do sleep 0.1; done'\" }\n";
+    const std::string quick = "file { '" + work.str() + "/quick.txt': content => 'q' }\n";
+
+    CompletionLog::Slot &held_slot = completions.slot("held");
+    CompletionLog::Slot &quick_slot = completions.slot("quick");
+    struct Release {
+        static void on(const std::string &name, void *path)
+        {
+            if (name == "quick")
+                write_file(*static_cast<std::string *>(path), "go");
+        }
+    };
+    std::string release_path = release;
+    completions.on_completion(&Release::on, &release_path);
+
+    ASSERT_EQ(kx_sysconfig_run_string(held.c_str(), 0, "puppet", "held", &CompletionLog::record,
+                                      &held_slot),
+              0u);
+    ASSERT_EQ(kx_sysconfig_run_string(quick.c_str(), 0, "puppet", "quick",
+                                      &CompletionLog::record, &quick_slot),
+              0u);
+    completions.run_until(2);
+
+    EXPECT_EQ(completions.order(), (std::vector<std::string>{"quick", "held"}));
+    EXPECT_EQ(quick_slot.results, std::vector<int32_t>{0});
+    EXPECT_EQ(held_slot.results, std::vector<int32_t>{0});
+    EXPECT_EQ(status("quick"), "OK");
+    EXPECT_EQ(status("held"), "OK");
+}
+
+// Empty, private copies of the folders puppet writes to.
+bool isolate_puppet_state()
+{
+    if (unshare(CLONE_NEWNS) != 0) {
+        perror("unshare(CLONE_NEWNS)");
+        return false;
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        perror("making / private");
+        return false;
+    }
+    for (const char *dir : {"/var/cache/puppet", "/var/lib/puppet", "/var/log/puppet", "/run"}) {
+        if (mount("tmpfs", dir, "tmpfs", 0, "mode=0755") != 0) {
+            fprintf(stderr, "mounting tmpfs on %s: %s\n", dir, strerror(errno));
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+} // namespace korvex::sysconfig::test
+
+int main(int argc, char **argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    if (!korvex::sysconfig::test::isolate_puppet_state())
+        return 1;
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,346 @@
+// The puppet runner against stand-in puppet programs placed first on the
+// search path: version handling, command lines, exit status mapping and
+// the failure paths before and at the start of the process.
+#include <stdlib.h>
+
+#include <memory>
+#include <string>
+
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <korvex/kcommon.h>
+#include <korvex/sysconfig.h>
+
+#include "main_loop_support.h"
+#include "sysconfig_internal.h"
+#include "sysconfig_test_support.h"
+
+namespace korvex::sysconfig::test {
+namespace {
+
+struct FreeText {
+    void operator()(char *p) const noexcept { free(p); }
+};
+using Text = std::unique_ptr<char, FreeText>;
+
+class PuppetStandIn : public ::testing::Test {
+protected:
+    // A puppet that prints version_output for --version; for a run it
+    // records its arguments and a copy of the manifest (the last
+    // argument), then exits with exit_status.
+    void install_puppet(const std::string &version_output, int exit_status = 0,
+                        const std::string &on_version = "")
+    {
+        const std::string script = "#!/bin/sh\n"
+                                   "PATH=/usr/bin:/bin\n"
+                                   "if [ \"$1\" = --version ]; then\n"
+                                   "  printf '%s' '" +
+                                   version_output + "'\n" + on_version +
+                                   "\n"
+                                   "  exit 0\n"
+                                   "fi\n"
+                                   "printf '%s\\n' \"$@\" > '" +
+                                   argv_record().string() +
+                                   "'\n"
+                                   "for last; do :; done\n"
+                                   "cat -- \"$last\" > '" +
+                                   manifest_record().string() +
+                                   "'\n"
+                                   "exit " +
+                                   std::to_string(exit_status) + "\n";
+        write_executable(bin.path() / "puppet", script);
+        std::filesystem::remove(argv_record());
+        std::filesystem::remove(manifest_record());
+    }
+
+    std::filesystem::path argv_record() const { return records.path() / "argv"; }
+    std::filesystem::path manifest_record() const { return records.path() / "manifest"; }
+
+    std::optional<std::string> status(const char *key = "k")
+    {
+        Text text{kx_sysconfig_is_configured(key)};
+        return text ? std::optional<std::string>{text.get()} : std::nullopt;
+    }
+
+    std::vector<std::string> manifests_left() const
+    {
+        return entries_with_prefix(work.path(), "puppet_conf_");
+    }
+
+    // Runs one inline manifest to completion; the run's result code.
+    uint32_t run_to_end(const char *manifest, CompletionLog::Slot &slot)
+    {
+        const uint32_t rc = kx_sysconfig_run_string(manifest, KX_SYSCONFIG_FLAG_FORCE, "puppet",
+                                                    "k", &CompletionLog::record, &slot);
+        if (rc == 0)
+            completions.run_until(completions.order().size() + 1);
+        return rc;
+    }
+
+    TempDir bin{"puppet-bin"};
+    TempDir records{"puppet-records"};
+    TempDir keys_dir{"puppet-keys"};
+    TempDir work{"puppet-work"};
+    // Only the stand-in: the real puppet must never run from these tests.
+    EnvOverride path{"PATH", bin.str()};
+    KeysDirectory keys{keys_dir.slash()};
+    WorkingDirectory cwd{work.path()};
+    LogCapture log;
+    CompletionLog completions;
+};
+
+TEST_F(PuppetStandIn, VersionChoosesTheCommandLine)
+{
+    struct Case {
+        const char *version;
+        bool apply;
+    };
+    for (const Case c : {Case{"2.7.26\n", true}, Case{"3.8.7\n", true}, Case{"7.23.0\n", true},
+                         Case{"0.25.5\n", false}, Case{"1.0\n", false}}) {
+        SCOPED_TRACE(c.version);
+        install_puppet(c.version);
+        CompletionLog::Slot &slot = completions.slot(c.version);
+        ASSERT_EQ(run_to_end("notify { 'x': }\n", slot), 0u) << log.dump();
+
+        const std::optional<std::string> argv = read_file(argv_record());
+        ASSERT_TRUE(argv.has_value()) << "puppet was not run";
+        const std::string manifest = argv->substr(argv->rfind('\n', argv->size() - 2) + 1);
+        EXPECT_TRUE(manifest.starts_with("puppet_conf_")) << *argv;
+        EXPECT_EQ(*argv, (c.apply ? "apply\n--detailed-exitcodes\n" : "") + manifest);
+        EXPECT_EQ(read_file(manifest_record()), "notify { 'x': }\n");
+        EXPECT_EQ(slot.results, std::vector<int32_t>{0});
+        EXPECT_EQ(status(), "OK");
+        EXPECT_TRUE(manifests_left().empty());
+    }
+    EXPECT_EQ(log.starting_with("run_puppet: Running puppet apply --detailed-exitcodes puppet_conf_")
+                  .size(),
+              3u)
+        << log.dump();
+    EXPECT_EQ(log.starting_with("run_puppet: Running puppet puppet_conf_").size(), 2u)
+        << log.dump();
+}
+
+TEST_F(PuppetStandIn, ExitStatusDecidesTheStoredOutcome)
+{
+    struct Case {
+        const char *version;
+        int exit_status;
+        const char *stored;
+        int32_t reported;
+    };
+    const Case cases[] = {
+        // With --detailed-exitcodes 2 means changes were applied.
+        {"7.23.0\n", 2, "OK", 0},
+        {"7.23.0\n", 4, "FAILED\n4", 4},
+        {"7.23.0\n", 6, "FAILED\n6", 6},
+        {"7.23.0\n", 1, "FAILED\n1", 1},
+        // The old invocation knows no detailed codes.
+        {"0.25.5\n", 2, "FAILED\n2", 2},
+        {"0.25.5\n", 1, "FAILED\n1", 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string{c.version} + " exit " + std::to_string(c.exit_status));
+        install_puppet(c.version, c.exit_status);
+        CompletionLog::Slot &slot = completions.slot(c.version);
+        ASSERT_EQ(run_to_end("notify { 'x': }\n", slot), 0u) << log.dump();
+        EXPECT_EQ(slot.results, std::vector<int32_t>{c.reported});
+        EXPECT_EQ(status(), c.stored);
+        EXPECT_TRUE(manifests_left().empty());
+    }
+}
+
+TEST_F(PuppetStandIn, UnusableVersionOutputStopsBeforeAnythingRuns)
+{
+    struct Case {
+        const char *output;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"seven\n", "check_puppet: Unexpected output from 'puppet --version': 'seven\n'"},
+        {"", "check_puppet: Unexpected output from 'puppet --version': ''"},
+        {"x.y.z\n", "check_puppet: Failed to parse outpuet from 'puppet --version': 'x.y.z\n'"},
+        {"-1.2\n", "check_puppet: Failed to parse outpuet from 'puppet --version': '-1.2\n'"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.output);
+        install_puppet(c.output);
+        CompletionLog::Slot &slot = completions.slot(c.output);
+        EXPECT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 0, "puppet", "k",
+                                          &CompletionLog::record, &slot),
+                  4u);
+        EXPECT_TRUE(log.has(KX_LOG_ERR, c.message)) << log.dump();
+        EXPECT_FALSE(std::filesystem::exists(argv_record()));
+        EXPECT_TRUE(slot.results.empty());
+    }
+    EXPECT_EQ(status(), std::nullopt);
+    EXPECT_TRUE(manifests_left().empty());
+}
+
+TEST_F(PuppetStandIn, MissingPuppetIsReported)
+{
+    TempDir empty{"puppet-empty-path"};
+    EnvOverride no_puppet{"PATH", empty.str()};
+    CompletionLog::Slot &slot = completions.slot("missing");
+
+    EXPECT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 0, "puppet", "k",
+                                      &CompletionLog::record, &slot),
+              4u);
+    const std::string prefix = "check_puppet: Failed to check puppet version: (" +
+                               std::to_string(G_SPAWN_ERROR_NOENT) + ") ";
+    ASSERT_EQ(log.starting_with(prefix).size(), 1u) << log.dump();
+    EXPECT_EQ(log.starting_with(prefix)[0].level, KX_LOG_ERR);
+    EXPECT_TRUE(slot.results.empty());
+    EXPECT_EQ(status(), std::nullopt);
+    EXPECT_TRUE(manifests_left().empty());
+}
+
+TEST_F(PuppetStandIn, ProcessThatCannotStartLeavesError)
+{
+    // This puppet answers the version question and then removes itself,
+    // so starting the run finds no program on the search path.
+    install_puppet("3.8.7\n", 0, "rm -f \"$0\"");
+    CompletionLog::Slot &slot = completions.slot("vanishing");
+
+    EXPECT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 0, "puppet", "k",
+                                      &CompletionLog::record, &slot),
+              4u);
+    EXPECT_EQ(status(), "ERROR");
+    EXPECT_TRUE(slot.results.empty());
+    EXPECT_TRUE(manifests_left().empty());
+    EXPECT_FALSE(std::filesystem::exists(bin.path() / "puppet"));
+}
+
+TEST_F(PuppetStandIn, ManifestFetchedByUriIsRun)
+{
+    TempDir served{"puppet-served"};
+    write_file(served.path() / "site.pp", "notify { 'from uri': }\n");
+    HttpServer server{served.path()};
+    install_puppet("7.23.0\n");
+    CompletionLog::Slot &slot = completions.slot("uri");
+
+    ASSERT_EQ(kx_sysconfig_run_uri(server.url("/files/site.pp").c_str(), 0, "puppet", "k",
+                                   &CompletionLog::record, &slot),
+              0u)
+        << log.dump();
+    completions.run_until(1);
+    EXPECT_EQ(read_file(manifest_record()), "notify { 'from uri': }\n");
+    EXPECT_EQ(slot.results, std::vector<int32_t>{0});
+    EXPECT_EQ(status(), "OK");
+    EXPECT_TRUE(manifests_left().empty());
+}
+
+TEST_F(PuppetStandIn, FailedManifestDownloadRunsNothing)
+{
+    TempDir served{"puppet-served"};
+    HttpServer server{served.path()};
+    install_puppet("7.23.0\n");
+    CompletionLog::Slot &slot = completions.slot("uri");
+
+    const std::string uri = server.url("/missing");
+    EXPECT_EQ(kx_sysconfig_run_uri(uri.c_str(), 0, "puppet", "k", &CompletionLog::record, &slot),
+              3u);
+    EXPECT_TRUE(log.has(KX_LOG_WARNING, "sysconfig_os_download: curl request for URI '" + uri +
+                                            "' got response 404"))
+        << log.dump();
+    EXPECT_FALSE(std::filesystem::exists(argv_record()));
+    EXPECT_TRUE(slot.results.empty());
+    EXPECT_EQ(status(), std::nullopt);
+    EXPECT_TRUE(manifests_left().empty());
+}
+
+TEST_F(PuppetStandIn, NoDocumentIsRefusedAfterTheVersionCheck)
+{
+    install_puppet("7.23.0\n");
+    CompletionLog::Slot &slot = completions.slot("none");
+    EXPECT_EQ(run_puppet(nullptr, nullptr, "k", &CompletionLog::record, &slot), 2);
+
+    install_puppet("seven\n");
+    EXPECT_EQ(run_puppet(nullptr, nullptr, "k", &CompletionLog::record, &slot), 4);
+    EXPECT_TRUE(slot.results.empty());
+    EXPECT_EQ(status(), std::nullopt);
+}
+
+TEST_F(PuppetStandIn, ManifestThatCannotBeWrittenStartsNothing)
+{
+    install_puppet("7.23.0\n");
+    CompletionLog::Slot &slot = completions.slot("unwritable");
+    const auto gone = work.path() / "gone";
+    std::filesystem::create_directory(gone);
+    {
+        WorkingDirectory inside{gone};
+        std::filesystem::remove(gone);
+        EXPECT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 0, "puppet", "k",
+                                          &CompletionLog::record, &slot),
+                  6u);
+        EXPECT_EQ(kx_sysconfig_run_uri("file:///dev/null", 0, "puppet", "k",
+                                       &CompletionLog::record, &slot),
+                  6u);
+    }
+    EXPECT_FALSE(std::filesystem::exists(argv_record()));
+    EXPECT_TRUE(slot.results.empty());
+    EXPECT_EQ(status(), std::nullopt);
+}
+
+TEST_F(PuppetStandIn, UnstorableOutcomeIsNotReportedAsSuccess)
+{
+    install_puppet("7.23.0\n", 0);
+    CompletionLog::Slot &slot = completions.slot("unstorable");
+    ASSERT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 0, "puppet", "k",
+                                      &CompletionLog::record, &slot),
+              0u);
+    // The keys directory becomes unreachable while puppet runs.
+    KeysDirectory unreachable{keys_dir.str() + "/missing/keys/"};
+    completions.run_until(1);
+
+    EXPECT_EQ(slot.results, std::vector<int32_t>{KX_RES_SYSTEM_ERROR});
+    EXPECT_TRUE(log.has(KX_LOG_ERR, "action_cb: Unable to write to key file 'k'")) << log.dump();
+    EXPECT_TRUE(manifests_left().empty());
+}
+
+// Run A's puppet waits until run B has completed, so the completions
+// must arrive as B, then A, each exactly once.
+TEST_F(PuppetStandIn, RunsCompleteIndependentlyInTheOrderTheyEnd)
+{
+    const auto release = records.path() / "release";
+    // This puppet holds a run whose manifest says "hold" until released.
+    write_executable(bin.path() / "puppet",
+                     "#!/bin/sh\nPATH=/usr/bin:/bin\n"
+                     "if [ \"$1\" = --version ]; then echo 7.23.0; exit 0; fi\n"
+                     "for last; do :; done\n"
+                     "if grep -q hold \"$last\"; then\n"
+                     "  while [ ! -e '" + release.string() + "' ]; do sleep 0.05; done\n"
+                     "fi\n"
+                     "exit 2\n");
+
+    CompletionLog::Slot &held = completions.slot("held");
+    CompletionLog::Slot &quick = completions.slot("quick");
+    struct Release {
+        static void on(const std::string &name, void *path)
+        {
+            if (name == "quick")
+                write_file(*static_cast<std::filesystem::path *>(path), "go");
+        }
+    };
+    std::filesystem::path release_path = release;
+    completions.on_completion(&Release::on, &release_path);
+
+    ASSERT_EQ(kx_sysconfig_run_string("# hold\n", 0, "puppet", "held-key",
+                                      &CompletionLog::record, &held),
+              0u);
+    ASSERT_EQ(kx_sysconfig_run_string("# go\n", 0, "puppet", "quick-key",
+                                      &CompletionLog::record, &quick),
+              0u);
+    EXPECT_EQ(manifests_left().size(), 2u);
+    completions.run_until(2);
+
+    EXPECT_EQ(completions.order(), (std::vector<std::string>{"quick", "held"}));
+    EXPECT_EQ(held.results, std::vector<int32_t>{0});
+    EXPECT_EQ(quick.results, std::vector<int32_t>{0});
+    EXPECT_EQ(status("held-key"), "OK");
+    EXPECT_EQ(status("quick-key"), "OK");
+    EXPECT_TRUE(manifests_left().empty());
+}
+
+} // namespace
+} // namespace korvex::sysconfig::test

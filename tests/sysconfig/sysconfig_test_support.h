@@ -1,0 +1,145 @@
+// Fixtures shared by the libksysconfig tests: private folders, captured
+// log lines, recorded completions, a local HTTP server and stand-in
+// programs on the search path.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvex::sysconfig::test {
+
+// A folder of its own under /tmp, removed with everything in it.
+class TempDir {
+public:
+    explicit TempDir(std::string_view tag = "sysconfig");
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    ~TempDir();
+
+    const std::filesystem::path &path() const noexcept { return path_; }
+    std::string str() const { return path_.string(); }
+    // The folder's path with a trailing slash, as the keys directory wants.
+    std::string slash() const { return path_.string() + "/"; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Makes dir the working directory for the fixture's lifetime.
+class WorkingDirectory {
+public:
+    explicit WorkingDirectory(const std::filesystem::path &dir);
+    WorkingDirectory(const WorkingDirectory &) = delete;
+    WorkingDirectory &operator=(const WorkingDirectory &) = delete;
+    ~WorkingDirectory();
+
+private:
+    std::filesystem::path previous_;
+};
+
+// Points the library's keys directory at dir and back to the default
+// afterwards.
+class KeysDirectory {
+public:
+    explicit KeysDirectory(const std::string &dir);
+    KeysDirectory(const KeysDirectory &) = delete;
+    KeysDirectory &operator=(const KeysDirectory &) = delete;
+    ~KeysDirectory();
+};
+
+struct LogLine {
+    int level;
+    std::string text;
+};
+
+// Collects every log line written while it exists, at every level.
+class LogCapture {
+public:
+    LogCapture();
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+    ~LogCapture();
+
+    const std::vector<LogLine> &lines() const noexcept { return lines_; }
+    bool has(int level, std::string_view text) const;
+    // Lines whose text begins with prefix.
+    std::vector<LogLine> starting_with(std::string_view prefix) const;
+    std::string dump() const;
+    void clear() { lines_.clear(); }
+
+private:
+    static void handle(int level, const char *message, void *self);
+
+    std::vector<LogLine> lines_;
+    int previous_level_;
+};
+
+// Completion callback target: remembers every result it was called with.
+struct Completions {
+    std::vector<int32_t> results;
+    static void record(void *self, int32_t result);
+};
+
+// Sets an environment variable and restores the old value afterwards.
+class EnvOverride {
+public:
+    EnvOverride(std::string name, const std::string &value);
+    EnvOverride(const EnvOverride &) = delete;
+    EnvOverride &operator=(const EnvOverride &) = delete;
+    ~EnvOverride();
+
+private:
+    std::string name_;
+    std::optional<std::string> previous_;
+};
+
+// The HTTP fixture server on 127.0.0.1, on a port the kernel picked.
+// Paths: /ok (200, body), /empty (204), /moved (301, body), /missing
+// (404, body), /silent (reads the request and never answers) and
+// /files/NAME (NAME from files_dir with 200, else 404).
+class HttpServer {
+public:
+    explicit HttpServer(const std::filesystem::path &files_dir);
+    HttpServer(const HttpServer &) = delete;
+    HttpServer &operator=(const HttpServer &) = delete;
+    ~HttpServer();
+
+    uint16_t port() const noexcept { return port_; }
+    std::string url(std::string_view path) const;
+    std::string url_with_scheme(std::string_view scheme, std::string_view path) const;
+
+private:
+    pid_t pid_ = -1;
+    uint16_t port_ = 0;
+};
+
+// A loopback port that is bound but never listened on: connecting is
+// refused for as long as the fixture holds it.
+class RefusingPort {
+public:
+    RefusingPort();
+    RefusingPort(const RefusingPort &) = delete;
+    RefusingPort &operator=(const RefusingPort &) = delete;
+    ~RefusingPort();
+
+    uint16_t port() const noexcept { return port_; }
+
+private:
+    int fd_ = -1;
+    uint16_t port_ = 0;
+};
+
+std::optional<std::string> read_file(const std::filesystem::path &path);
+void write_file(const std::filesystem::path &path, std::string_view contents);
+void write_executable(const std::filesystem::path &path, std::string_view contents);
+// Names of the entries of dir that begin with prefix.
+std::vector<std::string> entries_with_prefix(const std::filesystem::path &dir,
+                                             std::string_view prefix);
+
+} // namespace korvex::sysconfig::test
