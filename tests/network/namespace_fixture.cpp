@@ -222,7 +222,7 @@ CommandOutcome NamespaceTest::probe(const std::vector<std::string> &args) const
 CommandOutcome NamespaceTest::isolated_shell(const std::string &script) const
 {
     return run_command({"ip", "netns", "exec", space_.name(), "unshare", "--mount", "--propagation", "private",
-                        "--pid", "--fork", "sh", "-c", script});
+                        "--pid", "--fork", "--mount-proc", "sh", "-c", script});
 }
 
 }  // namespace korvex::test

@@ -28,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace {
@@ -160,10 +161,15 @@ int usage()
 
 int main(int argc, char **argv)
 {
+    std::optional<rlimit> saved_fd_limit;
     int first = 1;
     if (argc > 2 && std::strcmp(argv[1], "--fd-limit") == 0) {
-        rlim_t limit = std::strtoul(argv[2], nullptr, 10);
-        rlimit fd_limit{limit, limit};
+        // Only the soft limit, so that it can be lifted again before exit
+        // for whatever needs descriptors then (a leak checker, say).
+        rlimit fd_limit{};
+        getrlimit(RLIMIT_NOFILE, &fd_limit);
+        saved_fd_limit = fd_limit;
+        fd_limit.rlim_cur = std::strtoul(argv[2], nullptr, 10);
         if (setrlimit(RLIMIT_NOFILE, &fd_limit) != 0) {
             std::perror("setrlimit");
             return 3;
@@ -207,6 +213,8 @@ int main(int argc, char **argv)
     else
         return usage();
     std::fflush(stdout);
+    if (saved_fd_limit)
+        setrlimit(RLIMIT_NOFILE, &*saved_fd_limit);
     if (wait_for_tools)
         wait_for_children();
     return status;

@@ -1,0 +1,134 @@
+#include "network_agent_fixture.h"
+
+#include <filesystem>
+#include <sstream>
+
+#include <unistd.h>
+
+#ifndef NETWORK_AGENT_PATH
+#error "NETWORK_AGENT_PATH must name the network-dbus program"
+#endif
+
+namespace korvex::test {
+
+std::string code_error(int code)
+{
+    return std::string(kUnmappedErrorPrefix) + std::to_string(code);
+}
+
+std::string expected_uuid()
+{
+    const std::string id = read_file("/etc/machine-id").substr(0, 32);
+    return id.substr(0, 8) + "-" + id.substr(8, 4) + "-" + id.substr(12, 4) + "-" +
+           id.substr(16, 4) + "-" + id.substr(20, 12);
+}
+
+std::string expected_hostname()
+{
+    char buf[256] = {};
+    gethostname(buf, sizeof buf - 1);
+    return buf;
+}
+
+NetworkAgentTest::NetworkAgentTest()
+{
+    space_.ip({"link", "set", "lo", "up"});
+    space_.add_veth("eth0", "02:00:00:00:00:0a");
+    space_.ip({"address", "add", "192.0.2.10/24", "dev", "eth0"});
+    space_.ip({"link", "set", "eth0", "up"});
+    space_.add_veth("eth1", "02:ab:cd:ef:00:ff");
+
+    // One write per start, so lines of tools running at once cannot mix.
+    write_file(dir_.file("recorder"),
+               "#!/bin/sh\n"
+               "line=\"$0\"\n"
+               "for arg in \"$@\"; do line=\"$line [$arg]\"; done\n"
+               "printf '%s\\n' \"$line\" >> '" + record_path() + "'\n",
+               0755);
+    write_file(record_path(), "");
+
+    const std::string etc_network = dir_.file("etc-network");
+    for (const char *hook : {"if-pre-up.d", "if-up.d", "if-down.d", "if-post-down.d"})
+        std::filesystem::create_directories(etc_network + "/" + hook);
+    write_file(etc_network + "/interfaces",
+               "iface eth1 inet static\n"
+               "    address 192.0.2.20/24\n");
+}
+
+std::vector<std::string> NetworkAgentTest::wrapper_for(InterfaceScripts scripts) const
+{
+    std::vector<std::string> prefix = space_.exec_prefix();
+    prefix.insert(prefix.end(), {"unshare", "-m", "--propagation", "private", "sh", "-c"});
+    if (scripts == InterfaceScripts::Recorder) {
+        // /sbin is a link to /usr/sbin and ifdown a link to ifup: one bind
+        // catches both, and $0 tells which name was started.
+        prefix.insert(prefix.end(), {"mount --bind \"$0\" /usr/sbin/ifup && exec \"$@\"",
+                                     dir_.file("recorder")});
+    } else {
+        // ifupdown keeps its state under /run/network; a private /run keeps
+        // it away from the host's.
+        prefix.insert(prefix.end(),
+                      {"mount --bind \"$0\" /etc/network && mount -t tmpfs tmpfs /run && "
+                       "mkdir /run/network && exec \"$@\"",
+                       dir_.file("etc-network")});
+    }
+    return prefix;
+}
+
+::testing::AssertionResult NetworkAgentTest::start_agent(const TestBusOptions &bus_options,
+                                                         InterfaceScripts scripts)
+{
+    bus_ = std::make_unique<TestSystemBus>(bus_options);
+    AgentOptions options;
+    options.argv = {NETWORK_AGENT_PATH};
+    options.prefix = wrapper_for(scripts);
+    options.cwd = dir_.path();
+    options.bus_name = kNetworkName;
+    agent_ = std::make_unique<Agent>(*bus_, options);
+    if (!agent_->wait_for_name())
+        return ::testing::AssertionFailure() << "agent did not take its name:\n" << agent_log();
+    client_ = std::make_unique<BusClient>(bus_->address());
+    return ::testing::AssertionSuccess();
+}
+
+Reply NetworkAgentTest::call(const std::string &member, const std::vector<Arg> &args)
+{
+    return client_->call(kNetworkName, kNetworkPath, kNetworkIface, member, args);
+}
+
+Reply NetworkAgentTest::call_as_nobody(const std::string &member, const std::vector<Arg> &args)
+{
+    return call_as(kNobody, bus_->address(), kNetworkName, kNetworkPath, kNetworkIface, member,
+                   args);
+}
+
+Reply NetworkAgentTest::get_property(const std::string &name)
+{
+    return client_->call(kNetworkName, kNetworkPath, kPropertiesIface, "Get",
+                         {Arg::s(kNetworkIface), Arg::s(name)});
+}
+
+std::string NetworkAgentTest::value_of(const Reply &reply)
+{
+    if (!reply.ok)
+        return "error " + reply.error_name + ": " + reply.error_message;
+    if (reply.values.size() != 1)
+        return "reply with " + std::to_string(reply.values.size()) + " values";
+    return reply.values[0].text;
+}
+
+std::vector<std::string> NetworkAgentTest::recorded() const
+{
+    std::vector<std::string> lines;
+    std::istringstream text(read_file(record_path()));
+    for (std::string line; std::getline(text, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+bool NetworkAgentTest::wait_for_recorded(size_t count) const
+{
+    return wait_until([&] { return recorded().size() >= count; }, std::chrono::seconds(20));
+}
+
+} // namespace korvex::test

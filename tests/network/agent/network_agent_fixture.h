@@ -1,0 +1,73 @@
+// The network agent on a private system bus with the real polkitd, running
+// inside a network namespace of its own: lo (up, 127.0.0.1), eth0 (up,
+// 192.0.2.10, MAC 02:00:00:00:00:0a) and eth1 (down, no address, MAC
+// 02:ab:cd:ef:00:ff). The agent runs in a private mount namespace in which
+// /usr/sbin/ifup (and so /sbin/ifup and /sbin/ifdown) is either a recorder
+// that only writes down how it was started, or the real ifupdown working on
+// a private /etc/network and /run.
+#ifndef KORVEX_TESTS_NETWORK_AGENT_NETWORK_AGENT_FIXTURE_H
+#define KORVEX_TESTS_NETWORK_AGENT_NETWORK_AGENT_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent_namespace.h"
+#include "bus_client.h"
+#include "temp_dir.h"
+#include "test_bus.h"
+
+namespace korvex::test {
+
+inline constexpr const char *kNetworkName = "org.vaduderuvoziz.Network";
+inline constexpr const char *kNetworkPath = "/org/vaduderuvoziz/Network";
+inline constexpr const char *kNetworkIface = "org.vaduderuvoziz.Network";
+inline constexpr const char *kPropertiesIface = "org.freedesktop.DBus.Properties";
+
+std::string code_error(int code);
+std::string expected_uuid();
+std::string expected_hostname();
+
+enum class InterfaceScripts { Recorder, Ifupdown };
+
+class NetworkAgentTest : public ::testing::Test {
+protected:
+    NetworkAgentTest();
+
+    // Starts bus, polkitd and the agent; call from SetUp and ASSERT on it.
+    ::testing::AssertionResult start_agent(const TestBusOptions &bus_options,
+                                           InterfaceScripts scripts = InterfaceScripts::Recorder);
+
+    // Calls of the agent's own interface, as root or as user nobody.
+    Reply call(const std::string &member, const std::vector<Arg> &args = {});
+    Reply call_as_nobody(const std::string &member, const std::vector<Arg> &args = {});
+    Reply get_property(const std::string &name);
+
+    // The text of a one-value reply, or a description of what came instead.
+    static std::string value_of(const Reply &reply);
+
+    // Lines the recorder wrote: the program name followed by each argument
+    // in brackets, e.g. "/sbin/ifup [eth1]".
+    std::vector<std::string> recorded() const;
+    // Waits (bounded) until the recorder holds at least `count` lines.
+    bool wait_for_recorded(size_t count) const;
+
+    std::string agent_log() const { return agent_->stderr_text(); }
+
+    AgentNamespace space_;
+    TempDir dir_{"korvex-netagent"};
+    std::unique_ptr<TestSystemBus> bus_;
+    std::unique_ptr<Agent> agent_;
+    std::unique_ptr<BusClient> client_;
+
+private:
+    std::string record_path() const { return dir_.file("record"); }
+    std::vector<std::string> wrapper_for(InterfaceScripts scripts) const;
+};
+
+} // namespace korvex::test
+
+#endif

@@ -1,0 +1,156 @@
+// What the network agent reads: the interface list, state and addresses of
+// the namespace it serves, the host identity properties and its published
+// interface description.
+#include <algorithm>
+#include <regex>
+
+#include "introspection_reader.h"
+#include "network_agent_fixture.h"
+
+using namespace korvex::test;
+
+namespace {
+
+class NetworkAgentQueries : public NetworkAgentTest {
+protected:
+    void SetUp() override { ASSERT_TRUE(start_agent({})); }
+};
+
+} // namespace
+
+TEST_F(NetworkAgentQueries, ListIsTheNamespacesInterfacesInReverseEnumerationOrder)
+{
+    std::vector<std::string> expected = space_.link_names();
+    ASSERT_EQ(expected, (std::vector<std::string>{"lo", "eth0", "eth1"}));
+    std::reverse(expected.begin(), expected.end());
+
+    Reply list = call("list");
+    ASSERT_TRUE(list.ok) << value_of(list);
+    ASSERT_EQ(list.values.size(), 1u);
+    EXPECT_EQ(list.values[0].signature, "as");
+    EXPECT_EQ(list.values[0].strings, expected);
+
+    // Interfaces made after the start are listed: nothing is cached.
+    space_.ip({"link", "add", "br0", "type", "bridge"});
+    expected = space_.link_names();
+    std::reverse(expected.begin(), expected.end());
+    Reply after = call("list");
+    ASSERT_TRUE(after.ok) << value_of(after);
+    EXPECT_EQ(after.values.at(0).strings, expected);
+    EXPECT_EQ(after.values.at(0).strings.front(), "br0");
+}
+
+TEST_F(NetworkAgentQueries, PresentInterfacesReportStateAndAddresses)
+{
+    struct Expected {
+        std::string name, status, ip, mac;
+    };
+    const std::vector<Expected> table = {
+        {"lo", "1", "127.0.0.1", "00:00:00:00:00:00"},
+        {"eth0", "1", "192.0.2.10", "02:00:00:00:00:0A"},
+        {"eth1", "0", "", "02:AB:CD:EF:00:FF"},
+    };
+    for (const auto &row : table) {
+        Reply status = call("status", {Arg::s(row.name)});
+        ASSERT_TRUE(status.ok) << row.name << ": " << value_of(status);
+        EXPECT_EQ(status.values.at(0).signature, "u");
+        EXPECT_EQ(status.str(), row.status) << row.name;
+
+        Reply ip = call("get_ip_address", {Arg::s(row.name)});
+        ASSERT_TRUE(ip.ok) << row.name << ": " << value_of(ip);
+        EXPECT_EQ(ip.values.at(0).signature, "s");
+        EXPECT_EQ(ip.str(), row.ip) << row.name;
+
+        Reply mac = call("get_mac_address", {Arg::s(row.name)});
+        ASSERT_TRUE(mac.ok) << row.name << ": " << value_of(mac);
+        EXPECT_EQ(mac.values.at(0).signature, "s");
+        EXPECT_EQ(mac.str(), row.mac) << row.name;
+    }
+
+    // Every request reads the namespace afresh.
+    space_.ip({"address", "add", "198.51.100.7/24", "dev", "eth1"});
+    space_.ip({"link", "set", "eth1", "up"});
+    space_.ip({"link", "set", "eth0", "down"});
+    EXPECT_EQ(value_of(call("status", {Arg::s("eth1")})), "1");
+    EXPECT_EQ(value_of(call("get_ip_address", {Arg::s("eth1")})), "198.51.100.7");
+    EXPECT_EQ(value_of(call("status", {Arg::s("eth0")})), "0");
+}
+
+TEST_F(NetworkAgentQueries, AbsentNamesReadAsDownWithEmptyAddresses)
+{
+    // Names only match whole and in the same case; an over-long name is
+    // just another absent one.
+    const std::vector<std::string> absent = {"eth9", "ETH0", "eth", "eth0 ", "eth0:1", "",
+                                             std::string(300, 'x')};
+    for (const auto &name : absent) {
+        EXPECT_EQ(value_of(call("status", {Arg::s(name)})), "0") << "'" << name << "'";
+        EXPECT_EQ(value_of(call("get_ip_address", {Arg::s(name)})), "") << "'" << name << "'";
+        EXPECT_EQ(value_of(call("get_mac_address", {Arg::s(name)})), "") << "'" << name << "'";
+    }
+    EXPECT_EQ(value_of(call("status", {Arg::s("eth0")})), "1");
+}
+
+TEST_F(NetworkAgentQueries, PropertiesServeTheHostIdentity)
+{
+    Reply uuid = get_property("uuid");
+    ASSERT_TRUE(uuid.ok) << value_of(uuid);
+    EXPECT_TRUE(uuid.values.at(0).was_variant);
+    EXPECT_EQ(uuid.values.at(0).signature, "s");
+    EXPECT_EQ(uuid.str(), expected_uuid());
+    EXPECT_TRUE(std::regex_match(uuid.str(),
+                                 std::regex("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-"
+                                            "[0-9a-f]{12}")))
+        << uuid.str();
+
+    Reply hostname = get_property("hostname");
+    ASSERT_TRUE(hostname.ok) << value_of(hostname);
+    EXPECT_EQ(hostname.values.at(0).signature, "s");
+    EXPECT_EQ(hostname.str(), expected_hostname());
+
+    Reply placeholder = get_property("qmf-gen-no-crash");
+    ASSERT_TRUE(placeholder.ok) << value_of(placeholder);
+    EXPECT_EQ(placeholder.values.at(0).signature, "i");
+    EXPECT_EQ(placeholder.str(), "0");
+
+    // The configuration agent's property is not one of this agent's.
+    Reply foreign = get_property("is_postboot_configured");
+    EXPECT_FALSE(foreign.ok);
+    EXPECT_EQ(foreign.error_name, code_error(2));
+}
+
+TEST_F(NetworkAgentQueries, IntrospectionDescribesTheInterface)
+{
+    Reply introspection = client_->call(kNetworkName, kNetworkPath,
+                                        "org.freedesktop.DBus.Introspectable", "Introspect");
+    ASSERT_TRUE(introspection.ok) << value_of(introspection);
+    const auto interfaces = read_introspection(introspection.str());
+
+    ASSERT_TRUE(interfaces.count(kNetworkIface)) << introspection.str();
+    const IntrospectedInterface &network = interfaces.at(kNetworkIface);
+    using Args = std::vector<IntrospectedArg>;
+    const std::map<std::string, Args> methods = {
+        {"list", {{"iface_map", "as", "out"}}},
+        {"start", {{"iface", "s", "in"}, {"status", "u", "out"}}},
+        {"stop", {{"iface", "s", "in"}, {"status", "u", "out"}}},
+        {"status", {{"iface", "s", "in"}, {"status", "u", "out"}}},
+        {"get_ip_address", {{"iface", "s", "in"}, {"ip", "s", "out"}}},
+        {"get_mac_address", {{"iface", "s", "in"}, {"mac", "s", "out"}}},
+    };
+    EXPECT_EQ(network.methods, methods);
+    const std::map<std::string, IntrospectedProperty> properties = {
+        {"uuid", {"s", "read"}},
+        {"hostname", {"s", "read"}},
+        {"qmf-gen-no-crash", {"i", "read"}},
+    };
+    EXPECT_EQ(network.properties, properties);
+    EXPECT_TRUE(network.signals.empty());
+
+    ASSERT_TRUE(interfaces.count(kPropertiesIface)) << introspection.str();
+    const IntrospectedInterface &props = interfaces.at(kPropertiesIface);
+    ASSERT_TRUE(props.methods.count("Get"));
+    EXPECT_EQ(props.methods.at("Get"),
+              (Args{{"interface", "s", "in"}, {"property", "s", "in"}, {"value", "v", "out"}}));
+    ASSERT_TRUE(props.methods.count("Set"));
+    EXPECT_EQ(props.methods.at("Set"),
+              (Args{{"interface", "s", "in"}, {"property", "s", "in"}, {"value", "v", "in"}}));
+}
