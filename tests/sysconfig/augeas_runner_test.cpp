@@ -17,16 +17,6 @@
 namespace korvex::sysconfig::test {
 namespace {
 
-struct FreeText {
-    void operator()(char *p) const noexcept { free(p); }
-};
-using Text = std::unique_ptr<char, FreeText>;
-
-std::optional<std::string> value_of(Text text)
-{
-    return text ? std::optional<std::string>{text.get()} : std::nullopt;
-}
-
 class AugeasRun : public ::testing::Test {
 protected:
     void TearDown() override
@@ -47,10 +37,7 @@ protected:
                                     &Completions::record, &done);
     }
 
-    std::optional<std::string> status(const char *key = "k")
-    {
-        return value_of(Text{kx_sysconfig_is_configured(key)});
-    }
+    std::optional<std::string> status(const char *key = "k") { return stored_status(key); }
 
     // A hosts file that only the script's own transform reaches.
     std::string hosts_edit_script()
@@ -173,7 +160,7 @@ protected:
     std::optional<std::string> query(const char *path, const char *scheme = "augeas",
                                      uint32_t flags = 0)
     {
-        return value_of(Text{kx_sysconfig_query(path, flags, scheme)});
+        return take_text(kx_sysconfig_query(path, flags, scheme));
     }
 };
 

@@ -16,18 +16,9 @@
 namespace korvex::sysconfig::test {
 namespace {
 
-struct FreeText {
-    void operator()(char *p) const noexcept { free(p); }
-};
-using Text = std::unique_ptr<char, FreeText>;
-
 class Dispatch : public ::testing::Test {
 protected:
-    std::optional<std::string> status(const char *key = "k")
-    {
-        Text text{kx_sysconfig_is_configured(key)};
-        return text ? std::optional<std::string>{text.get()} : std::nullopt;
-    }
+    std::optional<std::string> status(const char *key = "k") { return stored_status(key); }
 
     bool tried_puppet() const { return !log.starting_with("check_puppet:").empty(); }
 

@@ -22,18 +22,9 @@
 namespace korvex::sysconfig::test {
 namespace {
 
-struct FreeText {
-    void operator()(char *p) const noexcept { free(p); }
-};
-using Text = std::unique_ptr<char, FreeText>;
-
 class PuppetApply : public ::testing::Test {
 protected:
-    std::optional<std::string> status(const char *key)
-    {
-        Text text{kx_sysconfig_is_configured(key)};
-        return text ? std::optional<std::string>{text.get()} : std::nullopt;
-    }
+    std::optional<std::string> status(const char *key) { return stored_status(key); }
 
     void TearDown() override
     {

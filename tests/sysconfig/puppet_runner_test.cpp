@@ -19,11 +19,6 @@
 namespace korvex::sysconfig::test {
 namespace {
 
-struct FreeText {
-    void operator()(char *p) const noexcept { free(p); }
-};
-using Text = std::unique_ptr<char, FreeText>;
-
 class PuppetStandIn : public ::testing::Test {
 protected:
     // A puppet that prints version_output for --version; for a run it
@@ -57,11 +52,7 @@ protected:
     std::filesystem::path argv_record() const { return records.path() / "argv"; }
     std::filesystem::path manifest_record() const { return records.path() / "manifest"; }
 
-    std::optional<std::string> status(const char *key = "k")
-    {
-        Text text{kx_sysconfig_is_configured(key)};
-        return text ? std::optional<std::string>{text.get()} : std::nullopt;
-    }
+    std::optional<std::string> status(const char *key = "k") { return stored_status(key); }
 
     std::vector<std::string> manifests_left() const
     {

@@ -207,6 +207,20 @@ RefusingPort::~RefusingPort()
         close(fd_);
 }
 
+std::optional<std::string> take_text(char *text)
+{
+    if (text == nullptr)
+        return std::nullopt;
+    std::string copy{text};
+    free(text);
+    return copy;
+}
+
+std::optional<std::string> stored_status(const char *key)
+{
+    return take_text(kx_sysconfig_is_configured(key));
+}
+
 std::optional<std::string> read_file(const std::filesystem::path &path)
 {
     std::ifstream in(path, std::ios::binary);

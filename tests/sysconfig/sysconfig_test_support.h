@@ -135,6 +135,11 @@ private:
     uint16_t port_ = 0;
 };
 
+// A text the library handed over (released with free()), as a string.
+std::optional<std::string> take_text(char *text);
+// The key's status text as the library reads it back.
+std::optional<std::string> stored_status(const char *key);
+
 std::optional<std::string> read_file(const std::filesystem::path &path);
 void write_file(const std::filesystem::path &path, std::string_view contents);
 void write_executable(const std::filesystem::path &path, std::string_view contents);
