@@ -148,7 +148,7 @@ TEST_F(AgentAugeas, QueryReadsOneValueOfTheAugeasTree)
     }
     // Several matches, none, a node without value, another tool: empty.
     for (const std::string path : {"/files/etc/hosts/*/ipaddr", "/files/etc/no-such-file",
-                                   "/files/etc/hosts/1", "/files/etc/hosts[", ""}) {
+                                   "/files/etc/hosts/1", "/files/etc/hosts["}) {
         Reply none = query(path, 0, "augeas");
         ASSERT_TRUE(none.ok) << path << ": " << none.error_message;
         EXPECT_EQ(none.str(), "") << path;

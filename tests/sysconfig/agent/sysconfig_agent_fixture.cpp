@@ -91,9 +91,11 @@ void SysconfigAgentTest::TearDown()
     EXPECT_EQ(client_->name_owner_pid(kSysconfigName),
               static_cast<uint32_t>(agent_->process().pid()));
     // Runs still blocked by a failed test's gates hold their manifests.
-    if (!HasFailure())
+    if (!HasFailure()) {
         EXPECT_TRUE(temporary_documents().empty())
-            << "left in " << work_->path() << ": " << ::testing::PrintToString(temporary_documents());
+            << "left in " << work_->path() << ": "
+            << ::testing::PrintToString(temporary_documents());
+    }
     EXPECT_TRUE(etc_writes().empty()) << ::testing::PrintToString(etc_writes());
 }
 

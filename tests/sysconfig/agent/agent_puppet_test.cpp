@@ -1,0 +1,116 @@
+// Puppet runs through the agent: deferred replies, runs that overlap and
+// end in the other order, a failing manifest, and a caller that leaves
+// before its reply. Each puppet run takes a few seconds, so the cases
+// share runs where they can. Gates, not sleeps, decide when a run ends.
+#include <gtest/gtest.h>
+
+#include <korvex/kcommon.h>
+
+#include "sysconfig_agent_fixture.h"
+
+using namespace korvex::test;
+
+namespace {
+
+class AgentPuppet : public SysconfigAgentTest {
+protected:
+    // A manifest that waits for the gate and then leaves a marker file.
+    std::string gated_manifest(const Gate &gate, const std::string &marker) const
+    {
+        return gate.manifest() + "file { '" + edits_->file(marker) +
+               "':\n  ensure  => file,\n  content => \"applied\\n\",\n  require => Exec['" +
+               gate_exec_title(marker) + "'],\n}\n";
+    }
+
+    static std::string gate_exec_title(const std::string &gate_name)
+    {
+        return "wait for gate " + gate_name;
+    }
+
+    BusClient::Pending send_run_string(BusClient &client, const std::string &text,
+                                       const std::string &key)
+    {
+        return client.send(kSysconfigName, kSysconfigPath, kSysconfigIface, "run_string",
+                           {Arg::s(text), Arg::u(0), Arg::s("puppet"), Arg::s(key)});
+    }
+};
+
+} // namespace
+
+TEST_F(AgentPuppet, OverlappingRunsAreAnsweredInTheOrderTheyEnd)
+{
+    Gate first_gate(*edits_, "first");
+    Gate second_gate(*edits_, "second");
+    BusClient::Pending first =
+        send_run_string(*client_, gated_manifest(first_gate, "first"), "first-run");
+    const std::string second_uri =
+        server_->publish("second.pp", gated_manifest(second_gate, "second"));
+    BusClient::Pending second = client_->send(
+        kSysconfigName, kSysconfigPath, kSysconfigIface, "run_uri",
+        {Arg::s(second_uri), Arg::u(0), Arg::s("Puppet"), Arg::s("second-run")});
+
+    // Both runs are under way; other requests are answered meanwhile.
+    EXPECT_EQ(is_configured("first-run").str(), "");
+    EXPECT_EQ(is_configured("second-run").str(), "");
+    Reply uuid = get("uuid");
+    ASSERT_TRUE(uuid.ok) << uuid.error_message;
+    EXPECT_FALSE(uuid.str().empty());
+    EXPECT_EQ(server_->requests(), std::vector<std::string>{"/second.pp"});
+    const std::vector<std::string> manifests = temporary_documents();
+    EXPECT_EQ(manifests.size(), 2u) << ::testing::PrintToString(manifests);
+
+    // The later run ends first and is answered while the earlier still runs.
+    second_gate.open();
+    Reply second_reply = second.wait();
+    ASSERT_TRUE(second_reply.ok) << second_reply.error_name << ": " << second_reply.error_message;
+    EXPECT_EQ(second_reply.str(), "OK");
+    EXPECT_EQ(status_file("second-run"), "OK");
+    EXPECT_EQ(read_file(edits_->file("second")), "applied\n");
+    EXPECT_EQ(status_file("first-run"), std::nullopt);
+    EXPECT_FALSE(file_exists(edits_->file("first")));
+
+    first_gate.open();
+    Reply first_reply = first.wait();
+    ASSERT_TRUE(first_reply.ok) << first_reply.error_name << ": " << first_reply.error_message;
+    EXPECT_EQ(first_reply.str(), "OK");
+    EXPECT_EQ(read_file(edits_->file("first")), "applied\n");
+    EXPECT_EQ(is_configured("first-run").str(), "OK");
+}
+
+TEST_F(AgentPuppet, ManifestWithASyntaxErrorIsAnErrorOfItsExitStatus)
+{
+    Reply reply = run_string("file { 'broken':\n  ensure => \n", 0, "puppet", "syntax-error");
+    EXPECT_FALSE(reply.ok);
+    EXPECT_EQ(reply.error_name, code_error(1));
+    EXPECT_EQ(reply.error_message, kx_result_to_str(1));
+    EXPECT_EQ(status_file("syntax-error"), "FAILED\n1");
+
+    // The failure is remembered: a later run of the key is skipped.
+    Reply again = run_string("notice('fine')\n", 0, "puppet", "syntax-error");
+    ASSERT_TRUE(again.ok) << again.error_message;
+    EXPECT_EQ(again.str(), "FAILED\n1");
+}
+
+TEST_F(AgentPuppet, CallerLeavingBeforeTheReplyDoesNotHurtTheAgent)
+{
+    Gate gate(*edits_, "leaving");
+    {
+        BusClient leaving(bus_->address());
+        BusClient::Pending pending =
+            send_run_string(leaving, gated_manifest(gate, "leaving"), "caller-left");
+        // The run has started once its manifest is in the working directory.
+        ASSERT_TRUE(wait_until([&] { return !temporary_documents().empty(); },
+                               std::chrono::seconds(60)))
+            << agent_->stderr_text();
+        leaving.disconnect();
+    }
+    gate.open();
+    ASSERT_TRUE(wait_until([&] { return status_file("caller-left").has_value(); },
+                           std::chrono::seconds(120)))
+        << agent_->stderr_text();
+    EXPECT_EQ(status_file("caller-left"), "OK");
+    EXPECT_EQ(read_file(edits_->file("leaving")), "applied\n");
+    Reply status = is_configured("caller-left");
+    ASSERT_TRUE(status.ok) << status.error_message;
+    EXPECT_EQ(status.str(), "OK");
+}
