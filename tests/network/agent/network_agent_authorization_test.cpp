@@ -115,7 +115,7 @@ TEST_F(NetworkAgentRefusingNobody, EveryRequestOfTheRefusedUserGetsCodeFive)
             << request.action;
     }
 
-    // The same rules grant root (and everybody else) everything.
+    // Root is still served: only the refused user is turned away.
     for (const auto &request : every_request()) {
         if (request.member == "start" || request.member == "stop")
             continue;

@@ -112,10 +112,14 @@ TEST_F(NetworkAgentQueries, PropertiesServeTheHostIdentity)
     EXPECT_EQ(placeholder.values.at(0).signature, "i");
     EXPECT_EQ(placeholder.str(), "0");
 
-    // The configuration agent's property is not one of this agent's.
+    // The configuration agent's property is not one of this agent's: no
+    // action of that name exists, so PolicyKit fails the check first.
     Reply foreign = get_property("is_postboot_configured");
     EXPECT_FALSE(foreign.ok);
-    EXPECT_EQ(foreign.error_name, code_error(2));
+    EXPECT_EQ(foreign.error_name, code_error(5));
+    EXPECT_EQ(foreign.error_message,
+              "GDBus.Error:org.freedesktop.PolicyKit1.Error.Failed: Action "
+              "org.vaduderuvoziz.Network.is_postboot_configured is not registered");
 }
 
 TEST_F(NetworkAgentQueries, IntrospectionDescribesTheInterface)
