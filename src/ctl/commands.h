@@ -1,0 +1,27 @@
+// The command groups of korvexctl. Each prints its result on standard
+// output and returns the exit status; failures are thrown as
+// CommandFailure (see exit_status.h).
+#ifndef KORVEXCTL_COMMANDS_H
+#define KORVEXCTL_COMMANDS_H
+
+#include <string>
+
+#include "command_line.h"
+#include "exit_status.h"
+
+namespace korvexctl {
+
+ExitStatus sysconfig_command(const CommandLine &line); // words: sysconfig SUB ...
+ExitStatus network_command(const CommandLine &line);   // words: network SUB [IFACE]
+ExitStatus get_command(const CommandLine &line);       // words: get AGENT PROPERTY
+ExitStatus set_command(const CommandLine &line);       // words: set AGENT PROPERTY VALUE
+
+// The operands after the first `skip` words; throws a UsageError unless
+// there are exactly `names.size()` of them.
+std::vector<std::string> operands(const CommandLine &line, size_t skip,
+                                  const std::vector<std::string> &names,
+                                  const std::string &help_topic);
+
+} // namespace korvexctl
+
+#endif

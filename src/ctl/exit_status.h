@@ -1,0 +1,46 @@
+// What korvexctl's exit status means, and the exception that carries a
+// failed command up to main together with the text for standard error.
+#ifndef KORVEXCTL_EXIT_STATUS_H
+#define KORVEXCTL_EXIT_STATUS_H
+
+#include <stdexcept>
+#include <string>
+
+namespace korvexctl {
+
+enum class ExitStatus : int {
+    ok = 0,
+    failed = 1,          // the agent reported a failure, or the call broke off
+    bad_argument = 2,    // wrong usage, or the agent refused an argument
+    unreachable = 3,     // no system bus, or the agent is not on it
+    not_authorized = 4,  // PolicyKit (or the bus policy) refused the caller
+};
+
+class CommandFailure : public std::runtime_error {
+public:
+    CommandFailure(ExitStatus status, const std::string &message)
+        : std::runtime_error(message), status_(status)
+    {
+    }
+    ExitStatus status() const { return status_; }
+
+private:
+    ExitStatus status_;
+};
+
+// Wrong use of the command line; main adds a pointer to the right --help.
+class UsageError : public CommandFailure {
+public:
+    UsageError(const std::string &message, std::string help_topic)
+        : CommandFailure(ExitStatus::bad_argument, message), help_topic_(std::move(help_topic))
+    {
+    }
+    const std::string &help_topic() const { return help_topic_; }
+
+private:
+    std::string help_topic_;
+};
+
+} // namespace korvexctl
+
+#endif

@@ -1,0 +1,166 @@
+#include "help_texts.h"
+
+#include <map>
+
+namespace korvexctl {
+
+namespace {
+
+constexpr const char *kCommonOptions = R"(
+Options every command takes:
+  --json            print the result as one JSON object on standard output
+  --timeout SECONDS how long to wait for the agent's answer (default 600,
+                    long enough for puppet runs; 0 waits without limit)
+  -h, --help        show this help
+)";
+
+constexpr const char *kExitStatus = R"(
+Exit status:
+  0  success
+  1  failure: the agent reported an error (a failed run, a puppet exit
+     status, no answer in time), or a run's status text reports FAILED/ERROR
+  2  bad argument: wrong usage, or the agent refused an argument
+  3  the agent cannot be reached: no system bus, or the agent is neither
+     running nor activatable
+  4  not authorized: PolicyKit (or the bus policy) refused the call
+Error messages from the agents go to standard error.
+)";
+
+const std::map<std::string, std::string> &texts()
+{
+    static const std::map<std::string, std::string> table = {
+        {"", R"(Usage: korvexctl [OPTIONS] COMMAND ...
+
+Talks to the korvex host-management agents on the D-Bus system bus
+(DBUS_SYSTEM_BUS_ADDRESS, when set, names the bus to use).
+
+Commands:
+  sysconfig run-string --scheme SCHEME --key KEY [--force] FILE|-
+                       apply a puppet manifest or augeas script from FILE
+                       (or standard input) and print the key's status
+  sysconfig run-uri --scheme SCHEME --key KEY [--force] URI
+                       the same for a document the agent fetches from URI
+  sysconfig query [--scheme augeas] PATH
+                       print the value at an augeas PATH
+  sysconfig is-configured KEY
+                       print the stored status of a configuration key
+  network list         list the network interfaces with their state
+  network status IFACE print whether IFACE is up or down
+  network start IFACE  bring IFACE up (ifup), print the state seen after
+  network stop IFACE   bring IFACE down (ifdown), print the state seen after
+  network ip IFACE     print the IP address of IFACE
+  network mac IFACE    print the MAC address of IFACE
+  get AGENT PROPERTY   print a property of an agent (AGENT: sysconfig, network)
+  set AGENT PROPERTY VALUE
+                       set a writable property (sysconfig is_postboot_configured)
+
+Run "korvexctl COMMAND --help" for the details of a command.
+  --version         print the version
+)"},
+        {"sysconfig", R"(Usage: korvexctl sysconfig COMMAND ...
+
+The system-configuration agent (org.vaduderuvoziz.Sysconfig).
+
+Commands:
+  run-string --scheme SCHEME --key KEY [--force] FILE|-
+  run-uri --scheme SCHEME --key KEY [--force] URI
+  query [--scheme augeas] PATH
+  is-configured KEY
+
+SCHEME is "augeas" (an augeas command script) or "puppet" (a manifest).
+A KEY names what is being configured; a key that already has a status is
+not run again unless --force is given.
+)"},
+        {"sysconfig run-string", R"(Usage: korvexctl sysconfig run-string --scheme SCHEME --key KEY [--force] FILE|-
+
+Sends the document in FILE ("-": standard input) to the agent, which applies
+it with augeas or puppet (SCHEME) and stores the outcome under KEY. Prints
+the key's status text: "OK" or "FAILED" and what the tool reported.
+
+  --scheme SCHEME   "augeas" or "puppet"
+  --key KEY         the configuration key (no leading dot, no slash)
+  --force           run even when KEY already has a status
+
+With --json: {"key", "scheme", "result" (first line of the status: OK,
+FAILED or ERROR), "status" (the whole text)}.
+)"},
+        {"sysconfig run-uri", R"(Usage: korvexctl sysconfig run-uri --scheme SCHEME --key KEY [--force] URI
+
+Like run-string, but the agent fetches the document from URI itself
+(file://, http://, https://, ...). A plain path is turned into a file:// URI
+naming it.
+
+  --scheme SCHEME   "augeas" or "puppet"
+  --key KEY         the configuration key (no leading dot, no slash)
+  --force           run even when KEY already has a status
+
+With --json: {"key", "scheme", "uri", "result", "status"}.
+)"},
+        {"sysconfig query", R"(Usage: korvexctl sysconfig query [--scheme augeas] PATH
+
+Prints the value at PATH of the agent's augeas tree, e.g.
+/files/etc/hosts/1/ipaddr. Prints nothing when no single node with a value
+matches.
+
+With --json: {"path", "scheme", "value"}.
+)"},
+        {"sysconfig is-configured", R"(Usage: korvexctl sysconfig is-configured KEY
+
+Prints the status text stored for KEY, or "KEY: not configured" when the key
+was never run. The exit status is 0 either way.
+
+With --json: {"key", "configured" (true when a status is stored), "result",
+"status"}.
+)"},
+        {"network", R"(Usage: korvexctl network COMMAND [IFACE]
+
+The network agent (org.vaduderuvoziz.Network).
+
+Commands:
+  list          every interface with its state, one per line: NAME up|down
+  status IFACE  up or down (an unknown interface counts as down)
+  start IFACE   runs ifup unless IFACE is up; prints the state seen right
+                after, which may not show the change yet
+  stop IFACE    runs ifdown unless IFACE is down; prints the state seen after
+  ip IFACE      the interface's IP address (empty when unknown)
+  mac IFACE     the interface's MAC address (empty when unknown)
+
+With --json: list gives {"interfaces": [{"name", "up"}, ...]}; status,
+start and stop give {"interface", "up"}; ip gives {"interface", "ip"}; mac
+gives {"interface", "mac"}.
+)"},
+        {"get", R"(Usage: korvexctl get AGENT PROPERTY
+
+Prints a property of an agent (org.freedesktop.DBus.Properties.Get).
+
+  sysconfig: uuid, hostname, is_postboot_configured, qmf-gen-no-crash
+  network:   uuid, hostname, qmf-gen-no-crash
+
+With --json: {"agent", "property", "value"}.
+)"},
+        {"set", R"(Usage: korvexctl set AGENT PROPERTY VALUE
+
+Sets a writable property (org.freedesktop.DBus.Properties.Set). The only one
+is is_postboot_configured of the sysconfig agent, an unsigned number.
+Prints nothing.
+)"},
+    };
+    return table;
+}
+
+} // namespace
+
+std::string help_text(const std::string &topic)
+{
+    const auto &table = texts();
+    std::string key = topic;
+    while (true) {
+        auto found = table.find(key);
+        if (found != table.end())
+            return found->second + kCommonOptions + kExitStatus;
+        const auto space = key.rfind(' ');
+        key = space == std::string::npos ? "" : key.substr(0, space);
+    }
+}
+
+} // namespace korvexctl
