@@ -127,8 +127,9 @@ extern "C" int run_augeas(const char *uri, const char *text, const char *key,
 
     // Completing with 0 would make the caller report whatever status the
     // key held before as this run's outcome; the write failure is logged.
-    if (kx_sysconfig_set_configured(key, status_text.get()) != KX_RES_OK)
-        return KX_RES_SYSTEM_ERROR;
+    if (const uint32_t stored = kx_sysconfig_set_configured(key, status_text.get());
+        stored != KX_RES_OK)
+        return static_cast<int>(stored);
 
     if (callback != nullptr)
         callback(user_data, 0);

@@ -123,12 +123,5 @@ TEST_F(Download, SilentServerIsGivenUpByTheLowSpeedLimit)
     EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(uri + "' failed. (28)"))) << log.dump();
 }
 
-TEST_F(Download, MissingArgumentsAreRefused)
-{
-    std::unique_ptr<FILE, StreamClose> stream{fopen((dir.path() / "x").c_str(), "w+b")};
-    EXPECT_EQ(sysconfig_os_download(nullptr, stream.get()), 2);
-    EXPECT_EQ(sysconfig_os_download(server.url("/ok").c_str(), nullptr), 2);
-}
-
 } // namespace
 } // namespace korvex::sysconfig::test

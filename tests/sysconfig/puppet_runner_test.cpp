@@ -289,49 +289,5 @@ TEST_F(PuppetStandIn, UnstorableOutcomeIsNotReportedAsSuccess)
     EXPECT_TRUE(manifests_left().empty());
 }
 
-// Run A's puppet waits until run B has completed, so the completions
-// must arrive as B, then A, each exactly once.
-TEST_F(PuppetStandIn, RunsCompleteIndependentlyInTheOrderTheyEnd)
-{
-    const auto release = records.path() / "release";
-    // This puppet holds a run whose manifest says "hold" until released.
-    write_executable(bin.path() / "puppet",
-                     "#!/bin/sh\nPATH=/usr/bin:/bin\n"
-                     "if [ \"$1\" = --version ]; then echo 7.23.0; exit 0; fi\n"
-                     "for last; do :; done\n"
-                     "if grep -q hold \"$last\"; then\n"
-                     "  while [ ! -e '" + release.string() + "' ]; do sleep 0.05; done\n"
-                     "fi\n"
-                     "exit 2\n");
-
-    CompletionLog::Slot &held = completions.slot("held");
-    CompletionLog::Slot &quick = completions.slot("quick");
-    struct Release {
-        static void on(const std::string &name, void *path)
-        {
-            if (name == "quick")
-                write_file(*static_cast<std::filesystem::path *>(path), "go");
-        }
-    };
-    std::filesystem::path release_path = release;
-    completions.on_completion(&Release::on, &release_path);
-
-    ASSERT_EQ(kx_sysconfig_run_string("# hold\n", 0, "puppet", "held-key",
-                                      &CompletionLog::record, &held),
-              0u);
-    ASSERT_EQ(kx_sysconfig_run_string("# go\n", 0, "puppet", "quick-key",
-                                      &CompletionLog::record, &quick),
-              0u);
-    EXPECT_EQ(manifests_left().size(), 2u);
-    completions.run_until(2);
-
-    EXPECT_EQ(completions.order(), (std::vector<std::string>{"quick", "held"}));
-    EXPECT_EQ(held.results, std::vector<int32_t>{0});
-    EXPECT_EQ(quick.results, std::vector<int32_t>{0});
-    EXPECT_EQ(status("held-key"), "OK");
-    EXPECT_EQ(status("quick-key"), "OK");
-    EXPECT_TRUE(manifests_left().empty());
-}
-
 } // namespace
 } // namespace korvex::sysconfig::test
