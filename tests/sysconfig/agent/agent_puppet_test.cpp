@@ -18,13 +18,8 @@ protected:
     std::string gated_manifest(const Gate &gate, const std::string &marker) const
     {
         return gate.manifest() + "file { '" + edits_->file(marker) +
-               "':\n  ensure  => file,\n  content => \"applied\\n\",\n  require => Exec['" +
-               gate_exec_title(marker) + "'],\n}\n";
-    }
-
-    static std::string gate_exec_title(const std::string &gate_name)
-    {
-        return "wait for gate " + gate_name;
+               "':\n  ensure  => file,\n  content => \"applied\\n\",\n  require => " +
+               gate.reference() + ",\n}\n";
     }
 
     BusClient::Pending send_run_string(BusClient &client, const std::string &text,

@@ -39,6 +39,11 @@ void Gate::open()
     write_file(folder_ + "/open", "");
 }
 
+std::string Gate::reference() const
+{
+    return "Exec['wait for gate " + name_ + "']";
+}
+
 std::string Gate::manifest() const
 {
     return "exec { 'wait for gate " + name_ + "':\n"

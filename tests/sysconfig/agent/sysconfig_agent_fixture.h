@@ -40,8 +40,10 @@ public:
     Gate &operator=(const Gate &) = delete;
 
     void open();
-    // Puppet resources that block the run until the gate opens.
+    // A puppet exec resource that blocks the run until the gate opens.
     std::string manifest() const;
+    // The resource's reference, for resources that must wait for it.
+    std::string reference() const;
 
 private:
     std::string folder_;
