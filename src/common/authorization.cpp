@@ -3,6 +3,8 @@
 #include <dbus/dbus-glib-lowlevel.h>
 #include <polkit/polkit.h>
 
+#include <memory>
+
 #include <korvex/kcommon.h>
 #include <korvex/kcommon_dbus.h>
 
@@ -11,6 +13,55 @@
 using korvex::ErrorPtr;
 using korvex::GCharPtr;
 using korvex::ObjectPtr;
+
+namespace {
+
+struct MainContextDeleter {
+    void operator()(GMainContext *context) const { g_main_context_unref(context); }
+};
+using MainContextPtr = std::unique_ptr<GMainContext, MainContextDeleter>;
+
+// polkit keeps one authority per process only while somebody holds it.
+// Dropped after every check, it had to be built again for the next
+// request: a new connection to the system bus (authentication, Hello) and
+// a proxy that asks the bus for polkitd's owner and polkitd for its
+// properties, several times the work of the check itself. So the agent
+// holds it for its whole life; every request is still put to polkitd.
+//
+// The proxy learns of a restarted polkitd from the bus's owner-change
+// signals. They are delivered on a context of their own, drained before
+// each check, so a check always goes to the current polkitd even when the
+// request was queued on the main loop ahead of the signal.
+class HeldAuthority {
+public:
+    // A new reference, or null (error set) while no authority can be had;
+    // then the next request tries again.
+    PolkitAuthority *get(GError **error)
+    {
+        if (!authority_) {
+            g_main_context_push_thread_default(signals_.get());
+            authority_.reset(polkit_authority_get_sync(nullptr, error));
+            g_main_context_pop_thread_default(signals_.get());
+        }
+        while (g_main_context_iteration(signals_.get(), FALSE)) {
+        }
+        return authority_ ? static_cast<PolkitAuthority *>(g_object_ref(authority_.get())) : nullptr;
+    }
+
+private:
+    MainContextPtr signals_{g_main_context_new()};
+    ObjectPtr<PolkitAuthority> authority_;
+};
+
+PolkitAuthority *process_authority(GError **error)
+{
+    // Never destroyed: agents end by signal, and tearing down a bus
+    // connection from an exit handler would race GLib's worker thread.
+    static HeldAuthority *const held = new HeldAuthority;
+    return held->get(error);
+}
+
+} // namespace
 
 extern "C" {
 
@@ -30,7 +81,7 @@ gboolean check_authorization(const char *action, GError **error, DBusGMethodInvo
     ObjectPtr<PolkitSubject> subject(polkit_system_bus_name_new(sender.get()));
 
     GError *raw_error = nullptr;
-    ObjectPtr<PolkitAuthority> authority(polkit_authority_get_sync(nullptr, &raw_error));
+    ObjectPtr<PolkitAuthority> authority(process_authority(&raw_error));
     ErrorPtr authority_error(raw_error);
     if (!authority) {
         g_printerr("Error in obtaining authority\n");
