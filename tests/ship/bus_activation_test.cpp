@@ -1,0 +1,179 @@
+// Bus activation of the installed agents, the way the host's system bus
+// does it: dbus-daemon reads its configuration from the compiled-in
+// /usr/share/dbus-1/system.conf, runs as messagebus and starts services
+// through the setuid dbus-daemon-launch-helper, which reads that same file
+// for the service folders and the bus user. A private mount namespace
+// shows the daemon (and so the helper and the agents it starts) our
+// configuration at that path, a private /run/dbus for the socket and a
+// private /var/lib; clients outside reach the socket through the test's
+// folder. No agent is started by the test itself.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "bus_client.h"
+#include "ship_support.h"
+#include "temp_dir.h"
+
+using namespace korvex::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char *kLaunchHelper = "/usr/lib/dbus-1.0/dbus-daemon-launch-helper";
+
+std::string bus_config(const std::string &prefix)
+{
+    return R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <user>messagebus</user>
+  <listen>unix:path=/run/dbus/system_bus_socket</listen>
+  <auth>EXTERNAL</auth>
+  <servicehelper>)" + std::string(kLaunchHelper) + R"(</servicehelper>
+  <servicedir>)" + prefix + R"(/share/dbus-1/system-services</servicedir>
+  <policy context="default">
+    <allow user="*"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
+    <allow send_destination="org.freedesktop.PolicyKit1"/>
+  </policy>
+  <policy user="polkitd">
+    <allow own="org.freedesktop.PolicyKit1"/>
+  </policy>
+  <includedir>)" + prefix + R"(/share/dbus-1/system.d</includedir>
+</busconfig>
+)";
+}
+
+class ActivationBus : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // The daemon scans the service folder as messagebus.
+        chmod(root_.path().c_str(), 0755);
+        install_tree(prefix_);
+        for (const char *dir : {"run-dbus", "var-lib", "var-lib-work", "rules.d", "etc-rules.d"})
+            fs::create_directory(root_.file(dir));
+        chmod(root_.file("run-dbus").c_str(), 0755);
+        write_file(root_.file("system.conf"), bus_config(prefix_));
+
+        ProcessOptions daemon;
+        daemon.argv = {"unshare", "-m", "--propagation", "private", "sh", "-c",
+                       "mount -t tmpfs -o mode=0755 tmpfs /run && mkdir /run/dbus && "
+                       "mount --bind \"$1/run-dbus\" /run/dbus && "
+                       "mount --bind \"$1/system.conf\" /usr/share/dbus-1/system.conf && "
+                       "mount -t overlay overlay "
+                       "-o \"lowerdir=/var/lib,upperdir=$1/var-lib,workdir=$1/var-lib-work\" /var/lib && "
+                       "exec dbus-daemon --system --nofork --nopidfile",
+                       "activation-bus", root_.path()};
+        daemon.stderr_path = root_.file("dbus-daemon.log");
+        daemon.stdout_path = root_.file("dbus-daemon.out");
+        daemon_ = std::make_unique<Process>(daemon);
+        ASSERT_TRUE(wait_until(
+            [&] {
+                if (!daemon_->running())
+                    return true;
+                try {
+                    BusClient probe(address_);
+                    return true;
+                } catch (const std::exception &) {
+                    return false;
+                }
+            },
+            std::chrono::seconds(10)));
+        ASSERT_TRUE(daemon_->running()) << read_file(root_.file("dbus-daemon.log"));
+
+        ProcessOptions polkit;
+        polkit.argv = {"unshare", "-m", "--propagation", "private", "sh", "-c",
+                       "mount --bind \"$1/share/polkit-1/actions\" /usr/share/polkit-1/actions && "
+                       "mount --bind \"$2/rules.d\" /usr/share/polkit-1/rules.d && "
+                       "mount --bind \"$2/etc-rules.d\" /etc/polkit-1/rules.d && "
+                       "exec /usr/lib/polkit-1/polkitd",
+                       "polkitd-wrapper", prefix_, root_.path()};
+        polkit.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + address_};
+        polkit.stderr_path = root_.file("polkitd.log");
+        polkit.stdout_path = root_.file("polkitd.out");
+        polkit_ = std::make_unique<Process>(polkit);
+        BusClient client(address_);
+        ASSERT_TRUE(wait_until([&] { return client.name_has_owner("org.freedesktop.PolicyKit1"); },
+                               std::chrono::seconds(15)))
+            << read_file(root_.file("polkitd.log"));
+    }
+
+    CommandResult korvexctl(const std::vector<std::string> &args)
+    {
+        ProcessOptions options;
+        options.argv = {prefix_ + "/bin/korvexctl"};
+        options.argv.insert(options.argv.end(), args.begin(), args.end());
+        options.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + address_};
+        return run_command(options, std::chrono::seconds(60));
+    }
+
+    std::string daemon_log() const { return read_file(root_.file("dbus-daemon.log")); }
+
+    TempDir root_{"korvex-activation"};
+    const std::string prefix_ = root_.file("prefix");
+    const std::string address_ = "unix:path=" + root_.file("run-dbus/system_bus_socket");
+    std::unique_ptr<Process> daemon_;
+    std::unique_ptr<Process> polkit_;
+    // Agents started by the bus are not children of the test: kill them by
+    // their installed path, which no other process shares.
+    ProgramReaper network_reaper_{prefix_ + "/libexec/korvex/network-dbus"};
+    ProgramReaper sysconfig_reaper_{prefix_ + "/libexec/korvex/sysconfig-dbus"};
+};
+
+} // namespace
+
+TEST_F(ActivationBus, FirstCallStartsTheInstalledNetworkAgent)
+{
+    const std::string agent = prefix_ + "/libexec/korvex/network-dbus";
+    BusClient client(address_);
+    ASSERT_FALSE(client.name_has_owner("org.vaduderuvoziz.Network"));
+    ASSERT_TRUE(processes_running(agent).empty());
+
+    const auto listing = korvexctl({"network", "list", "--json"});
+    ASSERT_EQ(listing.exit_code(), 0) << listing.err << "\n" << daemon_log();
+    const auto json = nlohmann::json::parse(listing.out);
+    bool has_loopback = false;
+    for (const auto &iface : json.at("interfaces"))
+        has_loopback |= iface.at("name") == "lo";
+    EXPECT_TRUE(has_loopback) << listing.out;
+
+    EXPECT_TRUE(client.name_has_owner("org.vaduderuvoziz.Network"));
+    EXPECT_EQ(processes_running(agent).size(), 1u);
+    const std::string log = daemon_log();
+    EXPECT_NE(log.find("Activating service name='org.vaduderuvoziz.Network'"), std::string::npos) << log;
+    EXPECT_NE(log.find("using servicehelper"), std::string::npos) << log;
+
+    // Later calls go to the running agent.
+    ASSERT_EQ(korvexctl({"network", "status", "lo"}).exit_code(), 0);
+    EXPECT_EQ(processes_running(agent).size(), 1u);
+}
+
+TEST_F(ActivationBus, FirstCallStartsTheInstalledSysconfigAgent)
+{
+    const std::string agent = prefix_ + "/libexec/korvex/sysconfig-dbus";
+    ASSERT_TRUE(processes_running(agent).empty());
+
+    const auto hostname = korvexctl({"get", "sysconfig", "hostname"});
+    ASSERT_EQ(hostname.exit_code(), 0) << hostname.err << "\n" << daemon_log();
+    char expected[256] = {};
+    gethostname(expected, sizeof expected - 1);
+    EXPECT_EQ(hostname.out, std::string(expected) + "\n");
+    EXPECT_EQ(processes_running(agent).size(), 1u);
+}

@@ -1,0 +1,166 @@
+// `cmake --install` into a DESTDIR: everything lands where the host's
+// services look for it, the activation files and units agree with each
+// other and with the installed programs, and the programs load the
+// project's libraries from the install tree without LD_LIBRARY_PATH.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+
+#include <sys/stat.h>
+
+#include "ship_support.h"
+#include "temp_dir.h"
+
+using namespace korvex::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::vector<std::string> kPrograms = {
+    "usr/bin/korvexctl",
+    "usr/sbin/broker-launcher",
+    "usr/libexec/korvex/sysconfig-dbus",
+    "usr/libexec/korvex/network-dbus",
+};
+const std::vector<std::string> kProjectLibraries = {
+    "libkcommon.so", "libkservice.so", "libkcommon_dbus.so",
+    "libksysconfig.so", "libknetwork.so", "libksigar.so",
+};
+
+// "key=value" lines of a unit or activation file, by key (the last wins).
+std::map<std::string, std::string> ini_values(const std::string &path)
+{
+    std::map<std::string, std::string> values;
+    for (const auto &line : split_lines(read_file(path))) {
+        const auto equals = line.find('=');
+        if (line.empty() || line[0] == '#' || line[0] == '[' || equals == std::string::npos)
+            continue;
+        values[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    return values;
+}
+
+class InstalledTree : public ::testing::Test {
+protected:
+    void SetUp() override { install_tree("/usr", dest_.path()); }
+
+    std::string under(const std::string &relative) const { return dest_.path() + "/" + relative; }
+    // A path as the installed files name it (/usr/...), inside the DESTDIR.
+    std::string staged(const std::string &absolute) const { return dest_.path() + absolute; }
+
+    // The library folder of the install, found from libkcommon.so.
+    std::string library_dir() const
+    {
+        for (const auto &entry : fs::recursive_directory_iterator(under("usr")))
+            if (entry.path().filename() == "libkcommon.so")
+                return entry.path().parent_path();
+        return "";
+    }
+
+    TempDir dest_{"korvex-destdir"};
+};
+
+} // namespace
+
+TEST_F(InstalledTree, PutsEveryFileWhereTheHostLooksForIt)
+{
+    for (const auto &program : kPrograms) {
+        struct stat st {};
+        ASSERT_EQ(stat(under(program).c_str(), &st), 0) << program;
+        EXPECT_TRUE(st.st_mode & S_IXOTH) << program << " is not executable";
+    }
+    const std::string libdir = library_dir();
+    ASSERT_FALSE(libdir.empty());
+    for (const auto &library : kProjectLibraries)
+        EXPECT_TRUE(fs::exists(libdir + "/" + library)) << library;
+
+    for (const char *name : {"org.vaduderuvoziz.Sysconfig", "org.vaduderuvoziz.Network"}) {
+        const std::string n = name;
+        EXPECT_TRUE(fs::exists(under("usr/share/dbus-1/system.d/" + n + ".conf"))) << n;
+        EXPECT_TRUE(fs::exists(under("usr/share/polkit-1/actions/" + n + ".policy"))) << n;
+        EXPECT_TRUE(fs::exists(under("usr/share/dbus-1/system-services/" + n + ".service"))) << n;
+    }
+    for (const char *unit : {"korvex-sysconfig.service", "korvex-network.service",
+                             "korvex-broker.service"})
+        EXPECT_TRUE(fs::exists(under("usr/lib/systemd/system/") + unit)) << unit;
+}
+
+TEST_F(InstalledTree, ActivationFilesAndUnitsNameTheInstalledAgents)
+{
+    const std::map<std::string, std::string> agents = {
+        {"org.vaduderuvoziz.Sysconfig", "sysconfig-dbus"},
+        {"org.vaduderuvoziz.Network", "network-dbus"},
+    };
+    for (const auto &[bus_name, program] : agents) {
+        auto activation = ini_values(under("usr/share/dbus-1/system-services/" + bus_name + ".service"));
+        EXPECT_EQ(activation["Name"], bus_name);
+        EXPECT_EQ(activation["User"], "root");
+        // The bus starts the program by the path the activation file gives.
+        EXPECT_EQ(activation["Exec"], "/usr/libexec/korvex/" + program);
+        EXPECT_TRUE(fs::exists(staged(activation["Exec"]))) << activation["Exec"];
+
+        // Under systemd the bus hands activation to the unit it names.
+        const std::string unit_path = under("usr/lib/systemd/system/" + activation["SystemdService"]);
+        ASSERT_TRUE(fs::exists(unit_path)) << bus_name << " names a unit that is not installed";
+        auto unit = ini_values(unit_path);
+        EXPECT_EQ(unit["Type"], "dbus");
+        EXPECT_EQ(unit["BusName"], bus_name);
+        EXPECT_EQ(unit["ExecStart"], activation["Exec"]);
+        // Temporary documents are written to the working directory.
+        EXPECT_EQ(unit["WorkingDirectory"].rfind("/var/lib/korvex/", 0), 0u) << unit["WorkingDirectory"];
+        EXPECT_NE(unit["StateDirectory"].find(unit["WorkingDirectory"].substr(std::string("/var/lib/").size())),
+                  std::string::npos)
+            << "systemd would not create " << unit["WorkingDirectory"];
+    }
+
+    auto broker = ini_values(under("usr/lib/systemd/system/korvex-broker.service"));
+    EXPECT_EQ(broker["EnvironmentFile"], "-/etc/default/korvex-broker");
+    EXPECT_EQ(broker["ExecStart"].substr(0, broker["ExecStart"].find(' ')), "/usr/sbin/broker-launcher");
+    const std::string broker_text = read_file(under("usr/lib/systemd/system/korvex-broker.service"));
+    for (const char *variable : {"KORVEX_PORT", "FEDERATED_BROKERS", "TPX_G_SERVICE_PORT", "TPX_G_HOST_DIR"})
+        EXPECT_NE(broker_text.find(variable), std::string::npos) << variable << " is not documented";
+}
+
+TEST_F(InstalledTree, ProgramsLoadTheProjectLibrariesFromTheInstallTree)
+{
+    const std::string libdir = fs::canonical(library_dir());
+    const std::regex resolved(R"(^\s*(\S+) => (.*) \(0x[0-9a-f]+\)$)");
+    std::vector<std::string> objects = kPrograms;
+    for (const auto &library : kProjectLibraries)
+        objects.push_back(fs::relative(libdir + "/" + library, dest_.path()));
+
+    for (const auto &object : objects) {
+        ProcessOptions ldd = command({"ldd", under(object)});
+        ldd.unset = {"LD_LIBRARY_PATH", "LD_PRELOAD"};
+        const auto listing = run_checked(ldd).out;
+        EXPECT_EQ(listing.find("not found"), std::string::npos) << object << ":\n" << listing;
+        std::map<std::string, std::string> where;
+        for (const auto &line : split_lines(listing)) {
+            std::smatch m;
+            if (std::regex_match(line, m, resolved))
+                where[m[1]] = m[2];
+        }
+        for (const auto &library : kProjectLibraries) {
+            if (!where.count(library))
+                continue;
+            EXPECT_EQ(fs::canonical(where[library]).parent_path(), libdir)
+                << object << " loads " << library << " from " << where[library];
+        }
+    }
+
+    // And they start: without a bus an agent ends with its start-up failure
+    // status rather than the loader's.
+    for (const char *agent : {"usr/libexec/korvex/sysconfig-dbus", "usr/libexec/korvex/network-dbus"}) {
+        ProcessOptions run = command({under(agent)});
+        run.unset = {"LD_LIBRARY_PATH", "LD_PRELOAD"};
+        run.env = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dest_.path() + "/no-bus"};
+        const auto result = run_command(run, std::chrono::seconds(30));
+        EXPECT_EQ(result.exit_code(), 1) << agent << "\n" << result.err;
+        EXPECT_EQ(result.err.find("error while loading shared libraries"), std::string::npos) << result.err;
+    }
+    ProcessOptions version = command({under("usr/bin/korvexctl"), "--version"});
+    version.unset = {"LD_LIBRARY_PATH", "LD_PRELOAD"};
+    EXPECT_EQ(run_checked(version).out.rfind("korvexctl ", 0), 0u);
+}

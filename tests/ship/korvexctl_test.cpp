@@ -1,0 +1,377 @@
+// korvexctl against the real agents on a private system bus with the real
+// polkitd: every command once, its --json output read back, and the exit
+// statuses of refused callers, bad arguments and agents out of reach. The
+// network agent runs in a network namespace of its own with a recorder
+// bound over ifup/ifdown; the sysconfig agent keeps its key files in an
+// overlay of /var/lib that only it sees.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <csignal>
+#include <map>
+#include <regex>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "bus_client.h"
+#include "ship_support.h"
+#include "temp_dir.h"
+#include "test_bus.h"
+
+using namespace korvex::test;
+using nlohmann::json;
+
+namespace {
+
+constexpr int kFailed = 1;
+constexpr int kBadArgument = 2;
+constexpr int kUnreachable = 3;
+constexpr int kNotAuthorized = 4;
+
+struct Ctl {
+    std::vector<std::string> args;
+    std::optional<uid_t> uid = std::nullopt;
+    std::string stdin_path = "/dev/null";
+};
+
+CommandResult korvexctl(const std::string &bus_address, const Ctl &call)
+{
+    ProcessOptions options;
+    options.argv = {KORVEXCTL_PATH};
+    options.argv.insert(options.argv.end(), call.args.begin(), call.args.end());
+    options.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + bus_address};
+    options.uid = call.uid;
+    options.stdin_path = call.stdin_path;
+    return run_command(options, std::chrono::minutes(5));
+}
+
+std::string hostname()
+{
+    char name[256] = {};
+    gethostname(name, sizeof name - 1);
+    return name;
+}
+
+// "NAME  up|down" lines of `network list`.
+std::map<std::string, std::string> listed_states(const std::string &out)
+{
+    std::map<std::string, std::string> states;
+    for (const auto &line : split_lines(out)) {
+        std::istringstream words(line);
+        std::string name, state;
+        words >> name >> state;
+        states[name] = state;
+    }
+    return states;
+}
+
+class KorvexctlOnAgents : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        chmod(state_.path().c_str(), 0755);
+        TestBusOptions options;
+        options.polkit_rules = rules_refusing_user("nobody");
+        bus_ = std::make_unique<TestSystemBus>(options);
+
+        space_.ip({"link", "set", "lo", "up"});
+        space_.ip({"link", "add", "kx0", "type", "veth", "peer", "name", "kx1"});
+        write_file(state_.file("ifup-recorder"),
+                   "#!/bin/sh\necho \"${0##*/} $*\" >> " + state_.file("ifup.log") + "\n", 0755);
+        network_ = std::make_unique<Agent>(
+            *bus_, AgentOptions{{NETWORK_AGENT_PATH},
+                                {"ip", "netns", "exec", space_.name(), "unshare", "-m",
+                                 "--propagation", "private", "sh", "-c",
+                                 "mount --bind \"$1\" /usr/sbin/ifup && shift && exec \"$@\"",
+                                 "ifup-recorder", state_.file("ifup-recorder")},
+                                {},
+                                state_.path(),
+                                "org.vaduderuvoziz.Network"});
+
+        for (const char *dir : {"var-lib", "var-lib-work", "work"})
+            mkdir(state_.file(dir).c_str(), 0755);
+        sysconfig_ = std::make_unique<Agent>(
+            *bus_, AgentOptions{{SYSCONFIG_AGENT_PATH},
+                                {"unshare", "-m", "--propagation", "private", "sh", "-c",
+                                 "mount -t overlay overlay -o "
+                                 "\"lowerdir=/var/lib,upperdir=$1/var-lib,workdir=$1/var-lib-work\" "
+                                 "/var/lib && mkdir -p /var/lib/korvex && shift && exec \"$@\"",
+                                 "private-var-lib", state_.path()},
+                                {},
+                                state_.file("work"),
+                                "org.vaduderuvoziz.Sysconfig"});
+        ASSERT_TRUE(network_->wait_for_name()) << network_->stderr_text();
+        ASSERT_TRUE(sysconfig_->wait_for_name()) << sysconfig_->stderr_text();
+    }
+
+    CommandResult ctl(const Ctl &call) { return korvexctl(bus_->address(), call); }
+    CommandResult ctl(std::vector<std::string> args) { return ctl(Ctl{std::move(args)}); }
+
+    json ctl_json(std::vector<std::string> args)
+    {
+        args.push_back("--json");
+        const auto result = ctl(args);
+        EXPECT_EQ(result.exit_code(), 0) << result.err;
+        return json::parse(result.out);
+    }
+
+    // An augeas script that adds one entry to the demo hosts file.
+    std::string hosts_script(const std::string &name, const std::string &address)
+    {
+        const std::string hosts = state_.file("hosts");
+        const std::string script = state_.file(name);
+        write_file(script, "transform Hosts incl " + hosts + "\nload\nset /files" + hosts +
+                               "/01/ipaddr " + address + "\nset /files" + hosts +
+                               "/01/canonical " + name + ".test\nsave\n");
+        return script;
+    }
+
+    std::string recorded_tools() { return file_exists(state_.file("ifup.log")) ? read_file(state_.file("ifup.log")) : ""; }
+
+    TempDir state_{"korvex-ctl"};
+    std::unique_ptr<TestSystemBus> bus_;
+    NetNamespace space_;
+    std::unique_ptr<Agent> network_;
+    std::unique_ptr<Agent> sysconfig_;
+};
+
+} // namespace
+
+TEST_F(KorvexctlOnAgents, SysconfigRunsReportTheKeyStatusAndSkipConfiguredKeys)
+{
+    const std::string hosts = state_.file("hosts");
+    write_file(hosts, "127.0.0.1\tlocalhost\n");
+
+    const auto first = ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", "demo-hosts",
+                            hosts_script("first", "192.0.2.7")});
+    ASSERT_EQ(first.exit_code(), 0) << first.err;
+    EXPECT_EQ(first.out, "OK\nSaved 1 file(s)\n");
+    EXPECT_NE(read_file(hosts).find("192.0.2.7\tfirst.test"), std::string::npos) << read_file(hosts);
+
+    const json status = ctl_json({"sysconfig", "is-configured", "demo-hosts"});
+    EXPECT_EQ(status.at("key"), "demo-hosts");
+    EXPECT_EQ(status.at("configured"), true);
+    EXPECT_EQ(status.at("result"), "OK");
+    EXPECT_EQ(status.at("status"), first.out);
+    EXPECT_EQ(ctl({"sysconfig", "is-configured", "demo-hosts"}).out, first.out);
+
+    // Configured already: the document from standard input is not run.
+    const auto skipped = ctl(Ctl{{"sysconfig", "run-string", "--scheme", "augeas", "--key",
+                                  "demo-hosts", "-"},
+                                 std::nullopt,
+                                 hosts_script("second", "192.0.2.8")});
+    ASSERT_EQ(skipped.exit_code(), 0) << skipped.err;
+    EXPECT_EQ(skipped.out, first.out);
+    EXPECT_EQ(read_file(hosts).find("192.0.2.8"), std::string::npos);
+
+    // Forced, from a plain path that becomes a file:// URI; and from stdin.
+    const json forced = ctl_json({"sysconfig", "run-uri", "--scheme", "augeas", "--key",
+                                  "demo-hosts", "--force", hosts_script("third", "192.0.2.9")});
+    EXPECT_EQ(forced.at("uri"), "file://" + state_.file("third"));
+    EXPECT_EQ(forced.at("result"), "OK");
+    EXPECT_NE(read_file(hosts).find("192.0.2.9\tthird.test"), std::string::npos) << read_file(hosts);
+    const auto piped = ctl(Ctl{{"sysconfig", "run-string", "--scheme=augeas", "--key=demo-hosts",
+                                "--force", "-"},
+                               std::nullopt,
+                               hosts_script("fourth", "192.0.2.10")});
+    ASSERT_EQ(piped.exit_code(), 0) << piped.err;
+    EXPECT_NE(read_file(hosts).find("192.0.2.10\tfourth.test"), std::string::npos);
+
+    const json never = ctl_json({"sysconfig", "is-configured", "never-run"});
+    EXPECT_EQ(never.at("configured"), false);
+    EXPECT_EQ(never.at("status"), "");
+    EXPECT_EQ(ctl({"sysconfig", "is-configured", "never-run"}).out, "never-run: not configured\n");
+}
+
+TEST_F(KorvexctlOnAgents, AFailedRunPrintsItsStatusAndExitsWithFailure)
+{
+    write_file(state_.file("broken.augeas"), "frobnicate /files\n");
+    const auto run = ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", "broken",
+                          state_.file("broken.augeas")});
+    EXPECT_EQ(run.exit_code(), kFailed) << run.err;
+    EXPECT_EQ(run.out.rfind("FAILED\n", 0), 0u) << run.out;
+
+    const json stored = ctl_json({"sysconfig", "is-configured", "broken"});
+    EXPECT_EQ(stored.at("result"), "FAILED");
+    EXPECT_EQ(stored.at("configured"), true);
+}
+
+TEST_F(KorvexctlOnAgents, QueryReadsTheAgentsAugeasTree)
+{
+    // augtool reads the same files with the same library.
+    const auto augtool = run_checked(command({"augtool", "get", "/files/etc/hosts/1/ipaddr"}));
+    const auto equals = augtool.out.find(" = ");
+    ASSERT_NE(equals, std::string::npos) << augtool.out;
+    const std::string expected = augtool.out.substr(equals + 3);
+
+    EXPECT_EQ(ctl({"sysconfig", "query", "/files/etc/hosts/1/ipaddr"}).out, expected);
+    const json answer = ctl_json({"sysconfig", "query", "--scheme", "augeas", "/files/etc/hosts/1/ipaddr"});
+    EXPECT_EQ(answer.at("value").get<std::string>() + "\n", expected);
+    EXPECT_EQ(answer.at("path"), "/files/etc/hosts/1/ipaddr");
+    // Only augeas answers queries.
+    EXPECT_EQ(ctl_json({"sysconfig", "query", "--scheme", "puppet", "/files/etc/hosts/1/ipaddr"}).at("value"), "");
+}
+
+TEST_F(KorvexctlOnAgents, NetworkCommandsReportAndSwitchInterfaces)
+{
+    const std::map<std::string, std::string> expected = {{"lo", "up"}, {"kx0", "down"}, {"kx1", "down"}};
+    const auto listing = ctl({"network", "list"});
+    ASSERT_EQ(listing.exit_code(), 0) << listing.err;
+    EXPECT_EQ(listed_states(listing.out), expected) << listing.out;
+    std::map<std::string, std::string> from_json;
+    const json listed = ctl_json({"network", "list"});
+    for (const auto &iface : listed.at("interfaces"))
+        from_json[iface.at("name")] = iface.at("up").get<bool>() ? "up" : "down";
+    EXPECT_EQ(from_json, expected);
+
+    EXPECT_EQ(ctl({"network", "status", "lo"}).out, "lo: up\n");
+    EXPECT_EQ(ctl_json({"network", "status", "kx0"}).at("up"), false);
+    EXPECT_EQ(ctl({"network", "status", "no-such-if"}).out, "no-such-if: down\n");
+
+    EXPECT_EQ(ctl({"network", "ip", "lo"}).out, "127.0.0.1\n");
+    EXPECT_EQ(ctl_json({"network", "ip", "lo"}).at("ip"), "127.0.0.1");
+    const std::regex ether(R"(link/ether ([0-9a-f:]{17}))");
+    std::smatch m;
+    const std::string link = space_.ip({"-o", "link", "show", "kx0"});
+    ASSERT_TRUE(std::regex_search(link, m, ether)) << link;
+    std::string mac = ctl({"network", "mac", "kx0"}).out;
+    std::transform(mac.begin(), mac.end(), mac.begin(), ::tolower);
+    EXPECT_EQ(mac, m[1].str() + "\n");
+    EXPECT_EQ(ctl_json({"network", "mac", "no-such-if"}).at("mac"), "");
+
+    // Nothing is run for an interface already in the wanted state.
+    EXPECT_EQ(ctl({"network", "start", "lo"}).out, "lo: up\n");
+    EXPECT_EQ(ctl({"network", "stop", "kx0"}).out, "kx0: down\n");
+    EXPECT_EQ(recorded_tools(), "");
+
+    // Otherwise the interface scripts run (here the recorder in their place).
+    const json started = ctl_json({"network", "start", "kx0"});
+    EXPECT_EQ(started.at("interface"), "kx0");
+    EXPECT_TRUE(wait_until([&] { return recorded_tools().find("ifup kx0\n") != std::string::npos; },
+                           std::chrono::seconds(20)))
+        << recorded_tools();
+    const auto stopped = ctl({"network", "stop", "lo"});
+    EXPECT_EQ(stopped.exit_code(), 0) << stopped.err;
+    EXPECT_TRUE(wait_until([&] { return recorded_tools().find("ifdown lo\n") != std::string::npos; },
+                           std::chrono::seconds(20)))
+        << recorded_tools();
+}
+
+TEST_F(KorvexctlOnAgents, GetAndSetReachTheAgentsProperties)
+{
+    const json uuid = ctl_json({"get", "sysconfig", "uuid"});
+    EXPECT_EQ(uuid.at("agent"), "sysconfig");
+    EXPECT_EQ(uuid.at("value").get<std::string>().size(), 36u);
+    EXPECT_EQ(ctl({"get", "network", "uuid"}).out, uuid.at("value").get<std::string>() + "\n");
+    EXPECT_EQ(ctl({"get", "network", "hostname"}).out, hostname() + "\n");
+    EXPECT_EQ(ctl_json({"get", "sysconfig", "hostname"}).at("value"), hostname());
+
+    EXPECT_EQ(ctl_json({"get", "sysconfig", "is_postboot_configured"}).at("value"), 0);
+    EXPECT_EQ(ctl_json({"get", "network", "qmf-gen-no-crash"}).at("value"), 0);
+    EXPECT_EQ(ctl({"get", "sysconfig", "qmf-gen-no-crash"}).out, "0\n");
+
+    const auto set = ctl({"set", "sysconfig", "is_postboot_configured", "1"});
+    EXPECT_EQ(set.exit_code(), 0) << set.err;
+    EXPECT_EQ(set.out, "");
+    // The agent accepts the value but keeps none.
+    EXPECT_EQ(ctl({"get", "sysconfig", "is_postboot_configured"}).out, "0\n");
+
+    EXPECT_EQ(ctl({"get", "network", "is_postboot_configured"}).exit_code(), kBadArgument);
+    EXPECT_EQ(ctl({"set", "sysconfig", "uuid", "1"}).exit_code(), kBadArgument);
+    EXPECT_EQ(ctl({"set", "sysconfig", "is_postboot_configured", "yes"}).exit_code(), kBadArgument);
+}
+
+TEST_F(KorvexctlOnAgents, ExitStatusTellsRefusalBadArgumentFailureAndUnreachableApart)
+{
+    // PolicyKit refuses nobody: every call fails with the agent's message.
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"network", "list"}, {"sysconfig", "is-configured", "k"},
+          {"get", "network", "uuid"}}) {
+        const auto refused = ctl(Ctl{args, kNobody});
+        EXPECT_EQ(refused.exit_code(), kNotAuthorized) << args[0] << " " << args[1] << ": " << refused.err;
+        EXPECT_EQ(refused.err.rfind("korvexctl: ", 0), 0u) << refused.err;
+        EXPECT_EQ(refused.out, "");
+    }
+
+    // Keys the agent refuses, and a scheme it does not know.
+    write_file(state_.file("noop.augeas"), "\n");
+    for (const char *key : {".hidden", "a/b"}) {
+        const auto bad = ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", key,
+                              state_.file("noop.augeas")});
+        EXPECT_EQ(bad.exit_code(), kBadArgument) << key << ": " << bad.err;
+        EXPECT_NE(bad.err, "");
+    }
+    EXPECT_EQ(ctl({"sysconfig", "run-string", "--scheme", "cfengine", "--key", "fresh",
+                   state_.file("noop.augeas")})
+                  .exit_code(),
+              kBadArgument);
+
+    // Wrong usage never reaches the bus.
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{}, {"frobnicate"}, {"network"}, {"network", "status"},
+          {"sysconfig", "run-string", "--scheme", "augeas", "file"},
+          {"sysconfig", "query", "--force", "/files"}, {"network", "list", "--bogus"},
+          {"get", "printer", "uuid"}, {"--timeout", "soon", "network", "list"},
+          {"sysconfig", "run-string", "--scheme", "augeas", "--key", "k", state_.file("missing")}}) {
+        const auto usage = ctl(args);
+        EXPECT_EQ(usage.exit_code(), kBadArgument) << usage.err;
+    }
+
+    // An agent that never answers: the call gives up after --timeout.
+    network_->process().signal(SIGSTOP);
+    const auto late = ctl({"--timeout", "1", "network", "list"});
+    network_->process().signal(SIGCONT);
+    EXPECT_EQ(late.exit_code(), kFailed) << late.err;
+
+    // No bus at all, and a bus the agents are not on.
+    const auto no_bus = korvexctl("unix:path=" + state_.file("no-such-socket"), Ctl{{"network", "list"}});
+    EXPECT_EQ(no_bus.exit_code(), kUnreachable) << no_bus.err;
+    TestBusOptions empty;
+    empty.start_polkit = false;
+    TestSystemBus other(empty);
+    const auto absent = korvexctl(other.address(), Ctl{{"sysconfig", "is-configured", "k"}});
+    EXPECT_EQ(absent.exit_code(), kUnreachable) << absent.err;
+    EXPECT_NE(absent.err.find("org.vaduderuvoziz.Sysconfig"), std::string::npos) << absent.err;
+}
+
+TEST(KorvexctlHelp, EveryCommandExplainsItselfAndTheExitStatuses)
+{
+    const std::vector<std::vector<std::string>> topics = {
+        {},
+        {"sysconfig"},
+        {"sysconfig", "run-string"},
+        {"sysconfig", "run-uri"},
+        {"sysconfig", "query"},
+        {"sysconfig", "is-configured"},
+        {"network"},
+        {"network", "list"},
+        {"network", "status"},
+        {"network", "start"},
+        {"network", "stop"},
+        {"network", "ip"},
+        {"network", "mac"},
+        {"get"},
+        {"set"},
+    };
+    for (const auto &topic : topics) {
+        std::vector<std::string> args = topic;
+        args.push_back("--help");
+        const auto help = korvexctl("unix:path=/nonexistent", Ctl{args});
+        std::string name = "korvexctl";
+        for (const auto &word : topic)
+            name += " " + word;
+        EXPECT_EQ(help.exit_code(), 0) << name;
+        EXPECT_EQ(help.out.rfind("Usage: " + (topic.size() > 1 && topic[0] == "network"
+                                                   ? std::string("korvexctl network")
+                                                   : name),
+                                 0),
+                  0u)
+            << help.out;
+        if (!topic.empty()) {
+            EXPECT_NE(help.out.find(topic.back()), std::string::npos) << help.out;
+        }
+        EXPECT_NE(help.out.find("Exit status:"), std::string::npos) << name;
+    }
+}

@@ -1,0 +1,154 @@
+// scripts/run-demo as an administrator runs it: twice in a row, then its
+// stop. It uses this build tree (configured and built already, so its
+// build step has nothing to do) unless KORVEX_SHIP_CLEAN_BUILD=1 asks for
+// a build from scratch in a fresh folder, and a fresh run folder, so the
+// demo starts from nothing: no bus, no polkitd, no agent, no key.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include <sys/prctl.h>
+#include <sys/wait.h>
+
+#include "ship_support.h"
+#include "temp_dir.h"
+
+using namespace korvex::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct DemoProcess {
+    std::string name;
+    pid_t pid;
+};
+
+class RunDemo : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // The demo's daemons outlive the script; as their subreaper the
+        // test reaps them once they are stopped, so that "gone" is exact.
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+        const char *clean = std::getenv("KORVEX_SHIP_CLEAN_BUILD");
+        if (clean != nullptr && std::string(clean) == "1") {
+            clean_build_ = std::make_unique<TempDir>("korvex-demo-build");
+            build_dir_ = clean_build_->path();
+        }
+    }
+
+    void TearDown() override
+    {
+        // Whatever happened above, leave nothing running.
+        run_command(options({"stop"}), std::chrono::minutes(2));
+        for (pid_t pid : processes_with_environment(marker()))
+            kill(pid, SIGKILL);
+        reap_all();
+    }
+
+    ProcessOptions options(const std::vector<std::string> &args) const
+    {
+        ProcessOptions run;
+        run.argv = {source_tree() + "/scripts/run-demo"};
+        run.argv.insert(run.argv.end(), args.begin(), args.end());
+        run.env = {"KORVEX_BUILD_DIR=" + build_dir_, "KORVEX_DEMO_DIR=" + run_dir_.path(),
+                   "KORVEX_DEMO_BUS=private"};
+        run.unset = {"DBUS_SYSTEM_BUS_ADDRESS"};
+        return run;
+    }
+
+    std::string marker() const { return "KORVEX_DEMO_RUN=" + run_dir_.path(); }
+
+    std::vector<DemoProcess> recorded() const
+    {
+        std::vector<DemoProcess> list;
+        std::ifstream pids(run_dir_.file("pids"));
+        DemoProcess p;
+        while (pids >> p.name >> p.pid)
+            list.push_back(p);
+        return list;
+    }
+
+    static void reap_all()
+    {
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+    }
+
+    // The printed address, checked by calling the agents through it.
+    std::string exported_address(const std::string &out) const
+    {
+        std::smatch m;
+        const std::regex line(R"(export DBUS_SYSTEM_BUS_ADDRESS=(\S+))");
+        return std::regex_search(out, m, line) ? m[1].str() : "";
+    }
+
+    std::unique_ptr<TempDir> clean_build_;
+    std::string build_dir_ = build_tree();
+    TempDir run_dir_{"korvex-demo"};
+};
+
+} // namespace
+
+TEST_F(RunDemo, ShowsTheAgentsAtWorkTwiceInARowAndStopsWithoutLeftovers)
+{
+    const bool var_lib_korvex_existed = fs::exists("/var/lib/korvex");
+    std::vector<DemoProcess> first_run;
+
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const auto demo = run_command(options({}), std::chrono::minutes(clean_build_ ? 60 : 10));
+        ASSERT_EQ(demo.exit_code(), 0) << demo.out << demo.err;
+        const std::string &out = demo.out;
+
+        // The interface list with states, the augeas run and the key status.
+        EXPECT_TRUE(std::regex_search(out, std::regex(R"(\nlo +(up|down)\n)"))) << out;
+        const std::string applied = "OK\nSaved 1 file(s)\n";
+        const auto run_at = out.find("--key demo-hosts --force");
+        ASSERT_NE(run_at, std::string::npos) << out;
+        EXPECT_NE(out.find(applied, run_at), std::string::npos) << out;
+        const auto status_at = out.find("is-configured demo-hosts");
+        ASSERT_NE(status_at, std::string::npos) << out;
+        EXPECT_NE(out.find(applied, status_at), std::string::npos) << out;
+        EXPECT_NE(read_file(run_dir_.file("work/demo/hosts")).find("192.0.2.10\tdemo.korvex.test"),
+                  std::string::npos);
+        EXPECT_NE(out.find("run-demo stop"), std::string::npos) << out;
+
+        // The agents keep running behind the printed address.
+        const std::string address = exported_address(out);
+        ASSERT_FALSE(address.empty()) << out;
+        ProcessOptions ctl = command({build_dir_ + "/src/ctl/korvexctl", "network", "list", "--json"});
+        ctl.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + address};
+        const auto listing = run_command(ctl);
+        ASSERT_EQ(listing.exit_code(), 0) << listing.err;
+        EXPECT_FALSE(nlohmann::json::parse(listing.out).at("interfaces").empty());
+
+        const auto processes = recorded();
+        ASSERT_EQ(processes.size(), 4u) << read_file(run_dir_.file("pids"));
+        for (const auto &p : processes)
+            EXPECT_TRUE(process_alive(p.pid)) << p.name;
+        if (round == 1) {
+            first_run = processes;
+        } else {
+            // The second start replaced the first instance.
+            reap_all();
+            for (const auto &p : first_run)
+                EXPECT_FALSE(process_alive(p.pid)) << "first " << p.name << " still runs";
+        }
+    }
+
+    const auto last_run = recorded();
+    const auto stop = run_command(options({"stop"}), std::chrono::minutes(2));
+    EXPECT_EQ(stop.exit_code(), 0) << stop.err;
+    reap_all();
+    for (const auto &p : last_run)
+        EXPECT_FALSE(process_alive(p.pid)) << p.name << " survived the stop";
+    EXPECT_TRUE(processes_with_environment(marker()).empty());
+    // The agent's key files lived in the run folder, not in the host's /var/lib.
+    EXPECT_EQ(fs::exists("/var/lib/korvex"), var_lib_korvex_existed);
+    EXPECT_TRUE(fs::exists(run_dir_.file("var-lib/korvex/sysconfig-keys/demo-hosts")));
+}

@@ -1,0 +1,159 @@
+#include "ship_support.h"
+
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <unistd.h>
+
+#include "temp_dir.h"
+
+#ifndef KORVEX_BUILD_TREE
+#error "KORVEX_BUILD_TREE must name the build folder"
+#endif
+#ifndef KORVEX_SOURCE_TREE
+#error "KORVEX_SOURCE_TREE must name the source folder"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace korvex::test {
+
+std::string build_tree()
+{
+    return KORVEX_BUILD_TREE;
+}
+
+std::string source_tree()
+{
+    return KORVEX_SOURCE_TREE;
+}
+
+ProcessOptions command(std::vector<std::string> argv)
+{
+    ProcessOptions options;
+    options.argv = std::move(argv);
+    return options;
+}
+
+CommandResult run_checked(const ProcessOptions &options, std::chrono::milliseconds timeout)
+{
+    CommandResult result = run_command(options, timeout);
+    if (result.exit_code() != 0) {
+        std::string command;
+        for (const auto &arg : options.argv)
+            command += arg + " ";
+        throw std::runtime_error("failed (" + std::to_string(result.status) + "): " + command +
+                                 "\n" + result.out + result.err);
+    }
+    return result;
+}
+
+void install_tree(const std::string &prefix, const std::string &destdir)
+{
+    ProcessOptions install;
+    install.argv = {"cmake", "--install", build_tree(), "--prefix", prefix};
+    if (destdir.empty())
+        install.unset = {"DESTDIR"};
+    else
+        install.env = {"DESTDIR=" + destdir};
+    run_checked(install);
+}
+
+namespace {
+
+bool is_zombie(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // "pid (comm) S ...": the state follows the last ')'.
+    const auto close = text.rfind(')');
+    return close == std::string::npos || close + 2 >= text.size() || text[close + 2] == 'Z';
+}
+
+std::vector<pid_t> all_pids()
+{
+    std::vector<pid_t> pids;
+    for (const auto &entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos)
+            pids.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+    return pids;
+}
+
+} // namespace
+
+bool process_alive(pid_t pid)
+{
+    return fs::exists("/proc/" + std::to_string(pid)) && !is_zombie(pid);
+}
+
+std::vector<pid_t> processes_running(const std::string &program)
+{
+    std::vector<pid_t> found;
+    for (pid_t pid : all_pids()) {
+        std::error_code error;
+        const auto exe = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
+        if (!error && exe == program && process_alive(pid))
+            found.push_back(pid);
+    }
+    return found;
+}
+
+std::vector<pid_t> processes_with_environment(const std::string &name_value)
+{
+    std::vector<pid_t> found;
+    for (pid_t pid : all_pids()) {
+        std::ifstream environ("/proc/" + std::to_string(pid) + "/environ");
+        std::string entry;
+        while (std::getline(environ, entry, '\0')) {
+            if (entry == name_value) {
+                if (process_alive(pid))
+                    found.push_back(pid);
+                break;
+            }
+        }
+    }
+    return found;
+}
+
+ProgramReaper::~ProgramReaper()
+{
+    for (pid_t pid : processes_running(program_))
+        kill(pid, SIGKILL);
+}
+
+NetNamespace::NetNamespace()
+{
+    static std::atomic<int> counter{0};
+    name_ = "kxship-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    run_checked(command({"ip", "netns", "add", name_}));
+}
+
+NetNamespace::~NetNamespace()
+{
+    run_command(command({"ip", "netns", "del", name_}));
+}
+
+std::string NetNamespace::ip(const std::vector<std::string> &args) const
+{
+    ProcessOptions options;
+    options.argv = {"ip", "-n", name_};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    return run_checked(options).out;
+}
+
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+} // namespace korvex::test
