@@ -34,12 +34,12 @@ ExitStatus list(const CommandLine &line)
     const VariantPtr reply = bus.call(network_agent(), "list", nullptr, "(as)");
 
     std::vector<std::pair<std::string, bool>> interfaces;
-    GVariantIter *names = nullptr;
-    g_variant_get(reply.get(), "(as)", &names);
-    const char *name = nullptr;
-    while (g_variant_iter_next(names, "&s", &name))
+    const VariantPtr names{g_variant_get_child_value(reply.get(), 0)};
+    for (gsize i = 0; i < g_variant_n_children(names.get()); ++i) {
+        const char *name = nullptr;
+        g_variant_get_child(names.get(), i, "&s", &name);
         interfaces.emplace_back(name, false);
-    g_variant_iter_free(names);
+    }
     for (auto &[iface, up] : interfaces)
         up = interface_state(bus, "status", iface);
 
