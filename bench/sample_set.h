@@ -1,0 +1,58 @@
+// Timings of one figure, kept whole so that the median and the minimum can
+// be read at the end; both are reported because the machine is shared and
+// load only ever adds time.
+#ifndef KORVEX_BENCH_SAMPLE_SET_H
+#define KORVEX_BENCH_SAMPLE_SET_H
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace korvex::bench {
+
+class SampleSet {
+public:
+    void add(std::chrono::steady_clock::duration taken)
+    {
+        micros_.push_back(std::chrono::duration<double, std::micro>(taken).count());
+    }
+    std::size_t size() const { return micros_.size(); }
+    double median() const
+    {
+        std::vector<double> sorted = micros_;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted.empty() ? 0.0 : sorted[sorted.size() / 2];
+    }
+    double minimum() const
+    {
+        return micros_.empty() ? 0.0 : *std::min_element(micros_.begin(), micros_.end());
+    }
+
+private:
+    std::vector<double> micros_;
+};
+
+// Times one call of `work`.
+template <typename Work>
+auto timed(SampleSet &samples, Work &&work)
+{
+    const auto begin = std::chrono::steady_clock::now();
+    auto result = work();
+    samples.add(std::chrono::steady_clock::now() - begin);
+    return result;
+}
+
+// One result line for bench/run: a figure measured against its floor.
+//   FIGURE NAME AGENT_MEDIAN AGENT_MIN FLOOR_MEDIAN FLOOR_MIN COUNT (microseconds)
+inline void print_figure(const std::string &name, const SampleSet &agent, const SampleSet &floor)
+{
+    std::printf("FIGURE %s %.0f %.0f %.0f %.0f %zu\n", name.c_str(), agent.median(),
+                agent.minimum(), floor.median(), floor.minimum(), agent.size());
+    std::fflush(stdout);
+}
+
+} // namespace korvex::bench
+
+#endif

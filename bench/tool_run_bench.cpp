@@ -1,0 +1,181 @@
+// kx-bench-tools AUGEAS_ROUNDS PUPPET_ROUNDS
+//
+// sysconfig-dbus applying documents against the tools run directly on the
+// same documents, alternating the two:
+//   - an augeas script (transform, load, set, save on a file of its own)
+//     through `run_string` with scheme augeas and the force flag, against
+//     `augtool -b -f SCRIPT`: augtool loads the whole tree from the root
+//     "/" just as the agent does (root "", no AUG_NO_LOAD), and -b is the
+//     agent's AUG_SAVE_BACKUP;
+//   - a one-resource puppet manifest through `run_string` with scheme
+//     puppet and the force flag, against `puppet --version` followed by
+//     `puppet apply MANIFEST`, the two commands the agent runs.
+// Every run writes a value of its own, so every run saves a change.
+//
+// Must run in a private mount namespace whose /etc, /var/lib and puppet
+// folders are the benchmark's own (bench/run sees to that), since puppet
+// keeps state there. Prints FIGURE augeas-run, FIGURE puppet-run and the
+// agent's resident memory after the runs.
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+
+#include <unistd.h>
+
+#include "agent_memory.h"
+#include "agent_wrapper.h"
+#include "bus_client.h"
+#include "command_run.h"
+#include "sample_set.h"
+#include "test_bus.h"
+
+using namespace korvex::test;
+using korvex::bench::agent_prefix;
+using korvex::bench::print_figure;
+using korvex::bench::resident_kb;
+using korvex::bench::run_to_end;
+using korvex::bench::SampleSet;
+using korvex::bench::timed;
+
+namespace {
+
+class ToolRuns {
+public:
+    ToolRuns(BusClient &client, const TempDir &work, const TempDir &edits)
+        : client_(client), work_(work), edits_(edits)
+    {
+        write_file(edits_.file("hosts"), "127.0.0.1\tlocalhost\n192.0.2.1\tfirst.example\n");
+    }
+
+    std::string augeas_script()
+    {
+        const std::string node = "/files" + edits_.file("hosts") + "/01";
+        return "transform Hosts incl " + edits_.file("hosts") + "\nload\nset " + node +
+               "/ipaddr 192.0.2.77\nset " + node + "/canonical run" + std::to_string(++runs_) +
+               ".example\nsave\n";
+    }
+
+    std::string puppet_manifest()
+    {
+        return "file { '" + edits_.file("puppet-target") + "':\n  content => \"run " +
+               std::to_string(++runs_) + "\\n\",\n}\n";
+    }
+
+    int agent_run(const std::string &document, const char *scheme, const char *key)
+    {
+        Reply reply = client_.call("org.vaduderuvoziz.Sysconfig", "/org/vaduderuvoziz/Sysconfig",
+                                   "org.vaduderuvoziz.Sysconfig", "run_string",
+                                   {Arg::s(document), Arg::u(1), Arg::s(scheme), Arg::s(key)});
+        if (!reply.ok || reply.str().rfind("OK", 0) != 0)
+            throw std::runtime_error(std::string(scheme) + " run through the agent: " +
+                                     reply.error_message + (reply.ok ? reply.str() : ""));
+        return 0;
+    }
+
+    int augtool_run(const std::string &script)
+    {
+        write_file(work_.file("bench.augtool"), script);
+        if (run_to_end({"augtool", "-b", "-f", work_.file("bench.augtool")}) != 0)
+            throw std::runtime_error("augtool -b -f failed");
+        return 0;
+    }
+
+    int puppet_run(const std::string &manifest)
+    {
+        write_file(work_.file("bench.pp"), manifest);
+        if (run_to_end({"puppet", "--version"}) != 0)
+            throw std::runtime_error("puppet --version failed");
+        if (run_to_end({"puppet", "apply", "bench.pp"}) != 0)
+            throw std::runtime_error("puppet apply failed");
+        return 0;
+    }
+
+private:
+    BusClient &client_;
+    const TempDir &work_;
+    const TempDir &edits_;
+    int runs_ = 0;
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s AUGEAS_ROUNDS PUPPET_ROUNDS\n", argv[0]);
+        return 2;
+    }
+    const int augeas_rounds = std::max(1, std::atoi(argv[1]));
+    const int puppet_rounds = std::max(1, std::atoi(argv[2]));
+    try {
+        TestSystemBus bus;
+        TempDir work("korvex-bench-work");
+        TempDir edits("korvex-bench-edits");
+        Agent agent(bus, AgentOptions{{KX_SYSCONFIG_AGENT}, agent_prefix(), {}, work.path(),
+                                      "org.vaduderuvoziz.Sysconfig"});
+        if (!agent.wait_for_name()) {
+            std::fprintf(stderr, "agent did not start:\n%s", agent.stderr_text().c_str());
+            return 1;
+        }
+        // The tools run where the agent runs them: in its working folder.
+        if (chdir(work.path().c_str()) != 0)
+            throw std::runtime_error("cannot enter " + work.path());
+        BusClient client(bus.address());
+        ToolRuns runs(client, work, edits);
+
+        // One of each first: the page cache then holds the lenses and
+        // puppet's code for both sides alike.
+        runs.agent_run(runs.augeas_script(), "augeas", "bench-augeas");
+        runs.augtool_run(runs.augeas_script());
+        runs.agent_run(runs.puppet_manifest(), "puppet", "bench-puppet");
+        runs.puppet_run(runs.puppet_manifest());
+
+        SampleSet agent_augeas, augtool;
+        for (int round = 0; round < augeas_rounds; ++round) {
+            auto through_agent = [&] {
+                return timed(agent_augeas, [&, script = runs.augeas_script()] {
+                    return runs.agent_run(script, "augeas", "bench-augeas");
+                });
+            };
+            auto direct = [&] {
+                return timed(augtool, [&, script = runs.augeas_script()] { return runs.augtool_run(script); });
+            };
+            if (round % 2 == 0) {
+                direct();
+                through_agent();
+            } else {
+                through_agent();
+                direct();
+            }
+        }
+        print_figure("augeas-run", agent_augeas, augtool);
+
+        SampleSet agent_puppet, puppet;
+        for (int round = 0; round < puppet_rounds; ++round) {
+            auto through_agent = [&] {
+                return timed(agent_puppet, [&, manifest = runs.puppet_manifest()] {
+                    return runs.agent_run(manifest, "puppet", "bench-puppet");
+                });
+            };
+            auto direct = [&] {
+                return timed(puppet, [&, manifest = runs.puppet_manifest()] { return runs.puppet_run(manifest); });
+            };
+            if (round % 2 == 0) {
+                direct();
+                through_agent();
+            } else {
+                through_agent();
+                direct();
+            }
+        }
+        print_figure("puppet-run", agent_puppet, puppet);
+
+        std::printf("RSS-after-runs sysconfig-dbus %ld\n",
+                    resident_kb(client.name_owner_pid("org.vaduderuvoziz.Sysconfig")));
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "kx-bench-tools: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
