@@ -1,94 +1,248 @@
 #include "interface_snapshot.h"
 
-#include <ifaddrs.h>
+#include "route_dump.h"
+
+#include <linux/if_addr.h>
+#include <linux/if_link.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
 
-#include <bit>
+#include <algorithm>
 #include <cerrno>
-#include <memory>
+#include <cstring>
 
 namespace korvex::sigar {
 
 namespace {
 
-struct IfaddrsDeleter {
-    void operator()(ifaddrs *list) const { freeifaddrs(list); }
+// getifaddrs itself starts over whenever the interfaces changed while it
+// read them; so does the snapshot, but not for ever.
+constexpr int attempts_at_consistency = 16;
+
+// A link as the address records refer to it, by interface index.
+struct IndexedLink {
+    std::string name;
+    unsigned int flags = 0;
 };
-using IfaddrsList = std::unique_ptr<ifaddrs, IfaddrsDeleter>;
 
-in_addr ipv4_of(const sockaddr *address)
+// One address as getifaddrs would have reported it: the slot for the
+// address itself and the one it shares for the broadcast or peer address.
+struct AddressSlot {
+    bool set = false;
+    in6_addr bytes{};  // an IPv4 address in the first four bytes
+};
+
+struct AddressRecord {
+    AddressSlot address;
+    AddressSlot other_end;
+    std::string label;
+};
+
+template <typename Visit>
+void for_each_attribute(const rtattr *first, int length, Visit visit)
 {
-    return reinterpret_cast<const sockaddr_in *>(address)->sin_addr;
+    for (const rtattr *attribute = first; RTA_OK(attribute, length); attribute = RTA_NEXT(attribute, length))
+        visit(*attribute);
 }
 
-bool is_ipv4(const sockaddr *address)
+std::string text_of(const rtattr &attribute)
 {
-    return address != nullptr && address->sa_family == AF_INET;
+    const char *data = static_cast<const char *>(RTA_DATA(&attribute));
+    const std::size_t payload = RTA_PAYLOAD(&attribute);
+    return std::string(data, strnlen(data, payload));
 }
 
-int prefix_length_of(const sockaddr *netmask)
+unsigned int number_of(const rtattr &attribute)
 {
-    if (netmask == nullptr || netmask->sa_family != AF_INET6)
-        return 0;
-    const auto &bytes = reinterpret_cast<const sockaddr_in6 *>(netmask)->sin6_addr.s6_addr;
-    int length = 0;
-    for (unsigned char byte : bytes)
-        length += std::popcount(static_cast<unsigned int>(byte));
-    return length;
+    std::uint32_t value = 0;
+    if (RTA_PAYLOAD(&attribute) >= sizeof value)
+        std::memcpy(&value, RTA_DATA(&attribute), sizeof value);
+    return value;
+}
+
+// The payload counts only when it is exactly one address of the family;
+// otherwise the slot is set but stays zero, as getifaddrs leaves it.
+AddressSlot slot_of(const rtattr &attribute, int family)
+{
+    AddressSlot slot;
+    slot.set = true;
+    const std::size_t size = family == AF_INET ? 4 : 16;
+    if (RTA_PAYLOAD(&attribute) == size)
+        std::memcpy(&slot.bytes, RTA_DATA(&attribute), size);
+    return slot;
+}
+
+// The attributes of one address message, in the order the kernel sends
+// them and with the same slot shuffling as getifaddrs: a point-to-point
+// address comes as IFA_ADDRESS (the peer) and IFA_LOCAL (this end), and an
+// address without broadcast or peer leaves a copy of itself in the other
+// slot.
+AddressRecord address_record_of(const nlmsghdr &header, const ifaddrmsg &fixed)
+{
+    AddressRecord record;
+    for_each_attribute(IFA_RTA(&fixed), static_cast<int>(IFA_PAYLOAD(&header)), [&](const rtattr &attribute) {
+        switch (attribute.rta_type) {
+        case IFA_ADDRESS:
+            (record.address.set ? record.other_end : record.address) = slot_of(attribute, fixed.ifa_family);
+            break;
+        case IFA_LOCAL:
+            if (record.address.set)
+                record.other_end = record.address;
+            record.address = slot_of(attribute, fixed.ifa_family);
+            break;
+        case IFA_BROADCAST:
+            record.other_end = slot_of(attribute, fixed.ifa_family);
+            break;
+        case IFA_LABEL:
+            record.label = text_of(attribute);
+            break;
+        default:
+            break;
+        }
+    });
+    return record;
+}
+
+in_addr ipv4_of(const AddressSlot &slot)
+{
+    in_addr address{};
+    std::memcpy(&address, &slot.bytes, sizeof address);
+    return address;
+}
+
+in_addr ipv4_netmask(unsigned int prefix_length)
+{
+    const unsigned int bits = std::min(prefix_length, 32u);
+    in_addr mask{};
+    mask.s_addr = bits == 0 ? 0 : htonl(~std::uint32_t{0} << (32 - bits));
+    return mask;
+}
+
+Ipv4Assignment ipv4_assignment(const AddressRecord &record, unsigned int prefix_length, unsigned int link_flags)
+{
+    Ipv4Assignment ipv4;
+    ipv4.address = ipv4_of(record.address);
+    ipv4.netmask = ipv4_netmask(prefix_length);
+    // The other slot holding the address itself means "none".
+    if (record.other_end.set) {
+        const in_addr other = ipv4_of(record.other_end);
+        if (other.s_addr != ipv4.address.s_addr) {
+            if ((link_flags & IFF_POINTOPOINT) != 0)
+                ipv4.destination = other;
+            else if ((link_flags & IFF_BROADCAST) != 0)
+                ipv4.broadcast = other;
+        }
+    }
+    return ipv4;
+}
+
+DeviceLink device_link_of(const nlmsghdr &header, const ifinfomsg &fixed, std::string &name)
+{
+    DeviceLink link;
+    link.hardware_type = fixed.ifi_type;
+    for_each_attribute(IFLA_RTA(&fixed), static_cast<int>(IFLA_PAYLOAD(&header)), [&](const rtattr &attribute) {
+        switch (attribute.rta_type) {
+        case IFLA_IFNAME:
+            name = text_of(attribute);
+            break;
+        case IFLA_ADDRESS:
+            std::memcpy(link.mac.data(), RTA_DATA(&attribute), std::min<std::size_t>(RTA_PAYLOAD(&attribute), link.mac.size()));
+            break;
+        case IFLA_MTU:
+            link.mtu = number_of(attribute);
+            break;
+        case IFLA_TXQLEN:
+            link.tx_queue_len = number_of(attribute);
+            break;
+        default:
+            break;
+        }
+    });
+    return link;
 }
 
 }  // namespace
 
 int InterfaceSnapshot::take(InterfaceSnapshot &snapshot)
 {
-    ifaddrs *raw = nullptr;
-    if (getifaddrs(&raw) != 0)
-        return errno != 0 ? errno : EIO;
-    IfaddrsList list(raw);
-
-    InterfaceSnapshot taken;
-    for (const ifaddrs *item = list.get(); item != nullptr; item = item->ifa_next) {
-        if (item->ifa_name == nullptr)
-            continue;
-        InterfaceEntry &entry = taken.entry_for(item->ifa_name);
-        entry.link_flags = item->ifa_flags;
-        const sockaddr *address = item->ifa_addr;
-        if (address == nullptr)
-            continue;  // a link without hardware address (tun)
-
-        if (address->sa_family == AF_INET && !entry.ipv4) {
-            // The first address of a label is its primary one, the one
-            // SIOCGIFADDR would give.
-            Ipv4Assignment ipv4;
-            ipv4.address = ipv4_of(address);
-            if (is_ipv4(item->ifa_netmask))
-                ipv4.netmask = ipv4_of(item->ifa_netmask);
-            // getifaddrs puts the local address in the broadcast/peer slot
-            // when the kernel has neither; that means "none".
-            const sockaddr *other_end = item->ifa_ifu.ifu_broadaddr;
-            if (is_ipv4(other_end) && ipv4_of(other_end).s_addr != ipv4.address.s_addr) {
-                if ((item->ifa_flags & IFF_POINTOPOINT) != 0)
-                    ipv4.destination = ipv4_of(other_end);
-                else if ((item->ifa_flags & IFF_BROADCAST) != 0)
-                    ipv4.broadcast = ipv4_of(other_end);
-            }
-            entry.ipv4 = ipv4;
-        } else if (address->sa_family == AF_INET6 && !entry.ipv6) {
-            Ipv6Assignment ipv6;
-            ipv6.address = reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr;
-            ipv6.prefix_length = prefix_length_of(item->ifa_netmask);
-            entry.ipv6 = ipv6;
+    for (int attempt = 1;; ++attempt) {
+        InterfaceSnapshot taken;
+        const int error = taken.read();
+        if (error == 0) {
+            snapshot = std::move(taken);
+            return 0;
         }
+        if (error != EAGAIN || attempt == attempts_at_consistency)
+            return error;
     }
-    snapshot = std::move(taken);
-    return 0;
 }
 
-InterfaceEntry &InterfaceSnapshot::entry_for(const char *name)
+int InterfaceSnapshot::read()
+{
+    RouteDumpReader reader;
+    if (int error = reader.open(); error != 0)
+        return error;
+
+    // Statistics are the bulk of a link record and nothing here reads them.
+    std::unordered_map<int, IndexedLink> links;
+    int error = reader.dump(RTM_GETLINK, RTEXT_FILTER_SKIP_STATS, [&](const nlmsghdr &header) {
+        if (header.nlmsg_type != RTM_NEWLINK || header.nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
+            return;
+        const auto &fixed = *static_cast<const ifinfomsg *>(NLMSG_DATA(&header));
+        std::string name;
+        DeviceLink link = device_link_of(header, fixed, name);
+        links[fixed.ifi_index] = IndexedLink{name, fixed.ifi_flags};
+        if (name.empty())
+            return;
+        entry_for(name).link_flags = fixed.ifi_flags;
+        devices_[name] = link;
+    });
+    if (error != 0)
+        return error;
+
+    bool unknown_link = false;
+    error = reader.dump(RTM_GETADDR, 0, [&](const nlmsghdr &header) {
+        if (header.nlmsg_type != RTM_NEWADDR || header.nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg)))
+            return;
+        const auto &fixed = *static_cast<const ifaddrmsg *>(NLMSG_DATA(&header));
+        if (fixed.ifa_family != AF_INET && fixed.ifa_family != AF_INET6)
+            return;
+        const auto link = links.find(static_cast<int>(fixed.ifa_index));
+        if (link == links.end()) {
+            // The address belongs to a link that appeared after the link dump.
+            unknown_link = true;
+            return;
+        }
+        const AddressRecord record = address_record_of(header, fixed);
+        const std::string &name = record.label.empty() ? link->second.name : record.label;
+        if (name.empty())
+            return;
+        InterfaceEntry &entry = entry_for(name);
+        entry.link_flags = link->second.flags;
+        if (!record.address.set)
+            return;
+
+        // The first address of a label is its primary one, the one
+        // SIOCGIFADDR would give.
+        if (fixed.ifa_family == AF_INET && !entry.ipv4) {
+            entry.ipv4 = ipv4_assignment(record, fixed.ifa_prefixlen, link->second.flags);
+        } else if (fixed.ifa_family == AF_INET6 && !entry.ipv6) {
+            Ipv6Assignment ipv6;
+            ipv6.address = record.address.bytes;
+            ipv6.prefix_length = std::min<int>(fixed.ifa_prefixlen, 128);
+            entry.ipv6 = ipv6;
+        }
+    });
+    if (error != 0)
+        return error;
+    return unknown_link ? EAGAIN : 0;
+}
+
+InterfaceEntry &InterfaceSnapshot::entry_for(const std::string &name)
 {
     auto [position, inserted] = entries_.try_emplace(name);
     if (inserted)
-        names_.emplace_back(name);
+        names_.push_back(name);
     return position->second;
 }
 
@@ -96,6 +250,13 @@ const InterfaceEntry *InterfaceSnapshot::find(std::string_view name) const
 {
     auto position = entries_.find(std::string(name));
     return position == entries_.end() ? nullptr : &position->second;
+}
+
+const DeviceLink *InterfaceSnapshot::device_link(std::string_view name) const
+{
+    // The kernel cuts an ioctl's interface name at the first colon.
+    auto position = devices_.find(std::string(name.substr(0, name.find(':'))));
+    return position == devices_.end() ? nullptr : &position->second;
 }
 
 }  // namespace korvex::sigar

@@ -1,10 +1,13 @@
 // One reading of every interface and address of the network namespace,
-// taken with getifaddrs, kept by name in the kernel's enumeration order.
+// taken from the kernel's link and address dumps as getifaddrs takes it,
+// kept by name in the kernel's enumeration order, together with what the
+// per-device ioctls would tell about each link.
 #ifndef KORVEX_SIGAR_INTERFACE_SNAPSHOT_H
 #define KORVEX_SIGAR_INTERFACE_SNAPSHOT_H
 
 #include <netinet/in.h>
 
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,9 +34,17 @@ struct InterfaceEntry {
     std::optional<Ipv6Assignment> ipv6;
 };
 
+// A device's link as SIOCGIFHWADDR, SIOCGIFMTU and SIOCGIFTXQLEN give it.
+struct DeviceLink {
+    unsigned short hardware_type = 0;      // ARPHRD_*
+    std::array<unsigned char, 6> mac{};    // leading bytes of the link address, zero when shorter
+    unsigned int mtu = 0;
+    unsigned int tx_queue_len = 0;
+};
+
 class InterfaceSnapshot {
 public:
-    // 0 and *snapshot filled, or the errno of getifaddrs.
+    // 0 and *snapshot filled, or an errno.
     static int take(InterfaceSnapshot &snapshot);
 
     // Links in interface index order, then IPv4 alias labels (names that
@@ -43,11 +54,18 @@ public:
     // Exact, case-sensitive match; nullptr when the name is not there.
     const InterfaceEntry *find(std::string_view name) const;
 
+    // The link of the device that the interface ioctls would answer for
+    // under `name`: an alias label ("eth0:1") answers for its device
+    // ("eth0"). nullptr when there is no such device.
+    const DeviceLink *device_link(std::string_view name) const;
+
 private:
-    InterfaceEntry &entry_for(const char *name);
+    int read();
+    InterfaceEntry &entry_for(const std::string &name);
 
     std::vector<std::string> names_;
     std::unordered_map<std::string, InterfaceEntry> entries_;
+    std::unordered_map<std::string, DeviceLink> devices_;
 };
 
 }  // namespace korvex::sigar
