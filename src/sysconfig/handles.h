@@ -5,6 +5,7 @@
 #include <augeas.h>
 #include <curl/curl.h>
 #include <glib.h>
+#include <malloc.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -42,7 +43,14 @@ inline bool close_stream(FilePtr &stream) noexcept
 }
 
 struct AugeasCloser {
-    void operator()(augeas *a) const noexcept { aug_close(a); }
+    void operator()(augeas *a) const noexcept
+    {
+        aug_close(a);
+        // A loaded tree is tens of megabytes in small blocks; unless they
+        // go back to the system the agent idles at that size until it is
+        // restarted.
+        malloc_trim(0);
+    }
 };
 using AugeasPtr = std::unique_ptr<augeas, AugeasCloser>;
 
