@@ -240,6 +240,33 @@ int main(int argc, char **argv)
         }
         for (const Figure &figure : figures)
             print_figure(figure.name, figure.agent, figure.floor);
+
+        // Where the difference lies: one bus round trip into an agent
+        // process (Peer.Ping, which libdbus answers inside the agent without
+        // any handler or PolicyKit) beside one to the bus driver.
+        SampleSet ping, get_id;
+        for (int round = 0; round < rounds; ++round) {
+            auto agent_side = [&] {
+                timed(ping, [&] {
+                    Message request = method("org.vaduderuvoziz.Network", "/", "org.freedesktop.DBus.Peer", "Ping");
+                    return call(connection, request.get());
+                });
+            };
+            auto floor_side = [&] {
+                timed(get_id, [&] {
+                    Message request = method(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetId");
+                    return call(connection, request.get());
+                });
+            };
+            if (round % 2 == 0) {
+                floor_side();
+                agent_side();
+            } else {
+                agent_side();
+                floor_side();
+            }
+        }
+        print_figure("agent-hop." + label, ping, get_id);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "kx-bench-request-client: %s\n", e.what());
         return 1;
