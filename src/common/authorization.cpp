@@ -124,6 +124,15 @@ void korvex_reply_refusal(DBusGMethodInvocation *context, GError **error)
     dbus_g_method_return_error(context, owned.get());
 }
 
+gboolean korvex_authorize(const char *action, DBusGMethodInvocation *context)
+{
+    GError *error = nullptr;
+    if (check_authorization(action, &error, context))
+        return TRUE;
+    korvex_reply_refusal(context, &error);
+    return FALSE;
+}
+
 void korvex_reply_result_error(DBusGMethodInvocation *context, int code)
 {
     ErrorPtr error(g_error_new(korvex_error_quark(), code, "%s", kx_result_to_str(code)));

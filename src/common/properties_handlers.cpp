@@ -8,7 +8,6 @@
 
 #include "glib_handles.h"
 
-using korvex::ErrorPtr;
 using korvex::ScopedValue;
 
 namespace {
@@ -28,11 +27,8 @@ extern "C" {
 gboolean korvex_get(Korvex *object, const char *interface, const char *property,
                     DBusGMethodInvocation *context)
 {
-    GError *error = nullptr;
-    if (!check_authorization(property_action(interface, property).c_str(), &error, context)) {
-        korvex_reply_refusal(context, &error);
+    if (!korvex_authorize(property_action(interface, property).c_str(), context))
         return FALSE;
-    }
 
     GParamSpec *spec = g_object_class_find_property(G_OBJECT_GET_CLASS(object), property);
     if (spec == nullptr) {
@@ -49,11 +45,8 @@ gboolean korvex_get(Korvex *object, const char *interface, const char *property,
 gboolean korvex_set(Korvex *object, const char *interface, const char *property,
                     const GValue *value, DBusGMethodInvocation *context)
 {
-    GError *error = nullptr;
-    if (!check_authorization(property_action(interface, property).c_str(), &error, context)) {
-        korvex_reply_refusal(context, &error);
+    if (!korvex_authorize(property_action(interface, property).c_str(), context))
         return FALSE;
-    }
 
     // Unknown or read-only names are reported by GObject's own warnings and
     // by the agent's setter; the caller still gets the empty reply.

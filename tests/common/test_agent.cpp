@@ -31,11 +31,8 @@ PropertyRow properties[] = {
 
 gboolean TestAgent_echo(Korvex *, const char *text, DBusGMethodInvocation *context)
 {
-    GError *error = nullptr;
-    if (!check_authorization("org.vaduderuvoziz.TestAgent.echo", &error, context)) {
-        korvex_reply_refusal(context, &error);
+    if (!korvex_authorize("org.vaduderuvoziz.TestAgent.echo", context))
         return FALSE;
-    }
     dbus_g_method_return(context, text);
     return TRUE;
 }

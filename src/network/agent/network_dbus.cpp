@@ -21,15 +21,6 @@ struct StrvDeleter {
 };
 using Strv = std::unique_ptr<char *, StrvDeleter>;
 
-bool authorize(const char *action, DBusGMethodInvocation *context)
-{
-    GError *error = nullptr;
-    if (check_authorization(action, &error, context))
-        return true;
-    korvex_reply_refusal(context, &error);
-    return false;
-}
-
 guint32 interface_is_up(const char *iface)
 {
     uint64_t state = 0;
@@ -51,7 +42,7 @@ PropertyRow properties[] = {
 
 gboolean Network_list(Korvex *, DBusGMethodInvocation *context)
 {
-    if (!authorize("org.vaduderuvoziz.Network.list", context))
+    if (!korvex_authorize("org.vaduderuvoziz.Network.list", context))
         return FALSE;
     InterfaceList list(kx_network_get_interfaces());
     Strv names(g_new0(char *, g_list_length(list.get()) + 1));
@@ -66,7 +57,7 @@ gboolean Network_list(Korvex *, DBusGMethodInvocation *context)
 
 gboolean Network_start(Korvex *, const char *iface, DBusGMethodInvocation *context)
 {
-    if (!authorize("org.vaduderuvoziz.Network.start", context))
+    if (!korvex_authorize("org.vaduderuvoziz.Network.start", context))
         return FALSE;
     guint32 up = interface_is_up(iface);
     if (up == 0) {
@@ -79,7 +70,7 @@ gboolean Network_start(Korvex *, const char *iface, DBusGMethodInvocation *conte
 
 gboolean Network_stop(Korvex *, const char *iface, DBusGMethodInvocation *context)
 {
-    if (!authorize("org.vaduderuvoziz.Network.stop", context))
+    if (!korvex_authorize("org.vaduderuvoziz.Network.stop", context))
         return FALSE;
     guint32 up = interface_is_up(iface);
     if (up != 0) {
@@ -92,7 +83,7 @@ gboolean Network_stop(Korvex *, const char *iface, DBusGMethodInvocation *contex
 
 gboolean Network_status(Korvex *, const char *iface, DBusGMethodInvocation *context)
 {
-    if (!authorize("org.vaduderuvoziz.Network.status", context))
+    if (!korvex_authorize("org.vaduderuvoziz.Network.status", context))
         return FALSE;
     dbus_g_method_return(context, interface_is_up(iface));
     return TRUE;
@@ -100,7 +91,7 @@ gboolean Network_status(Korvex *, const char *iface, DBusGMethodInvocation *cont
 
 gboolean Network_get_ip_address(Korvex *, const char *iface, DBusGMethodInvocation *context)
 {
-    if (!authorize("org.vaduderuvoziz.Network.get_ip_address", context))
+    if (!korvex_authorize("org.vaduderuvoziz.Network.get_ip_address", context))
         return FALSE;
     char buffer[64];
     dbus_g_method_return(context, kx_network_get_ip_address(iface, buffer, sizeof buffer));
@@ -109,7 +100,7 @@ gboolean Network_get_ip_address(Korvex *, const char *iface, DBusGMethodInvocati
 
 gboolean Network_get_mac_address(Korvex *, const char *iface, DBusGMethodInvocation *context)
 {
-    if (!authorize("org.vaduderuvoziz.Network.get_mac_address", context))
+    if (!korvex_authorize("org.vaduderuvoziz.Network.get_mac_address", context))
         return FALSE;
     char buffer[32];
     dbus_g_method_return(context, kx_network_get_mac_address(iface, buffer, sizeof buffer));

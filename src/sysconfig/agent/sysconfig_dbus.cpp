@@ -26,15 +26,6 @@ struct PendingCallDeleter {
 };
 using PendingCallPtr = std::unique_ptr<PendingCall, PendingCallDeleter>;
 
-bool authorize(const char *action, DBusGMethodInvocation *context)
-{
-    GError *error = nullptr;
-    if (check_authorization(action, &error, context))
-        return true;
-    korvex_reply_refusal(context, &error);
-    return false;
-}
-
 void reply_text(DBusGMethodInvocation *context, const char *text)
 {
     dbus_g_method_return(context, text != nullptr ? text : "");
@@ -46,7 +37,7 @@ using RunFunction = uint32_t (*)(const char *, uint32_t, const char *, const cha
 gboolean start_run(const char *action, RunFunction run, const char *document, guint flags,
                    const char *scheme, const char *key, DBusGMethodInvocation *context)
 {
-    if (!authorize(action, context))
+    if (!korvex_authorize(action, context))
         return FALSE;
 
     PendingCallPtr call(g_try_new0(PendingCall, 1));
@@ -111,7 +102,7 @@ gboolean Sysconfig_run_string(Korvex *, const char *text, guint flags, const cha
 gboolean Sysconfig_query(Korvex *, const char *text, guint flags, const char *scheme,
                          DBusGMethodInvocation *context)
 {
-    if (!authorize("org.vaduderuvoziz.Sysconfig.query", context))
+    if (!korvex_authorize("org.vaduderuvoziz.Sysconfig.query", context))
         return FALSE;
     CText data(kx_sysconfig_query(text, flags, scheme));
     reply_text(context, data.get());
@@ -120,7 +111,7 @@ gboolean Sysconfig_query(Korvex *, const char *text, guint flags, const char *sc
 
 gboolean Sysconfig_is_configured(Korvex *, const char *key, DBusGMethodInvocation *context)
 {
-    if (!authorize("org.vaduderuvoziz.Sysconfig.is_configured", context))
+    if (!korvex_authorize("org.vaduderuvoziz.Sysconfig.is_configured", context))
         return FALSE;
     CText status(kx_sysconfig_is_configured(key));
     reply_text(context, status.get());

@@ -72,6 +72,10 @@ GQuark korvex_error_quark(void);
  * Consumes *error. */
 void korvex_reply_refusal(DBusGMethodInvocation *context, GError **error);
 
+/* The opening of every handler: TRUE when the caller may perform
+ * `action`; otherwise the refusal has been sent and the handler returns. */
+gboolean korvex_authorize(const char *action, DBusGMethodInvocation *context);
+
 /* Sends a korvex-error-quark error with `code` and kx_result_to_str(code). */
 void korvex_reply_result_error(DBusGMethodInvocation *context, int code);
 
