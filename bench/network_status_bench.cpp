@@ -5,10 +5,12 @@
 // real polkitd, against `ip -o link show dev IFACE` run in the same
 // namespace, alternating the two. The library call alone
 // (kx_network_status in this process) is timed beside them, which shows
-// how the enumeration itself grows with the namespace.
+// how the enumeration itself grows with the namespace, and so is the
+// kernel's own part of it: one link dump read to its end.
 //
-// Prints FIGURE status.N (agent vs ip) and FIGURE library.N (the library
-// call vs ip), N being the number of interfaces in the namespace.
+// Prints FIGURE status.N (agent vs ip), FIGURE library.N (the library call
+// vs ip) and FIGURE link-dump.N (the bare dump vs ip), N being the number
+// of interfaces in the namespace.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -18,11 +20,13 @@
 #include "agent_wrapper.h"
 #include "bus_client.h"
 #include "command_run.h"
+#include "kernel_link_dump.h"
 #include "sample_set.h"
 #include "test_bus.h"
 
 using namespace korvex::test;
 using korvex::bench::agent_prefix;
+using korvex::bench::dump_every_link;
 using korvex::bench::print_figure;
 using korvex::bench::run_to_end;
 using korvex::bench::SampleSet;
@@ -73,6 +77,14 @@ int main(int argc, char **argv)
                 throw std::runtime_error("kx_network_status " + iface + " is not up");
             return 0;
         };
+        const int links = dump_every_link();
+        if (links < 1)
+            throw std::runtime_error("the kernel's link dump failed");
+        auto link_dump = [&] {
+            if (dump_every_link() != links)
+                throw std::runtime_error("the namespace changed during the benchmark");
+            return 0;
+        };
         auto ip_link = [&] {
             if (run_to_end(ip) != 0)
                 throw std::runtime_error("ip -o link show dev " + iface + " failed");
@@ -84,13 +96,15 @@ int main(int argc, char **argv)
             library();
             ip_link();
         }
-        SampleSet agent_times, library_times, ip_times;
+        SampleSet agent_times, library_times, dump_times, ip_times;
         for (int round = 0; round < rounds; ++round) {
             if (round % 2 == 0) {
                 timed(ip_times, ip_link);
                 timed(agent_times, status);
                 timed(library_times, library);
+                timed(dump_times, link_dump);
             } else {
+                timed(dump_times, link_dump);
                 timed(library_times, library);
                 timed(agent_times, status);
                 timed(ip_times, ip_link);
@@ -99,6 +113,7 @@ int main(int argc, char **argv)
         const std::string size = std::to_string(interface_count());
         print_figure("status." + size, agent_times, ip_times);
         print_figure("library." + size, library_times, ip_times);
+        print_figure("link-dump." + size, dump_times, ip_times);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "kx-bench-network-status: %s\n", e.what());
         return 1;

@@ -38,6 +38,7 @@ set xtics (10, 100, 1000) font ",10"
 set key top left
 plot datadir."/status.dat" using 1:2 with linespoints pt 7 lw 2 lc rgb "#4a7ebb" title "status on the bus (agent)", \
      ""                    using 1:4 with linespoints pt 5 lw 2 lc rgb "#6aa84f" title "kx_network_status alone", \
+     ""                    using 1:5 with linespoints pt 13 lw 2 lc rgb "#e69138" title "the kernel's link dump alone", \
      ""                    using 1:3 with linespoints pt 9 lw 2 lc rgb "#cc3333" title "ip -o link show dev lo"
 unset logscale
 unset xlabel

@@ -1,0 +1,14 @@
+// The kernel's side of enumerating every interface: one RTM_GETLINK dump,
+// asked for as the agent's library asks for it and read to its end with
+// nothing done to the records. What no enumeration can go below.
+#ifndef KORVEX_BENCH_KERNEL_LINK_DUMP_H
+#define KORVEX_BENCH_KERNEL_LINK_DUMP_H
+
+namespace korvex::bench {
+
+// Number of link records received, or -1 on a failure.
+int dump_every_link();
+
+} // namespace korvex::bench
+
+#endif
