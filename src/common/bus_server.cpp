@@ -2,6 +2,7 @@
 // agent object, its well-known name and the main loop.
 #include <libintl.h>
 
+#include <dbus/dbus-glib-lowlevel.h>
 #include <dbus/dbus.h>
 
 #include <korvex/kcommon.h>
@@ -15,6 +16,23 @@ using korvex::MainLoopPtr;
 using korvex::ObjectPtr;
 
 namespace {
+
+// dbus-glib answers Properties.GetAll by itself from the object's GObject
+// properties, without any PolicyKit check, so any caller could read what
+// Get refuses it. Only Get and Set are offered, each authorized per
+// property; GetAll is answered as the unknown method it is.
+DBusHandlerResult refuse_get_all(DBusConnection *connection, DBusMessage *message, void *)
+{
+    if (!dbus_message_is_method_call(message, DBUS_INTERFACE_PROPERTIES, "GetAll"))
+        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    DBusMessage *error = dbus_message_new_error(
+        message, DBUS_ERROR_UNKNOWN_METHOD, "GetAll is not offered; read each property with Get");
+    if (error == nullptr)
+        return DBUS_HANDLER_RESULT_NEED_MEMORY;
+    dbus_connection_send(connection, error, nullptr);
+    dbus_message_unref(error);
+    return DBUS_HANDLER_RESULT_HANDLED;
+}
 
 int startup_failure(const char *format, GError *raw_error)
 {
@@ -35,6 +53,9 @@ extern "C" int run_dbus_server(const char *bus_name, const char *object_path)
     ConnectionPtr connection(dbus_g_bus_get(DBUS_BUS_SYSTEM, &error));
     if (!connection)
         return startup_failure("Failed to open connection to bus: %s\n", error);
+
+    dbus_connection_add_filter(dbus_g_connection_get_connection(connection.get()),
+                               refuse_get_all, nullptr, nullptr);
 
     ObjectPtr<GObject> object(G_OBJECT(g_object_new(korvex_get_type(), nullptr)));
     dbus_g_connection_register_g_object(connection.get(), object_path, object.get());
