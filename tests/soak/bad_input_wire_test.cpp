@@ -1,0 +1,169 @@
+// Calls that are wrong before any handler could look at them: arguments of
+// the wrong number or type, unknown members, objects and interfaces, and
+// strings that are not UTF-8. The first kinds are answered with an error
+// by the agent's D-Bus binding; the last never reaches the agent, because
+// the bus drops the connection that sent it. Nothing runs either way.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "isolated_sysconfig_agent.h"
+#include "raw_bus_connection.h"
+#include "request_plan.h"
+
+using namespace korvex::test;
+
+namespace {
+
+class BadInputWire : public ::testing::Test {
+protected:
+    void SetUp() override { agent_ = std::make_unique<IsolatedSysconfigAgent>(); }
+
+    void TearDown() override
+    {
+        EXPECT_TRUE(agent_->answering());
+        EXPECT_TRUE(agent_->status_keys().empty())
+            << ::testing::PrintToString(agent_->status_keys());
+        EXPECT_TRUE(agent_->working_directory_entries().empty());
+        EXPECT_TRUE(agent_->writes_elsewhere().empty())
+            << ::testing::PrintToString(agent_->writes_elsewhere());
+    }
+
+    std::unique_ptr<IsolatedSysconfigAgent> agent_;
+};
+
+struct MisfitCall {
+    std::string path;
+    std::string iface;
+    std::string member;
+    std::vector<Arg> args;
+    std::string error_name;
+};
+
+const std::string kInvalidArgs = "org.freedesktop.DBus.Error.InvalidArgs";
+const std::string kUnknownMethod = "org.freedesktop.DBus.Error.UnknownMethod";
+
+} // namespace
+
+TEST_F(BadInputWire, CallsOfTheWrongShapeGetAnErrorAndRunNothing)
+{
+    const std::string path = kSysconfigPath;
+    const std::string sysconfig = kSysconfigIface;
+    const std::string properties = kPropertiesIface;
+    // Keys that would be configured if any of these reached a handler.
+    const Arg key = Arg::s("wire-key");
+    const Arg empty = Arg::s("");
+    const Arg augeas = Arg::s("augeas");
+    // dbus-glib looks methods up by name and signature: a known member
+    // with other arguments is a method that does not exist. Get and Set of
+    // the wrong shape fall through to dbus-glib's own property code, which
+    // refuses their arguments.
+    const std::vector<MisfitCall> calls = {
+        {path, sysconfig, "run_string", {}, kUnknownMethod},
+        {path, sysconfig, "run_string", {empty}, kUnknownMethod},
+        {path, sysconfig, "run_string", {empty, Arg::u(1), augeas}, kUnknownMethod},
+        {path, sysconfig, "run_string", {empty, Arg::u(1), augeas, key, key}, kUnknownMethod},
+        {path, sysconfig, "run_string", {empty, Arg::s("1"), augeas, key}, kUnknownMethod},
+        {path, sysconfig, "run_string", {empty, Arg::i(1), augeas, key}, kUnknownMethod},
+        {path, sysconfig, "run_string", {Arg::u(7), Arg::u(1), augeas, key}, kUnknownMethod},
+        {path, sysconfig, "run_uri", {Arg::b(true), Arg::u(1), augeas, key}, kUnknownMethod},
+        {path, sysconfig, "run_uri", {Arg::vs("file:///x"), Arg::u(1), augeas, key},
+         kUnknownMethod},
+        {path, sysconfig, "query", {Arg::s("/files"), Arg::u(0)}, kUnknownMethod},
+        {path, sysconfig, "query", {Arg::s("/files"), Arg{'x', false, "0"}, augeas},
+         kUnknownMethod},
+        {path, sysconfig, "is_configured", {}, kUnknownMethod},
+        {path, sysconfig, "is_configured", {Arg::u(1)}, kUnknownMethod},
+        {path, sysconfig, "is_configured", {key, key}, kUnknownMethod},
+        {path, properties, "Get", {Arg::s(sysconfig)}, kInvalidArgs},
+        {path, properties, "Get", {Arg::u(1), Arg::u(2)}, kInvalidArgs},
+        {path, properties, "Set", {Arg::s(sysconfig), Arg::s("is_postboot_configured")},
+         kInvalidArgs},
+        {path, properties, "Set",
+         {Arg::s(sysconfig), Arg::s("is_postboot_configured"), Arg::u(1)}, kInvalidArgs},
+        {path, sysconfig, "no_such_member", {key}, kUnknownMethod},
+        {path, "org.vaduderuvoziz.Network", "is_configured", {key}, kUnknownMethod},
+        {"/org/vaduderuvoziz/Sysconfig/child", sysconfig, "is_configured", {key},
+         kUnknownMethod},
+        {"/", sysconfig, "run_string", {empty, Arg::u(1), augeas, key}, kUnknownMethod},
+    };
+    for (const MisfitCall &call : calls) {
+        SCOPED_TRACE(call.path + " " + call.iface + "." + call.member + " with " +
+                     std::to_string(call.args.size()) + " argument(s)");
+        Reply reply =
+            agent_->client().call(kSysconfigName, call.path, call.iface, call.member, call.args);
+        EXPECT_FALSE(reply.ok);
+        EXPECT_EQ(reply.error_name, call.error_name) << reply.error_message;
+    }
+    // The agent never authorized any of them: no handler ran.
+    EXPECT_EQ(agent_->stderr_text().find("Caller is not authorized"), std::string::npos);
+    EXPECT_EQ(agent_->status_file("wire-key"), std::nullopt);
+}
+
+// dbus-glib would answer GetAll itself from the GObject properties, with
+// no PolicyKit check: user nobody, refused every Get, would read them all.
+TEST_F(BadInputWire, GetAllIsNoWayAroundPolicyKit)
+{
+    for (const std::string &iface : {std::string(kSysconfigIface), std::string()}) {
+        SCOPED_TRACE("interface argument \"" + iface + "\"");
+        const std::vector<Arg> args = {Arg::s(iface)};
+        Reply nobody = call_as(kNobody, agent_->bus().address(), kSysconfigName, kSysconfigPath,
+                               kPropertiesIface, "GetAll", args);
+        EXPECT_FALSE(nobody.ok) << describe(nobody);
+        EXPECT_EQ(nobody.error_name, kUnknownMethod);
+        Reply root = agent_->client().call(kSysconfigName, kSysconfigPath, kPropertiesIface,
+                                           "GetAll", args);
+        EXPECT_FALSE(root.ok) << describe(root);
+        EXPECT_EQ(root.error_name, kUnknownMethod);
+    }
+    // Get itself still answers, and still asks.
+    EXPECT_TRUE(agent_->get("uuid").ok);
+    Reply refused = call_as(kNobody, agent_->bus().address(), kSysconfigName, kSysconfigPath,
+                            kPropertiesIface, "Get", {Arg::s(kSysconfigIface), Arg::s("uuid")});
+    EXPECT_EQ(refused.error_name, code_error(5));
+}
+
+TEST_F(BadInputWire, StringsThatAreNotUtf8NeverReachTheAgent)
+{
+    // Byte sequences that valid UTF-8 never holds: lone continuation and
+    // lead bytes, the overlong leads C0 and C1, F5 to FF, a surrogate and
+    // a code point above U+10FFFF.
+    const std::vector<std::string> invalid = {
+        "\x80",         "\xbf",         "\xc0\xaf",         "\xc1\xbf",     "\xc3",
+        "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xf5\x80\x80\x80",
+        "\xf8",         "\xfb",         "\xfc",             "\xfe",         "\xff",
+    };
+    const std::string placeholder = "UTF8-PROBE-PLACEHOLDER";
+    int probe = 0;
+    for (const std::string &bytes : invalid) {
+        std::string replacement = bytes;
+        replacement.resize(placeholder.size(), 'x');
+        for (const std::string where : {"text", "key"}) {
+            SCOPED_TRACE("probe " + std::to_string(probe) + " in the " + where);
+            // A valid key unless the placeholder is in it: if the call
+            // got through, an augeas run would record it.
+            const std::string key = where == std::string("key")
+                                        ? "probe" + placeholder
+                                        : "probe" + std::to_string(probe);
+            const std::string text = where == std::string("text") ? placeholder : "";
+            RawBusConnection raw(agent_->bus().address());
+            raw.send_patched(kSysconfigName, kSysconfigPath, kSysconfigIface, "run_string",
+                             {Arg::s(text), Arg::u(1), Arg::s("augeas"), Arg::s(key)},
+                             placeholder, replacement);
+            EXPECT_TRUE(raw.dropped_within(std::chrono::seconds(30)));
+            ++probe;
+        }
+    }
+
+    // The same call with a valid placeholder does get through: the probe
+    // would have noticed a bus that let the others pass.
+    {
+        RawBusConnection raw(agent_->bus().address());
+        raw.send_patched(kSysconfigName, kSysconfigPath, kSysconfigIface, "is_configured",
+                         {Arg::s(placeholder)}, placeholder, std::string(placeholder.size(), 'v'));
+        EXPECT_TRUE(raw.replied_within(std::chrono::seconds(60)));
+    }
+    ASSERT_TRUE(agent_->answering());
+    EXPECT_EQ(agent_->stderr_text().find("run_augeas"), std::string::npos)
+        << agent_->stderr_text();
+}

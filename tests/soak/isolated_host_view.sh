@@ -1,0 +1,54 @@
+#!/bin/sh
+# isolated_host_view.sh STATE SHARED_DIR... -- PROGRAM [ARGUMENTS...]
+#
+# Runs PROGRAM with every place it could write to behind a layer that the
+# test can read afterwards, so a test can tell exactly what the program
+# wrote and where. Must already run in a new mount namespace with private
+# propagation (unshare -m --propagation private).
+#
+# STATE is the test's own folder:
+#   upper/NAME  what the program wrote under /NAME (tmp, var, usr, root, ...)
+#   host/       handed to private_host_state.sh, which layers /etc and
+#               /var/lib and shows host/keys as /var/lib/korvex
+# Each SHARED_DIR is a folder under /tmp that stays the real one in the
+# program's view (the bus socket's folder, the working directory, files
+# the test hands over); everything else under /tmp is the layered view.
+set -eu
+
+here=$(dirname "$0")
+state=$1
+shift
+shared=""
+while [ "$#" -gt 0 ] && [ "$1" != "--" ]; do
+    shared="$shared $1"
+    shift
+done
+[ "$#" -gt 0 ] || { echo "isolated_host_view.sh: no -- before the program" >&2; exit 2; }
+shift
+
+layer() {
+    mkdir -p "$state/upper/$2" "$state/work/$2"
+    mount -t overlay -o "lowerdir=$1,upperdir=$state/upper/$2,workdir=$state/work/$2" \
+        "korvex-test-$2" "$1"
+}
+
+# The real /tmp stays reachable through a private /run while /tmp itself
+# is layered; the shared folders are bound back from there.
+mount -t tmpfs -o mode=0755 korvex-test-hold /run
+mkdir /run/host-tmp
+mount --bind /tmp /run/host-tmp
+
+for dir in /root /home /opt /srv /usr /var /work; do
+    if [ -d "$dir" ] && [ ! -L "$dir" ]; then
+        layer "$dir" "${dir#/}"
+    fi
+done
+layer /tmp tmp
+# STATE itself is shared: the layers below keep their upper folders there,
+# and an overlay cannot write into another overlay.
+for dir in "$state" $shared; do
+    mount --bind "/run/host-tmp/${dir#/tmp/}" "$dir"
+done
+
+mkdir -p "$state/host"
+exec "$here/../sysconfig/agent/private_host_state.sh" "$state/host" "$@"

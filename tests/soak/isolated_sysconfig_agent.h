@@ -1,0 +1,79 @@
+// sysconfig-dbus on a private system bus with the real polkitd (which
+// refuses everything to user nobody), in a view of the host where every
+// writable place is layered: afterwards the test can list everything the
+// agent wrote, and tell the keys directory and the working directory
+// apart from anywhere else.
+#ifndef KORVEX_TESTS_SOAK_ISOLATED_SYSCONFIG_AGENT_H
+#define KORVEX_TESTS_SOAK_ISOLATED_SYSCONFIG_AGENT_H
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+#include <gtest/gtest.h>
+
+#include "bus_client.h"
+#include "temp_dir.h"
+#include "test_bus.h"
+
+namespace korvex::test {
+
+inline constexpr const char *kSysconfigName = "org.vaduderuvoziz.Sysconfig";
+inline constexpr const char *kSysconfigPath = "/org/vaduderuvoziz/Sysconfig";
+inline constexpr const char *kSysconfigIface = "org.vaduderuvoziz.Sysconfig";
+inline constexpr const char *kPropertiesIface = "org.freedesktop.DBus.Properties";
+
+// The D-Bus error name of a korvex result code.
+std::string code_error(int code);
+
+class IsolatedSysconfigAgent {
+public:
+    // extra_env: "NAME=value" entries for the agent's environment.
+    explicit IsolatedSysconfigAgent(const std::vector<std::string> &extra_env = {});
+    ~IsolatedSysconfigAgent();
+    IsolatedSysconfigAgent(const IsolatedSysconfigAgent &) = delete;
+    IsolatedSysconfigAgent &operator=(const IsolatedSysconfigAgent &) = delete;
+
+    const TestSystemBus &bus() const { return *bus_; }
+    BusClient &client() { return *client_; }
+    // The agent process itself, as the bus knows it (not a wrapper).
+    pid_t pid();
+    std::string stderr_text() const { return agent_->stderr_text(); }
+
+    Reply call(const std::string &member, const std::vector<Arg> &args);
+    Reply get(const std::string &property);
+
+    // A folder under /tmp that the agent sees as it is: documents for
+    // file: URIs, FIFOs, files that augeas scripts may edit.
+    const TempDir &shared() const { return *shared_; }
+    const TempDir &work() const { return *work_; }
+
+    std::optional<std::string> status_file(const std::string &key) const;
+    // Names of all entries in the keys directory.
+    std::vector<std::string> status_keys() const;
+    // Everything in the working directory.
+    std::vector<std::string> working_directory_entries() const;
+    // Everything the agent (and what it started) wrote anywhere but the
+    // keys directory and the working directory, as "/tmp/x", "/etc/y".
+    // Puppet's own state under /var/lib/puppet is left out when
+    // puppet_ran is set.
+    std::vector<std::string> writes_elsewhere(bool puppet_ran = false) const;
+
+    // Running, still the owner of its name, and answering a request.
+    ::testing::AssertionResult answering();
+
+private:
+    std::unique_ptr<TempDir> state_;
+    std::unique_ptr<TempDir> work_;
+    std::unique_ptr<TempDir> shared_;
+    std::unique_ptr<TestSystemBus> bus_;
+    std::unique_ptr<Agent> agent_;
+    std::unique_ptr<BusClient> client_;
+};
+
+} // namespace korvex::test
+
+#endif

@@ -1,0 +1,54 @@
+#include "soak_client_run.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#ifndef KX_SOAK_CLIENT
+#error "KX_SOAK_CLIENT must name the soak-client program"
+#endif
+
+namespace korvex::test {
+
+SoakClientRun::SoakClientRun(const std::string &address, const std::vector<PlannedCall> &plan,
+                             const SoakClientOptions &options)
+    : options_(options)
+{
+    // The client may run as another user: it must be able to read the plan.
+    chmod(dir_.path().c_str(), 0755);
+    write_plan(dir_.file("plan"), plan);
+    chmod(dir_.file("plan").c_str(), 0644);
+
+    ProcessOptions process;
+    process.argv = {KX_SOAK_CLIENT,
+                    address,
+                    dir_.file("plan"),
+                    std::to_string(options.count),
+                    std::to_string(options.window),
+                    std::to_string(options.limit.count())};
+    process.uid = options.uid;
+    process.stdout_path = dir_.file("tally");
+    process.stderr_path = dir_.file("stderr");
+    process_ = std::make_unique<Process>(process);
+}
+
+SoakTally SoakClientRun::finish()
+{
+    if (!status_) {
+        status_ = process_->wait(2 * options_.limit + std::chrono::seconds(60));
+        if (!status_)
+            status_ = process_->stop();
+    }
+    return decode_tally(read_file(dir_.file("tally")));
+}
+
+std::string SoakClientRun::diagnostics() const
+{
+    std::string text = "soak-client";
+    if (options_.uid)
+        text += " as uid " + std::to_string(*options_.uid);
+    if (status_)
+        text += ", wait status " + std::to_string(*status_);
+    return text + ": " + read_file(dir_.file("stderr"));
+}
+
+} // namespace korvex::test

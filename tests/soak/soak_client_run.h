@@ -1,0 +1,48 @@
+// Runs the soak-client program on a plan, as root or as another user, in
+// the background; the tally is collected when it is done.
+#ifndef KORVEX_TESTS_SOAK_SOAK_CLIENT_RUN_H
+#define KORVEX_TESTS_SOAK_SOAK_CLIENT_RUN_H
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+#include "process.h"
+#include "request_plan.h"
+#include "temp_dir.h"
+
+namespace korvex::test {
+
+struct SoakClientOptions {
+    uint64_t count = 0;
+    size_t window = 16;
+    std::chrono::seconds limit{600}; // no new call after this, none waits longer
+    std::optional<uid_t> uid;
+};
+
+class SoakClientRun {
+public:
+    SoakClientRun(const std::string &address, const std::vector<PlannedCall> &plan,
+                  const SoakClientOptions &options);
+    SoakClientRun(const SoakClientRun &) = delete;
+    SoakClientRun &operator=(const SoakClientRun &) = delete;
+
+    // Waits for the client to end (it stops by itself within twice its
+    // limit) and returns its tally; diagnostics() says what went wrong.
+    SoakTally finish();
+    std::string diagnostics() const;
+
+private:
+    SoakClientOptions options_;
+    TempDir dir_{"korvex-soak-client"};
+    std::unique_ptr<Process> process_;
+    std::optional<int> status_;
+};
+
+} // namespace korvex::test
+
+#endif
