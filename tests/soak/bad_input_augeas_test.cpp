@@ -1,0 +1,74 @@
+// Augeas scripts that stop early or make no sense: the run stops at the
+// first command that fails (or at quit), records that as a failure with
+// whatever output came before, never gets to a save further down, and
+// leaves no temporary file.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "isolated_sysconfig_agent.h"
+#include "request_plan.h"
+
+using namespace korvex::test;
+
+namespace {
+
+struct ScriptCase {
+    std::string key;
+    std::string script;
+    std::string status; // the stored status text, exactly
+};
+
+} // namespace
+
+TEST(BadInputAugeas, QuitAndBadCommandsEndTheRunAsAFailure)
+{
+    IsolatedSysconfigAgent agent;
+    const std::string hosts = agent.shared().file("hosts");
+    const std::string original = "127.0.0.1\tlocalhost\n";
+    write_file(hosts, original);
+    const std::string load_hosts = "transform Hosts incl " + hosts + "\nload\n";
+    const std::string entry = "/files" + hosts + "/1/canonical";
+    const std::string version = "get /augeas/version/save/mode[1]\n";
+    const std::string version_output = "/augeas/version/save/mode[1] = backup\n";
+
+    const std::vector<ScriptCase> cases = {
+        // quit ends the script; augeas reports it as -2.
+        {"quit-alone", "quit\n", "FAILED\n-2\n"},
+        {"quit-after-output", version + "quit\n" + version, "FAILED\n-2\n" + version_output},
+        {"quit-before-save",
+         load_hosts + "set " + entry + " changed.example\nquit\nsave\n",
+         "FAILED\n-2\n"},
+        // The first failing command ends the run with -1.
+        {"unknown-command", "frobnicate /files\n", "FAILED\n-1\n"},
+        {"missing-arguments", "set\n", "FAILED\n-1\n"},
+        {"bad-path", "get /files/[[[\n", "FAILED\n-1\n"},
+        {"several-matches", "get /augeas/load/*/lens\n", "FAILED\n-1\n"},
+        {"insert-nowhere", "ins x before /files/no/such/node\n", "FAILED\n-1\n"},
+        {"output-then-failure", version + "frobnicate\n" + version,
+         "FAILED\n-1\n" + version_output},
+        {"bad-command-before-save",
+         load_hosts + "set " + entry + " changed.example\nfrobnicate\nsave\n",
+         "FAILED\n-1\n"},
+        // Control bytes are just part of a name that matches nothing.
+        {"control-bytes", "get /augeas\x01\x02\x7f\n", "OK\n/augeas\x01\x02\x7f (o)\n"},
+        {"only-comments-and-blanks", "# nothing\n\n   \n", "OK\n"},
+    };
+    for (const ScriptCase &c : cases) {
+        SCOPED_TRACE(c.key);
+        Reply reply = agent.call("run_string", {Arg::s(c.script), Arg::u(0), Arg::s("augeas"),
+                                                Arg::s(c.key)});
+        ASSERT_TRUE(reply.ok) << describe(reply);
+        EXPECT_EQ(reply.str(), c.status);
+        EXPECT_EQ(agent.status_file(c.key), c.status);
+    }
+    // Neither stopped script got to its save.
+    EXPECT_EQ(read_file(hosts), original);
+    EXPECT_FALSE(file_exists(hosts + ".augsave"));
+
+    EXPECT_TRUE(agent.answering());
+    EXPECT_TRUE(agent.working_directory_entries().empty())
+        << ::testing::PrintToString(agent.working_directory_entries());
+    EXPECT_TRUE(agent.writes_elsewhere().empty())
+        << ::testing::PrintToString(agent.writes_elsewhere());
+}

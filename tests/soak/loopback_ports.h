@@ -1,0 +1,50 @@
+// Ports on 127.0.0.1 for URIs that must go nowhere: a TCP port that is
+// bound but never listens (every connection is refused, and no other
+// process can take it meanwhile), and a UDP port that answers every TFTP
+// request at once with "file not found" instead of leaving the client to
+// its time-out.
+#ifndef KORVEX_TESTS_SOAK_LOOPBACK_PORTS_H
+#define KORVEX_TESTS_SOAK_LOOPBACK_PORTS_H
+
+#include <atomic>
+#include <thread>
+
+namespace korvex::test {
+
+class RefusingTcpPort {
+public:
+    RefusingTcpPort();
+    ~RefusingTcpPort();
+    RefusingTcpPort(const RefusingTcpPort &) = delete;
+    RefusingTcpPort &operator=(const RefusingTcpPort &) = delete;
+
+    int port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+class TftpNotFoundPort {
+public:
+    TftpNotFoundPort();
+    ~TftpNotFoundPort();
+    TftpNotFoundPort(const TftpNotFoundPort &) = delete;
+    TftpNotFoundPort &operator=(const TftpNotFoundPort &) = delete;
+
+    int port() const { return port_; }
+    int requests() const { return requests_; }
+
+private:
+    void serve();
+
+    int fd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> requests_{0};
+    std::thread server_;
+};
+
+} // namespace korvex::test
+
+#endif
