@@ -2,8 +2,11 @@
 // records the first in answer order wins, so the choice is repeatable.
 // A target of "." means the service is deliberately not offered there.
 #include "korvex/kcommon.h"
+#include "kx_srv_answer.h"
 
+#include <algorithm>
 #include <arpa/nameser.h>
+#include <climits>
 #include <cstring>
 #include <netinet/in.h>
 #include <optional>
@@ -63,27 +66,14 @@ std::optional<SrvRecord> parse_srv(const ns_msg &msg, const ns_rr &rr)
 
 } // namespace
 
-extern "C" int kx_dnssrv_lookup_single(const char *name, char *host, size_t host_size, uint16_t *port)
+std::optional<kx::SrvTarget> kx::srv_answer_choose(const unsigned char *answer, size_t length,
+                                                   size_t host_size)
 {
-    if (name == nullptr || name[0] == '\0' || host == nullptr || host_size == 0 || port == nullptr)
-        return -1;
-
-    ResolverState resolver;
-    if (!resolver.ready)
-        return -1;
-
-    std::vector<unsigned char> answer(NS_MAXMSG);
-    int len = res_nquery(&resolver.res, name, ns_c_in, ns_t_srv, answer.data(),
-                         static_cast<int>(answer.size()));
-    if (len <= 0)
-        return -1;
-    // A truncated reply reports the full length; parse only what arrived.
-    if (static_cast<size_t>(len) > answer.size())
-        len = static_cast<int>(answer.size());
-
+    if (answer == nullptr || length > static_cast<size_t>(INT_MAX))
+        return std::nullopt;
     ns_msg msg;
-    if (ns_initparse(answer.data(), len, &msg) < 0)
-        return -1;
+    if (ns_initparse(answer, static_cast<int>(length), &msg) < 0)
+        return std::nullopt;
 
     std::optional<SrvRecord> chosen;
     int count = ns_msg_count(msg, ns_s_an);
@@ -102,9 +92,32 @@ extern "C" int kx_dnssrv_lookup_single(const char *name, char *host, size_t host
             chosen = std::move(rec);
     }
     if (!chosen)
+        return std::nullopt;
+    return SrvTarget{std::move(chosen->target), chosen->port};
+}
+
+extern "C" int kx_dnssrv_lookup_single(const char *name, char *host, size_t host_size, uint16_t *port)
+{
+    if (name == nullptr || name[0] == '\0' || host == nullptr || host_size == 0 || port == nullptr)
         return -1;
 
-    kx_string_copy(host, chosen->target.c_str(), host_size);
+    ResolverState resolver;
+    if (!resolver.ready)
+        return -1;
+
+    std::vector<unsigned char> answer(NS_MAXMSG);
+    int len = res_nquery(&resolver.res, name, ns_c_in, ns_t_srv, answer.data(),
+                         static_cast<int>(answer.size()));
+    if (len <= 0)
+        return -1;
+    // A truncated reply reports the full length; parse only what arrived.
+    size_t arrived = std::min(static_cast<size_t>(len), answer.size());
+
+    std::optional<kx::SrvTarget> chosen = kx::srv_answer_choose(answer.data(), arrived, host_size);
+    if (!chosen)
+        return -1;
+
+    kx_string_copy(host, chosen->host.c_str(), host_size);
     *port = chosen->port;
     return 0;
 }
