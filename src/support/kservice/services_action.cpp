@@ -21,8 +21,15 @@ int exit_status_from_wait(int wait_status)
     return -1;
 }
 
+// The watch may fire on the tracked context's own thread as soon as it is
+// attached, before services_action_async has stored its id; the exit
+// handler waits for that store before it touches (and frees) the action.
+GMutex attach_lock;
+
 void on_child_exit(GPid pid, gint wait_status, gpointer data)
 {
+    g_mutex_lock(&attach_lock);
+    g_mutex_unlock(&attach_lock);
     auto *action = static_cast<ServicesAction *>(data);
     action->exit_status = exit_status_from_wait(wait_status);
     action->watch_id = 0;
@@ -88,7 +95,9 @@ extern "C" gboolean services_action_async(ServicesAction *action, kx_services_do
     kx::SourcePtr watch(g_child_watch_source_new(pid));
     g_source_set_callback(watch.get(), G_SOURCE_FUNC(on_child_exit), action, nullptr);
     kx::MainContextPtr context = watch_context();
+    g_mutex_lock(&attach_lock);
     action->watch_id = g_source_attach(watch.get(), context.get());
+    g_mutex_unlock(&attach_lock);
     return TRUE;
 }
 
