@@ -1,0 +1,172 @@
+// An agent's property table decides the GObject class every request goes
+// through. Any row is tried: a known type letter with a property name must
+// give exactly the specification of the letter table, an unknown letter
+// must be refused without touching the output, and nothing may crash.
+//
+// Input: a flags byte (bit 0 read-write, bit 1 no nick, bit 2 no blurb),
+// the type letter, four bytes of id, then NUL-separated name, nick, blurb.
+// This program is the agent here: it exports the symbols the framework
+// resolves from its host program.
+#include "fuzz_support.h"
+
+#include <korvex/kcommon_dbus.h>
+
+#include <cfloat>
+#include <cstring>
+
+extern "C" {
+
+PropertyRow properties[] = {{0, nullptr, nullptr, nullptr, 0, '\0'}};
+
+static const DBusGMethodInfo no_methods[] = {{nullptr, nullptr, 0}};
+const DBusGObjectInfo dbus_glib_korvex_object_info = {1, no_methods, 0, "\0", "\0", "\0"};
+
+void korvex_get_property(GObject *, guint, GValue *, GParamSpec *) {}
+void korvex_set_property(GObject *, guint, const GValue *, GParamSpec *) {}
+
+GType korvex_dict_type(int id)
+{
+    const GType types[] = {G_TYPE_VALUE,   G_TYPE_STRING, G_TYPE_INT,   G_TYPE_UINT,
+                           G_TYPE_BOOLEAN, G_TYPE_DOUBLE, G_TYPE_INT64, G_TYPE_UINT64};
+    return types[static_cast<unsigned>(id) % G_N_ELEMENTS(types)];
+}
+
+} // extern "C"
+
+namespace {
+
+using korvex::fuzz::require;
+
+unsigned glib_complaints = 0;
+
+void count_complaint(const gchar *, GLogLevelFlags, const gchar *, gpointer)
+{
+    ++glib_complaints;
+}
+
+// The value type a letter must map to; G_TYPE_INVALID for no mapping.
+GType expected_value_type(char letter, gint32 id)
+{
+    switch (letter) {
+    case 'b': return G_TYPE_BOOLEAN;
+    case 'd': return G_TYPE_DOUBLE;
+    case 'e': return dbus_g_type_get_map("GHashTable", G_TYPE_STRING, korvex_dict_type(id));
+    case 'i': case 'n': return G_TYPE_INT;
+    case 'q': case 'u': case 'y': return G_TYPE_UINT;
+    case 's': return G_TYPE_STRING;
+    case 't': return G_TYPE_UINT64;
+    case 'x': return G_TYPE_INT64;
+    default: return G_TYPE_INVALID;
+    }
+}
+
+bool has_full_range(GParamSpec *spec)
+{
+    if (G_IS_PARAM_SPEC_DOUBLE(spec))
+        return G_PARAM_SPEC_DOUBLE(spec)->minimum == -DBL_MAX && G_PARAM_SPEC_DOUBLE(spec)->maximum == DBL_MAX;
+    if (G_IS_PARAM_SPEC_INT(spec))
+        return G_PARAM_SPEC_INT(spec)->minimum == G_MININT && G_PARAM_SPEC_INT(spec)->maximum == G_MAXINT;
+    if (G_IS_PARAM_SPEC_UINT(spec))
+        return G_PARAM_SPEC_UINT(spec)->minimum == 0 && G_PARAM_SPEC_UINT(spec)->maximum == G_MAXUINT;
+    if (G_IS_PARAM_SPEC_UINT64(spec))
+        return G_PARAM_SPEC_UINT64(spec)->minimum == 0 && G_PARAM_SPEC_UINT64(spec)->maximum == G_MAXUINT64;
+    if (G_IS_PARAM_SPEC_INT64(spec))
+        return G_PARAM_SPEC_INT64(spec)->minimum == G_MININT64 && G_PARAM_SPEC_INT64(spec)->maximum == G_MAXINT64;
+    return true;
+}
+
+// Zero, FALSE or no text: the default of every letter.
+bool has_zero_default(GParamSpec *spec)
+{
+    const GValue *value = g_param_spec_get_default_value(spec);
+    GValue zero = G_VALUE_INIT;
+    g_value_init(&zero, G_PARAM_SPEC_VALUE_TYPE(spec));
+    const bool same = g_param_values_cmp(spec, value, &zero) == 0;
+    g_value_unset(&zero);
+    return same;
+}
+
+std::string canonical(std::string name)
+{
+    for (char &c : name)
+        if (c == '_')
+            c = '-';
+    return name;
+}
+
+struct SpecRef {
+    GParamSpec *spec;
+    ~SpecRef()
+    {
+        if (spec != nullptr)
+            g_param_spec_unref(spec);
+    }
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    for (const char *domain : {"GLib-GObject", "GLib", "dbus-glib"})
+        g_log_set_handler(domain, static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING),
+                          count_complaint, nullptr);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 6)
+        return 0;
+    const uint8_t shape = data[0];
+    const char letter = static_cast<char>(data[1]);
+    gint32 id = 0;
+    std::memcpy(&id, data + 2, sizeof id);
+    std::vector<std::string> text = korvex::fuzz::split_at_nul(data + 6, size - 6, 3);
+
+    // Rows come from the agent program, and GLib (2.74) dereferences the
+    // missing specification of a name it refuses: names outside GObject's
+    // property-name grammar are a precondition, not input.
+    if (!g_param_spec_is_valid_name(text[0].c_str()))
+        return 0;
+
+    const guint32 flags = (shape & 1) ? G_PARAM_READWRITE : G_PARAM_READABLE;
+    const char *nick = (shape & 2) ? nullptr : text[1].c_str();
+    const char *blurb = (shape & 4) ? nullptr : text[2].c_str();
+    const PropertyRow row{id, text[0].c_str(), nick, blurb, flags, letter};
+
+    GParamSpec *const sentinel = reinterpret_cast<GParamSpec *>(&glib_complaints);
+    GParamSpec *out = sentinel;
+    glib_complaints = 0;
+    const GType value_type = expected_value_type(letter, id);
+    const gboolean mapped = get_paramspec_from_property(&out, row);
+
+    if (value_type == G_TYPE_INVALID) {
+        require(!mapped, "unknown type letter mapped", std::string(1, letter));
+        require(out == sentinel, "output touched for an unknown type letter", std::string(1, letter));
+        return 0;
+    }
+    require(mapped, "known type letter refused", std::string(1, letter));
+    require(out != sentinel && out != nullptr, "no specification for a known type letter",
+            std::string(1, letter));
+    SpecRef owned{g_param_spec_ref_sink(out)};
+    GParamSpec *spec = owned.spec;
+
+    require(glib_complaints == 0, "GLib complained about the row", row.name);
+    require(G_PARAM_SPEC_VALUE_TYPE(spec) == value_type, "specification of the wrong value type",
+            std::string(1, letter));
+    require(g_param_spec_get_name(spec) == canonical(row.name), "specification under another name",
+            row.name);
+    require(std::string_view(g_param_spec_get_nick(spec)) == (nick != nullptr ? std::string(nick) : canonical(row.name)),
+            "specification with another nick", row.name);
+    const char *got_blurb = g_param_spec_get_blurb(spec);
+    require((got_blurb == nullptr && blurb == nullptr) ||
+                (got_blurb != nullptr && blurb != nullptr && std::string_view(got_blurb) == blurb),
+            "specification with another blurb", row.name);
+    require((spec->flags & G_PARAM_READWRITE) == flags, "specification with other access flags", row.name);
+    require(has_full_range(spec), "specification without the full range of its type",
+            std::string(1, letter));
+    if (letter != 'e')
+        require(has_zero_default(spec), "specification with a default other than zero",
+                std::string(1, letter));
+    return 0;
+}

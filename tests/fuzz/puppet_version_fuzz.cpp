@@ -1,0 +1,89 @@
+// The major version is read from whatever "puppet --version" prints. The
+// puppet found on the search path here is a stand-in that prints the
+// fuzzed bytes, so the real version check runs end to end on any output.
+#include "fuzz_support.h"
+
+#include <korvex/kcommon.h>
+#include <sysconfig_internal.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sys/stat.h>
+
+namespace {
+
+using korvex::fuzz::require;
+
+struct StandInPuppet {
+    korvex::fuzz::ScratchDir dir{"kx-fuzz-puppet"};
+    std::filesystem::path output = dir.path() / "version-output";
+
+    StandInPuppet()
+    {
+        const std::filesystem::path program = dir.path() / "puppet";
+        std::ofstream(program) << "#!/bin/sh\nexec cat \"" << output.string() << "\"\n";
+        chmod(program.c_str(), 0755);
+        const char *path = std::getenv("PATH");
+        const std::string search = dir.path().string() + ":" + (path != nullptr ? path : "/usr/bin:/bin");
+        setenv("PATH", search.c_str(), 1);
+    }
+};
+
+std::unique_ptr<StandInPuppet> puppet;
+
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+bool is_space(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    kx_log_level = 0;
+    puppet = std::make_unique<StandInPuppet>();
+    std::atexit([] { puppet.reset(); });
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    {
+        std::ofstream out(puppet->output, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
+    }
+    const unsigned int untouched = 0xdeadbeef;
+    unsigned int major = untouched;
+    const int result = check_puppet(&major);
+
+    // The output is read as text: it ends at the first NUL byte.
+    std::string output(reinterpret_cast<const char *>(data), size);
+    output.resize(std::min(output.find('\0'), output.size()));
+    const size_t dot = output.find('.');
+    size_t first = 0;
+    while (dot != std::string::npos && first < dot && is_space(output[first]))
+        ++first;
+    const bool readable = dot != std::string::npos && first < dot && is_digit(output[first]);
+
+    if (!readable) {
+        require(result == KX_RES_FAILED, "version taken from output without a number before the dot",
+                output);
+        require(major == untouched, "major version changed by a failed check", output);
+        return 0;
+    }
+    require(result == KX_RES_OK, "version refused although a number precedes the dot", output);
+    unsigned long long value = 0;
+    for (size_t i = first; i < dot && is_digit(output[i]) && value <= UINT_MAX; ++i)
+        value = value * 10 + static_cast<unsigned long long>(output[i] - '0');
+    if (value <= UINT_MAX)
+        require(major == value, "major version is not the number before the dot", output);
+    return 0;
+}
