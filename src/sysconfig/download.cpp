@@ -1,4 +1,8 @@
 // Fetches a document by URI into a stream the runner has opened.
+#include <sys/stat.h>
+
+#include <memory>
+
 #include <glib.h>
 
 #include <korvex/kcommon.h>
@@ -37,6 +41,34 @@ const char *set_stall_limits(CURL *curl, CURLcode &code)
     return nullptr;
 }
 
+struct CurlUrlCleanup {
+    void operator()(CURLU *url) const noexcept { curl_url_cleanup(url); }
+};
+struct CurlFree {
+    void operator()(char *text) const noexcept { curl_free(text); }
+};
+
+// libcurl reads a file: URI with a plain open() and read() of whatever it
+// names: a directory reads as an empty document that would be applied as
+// one, a FIFO without a writer blocks the agent's only thread in open()
+// for good, and a device such as /dev/zero fills the working directory
+// without end. A document is a regular file; anything else that exists
+// is refused here. Missing files are left to libcurl's own failure.
+bool names_something_else_than_a_file(const char *uri)
+{
+    if (g_ascii_strncasecmp(uri, "file:", 5) != 0)
+        return false;
+    std::unique_ptr<CURLU, CurlUrlCleanup> url{curl_url()};
+    if (!url || curl_url_set(url.get(), CURLUPART_URL, uri, 0) != CURLUE_OK)
+        return false;
+    char *raw_path = nullptr;
+    if (curl_url_get(url.get(), CURLUPART_PATH, &raw_path, CURLU_URLDECODE) != CURLUE_OK)
+        return false;
+    std::unique_ptr<char, CurlFree> path{raw_path};
+    struct stat status;
+    return stat(path.get(), &status) == 0 && !S_ISREG(status.st_mode);
+}
+
 } // namespace
 
 extern "C" int download_checks_response_code(const char *uri)
@@ -60,6 +92,11 @@ extern "C" int sysconfig_os_download(const char *uri, FILE *stream)
     const int init = kx_curl_init();
     if (init != 0)
         return init;
+
+    if (names_something_else_than_a_file(uri)) {
+        kx_log(KX_LOG_WARNING, "%s: URI '%s' does not name a regular file", step, uri);
+        return KX_RES_DOWNLOAD_FAILED;
+    }
 
     CurlPtr curl{curl_easy_init()};
     if (!curl)
