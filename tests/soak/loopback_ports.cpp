@@ -37,15 +37,19 @@ int bound_loopback_socket(int type, int &port)
 
 } // namespace
 
-RefusingTcpPort::RefusingTcpPort() : fd_(bound_loopback_socket(SOCK_STREAM, port_)) {}
+RefusingTcpPort::RefusingTcpPort()
+{
+    fd_ = bound_loopback_socket(SOCK_STREAM, port_);
+}
 
 RefusingTcpPort::~RefusingTcpPort()
 {
     close(fd_);
 }
 
-TftpNotFoundPort::TftpNotFoundPort() : fd_(bound_loopback_socket(SOCK_DGRAM, port_))
+TftpNotFoundPort::TftpNotFoundPort()
 {
+    fd_ = bound_loopback_socket(SOCK_DGRAM, port_);
     server_ = std::thread([this] { serve(); });
 }
 
