@@ -29,6 +29,17 @@ bool words_are_inert(const char *step, std::initializer_list<const char *> words
     return true;
 }
 
+// A command cut to fit would still run, with a peer, exchange or key that
+// is not what was asked for; one that does not fit is refused instead.
+bool fits(const char *step, int length)
+{
+    if (length >= 0 && static_cast<std::size_t>(length) < CommandLine{}.size())
+        return true;
+    kx_log(KX_LOG_WARNING, "%s: Refusing to run a qpid-route command of %d characters; at most %zu fit",
+           step, length, CommandLine{}.size() - 1);
+    return false;
+}
+
 int run_command(const CommandLine &command)
 {
     int status = std::system(command.data());
@@ -45,16 +56,20 @@ extern "C" int broker_os_add_qpid_route(const qpid_route *route)
     if (!route->static_route) {
         if (!words_are_inert("broker_os_add_qpid_route", {route->dest, route->src, route->exchange}))
             return -1;
-        std::snprintf(command.data(), command.size(), "qpid-route --timeout=5 dynamic add %s %s %s",
-                      route->dest, route->src, route->exchange);
+        if (!fits("broker_os_add_qpid_route",
+                  std::snprintf(command.data(), command.size(), "qpid-route --timeout=5 dynamic add %s %s %s",
+                                route->dest, route->src, route->exchange)))
+            return -1;
     } else {
         if (!words_are_inert("broker_os_add_qpid_route",
                              {route->dest, route->src, route->exchange, route->routing_key}))
             return -1;
-        std::snprintf(command.data(), command.size(),
-                      route->src_local ? "qpid-route --src-local route add %s %s %s %s"
-                                       : "qpid-route route add %s %s %s %s",
-                      route->dest, route->src, route->exchange, route->routing_key);
+        if (!fits("broker_os_add_qpid_route",
+                  std::snprintf(command.data(), command.size(),
+                                route->src_local ? "qpid-route --src-local route add %s %s %s %s"
+                                                 : "qpid-route route add %s %s %s %s",
+                                route->dest, route->src, route->exchange, route->routing_key)))
+            return -1;
     }
     return run_command(command);
 }
@@ -64,6 +79,9 @@ extern "C" int broker_os_add_qpid_route_link(const char *dest, const char *src)
     if (!words_are_inert("broker_os_add_qpid_route_link", {dest, src}))
         return -1;
     CommandLine command{};
-    std::snprintf(command.data(), command.size(), "qpid-route link add %s guestonly/guestonly@%s PLAIN", dest, src);
+    if (!fits("broker_os_add_qpid_route_link",
+              std::snprintf(command.data(), command.size(), "qpid-route link add %s guestonly/guestonly@%s PLAIN",
+                            dest, src)))
+        return -1;
     return run_command(command);
 }

@@ -2,6 +2,7 @@
 // child inherits the cached value through the fork.
 #include "broker_launcher.h"
 #include "port_text.h"
+#include "shell_words.h"
 
 #include <korvex/kcommon.h>
 
@@ -28,7 +29,10 @@ extern "C" unsigned short broker_get_port(void)
         if (parsed)
             cached_port = *parsed;
         else
-            kx_log(KX_LOG_WARNING, "%s: Failed to parse KORVEX_PORT=\"%s\"", "broker_get_port", text);
+            // Escaped like every other value the launcher logs: line feeds in
+            // it must not make lines of their own.
+            kx_log(KX_LOG_WARNING, "%s: Failed to parse KORVEX_PORT=\"%s\"", "broker_get_port",
+                   korvex::broker::printable(text).c_str());
     }
     return cached_port != 0 ? cached_port : default_broker_port;
 }
