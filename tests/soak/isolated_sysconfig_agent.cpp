@@ -1,5 +1,7 @@
 #include "isolated_sysconfig_agent.h"
 
+#include "layered_writes.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <stdexcept>
@@ -26,22 +28,6 @@ std::vector<std::string> sorted_entries(const std::string &dir)
         names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
-}
-
-// Every file, link and folder below root, as "/prefix/relative/path";
-// folders only when nothing lies below them.
-void collect_leaves(const fs::path &root, const std::string &prefix,
-                    std::vector<std::string> &out)
-{
-    if (!fs::is_directory(root))
-        return;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-         ++it) {
-        const bool empty_folder =
-            it->is_directory() && !it->is_symlink() && fs::is_empty(it->path());
-        if (empty_folder || !it->is_directory() || it->is_symlink())
-            out.push_back(prefix + "/" + fs::relative(it->path(), root).string());
-    }
 }
 
 } // namespace
@@ -120,25 +106,7 @@ std::vector<std::string> IsolatedSysconfigAgent::working_directory_entries() con
 
 std::vector<std::string> IsolatedSysconfigAgent::writes_elsewhere(bool puppet_ran) const
 {
-    std::vector<std::string> found;
-    for (const std::string &layer : sorted_entries(state_->file("upper")))
-        collect_leaves(state_->file("upper/" + layer), "/" + layer, found);
-    collect_leaves(state_->file("host/etc-upper"), "/etc", found);
-    std::vector<std::string> var_lib;
-    collect_leaves(state_->file("host/var-lib-upper"), "/var/lib", var_lib);
-    for (const std::string &path : var_lib) {
-        // The mount point of the keys directory.
-        if (path == "/var/lib/korvex")
-            continue;
-        if (puppet_ran && path.starts_with("/var/lib/puppet/"))
-            continue;
-        found.push_back(path);
-    }
-    // Anything in the keys folder's parent but the keys directory itself.
-    for (const std::string &name : sorted_entries(state_->file("host/keys")))
-        if (name != "sysconfig-keys")
-            found.push_back("/var/lib/korvex/" + name);
-    return found;
+    return layered_writes(state_->path(), puppet_ran);
 }
 
 ::testing::AssertionResult IsolatedSysconfigAgent::answering()

@@ -1,0 +1,191 @@
+// The launcher's environment at 10 kB a value: KORVEX_PORT, FEDERATED_BROKERS,
+// TPX_G_SERVICE_PORT and TPX_G_HOST_DIR, long numbers, printf conversions,
+// shell text and forged log lines. The launch still ends cleanly with the
+// recording stand-ins for qpidd and qpid-route, every qpid-route command
+// that runs is whole, the warnings show the values escaped, and nothing is
+// written outside the launch's own folder.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+
+#include "expected_commands.h"
+#include "launcher_harness.h"
+#include "layered_writes.h"
+
+#ifndef KX_ISOLATED_HOST_VIEW
+#error "KX_ISOLATED_HOST_VIEW must name isolated_host_view.sh"
+#endif
+
+using namespace korvex::test;
+
+namespace {
+
+constexpr size_t kTenKiB = 10 * 1024;
+const std::string kLocal = "localhost:49000";
+const std::string kPortWarning = "broker_get_port: Failed to parse KORVEX_PORT=";
+
+std::string repeated(const std::string &piece, size_t size = kTenKiB)
+{
+    std::string text;
+    while (text.size() < size)
+        text += piece;
+    return text;
+}
+
+class LauncherBadInput : public ::testing::Test {
+protected:
+    // A launch in a layered view of the host whose only shared folder is
+    // the sandbox; fails the test if it wrote anywhere else or left
+    // anything unexpected in the sandbox.
+    LaunchOutcome launch()
+    {
+        const std::string tag = std::to_string(++launches_);
+        const std::set<std::string> before = entries();
+        const std::string state = (sandbox_.dir() / ("layers-" + tag)).string();
+        std::filesystem::create_directory(state);
+        LaunchOutcome outcome = sandbox_.launch_wrapped(
+            {"/usr/bin/unshare", "-m", "--propagation", "private", KX_ISOLATED_HOST_VIEW, state,
+             sandbox_.dir().string(), "--"});
+        EXPECT_TRUE(launched_cleanly(outcome));
+        EXPECT_TRUE(layered_writes(state).empty())
+            << ::testing::PrintToString(layered_writes(state));
+        // The harness's own records of this launch and nothing else.
+        const std::set<std::string> records = {"layers-" + tag, "qpidd-" + tag + ".calls",
+                                               "qpid-route-" + tag + ".calls",
+                                               "output-" + tag + ".txt"};
+        for (const std::string &name : entries())
+            if (!before.contains(name) && !records.contains(name))
+                ADD_FAILURE() << "left in the launch folder: " << name;
+        // Whatever ran was a whole command: it ends with its last word.
+        for (const std::string &command : outcome.route_commands) {
+            EXPECT_LE(command.size(), 1023u);
+            const bool whole = command.ends_with(" PLAIN") || command.ends_with(".direct") ||
+                               command.ends_with(".topic") || command.ends_with(".#");
+            EXPECT_TRUE(whole) << command.substr(0, 80) << "..." << command.substr(command.size() - 40);
+        }
+        return outcome;
+    }
+
+    std::set<std::string> entries() const
+    {
+        std::set<std::string> names;
+        for (const auto &entry : std::filesystem::directory_iterator(sandbox_.dir()))
+            names.insert(entry.path().filename());
+        return names;
+    }
+
+    LauncherSandbox sandbox_;
+    int launches_ = 0;
+};
+
+} // namespace
+
+TEST_F(LauncherBadInput, LongPortValuesFallBackToTheDefaultWithAnEscapedWarning)
+{
+    struct Case {
+        std::string label;
+        std::string value;
+        std::string port;
+        size_t warnings;
+    };
+    const std::vector<Case> cases = {
+        {"digits", repeated("9"), "49000", 2},
+        {"printf conversions", repeated("%n%s%x"), "49000", 2},
+        {"a port followed by letters", "5672" + repeated("q"), "5672", 0},
+        {"forged log lines", repeated("x\nbroker_federate: forged line\n"), "49000", 2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        sandbox_.env()["KORVEX_PORT"] = c.value;
+        sandbox_.env()["FEDERATED_BROKERS"] = "peer";
+        LaunchOutcome outcome = launch();
+        ASSERT_EQ(outcome.qpidd_calls.size(), 1u);
+        EXPECT_EQ(outcome.qpidd_calls[0].at(1), "--port=" + c.port);
+        EXPECT_EQ(outcome.route_commands, listed_peer_commands("localhost:" + c.port, "peer"));
+        EXPECT_EQ(count_occurrences(outcome.output, kPortWarning), c.warnings);
+        // The value is in the warning whole, with its line feeds escaped:
+        // it cannot pass for lines of its own.
+        EXPECT_EQ(count_occurrences(outcome.output, "\nbroker_federate: forged line"), 0u);
+        if (c.warnings > 0) {
+            const size_t at = outcome.output.find(kPortWarning);
+            ASSERT_NE(at, std::string::npos);
+            const std::string line = outcome.output.substr(at, outcome.output.find('\n', at) - at);
+            EXPECT_GE(line.size(), kPortWarning.size() + c.value.size());
+        }
+    }
+}
+
+TEST_F(LauncherBadInput, LongPeerListsRunOnlyWholeCommandsForSafePeers)
+{
+    const std::string owned = (sandbox_.dir() / "owned").string();
+    struct Case {
+        std::string label;
+        std::string value;
+        std::vector<std::string> commands;
+    };
+    const std::vector<Case> cases = {
+        {"separators only", repeated(",; "), {}},
+        {"printf conversions", repeated("%n%s%x,"), {}},
+        {"shell text", repeated("$(touch${IFS}" + owned + ");`touch${IFS}" + owned + "`,"), {}},
+        // Cut to 1023 characters, the one peer makes commands too long to
+        // run whole; none is run cut short.
+        {"one huge peer", repeated("p"), {}},
+        {"a huge peer between short ones", "first," + repeated("p", 1000) + ",last",
+         listed_peers_commands(kLocal, {"first", "last"})},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        sandbox_.env()["FEDERATED_BROKERS"] = c.value;
+        LaunchOutcome outcome = launch();
+        EXPECT_EQ(outcome.route_commands, c.commands);
+        EXPECT_FALSE(std::filesystem::exists(owned));
+        if (c.label.find("huge") != std::string::npos) {
+            EXPECT_NE(outcome.output.find("broker_os_add_qpid_route_link: Refusing to run a "
+                                          "qpid-route command of"),
+                      std::string::npos)
+                << outcome.output.substr(0, 2000);
+        }
+    }
+}
+
+TEST_F(LauncherBadInput, LongGuestProxyValuesKeepToTheirLimits)
+{
+    const std::string host_dir = (sandbox_.dir() / "guest-host").string();
+    std::filesystem::create_directory(host_dir);
+    sandbox_.env()["FEDERATED_BROKERS"] = "listed-peer";
+
+    struct Case {
+        std::string label;
+        std::string host_dir;
+        std::string service_port;
+        std::vector<std::string> commands;
+    };
+    const std::string proxy = "localhost:12345";
+    const std::vector<Case> cases = {
+        // Only the first five characters of the port count.
+        {"port, then 10 kB", host_dir, "12345" + repeated("x"),
+         {link_command(kLocal, proxy),
+          "qpid-route route add " + kLocal + " " + proxy + " qmf.default.topic direct-agent.#",
+          "qpid-route route add " + kLocal + " " + proxy + " qmf.default.topic console.#",
+          "qpid-route --src-local route add " + proxy + " " + kLocal +
+              " qmf.default.topic direct-console.#",
+          "qpid-route --src-local route add " + proxy + " " + kLocal +
+              " qmf.default.topic agent.#"}},
+        {"10 kB of digits", host_dir, repeated("9"), {}},
+        {"10 kB of shell text", host_dir, repeated("$(id);"), {}},
+        // A host folder no path can name is no folder: peer-list mode.
+        {"10 kB host folder", "/" + repeated("h"), "5000",
+         listed_peer_commands(kLocal, "listed-peer")},
+        {"10 kB of ../", host_dir + repeated("/.."), "5000",
+         listed_peer_commands(kLocal, "listed-peer")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        sandbox_.env()["TPX_G_HOST_DIR"] = c.host_dir;
+        sandbox_.env()["TPX_G_SERVICE_PORT"] = c.service_port;
+        LaunchOutcome outcome = launch();
+        EXPECT_EQ(outcome.route_commands, c.commands);
+    }
+}

@@ -1,0 +1,169 @@
+// Ten thousand mixed queries to the network agent serving a namespace of
+// its own, a quarter of them from a refused caller. Afterwards every
+// query has had its answer, the agent holds no more memory or descriptors
+// than after a warm-up of the same mix, and no interface script ran.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+
+#include <korvex/kcommon.h>
+
+#include "memory_check.h"
+#include "network_agent_fixture.h"
+#include "process_footprint.h"
+#include "request_plan.h"
+#include "soak_client_run.h"
+
+using namespace korvex::test;
+
+namespace {
+
+constexpr uint64_t kWarmUpRequests = 1000;
+constexpr uint64_t kRootRequests = 7500;
+constexpr uint64_t kRefusedRequests = 2500;
+
+SoakClientOptions requests(uint64_t count, std::optional<uid_t> uid = std::nullopt)
+{
+    SoakClientOptions options;
+    options.count = count;
+    options.uid = uid;
+    return options;
+}
+
+PlannedCall network_call(const std::string &member, std::vector<Arg> args)
+{
+    return {kNetworkName, kNetworkPath, kNetworkIface, member, std::move(args), {}};
+}
+
+class NetworkSoak : public NetworkAgentTest {
+protected:
+    void SetUp() override
+    {
+        // The fixture starts the agent with this process's environment;
+        // each test runs as a process of its own.
+        for (const std::string &entry : steady_memory_environment()) {
+            const size_t equals = entry.find('=');
+            setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
+        }
+        TestBusOptions options;
+        options.polkit_rules = rules_refusing_user("nobody");
+        ASSERT_TRUE(start_agent(options));
+    }
+
+    std::vector<PlannedCall> root_mix()
+    {
+        std::vector<PlannedCall> mix = {
+            network_call("list", {}),
+            network_call("status", {Arg::s("eth0")}),
+            network_call("status", {Arg::s("eth1")}),
+            network_call("status", {Arg::s("absent0")}),
+            network_call("get_ip_address", {Arg::s("eth0")}),
+            network_call("get_ip_address", {Arg::s("lo")}),
+            network_call("get_ip_address", {Arg::s("eth1")}),
+            network_call("get_mac_address", {Arg::s("eth0")}),
+            network_call("get_mac_address", {Arg::s("eth1")}),
+            network_call("get_mac_address", {Arg::s("absent0")}),
+            // Already in the asked state: nothing is started.
+            network_call("start", {Arg::s("eth0")}),
+            network_call("stop", {Arg::s("eth1")}),
+            {kNetworkName, kNetworkPath, kPropertiesIface, "Get",
+             {Arg::s(kNetworkIface), Arg::s("uuid")}, {}},
+        };
+        const std::vector<std::string> expected = {
+            "", "reply (u) \"1\"", "reply (u) \"0\"", "reply (u) \"0\"",
+            "reply (s) \"192.0.2.10\"", "reply (s) \"127.0.0.1\"", "reply (s) \"\"",
+            "reply (s) \"02:00:00:00:00:0A\"", "reply (s) \"02:AB:CD:EF:00:FF\"",
+            "reply (s) \"\"", "reply (u) \"1\"", "reply (u) \"0\"",
+            "reply (s) \"" + expected_uuid() + "\""};
+        for (size_t i = 0; i < mix.size(); ++i) {
+            PlannedCall &call = mix[i];
+            call.expected =
+                client_->call(call.dest, call.path, call.iface, call.member, call.args);
+            if (i == 0) {
+                std::vector<std::string> names = call.expected.values.at(0).strings;
+                std::sort(names.begin(), names.end());
+                EXPECT_EQ(names, (std::vector<std::string>{"eth0", "eth1", "lo"}));
+            } else {
+                EXPECT_EQ(describe(call.expected), expected[i]) << call.member << " #" << i;
+            }
+        }
+        return mix;
+    }
+
+    std::vector<PlannedCall> refused_mix()
+    {
+        Reply refused;
+        refused.error_name = code_error(KX_RES_NOT_AUTHORIZED);
+        refused.error_message = kx_result_to_str(KX_RES_NOT_AUTHORIZED);
+        std::vector<PlannedCall> mix = {
+            network_call("list", {}),
+            network_call("status", {Arg::s("eth0")}),
+            network_call("get_ip_address", {Arg::s("eth0")}),
+            network_call("get_mac_address", {Arg::s("eth0")}),
+            network_call("start", {Arg::s("eth1")}),
+            {kNetworkName, kNetworkPath, kPropertiesIface, "Get",
+             {Arg::s(kNetworkIface), Arg::s("hostname")}, {}},
+        };
+        for (PlannedCall &call : mix)
+            call.expected = refused;
+        return mix;
+    }
+
+    void expect_all_answered(SoakClientRun &run, uint64_t count)
+    {
+        const SoakTally tally = run.finish();
+        EXPECT_EQ(tally.sent, count) << run.diagnostics();
+        EXPECT_EQ(tally.answered, tally.sent) << run.diagnostics();
+        EXPECT_EQ(tally.as_expected, tally.sent)
+            << ::testing::PrintToString(tally.samples) << run.diagnostics();
+    }
+};
+
+} // namespace
+
+TEST_F(NetworkSoak, MixedQueriesLeaveNothingBehind)
+{
+    const std::vector<PlannedCall> root_plan = root_mix();
+    const std::vector<PlannedCall> refused_plan = refused_mix();
+    ASSERT_FALSE(HasFailure());
+    const std::string address = bus_->address();
+    const pid_t pid = static_cast<pid_t>(client_->name_owner_pid(kNetworkName));
+    ASSERT_EQ(pid, agent_->process().pid());
+
+    {
+        SoakClientRun root(address, root_plan, requests(kWarmUpRequests));
+        SoakClientRun nobody(address, refused_plan, requests(kWarmUpRequests / 4, kNobody));
+        expect_all_answered(root, kWarmUpRequests);
+        expect_all_answered(nobody, kWarmUpRequests / 4);
+    }
+    ASSERT_FALSE(HasFailure());
+    const Footprint warm = footprint_of(pid);
+
+    const auto start = std::chrono::steady_clock::now();
+    {
+        SoakClientRun root(address, root_plan, requests(kRootRequests));
+        SoakClientRun nobody(address, refused_plan, requests(kRefusedRequests, kNobody));
+        expect_all_answered(root, kRootRequests);
+        expect_all_answered(nobody, kRefusedRequests);
+    }
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+
+    ASSERT_EQ(value_of(call("status", {Arg::s("eth0")})), "1");
+    const Footprint after = footprint_of(pid);
+    std::cout << "network-dbus: " << kRootRequests + kRefusedRequests << " requests in "
+              << seconds << " s; RSS after warm-up " << warm.rss_kib << " KiB, after soak "
+              << after.rss_kib << " KiB; descriptors " << warm.descriptors.size() << " / "
+              << after.descriptors.size() << '\n';
+    EXPECT_TRUE(rss_within_bound(warm.rss_kib, after.rss_kib));
+    EXPECT_EQ(after.descriptors.size(), warm.descriptors.size())
+        << "after warm-up: " << ::testing::PrintToString(warm.descriptors)
+        << "\nafter soak: " << ::testing::PrintToString(after.descriptors);
+    // Nobody was ever allowed to start or stop, and root only asked for
+    // the state an interface already had.
+    EXPECT_TRUE(recorded().empty()) << ::testing::PrintToString(recorded());
+}
