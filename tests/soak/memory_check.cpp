@@ -1,6 +1,5 @@
 #include "memory_check.h"
 
-#include <algorithm>
 #include <cstdlib>
 
 namespace korvex::test {
@@ -21,14 +20,9 @@ std::vector<std::string> steady_memory_environment()
 #endif
 }
 
-long rss_growth_allowance_kib(long warm_rss_kib)
-{
-    return std::max(2048L, warm_rss_kib / 20);
-}
-
 ::testing::AssertionResult rss_within_bound(long warm_rss_kib, long after_rss_kib)
 {
-    const long allowed = rss_growth_allowance_kib(warm_rss_kib);
+    const long allowed = kRssGrowthAllowanceKib;
     if (after_rss_kib <= warm_rss_kib + allowed)
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()

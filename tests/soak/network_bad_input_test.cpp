@@ -122,9 +122,12 @@ TEST_F(NetworkBadInput, EmptyHugeAndOddNamesReadAsAbsent)
     // which PolicyKit does not know.
     for (const auto &[iface, property] : std::vector<std::pair<std::string, std::string>>{
              {"", "uuid"}, {kLong, "uuid"}, {kNetworkIface, ""}, {kNetworkIface, kLong}}) {
-        Reply reply = client_->call(kNetworkName, kNetworkPath, kPropertiesIface, "Get",
-                                    {Arg::s(iface), Arg::s(property)});
-        EXPECT_EQ(reply.error_name, code_error(5)) << describe(reply).substr(0, 200);
+        Reply get = client_->call(kNetworkName, kNetworkPath, kPropertiesIface, "Get",
+                                  {Arg::s(iface), Arg::s(property)});
+        EXPECT_EQ(get.error_name, code_error(5)) << describe(get).substr(0, 200);
+        Reply set = client_->call(kNetworkName, kNetworkPath, kPropertiesIface, "Set",
+                                  {Arg::s(iface), Arg::s(property), Arg::vs(kLong)});
+        EXPECT_EQ(set.error_name, code_error(5)) << describe(set).substr(0, 200);
     }
     // Nothing was up to be stopped.
     EXPECT_TRUE(recorded().empty()) << ::testing::PrintToString(recorded());
