@@ -39,7 +39,8 @@ extern "C" int check_puppet(unsigned int *major)
 
     // "%u" alone would also take a sign and turn "-1" into a huge version.
     const char *number = copy.get();
-    while (g_ascii_isspace(*number))
+    // "%u" skips the vertical tab as well, which g_ascii_isspace does not.
+    while (g_ascii_isspace(*number) || *number == '\v')
         ++number;
     unsigned int version = 0;
     if (!g_ascii_isdigit(*number) || sscanf(number, "%u", &version) != 1) {
