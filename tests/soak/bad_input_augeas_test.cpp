@@ -32,19 +32,17 @@ TEST(BadInputAugeas, QuitAndBadCommandsEndTheRunAsAFailure)
     const std::string version = "get /augeas/version/save/mode[1]\n";
     const std::string version_output = "/augeas/version/save/mode[1] = backup\n";
 
+    // Each case is a full augeas load (seconds, much more in a sanitized
+    // build), so each shows something the others do not.
     const std::vector<ScriptCase> cases = {
         // quit ends the script; augeas reports it as -2.
-        {"quit-alone", "quit\n", "FAILED\n-2\n"},
         {"quit-after-output", version + "quit\n" + version, "FAILED\n-2\n" + version_output},
         {"quit-before-save",
          load_hosts + "set " + entry + " changed.example\nquit\nsave\n",
          "FAILED\n-2\n"},
         // The first failing command ends the run with -1.
         {"unknown-command", "frobnicate /files\n", "FAILED\n-1\n"},
-        {"missing-arguments", "set\n", "FAILED\n-1\n"},
         {"bad-path", "get /files/[[[\n", "FAILED\n-1\n"},
-        {"several-matches", "get /augeas/load/*/lens\n", "FAILED\n-1\n"},
-        {"insert-nowhere", "ins x before /files/no/such/node\n", "FAILED\n-1\n"},
         {"output-then-failure", version + "frobnicate\n" + version,
          "FAILED\n-1\n" + version_output},
         {"bad-command-before-save",
@@ -52,7 +50,6 @@ TEST(BadInputAugeas, QuitAndBadCommandsEndTheRunAsAFailure)
          "FAILED\n-1\n"},
         // Control bytes are just part of a name that matches nothing.
         {"control-bytes", "get /augeas\x01\x02\x7f\n", "OK\n/augeas\x01\x02\x7f (o)\n"},
-        {"only-comments-and-blanks", "# nothing\n\n   \n", "OK\n"},
     };
     for (const ScriptCase &c : cases) {
         SCOPED_TRACE(c.key);

@@ -1,7 +1,7 @@
 // Keys made of every byte value a D-Bus string can carry, alone and inside
 // a longer key, and keys shaped like paths or shell words: only letters,
-// digits, '_', '-' and '.' (not first) get a status file, and only in the
-// keys directory. The bytes a D-Bus string cannot carry at all (C0, C1,
+// digits, '_', '-' and '.' (not first) are taken, only a run under such a
+// key leaves a status file, and only in the keys directory. The bytes a D-Bus string cannot carry at all (C0, C1,
 // F5 to FF) are refused by the bus; see bad_input_wire_test.cpp.
 #include <gtest/gtest.h>
 
@@ -50,101 +50,122 @@ std::string utf8_holding(unsigned char byte)
 
 class BadInputKeys : public ::testing::Test {
 protected:
-    void SetUp() override { agent_ = std::make_unique<IsolatedSysconfigAgent>(); }
-
-    // Runs an empty augeas script under each key; returns the keys that
-    // the agent accepted. Refused keys must get code 2 (invalid key), or
-    // code 6 for a valid key whose status file the file system refuses.
-    std::set<std::string> run_each(const std::vector<std::string> &keys)
+    void SetUp() override
     {
-        std::set<std::string> accepted;
-        for (const std::string &key : keys) {
-            Reply reply = agent_->call(
-                "run_string", {Arg::s(""), Arg::u(0), Arg::s("augeas"), Arg::s(key)});
-            const std::string shown = ::testing::PrintToString(key.substr(0, 40)) + " (" +
-                                      std::to_string(key.size()) + " bytes)";
-            if (reply.ok) {
-                EXPECT_EQ(reply.str(), "OK\n") << shown;
-                accepted.insert(key);
-            } else {
-                const bool storable = key.size() <= kLongestStorableKey;
-                const int code = allowed_key(key) && !storable && key.size() < 4096 ? 6 : 2;
-                EXPECT_EQ(reply.error_name, code_error(code)) << shown << " " << describe(reply);
-            }
-            // Reading a refused key back is no way around the check either.
-            Reply status = agent_->call("is_configured", {Arg::s(key)});
-            EXPECT_EQ(describe(status), reply.ok ? "reply (s) \"OK\n\"" : "reply (s) \"\"")
-                << shown;
-        }
-        return accepted;
+        agent_ = std::make_unique<IsolatedSysconfigAgent>();
+        missing_ = "file://" + agent_->shared().file("missing.aug");
+    }
+
+    void TearDown() override
+    {
+        EXPECT_TRUE(agent_->answering());
+        EXPECT_TRUE(agent_->working_directory_entries().empty())
+            << ::testing::PrintToString(agent_->working_directory_entries());
+        EXPECT_TRUE(agent_->writes_elsewhere().empty())
+            << ::testing::PrintToString(agent_->writes_elsewhere());
+    }
+
+    static std::string shown(const std::string &key)
+    {
+        return ::testing::PrintToString(key.substr(0, 40)) + " (" + std::to_string(key.size()) +
+               " bytes)";
+    }
+
+    // Whether the agent takes the key, without a full augeas run: a valid
+    // key gets as far as the download of a document that does not exist
+    // (code 3), an invalid one is refused before (code 2). Neither leaves
+    // a status file, and neither can be read back.
+    bool accepted(const std::string &key)
+    {
+        Reply reply = agent_->call("run_uri", {Arg::s(missing_), Arg::u(0), Arg::s("augeas"),
+                                               Arg::s(key)});
+        EXPECT_FALSE(reply.ok) << shown(key) << " " << describe(reply);
+        EXPECT_TRUE(reply.error_name == code_error(2) || reply.error_name == code_error(3))
+            << shown(key) << " " << describe(reply);
+        EXPECT_EQ(describe(agent_->call("is_configured", {Arg::s(key)})), "reply (s) \"\"")
+            << shown(key);
+        return reply.error_name == code_error(3);
+    }
+
+    // A real (empty) augeas run under the key: its status text, or the
+    // error code when there is none.
+    std::string run(const std::string &key)
+    {
+        Reply reply =
+            agent_->call("run_string", {Arg::s(""), Arg::u(0), Arg::s("augeas"), Arg::s(key)});
+        return reply.ok ? reply.str() : reply.error_name.substr(reply.error_name.size() - 5);
     }
 
     std::unique_ptr<IsolatedSysconfigAgent> agent_;
+    std::string missing_;
 };
 
 } // namespace
 
 TEST_F(BadInputKeys, OnlyTheAllowedCharactersMakeAStatusFile)
 {
-    // Every byte alone, and every byte that is refused alone also inside a
-    // key; the allowed ones inside a key are all in one key, since each
-    // accepted key costs a full augeas run.
+    // Every byte alone and inside a key.
     std::vector<std::string> keys;
-    std::string all_allowed_inside = "k";
     for (int byte = 1; byte < 256; ++byte) {
         const std::string text =
             byte < 0x80 ? std::string(1, static_cast<char>(byte)) : utf8_holding(byte);
         if (text.empty())
             continue;
         keys.push_back(text);
-        if (allowed_key("k" + text + "k"))
-            all_allowed_inside += text;
-        else
-            keys.push_back("k" + text + "k");
+        keys.push_back("k" + text + "k");
     }
-    all_allowed_inside += "k";
-    keys.push_back(all_allowed_inside);
-    const std::set<std::string> accepted = run_each(keys);
+    std::set<std::string> taken;
+    for (const std::string &key : keys) {
+        const bool expected = allowed_key(key);
+        EXPECT_EQ(accepted(key), expected) << shown(key);
+        if (expected)
+            taken.insert(key);
+    }
+    // 64 characters alone (all but the dot), 65 inside a key.
+    EXPECT_EQ(taken.size(), 129u);
+    EXPECT_TRUE(agent_->status_keys().empty())
+        << ::testing::PrintToString(agent_->status_keys());
 
-    std::set<std::string> expected;
-    for (const std::string &key : keys)
-        if (allowed_key(key))
-            expected.insert(key);
-    // 64 single characters (all but the dot) and the key holding all 65.
-    EXPECT_EQ(expected.size(), 65u);
-    EXPECT_EQ(all_allowed_inside.size(), 67u);
-    EXPECT_EQ(accepted, expected);
+    // Real runs, each a full augeas load: one key made of every allowed
+    // character, and the one-character key a shell would like least.
+    std::string every_allowed = "k";
+    for (const std::string &key : taken)
+        if (key.size() == 1)
+            every_allowed += key;
+    every_allowed += ".k";
+    EXPECT_EQ(every_allowed.size(), 67u);
+    EXPECT_EQ(run(every_allowed), "OK\n");
+    EXPECT_EQ(run("-"), "OK\n");
+    EXPECT_EQ(run("."), "Code2");
     const std::vector<std::string> files = agent_->status_keys();
-    EXPECT_EQ(std::set<std::string>(files.begin(), files.end()), expected);
-    for (const std::string &key : expected)
-        EXPECT_EQ(agent_->status_file(key), "OK\n") << key;
-
-    EXPECT_TRUE(agent_->answering());
-    EXPECT_TRUE(agent_->working_directory_entries().empty());
-    EXPECT_TRUE(agent_->writes_elsewhere().empty())
-        << ::testing::PrintToString(agent_->writes_elsewhere());
+    EXPECT_EQ(std::set<std::string>(files.begin(), files.end()),
+              (std::set<std::string>{every_allowed, "-"}));
+    EXPECT_EQ(agent_->status_file(every_allowed), "OK\n");
+    EXPECT_EQ(agent_->status_file("-"), "OK\n");
 }
 
 TEST_F(BadInputKeys, PathsShellWordsAndOverlongNamesStayOutOfTheFileSystem)
 {
-    const std::vector<std::string> keys = {
+    const std::vector<std::string> refused = {
         ".", "..", "../escape", "../../etc/passwd", "/etc/passwd", "a/b", "a/../b", "./a",
-        ".hidden", "~root", "$(touch pwned)", "`id`", "a;b", "a b", "a\nb", "a\tb", "-rf",
-        "--force", "*", "?", "a*", "key%s%n", "\xc3\xa9t\xc3\xa9", "\xe2\x80\x8b",
-        // Longer keys pass the character check but no status file can
-        // carry them; beyond 4095 characters they are refused outright.
-        std::string(kLongestStorableKey, 'a'), std::string(kLongestStorableKey + 1, 'b'),
-        std::string(256, 'c'), std::string(4095, 'd'), std::string(4096, 'e'),
-        std::string(100 * 1024, 'f')};
-    const std::set<std::string> accepted = run_each(keys);
-    EXPECT_EQ(accepted,
-              (std::set<std::string>{"-rf", "--force", std::string(kLongestStorableKey, 'a')}));
-    const std::vector<std::string> files = agent_->status_keys();
-    EXPECT_EQ(std::set<std::string>(files.begin(), files.end()), accepted);
+        ".hidden", "~root", "$(touch pwned)", "`id`", "a;b", "a b", "a\nb", "a\tb", "*", "?",
+        "a*", "key%s%n", "\xc3\xa9t\xc3\xa9", "\xe2\x80\x8b",
+        // Only the first 4095 characters are examined; longer keys are
+        // refused outright.
+        std::string(4096, 'e'), std::string(100 * 1024, 'f')};
+    for (const std::string &key : refused)
+        EXPECT_FALSE(accepted(key)) << shown(key);
+    for (const std::string &key : {std::string("-rf"), std::string("--force"),
+                                   std::string(4095, 'd')})
+        EXPECT_TRUE(accepted(key)) << shown(key);
 
-    EXPECT_TRUE(agent_->answering());
-    EXPECT_TRUE(agent_->working_directory_entries().empty())
-        << ::testing::PrintToString(agent_->working_directory_entries());
-    EXPECT_TRUE(agent_->writes_elsewhere().empty())
-        << ::testing::PrintToString(agent_->writes_elsewhere());
+    // Valid keys whose status file the file system cannot carry: it is
+    // written under a temporary name seven characters longer, which must
+    // fit NAME_MAX. The run is answered with code 6 and leaves nothing.
+    EXPECT_EQ(run("-rf"), "OK\n");
+    EXPECT_EQ(run(std::string(kLongestStorableKey, 'a')), "OK\n");
+    EXPECT_EQ(run(std::string(kLongestStorableKey + 1, 'b')), "Code6");
+    const std::vector<std::string> files = agent_->status_keys();
+    EXPECT_EQ(std::set<std::string>(files.begin(), files.end()),
+              (std::set<std::string>{"-rf", std::string(kLongestStorableKey, 'a')}));
 }
