@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -26,6 +27,17 @@ struct DemoProcess {
     std::string name;
     pid_t pid;
 };
+
+// Clock ticks since boot at which `pid` started (field 22 of its stat line).
+std::string start_time(pid_t pid)
+{
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 22 && fields >> field; ++i) {
+    }
+    return field;
+}
 
 class RunDemo : public ::testing::Test {
 protected:
@@ -67,9 +79,13 @@ protected:
     {
         std::vector<DemoProcess> list;
         std::ifstream pids(run_dir_.file("pids"));
-        DemoProcess p;
-        while (pids >> p.name >> p.pid)
-            list.push_back(p);
+        std::string line;
+        while (std::getline(pids, line)) {
+            std::istringstream fields(line);
+            DemoProcess p;
+            if (fields >> p.name >> p.pid)
+                list.push_back(p);
+        }
         return list;
     }
 
@@ -151,4 +167,31 @@ TEST_F(RunDemo, ShowsTheAgentsAtWorkTwiceInARowAndStopsWithoutLeftovers)
     // The agent's key files lived in the run folder, not in the host's /var/lib.
     EXPECT_EQ(fs::exists("/var/lib/korvex"), var_lib_korvex_existed);
     EXPECT_TRUE(fs::exists(run_dir_.file("var-lib/korvex/sysconfig-keys/demo-hosts")));
+}
+
+// The stop goes by the pid and start time it recorded, not by anything the
+// process must let it read: a process that has changed its uid (as polkitd
+// does) may hide its environment from a root without CAP_SYS_PTRACE. A
+// recorded pid that now belongs to another process is left alone.
+TEST_F(RunDemo, StopsTheRecordedProcessesAndNoOtherHoldingTheirPids)
+{
+    ProcessOptions sleeper = command({"sleep", "600"});
+    Process recorded_one(sleeper);
+    Process reused_pid(sleeper);
+    ASSERT_TRUE(wait_until([&] { return !start_time(reused_pid.pid()).empty(); },
+                           std::chrono::seconds(5)));
+    const std::string started = start_time(recorded_one.pid());
+    const std::string other_start = std::to_string(std::stoull(start_time(reused_pid.pid())) + 1);
+    {
+        std::ofstream pids(run_dir_.file("pids"));
+        pids << "recorded " << recorded_one.pid() << " " << started << "\n"
+             << "reused " << reused_pid.pid() << " " << other_start << "\n"
+             << "gone 999999999 12345\n";
+    }
+    const auto stop = run_command(options({"stop"}), std::chrono::minutes(2));
+    EXPECT_EQ(stop.exit_code(), 0) << stop.err;
+    ASSERT_TRUE(recorded_one.wait(std::chrono::seconds(10)).has_value())
+        << "the recorded process survived the stop";
+    EXPECT_TRUE(reused_pid.running()) << "a process merely holding a recorded pid was stopped";
+    EXPECT_FALSE(fs::exists(run_dir_.file("pids")));
 }
