@@ -1,18 +1,23 @@
 // Per-key status files: key validation, the keys directory and the
 // whole-file reads and writes of a key's status text.
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
+
+#include <string>
 
 #include <glib.h>
+#include <glib/gstdio.h>
 
 #include <korvex/kcommon.h>
 
 #include "handles.h"
 #include "sysconfig_internal.h"
 
-using korvex::sysconfig::ErrorSlot;
+using korvex::sysconfig::GCharPtr;
 
 namespace {
 
@@ -27,6 +32,78 @@ bool format_key_path(char (&path)[KX_SYSCONFIG_PATH_MAX], const char *key)
 {
     const int needed = g_snprintf(path, sizeof path, "%s%s", sysconfig_keys_dir(), key);
     return needed >= 0 && static_cast<size_t>(needed) < sizeof path;
+}
+
+// The side file a status is written to before it takes the key's place.
+// Its name starts with '.', which no key can, so it never stands for a key,
+// and it is short: the key's own name may use the filesystem's whole limit,
+// which a side name built from it (as g_file_set_contents builds one)
+// would overrun.
+class SideFile {
+public:
+    explicit SideFile(const char *path)
+    {
+        GCharPtr dir{g_path_get_dirname(path)};
+        name_ = std::string{dir.get()} + "/.set-key-XXXXXX";
+        fd_ = g_mkstemp_full(name_.data(), O_RDWR | O_CLOEXEC, 0666);
+        if (fd_ < 0)
+            name_.clear();
+    }
+    ~SideFile()
+    {
+        close_fd();
+        if (!name_.empty())
+            g_unlink(name_.c_str());
+    }
+    SideFile(const SideFile &) = delete;
+    SideFile &operator=(const SideFile &) = delete;
+
+    bool created() const { return fd_ >= 0; }
+
+    bool write_all(const char *text, size_t length)
+    {
+        while (length > 0) {
+            const ssize_t written = write(fd_, text, length);
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                return false;
+            text += written;
+            length -= static_cast<size_t>(written);
+        }
+        // On disk before the rename, so that a crash leaves the old
+        // status or the new one, never an empty file.
+        return fsync(fd_) == 0 && close_fd();
+    }
+
+    // Puts the side file in place of path, as one step.
+    bool replace(const char *path)
+    {
+        if (g_rename(name_.c_str(), path) != 0)
+            return false;
+        name_.clear();
+        return true;
+    }
+
+private:
+    bool close_fd()
+    {
+        if (fd_ < 0)
+            return true;
+        const int closed = close(fd_);
+        fd_ = -1;
+        return closed == 0;
+    }
+
+    std::string name_;
+    int fd_ = -1;
+};
+
+// The file's whole new content, replacing it as a unit.
+bool replace_contents(const char *path, const char *text)
+{
+    SideFile side{path};
+    return side.created() && side.write_all(text, strlen(text)) && side.replace(path);
 }
 
 } // namespace
@@ -110,9 +187,7 @@ extern "C" uint32_t set_key(const char *key, const char *contents)
     char path[KX_SYSCONFIG_PATH_MAX];
     const bool path_fits = format_key_path(path, key);
     const char *text = contents != nullptr ? contents : "";
-    ErrorSlot error;
-    if (!path_fits ||
-        !g_file_set_contents(path, text, static_cast<gssize>(strlen(text)), error.out())) {
+    if (!path_fits || !replace_contents(path, text)) {
         kx_log(KX_LOG_ERR, "%s: Could not set file %s", "set_key", path);
         return KX_RES_SYSTEM_ERROR;
     }

@@ -16,9 +16,8 @@ using namespace korvex::test;
 
 namespace {
 
-// The status file is written under a temporary name, the key and seven
-// more characters, which must fit NAME_MAX (255).
-constexpr size_t kLongestStorableKey = 248;
+// A key's status file carries the key's name, which must fit NAME_MAX.
+constexpr size_t kLongestStorableKey = 255;
 
 bool allowed_key(const std::string &key)
 {
@@ -159,9 +158,8 @@ TEST_F(BadInputKeys, PathsShellWordsAndOverlongNamesStayOutOfTheFileSystem)
                                    std::string(4095, 'd')})
         EXPECT_TRUE(accepted(key)) << shown(key);
 
-    // Valid keys whose status file the file system cannot carry: it is
-    // written under a temporary name seven characters longer, which must
-    // fit NAME_MAX. The run is answered with code 6 and leaves nothing.
+    // Valid keys whose status file the file system cannot carry: a name
+    // beyond NAME_MAX. The run is answered with code 6 and leaves nothing.
     EXPECT_EQ(run("-rf"), "OK\n");
     EXPECT_EQ(run(std::string(kLongestStorableKey, 'a')), "OK\n");
     EXPECT_EQ(run(std::string(kLongestStorableKey + 1, 'b')), "Code6");

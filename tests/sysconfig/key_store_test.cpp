@@ -103,6 +103,25 @@ TEST_F(KeyStore, ReadsBackExactlyWhatWasStored)
     EXPECT_EQ(entries, (std::vector<std::string>{"k1", "k2"}));
 }
 
+// A key is stored under its own name, so any name the filesystem can hold
+// must be storable, up to its 255-byte limit; the replacement of the file
+// must not need a longer name of its own.
+TEST_F(KeyStore, StoresKeysUpToTheLongestFileName)
+{
+    for (const size_t length : {248u, 249u, 254u, 255u}) {
+        const std::string key(length, 'n');
+        SCOPED_TRACE(length);
+        ASSERT_EQ(kx_sysconfig_set_configured(key.c_str(), "OK\nfirst"), 0u) << log.dump();
+        ASSERT_EQ(kx_sysconfig_set_configured(key.c_str(), "OK\nsecond"), 0u) << log.dump();
+        EXPECT_EQ(stored_status(key.c_str()), "OK\nsecond");
+    }
+    // One byte more than a file name can hold fails plainly and leaves nothing.
+    const std::string too_long(256, 'n');
+    EXPECT_EQ(kx_sysconfig_set_configured(too_long.c_str(), "OK"), 6u);
+    EXPECT_TRUE(log.has(KX_LOG_ERR, "set_key: Could not set file " + dir.slash() + too_long));
+    EXPECT_EQ(entries_with_prefix(dir.path(), "").size(), 4u) << "a side file was left behind";
+}
+
 TEST_F(KeyStore, CreatesAMissingKeysDirectoryOneLevelDeep)
 {
     const std::string keys_dir = dir.str() + "/fresh/";
