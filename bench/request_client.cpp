@@ -18,6 +18,7 @@
 #include <string>
 
 #include <dbus/dbus.h>
+#include <polkit/polkit.h>
 
 #include "sample_set.h"
 
@@ -111,14 +112,10 @@ std::string first_string(DBusMessage *reply)
     return text;
 }
 
-// The floor: the bus driver's GetId, then CheckAuthorization for a
-// system-bus-name subject (this connection) with user interaction
-// allowed, as the agents ask.
-bool floor_round_trip(DBusConnection *connection, const char *action)
+// CheckAuthorization for a system-bus-name subject (this connection) with
+// user interaction allowed, as the agents ask, put to polkitd directly.
+bool direct_check(DBusConnection *connection, const char *action)
 {
-    Message get_id = method(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetId");
-    call(connection, get_id.get());
-
     Message check = method("org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
                            "org.freedesktop.PolicyKit1.Authority", "CheckAuthorization");
     DBusMessageIter args;
@@ -156,6 +153,51 @@ bool floor_round_trip(DBusConnection *connection, const char *action)
     dbus_message_iter_get_basic(&fields, &authorized);
     return authorized;
 }
+
+// The floor: the bus driver's GetId, then the direct check.
+bool floor_round_trip(DBusConnection *connection, const char *action)
+{
+    Message get_id = method(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetId");
+    call(connection, get_id.get());
+    return direct_check(connection, action);
+}
+
+struct ObjectUnref {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+template <typename T>
+using Owned = std::unique_ptr<T, ObjectUnref>;
+
+// The same check the way the agents must put it: polkit's GObject client,
+// synchronously, over its own GDBus connection.
+class LibraryCheck {
+public:
+    LibraryCheck(DBusConnection *connection)
+        : authority_(polkit_authority_get_sync(nullptr, nullptr)),
+          subject_(polkit_system_bus_name_new(dbus_bus_get_unique_name(connection)))
+    {
+        if (!authority_)
+            throw std::runtime_error("no PolicyKit authority");
+    }
+
+    bool operator()(const char *action) const
+    {
+        GError *error = nullptr;
+        Owned<PolkitAuthorizationResult> result(polkit_authority_check_authorization_sync(
+            authority_.get(), subject_.get(), action, nullptr,
+            POLKIT_CHECK_AUTHORIZATION_FLAGS_ALLOW_USER_INTERACTION, nullptr, &error));
+        if (error != nullptr) {
+            const std::string message = error->message;
+            g_error_free(error);
+            throw std::runtime_error("polkit: " + message);
+        }
+        return polkit_authorization_result_get_is_authorized(result.get());
+    }
+
+private:
+    Owned<PolkitAuthority> authority_;
+    Owned<PolkitSubject> subject_;
+};
 
 struct Figure {
     std::string name;
@@ -267,6 +309,28 @@ int main(int argc, char **argv)
             }
         }
         print_figure("agent-hop." + label, ping, get_id);
+
+        // The PolicyKit check the agents make, through polkit's client
+        // library, beside the same check put directly.
+        // polkit's client finds the bus where every system-bus client does.
+        g_setenv("DBUS_SYSTEM_BUS_ADDRESS", argv[1], TRUE);
+        const LibraryCheck library_check(connection);
+        const char *action = figures[0].action.c_str();
+        for (int i = 0; i < 20; ++i)
+            library_check(action);
+        SampleSet through_library, direct;
+        for (int round = 0; round < rounds; ++round) {
+            auto agent_side = [&] { timed(through_library, [&] { return library_check(action); }); };
+            auto floor_side = [&] { timed(direct, [&] { return direct_check(connection, action); }); };
+            if (round % 2 == 0) {
+                floor_side();
+                agent_side();
+            } else {
+                agent_side();
+                floor_side();
+            }
+        }
+        print_figure("polkit-library." + label, through_library, direct);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "kx-bench-request-client: %s\n", e.what());
         return 1;
