@@ -172,13 +172,19 @@ TEST_F(RunDemo, ShowsTheAgentsAtWorkTwiceInARowAndStopsWithoutLeftovers)
 // The stop goes by the pid and start time it recorded, not by anything the
 // process must let it read: a process that has changed its uid (as polkitd
 // does) may hide its environment from a root without CAP_SYS_PTRACE. A
-// recorded pid that now belongs to another process is left alone.
+// recorded pid that now belongs to another process is left alone. Lines
+// from before start times were recorded still stop the demo's processes,
+// known by the marker in their environment, and nothing else.
 TEST_F(RunDemo, StopsTheRecordedProcessesAndNoOtherHoldingTheirPids)
 {
     ProcessOptions sleeper = command({"sleep", "600"});
+    ProcessOptions marked_sleeper = sleeper;
+    marked_sleeper.env = {marker()};
     Process recorded_one(sleeper);
     Process reused_pid(sleeper);
-    ASSERT_TRUE(wait_until([&] { return !start_time(reused_pid.pid()).empty(); },
+    Process legacy_marked(marked_sleeper);
+    Process legacy_unmarked(sleeper);
+    ASSERT_TRUE(wait_until([&] { return !start_time(legacy_unmarked.pid()).empty(); },
                            std::chrono::seconds(5)));
     const std::string started = start_time(recorded_one.pid());
     const std::string other_start = std::to_string(std::stoull(start_time(reused_pid.pid())) + 1);
@@ -186,12 +192,17 @@ TEST_F(RunDemo, StopsTheRecordedProcessesAndNoOtherHoldingTheirPids)
         std::ofstream pids(run_dir_.file("pids"));
         pids << "recorded " << recorded_one.pid() << " " << started << "\n"
              << "reused " << reused_pid.pid() << " " << other_start << "\n"
-             << "gone 999999999 12345\n";
+             << "gone 999999999 12345\n"
+             << "legacy " << legacy_marked.pid() << "\n"
+             << "stranger " << legacy_unmarked.pid() << "\n";
     }
     const auto stop = run_command(options({"stop"}), std::chrono::minutes(2));
     EXPECT_EQ(stop.exit_code(), 0) << stop.err;
-    ASSERT_TRUE(recorded_one.wait(std::chrono::seconds(10)).has_value())
+    EXPECT_TRUE(recorded_one.wait(std::chrono::seconds(10)).has_value())
         << "the recorded process survived the stop";
+    EXPECT_TRUE(legacy_marked.wait(std::chrono::seconds(10)).has_value())
+        << "the process of an older pids file survived the stop";
     EXPECT_TRUE(reused_pid.running()) << "a process merely holding a recorded pid was stopped";
+    EXPECT_TRUE(legacy_unmarked.running()) << "an unmarked process of an older pids file was stopped";
     EXPECT_FALSE(fs::exists(run_dir_.file("pids")));
 }
