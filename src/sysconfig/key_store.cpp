@@ -2,6 +2,7 @@
 // whole-file reads and writes of a key's status text.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -23,6 +24,8 @@ namespace {
 
 constexpr char default_keys_dir[] = "/var/lib/korvex/sysconfig-keys/";
 constexpr char key_chars[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_-.";
+
+constexpr size_t longest_key = NAME_MAX;
 
 char keys_dir_buffer[KX_SYSCONFIG_PATH_MAX];
 
@@ -138,10 +141,12 @@ extern "C" int check_key_sanity(const char *key)
         kx_log(KX_LOG_ERR, "%s: Invalid key filename %s", "check_key_sanity", checked);
         return -1;
     }
-    // Only the copy was examined; whatever lies beyond it was not.
-    if (strlen(key) >= sizeof checked) {
+    // The key names its status file, so it must fit a file name: a longer
+    // one would have its document applied and then fail to be recorded.
+    // This also covers whatever lay beyond the examined copy.
+    if (strlen(key) > longest_key) {
         kx_log(KX_LOG_ERR, "%s: Invalid key filename %s (longer than %zu characters)",
-               "check_key_sanity", checked, sizeof checked - 1);
+               "check_key_sanity", checked, longest_key);
         return -1;
     }
     return 0;
