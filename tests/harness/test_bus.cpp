@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "bus_client.h"
+#include "bus_config.h"
 
 #ifndef KORVEX_SOURCE_DIR
 #error "KORVEX_SOURCE_DIR must name the source folder"
@@ -18,41 +19,6 @@ namespace korvex::test {
 namespace {
 
 constexpr const char *kPolkitd = "/usr/lib/polkit-1/polkitd";
-
-std::string bus_config(const std::string &dir, const TestBusOptions &options)
-{
-    return R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=)" + dir + R"(/system_bus_socket</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Properties"/>
-    <allow send_destination="org.freedesktop.PolicyKit1"/>
-  </policy>
-  <policy user="polkitd">
-    <allow own="org.freedesktop.PolicyKit1"/>
-    <allow send_interface="org.freedesktop.PolicyKit1.AuthenticationAgent"/>
-  </policy>
-  <policy user="root">
-    <allow own="org.freedesktop.PolicyKit1"/>
-  </policy>
-)" + options.extra_bus_policy +
-           "\n  <includedir>" + dir + "/system.d</includedir>\n</busconfig>\n";
-}
 
 void make_world_readable_dir(const std::string &path)
 {
@@ -72,6 +38,24 @@ void copy_readable(const std::string &from, const std::string &to_dir)
 std::string source_dir()
 {
     return KORVEX_SOURCE_DIR;
+}
+
+bool wait_for_bus(Process &daemon, const std::string &address,
+                  std::chrono::milliseconds timeout)
+{
+    return wait_until(
+               [&] {
+                   if (!daemon.running())
+                       return true;
+                   try {
+                       BusClient probe(address);
+                       return true;
+                   } catch (const std::exception &) {
+                       return false;
+                   }
+               },
+               timeout) &&
+           daemon.running();
 }
 
 std::string rules_refusing_user(const std::string &refused_user)
@@ -101,27 +85,19 @@ TestSystemBus::TestSystemBus(const TestBusOptions &options) : dir_("korvex-bus")
     make_world_readable_dir(d + "/etc-rules.d");
     if (!options.polkit_rules.empty())
         write_file(d + "/rules.d/50-test.rules", options.polkit_rules, 0644);
-    write_file(d + "/bus.conf", bus_config(d, options));
+    BusConfig config;
+    config.socket_path = d + "/system_bus_socket";
+    config.include_dir = d + "/system.d";
+    config.extra_policy = options.extra_bus_policy;
+    write_file(d + "/bus.conf", system_bus_config(config));
 
-    address_ = "unix:path=" + d + "/system_bus_socket";
+    address_ = "unix:path=" + config.socket_path;
     ProcessOptions bus;
     bus.argv = {"dbus-daemon", "--config-file=" + d + "/bus.conf", "--nofork", "--nopidfile"};
     bus.stderr_path = d + "/dbus-daemon.log";
     bus_ = std::make_unique<Process>(bus);
 
-    const bool up = wait_until(
-        [&] {
-            if (!bus_->running())
-                return true;
-            try {
-                BusClient probe(address_);
-                return true;
-            } catch (const std::exception &) {
-                return false;
-            }
-        },
-        std::chrono::seconds(10));
-    if (!up || !bus_->running())
+    if (!wait_for_bus(*bus_, address_))
         throw std::runtime_error("dbus-daemon did not start: " + read_file(d + "/dbus-daemon.log"));
 
     if (options.start_polkit)

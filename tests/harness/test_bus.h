@@ -27,6 +27,11 @@ struct TestBusOptions {
     bool start_polkit = true;
 };
 
+// Waits until a client can connect to the bus at `address` that `daemon`
+// serves; false if the daemon ended or time ran out first.
+bool wait_for_bus(Process &daemon, const std::string &address,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
 // A rules file that refuses every action to the user named `refused_user`
 // and grants every action to everybody else.
 std::string rules_refusing_user(const std::string &refused_user);

@@ -16,8 +16,10 @@
 #include <unistd.h>
 
 #include "bus_client.h"
+#include "bus_config.h"
 #include "ship_support.h"
 #include "temp_dir.h"
+#include "test_bus.h"
 
 using namespace korvex::test;
 namespace fs = std::filesystem;
@@ -28,36 +30,13 @@ constexpr const char *kLaunchHelper = "/usr/lib/dbus-1.0/dbus-daemon-launch-help
 
 std::string bus_config(const std::string &prefix)
 {
-    return R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <user>messagebus</user>
-  <listen>unix:path=/run/dbus/system_bus_socket</listen>
-  <auth>EXTERNAL</auth>
-  <servicehelper>)" + std::string(kLaunchHelper) + R"(</servicehelper>
-  <servicedir>)" + prefix + R"(/share/dbus-1/system-services</servicedir>
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
-    <allow send_destination="org.freedesktop.PolicyKit1"/>
-  </policy>
-  <policy user="polkitd">
-    <allow own="org.freedesktop.PolicyKit1"/>
-  </policy>
-  <includedir>)" + prefix + R"(/share/dbus-1/system.d</includedir>
-</busconfig>
-)";
+    BusConfig config;
+    config.socket_path = "/run/dbus/system_bus_socket";
+    config.include_dir = prefix + "/share/dbus-1/system.d";
+    config.user = "messagebus";
+    config.service_helper = kLaunchHelper;
+    config.service_dir = prefix + "/share/dbus-1/system-services";
+    return system_bus_config(config);
 }
 
 class ActivationBus : public ::testing::Test {
@@ -84,19 +63,7 @@ protected:
         daemon.stderr_path = root_.file("dbus-daemon.log");
         daemon.stdout_path = root_.file("dbus-daemon.out");
         daemon_ = std::make_unique<Process>(daemon);
-        ASSERT_TRUE(wait_until(
-            [&] {
-                if (!daemon_->running())
-                    return true;
-                try {
-                    BusClient probe(address_);
-                    return true;
-                } catch (const std::exception &) {
-                    return false;
-                }
-            },
-            std::chrono::seconds(10)));
-        ASSERT_TRUE(daemon_->running()) << read_file(root_.file("dbus-daemon.log"));
+        ASSERT_TRUE(wait_for_bus(*daemon_, address_)) << read_file(root_.file("dbus-daemon.log"));
 
         ProcessOptions polkit;
         polkit.argv = {"unshare", "-m", "--propagation", "private", "sh", "-c",

@@ -1,0 +1,31 @@
+// The configuration file of a private system bus for tests: the default
+// policy of a stock system bus (no method calls but to the bus itself and
+// to PolicyKit, replies and signals free), polkitd's own rights, and the
+// services' policy files from a folder. Bus activation is set up only
+// when asked for.
+#ifndef KORVEX_TEST_BUS_CONFIG_H
+#define KORVEX_TEST_BUS_CONFIG_H
+
+#include <string>
+
+namespace korvex::test {
+
+struct BusConfig {
+    std::string socket_path;
+    // The folder of the services' policy files (<includedir>).
+    std::string include_dir;
+    // Further <policy> elements, e.g. to let root own a test agent's name.
+    std::string extra_policy;
+    // Bus activation, each left out while empty: the user the daemon runs
+    // as, the setuid helper that starts services, and the folder of their
+    // .service files.
+    std::string user;
+    std::string service_helper;
+    std::string service_dir;
+};
+
+std::string system_bus_config(const BusConfig &config);
+
+} // namespace korvex::test
+
+#endif
