@@ -7,6 +7,7 @@
 #include <korvex/kcommon.h>
 
 #include "bus_client.h"
+#include "host_identity.h"
 #include "test_bus.h"
 
 using namespace korvex::test;
@@ -32,26 +33,6 @@ TestBusOptions bus_options()
                            "        return polkit.Result.NO;\n"
                            "});\n";
     return options;
-}
-
-std::string expected_uuid()
-{
-    std::string id = read_file("/etc/machine-id");
-    id = id.substr(0, 32);
-    return id.substr(0, 8) + "-" + id.substr(8, 4) + "-" + id.substr(12, 4) + "-" +
-           id.substr(16, 4) + "-" + id.substr(20, 12);
-}
-
-std::string expected_hostname()
-{
-    char buf[256] = {};
-    gethostname(buf, sizeof buf - 1);
-    return buf;
-}
-
-std::string code_error(int code)
-{
-    return std::string(kUnmappedErrorPrefix) + std::to_string(code);
 }
 
 class FrameworkOnBus : public ::testing::Test {

@@ -103,6 +103,13 @@ Reply make_call(DBusConnection *connection, const std::string &dest, const std::
 inline constexpr uid_t kNobody = 65534;
 inline constexpr const char *kUnmappedErrorPrefix =
     "org.freedesktop.DBus.GLib.UnmappedError.KorvexErrorQuark.Code";
+inline constexpr const char *kPropertiesIface = "org.freedesktop.DBus.Properties";
+
+// The D-Bus error name under which a korvex result code reaches a client.
+inline std::string code_error(int code)
+{
+    return std::string(kUnmappedErrorPrefix) + std::to_string(code);
+}
 
 } // namespace korvex::test
 

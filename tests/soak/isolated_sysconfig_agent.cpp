@@ -32,11 +32,6 @@ std::vector<std::string> sorted_entries(const std::string &dir)
 
 } // namespace
 
-std::string code_error(int code)
-{
-    return std::string(kUnmappedErrorPrefix) + std::to_string(code);
-}
-
 IsolatedSysconfigAgent::IsolatedSysconfigAgent(const std::vector<std::string> &extra_env)
 {
     state_ = std::make_unique<TempDir>("korvex-soak-state");

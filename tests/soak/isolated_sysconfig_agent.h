@@ -15,19 +15,12 @@
 
 #include <gtest/gtest.h>
 
+#include "agent_names.h"
 #include "bus_client.h"
 #include "temp_dir.h"
 #include "test_bus.h"
 
 namespace korvex::test {
-
-inline constexpr const char *kSysconfigName = "org.vaduderuvoziz.Sysconfig";
-inline constexpr const char *kSysconfigPath = "/org/vaduderuvoziz/Sysconfig";
-inline constexpr const char *kSysconfigIface = "org.vaduderuvoziz.Sysconfig";
-inline constexpr const char *kPropertiesIface = "org.freedesktop.DBus.Properties";
-
-// The D-Bus error name of a korvex result code.
-std::string code_error(int code);
 
 class IsolatedSysconfigAgent {
 public:

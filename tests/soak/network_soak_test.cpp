@@ -11,6 +11,7 @@
 
 #include <korvex/kcommon.h>
 
+#include "host_identity.h"
 #include "memory_check.h"
 #include "network_agent_fixture.h"
 #include "process_footprint.h"

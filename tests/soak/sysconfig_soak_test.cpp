@@ -15,6 +15,7 @@
 
 #include <korvex/kcommon.h>
 
+#include "host_identity.h"
 #include "isolated_sysconfig_agent.h"
 #include "memory_check.h"
 #include "process_footprint.h"
@@ -28,20 +29,6 @@ constexpr int kPuppetRuns = 20;
 constexpr uint64_t kWarmUpRequests = 1000;
 constexpr uint64_t kRootRequests = 7500;
 constexpr uint64_t kRefusedRequests = 2500;
-
-std::string host_uuid()
-{
-    const std::string id = read_file("/etc/machine-id").substr(0, 32);
-    return id.substr(0, 8) + "-" + id.substr(8, 4) + "-" + id.substr(12, 4) + "-" +
-           id.substr(16, 4) + "-" + id.substr(20, 12);
-}
-
-std::string host_name()
-{
-    char buf[256] = {};
-    gethostname(buf, sizeof buf - 1);
-    return buf;
-}
 
 SoakClientOptions requests(uint64_t count, std::optional<uid_t> uid = std::nullopt)
 {
@@ -105,7 +92,8 @@ protected:
         };
         const std::vector<std::string> expected = {
             "reply (s) \"OK\n\"", "reply (s) \"\"", "reply (s) \"\"",
-            "reply (s) \"" + host_uuid() + "\"", "reply (s) \"" + host_name() + "\"",
+            "reply (s) \"" + expected_uuid() + "\"",
+            "reply (s) \"" + expected_hostname() + "\"",
             "reply (u) \"0\"", "reply (i) \"0\"", "reply (s) \"OK\n\"", "reply (s) \"OK\n\"",
             "reply (s) \"OK\n\"", "reply"};
         for (size_t i = 0; i < mix.size(); ++i) {

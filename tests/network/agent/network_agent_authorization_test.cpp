@@ -3,6 +3,7 @@
 // refused or unanswered check runs no script.
 #include <korvex/kcommon.h>
 
+#include "host_identity.h"
 #include "network_agent_fixture.h"
 
 using namespace korvex::test;

@@ -15,21 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "agent_names.h"
 #include "agent_namespace.h"
 #include "bus_client.h"
 #include "temp_dir.h"
 #include "test_bus.h"
 
 namespace korvex::test {
-
-inline constexpr const char *kNetworkName = "org.vaduderuvoziz.Network";
-inline constexpr const char *kNetworkPath = "/org/vaduderuvoziz/Network";
-inline constexpr const char *kNetworkIface = "org.vaduderuvoziz.Network";
-inline constexpr const char *kPropertiesIface = "org.freedesktop.DBus.Properties";
-
-std::string code_error(int code);
-std::string expected_uuid();
-std::string expected_hostname();
 
 enum class InterfaceScripts { Recorder, Ifupdown };
 

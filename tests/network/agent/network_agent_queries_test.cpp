@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <regex>
 
+#include "host_identity.h"
 #include "introspection_reader.h"
 #include "network_agent_fixture.h"
 

@@ -10,6 +10,7 @@
 
 #include <korvex/kcommon.h>
 
+#include "host_identity.h"
 #include "sysconfig_agent_fixture.h"
 
 using namespace korvex::test;
@@ -17,20 +18,6 @@ using namespace korvex::test;
 namespace {
 
 class AgentInterface : public SysconfigAgentTest {};
-
-std::string host_uuid()
-{
-    const std::string id = read_file("/etc/machine-id").substr(0, 32);
-    return id.substr(0, 8) + "-" + id.substr(8, 4) + "-" + id.substr(12, 4) + "-" +
-           id.substr(16, 4) + "-" + id.substr(20, 12);
-}
-
-std::string host_name()
-{
-    char buf[256] = {};
-    gethostname(buf, sizeof buf - 1);
-    return buf;
-}
 
 struct NodeInfoUnref {
     void operator()(GDBusNodeInfo *info) const { g_dbus_node_info_unref(info); }
@@ -81,12 +68,12 @@ TEST_F(AgentInterface, PropertiesServeTheHostAndIgnoreWrites)
     ASSERT_EQ(uuid.values.size(), 1u);
     EXPECT_TRUE(uuid.values[0].was_variant);
     EXPECT_EQ(uuid.values[0].signature, "s");
-    EXPECT_EQ(uuid.str(), host_uuid());
+    EXPECT_EQ(uuid.str(), expected_uuid());
 
     Reply hostname = get("hostname");
     ASSERT_TRUE(hostname.ok) << hostname.error_message;
     EXPECT_EQ(hostname.values.at(0).signature, "s");
-    EXPECT_EQ(hostname.str(), host_name());
+    EXPECT_EQ(hostname.str(), expected_hostname());
 
     for (const auto &[name, signature] : std::vector<std::pair<std::string, std::string>>{
              {"is_postboot_configured", "u"}, {"qmf-gen-no-crash", "i"}}) {

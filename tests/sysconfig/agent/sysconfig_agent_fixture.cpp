@@ -18,11 +18,6 @@ namespace korvex::test {
 const std::string SysconfigAgentTest::kOriginalHosts =
     "127.0.0.1\tlocalhost\n192.0.2.1\tfirst.example\n";
 
-std::string code_error(int code)
-{
-    return std::string(kUnmappedErrorPrefix) + std::to_string(code);
-}
-
 Gate::Gate(const TempDir &dir, const std::string &name)
     : folder_(dir.file("gate-" + name)), name_(name)
 {

@@ -1,0 +1,18 @@
+// Where tests reach the korvex agents on a bus: their bus names, object
+// paths and interfaces.
+#ifndef KORVEX_TEST_AGENT_NAMES_H
+#define KORVEX_TEST_AGENT_NAMES_H
+
+namespace korvex::test {
+
+inline constexpr const char *kSysconfigName = "org.vaduderuvoziz.Sysconfig";
+inline constexpr const char *kSysconfigPath = "/org/vaduderuvoziz/Sysconfig";
+inline constexpr const char *kSysconfigIface = "org.vaduderuvoziz.Sysconfig";
+
+inline constexpr const char *kNetworkName = "org.vaduderuvoziz.Network";
+inline constexpr const char *kNetworkPath = "/org/vaduderuvoziz/Network";
+inline constexpr const char *kNetworkIface = "org.vaduderuvoziz.Network";
+
+} // namespace korvex::test
+
+#endif
