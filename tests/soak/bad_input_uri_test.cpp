@@ -50,10 +50,7 @@ protected:
     void TearDown() override
     {
         EXPECT_TRUE(agent_->answering());
-        EXPECT_TRUE(agent_->working_directory_entries().empty())
-            << ::testing::PrintToString(agent_->working_directory_entries());
-        EXPECT_TRUE(agent_->writes_elsewhere().empty())
-            << ::testing::PrintToString(agent_->writes_elsewhere());
+        EXPECT_TRUE(agent_->left_nothing_behind());
     }
 
     Reply run_uri(const std::string &uri, const std::string &scheme, const std::string &key)

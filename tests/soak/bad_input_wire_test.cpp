@@ -24,9 +24,7 @@ protected:
         EXPECT_TRUE(agent_->answering());
         EXPECT_TRUE(agent_->status_keys().empty())
             << ::testing::PrintToString(agent_->status_keys());
-        EXPECT_TRUE(agent_->working_directory_entries().empty());
-        EXPECT_TRUE(agent_->writes_elsewhere().empty())
-            << ::testing::PrintToString(agent_->writes_elsewhere());
+        EXPECT_TRUE(agent_->left_nothing_behind());
     }
 
     std::unique_ptr<IsolatedSysconfigAgent> agent_;

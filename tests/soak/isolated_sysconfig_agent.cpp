@@ -2,7 +2,6 @@
 
 #include "layered_writes.h"
 
-#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 
@@ -16,21 +15,6 @@
 namespace fs = std::filesystem;
 
 namespace korvex::test {
-
-namespace {
-
-std::vector<std::string> sorted_entries(const std::string &dir)
-{
-    std::vector<std::string> names;
-    if (!fs::is_directory(dir))
-        return names;
-    for (const auto &entry : fs::directory_iterator(dir))
-        names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-} // namespace
 
 IsolatedSysconfigAgent::IsolatedSysconfigAgent(const std::vector<std::string> &extra_env)
 {
@@ -102,6 +86,17 @@ std::vector<std::string> IsolatedSysconfigAgent::working_directory_entries() con
 std::vector<std::string> IsolatedSysconfigAgent::writes_elsewhere(bool puppet_ran) const
 {
     return layered_writes(state_->path(), puppet_ran);
+}
+
+::testing::AssertionResult IsolatedSysconfigAgent::left_nothing_behind(bool puppet_ran) const
+{
+    const std::vector<std::string> left = working_directory_entries();
+    const std::vector<std::string> elsewhere = writes_elsewhere(puppet_ran);
+    if (left.empty() && elsewhere.empty())
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "left in the working directory: " << ::testing::PrintToString(left)
+           << "; written elsewhere: " << ::testing::PrintToString(elsewhere);
 }
 
 ::testing::AssertionResult IsolatedSysconfigAgent::answering()

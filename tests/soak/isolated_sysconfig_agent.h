@@ -54,6 +54,8 @@ public:
     // Puppet's own state under /var/lib/puppet is left out when
     // puppet_ran is set.
     std::vector<std::string> writes_elsewhere(bool puppet_ran = false) const;
+    // The working directory is empty and nothing was written elsewhere.
+    ::testing::AssertionResult left_nothing_behind(bool puppet_ran = false) const;
 
     // Running, still the owner of its name, and answering a request.
     ::testing::AssertionResult answering();

@@ -7,9 +7,7 @@ namespace fs = std::filesystem;
 
 namespace korvex::test {
 
-namespace {
-
-std::vector<std::string> sorted_entries(const fs::path &dir)
+std::vector<std::string> sorted_entries(const std::string &dir)
 {
     std::vector<std::string> names;
     if (!fs::is_directory(dir))
@@ -19,6 +17,8 @@ std::vector<std::string> sorted_entries(const fs::path &dir)
     std::sort(names.begin(), names.end());
     return names;
 }
+
+namespace {
 
 // Every file, link and empty folder below root, as "prefix/relative".
 void collect_leaves(const fs::path &root, const std::string &prefix,

@@ -1,7 +1,7 @@
-// Reads back what a program run under isolated_host_view.sh wrote outside
-// the folders it shared with the test: every entry in the upper folders of
-// the layers. Uses nothing but the standard library, so any test program
-// can link it.
+// Reads back what a program run under isolated_host_view.sh wrote: outside
+// the folders it shared with the test, every entry in the upper folders of
+// the layers; inside them, the entries as they are. Uses nothing but the
+// standard library, so any test program can link it.
 #ifndef KORVEX_TESTS_SOAK_LAYERED_WRITES_H
 #define KORVEX_TESTS_SOAK_LAYERED_WRITES_H
 
@@ -15,6 +15,9 @@ namespace korvex::test {
 // /var/lib/puppet when puppet_ran is set; anything in the keys folder's
 // parent but the keys directory itself is included.
 std::vector<std::string> layered_writes(const std::string &state, bool puppet_ran = false);
+
+// Names of the entries in a folder, sorted; none if there is no folder.
+std::vector<std::string> sorted_entries(const std::string &dir);
 
 } // namespace korvex::test
 

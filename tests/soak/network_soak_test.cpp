@@ -26,14 +26,6 @@ constexpr uint64_t kWarmUpRequests = 1000;
 constexpr uint64_t kRootRequests = 7500;
 constexpr uint64_t kRefusedRequests = 2500;
 
-SoakClientOptions requests(uint64_t count, std::optional<uid_t> uid = std::nullopt)
-{
-    SoakClientOptions options;
-    options.count = count;
-    options.uid = uid;
-    return options;
-}
-
 PlannedCall network_call(const std::string &member, std::vector<Arg> args)
 {
     return {kNetworkName, kNetworkPath, kNetworkIface, member, std::move(args), {}};
@@ -111,15 +103,6 @@ protected:
         for (PlannedCall &call : mix)
             call.expected = refused;
         return mix;
-    }
-
-    void expect_all_answered(SoakClientRun &run, uint64_t count)
-    {
-        const SoakTally tally = run.finish();
-        EXPECT_EQ(tally.sent, count) << run.diagnostics();
-        EXPECT_EQ(tally.answered, tally.sent) << run.diagnostics();
-        EXPECT_EQ(tally.as_expected, tally.sent)
-            << ::testing::PrintToString(tally.samples) << run.diagnostics();
     }
 };
 

@@ -1,5 +1,7 @@
 #include "soak_client_run.h"
 
+#include <gtest/gtest.h>
+
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -8,6 +10,14 @@
 #endif
 
 namespace korvex::test {
+
+SoakClientOptions requests(uint64_t count, std::optional<uid_t> uid)
+{
+    SoakClientOptions options;
+    options.count = count;
+    options.uid = uid;
+    return options;
+}
 
 SoakClientRun::SoakClientRun(const std::string &address, const std::vector<PlannedCall> &plan,
                              const SoakClientOptions &options)
@@ -49,6 +59,15 @@ std::string SoakClientRun::diagnostics() const
     if (status_)
         text += ", wait status " + std::to_string(*status_);
     return text + ": " + read_file(dir_.file("stderr"));
+}
+
+void expect_all_answered(SoakClientRun &run, uint64_t count)
+{
+    const SoakTally tally = run.finish();
+    EXPECT_EQ(tally.sent, count) << run.diagnostics();
+    EXPECT_EQ(tally.answered, tally.sent) << run.diagnostics();
+    EXPECT_EQ(tally.as_expected, tally.sent)
+        << ::testing::PrintToString(tally.samples) << run.diagnostics();
 }
 
 } // namespace korvex::test

@@ -24,6 +24,9 @@ struct SoakClientOptions {
     std::optional<uid_t> uid;
 };
 
+// Options for `count` calls, as root or as the user `uid`.
+SoakClientOptions requests(uint64_t count, std::optional<uid_t> uid = std::nullopt);
+
 class SoakClientRun {
 public:
     SoakClientRun(const std::string &address, const std::vector<PlannedCall> &plan,
@@ -42,6 +45,10 @@ private:
     std::unique_ptr<Process> process_;
     std::optional<int> status_;
 };
+
+// Waits for the run and expects all `count` calls sent, answered, and
+// answered as planned.
+void expect_all_answered(SoakClientRun &run, uint64_t count);
 
 } // namespace korvex::test
 
