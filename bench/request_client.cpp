@@ -24,6 +24,7 @@
 
 using korvex::bench::print_figure;
 using korvex::bench::SampleSet;
+using korvex::bench::side_by_side;
 using korvex::bench::timed;
 
 namespace {
@@ -271,13 +272,7 @@ int main(int argc, char **argv)
                 auto floor_side = [&] {
                     timed(figure.floor, [&] { return floor_round_trip(connection, figure.action.c_str()); });
                 };
-                if (round % 2 == 0) {
-                    floor_side();
-                    agent_side();
-                } else {
-                    agent_side();
-                    floor_side();
-                }
+                side_by_side(round, agent_side, floor_side);
             }
         }
         for (const Figure &figure : figures)
@@ -300,13 +295,7 @@ int main(int argc, char **argv)
                     return call(connection, request.get());
                 });
             };
-            if (round % 2 == 0) {
-                floor_side();
-                agent_side();
-            } else {
-                agent_side();
-                floor_side();
-            }
+            side_by_side(round, agent_side, floor_side);
         }
         print_figure("agent-hop." + label, ping, get_id);
 
@@ -322,13 +311,7 @@ int main(int argc, char **argv)
         for (int round = 0; round < rounds; ++round) {
             auto agent_side = [&] { timed(through_library, [&] { return library_check(action); }); };
             auto floor_side = [&] { timed(direct, [&] { return direct_check(connection, action); }); };
-            if (round % 2 == 0) {
-                floor_side();
-                agent_side();
-            } else {
-                agent_side();
-                floor_side();
-            }
+            side_by_side(round, agent_side, floor_side);
         }
         print_figure("polkit-library." + label, through_library, direct);
     } catch (const std::exception &e) {

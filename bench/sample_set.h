@@ -44,6 +44,21 @@ auto timed(SampleSet &samples, Work &&work)
     return result;
 }
 
+// One round of a figure beside its floor, the floor first in even rounds
+// and second in odd ones, so that whatever load the machine carries at the
+// moment falls on both sides alike.
+template <typename AgentSide, typename FloorSide>
+void side_by_side(int round, AgentSide &&agent_side, FloorSide &&floor_side)
+{
+    if (round % 2 == 0) {
+        floor_side();
+        agent_side();
+    } else {
+        agent_side();
+        floor_side();
+    }
+}
+
 // One result line for bench/run: a figure measured against its floor.
 //   FIGURE NAME AGENT_MEDIAN AGENT_MIN FLOOR_MEDIAN FLOOR_MIN COUNT (microseconds)
 inline void print_figure(const std::string &name, const SampleSet &agent, const SampleSet &floor)

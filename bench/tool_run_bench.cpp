@@ -36,6 +36,7 @@ using korvex::bench::print_figure;
 using korvex::bench::resident_kb;
 using korvex::bench::run_to_end;
 using korvex::bench::SampleSet;
+using korvex::bench::side_by_side;
 using korvex::bench::timed;
 
 namespace {
@@ -141,13 +142,7 @@ int main(int argc, char **argv)
             auto direct = [&] {
                 return timed(augtool, [&, script = runs.augeas_script()] { return runs.augtool_run(script); });
             };
-            if (round % 2 == 0) {
-                direct();
-                through_agent();
-            } else {
-                through_agent();
-                direct();
-            }
+            side_by_side(round, through_agent, direct);
         }
         print_figure("augeas-run", agent_augeas, augtool);
 
@@ -161,13 +156,7 @@ int main(int argc, char **argv)
             auto direct = [&] {
                 return timed(puppet, [&, manifest = runs.puppet_manifest()] { return runs.puppet_run(manifest); });
             };
-            if (round % 2 == 0) {
-                direct();
-                through_agent();
-            } else {
-                through_agent();
-                direct();
-            }
+            side_by_side(round, through_agent, direct);
         }
         print_figure("puppet-run", agent_puppet, puppet);
 
