@@ -1,6 +1,6 @@
 // An agent's property table decides the GObject class every request goes
 // through. Any row is tried: a known type letter with a property name must
-// give exactly the specification of the letter table, an unknown letter
+// give exactly the parameter spec its letter stands for, an unknown letter
 // must be refused without touching the output, and nothing may crash.
 //
 // Input: a flags byte (bit 0 read-write, bit 1 no nick, bit 2 no blurb),
@@ -124,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::vector<std::string> text = korvex::fuzz::split_at_nul(data + 6, size - 6, 3);
 
     // Rows come from the agent program, and GLib (2.74) dereferences the
-    // missing specification of a name it refuses: names outside GObject's
+    // missing parameter spec of a name it refuses: names outside GObject's
     // property-name grammar are a precondition, not input.
     if (!g_param_spec_is_valid_name(text[0].c_str()))
         return 0;

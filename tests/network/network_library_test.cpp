@@ -153,8 +153,9 @@ TEST_F(KnetworkLibrary, UnreadableInterfacesLookAbsent)
     CommandOutcome readable = probe({"list"});
     ASSERT_EQ(readable.lines(), (Lines{"eth0", "lo"})) << readable.describe();
 
-    // With only the three standard descriptors allowed the SIGAR handle
-    // cannot open; with one more it opens but cannot enumerate.
+    // At a descriptor limit of 3 or 4 the probe has none left for the
+    // enumeration's netlink socket: nothing is listed, and every query
+    // answers as for an absent interface.
     for (const std::string limit : {"3", "4"}) {
         SCOPED_TRACE("descriptor limit " + limit);
         CommandOutcome listing = probe({"--fd-limit", limit, "list"});
