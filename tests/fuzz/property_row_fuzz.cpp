@@ -146,27 +146,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     require(mapped, "known type letter refused", std::string(1, letter));
-    require(out != sentinel && out != nullptr, "no specification for a known type letter",
+    require(out != sentinel && out != nullptr, "no parameter spec for a known type letter",
             std::string(1, letter));
     SpecRef owned{g_param_spec_ref_sink(out)};
     GParamSpec *spec = owned.spec;
 
     require(glib_complaints == 0, "GLib complained about the row", row.name);
-    require(G_PARAM_SPEC_VALUE_TYPE(spec) == value_type, "specification of the wrong value type",
+    require(G_PARAM_SPEC_VALUE_TYPE(spec) == value_type, "parameter spec of the wrong value type",
             std::string(1, letter));
-    require(g_param_spec_get_name(spec) == canonical(row.name), "specification under another name",
+    require(g_param_spec_get_name(spec) == canonical(row.name), "parameter spec under another name",
             row.name);
     require(std::string_view(g_param_spec_get_nick(spec)) == (nick != nullptr ? std::string(nick) : canonical(row.name)),
-            "specification with another nick", row.name);
+            "parameter spec with another nick", row.name);
     const char *got_blurb = g_param_spec_get_blurb(spec);
     require((got_blurb == nullptr && blurb == nullptr) ||
                 (got_blurb != nullptr && blurb != nullptr && std::string_view(got_blurb) == blurb),
-            "specification with another blurb", row.name);
-    require((spec->flags & G_PARAM_READWRITE) == flags, "specification with other access flags", row.name);
-    require(has_full_range(spec), "specification without the full range of its type",
+            "parameter spec with another blurb", row.name);
+    require((spec->flags & G_PARAM_READWRITE) == flags, "parameter spec with other access flags", row.name);
+    require(has_full_range(spec), "parameter spec without the full range of its type",
             std::string(1, letter));
     if (letter != 'e')
-        require(has_zero_default(spec), "specification with a default other than zero",
+        require(has_zero_default(spec), "parameter spec with a default other than zero",
                 std::string(1, letter));
     return 0;
 }
