@@ -14,6 +14,7 @@ namespace {
 
 // Longer command lines are cut to fit and run as cut.
 using CommandLine = std::array<char, 1024>;
+constexpr std::size_t command_capacity = std::tuple_size_v<CommandLine>;
 
 // Refuses the command when a word would mean something to the shell. The
 // federation step already skips such peers; this guards every other caller.
@@ -33,10 +34,10 @@ bool words_are_inert(const char *step, std::initializer_list<const char *> words
 // is not what was asked for; one that does not fit is refused instead.
 bool fits(const char *step, int length)
 {
-    if (length >= 0 && static_cast<std::size_t>(length) < CommandLine{}.size())
+    if (length >= 0 && static_cast<std::size_t>(length) < command_capacity)
         return true;
     kx_log(KX_LOG_WARNING, "%s: Refusing to run a qpid-route command of %d characters; at most %zu fit",
-           step, length, CommandLine{}.size() - 1);
+           step, length, command_capacity - 1);
     return false;
 }
 

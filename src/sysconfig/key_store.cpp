@@ -1,13 +1,14 @@
 // Per-key status files: key validation, the keys directory and the
 // whole-file reads and writes of a key's status text.
 #include <errno.h>
-#include <fcntl.h>
 #include <limits.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 
 #include <glib.h>
@@ -17,8 +18,11 @@
 
 #include "handles.h"
 #include "sysconfig_internal.h"
+#include "temp_file.h"
 
+using korvex::sysconfig::FilePtr;
 using korvex::sysconfig::GCharPtr;
+using korvex::sysconfig::TempFile;
 
 namespace {
 
@@ -37,76 +41,30 @@ bool format_key_path(char (&path)[KX_SYSCONFIG_PATH_MAX], const char *key)
     return needed >= 0 && static_cast<size_t>(needed) < sizeof path;
 }
 
-// The side file a status is written to before it takes the key's place.
-// Its name starts with '.', which no key can, so it never stands for a key,
-// and it is short: the key's own name may use the filesystem's whole limit,
-// which a side name built from it (as g_file_set_contents builds one)
-// would overrun.
-class SideFile {
-public:
-    explicit SideFile(const char *path)
-    {
-        GCharPtr dir{g_path_get_dirname(path)};
-        name_ = std::string{dir.get()} + "/.set-key-XXXXXX";
-        fd_ = g_mkstemp_full(name_.data(), O_RDWR | O_CLOEXEC, 0666);
-        if (fd_ < 0)
-            name_.clear();
-    }
-    ~SideFile()
-    {
-        close_fd();
-        if (!name_.empty())
-            g_unlink(name_.c_str());
-    }
-    SideFile(const SideFile &) = delete;
-    SideFile &operator=(const SideFile &) = delete;
-
-    bool created() const { return fd_ >= 0; }
-
-    bool write_all(const char *text, size_t length)
-    {
-        while (length > 0) {
-            const ssize_t written = write(fd_, text, length);
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written <= 0)
-                return false;
-            text += written;
-            length -= static_cast<size_t>(written);
-        }
-        // On disk before the rename, so that a crash leaves the old
-        // status or the new one, never an empty file.
-        return fsync(fd_) == 0 && close_fd();
-    }
-
-    // Puts the side file in place of path, as one step.
-    bool replace(const char *path)
-    {
-        if (g_rename(name_.c_str(), path) != 0)
-            return false;
-        name_.clear();
-        return true;
-    }
-
-private:
-    bool close_fd()
-    {
-        if (fd_ < 0)
-            return true;
-        const int closed = close(fd_);
-        fd_ = -1;
-        return closed == 0;
-    }
-
-    std::string name_;
-    int fd_ = -1;
-};
-
-// The file's whole new content, replacing it as a unit.
+// The file's whole new content, replacing it as a unit. The content goes
+// to a side file first, whose name starts with '.', which no key can, so
+// it never stands for a key; and it is short: the key's own name may use
+// the filesystem's whole limit, which a side name built from it (as
+// g_file_set_contents builds one) would overrun.
 bool replace_contents(const char *path, const char *text)
 {
-    SideFile side{path};
-    return side.created() && side.write_all(text, strlen(text)) && side.replace(path);
+    GCharPtr dir{g_path_get_dirname(path)};
+    std::optional<TempFile> side = TempFile::create(std::string{dir.get()} + "/.set-key-", 0666);
+    if (!side)
+        return false;
+    FilePtr stream = side->open_stream();
+    if (!stream)
+        return false;
+    const size_t length = strlen(text);
+    // On disk before the rename, so that a crash leaves the old status or
+    // the new one, never an empty file.
+    if (fwrite(text, 1, length, stream.get()) != length || fflush(stream.get()) != 0 ||
+        fsync(fileno(stream.get())) != 0 || !close_stream(stream))
+        return false;
+    if (g_rename(side->path().c_str(), path) != 0)
+        return false;
+    side->release();
+    return true;
 }
 
 } // namespace

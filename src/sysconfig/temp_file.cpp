@@ -1,23 +1,22 @@
 #include "temp_file.h"
 
-#include <stdlib.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <glib.h>
+
 #include <utility>
-#include <vector>
 
 namespace korvex::sysconfig {
 
-std::optional<TempFile> TempFile::create(std::string_view prefix)
+std::optional<TempFile> TempFile::create(std::string_view prefix, int mode)
 {
-    std::string pattern{prefix};
-    pattern += "XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    const int fd = mkstemp(name.data());
+    std::string name{prefix};
+    name += "XXXXXX";
+    const int fd = g_mkstemp_full(name.data(), O_RDWR | O_CLOEXEC, mode);
     if (fd < 0)
         return std::nullopt;
-    return TempFile{std::string{name.data()}, fd};
+    return TempFile{std::move(name), fd};
 }
 
 TempFile TempFile::adopt(std::string path)

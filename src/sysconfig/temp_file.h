@@ -15,8 +15,9 @@ namespace korvex::sysconfig {
 class TempFile {
 public:
     // A new, empty file named prefix followed by six unique characters,
-    // relative to the working directory. Empty when it cannot be created.
-    static std::optional<TempFile> create(std::string_view prefix);
+    // relative to the working directory, with `mode` less the umask.
+    // Empty when it cannot be created.
+    static std::optional<TempFile> create(std::string_view prefix, int mode = 0600);
 
     // Takes over the removal of a file that the caller names itself.
     static TempFile adopt(std::string path);
