@@ -28,17 +28,6 @@ struct DemoProcess {
     pid_t pid;
 };
 
-// Clock ticks since boot at which `pid` started (field 22 of its stat line).
-std::string start_time(pid_t pid)
-{
-    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    for (int i = 3; i <= 22 && fields >> field; ++i) {
-    }
-    return field;
-}
-
 class RunDemo : public ::testing::Test {
 protected:
     void SetUp() override
@@ -184,10 +173,10 @@ TEST_F(RunDemo, StopsTheRecordedProcessesAndNoOtherHoldingTheirPids)
     Process reused_pid(sleeper);
     Process legacy_marked(marked_sleeper);
     Process legacy_unmarked(sleeper);
-    ASSERT_TRUE(wait_until([&] { return !start_time(legacy_unmarked.pid()).empty(); },
+    ASSERT_TRUE(wait_until([&] { return !process_start_time(legacy_unmarked.pid()).empty(); },
                            std::chrono::seconds(5)));
-    const std::string started = start_time(recorded_one.pid());
-    const std::string other_start = std::to_string(std::stoull(start_time(reused_pid.pid())) + 1);
+    const std::string started = process_start_time(recorded_one.pid());
+    const std::string other_start = std::to_string(std::stoull(process_start_time(reused_pid.pid())) + 1);
     {
         std::ofstream pids(run_dir_.file("pids"));
         pids << "recorded " << recorded_one.pid() << " " << started << "\n"

@@ -65,13 +65,27 @@ void install_tree(const std::string &prefix, const std::string &destdir)
 
 namespace {
 
-bool is_zombie(pid_t pid)
+// The fields of the process's stat line from its state on: the name
+// before them may hold spaces and parentheses, so they start after the
+// last ')'. Empty when the process is gone.
+std::vector<std::string> stat_fields(pid_t pid)
 {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // "pid (comm) S ...": the state follows the last ')'.
     const auto close = text.rfind(')');
-    return close == std::string::npos || close + 2 >= text.size() || text[close + 2] == 'Z';
+    std::vector<std::string> fields;
+    if (close == std::string::npos)
+        return fields;
+    std::istringstream rest(text.substr(close + 1));
+    for (std::string field; rest >> field;)
+        fields.push_back(field);
+    return fields;
+}
+
+bool is_zombie(pid_t pid)
+{
+    const std::vector<std::string> fields = stat_fields(pid);
+    return fields.empty() || fields[0] == "Z";
 }
 
 std::vector<pid_t> all_pids()
@@ -86,6 +100,13 @@ std::vector<pid_t> all_pids()
 }
 
 } // namespace
+
+std::string process_start_time(pid_t pid)
+{
+    // Field 22 of the stat line; the state is field 3.
+    const std::vector<std::string> fields = stat_fields(pid);
+    return fields.size() > 19 ? fields[19] : "";
+}
 
 bool process_alive(pid_t pid)
 {

@@ -32,6 +32,8 @@ std::vector<pid_t> processes_running(const std::string &program);
 // Live processes whose environment holds the entry `name_value` ("N=V").
 std::vector<pid_t> processes_with_environment(const std::string &name_value);
 bool process_alive(pid_t pid); // exists and is not a zombie
+// Clock ticks since boot at which the process started; empty once it is gone.
+std::string process_start_time(pid_t pid);
 
 // Kills, by pid, every process running `program` when it goes: for
 // processes the tests did not start themselves (bus activation).
