@@ -88,10 +88,7 @@ protected:
 
     std::vector<PlannedCall> refused_mix()
     {
-        Reply refused;
-        refused.error_name = code_error(KX_RES_NOT_AUTHORIZED);
-        refused.error_message = kx_result_to_str(KX_RES_NOT_AUTHORIZED);
-        std::vector<PlannedCall> mix = {
+        return all_refused({
             network_call("list", {}),
             network_call("status", {Arg::s("eth0")}),
             network_call("get_ip_address", {Arg::s("eth0")}),
@@ -99,10 +96,7 @@ protected:
             network_call("start", {Arg::s("eth1")}),
             {kNetworkName, kNetworkPath, kPropertiesIface, "Get",
              {Arg::s(kNetworkIface), Arg::s("hostname")}, {}},
-        };
-        for (PlannedCall &call : mix)
-            call.expected = refused;
-        return mix;
+        });
     }
 };
 

@@ -5,11 +5,23 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <korvex/kcommon.h>
+
 #ifndef KX_SOAK_CLIENT
 #error "KX_SOAK_CLIENT must name the soak-client program"
 #endif
 
 namespace korvex::test {
+
+std::vector<PlannedCall> all_refused(std::vector<PlannedCall> calls)
+{
+    Reply refused;
+    refused.error_name = code_error(KX_RES_NOT_AUTHORIZED);
+    refused.error_message = kx_result_to_str(KX_RES_NOT_AUTHORIZED);
+    for (PlannedCall &call : calls)
+        call.expected = refused;
+    return calls;
+}
 
 SoakClientOptions requests(uint64_t count, std::optional<uid_t> uid)
 {

@@ -24,6 +24,9 @@ struct SoakClientOptions {
     std::optional<uid_t> uid;
 };
 
+// The calls, each expecting the refusal a caller without authorization gets.
+std::vector<PlannedCall> all_refused(std::vector<PlannedCall> calls);
+
 // Options for `count` calls, as root or as the user `uid`.
 SoakClientOptions requests(uint64_t count, std::optional<uid_t> uid = std::nullopt);
 

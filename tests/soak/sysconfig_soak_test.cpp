@@ -100,10 +100,7 @@ protected:
     // The same kinds of calls from user nobody: all refused.
     std::vector<PlannedCall> refused_mix()
     {
-        Reply refused;
-        refused.error_name = code_error(KX_RES_NOT_AUTHORIZED);
-        refused.error_message = kx_result_to_str(KX_RES_NOT_AUTHORIZED);
-        std::vector<PlannedCall> mix = {
+        return all_refused({
             sysconfig_call("is_configured", {Arg::s("soak-a")}),
             sysconfig_call("run_string",
                            {Arg::s(""), Arg::u(1), Arg::s("augeas"), Arg::s("refused-key")}),
@@ -114,10 +111,7 @@ protected:
             property_call("Get", {Arg::s(kSysconfigIface), Arg::s("uuid")}),
             property_call("Set", {Arg::s(kSysconfigIface), Arg::s("is_postboot_configured"),
                                   Arg::vu(1)}),
-        };
-        for (PlannedCall &call : mix)
-            call.expected = refused;
-        return mix;
+        });
     }
 
     // A cheap manifest that waits until the gate opens (or its folder is
