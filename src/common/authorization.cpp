@@ -1,4 +1,5 @@
-// PolicyKit authorization of every request and the error domain used for
+// The PolicyKit authority of the process, the synchronous check kept for
+// callers outside the agents' request road, and the error domain used for
 // every D-Bus error of the agents.
 #include <dbus/dbus-glib-lowlevel.h>
 #include <polkit/polkit.h>
@@ -8,7 +9,10 @@
 #include <korvex/kcommon.h>
 #include <korvex/kcommon_dbus.h>
 
+#include <korvex/requests.h>
+
 #include "glib_handles.h"
+#include "requests_internal.h"
 
 using korvex::ErrorPtr;
 using korvex::GCharPtr;
@@ -53,15 +57,15 @@ private:
     ObjectPtr<PolkitAuthority> authority_;
 };
 
-PolkitAuthority *process_authority(GError **error)
+} // namespace
+
+PolkitAuthority *korvex::detail::process_authority(GError **error)
 {
     // Never destroyed: agents end by signal, and tearing down a bus
     // connection from an exit handler would race GLib's worker thread.
     static HeldAuthority *const held = new HeldAuthority;
     return held->get(error);
 }
-
-} // namespace
 
 extern "C" {
 
@@ -81,7 +85,7 @@ gboolean check_authorization(const char *action, GError **error, DBusGMethodInvo
     ObjectPtr<PolkitSubject> subject(polkit_system_bus_name_new(sender.get()));
 
     GError *raw_error = nullptr;
-    ObjectPtr<PolkitAuthority> authority(process_authority(&raw_error));
+    ObjectPtr<PolkitAuthority> authority(korvex::detail::process_authority(&raw_error));
     ErrorPtr authority_error(raw_error);
     if (!authority) {
         g_printerr("Error in obtaining authority\n");
@@ -121,22 +125,13 @@ void korvex_reply_refusal(DBusGMethodInvocation *context, GError **error)
                                 "%s: authorization could not be checked",
                                 kx_result_to_str(KX_RES_NOT_AUTHORIZED)));
     }
-    dbus_g_method_return_error(context, owned.get());
-}
-
-gboolean korvex_authorize(const char *action, DBusGMethodInvocation *context)
-{
-    GError *error = nullptr;
-    if (check_authorization(action, &error, context))
-        return TRUE;
-    korvex_reply_refusal(context, &error);
-    return FALSE;
+    korvex::reply_error(context, owned.get());
 }
 
 void korvex_reply_result_error(DBusGMethodInvocation *context, int code)
 {
     ErrorPtr error(g_error_new(korvex_error_quark(), code, "%s", kx_result_to_str(code)));
-    dbus_g_method_return_error(context, error.get());
+    korvex::reply_error(context, error.get());
 }
 
 } // extern "C"

@@ -9,6 +9,7 @@
 #include <korvex/kcommon_dbus.h>
 
 #include "glib_handles.h"
+#include "requests_internal.h"
 
 using korvex::ConnectionPtr;
 using korvex::ErrorPtr;
@@ -17,21 +18,58 @@ using korvex::ObjectPtr;
 
 namespace {
 
-// dbus-glib answers Properties.GetAll by itself from the object's GObject
-// properties, without any PolicyKit check, so any caller could read what
-// Get refuses it. Only Get and Set are offered, each authorized per
-// property; GetAll is answered as the unknown method it is.
-DBusHandlerResult refuse_get_all(DBusConnection *connection, DBusMessage *message, void *)
+DBusHandlerResult reply_error(DBusConnection *connection, DBusMessage *message, const char *name,
+                              const char *text)
 {
-    if (!dbus_message_is_method_call(message, DBUS_INTERFACE_PROPERTIES, "GetAll"))
-        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
-    DBusMessage *error = dbus_message_new_error(
-        message, DBUS_ERROR_UNKNOWN_METHOD, "GetAll is not offered; read each property with Get");
+    DBusMessage *error = dbus_message_new_error(message, name, text);
     if (error == nullptr)
         return DBUS_HANDLER_RESULT_NEED_MEMORY;
     dbus_connection_send(connection, error, nullptr);
     dbus_message_unref(error);
     return DBUS_HANDLER_RESULT_HANDLED;
+}
+
+// dbus-glib answers Properties calls by itself, from the object's GObject
+// properties and without any PolicyKit check, whenever they do not reach
+// the agent's own Get and Set: GetAll always, and Get or Set with any
+// other signature than theirs. So every such call is refused here, before
+// dbus-glib sees it, and a caller can read or write only through the
+// authorized Get and Set.
+DBusHandlerResult refuse_unchecked_properties(DBusConnection *connection, DBusMessage *message)
+{
+    if (dbus_message_is_method_call(message, DBUS_INTERFACE_PROPERTIES, "GetAll"))
+        return reply_error(connection, message, DBUS_ERROR_UNKNOWN_METHOD,
+                           "GetAll is not offered; read each property with Get");
+    if (dbus_message_is_method_call(message, DBUS_INTERFACE_PROPERTIES, "Get") &&
+        !dbus_message_has_signature(message, "ss"))
+        return reply_error(connection, message, DBUS_ERROR_INVALID_ARGS,
+                           "Get takes an interface and a property name (ss)");
+    if (dbus_message_is_method_call(message, DBUS_INTERFACE_PROPERTIES, "Set") &&
+        !dbus_message_has_signature(message, "ssv"))
+        return reply_error(connection, message, DBUS_ERROR_INVALID_ARGS,
+                           "Set takes an interface, a property name and a value (ssv)");
+    return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+}
+
+// A caller that leaves the bus takes its pending checks with it.
+void note_departures(DBusMessage *message)
+{
+    if (!dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameOwnerChanged") ||
+        !dbus_message_has_sender(message, DBUS_SERVICE_DBUS))
+        return;
+    const char *name = nullptr;
+    const char *old_owner = nullptr;
+    const char *new_owner = nullptr;
+    if (dbus_message_get_args(message, nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING,
+                              &old_owner, DBUS_TYPE_STRING, &new_owner, DBUS_TYPE_INVALID) &&
+        name[0] == ':' && new_owner[0] == '\0')
+        korvex::detail::caller_left(name);
+}
+
+DBusHandlerResult filter_messages(DBusConnection *connection, DBusMessage *message, void *)
+{
+    note_departures(message);
+    return refuse_unchecked_properties(connection, message);
 }
 
 int startup_failure(const char *format, GError *raw_error)
@@ -54,8 +92,13 @@ extern "C" int run_dbus_server(const char *bus_name, const char *object_path)
     if (!connection)
         return startup_failure("Failed to open connection to bus: %s\n", error);
 
-    dbus_connection_add_filter(dbus_g_connection_get_connection(connection.get()),
-                               refuse_get_all, nullptr, nullptr);
+    DBusConnection *bus = dbus_g_connection_get_connection(connection.get());
+    dbus_connection_add_filter(bus, filter_messages, nullptr, nullptr);
+    // Sent without waiting: the reply would only say the rule is in place.
+    dbus_bus_add_match(bus,
+                       "type='signal',sender='org.freedesktop.DBus',"
+                       "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg2=''",
+                       nullptr);
 
     ObjectPtr<GObject> object(G_OBJECT(g_object_new(korvex_get_type(), nullptr)));
     dbus_g_connection_register_g_object(connection.get(), object_path, object.get());

@@ -145,7 +145,7 @@ TEST_F(FrameworkOnBus, RefusedCallerGetsCodeFive)
     EXPECT_EQ(refused.error_name, code_error(5));
     EXPECT_EQ(refused.error_message, kx_result_to_str(5));
     EXPECT_NE(agent_->stderr_text().find(
-                  "Caller is not authorized for action org.vaduderuvoziz.TestAgent.echo\n"),
+                  "Caller is not authorized for action org.vaduderuvoziz.TestAgent.echo (uid 65534, pid "),
               std::string::npos);
 
     // The same user is granted an action its rules do not refuse...

@@ -6,6 +6,9 @@
 
 #include <korvex/kcommon.h>
 #include <korvex/kcommon_dbus.h>
+#include <korvex/requests.h>
+
+#include <string>
 
 #include "test_agent_handlers.h"
 
@@ -31,9 +34,10 @@ PropertyRow properties[] = {
 
 gboolean TestAgent_echo(Korvex *, const char *text, DBusGMethodInvocation *context)
 {
-    if (!korvex_authorize("org.vaduderuvoziz.TestAgent.echo", context))
-        return FALSE;
-    dbus_g_method_return(context, text);
+    korvex::authorize("org.vaduderuvoziz.TestAgent.echo", context,
+                      [text = std::string(text)](DBusGMethodInvocation *ctx) {
+                          korvex::reply_text(ctx, text.c_str());
+                      });
     return TRUE;
 }
 
@@ -44,7 +48,7 @@ gboolean TestAgent_unchecked(Korvex *, const char *, DBusGMethodInvocation *cont
         korvex_reply_refusal(context, &error);
         return FALSE;
     }
-    dbus_g_method_return(context, "authorized without a context");
+    korvex::reply_text(context, "authorized without a context");
     return TRUE;
 }
 

@@ -109,17 +109,18 @@ TEST_F(BadInputArguments, EmptyAndHugeStringsInEveryArgument)
         {"empty key", sys, "is_configured", {s("")}, "reply (s) \"\""},
         {"huge key", sys, "is_configured", {s(kLong)}, "reply (s) \"\""},
         // Get and Set: interface and property name form the action id,
-        // which PolicyKit does not know.
+        // which PolicyKit does not know; names no bus name could have are
+        // refused before PolicyKit is asked.
         {"empty interface", props, "Get", {s(""), s("uuid")}, "code 5"},
-        {"huge interface", props, "Get", {s(kLong), s("uuid")}, "code 5"},
+        {"huge interface", props, "Get", {s(kLong), s("uuid")}, "code 2"},
         {"empty property", props, "Get", {s(sys), s("")}, "code 5"},
-        {"huge property", props, "Get", {s(sys), s(kLong)}, "code 5"},
+        {"huge property", props, "Get", {s(sys), s(kLong)}, "code 2"},
         {"empty interface", props, "Set", {s(""), s("is_postboot_configured"), Arg::vu(1)},
          "code 5"},
         {"huge interface", props, "Set", {s(kLong), s("is_postboot_configured"), Arg::vu(1)},
-         "code 5"},
+         "code 2"},
         {"empty property", props, "Set", {s(sys), s(""), Arg::vu(1)}, "code 5"},
-        {"huge property", props, "Set", {s(sys), s(kLong), Arg::vu(1)}, "code 5"},
+        {"huge property", props, "Set", {s(sys), s(kLong), Arg::vu(1)}, "code 2"},
         // A value of the wrong type is dropped with GLib's warning.
         {"empty string value", props, "Set", {s(sys), s("is_postboot_configured"), Arg::vs("")},
          "reply"},

@@ -148,10 +148,10 @@ TEST_F(PuppetStandIn, UnusableVersionOutputStopsBeforeAnythingRuns)
         std::string message;
     };
     const Case cases[] = {
-        {"seven\n", "check_puppet: Unexpected output from 'puppet --version': 'seven\n'"},
+        {"seven\n", "check_puppet: Unexpected output from 'puppet --version': 'seven\\x0a'"},
         {"", "check_puppet: Unexpected output from 'puppet --version': ''"},
-        {"x.y.z\n", "check_puppet: Failed to parse outpuet from 'puppet --version': 'x.y.z\n'"},
-        {"-1.2\n", "check_puppet: Failed to parse outpuet from 'puppet --version': '-1.2\n'"},
+        {"x.y.z\n", "check_puppet: Failed to parse outpuet from 'puppet --version': 'x.y.z\\x0a'"},
+        {"-1.2\n", "check_puppet: Failed to parse outpuet from 'puppet --version': '-1.2\\x0a'"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.output);

@@ -2,9 +2,13 @@
 // the interfaces afresh; start and stop only spawn the interface scripts
 // and report the state seen right after.
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include <korvex/kcommon.h>
 #include <korvex/kcommon_dbus.h>
+#include <korvex/requests.h>
 #include <korvex/network.h>
 
 #include "network_handlers.h"
@@ -16,16 +20,20 @@ struct InterfaceListDeleter {
 };
 using InterfaceList = std::unique_ptr<GList, InterfaceListDeleter>;
 
-struct StrvDeleter {
-    void operator()(char **v) const { g_strfreev(v); }
-};
-using Strv = std::unique_ptr<char *, StrvDeleter>;
-
 guint32 interface_is_up(const char *iface)
 {
     uint64_t state = 0;
     kx_network_status(iface, &state);
     return static_cast<guint32>(state & 1u);
+}
+
+// Who brought an interface up or down is worth a line in the agent's log.
+void log_change(const char *what, const std::string &iface, DBusGMethodInvocation *context)
+{
+    std::optional<korvex::Caller> caller = korvex::caller_of(context);
+    kx_log(KX_LOG_INFO, "%s: %s of interface '%s' requested by uid %ld (pid %ld)", "network_dbus",
+           what, iface.c_str(), caller ? static_cast<long>(caller->uid) : -1L,
+           caller ? static_cast<long>(caller->pid) : -1L);
 }
 
 } // namespace
@@ -42,68 +50,77 @@ PropertyRow properties[] = {
 
 gboolean Network_list(Korvex *, DBusGMethodInvocation *context)
 {
-    if (!korvex_authorize("org.vaduderuvoziz.Network.list", context))
-        return FALSE;
-    InterfaceList list(kx_network_get_interfaces());
-    Strv names(g_new0(char *, g_list_length(list.get()) + 1));
-    size_t i = 0;
-    for (GList *item = list.get(); item != nullptr; item = item->next) {
-        const auto *record = static_cast<const sigar_net_interface_config_t *>(item->data);
-        names.get()[i++] = g_strdup(kx_network_interface_get_name(record));
-    }
-    dbus_g_method_return(context, names.get());
+    korvex::authorize("org.vaduderuvoziz.Network.list", context, [](DBusGMethodInvocation *ctx) {
+        InterfaceList list(kx_network_get_interfaces());
+        std::vector<const char *> names;
+        for (GList *item = list.get(); item != nullptr; item = item->next) {
+            const auto *record = static_cast<const sigar_net_interface_config_t *>(item->data);
+            names.push_back(kx_network_interface_get_name(record));
+        }
+        names.push_back(nullptr);
+        korvex::reply_texts(ctx, names.data());
+    });
     return TRUE;
 }
 
 gboolean Network_start(Korvex *, const char *iface, DBusGMethodInvocation *context)
 {
-    if (!korvex_authorize("org.vaduderuvoziz.Network.start", context))
-        return FALSE;
-    guint32 up = interface_is_up(iface);
-    if (up == 0) {
-        kx_network_start(iface);
-        up = interface_is_up(iface);
-    }
-    dbus_g_method_return(context, up);
+    korvex::authorize("org.vaduderuvoziz.Network.start", context,
+                      [iface = std::string(iface)](DBusGMethodInvocation *ctx) {
+                          guint32 up = interface_is_up(iface.c_str());
+                          if (up == 0) {
+                              log_change("start", iface, ctx);
+                              kx_network_start(iface.c_str());
+                              up = interface_is_up(iface.c_str());
+                          }
+                          korvex::reply_uint(ctx, up);
+                      });
     return TRUE;
 }
 
 gboolean Network_stop(Korvex *, const char *iface, DBusGMethodInvocation *context)
 {
-    if (!korvex_authorize("org.vaduderuvoziz.Network.stop", context))
-        return FALSE;
-    guint32 up = interface_is_up(iface);
-    if (up != 0) {
-        kx_network_stop(iface);
-        up = interface_is_up(iface);
-    }
-    dbus_g_method_return(context, up);
+    korvex::authorize("org.vaduderuvoziz.Network.stop", context,
+                      [iface = std::string(iface)](DBusGMethodInvocation *ctx) {
+                          guint32 up = interface_is_up(iface.c_str());
+                          if (up != 0) {
+                              log_change("stop", iface, ctx);
+                              kx_network_stop(iface.c_str());
+                              up = interface_is_up(iface.c_str());
+                          }
+                          korvex::reply_uint(ctx, up);
+                      });
     return TRUE;
 }
 
 gboolean Network_status(Korvex *, const char *iface, DBusGMethodInvocation *context)
 {
-    if (!korvex_authorize("org.vaduderuvoziz.Network.status", context))
-        return FALSE;
-    dbus_g_method_return(context, interface_is_up(iface));
+    korvex::authorize("org.vaduderuvoziz.Network.status", context,
+                      [iface = std::string(iface)](DBusGMethodInvocation *ctx) {
+                          korvex::reply_uint(ctx, interface_is_up(iface.c_str()));
+                      });
     return TRUE;
 }
 
 gboolean Network_get_ip_address(Korvex *, const char *iface, DBusGMethodInvocation *context)
 {
-    if (!korvex_authorize("org.vaduderuvoziz.Network.get_ip_address", context))
-        return FALSE;
-    char buffer[64];
-    dbus_g_method_return(context, kx_network_get_ip_address(iface, buffer, sizeof buffer));
+    korvex::authorize("org.vaduderuvoziz.Network.get_ip_address", context,
+                      [iface = std::string(iface)](DBusGMethodInvocation *ctx) {
+                          char buffer[64];
+                          korvex::reply_text(ctx, kx_network_get_ip_address(iface.c_str(), buffer,
+                                                                            sizeof buffer));
+                      });
     return TRUE;
 }
 
 gboolean Network_get_mac_address(Korvex *, const char *iface, DBusGMethodInvocation *context)
 {
-    if (!korvex_authorize("org.vaduderuvoziz.Network.get_mac_address", context))
-        return FALSE;
-    char buffer[32];
-    dbus_g_method_return(context, kx_network_get_mac_address(iface, buffer, sizeof buffer));
+    korvex::authorize("org.vaduderuvoziz.Network.get_mac_address", context,
+                      [iface = std::string(iface)](DBusGMethodInvocation *ctx) {
+                          char buffer[32];
+                          korvex::reply_text(ctx, kx_network_get_mac_address(iface.c_str(), buffer,
+                                                                             sizeof buffer));
+                      });
     return TRUE;
 }
 

@@ -1,6 +1,7 @@
 // Log lines go to syslog (facility daemon) and, when someone is watching,
 // to stderr as "<ident>: <message>".
 #include "korvex/kcommon.h"
+#include "korvex/text.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -15,6 +16,10 @@
 
 // C linkage comes from the declaration in kcommon.h.
 int kx_log_level = KX_LOG_INFO;
+
+namespace {
+constexpr std::size_t max_line_bytes = 16384;
+}
 
 namespace {
 
@@ -114,6 +119,9 @@ extern "C" void kx_log_fn(int level, const char *format, ...)
     va_end(args);
     while (!message.empty() && message.back() == '\n')
         message.pop_back();
+    // Lines carry keys, URIs, interface names and tool output that callers
+    // chose: one line each, in UTF-8, and never without end.
+    message = korvex::printable(message, max_line_bytes);
 
     LogState &s = state();
     std::string ident;

@@ -3,9 +3,11 @@
 // PendingCall that the completion callback answers and frees.
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include <korvex/kcommon.h>
 #include <korvex/kcommon_dbus.h>
+#include <korvex/requests.h>
 #include <korvex/sysconfig.h>
 
 #include "sysconfig_handlers.h"
@@ -26,38 +28,44 @@ struct PendingCallDeleter {
 };
 using PendingCallPtr = std::unique_ptr<PendingCall, PendingCallDeleter>;
 
-void reply_text(DBusGMethodInvocation *context, const char *text)
-{
-    dbus_g_method_return(context, text != nullptr ? text : "");
-}
-
 using RunFunction = uint32_t (*)(const char *, uint32_t, const char *, const char *,
                                  kx_sysconfig_cb, void *);
 
-gboolean start_run(const char *action, RunFunction run, const char *document, guint flags,
-                   const char *scheme, const char *key, DBusGMethodInvocation *context)
+void start_run(RunFunction run, const std::string &document, guint flags,
+               const std::string &scheme, const std::string &key, DBusGMethodInvocation *context)
 {
-    if (!korvex_authorize(action, context))
-        return FALSE;
-
     PendingCallPtr call(g_try_new0(PendingCall, 1));
     if (!call) {
         // Without a record the outcome could never be delivered; tell the
         // caller now rather than leaving it waiting for its time-out.
         korvex_reply_result_error(context, KX_RES_SYSTEM_ERROR);
-        return FALSE;
+        return;
     }
     call->context = context;
-    call->key = g_strdup(key);
+    call->key = g_strdup(key.c_str());
 
-    const uint32_t rc = run(document, flags, scheme, key, result_cb, call.get());
+    const uint32_t rc =
+        run(document.c_str(), flags, scheme.c_str(), key.c_str(), result_cb, call.get());
     if (rc == 0) {
         // result_cb owns the record now, and may already have freed it.
         call.release();
-        return TRUE;
+        return;
     }
     korvex_reply_result_error(context, static_cast<int>(rc));
-    return FALSE;
+}
+
+// The arguments live in the message being dispatched; the authorization
+// check outlasts it, so the work keeps copies.
+gboolean authorize_run(const char *action, RunFunction run, const char *document, guint flags,
+                       const char *scheme, const char *key, DBusGMethodInvocation *context)
+{
+    korvex::authorize(action, context,
+                      [run, document = std::string(document), flags,
+                       scheme = std::string(scheme), key = std::string(key)](
+                          DBusGMethodInvocation *ctx) {
+                          start_run(run, document, flags, scheme, key, ctx);
+                      });
+    return TRUE;
 }
 
 } // namespace
@@ -82,39 +90,42 @@ void result_cb(void *user_data, int32_t rc)
         return;
     }
     CText status(kx_sysconfig_is_configured(call->key));
-    reply_text(call->context, status.get());
+    korvex::reply_text(call->context, status.get());
 }
 
 gboolean Sysconfig_run_uri(Korvex *, const char *uri, guint flags, const char *scheme,
                            const char *key, DBusGMethodInvocation *context)
 {
-    return start_run("org.vaduderuvoziz.Sysconfig.run_uri", kx_sysconfig_run_uri, uri, flags,
-                     scheme, key, context);
+    return authorize_run("org.vaduderuvoziz.Sysconfig.run_uri", kx_sysconfig_run_uri, uri, flags,
+                         scheme, key, context);
 }
 
 gboolean Sysconfig_run_string(Korvex *, const char *text, guint flags, const char *scheme,
                               const char *key, DBusGMethodInvocation *context)
 {
-    return start_run("org.vaduderuvoziz.Sysconfig.run_string", kx_sysconfig_run_string, text,
-                     flags, scheme, key, context);
+    return authorize_run("org.vaduderuvoziz.Sysconfig.run_string", kx_sysconfig_run_string, text,
+                         flags, scheme, key, context);
 }
 
 gboolean Sysconfig_query(Korvex *, const char *text, guint flags, const char *scheme,
                          DBusGMethodInvocation *context)
 {
-    if (!korvex_authorize("org.vaduderuvoziz.Sysconfig.query", context))
-        return FALSE;
-    CText data(kx_sysconfig_query(text, flags, scheme));
-    reply_text(context, data.get());
+    korvex::authorize("org.vaduderuvoziz.Sysconfig.query", context,
+                      [text = std::string(text), flags,
+                       scheme = std::string(scheme)](DBusGMethodInvocation *ctx) {
+                          CText data(kx_sysconfig_query(text.c_str(), flags, scheme.c_str()));
+                          korvex::reply_text(ctx, data.get());
+                      });
     return TRUE;
 }
 
 gboolean Sysconfig_is_configured(Korvex *, const char *key, DBusGMethodInvocation *context)
 {
-    if (!korvex_authorize("org.vaduderuvoziz.Sysconfig.is_configured", context))
-        return FALSE;
-    CText status(kx_sysconfig_is_configured(key));
-    reply_text(context, status.get());
+    korvex::authorize("org.vaduderuvoziz.Sysconfig.is_configured", context,
+                      [key = std::string(key)](DBusGMethodInvocation *ctx) {
+                          CText status(kx_sysconfig_is_configured(key.c_str()));
+                          korvex::reply_text(ctx, status.get());
+                      });
     return TRUE;
 }
 

@@ -73,7 +73,7 @@ TEST_F(NetworkAgentDefaultPolicy, AnyoneMayReadButOnlyAdministratorsStartOrStop)
         EXPECT_EQ(refused.error_message, kx_result_to_str(5)) << member;
         EXPECT_NE(agent_log().find(std::string("Caller is not authorized for action "
                                                "org.vaduderuvoziz.Network.") +
-                                   member + "\n"),
+                                   member + " (uid 65534, pid "),
                   std::string::npos)
             << agent_log();
     }
@@ -111,7 +111,7 @@ TEST_F(NetworkAgentRefusingNobody, EveryRequestOfTheRefusedUserGetsCodeFive)
         EXPECT_FALSE(reply.ok) << request.action << ": " << value_of(reply);
         EXPECT_EQ(reply.error_name, code_error(5)) << request.action;
         EXPECT_EQ(reply.error_message, kx_result_to_str(5)) << request.action;
-        EXPECT_NE(agent_log().find("Caller is not authorized for action " + request.action + "\n"),
+        EXPECT_NE(agent_log().find("Caller is not authorized for action " + request.action + " (uid 65534, pid "),
                   std::string::npos)
             << request.action;
     }

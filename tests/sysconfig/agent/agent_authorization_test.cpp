@@ -58,7 +58,7 @@ TEST_F(AgentAuthorization, RefusedCallerGetsCodeFiveAndNothingRuns)
         EXPECT_EQ(reply.error_message, kx_result_to_str(5)) << attempt.action;
         EXPECT_NE(agent_->stderr_text().find("Caller is not authorized for action "
                                              "org.vaduderuvoziz.Sysconfig." +
-                                             attempt.action + "\n"),
+                                             attempt.action + " (uid 65534, pid "),
                   std::string::npos)
             << attempt.action << "\n"
             << agent_->stderr_text();

@@ -62,6 +62,9 @@ void dict_add(Dict *dict, const char *key, const GValue *value);
 void dict_free(Dict *dict);
 
 int run_dbus_server(const char *bus_name, const char *object_path);
+/* Asks PolicyKit and waits for the answer. The agents' handlers go through
+ * korvex::authorize (korvex/requests.h) instead, which does not hold up
+ * other requests while polkitd answers. */
 gboolean check_authorization(const char *action, GError **error, DBusGMethodInvocation *context);
 GQuark korvex_error_quark(void);
 
@@ -71,10 +74,6 @@ GQuark korvex_error_quark(void);
  * answered with code 5 and a message saying so instead of a NULL error.
  * Consumes *error. */
 void korvex_reply_refusal(DBusGMethodInvocation *context, GError **error);
-
-/* The opening of every handler: TRUE when the caller may perform
- * `action`; otherwise the refusal has been sent and the handler returns. */
-gboolean korvex_authorize(const char *action, DBusGMethodInvocation *context);
 
 /* Sends a korvex-error-quark error with `code` and kx_result_to_str(code). */
 void korvex_reply_result_error(DBusGMethodInvocation *context, int code);

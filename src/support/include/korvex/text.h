@@ -1,0 +1,17 @@
+// Text that came from outside (callers, tools, the host) made fit for a
+// log line. C++ only: used inside the project, not part of the C seams.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace korvex {
+
+// The text with control characters and bytes that are not part of valid
+// UTF-8 written as \xHH, so that nothing a caller sends can start a line
+// or forge another program's output; at most about `max_bytes` bytes of
+// it, the rest counted in a closing "...(N more bytes)".
+std::string printable(std::string_view text, std::size_t max_bytes = 256);
+
+} // namespace korvex
