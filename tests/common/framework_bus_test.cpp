@@ -4,10 +4,16 @@
 
 #include <unistd.h>
 
+#include <fstream>
+#include <string>
+#include <vector>
+
 #include <korvex/kcommon.h>
 
 #include "bus_client.h"
 #include "host_identity.h"
+#include "process.h"
+#include "temp_dir.h"
 #include "test_bus.h"
 
 using namespace korvex::test;
@@ -26,11 +32,15 @@ TestBusOptions bus_options()
     options.extra_bus_policy = std::string("<policy user=\"root\"><allow own=\"") + kName +
                                "\"/></policy><policy context=\"default\"><allow "
                                "send_destination=\"" + kName + "\"/></policy>";
-    // Refuse the echo action to nobody only: other actions keep their defaults.
+    // Refuse the echo action to nobody only, and make it prove it is an
+    // administrator to read "ratio": other actions keep their defaults.
     options.polkit_rules = "polkit.addRule(function(action, subject) {\n"
                            "    if (action.id == \"org.vaduderuvoziz.TestAgent.echo\" &&\n"
                            "        subject.user == \"nobody\")\n"
                            "        return polkit.Result.NO;\n"
+                           "    if (action.id == \"org.vaduderuvoziz.TestAgent.ratio\" &&\n"
+                           "        subject.user == \"nobody\")\n"
+                           "        return polkit.Result.AUTH_ADMIN;\n"
                            "});\n";
     return options;
 }
@@ -40,9 +50,35 @@ protected:
     void SetUp() override
     {
         bus_ = std::make_unique<TestSystemBus>(bus_options());
-        agent_ = std::make_unique<Agent>(*bus_, AgentOptions{{TEST_AGENT_PATH}, {}, {}, "/", kName});
-        ASSERT_TRUE(agent_->wait_for_name()) << agent_->stderr_text();
+        start_agent({"KORVEX_AUTHORIZATION_TIMEOUT=3"});
         client_ = std::make_unique<BusClient>(bus_->address());
+    }
+
+    void start_agent(std::vector<std::string> env)
+    {
+        agent_.reset();
+        agent_ = std::make_unique<Agent>(*bus_,
+                                         AgentOptions{{TEST_AGENT_PATH}, {}, std::move(env), "/", kName});
+        ASSERT_TRUE(agent_->wait_for_name()) << agent_->stderr_text();
+    }
+
+    // The lines of `path` that begin with `prefix`.
+    static std::vector<std::string> lines_of(const std::string &path, const std::string &prefix)
+    {
+        std::vector<std::string> found;
+        std::ifstream in(path);
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind(prefix, 0) == 0)
+                found.push_back(line);
+        return found;
+    }
+
+    static size_t count_of(const std::string &text, const std::string &what)
+    {
+        size_t count = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++count;
+        return count;
     }
 
     Reply get(const std::string &iface, const std::string &property)
@@ -225,4 +261,97 @@ TEST(FrameworkWithoutBus, ExitsWithOneWhenNoBusIsReachable)
     CommandResult result = run_command(options, std::chrono::seconds(30));
     EXPECT_EQ(result.exit_code(), 1);
     EXPECT_EQ(result.err.rfind("Failed to open connection to bus: ", 0), 0u) << result.err;
+}
+
+TEST_F(FrameworkOnBus, AChallengeNobodyAnswersHoldsUpOnlyItsOwnCaller)
+{
+    // uid 65534 has an authentication agent that never answers: polkitd
+    // keeps its checks open. One call more than a user may have in progress
+    // is turned away at once.
+    TempDir dir;
+    const std::string out = dir.file("holder");
+    Process holder = hold_challenge(kNobody, bus_->address(), out, 17, kName, kPath, kProps, "Get",
+                                    {Arg::s(kIface), Arg::s("ratio")});
+    ASSERT_TRUE(wait_until([&] { return !lines_of(out, "reply").empty(); },
+                           std::chrono::seconds(20)));
+    EXPECT_EQ(lines_of(out, "reply"),
+              std::vector<std::string>{"reply org.freedesktop.DBus.Error.LimitsExceeded: Too "
+                                       "many requests of uid 65534 in progress; try again later"});
+
+    // Meanwhile everybody else is served.
+    Reply uuid = get(kIface, "uuid");
+    ASSERT_TRUE(uuid.ok) << uuid.error_message;
+    EXPECT_EQ(uuid.str(), expected_uuid());
+    EXPECT_TRUE(call_as(kNobody, bus_->address(), kName, kPath, kProps, "Get",
+                        {Arg::s(kIface), Arg::s("hostname")})
+                    .error_name.find("LimitsExceeded") != std::string::npos);
+    EXPECT_EQ(lines_of(out, "reply").size(), 1u);
+
+    // A check nobody answers in time is a refusal.
+    ASSERT_TRUE(wait_until([&] { return lines_of(out, "reply").size() == 17; },
+                           std::chrono::seconds(30)));
+    const std::vector<std::string> replies = lines_of(out, "reply");
+    for (size_t i = 1; i < replies.size(); ++i)
+        EXPECT_EQ(replies[i], "reply " + code_error(5) + ": " + kx_result_to_str(5) +
+                                  ": the authorization check timed out");
+    EXPECT_NE(agent_->stderr_text().find("Authorization check timed out for action "
+                                         "org.vaduderuvoziz.TestAgent.ratio (uid 65534, pid "),
+              std::string::npos);
+}
+
+TEST_F(FrameworkOnBus, ACallerThatLeavesTakesItsChecksAlong)
+{
+    start_agent({});
+    TempDir dir;
+    const std::string out = dir.file("holder");
+    Process holder = hold_challenge(kNobody, bus_->address(), out, 16, kName, kPath, kProps, "Get",
+                                    {Arg::s(kIface), Arg::s("ratio")});
+    const auto nobody_get = [&] {
+        return call_as(kNobody, bus_->address(), kName, kPath, kProps, "Get",
+                       {Arg::s(kIface), Arg::s("hostname")});
+    };
+    ASSERT_TRUE(wait_until([&] { return !lines_of(out, "sent").empty(); },
+                           std::chrono::seconds(20)));
+    Reply last;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            last = nobody_get();
+            return last.error_name.find("LimitsExceeded") != std::string::npos;
+        },
+        std::chrono::seconds(20)))
+        << last.error_name << ": " << last.error_message << "\n"
+        << agent_->stderr_text() << "\nholder: " << ::testing::PrintToString(lines_of(out, ""))
+        << " running " << holder.running();
+    // Its 16 checks would wait two minutes; gone with the caller, they
+    // free the user's share at once.
+    holder.stop();
+    ASSERT_TRUE(wait_until([&] { return nobody_get().ok; }, std::chrono::seconds(20)));
+}
+
+TEST_F(FrameworkOnBus, RefusalsAreLoggedWithinBoundsAndEscaped)
+{
+    // Sixteen refusals at once: ten lines, then a count of the rest.
+    TempDir dir;
+    const std::string out = dir.file("holder");
+    Process holder = hold_challenge(kNobody, bus_->address(), out, 16, kName, kPath, kIface,
+                                    "echo", {Arg::s("x")});
+    ASSERT_TRUE(wait_until([&] { return lines_of(out, "reply").size() == 16; },
+                           std::chrono::seconds(20)));
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return agent_->stderr_text().find("6 more refused requests were not logged\n") !=
+                   std::string::npos;
+        },
+        std::chrono::seconds(20)))
+        << agent_->stderr_text();
+    EXPECT_EQ(count_of(agent_->stderr_text(), "Caller is not authorized for action "), 10u);
+
+    // A caller's text cannot start a line of its own.
+    Reply forged = get("x\nCaller is not authorized for action forged", "uuid");
+    EXPECT_EQ(forged.error_name, code_error(5));
+    const std::string log = agent_->stderr_text();
+    EXPECT_NE(log.find("x\\x0aCaller is not authorized for action forged.uuid"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("\nCaller is not authorized for action forged"), std::string::npos);
 }

@@ -294,6 +294,11 @@ BusClient::Pending::Pending(Pending &&other) noexcept : pending_(other.pending_)
     other.pending_ = nullptr;
 }
 
+void BusClient::pump(int timeout_ms)
+{
+    dbus_connection_read_write_dispatch(connection_, timeout_ms);
+}
+
 bool BusClient::Pending::done()
 {
     return dbus_pending_call_get_completed(pending_);
@@ -411,6 +416,22 @@ Reply call_as(uid_t uid, const std::string &address, const std::string &dest,
         return failed;
     }
     return decode_reply(result.out);
+}
+
+Process hold_challenge(uid_t uid, const std::string &address, const std::string &out_path,
+                       int count, const std::string &dest, const std::string &path,
+                       const std::string &iface, const std::string &member,
+                       const std::vector<Arg> &args)
+{
+    ProcessOptions options;
+    options.argv = {KX_TEST_CALL_PATH, "--hold", std::to_string(count), address, dest, path,
+                    iface, member};
+    for (const auto &a : args)
+        options.argv.push_back(encode_arg(a));
+    options.uid = uid;
+    options.cwd = "/";
+    options.stdout_path = out_path;
+    return Process(options);
 }
 
 } // namespace korvex::test

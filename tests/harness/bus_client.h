@@ -11,6 +11,8 @@
 
 #include <sys/types.h>
 
+#include "process.h"
+
 struct DBusConnection;
 struct DBusPendingCall;
 
@@ -77,6 +79,11 @@ public:
                  const std::string &member, const std::vector<Arg> &args = {},
                  int timeout_ms = 180000);
 
+    // Reads and dispatches what has arrived, waiting up to timeout_ms.
+    void pump(int timeout_ms);
+    // The connection, for what the calls above do not cover.
+    DBusConnection *connection() const { return connection_; }
+
     bool name_has_owner(const std::string &name);
     uint32_t name_owner_pid(const std::string &name);
     std::string unique_name() const;
@@ -90,6 +97,16 @@ private:
 Reply call_as(uid_t uid, const std::string &address, const std::string &dest,
               const std::string &path, const std::string &iface, const std::string &member,
               const std::vector<Arg> &args = {});
+
+// A process running as `uid` that has registered a PolicyKit authentication
+// agent which never answers and has sent the call `count` times: polkitd
+// holds its checks open. It writes "sent" to `out_path` once the calls are
+// out, then "reply ok" or "reply NAME: MESSAGE" per answer, and serves the
+// bus until it is stopped.
+Process hold_challenge(uid_t uid, const std::string &address, const std::string &out_path,
+                       int count, const std::string &dest, const std::string &path,
+                       const std::string &iface, const std::string &member,
+                       const std::vector<Arg> &args = {});
 
 // Wire format shared with the kx-test-call program.
 std::string encode_arg(const Arg &arg);

@@ -2,8 +2,18 @@
 // Makes one call on the bus at ADDRESS as whatever user runs it and prints
 // the reply in the harness's wire format. Exit 0 when a reply (including an
 // error reply) was printed, 2 when the bus could not be reached.
-#include <cstdio>
+//
+// kx-test-call --hold N ADDRESS DEST PATH IFACE MEMBER [ARG...]
+// Registers a PolicyKit authentication agent for its own process that never
+// answers, sends the call N times without waiting, and then serves the bus
+// until it is killed: a caller whose checks polkitd holds open. Prints
+// "sent" once the calls are out and "reply ok" or "reply NAME: MESSAGE"
+// for each reply that comes back.
+#include <fstream>
 #include <iostream>
+#include <sstream>
+
+#include <unistd.h>
 
 #include <dbus/dbus.h>
 
@@ -11,16 +21,112 @@
 
 using namespace korvex::test;
 
+namespace {
+
+// polkitd knows a process by its pid and start time (field 22 of its stat line).
+dbus_uint64_t own_start_time()
+{
+    std::ifstream stat("/proc/self/stat");
+    std::string line;
+    std::getline(stat, line);
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 22; ++i)
+        fields >> field;
+    return std::stoull(field);
+}
+
+void register_silent_agent(DBusConnection *connection)
+{
+    DBusMessage *call = dbus_message_new_method_call(
+        "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
+        "org.freedesktop.PolicyKit1.Authority", "RegisterAuthenticationAgent");
+    DBusMessageIter args, subject, details, entry, variant;
+    dbus_message_iter_init_append(call, &args);
+    dbus_message_iter_open_container(&args, DBUS_TYPE_STRUCT, nullptr, &subject);
+    const char *kind = "unix-process";
+    dbus_message_iter_append_basic(&subject, DBUS_TYPE_STRING, &kind);
+    dbus_message_iter_open_container(&subject, DBUS_TYPE_ARRAY, "{sv}", &details);
+    const dbus_uint32_t pid = static_cast<dbus_uint32_t>(getpid());
+    const dbus_uint64_t start_time = own_start_time();
+    const char *pid_key = "pid";
+    const char *start_key = "start-time";
+    dbus_message_iter_open_container(&details, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
+    dbus_message_iter_append_basic(&entry, DBUS_TYPE_STRING, &pid_key);
+    dbus_message_iter_open_container(&entry, DBUS_TYPE_VARIANT, "u", &variant);
+    dbus_message_iter_append_basic(&variant, DBUS_TYPE_UINT32, &pid);
+    dbus_message_iter_close_container(&entry, &variant);
+    dbus_message_iter_close_container(&details, &entry);
+    dbus_message_iter_open_container(&details, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
+    dbus_message_iter_append_basic(&entry, DBUS_TYPE_STRING, &start_key);
+    dbus_message_iter_open_container(&entry, DBUS_TYPE_VARIANT, "t", &variant);
+    dbus_message_iter_append_basic(&variant, DBUS_TYPE_UINT64, &start_time);
+    dbus_message_iter_close_container(&entry, &variant);
+    dbus_message_iter_close_container(&details, &entry);
+    dbus_message_iter_close_container(&subject, &details);
+    dbus_message_iter_close_container(&args, &subject);
+    const char *locale = "C";
+    const char *path = "/org/korvex/SilentAgent";
+    dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &locale);
+    dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &path);
+
+    DBusError error;
+    dbus_error_init(&error);
+    DBusMessage *reply = dbus_connection_send_with_reply_and_block(connection, call, 10000, &error);
+    dbus_message_unref(call);
+    if (reply == nullptr) {
+        std::string text = error.message != nullptr ? error.message : "?";
+        dbus_error_free(&error);
+        throw std::runtime_error("RegisterAuthenticationAgent failed: " + text);
+    }
+    dbus_message_unref(reply);
+}
+
+int hold(int count, char **argv, int argc)
+{
+    std::vector<Arg> args;
+    for (int i = 5; i < argc; ++i)
+        args.push_back(decode_arg(argv[i]));
+    // The agent's connection is never read again: libdbus would answer
+    // polkitd's BeginAuthentication with an error, and the point is that
+    // nobody answers it until the process goes.
+    BusClient agent(argv[0]);
+    register_silent_agent(agent.connection());
+    BusClient client(argv[0]);
+    std::vector<BusClient::Pending> calls;
+    for (int i = 0; i < count; ++i)
+        calls.push_back(client.send(argv[1], argv[2], argv[3], argv[4], args, DBUS_TIMEOUT_INFINITE));
+    std::cout << "sent" << std::endl;
+    std::vector<bool> reported(calls.size(), false);
+    while (true) {
+        client.pump(50);
+        for (size_t i = 0; i < calls.size(); ++i) {
+            if (!reported[i] && calls[i].done()) {
+                reported[i] = true;
+                Reply reply = calls[i].wait();
+                std::cout << "reply "
+                          << (reply.ok ? std::string("ok")
+                                       : reply.error_name + ": " + reply.error_message)
+                          << std::endl;
+            }
+        }
+    }
+}
+
+} // namespace
+
 int main(int argc, char **argv)
 {
-    if (argc < 6) {
-        std::cerr << "usage: kx-test-call ADDRESS DEST PATH IFACE MEMBER [ARG...]\n";
-        return 2;
-    }
-    std::vector<Arg> args;
-    for (int i = 6; i < argc; ++i)
-        args.push_back(decode_arg(argv[i]));
     try {
+        if (argc >= 8 && std::string(argv[1]) == "--hold")
+            return hold(std::stoi(argv[2]), argv + 3, argc - 3);
+        if (argc < 6) {
+            std::cerr << "usage: kx-test-call [--hold N] ADDRESS DEST PATH IFACE MEMBER [ARG...]\n";
+            return 2;
+        }
+        std::vector<Arg> args;
+        for (int i = 6; i < argc; ++i)
+            args.push_back(decode_arg(argv[i]));
         BusClient client(argv[1]);
         Reply reply = client.call(argv[2], argv[3], argv[4], argv[5], args);
         std::cout << encode_reply(reply);
