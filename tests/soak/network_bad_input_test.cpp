@@ -159,3 +159,16 @@ TEST_F(NetworkBadInput, StartHandsTheScriptAnyUsableNameAsOneArgument)
     EXPECT_EQ(lines, (std::vector<std::string>{"/sbin/ifup [$(id)]", "/sbin/ifup [a b\tc]",
                                                "/sbin/ifup [" + huge + "]"}));
 }
+
+TEST_F(NetworkBadInput, AnInterfaceNameThatIsNotUtf8IsListedWithReplacementCharacters)
+{
+    // Linux takes any byte but '/', ':' and white space in a name.
+    space_.ip({"link", "add", "br\xe9\xff", "type", "bridge"});
+    Reply list = call("list");
+    ASSERT_TRUE(list.ok) << describe(list);
+    const std::vector<std::string> &names = list.values.at(0).strings;
+    EXPECT_NE(std::find(names.begin(), names.end(), "br\xef\xbf\xbd\xef\xbf\xbd"), names.end())
+        << ::testing::PrintToString(names);
+    EXPECT_TRUE(agent_->process().running());
+    EXPECT_EQ(value_of(call("status", {Arg::s("lo")})), "1");
+}

@@ -157,3 +157,24 @@ TEST_F(AgentAugeas, QueryReadsOneValueOfTheAugeasTree)
     ASSERT_TRUE(puppet.ok) << puppet.error_message;
     EXPECT_EQ(puppet.str(), "");
 }
+
+TEST_F(AgentAugeas, Latin1OutputIsStoredAsItCameAndRepliedAsValidText)
+{
+    // A document from the web in Latin-1: augeas prints its bytes back.
+    const std::string uri = server_->publish(
+        "latin1.aug", hosts_script("set /files" + hosts_path() + "/1/alias caf\xe9\n" +
+                                   "get /files" + hosts_path() + "/1/alias\n"));
+    const std::string printed = "/files" + hosts_path() + "/1/alias = caf";
+    Reply reply = run_uri(uri, 0, "augeas", "latin1");
+    ASSERT_TRUE(reply.ok) << reply.error_name << ": " << reply.error_message;
+    EXPECT_EQ(reply.str(), "OK\n" + printed + "\xef\xbf\xbd\n");
+    EXPECT_EQ(status_file("latin1"), "OK\n" + printed + "\xe9\n");
+
+    // The stored bytes do not bring a new agent down either.
+    start_agent();
+    Reply again = is_configured("latin1");
+    ASSERT_TRUE(again.ok) << again.error_name << ": " << again.error_message;
+    EXPECT_EQ(again.str(), reply.str());
+    Reply skipped = run_uri(uri, 0, "augeas", "latin1");
+    EXPECT_EQ(skipped.str(), reply.str());
+}

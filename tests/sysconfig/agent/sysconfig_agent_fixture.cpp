@@ -67,7 +67,13 @@ void SysconfigAgentTest::SetUp()
     TestBusOptions options;
     options.polkit_rules = rules_refusing_user("nobody");
     bus_ = std::make_unique<TestSystemBus>(options);
+    start_agent();
+    client_ = std::make_unique<BusClient>(bus_->address());
+}
 
+void SysconfigAgentTest::start_agent()
+{
+    agent_.reset();
     AgentOptions agent;
     agent.prefix = {"unshare", "-m", "--propagation", "private", KX_PRIVATE_HOST_STATE,
                     state_->path()};
@@ -76,7 +82,6 @@ void SysconfigAgentTest::SetUp()
     agent.bus_name = kSysconfigName;
     agent_ = std::make_unique<Agent>(*bus_, agent);
     ASSERT_TRUE(agent_->wait_for_name()) << agent_->stderr_text();
-    client_ = std::make_unique<BusClient>(bus_->address());
 }
 
 void SysconfigAgentTest::TearDown()

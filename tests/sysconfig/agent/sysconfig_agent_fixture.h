@@ -47,6 +47,8 @@ class SysconfigAgentTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // Starts the agent, or a new one in place of the running one.
+    void start_agent();
 
     Reply run_string(const std::string &text, uint32_t flags, const std::string &scheme,
                      const std::string &key);
