@@ -1,9 +1,14 @@
-// sysconfig-dbus: puts libksysconfig on the system bus. A run may end long
-// after its handler returned (puppet runs), so each run carries a
-// PendingCall that the completion callback answers and frees.
+// sysconfig-dbus: puts libksysconfig on the system bus. A run ends long
+// after its handler returned (on a worker thread, or when puppet exits),
+// so each run carries a PendingCall that the completion callback answers
+// and frees.
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+
+#include <gio/gio.h>
 
 #include <korvex/kcommon.h>
 #include <korvex/kcommon_dbus.h>
@@ -31,6 +36,49 @@ using PendingCallPtr = std::unique_ptr<PendingCall, PendingCallDeleter>;
 using RunFunction = uint32_t (*)(const char *, uint32_t, const char *, const char *,
                                  kx_sysconfig_cb, void *);
 
+// Downloads, augeas runs and queries take from milliseconds to minutes;
+// on the agent's only thread they would hold up every other caller. So
+// they run on a worker thread, and what they end with comes back to the
+// main loop, where every reply is sent.
+struct OffThreadJob {
+    std::function<void()> work;
+    std::function<void()> then;
+};
+
+void off_thread(std::function<void()> work, std::function<void()> then)
+{
+    auto *job = new OffThreadJob{std::move(work), std::move(then)};
+    GTask *task = g_task_new(
+        nullptr, nullptr,
+        [](GObject *, GAsyncResult *, gpointer data) {
+            std::unique_ptr<OffThreadJob> done(static_cast<OffThreadJob *>(data));
+            done->then();
+        },
+        job);
+    g_task_set_task_data(task, job, nullptr);
+    g_task_run_in_thread(task, [](GTask *running, gpointer, gpointer data, GCancellable *) {
+        static_cast<OffThreadJob *>(data)->work();
+        g_task_return_boolean(running, TRUE);
+    });
+    g_object_unref(task);
+}
+
+// The library completes an augeas run on the thread that ran it and a
+// puppet run on the main loop; result_cb always answers on the main loop.
+void deliver_result(void *user_data, int32_t rc)
+{
+    auto *outcome = new std::pair<void *, int32_t>(user_data, rc);
+    g_main_context_invoke(
+        nullptr,
+        [](gpointer data) -> gboolean {
+            std::unique_ptr<std::pair<void *, int32_t>> taken(
+                static_cast<std::pair<void *, int32_t> *>(data));
+            result_cb(taken->first, taken->second);
+            return G_SOURCE_REMOVE;
+        },
+        outcome);
+}
+
 void start_run(RunFunction run, const std::string &document, guint flags,
                const std::string &scheme, const std::string &key, DBusGMethodInvocation *context)
 {
@@ -44,14 +92,21 @@ void start_run(RunFunction run, const std::string &document, guint flags,
     call->context = context;
     call->key = g_strdup(key.c_str());
 
-    const uint32_t rc =
-        run(document.c_str(), flags, scheme.c_str(), key.c_str(), result_cb, call.get());
-    if (rc == 0) {
-        // result_cb owns the record now, and may already have freed it.
-        call.release();
-        return;
-    }
-    korvex_reply_result_error(context, static_cast<int>(rc));
+    // The record belongs to result_cb once the run returned 0 (it may have
+    // been answered and freed already); otherwise to the code after it.
+    auto rc = std::make_shared<uint32_t>(0);
+    PendingCall *record = call.release();
+    off_thread(
+        [=] {
+            *rc = run(document.c_str(), flags, scheme.c_str(), key.c_str(), deliver_result,
+                      record);
+        },
+        [=] {
+            if (*rc == 0)
+                return;
+            PendingCallPtr refused(record);
+            korvex_reply_result_error(refused->context, static_cast<int>(*rc));
+        });
 }
 
 // The arguments live in the message being dispatched; the authorization
@@ -113,8 +168,13 @@ gboolean Sysconfig_query(Korvex *, const char *text, guint flags, const char *sc
     korvex::authorize("org.vaduderuvoziz.Sysconfig.query", context,
                       [text = std::string(text), flags,
                        scheme = std::string(scheme)](DBusGMethodInvocation *ctx) {
-                          CText data(kx_sysconfig_query(text.c_str(), flags, scheme.c_str()));
-                          korvex::reply_text(ctx, data.get());
+                          auto data = std::make_shared<CText>();
+                          off_thread(
+                              [=] {
+                                  data->reset(
+                                      kx_sysconfig_query(text.c_str(), flags, scheme.c_str()));
+                              },
+                              [=] { korvex::reply_text(ctx, data->get()); });
                       });
     return TRUE;
 }

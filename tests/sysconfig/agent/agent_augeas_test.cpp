@@ -2,6 +2,11 @@
 // agent's D-Bus methods, with the real augeas editing a file of the test.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <korvex/kcommon.h>
 
 #include "sysconfig_agent_fixture.h"
@@ -177,4 +182,33 @@ TEST_F(AgentAugeas, Latin1OutputIsStoredAsItCameAndRepliedAsValidText)
     EXPECT_EQ(again.str(), reply.str());
     Reply skipped = run_uri(uri, 0, "augeas", "latin1");
     EXPECT_EQ(skipped.str(), reply.str());
+}
+
+TEST_F(AgentAugeas, ADownloadThatHangsHoldsUpNoOtherRequest)
+{
+    // A server that takes the connection and never says a word.
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length), 0);
+    const std::string uri =
+        "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/silent.aug";
+    BusClient::Pending hung = client_->send(kSysconfigName, kSysconfigPath, kSysconfigIface,
+                                            "run_uri",
+                                            {Arg::s(uri), Arg::u(0), Arg::s("augeas"), Arg::s("hung")});
+
+    Reply uuid = get("uuid");
+    EXPECT_TRUE(uuid.ok) << uuid.error_message;
+    EXPECT_EQ(is_configured("hung").str(), "");
+    EXPECT_FALSE(hung.done());
+
+    // Closing the listener resets the waiting connection: the run fails.
+    close(listener);
+    Reply failed = hung.wait();
+    EXPECT_EQ(failed.error_name, code_error(3)) << failed.error_message;
 }

@@ -6,6 +6,7 @@
 
 #include <korvex/kcommon.h>
 
+#include "process.h"
 #include "sysconfig_agent_fixture.h"
 
 using namespace korvex::test;
@@ -50,9 +51,11 @@ TEST_F(AgentPuppet, OverlappingRunsAreAnsweredInTheOrderTheyEnd)
     Reply uuid = get("uuid");
     ASSERT_TRUE(uuid.ok) << uuid.error_message;
     EXPECT_FALSE(uuid.str().empty());
+    // The runs start on worker threads, so their manifests appear a little later.
+    EXPECT_TRUE(wait_until([&] { return temporary_documents().size() == 2; },
+                           std::chrono::seconds(60)))
+        << ::testing::PrintToString(temporary_documents());
     EXPECT_EQ(server_->requests(), std::vector<std::string>{"/second.pp"});
-    const std::vector<std::string> manifests = temporary_documents();
-    EXPECT_EQ(manifests.size(), 2u) << ::testing::PrintToString(manifests);
 
     // The later run ends first and is answered while the earlier still runs.
     second_gate.open();
