@@ -158,8 +158,9 @@ TEST_F(LauncherBadInput, LongPeerListsRunOnlyWholeCommandsForWholePeers)
         LaunchOutcome outcome = launch();
         EXPECT_EQ(outcome.route_commands, c.commands);
         EXPECT_FALSE(std::filesystem::exists(owned));
-        if (!c.warning.empty())
+        if (!c.warning.empty()) {
             EXPECT_NE(outcome.output.find(c.warning), std::string::npos) << outcome.output.substr(0, 2000);
+        }
     }
 }
 
