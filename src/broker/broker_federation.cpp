@@ -98,11 +98,35 @@ void federate_guest_proxy(const char *proxy_port)
     broker_federate(local.data(), peer.data(), 1);
 }
 
+// A list longer than the buffer is cut, and the token the cut falls into
+// would name a peer nobody listed (host01 of host0114): it is dropped,
+// with a warning, together with everything after it.
+void drop_cut_peer(PeerList &list, const char *brokers)
+{
+    const std::size_t kept = std::strlen(list.data());
+    if (brokers[kept] == '\0')
+        return;
+    const std::string_view text(list.data(), kept);
+    const bool cut_inside_token = std::strchr(peer_separators, brokers[kept]) == nullptr &&
+                                  kept > 0 && std::strchr(peer_separators, text.back()) == nullptr;
+    if (!cut_inside_token) {
+        kx_log(KX_LOG_WARNING, "%s: FEDERATED_BROKERS is longer than %zu characters; the peers after that are left out",
+               "broker_federation_configure", kept);
+        return;
+    }
+    const std::size_t last_separator = text.find_last_of(peer_separators);
+    const std::size_t cut_start = last_separator == std::string_view::npos ? 0 : last_separator + 1;
+    kx_log(KX_LOG_WARNING, "%s: FEDERATED_BROKERS is longer than %zu characters; skipping the cut peer \"%s\"",
+           "broker_federation_configure", kept, printable(text.substr(cut_start)).c_str());
+    list[cut_start] = '\0';
+}
+
 void federate_listed_peers(const char *brokers)
 {
     ShortAddress local = local_broker_address();
     PeerList list{};
     kx_string_copy(list.data(), brokers, list.size());
+    drop_cut_peer(list, brokers);
 
     char *position = nullptr;
     for (char *token = strtok_r(list.data(), peer_separators, &position); token != nullptr;
@@ -113,9 +137,9 @@ void federate_listed_peers(const char *brokers)
             if (peer == nullptr)
                 continue;
         }
-        if (!korvex::broker::is_safe_broker_address(peer)) {
+        if (!korvex::broker::is_quotable_word(peer)) {
             kx_log(KX_LOG_WARNING,
-                   "%s: Skipping federated broker \"%s\": a broker address holds only letters, digits and ._:@/[]-",
+                   "%s: Skipping federated broker \"%s\": a broker address is not empty, does not start with '-' and holds no control characters",
                    "broker_federation_configure", printable(peer).c_str());
             continue;
         }
@@ -141,11 +165,12 @@ extern "C" void broker_federation_configure(void)
 
 extern "C" const char *broker_lookup(const char *name)
 {
-    kx_log(KX_LOG_TRACE, "%s: Looking up DNS SRV record for \"%s\"", "broker_lookup", name);
+    kx_log(KX_LOG_TRACE, "%s: Looking up DNS SRV record for \"%s\"", "broker_lookup", printable(name).c_str());
     char host[1024];
     std::uint16_t port = 0;
     if (kx_dnssrv_lookup_single(name, host, sizeof host, &port) != 0) {
-        kx_log(KX_LOG_WARNING, "%s: Failed to find DNS SRV record for \"%s\"", "broker_lookup", name);
+        kx_log(KX_LOG_WARNING, "%s: Failed to find DNS SRV record for \"%s\"", "broker_lookup",
+               printable(name).c_str());
         return nullptr;
     }
     std::snprintf(srv_peer_address, sizeof srv_peer_address, "%s:%hu", host, port);
@@ -156,7 +181,8 @@ extern "C" int broker_federate(const char *local, const char *peer, int guest)
 {
     int status = broker_os_add_qpid_route_link(local, peer);
     if (status != 0) {
-        kx_log(KX_LOG_ERR, "%s: Failed to link brokers \"%s\" to \"%s\"", "broker_federate", local, peer);
+        kx_log(KX_LOG_ERR, "%s: Failed to link brokers \"%s\" to \"%s\"", "broker_federate",
+               printable(local).c_str(), printable(peer).c_str());
         return status;
     }
     for (const RouteTemplate &route : guest ? std::span<const RouteTemplate>(guest_routes) : std::span<const RouteTemplate>(peer_routes)) {
@@ -172,9 +198,11 @@ extern "C" int broker_add_route(const char *dest, const char *src, const char *e
                                 const char *routing_key, int src_local, int static_route)
 {
     const qpid_route route = {dest, src, exchange, routing_key, src_local, static_route};
-    kx_log(KX_LOG_INFO, "%s: Adding routes for federated broker \"%s\"", "broker_add_route", src);
+    kx_log(KX_LOG_INFO, "%s: Adding routes for federated broker \"%s\"", "broker_add_route",
+           printable(src).c_str());
     int status = broker_os_add_qpid_route(&route);
     if (status != 0)
-        kx_log(KX_LOG_ERR, "%s: Failed to route %s => %s", "broker_add_route", dest, src);
+        kx_log(KX_LOG_ERR, "%s: Failed to route %s => %s", "broker_add_route", printable(dest).c_str(),
+               printable(src).c_str());
     return status;
 }

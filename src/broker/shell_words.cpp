@@ -6,45 +6,51 @@ namespace korvex::broker {
 
 namespace {
 
-bool is_address_char(char c)
+bool is_control(char c)
 {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))
-        return true;
-    switch (c) {
-    case '.': case '_': case ':': case '@': case '/': case '[': case ']': case '-':
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool is_word_char(char c)
-{
-    return is_address_char(c) || c == '#';
+    auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f;
 }
 
 } // namespace
 
-bool is_safe_broker_address(std::string_view address)
+bool is_quotable_word(std::string_view word)
 {
-    if (address.empty() || address.front() == '-')
+    if (word.empty() || word.front() == '-')
         return false;
-    for (char c : address) {
-        if (!is_address_char(c))
+    for (char c : word) {
+        if (is_control(c))
             return false;
     }
     return true;
 }
 
-bool is_inert_shell_word(std::string_view word)
+std::string shell_quoted(std::string_view word)
 {
-    if (word.empty() || word.front() == '-' || word.front() == '#')
-        return false;
+    std::string out;
+    out.reserve(word.size() + 2);
+    out.push_back('\'');
     for (char c : word) {
-        if (!is_word_char(c))
-            return false;
+        // A single-quoted string cannot hold a quote: end it, add an
+        // escaped one, and start over.
+        if (c == '\'')
+            out.append("'\\''");
+        else
+            out.push_back(c);
     }
-    return true;
+    out.push_back('\'');
+    return out;
+}
+
+std::string quoted_command(std::initializer_list<std::string_view> words)
+{
+    std::string command;
+    for (std::string_view word : words) {
+        if (!command.empty())
+            command.push_back(' ');
+        command.append(shell_quoted(word));
+    }
+    return command;
 }
 
 std::string printable(std::string_view text)
@@ -52,13 +58,12 @@ std::string printable(std::string_view text)
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
             out.push_back('\\');
             out.push_back(c);
-        } else if (byte < 0x20 || byte == 0x7f) {
+        } else if (is_control(c)) {
             char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
             out.append(escaped);
         } else {
             out.push_back(c);

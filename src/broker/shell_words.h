@@ -1,21 +1,26 @@
-// Broker addresses and route words are pasted unquoted into command lines
-// that the shell runs; these checks keep anything the shell would act on
-// out of them.
+// Every word of a qpid-route command line reaches the shell in single
+// quotes, so the shell reads none of it; these are the few things quoting
+// cannot make safe, the quoting itself, and the escaping for log lines.
 #ifndef KORVEX_BROKER_SHELL_WORDS_H
 #define KORVEX_BROKER_SHELL_WORDS_H
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
 namespace korvex::broker {
 
-// A broker address: letters, digits and ._:@/[]- only, not empty, and not
-// starting with '-' (qpid-route would read that as an option).
-bool is_safe_broker_address(std::string_view address);
+// A word that may go on a command line once quoted: not empty, not
+// starting with '-' (qpid-route would read that as an option), and free of
+// control characters (a line feed or a terminal escape has no place in a
+// broker address or exchange, and would forge log and error lines).
+bool is_quotable_word(std::string_view word);
 
-// Any word of a qpid-route command line: what a broker address may hold,
-// plus '#' after the first character (routing-key wildcards).
-bool is_inert_shell_word(std::string_view word);
+// The word in single quotes, each ' inside it written '\''.
+std::string shell_quoted(std::string_view word);
+
+// The words, each quoted, joined by single spaces.
+std::string quoted_command(std::initializer_list<std::string_view> words);
 
 // The text with control characters, quotes and backslashes escaped, so a
 // hostile value cannot forge or break log lines.

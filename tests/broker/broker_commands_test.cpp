@@ -62,21 +62,35 @@ TEST_F(BrokerCommands, StatusIsThatOfSystem)
                                         "qpid-route route add localhost:49000 peer qmf.default.topic console.#"}));
 }
 
-TEST_F(BrokerCommands, WordsTheShellWouldInterpretAreRefused)
+TEST_F(BrokerCommands, ShellTextRunsLiterallyAndOnlyUnquotableWordsAreRefused)
 {
     const std::string touch = "$(touch${IFS}" + marker.string() + ")";
-    EXPECT_NE(broker_os_add_qpid_route_link("localhost:49000", touch.c_str()), 0);
-    EXPECT_NE(broker_os_add_qpid_route_link(touch.c_str(), "peer"), 0);
+    EXPECT_EQ(broker_os_add_qpid_route_link("localhost:49000", touch.c_str()), 0);
     const qpid_route dynamic = {"peer", "localhost:49000", touch.c_str(), nullptr, 0, 0};
-    EXPECT_NE(broker_os_add_qpid_route(&dynamic), 0);
-    const std::string key = "agent.#;touch${IFS}" + marker.string();
+    EXPECT_EQ(broker_os_add_qpid_route(&dynamic), 0);
+    const std::string key = "agent.#;touch${IFS}" + marker.string() + ";'";
     const qpid_route with_key = {"peer", "localhost:49000", "qmf.default.topic", key.c_str(), 1, 1};
-    EXPECT_NE(broker_os_add_qpid_route(&with_key), 0);
-    // A routing key starting with '#' would turn the rest of the line into
-    // a comment, dropping words silently.
+    EXPECT_EQ(broker_os_add_qpid_route(&with_key), 0);
+    // Unquoted, a routing key starting with '#' would turn the rest of the
+    // line into a comment.
     const qpid_route comment_key = {"peer", "localhost:49000", "qmf.default.topic", "#", 0, 1};
-    EXPECT_NE(broker_os_add_qpid_route(&comment_key), 0);
-
+    EXPECT_EQ(broker_os_add_qpid_route(&comment_key), 0);
+    EXPECT_EQ(read_lines(record),
+              (std::vector<std::string>{
+                  "qpid-route link add localhost:49000 guestonly/guestonly@" + touch + " PLAIN",
+                  "qpid-route --timeout=5 dynamic add peer localhost:49000 " + touch,
+                  "qpid-route --src-local route add peer localhost:49000 qmf.default.topic " + key,
+                  "qpid-route route add peer localhost:49000 qmf.default.topic #"}));
     EXPECT_FALSE(std::filesystem::exists(marker));
+
+    // What quoting cannot make safe: an option, a missing or empty word, a
+    // control character.
+    std::filesystem::remove(record);
+    EXPECT_NE(broker_os_add_qpid_route_link("localhost:49000", "--src-local"), 0);
+    EXPECT_NE(broker_os_add_qpid_route_link("", "peer"), 0);
+    const qpid_route no_key = {"peer", "localhost:49000", "qmf.default.topic", nullptr, 0, 1};
+    EXPECT_NE(broker_os_add_qpid_route(&no_key), 0);
+    const qpid_route line_feed = {"peer", "localhost:49000", "amq.direct\nx", nullptr, 0, 0};
+    EXPECT_NE(broker_os_add_qpid_route(&line_feed), 0);
     EXPECT_FALSE(std::filesystem::exists(record)) << "qpid-route ran";
 }

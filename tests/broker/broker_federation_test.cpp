@@ -123,13 +123,18 @@ TEST(BrokerFederation, PeerListIsSplitAtCommasSemicolonsAndSpaces)
         {"a,a", {"a", "a"}},
         {"", {}},
         {" ,;; , ", {}},
-        // Ordinary addresses reach the command lines unchanged.
+        // Addresses reach the command lines unchanged, whatever they would
+        // mean to the shell.
         {"[::1]:5672 broker-1.example.test:5672 user@host/vhost host_name.local:1",
          {"[::1]:5672", "broker-1.example.test:5672", "user@host/vhost", "host_name.local:1"}},
+        {"user+x/p%w@host:5672 [fe80::1%eth0]:5672 host~1 o'brien:5672 *",
+         {"user+x/p%w@host:5672", "[fe80::1%eth0]:5672", "host~1", "o'brien:5672", "*"}},
     };
     for (const ListCase &c : cases) {
         SCOPED_TRACE(std::string("FEDERATED_BROKERS=") + c.brokers);
         LauncherSandbox sandbox;
+        // What the glob [::1]:5672 would match, in the working directory.
+        std::ofstream(sandbox.dir() / "1:5672") << "";
         sandbox.env()["FEDERATED_BROKERS"] = c.brokers;
         LaunchOutcome outcome = sandbox.launch();
         ASSERT_TRUE(launched_cleanly(outcome));
@@ -137,15 +142,21 @@ TEST(BrokerFederation, PeerListIsSplitAtCommasSemicolonsAndSpaces)
     }
 }
 
-TEST(BrokerFederation, PeerListLongerThanBufferIsCut)
+TEST(BrokerFederation, PeerListLongerThanBufferDropsTheCutPeer)
 {
-    // 500 + 1 + 500 + 1 characters, so only 21 of the third peer survive.
+    // 500 + 1 + 500 + 1 characters, so only 21 of the third peer survive
+    // the cut: a peer nobody listed, left out with a warning.
     const std::string x(500, 'x'), y(500, 'y'), z(500, 'z');
     LauncherSandbox sandbox;
     sandbox.env()["FEDERATED_BROKERS"] = x + "," + y + "," + z;
     LaunchOutcome outcome = sandbox.launch();
     ASSERT_TRUE(launched_cleanly(outcome));
-    EXPECT_EQ(outcome.route_commands, listed_peers_commands(local, {x, y, std::string(21, 'z')}));
+    EXPECT_EQ(outcome.route_commands, listed_peers_commands(local, {x, y}));
+    EXPECT_EQ(count_occurrences(outcome.output, "broker_federation_configure: FEDERATED_BROKERS is longer than "
+                                                "1023 characters; skipping the cut peer \"" +
+                                                    std::string(21, 'z') + "\""),
+              1u)
+        << outcome.output;
 }
 
 TEST(BrokerFederation, FailedCommandSkipsRestOfThatPeerOnly)
@@ -182,34 +193,41 @@ TEST(BrokerFederation, FailedCommandSkipsRestOfThatPeerOnly)
         << outcome.output;
 }
 
-TEST(BrokerFederation, PeersTheShellWouldInterpretAreSkipped)
+TEST(BrokerFederation, ShellTextInPeersStaysLiteralAndOnlyUnquotablePeersAreSkipped)
 {
     LauncherSandbox sandbox;
     const std::string d = sandbox.dir().string();
-    const std::vector<std::string> hostile = {
+    const std::vector<std::string> literal = {
         "$(touch${IFS}" + d + "/owned1)",
         "`touch${IFS}" + d + "/owned2`",
         "x|touch${IFS}" + d + "/owned3",
         "x>" + d + "/owned4",
         "x&&touch${IFS}" + d + "/owned5",
+        "x'`touch${IFS}" + d + "/owned7`'",
+    };
+    const std::vector<std::string> skipped = {
         "x\ntouch${IFS}" + d + "/owned6",
         "--src-local",
     };
     std::string brokers;
-    for (const std::string &token : hostile)
+    std::vector<std::string> expected;
+    for (const std::string &token : literal) {
         brokers += token + ",good,";
+        expected = concat(expected, listed_peers_commands(local, {token, "good"}));
+    }
+    for (const std::string &token : skipped) {
+        brokers += token + ",good,";
+        expected = concat(expected, listed_peer_commands(local, "good"));
+    }
     sandbox.env()["FEDERATED_BROKERS"] = brokers;
     LaunchOutcome outcome = sandbox.launch();
 
     ASSERT_TRUE(launched_cleanly(outcome));
-    std::vector<std::string> expected;
-    for (std::size_t i = 0; i < hostile.size(); ++i)
-        expected = concat(expected, listed_peer_commands(local, "good"));
     EXPECT_EQ(outcome.route_commands, expected);
-    for (int i = 1; i <= 6; ++i)
+    for (int i = 1; i <= 7; ++i)
         EXPECT_FALSE(std::filesystem::exists(d + "/owned" + std::to_string(i))) << i;
     EXPECT_EQ(count_occurrences(outcome.output, "broker_federation_configure: Skipping federated broker"),
-              hostile.size())
+              skipped.size())
         << outcome.output;
     // The log shows the refused token with its line feed escaped.
     EXPECT_NE(outcome.output.find("x\\x0atouch${IFS}"), std::string::npos) << outcome.output;

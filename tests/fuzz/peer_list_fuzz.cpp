@@ -1,7 +1,8 @@
-// The launcher pastes peer addresses from FEDERATED_BROKERS, from SRV
-// answers and from TPX_G_SERVICE_PORT into shell command lines. Whatever
-// those hold, every command that reaches the shell may only contain inert
-// words, and each link goes to exactly the peers the list names.
+// The launcher hands peer addresses from FEDERATED_BROKERS, from SRV
+// answers and from TPX_G_SERVICE_PORT to the shell in qpid-route command
+// lines. Whatever those hold, the shell must read back from each command
+// exactly the words intended, and the commands must be exactly those of the
+// peers the list names, in order.
 //
 // Input: one mode byte, then NUL-separated pieces: the list (or the proxy
 // port), the host an SRV lookup answers with, and that answer's port.
@@ -10,14 +11,17 @@
 #include <broker_launcher.h>
 #include <korvex/kcommon.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <sstream>
+#include <string>
+#include <vector>
 
 namespace {
 
+using korvex::fuzz::invariant_broken;
 using korvex::fuzz::require;
 
 std::unique_ptr<korvex::fuzz::ScratchDir> host_dir;
@@ -29,51 +33,69 @@ struct Answer {
 };
 Answer srv_answer;
 std::string list_text; // what FEDERATED_BROKERS holds in this run
-std::vector<std::string> commands;
+std::vector<std::vector<std::string>> commands; // as the shell splits them
 
-bool is_address_char(char c)
+using Words = std::vector<std::string>;
+
+bool is_control(char c)
 {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           std::strchr("._:@/[]-", c) != nullptr;
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
 }
 
-bool is_safe_address(std::string_view peer)
+// What quoting cannot make safe.
+bool is_quotable(std::string_view word)
 {
-    if (peer.empty() || peer.front() == '-')
-        return false;
-    for (char c : peer)
-        if (!is_address_char(c))
-            return false;
-    return true;
-}
-
-// Words that the launcher itself puts on a qpid-route command line.
-bool is_fixed_word(std::string_view word)
-{
-    for (std::string_view fixed : {"qpid-route", "--timeout=5", "--src-local", "dynamic", "route",
-                                   "link", "add", "PLAIN"})
-        if (word == fixed)
-            return true;
-    return false;
-}
-
-bool is_inert_word(std::string_view word)
-{
-    if (word.empty() || word.front() == '-' || word.front() == '#')
+    if (word.empty() || word.front() == '-')
         return false;
     for (char c : word)
-        if (!is_address_char(c) && c != '#')
+        if (is_control(c))
             return false;
     return true;
 }
 
-std::vector<std::string> words_of(const std::string &command)
+// The words a POSIX shell reads from a command line made only of
+// single-quoted strings and \' between them, words separated by one space.
+// Anything else outside quotes is text the shell would act on: a finding.
+Words shell_words(const std::string &command)
 {
-    std::vector<std::string> words;
-    std::istringstream in(command);
-    for (std::string w; std::getline(in, w, ' ');)
-        words.push_back(w);
+    Words words(1);
+    bool quoted_word = false;
+    for (size_t i = 0; i < command.size();) {
+        const char c = command[i];
+        if (c == '\'') {
+            const size_t close = command.find('\'', i + 1);
+            require(close != std::string::npos, "unterminated quote", command);
+            words.back().append(command, i + 1, close - i - 1);
+            quoted_word = true;
+            i = close + 1;
+        } else if (c == '\\' && i + 1 < command.size() && command[i + 1] == '\'') {
+            words.back().push_back('\'');
+            quoted_word = true;
+            i += 2;
+        } else if (c == ' ' && quoted_word && i + 1 < command.size() && command[i + 1] != ' ') {
+            words.emplace_back();
+            quoted_word = false;
+            ++i;
+        } else {
+            invariant_broken("text outside quotes on a command line", command);
+        }
+    }
+    require(quoted_word, "command line without a last word", command);
     return words;
+}
+
+size_t quoted_size(const std::string &word)
+{
+    return word.size() + 2 + 3 * static_cast<size_t>(std::count(word.begin(), word.end(), '\''));
+}
+
+// Whether the words, each quoted and joined by spaces, fit a command line.
+bool fits(const Words &words)
+{
+    size_t size = words.size() - 1;
+    for (const std::string &word : words)
+        size += quoted_size(word);
+    return size <= 1023;
 }
 
 bool starts_with_srv_prefix(std::string_view token)
@@ -81,13 +103,21 @@ bool starts_with_srv_prefix(std::string_view token)
     return token.starts_with("_korvex._tcp.") || token.starts_with("_korvex._tls.");
 }
 
-// The peers a list names, in order, as the launcher has to read it: the
-// first 1023 characters, split at ',', ';' and ' ', SRV names replaced by
-// their answer, unsafe addresses dropped.
-std::vector<std::string> expected_peers(const std::string &list)
+bool is_separator(char c)
 {
-    std::vector<std::string> peers;
+    return c == ',' || c == ';' || c == ' ';
+}
+
+// The peers a list names, in order, as the launcher has to read it: the
+// first 1023 characters without a peer the cut falls into, split at ',',
+// ';' and ' ', SRV names replaced by their answer, unquotable ones dropped.
+Words expected_peers(const std::string &list)
+{
+    Words peers;
     std::string kept = list.substr(0, 1023);
+    if (list.size() > kept.size() && !is_separator(list[kept.size()]))
+        while (!kept.empty() && !is_separator(kept.back()))
+            kept.pop_back();
     size_t start = 0;
     while (start <= kept.size()) {
         size_t end = kept.find_first_of(",; ", start);
@@ -102,10 +132,48 @@ std::vector<std::string> expected_peers(const std::string &list)
                 continue;
             token = srv_answer.host + ":" + std::to_string(srv_answer.port);
         }
-        if (is_safe_address(token))
+        if (is_quotable(token))
             peers.push_back(token);
     }
     return peers;
+}
+
+const std::string local = "localhost:49000";
+
+Words link_words(const std::string &peer)
+{
+    return {"qpid-route", "link", "add", local, "guestonly/guestonly@" + peer, "PLAIN"};
+}
+
+// The commands of one listed peer: its link and its dynamic routes, up to
+// the first that does not fit (refused, which ends that peer's turn).
+std::vector<Words> listed_peer_commands(const std::string &peer)
+{
+    std::vector<Words> all;
+    if (!fits(link_words(peer)))
+        return all;
+    all.push_back(link_words(peer));
+    for (const char *exchange : {"amq.direct", "qmf.default.direct", "qmf.default.topic"}) {
+        for (bool towards_peer : {true, false}) {
+            Words route{"qpid-route", "--timeout=5", "dynamic", "add", towards_peer ? peer : local,
+                        towards_peer ? local : peer, exchange};
+            if (!fits(route))
+                return all;
+            all.push_back(route);
+        }
+    }
+    return all;
+}
+
+std::vector<Words> guest_proxy_commands(const std::string &proxy)
+{
+    return {
+        link_words(proxy),
+        {"qpid-route", "route", "add", local, proxy, "qmf.default.topic", "direct-agent.#"},
+        {"qpid-route", "route", "add", local, proxy, "qmf.default.topic", "console.#"},
+        {"qpid-route", "--src-local", "route", "add", proxy, local, "qmf.default.topic", "direct-console.#"},
+        {"qpid-route", "--src-local", "route", "add", proxy, local, "qmf.default.topic", "agent.#"},
+    };
 }
 
 // One environment variable, set and unset without allocating: setenv keeps
@@ -145,24 +213,14 @@ Environment *environment = nullptr;
 
 } // namespace
 
-// The shell is never run: each command is checked and recorded instead.
+// The shell is never run: each command is read as the shell would read it
+// and recorded instead.
 extern "C" int system(const char *command)
 {
     require(command != nullptr, "null command line");
     std::string text = command;
     require(text.size() < 1024, "command line longer than its buffer", text);
-    const std::vector<std::string> words = words_of(text);
-    for (const std::string &word : words)
-        require(is_fixed_word(word) || is_inert_word(word), "shell-active word on a command line",
-                text);
-    // Every command ends in its mechanism, exchange or routing key: none
-    // reaches the shell cut short.
-    bool whole = false;
-    for (std::string_view last : {"PLAIN", "amq.direct", "qmf.default.direct", "qmf.default.topic",
-                                  "direct-agent.#", "console.#", "direct-console.#", "agent.#"})
-        whole = whole || (!words.empty() && words.back() == last);
-    require(whole, "command line cut short", text);
-    commands.push_back(text);
+    commands.push_back(shell_words(text));
     return 0;
 }
 
@@ -226,38 +284,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     broker_federation_configure();
 
-    std::vector<std::string> linked;
-    for (const std::string &command : commands) {
-        std::vector<std::string> words = words_of(command);
-        if (words.size() >= 5 && words[1] == "link") {
-            const std::string &via = words[4];
-            require(via.starts_with("guestonly/guestonly@"), "link without the guest login", command);
-            linked.push_back(via.substr(std::strlen("guestonly/guestonly@")));
-        }
-    }
-
+    std::vector<Words> expected;
     if (guest) {
-        std::vector<std::string> expected;
         if (first_set) {
             std::string port = piece[0].substr(0, 5);
             bool digits = !port.empty() && port.find_first_not_of("0123456789") == std::string::npos;
             if (digits && std::stoul(port) >= 1 && std::stoul(port) <= 65535)
-                expected.push_back("localhost:" + port);
+                expected = guest_proxy_commands("localhost:" + port);
         }
-        require(linked == expected, "guest proxy link differs from the proxy port",
-                piece[0]);
-        return 0;
+    } else {
+        for (const std::string &peer : expected_peers(list_text)) {
+            std::vector<Words> one = listed_peer_commands(peer);
+            expected.insert(expected.end(), one.begin(), one.end());
+        }
     }
-
-    // A command line that does not fit its buffer is refused rather than
-    // run cut, since a cut one would name another peer.
-    const size_t link_text = std::strlen("qpid-route link add localhost:49000 guestonly/guestonly@ PLAIN");
-    std::vector<std::string> expected;
-    for (const std::string &peer : expected_peers(list_text))
-        if (link_text + peer.size() <= 1023)
-            expected.push_back(peer);
-    require(linked.size() == expected.size(), "links differ from the peers listed", list_text);
-    for (size_t i = 0; i < linked.size(); ++i)
-        require(linked[i] == expected[i], "link to a peer the list does not name", linked[i]);
+    require(commands.size() == expected.size(), "commands differ in number from the peers listed",
+            guest ? piece[0] : list_text);
+    for (size_t i = 0; i < commands.size(); ++i) {
+        std::string shown;
+        for (const std::string &word : commands[i])
+            shown += "[" + word + "]";
+        require(commands[i] == expected[i], "the shell reads other words than intended", shown);
+    }
     return 0;
 }

@@ -117,23 +117,40 @@ TEST_F(LauncherBadInput, LongPortValuesFallBackToTheDefaultWithAnEscapedWarning)
     }
 }
 
-TEST_F(LauncherBadInput, LongPeerListsRunOnlyWholeCommandsForSafePeers)
+TEST_F(LauncherBadInput, LongPeerListsRunOnlyWholeCommandsForWholePeers)
 {
     const std::string owned = (sandbox_.dir() / "owned").string();
+    // The peers of repeated(token + ","): as many as the 1023 characters
+    // kept of the list hold whole.
+    const auto whole_peers = [](const std::string &token) {
+        std::vector<std::string> peers;
+        for (size_t end = token.size(); end <= 1023; end += token.size() + 1)
+            peers.push_back(token);
+        return peers;
+    };
+    const std::string printf_token = "%n%s%x";
+    const std::string shell_token = "$(touch${IFS}" + owned + ")`touch${IFS}" + owned + "`";
+    const std::string cut_warning = "broker_federation_configure: FEDERATED_BROKERS is longer than 1023 "
+                                    "characters; skipping the cut peer";
+    const std::string too_long = "broker_os_add_qpid_route_link: Refusing to run a qpid-route command of";
     struct Case {
         std::string label;
         std::string value;
         std::vector<std::string> commands;
+        std::string warning;
     };
     const std::vector<Case> cases = {
-        {"separators only", repeated(",; "), {}},
-        {"printf conversions", repeated("%n%s%x,"), {}},
-        {"shell text", repeated("$(touch${IFS}" + owned + ");`touch${IFS}" + owned + "`,"), {}},
-        // Cut to 1023 characters, the one peer makes commands too long to
-        // run whole; none is run cut short.
-        {"one huge peer", repeated("p"), {}},
+        {"separators only", repeated(",; "), {}, ""},
+        {"printf conversions", repeated(printf_token + ","), listed_peers_commands(kLocal, whole_peers(printf_token)),
+         cut_warning},
+        {"shell text", repeated(shell_token + ","), listed_peers_commands(kLocal, whole_peers(shell_token)),
+         cut_warning},
+        // Cut to 1023 characters, the one peer is not the one listed.
+        {"one huge peer", repeated("p"), {}, cut_warning},
+        // Whole, the peer makes commands too long to run whole; none is
+        // run cut short.
         {"a huge peer between short ones", "first," + repeated("p", 1000) + ",last",
-         listed_peers_commands(kLocal, {"first", "last"})},
+         listed_peers_commands(kLocal, {"first", "last"}), too_long},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.label);
@@ -141,11 +158,8 @@ TEST_F(LauncherBadInput, LongPeerListsRunOnlyWholeCommandsForSafePeers)
         LaunchOutcome outcome = launch();
         EXPECT_EQ(outcome.route_commands, c.commands);
         EXPECT_FALSE(std::filesystem::exists(owned));
-        if (c.label.find("huge") != std::string::npos) {
-            EXPECT_NE(outcome.output.find("broker_os_add_qpid_route_link: Refusing to run a "
-                                          "qpid-route command of"),
-                      std::string::npos)
-                << outcome.output.substr(0, 2000);
+        if (!c.warning.empty()) {
+            EXPECT_NE(outcome.output.find(c.warning), std::string::npos) << outcome.output.substr(0, 2000);
         }
     }
 }

@@ -67,7 +67,7 @@ protected:
         };
         const std::vector<std::string> expected = {
             "", "reply (u) \"1\"", "reply (u) \"0\"", "reply (u) \"0\"",
-            "reply (s) \"192.0.2.10\"", "reply (s) \"127.0.0.1\"", "reply (s) \"\"",
+            "reply (s) \"192.0.2.10\"", "reply (s) \"127.0.0.1\"", "reply (s) \"0.0.0.0\"",
             "reply (s) \"02:00:00:00:00:0A\"", "reply (s) \"02:AB:CD:EF:00:FF\"",
             "reply (s) \"\"", "reply (u) \"1\"", "reply (u) \"0\"",
             "reply (s) \"" + expected_uuid() + "\""};

@@ -29,9 +29,9 @@ extern "C" char *kx_network_get_ip_address(const char *iface, char *buf, size_t 
 
     InterfaceList list(kx_network_get_interfaces());
     const auto *record = find_interface(list, iface);
-    // An interface without IPv4 has an address of unspecified family; it
-    // reads as no address whatever a SIGAR would render for it.
-    if (record == nullptr || record->address.family == SIGAR_AF_UNSPEC)
+    // An interface without IPv4 has an unset address, which SIGAR renders
+    // as 0.0.0.0; only an absent interface reads as no address.
+    if (record == nullptr)
         return buf;
 
     char scratch[SIGAR_INET6_ADDRSTRLEN] = "";

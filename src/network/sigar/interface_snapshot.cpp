@@ -240,10 +240,7 @@ int InterfaceSnapshot::read()
 
 InterfaceEntry &InterfaceSnapshot::entry_for(const std::string &name)
 {
-    auto [position, inserted] = entries_.try_emplace(name);
-    if (inserted)
-        names_.push_back(name);
-    return position->second;
+    return entries_.try_emplace(name).first->second;
 }
 
 const InterfaceEntry *InterfaceSnapshot::find(std::string_view name) const

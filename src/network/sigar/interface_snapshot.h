@@ -1,6 +1,6 @@
 // One reading of every interface and address of the network namespace,
 // taken from the kernel's link and address dumps as getifaddrs takes it,
-// kept by name in the kernel's enumeration order, together with what the
+// kept by name (links and alias labels), together with what the
 // per-device ioctls would tell about each link.
 #ifndef KORVEX_SIGAR_INTERFACE_SNAPSHOT_H
 #define KORVEX_SIGAR_INTERFACE_SNAPSHOT_H
@@ -12,7 +12,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <vector>
 
 namespace korvex::sigar {
 
@@ -47,10 +46,6 @@ public:
     // 0 and *snapshot filled, or an errno.
     static int take(InterfaceSnapshot &snapshot);
 
-    // Links in interface index order, then IPv4 alias labels (names that
-    // only carry an address) in the order of their first address.
-    const std::vector<std::string> &names() const { return names_; }
-
     // Exact, case-sensitive match; nullptr when the name is not there.
     const InterfaceEntry *find(std::string_view name) const;
 
@@ -63,7 +58,6 @@ private:
     int read();
     InterfaceEntry &entry_for(const std::string &name);
 
-    std::vector<std::string> names_;
     std::unordered_map<std::string, InterfaceEntry> entries_;
     std::unordered_map<std::string, DeviceLink> devices_;
 };

@@ -83,10 +83,12 @@ typedef struct {
     char **data;
 } sigar_net_interface_list_t;
 
-/* Every interface of the caller's network namespace, in the kernel's
- * enumeration order (interface index order), followed by the IPv4 alias
- * labels such as "eth0:1" that have no link of their own. Interfaces that
- * are down, have no address or no hardware address are listed too.
+/* The names as SIGAR lists them on Linux: first the entries SIOCGIFCONF
+ * returns (interfaces and alias labels such as "eth0:1" with an IPv4
+ * address, in the kernel's order), each name once, then the devices of
+ * /proc/net/dev not listed yet, in their order there, so that interfaces
+ * that are down or have no address are listed too. Names are the kernel's
+ * bytes and need not be valid text.
  * The handle keeps a snapshot of the interfaces from this call until
  * sigar_net_interface_list_destroy, so configurations read in between
  * describe the same moment as the list. */
@@ -119,9 +121,9 @@ SIGAR_DECLARE(int) sigar_net_interface_config_get(sigar_t *sigar, const char *na
 
 /* Writes the text of *address into addr_str, which must have room for
  * SIGAR_INET6_ADDRSTRLEN bytes: dotted IPv4, IPv6 text, or a MAC as six
- * upper-case hexadecimal pairs joined by colons. An address of any other
- * family (SIGAR_AF_UNSPEC: no address) gives EAFNOSUPPORT and the empty
- * text. The handle may be NULL. */
+ * upper-case hexadecimal pairs joined by colons. An unset address
+ * (SIGAR_AF_UNSPEC) reads as the zero IPv4 address, "0.0.0.0"; any other
+ * family gives EINVAL and the empty text. The handle may be NULL. */
 SIGAR_DECLARE(int) sigar_net_address_to_string(sigar_t *sigar, sigar_net_address_t *address,
                                                char *addr_str);
 

@@ -34,7 +34,10 @@ extern "C" SIGAR_DECLARE(int) sigar_net_address_to_string(sigar_t * /*sigar*/, s
         return SIGAR_OK;
     }
     case SIGAR_AF_UNSPEC:
+        // SIGAR renders an address that was never set as the zero one.
+        std::snprintf(addr_str, SIGAR_INET6_ADDRSTRLEN, "0.0.0.0");
+        return SIGAR_OK;
     default:
-        return EAFNOSUPPORT;
+        return EINVAL;
     }
 }

@@ -1,3 +1,4 @@
+#include "interface_names.h"
 #include "sigar.h"
 #include "sigar_handle.h"
 
@@ -8,7 +9,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
 
 using korvex::sigar::DeviceLink;
 using korvex::sigar::InterfaceEntry;
@@ -151,11 +154,15 @@ extern "C" SIGAR_DECLARE(int) sigar_net_interface_list_get(sigar_t *sigar, sigar
         return EINVAL;
     *iflist = {};
 
+    std::vector<std::string> names;
+    if (int error = korvex::sigar::list_interface_names(names); error != 0)
+        return error;
+    // The records are read from the kernel's link and address dumps, taken
+    // after the names: a name gone in between is then simply not found.
     InterfaceSnapshot snapshot;
     if (int error = InterfaceSnapshot::take(snapshot); error != 0)
         return error;
 
-    const auto &names = snapshot.names();
     unsigned long count = names.size();
     // One slot more than needed, so an empty namespace still gets an array.
     auto **data = static_cast<char **>(std::calloc(count + 1, sizeof(char *)));

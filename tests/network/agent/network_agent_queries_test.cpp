@@ -49,7 +49,7 @@ TEST_F(NetworkAgentQueries, PresentInterfacesReportStateAndAddresses)
     const std::vector<Expected> table = {
         {"lo", "1", "127.0.0.1", "00:00:00:00:00:00"},
         {"eth0", "1", "192.0.2.10", "02:00:00:00:00:0A"},
-        {"eth1", "0", "", "02:AB:CD:EF:00:FF"},
+        {"eth1", "0", "0.0.0.0", "02:AB:CD:EF:00:FF"},  // present, without IPv4
     };
     for (const auto &row : table) {
         Reply status = call("status", {Arg::s(row.name)});
