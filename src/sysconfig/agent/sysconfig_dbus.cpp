@@ -63,20 +63,25 @@ void off_thread(std::function<void()> work, std::function<void()> then)
     g_object_unref(task);
 }
 
-// The library completes an augeas run on the thread that ran it and a
-// puppet run on the main loop; result_cb always answers on the main loop.
+// What a run on a worker thread completed with, when it completed there.
+struct WorkerOutcome {
+    bool delivered = false;
+    int32_t rc = 0;
+};
+thread_local WorkerOutcome *worker_outcome = nullptr;
+
+// The library completes an augeas run on the thread that ran it, before
+// its temporary files are gone, and a puppet run on the main loop. A run's
+// outcome is answered on the main loop once the run has returned, so the
+// caller never hears of a run that has not yet cleaned up after itself.
 void deliver_result(void *user_data, int32_t rc)
 {
-    auto *outcome = new std::pair<void *, int32_t>(user_data, rc);
-    g_main_context_invoke(
-        nullptr,
-        [](gpointer data) -> gboolean {
-            std::unique_ptr<std::pair<void *, int32_t>> taken(
-                static_cast<std::pair<void *, int32_t> *>(data));
-            result_cb(taken->first, taken->second);
-            return G_SOURCE_REMOVE;
-        },
-        outcome);
+    if (worker_outcome != nullptr) {
+        worker_outcome->delivered = true;
+        worker_outcome->rc = rc;
+        return;
+    }
+    result_cb(user_data, rc);
 }
 
 void start_run(RunFunction run, const std::string &document, guint flags,
@@ -92,20 +97,31 @@ void start_run(RunFunction run, const std::string &document, guint flags,
     call->context = context;
     call->key = g_strdup(key.c_str());
 
-    // The record belongs to result_cb once the run returned 0 (it may have
-    // been answered and freed already); otherwise to the code after it.
-    auto rc = std::make_shared<uint32_t>(0);
+    struct Outcome {
+        uint32_t rc = 0;
+        WorkerOutcome completion;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    // The record belongs to result_cb once the run returned 0 (a puppet
+    // run may have been answered and freed already); otherwise to the code
+    // after the run.
     PendingCall *record = call.release();
     off_thread(
         [=] {
-            *rc = run(document.c_str(), flags, scheme.c_str(), key.c_str(), deliver_result,
-                      record);
+            worker_outcome = &outcome->completion;
+            outcome->rc = run(document.c_str(), flags, scheme.c_str(), key.c_str(),
+                              deliver_result, record);
+            worker_outcome = nullptr;
         },
         [=] {
-            if (*rc == 0)
+            if (outcome->completion.delivered) {
+                result_cb(record, outcome->completion.rc);
+                return;
+            }
+            if (outcome->rc == 0)
                 return;
             PendingCallPtr refused(record);
-            korvex_reply_result_error(refused->context, static_cast<int>(*rc));
+            korvex_reply_result_error(refused->context, static_cast<int>(outcome->rc));
         });
 }
 

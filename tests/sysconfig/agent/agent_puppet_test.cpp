@@ -60,7 +60,8 @@ TEST_F(AgentPuppet, OverlappingRunsAreAnsweredInTheOrderTheyEnd)
     // The later run ends first and is answered while the earlier still runs.
     second_gate.open();
     Reply second_reply = second.wait();
-    ASSERT_TRUE(second_reply.ok) << second_reply.error_name << ": " << second_reply.error_message;
+    ASSERT_TRUE(second_reply.ok) << second_reply.error_name << ": " << second_reply.error_message
+                                 << "\n" << agent_->stderr_text();
     EXPECT_EQ(second_reply.str(), "OK");
     EXPECT_EQ(status_file("second-run"), "OK");
     EXPECT_EQ(read_file(edits_->file("second")), "applied\n");
@@ -69,7 +70,8 @@ TEST_F(AgentPuppet, OverlappingRunsAreAnsweredInTheOrderTheyEnd)
 
     first_gate.open();
     Reply first_reply = first.wait();
-    ASSERT_TRUE(first_reply.ok) << first_reply.error_name << ": " << first_reply.error_message;
+    ASSERT_TRUE(first_reply.ok) << first_reply.error_name << ": " << first_reply.error_message
+                                << "\n" << agent_->stderr_text();
     EXPECT_EQ(first_reply.str(), "OK");
     EXPECT_EQ(read_file(edits_->file("first")), "applied\n");
     EXPECT_EQ(is_configured("first-run").str(), "OK");
