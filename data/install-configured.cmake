@@ -1,4 +1,4 @@
-# Run by `cmake --install` (and cpack): writes the bus activation files and
+# Run by `cmake --install` (also under debian/rules): writes the bus activation files and
 # systemd units with the install prefix in effect at install time, which
 # `--prefix` may differ from the one the build was configured with.
 # Set by the caller: KORVEX_DATA_SOURCE, KORVEX_STAGE_ROOT,
