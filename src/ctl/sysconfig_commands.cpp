@@ -150,9 +150,16 @@ ExitStatus run(const CommandLine &line, bool from_uri)
     const std::string uri = from_uri ? document : "";
     AgentBus bus(line);
     // The agent would answer a configured key with its stored status too,
-    // but then nobody could tell a run from a skip.
+    // but then nobody could tell a run from a skip. A caller the policy lets
+    // run but not read statuses gets the agent's answer as it is.
+    std::string stored;
     if (!line.has("--force")) {
-        const std::string stored = stored_status(bus, checked_key);
+        try {
+            stored = stored_status(bus, checked_key);
+        } catch (const CommandFailure &failure) {
+            if (failure.status() != ExitStatus::not_authorized)
+                throw;
+        }
         if (!stored.empty()) {
             std::cerr << "korvexctl: not run: " << checked_key
                       << " already configured (use --force)\n";
