@@ -1,8 +1,9 @@
-# Run by `cmake --install` (and cpack): writes the bus activation files and
+# Run by `cmake --install` (also under debian/rules): writes the bus activation files and
 # systemd units with the install prefix in effect at install time, which
 # `--prefix` may differ from the one the build was configured with.
 # Set by the caller: KORVEX_DATA_SOURCE, KORVEX_STAGE_ROOT,
-# KORVEX_LIBEXECDIR, KORVEX_SBINDIR, KORVEX_DATADIR, KORVEX_DOCDIR.
+# KORVEX_LIBEXECDIR, KORVEX_SBINDIR, KORVEX_DATADIR, KORVEX_DOCDIR,
+# KORVEX_SYSTEMD_UNIT_DIR (may be empty).
 
 function(korvex_full_path dir out)
   if(IS_ABSOLUTE "${dir}")
@@ -37,5 +38,9 @@ foreach(name IN LISTS units)
 endforeach()
 
 file(INSTALL DESTINATION "${data_dir}/dbus-1/system-services" TYPE FILE FILES ${staged_services})
-file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system" TYPE FILE FILES ${staged_units})
+set(unit_dir "${KORVEX_SYSTEMD_UNIT_DIR}")
+if(unit_dir STREQUAL "")
+  set(unit_dir "${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
+endif()
+file(INSTALL DESTINATION "${unit_dir}" TYPE FILE FILES ${staged_units})
 file(REMOVE_RECURSE "${stage}")

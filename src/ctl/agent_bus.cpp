@@ -1,6 +1,10 @@
 #include "agent_bus.h"
 
+#include <unistd.h>
+
 #include <charconv>
+#include <chrono>
+#include <cstdio>
 #include <set>
 #include <string_view>
 
@@ -13,6 +17,7 @@ constexpr std::string_view kAgentErrorPrefix =
     "org.freedesktop.DBus.GLib.UnmappedError.KorvexErrorQuark.Code";
 constexpr int kAgentBadArgument = 2;
 constexpr int kAgentNotAuthorized = 5;
+constexpr const char *kPropertiesInterface = "org.freedesktop.DBus.Properties";
 
 // Errors of the bus itself that mean the agent cannot be reached at all:
 // not running and not activatable, or its activation failed.
@@ -35,7 +40,8 @@ std::string local_message(const GError &error)
 
 } // namespace
 
-CommandFailure failure_from_call_error(const GError &error, const AgentInfo &agent)
+CommandFailure failure_from_call_error(const GError &error, const AgentInfo &agent,
+                                       const std::string &action)
 {
     if (!g_dbus_error_is_remote_error(&error)) {
         if (g_error_matches(&error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT))
@@ -59,20 +65,22 @@ CommandFailure failure_from_call_error(const GError &error, const AgentInfo &age
         const char *digits = name.data() + kAgentErrorPrefix.size();
         std::from_chars(digits, name.data() + name.size(), code);
         if (code == kAgentNotAuthorized)
-            return {ExitStatus::not_authorized, message};
+            return {ExitStatus::not_authorized, "not authorized to " + action + ": " + message, code};
         if (code == kAgentBadArgument)
-            return {ExitStatus::bad_argument, message};
-        return {ExitStatus::failed, message};
+            return {ExitStatus::bad_argument, message, code};
+        return {ExitStatus::failed, message, code};
     }
     if (means_unreachable(name))
         return {ExitStatus::unreachable,
                 "the " + agent.word + " agent (" + agent.bus_name + ") is not reachable: " + message};
     if (name == "org.freedesktop.DBus.Error.AccessDenied")
-        return {ExitStatus::not_authorized, message};
+        return {ExitStatus::not_authorized,
+                "not authorized to " + action + " (the bus policy refused the call): " + message};
     return {ExitStatus::failed, message};
 }
 
-AgentBus::AgentBus(int timeout_ms) : timeout_ms_(timeout_ms)
+AgentBus::AgentBus(const CommandLine &line)
+    : timeout_ms_(line.timeout_ms()), ask_password_(!line.has("--no-ask-password"))
 {
     // A connection of our own rather than the shared singleton, which would
     // end the process with no word should the bus go away mid-call.
@@ -95,27 +103,119 @@ AgentBus::AgentBus(int timeout_ms) : timeout_ms_(timeout_ms)
                                  ": " + local_message(*error));
 }
 
+AgentBus::~AgentBus() = default;
+
 VariantPtr AgentBus::call(const AgentInfo &agent, const std::string &method, GVariant *parameters,
                           const char *reply_type)
 {
-    return call_interface(agent, agent.interface, method, parameters, reply_type);
+    return call_interface(agent, agent.interface, method, parameters, reply_type,
+                          agent.interface + "." + method);
+}
+
+// The agents name a property's action after the interface and the property.
+VariantPtr AgentBus::get_property(const AgentInfo &agent, const std::string &property)
+{
+    const VariantPtr reply = call_interface(
+        agent, kPropertiesInterface, "Get",
+        g_variant_new("(ss)", agent.interface.c_str(), property.c_str()), "(v)",
+        agent.interface + "." + property);
+    GVariant *boxed = nullptr;
+    g_variant_get(reply.get(), "(v)", &boxed);
+    return VariantPtr{boxed};
+}
+
+void AgentBus::set_property(const AgentInfo &agent, const std::string &property, GVariant *value)
+{
+    call_interface(agent, kPropertiesInterface, "Set",
+                   g_variant_new("(ssv)", agent.interface.c_str(), property.c_str(), value), "()",
+                   agent.interface + "." + property);
 }
 
 VariantPtr AgentBus::call_interface(const AgentInfo &agent, const std::string &interface,
                                     const std::string &method, GVariant *parameters,
-                                    const char *reply_type)
+                                    const char *reply_type, const std::string &action)
 {
-    GError *raw = nullptr;
     // Without NO_AUTO_START the bus may start an agent that is installed for
     // activation but not running yet.
-    VariantPtr reply{g_dbus_connection_call_sync(
-        connection_.get(), agent.bus_name.c_str(), agent.object_path.c_str(), interface.c_str(),
-        method.c_str(), parameters, G_VARIANT_TYPE(reply_type), G_DBUS_CALL_FLAGS_NONE,
-        timeout_ms_, nullptr, &raw)};
+    GDBusCallFlags flags = G_DBUS_CALL_FLAGS_NONE;
+    if (ask_password_) {
+        if (!auth_agent_)
+            auth_agent_ = std::make_unique<TextAuthAgent>();
+        flags = G_DBUS_CALL_FLAGS_ALLOW_INTERACTIVE_AUTHORIZATION;
+    }
+    GError *raw = nullptr;
+    VariantPtr reply;
+    if (!progress_.empty() && isatty(STDOUT_FILENO) && isatty(STDERR_FILENO))
+        reply = wait_with_progress(agent, interface, method, parameters, reply_type, flags, &raw);
+    else
+        reply.reset(g_dbus_connection_call_sync(
+            connection_.get(), agent.bus_name.c_str(), agent.object_path.c_str(),
+            interface.c_str(), method.c_str(), parameters, G_VARIANT_TYPE(reply_type), flags,
+            timeout_ms_, nullptr, &raw));
     ErrorPtr error{raw};
     if (!reply)
-        throw failure_from_call_error(*error, agent);
+        throw failure_from_call_error(*error, agent, action);
     return reply;
+}
+
+namespace {
+
+struct PendingReply {
+    GMainLoop *loop;
+    GVariant *reply = nullptr;
+    GError *error = nullptr;
+};
+
+struct ProgressLine {
+    const std::string *what;
+    std::chrono::steady_clock::time_point started;
+    bool drawn = false;
+};
+
+void reply_arrived(GObject *connection, GAsyncResult *result, gpointer data)
+{
+    auto *pending = static_cast<PendingReply *>(data);
+    pending->reply =
+        g_dbus_connection_call_finish(G_DBUS_CONNECTION(connection), result, &pending->error);
+    g_main_loop_quit(pending->loop);
+}
+
+gboolean draw_progress(gpointer data)
+{
+    auto *line = static_cast<ProgressLine *>(data);
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::steady_clock::now() - line->started)
+                             .count();
+    std::fprintf(stderr, "\r\033[K%s ... %llds", line->what->c_str(),
+                 static_cast<long long>(seconds));
+    std::fflush(stderr);
+    line->drawn = true;
+    return G_SOURCE_CONTINUE;
+}
+
+} // namespace
+
+// The call as call_sync makes it, while a line on standard error counts
+// the seconds; the line is gone again once the answer is there.
+VariantPtr AgentBus::wait_with_progress(const AgentInfo &agent, const std::string &interface,
+                                        const std::string &method, GVariant *parameters,
+                                        const char *reply_type, GDBusCallFlags flags,
+                                        GError **error)
+{
+    MainLoopPtr loop{g_main_loop_new(nullptr, FALSE)};
+    PendingReply pending{loop.get()};
+    g_dbus_connection_call(connection_.get(), agent.bus_name.c_str(), agent.object_path.c_str(),
+                           interface.c_str(), method.c_str(), parameters,
+                           G_VARIANT_TYPE(reply_type), flags, timeout_ms_, nullptr, reply_arrived,
+                           &pending);
+    ProgressLine line{&progress_, std::chrono::steady_clock::now()};
+    const guint ticker = g_timeout_add_seconds(1, draw_progress, &line);
+    g_main_loop_run(loop.get());
+    g_source_remove(ticker);
+    if (line.drawn)
+        std::fputs("\r\033[K", stderr);
+    *error = pending.error;
+    return VariantPtr{pending.reply};
 }
 
 } // namespace korvexctl

@@ -9,10 +9,11 @@ namespace korvexctl {
 
 namespace {
 
-const std::set<std::string> kFlags = {"--json", "--help", "--force", "--version"};
+const std::set<std::string> kFlags = {"--json", "--help", "--force", "--version",
+                                      "--no-ask-password"};
 const std::set<std::string> kValued = {"--scheme", "--key", "--timeout"};
 // Taken by every command.
-const std::set<std::string> kCommon = {"--json", "--help", "--timeout"};
+const std::set<std::string> kCommon = {"--json", "--help", "--timeout", "--no-ask-password"};
 
 } // namespace
 

@@ -5,7 +5,10 @@
 #define KORVEXCTL_COMMANDS_H
 
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "agent_bus.h"
 #include "command_line.h"
 #include "exit_status.h"
 
@@ -15,6 +18,10 @@ ExitStatus sysconfig_command(const CommandLine &line); // words: sysconfig SUB .
 ExitStatus network_command(const CommandLine &line);   // words: network SUB [IFACE]
 ExitStatus get_command(const CommandLine &line);       // words: get AGENT PROPERTY
 ExitStatus set_command(const CommandLine &line);       // words: set AGENT PROPERTY VALUE
+ExitStatus status_command(const CommandLine &line);    // words: none, or status
+
+// Every interface the network agent lists, with whether it is up.
+std::vector<std::pair<std::string, bool>> interface_states(AgentBus &bus);
 
 // The operands after the first `skip` words; throws a UsageError unless
 // there are exactly `names.size()` of them.

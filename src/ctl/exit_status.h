@@ -14,18 +14,23 @@ enum class ExitStatus : int {
     bad_argument = 2,    // wrong usage, or the agent refused an argument
     unreachable = 3,     // no system bus, or the agent is not on it
     not_authorized = 4,  // PolicyKit (or the bus policy) refused the caller
+    not_configured = 5,  // is-configured: the key has no status
 };
 
 class CommandFailure : public std::runtime_error {
 public:
-    CommandFailure(ExitStatus status, const std::string &message)
-        : std::runtime_error(message), status_(status)
+    // `agent_code`: the agent's result code when the agent itself answered
+    // with the error, -1 otherwise.
+    CommandFailure(ExitStatus status, const std::string &message, int agent_code = -1)
+        : std::runtime_error(message), status_(status), agent_code_(agent_code)
     {
     }
     ExitStatus status() const { return status_; }
+    int agent_code() const { return agent_code_; }
 
 private:
     ExitStatus status_;
+    int agent_code_;
 };
 
 // Wrong use of the command line; main adds a pointer to the right --help.

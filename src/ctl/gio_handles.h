@@ -29,6 +29,11 @@ struct GFreeDeleter {
 };
 using GCharPtr = std::unique_ptr<char, GFreeDeleter>;
 
+struct MainLoopDeleter {
+    void operator()(GMainLoop *l) const { g_main_loop_unref(l); }
+};
+using MainLoopPtr = std::unique_ptr<GMainLoop, MainLoopDeleter>;
+
 } // namespace korvexctl
 
 #endif

@@ -11,6 +11,8 @@ Options every command takes:
   --json            print the result as one JSON object on standard output
   --timeout SECONDS how long to wait for the agent's answer (default 600,
                     long enough for puppet runs; 0 waits without limit)
+  --no-ask-password do not start a text PolicyKit agent to ask for a
+                    password on the terminal; refused calls fail at once
   -h, --help        show this help
 )";
 
@@ -22,19 +24,26 @@ Exit status:
   2  bad argument: wrong usage, or the agent refused an argument
   3  the agent cannot be reached: no system bus, or the agent is neither
      running nor activatable
-  4  not authorized: PolicyKit (or the bus policy) refused the call
-Error messages from the agents go to standard error.
+  4  not authorized: PolicyKit (or the bus policy) refused the call; the
+     message names the action
+  5  sysconfig is-configured: the key has no status
+Error messages from the agents go to standard error. Failed runs point to
+the agent's log (journalctl -u korvex-sysconfig).
 )";
 
 const std::map<std::string, std::string> &texts()
 {
     static const std::map<std::string, std::string> table = {
-        {"", R"(Usage: korvexctl [OPTIONS] COMMAND ...
+        {"", R"(Usage: korvexctl [OPTIONS] [COMMAND ...]
 
 Talks to the korvex host-management agents on the D-Bus system bus
-(DBUS_SYSTEM_BUS_ADDRESS, when set, names the bus to use).
+(DBUS_SYSTEM_BUS_ADDRESS, when set, names the bus to use). On a terminal
+a text PolicyKit agent (pkttyagent) asks for a password where PolicyKit
+wants one.
 
 Commands:
+  status               (also with no command) the host name and UUID, which
+                       agents answer, and the interfaces with their state
   sysconfig run-string --scheme SCHEME --key KEY [--force] FILE|-
                        apply a puppet manifest or augeas script from FILE
                        (or standard input) and print the key's status
@@ -57,6 +66,15 @@ Commands:
 Run "korvexctl COMMAND --help" for the details of a command.
   --version         print the version
 )"},
+        {"status", R"(Usage: korvexctl status
+
+Also what korvexctl does without a command. Shows the host name and UUID the agents publish, whether each agent
+answers (and why not), and the network interfaces with their state. Exits
+with 0 when at least one agent answers.
+
+With --json: {"hostname", "uuid", "agents": [{"agent", "bus_name",
+"answers", "error"}], "interfaces": [{"name", "up"}]}.
+)"},
         {"sysconfig", R"(Usage: korvexctl sysconfig COMMAND ...
 
 The system-configuration agent (org.vaduderuvoziz.Sysconfig).
@@ -71,7 +89,7 @@ SCHEME is "augeas" (an augeas command script) or "puppet" (a manifest).
 A KEY names what is being configured; a key that already has a status is
 not run again unless --force is given.
 )"},
-        {"sysconfig run-string", R"(Usage: korvexctl sysconfig run-string --scheme SCHEME --key KEY [--force] FILE|-
+        {"sysconfig run-string", R"text(Usage: korvexctl sysconfig run-string --scheme SCHEME --key KEY [--force] FILE|-
 
 Sends the document in FILE ("-": standard input) to the agent, which applies
 it with augeas or puppet (SCHEME) and stores the outcome under KEY. Prints
@@ -81,9 +99,17 @@ the key's status text: "OK" or "FAILED" and what the tool reported.
   --key KEY         the configuration key (no leading dot, no slash)
   --force           run even when KEY already has a status
 
-With --json: {"key", "scheme", "result" (first line of the status: OK,
-FAILED or ERROR), "status" (the whole text)}.
-)"},
+A KEY that already has a status is not run: korvexctl says "not run: KEY
+already configured (use --force)" on standard error and prints the stored
+status. On a terminal a line on standard error counts the seconds of a run.
+Failed puppet runs are explained by puppet's exit status: 1 a syntax error
+or puppet could not run, 4 resources failed, 6 changes were applied and
+resources failed.
+
+With --json: {"key", "scheme", "run" (false when the stored status was
+kept), "result" (first line of the status: OK, FAILED or ERROR), "status"
+(the whole text)}.
+)text"},
         {"sysconfig run-uri", R"(Usage: korvexctl sysconfig run-uri --scheme SCHEME --key KEY [--force] URI
 
 Like run-string, but the agent fetches the document from URI itself
@@ -94,7 +120,9 @@ naming it.
   --key KEY         the configuration key (no leading dot, no slash)
   --force           run even when KEY already has a status
 
-With --json: {"key", "scheme", "uri", "result", "status"}.
+Skipped keys, the progress line and failures are as for run-string.
+
+With --json: {"key", "scheme", "uri", "run", "result", "status"}.
 )"},
         {"sysconfig query", R"(Usage: korvexctl sysconfig query [--scheme augeas] PATH
 
@@ -107,7 +135,9 @@ With --json: {"path", "scheme", "value"}.
         {"sysconfig is-configured", R"(Usage: korvexctl sysconfig is-configured KEY
 
 Prints the status text stored for KEY, or "KEY: not configured" when the key
-was never run. The exit status is 0 either way.
+was never run. Usable as a test: the exit status is 0 when the status is OK,
+1 when it reports a failure (FAILED or ERROR), 5 when the key is not
+configured.
 
 With --json: {"key", "configured" (true when a status is stored), "result",
 "status"}.
@@ -118,12 +148,14 @@ The network agent (org.vaduderuvoziz.Network).
 
 Commands:
   list          every interface with its state, one per line: NAME up|down
-  status IFACE  up or down (an unknown interface counts as down)
+  status IFACE  up or down
   start IFACE   runs ifup unless IFACE is up; prints the state seen right
                 after, which may not show the change yet
   stop IFACE    runs ifdown unless IFACE is down; prints the state seen after
-  ip IFACE      the interface's IP address (empty when unknown)
-  mac IFACE     the interface's MAC address (empty when unknown)
+  ip IFACE      the interface's IP address (empty when it has none)
+  mac IFACE     the interface's MAC address
+
+An IFACE that list does not show is an error (exit status 2).
 
 With --json: list gives {"interfaces": [{"name", "up"}, ...]}; status,
 start and stop give {"interface", "up"}; ip gives {"interface", "ip"}; mac

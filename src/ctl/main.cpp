@@ -26,9 +26,12 @@ std::string help_topic(const CommandLine &line)
 
 ExitStatus dispatch(const CommandLine &line)
 {
+    // Like hostnamectl: no command shows the status.
     if (line.words.empty())
-        throw UsageError("missing command", "");
+        return status_command(line);
     const std::string &command = line.words[0];
+    if (command == "status")
+        return status_command(line);
     if (command == "sysconfig")
         return sysconfig_command(line);
     if (command == "network")

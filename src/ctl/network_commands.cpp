@@ -26,22 +26,47 @@ const char *state_word(bool up)
     return up ? "up" : "down";
 }
 
+std::vector<std::string> interface_names(AgentBus &bus)
+{
+    const VariantPtr reply = bus.call(network_agent(), "list", nullptr, "(as)");
+    std::vector<std::string> names;
+    const VariantPtr listed{g_variant_get_child_value(reply.get(), 0)};
+    for (gsize i = 0; i < g_variant_n_children(listed.get()); ++i) {
+        const char *name = nullptr;
+        g_variant_get_child(listed.get(), i, "&s", &name);
+        names.emplace_back(name);
+    }
+    return names;
+}
+
+// The agent answers a name no interface has as if it named a down one (and
+// start runs ifup on it); an administrator who mistyped should hear so.
+void require_interface(AgentBus &bus, const std::string &iface)
+{
+    const auto names = interface_names(bus);
+    if (std::find(names.begin(), names.end(), iface) == names.end())
+        throw CommandFailure(ExitStatus::bad_argument,
+                             "no interface \"" + iface + "\" (see korvexctl network list)");
+}
+
+} // namespace
+
+std::vector<std::pair<std::string, bool>> interface_states(AgentBus &bus)
+{
+    std::vector<std::pair<std::string, bool>> interfaces;
+    for (const auto &iface : interface_names(bus))
+        interfaces.emplace_back(iface, interface_state(bus, "status", iface));
+    return interfaces;
+}
+
+namespace {
+
 ExitStatus list(const CommandLine &line)
 {
     line.accept_only({}, "network list");
     operands(line, 2, {}, "network list");
-    AgentBus bus(line.timeout_ms());
-    const VariantPtr reply = bus.call(network_agent(), "list", nullptr, "(as)");
-
-    std::vector<std::pair<std::string, bool>> interfaces;
-    const VariantPtr names{g_variant_get_child_value(reply.get(), 0)};
-    for (gsize i = 0; i < g_variant_n_children(names.get()); ++i) {
-        const char *name = nullptr;
-        g_variant_get_child(names.get(), i, "&s", &name);
-        interfaces.emplace_back(name, false);
-    }
-    for (auto &[iface, up] : interfaces)
-        up = interface_state(bus, "status", iface);
+    AgentBus bus(line);
+    const auto interfaces = interface_states(bus);
 
     if (line.json()) {
         std::vector<JsonObject> items;
@@ -64,7 +89,8 @@ ExitStatus state_change(const CommandLine &line, const std::string &sub)
     const std::string topic = "network " + sub;
     line.accept_only({}, topic);
     const std::string iface = operands(line, 2, {"IFACE"}, topic).at(0);
-    AgentBus bus(line.timeout_ms());
+    AgentBus bus(line);
+    require_interface(bus, iface);
     const bool up = interface_state(bus, sub, iface);
     if (line.json())
         std::cout << JsonObject().add("interface", iface).add("up", up).text() << '\n';
@@ -81,7 +107,8 @@ ExitStatus address(const CommandLine &line, const std::string &sub)
     const std::string topic = "network " + sub;
     line.accept_only({}, topic);
     const std::string iface = operands(line, 2, {"IFACE"}, topic).at(0);
-    AgentBus bus(line.timeout_ms());
+    AgentBus bus(line);
+    require_interface(bus, iface);
     const VariantPtr reply =
         bus.call(network_agent(), method, g_variant_new("(s)", iface.c_str()), "(s)");
     const char *value = nullptr;

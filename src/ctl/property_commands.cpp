@@ -10,8 +10,6 @@ namespace korvexctl {
 
 namespace {
 
-constexpr const char *kPropertiesInterface = "org.freedesktop.DBus.Properties";
-
 const AgentInfo &agent_named(const std::string &word, const std::string &topic)
 {
     const AgentInfo *agent = find_agent(word);
@@ -42,13 +40,8 @@ ExitStatus get_command(const CommandLine &line)
     const AgentInfo &agent = agent_named(args[0], "get");
     const PropertyInfo &property = property_named(agent, args[1], "get");
 
-    AgentBus bus(line.timeout_ms());
-    const VariantPtr reply = bus.call_interface(
-        agent, kPropertiesInterface, "Get",
-        g_variant_new("(ss)", agent.interface.c_str(), property.name.c_str()), "(v)");
-    GVariant *boxed = nullptr;
-    g_variant_get(reply.get(), "(v)", &boxed);
-    const VariantPtr value{boxed};
+    AgentBus bus(line);
+    const VariantPtr value = bus.get_property(agent, property.name);
 
     JsonObject out;
     out.add("agent", agent.word).add("property", property.name);
@@ -89,11 +82,8 @@ ExitStatus set_command(const CommandLine &line)
     if (text.empty() || error != std::errc() || end != text.data() + text.size())
         throw UsageError("\"" + text + "\" is not an unsigned number", "set");
 
-    AgentBus bus(line.timeout_ms());
-    bus.call_interface(agent, kPropertiesInterface, "Set",
-                       g_variant_new("(ssv)", agent.interface.c_str(), property.name.c_str(),
-                                     g_variant_new_uint32(number)),
-                       "()");
+    AgentBus bus(line);
+    bus.set_property(agent, property.name, g_variant_new_uint32(number));
     if (line.json())
         std::cout << JsonObject()
                          .add("agent", agent.word)

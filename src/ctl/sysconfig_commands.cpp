@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <iostream>
 #include <iterator>
+#include <map>
 
 #include "agent_bus.h"
 #include "commands.h"
@@ -78,6 +79,58 @@ std::string reply_string(const VariantPtr &reply)
     return text;
 }
 
+std::string stored_status(AgentBus &bus, const std::string &key)
+{
+    return reply_string(
+        bus.call(sysconfig_agent(), "is_configured", g_variant_new("(s)", key.c_str()), "(s)"));
+}
+
+constexpr const char *kAgentLog = "see the agent's log: journalctl -u korvex-sysconfig";
+
+// What a failed run means to the administrator. The agent answers a puppet
+// run that exited non-zero with the exit status as its error code, so for
+// puppet the codes are puppet's (--detailed-exitcodes); otherwise they are
+// the agent's own result codes.
+CommandFailure explained_run_failure(const CommandFailure &failure, const std::string &scheme,
+                                     const std::string &key)
+{
+    const int code = failure.agent_code();
+    // 2, 3 and 5 come from the agent before puppet starts: a refused
+    // argument, a failed download, a refused caller.
+    if (scheme == "puppet" && code != 2 && code != 3 && code != 5) {
+        static const std::map<int, std::string> meanings = {
+            {1, "a syntax error in the manifest, or puppet could not run"},
+            {4, "resources failed"},
+            {6, "changes were applied and resources failed"},
+        };
+        const auto meaning = meanings.find(code);
+        return {failure.status(),
+                "puppet run for " + key + " ended with exit status " + std::to_string(code) +
+                    (meaning != meanings.end() ? ": " + meaning->second : "") + " (" + kAgentLog +
+                    ")",
+                code};
+    }
+    if (code == 3 || code == 4 || code == 6)
+        return {failure.status(),
+                std::string(failure.what()) + " for " + key + " (" + kAgentLog + ")", code};
+    return failure;
+}
+
+void print_run(const CommandLine &line, const std::string &key, const std::string &scheme,
+               const std::string &uri, const std::string &status, bool ran)
+{
+    if (line.json()) {
+        JsonObject out;
+        out.add("key", key).add("scheme", scheme);
+        if (!uri.empty())
+            out.add("uri", uri);
+        out.add("run", ran).add("result", first_line(status)).add("status", status);
+        std::cout << out.text() << '\n';
+    } else {
+        print_text(status);
+    }
+}
+
 ExitStatus run(const CommandLine &line, bool from_uri)
 {
     const std::string topic = from_uri ? "sysconfig run-uri" : "sysconfig run-string";
@@ -94,24 +147,41 @@ ExitStatus run(const CommandLine &line, bool from_uri)
     const std::string checked_key = checked_utf8(*key, "--key");
 
     const std::string document = from_uri ? uri_argument(argument) : read_document(argument);
-    AgentBus bus(line.timeout_ms());
-    const VariantPtr reply = bus.call(
-        sysconfig_agent(), from_uri ? "run_uri" : "run_string",
-        g_variant_new("(suss)", document.c_str(), flags, checked_scheme.c_str(),
-                      checked_key.c_str()),
-        "(s)");
-    const std::string status = reply_string(reply);
-
-    if (line.json()) {
-        JsonObject out;
-        out.add("key", checked_key).add("scheme", checked_scheme);
-        if (from_uri)
-            out.add("uri", document);
-        out.add("result", first_line(status)).add("status", status);
-        std::cout << out.text() << '\n';
-    } else {
-        print_text(status);
+    const std::string uri = from_uri ? document : "";
+    AgentBus bus(line);
+    // The agent would answer a configured key with its stored status too,
+    // but then nobody could tell a run from a skip. A caller the policy lets
+    // run but not read statuses gets the agent's answer as it is.
+    std::string stored;
+    if (!line.has("--force")) {
+        try {
+            stored = stored_status(bus, checked_key);
+        } catch (const CommandFailure &failure) {
+            if (failure.status() != ExitStatus::not_authorized)
+                throw;
+        }
+        if (!stored.empty()) {
+            std::cerr << "korvexctl: not run: " << checked_key
+                      << " already configured (use --force)\n";
+            print_run(line, checked_key, checked_scheme, uri, stored, false);
+            return reports_failure(stored) ? ExitStatus::failed : ExitStatus::ok;
+        }
     }
+
+    bus.show_progress("applying " + checked_key + " (" + checked_scheme + ")");
+    std::string status;
+    try {
+        status = reply_string(bus.call(
+            sysconfig_agent(), from_uri ? "run_uri" : "run_string",
+            g_variant_new("(suss)", document.c_str(), flags, checked_scheme.c_str(),
+                          checked_key.c_str()),
+            "(s)"));
+    } catch (const CommandFailure &failure) {
+        if (failure.agent_code() < 0)
+            throw;
+        throw explained_run_failure(failure, checked_scheme, checked_key);
+    }
+    print_run(line, checked_key, checked_scheme, uri, status, true);
     return reports_failure(status) ? ExitStatus::failed : ExitStatus::ok;
 }
 
@@ -122,7 +192,7 @@ ExitStatus query(const CommandLine &line)
     const std::string path = checked_utf8(operands(line, 2, {"PATH"}, topic).at(0), "PATH");
     const std::string scheme = checked_utf8(line.value("--scheme").value_or("augeas"), "--scheme");
 
-    AgentBus bus(line.timeout_ms());
+    AgentBus bus(line);
     // Queries take no flags.
     const VariantPtr reply = bus.call(sysconfig_agent(), "query",
                                       g_variant_new("(sus)", path.c_str(), 0u, scheme.c_str()),
@@ -142,10 +212,8 @@ ExitStatus is_configured(const CommandLine &line)
     line.accept_only({}, topic);
     const std::string key = checked_utf8(operands(line, 2, {"KEY"}, topic).at(0), "KEY");
 
-    AgentBus bus(line.timeout_ms());
-    const VariantPtr reply =
-        bus.call(sysconfig_agent(), "is_configured", g_variant_new("(s)", key.c_str()), "(s)");
-    const std::string status = reply_string(reply);
+    AgentBus bus(line);
+    const std::string status = stored_status(bus, key);
     if (line.json()) {
         std::cout << JsonObject()
                          .add("key", key)
@@ -159,7 +227,9 @@ ExitStatus is_configured(const CommandLine &line)
     } else {
         print_text(status);
     }
-    return ExitStatus::ok;
+    if (status.empty())
+        return ExitStatus::not_configured;
+    return reports_failure(status) ? ExitStatus::failed : ExitStatus::ok;
 }
 
 } // namespace

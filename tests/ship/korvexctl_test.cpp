@@ -29,11 +29,16 @@ constexpr int kFailed = 1;
 constexpr int kBadArgument = 2;
 constexpr int kUnreachable = 3;
 constexpr int kNotAuthorized = 4;
+constexpr int kNotConfigured = 5;
 
 struct Ctl {
     std::vector<std::string> args;
     std::optional<uid_t> uid = std::nullopt;
     std::string stdin_path = "/dev/null";
+    // Run on a terminal of its own (script(1)): standard input, output and
+    // error are the terminal, and both outputs arrive in `out`.
+    bool terminal = false;
+    std::vector<std::string> env = {};
 };
 
 CommandResult korvexctl(const std::string &bus_address, const Ctl &call)
@@ -41,7 +46,14 @@ CommandResult korvexctl(const std::string &bus_address, const Ctl &call)
     ProcessOptions options;
     options.argv = {KORVEXCTL_PATH};
     options.argv.insert(options.argv.end(), call.args.begin(), call.args.end());
+    if (call.terminal) {
+        std::string line;
+        for (const auto &arg : options.argv)
+            line += "'" + arg + "' ";
+        options.argv = {"script", "-qec", line, "/dev/null"};
+    }
     options.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + bus_address};
+    options.env.insert(options.env.end(), call.env.begin(), call.env.end());
     options.uid = call.uid;
     options.stdin_path = call.stdin_path;
     return run_command(options, std::chrono::minutes(5));
@@ -109,11 +121,11 @@ protected:
     CommandResult ctl(const Ctl &call) { return korvexctl(bus_->address(), call); }
     CommandResult ctl(std::vector<std::string> args) { return ctl(Ctl{std::move(args)}); }
 
-    json ctl_json(std::vector<std::string> args)
+    json ctl_json(std::vector<std::string> args, int expected_exit = 0)
     {
         args.push_back("--json");
         const auto result = ctl(args);
-        EXPECT_EQ(result.exit_code(), 0) << result.err;
+        EXPECT_EQ(result.exit_code(), expected_exit) << result.err;
         return json::parse(result.out);
     }
 
@@ -164,12 +176,14 @@ TEST_F(KorvexctlOnAgents, SysconfigRunsReportTheKeyStatusAndSkipConfiguredKeys)
                                  hosts_script("second", "192.0.2.8")});
     ASSERT_EQ(skipped.exit_code(), 0) << skipped.err;
     EXPECT_EQ(skipped.out, first.out);
+    EXPECT_EQ(skipped.err, "korvexctl: not run: demo-hosts already configured (use --force)\n");
     EXPECT_EQ(read_file(hosts).find("192.0.2.8"), std::string::npos);
 
     // Forced, from a plain path that becomes a file:// URI; and from stdin.
     const json forced = ctl_json({"sysconfig", "run-uri", "--scheme", "augeas", "--key",
                                   "demo-hosts", "--force", hosts_script("third", "192.0.2.9")});
     EXPECT_EQ(forced.at("uri"), "file://" + state_.file("third"));
+    EXPECT_EQ(forced.at("run"), true);
     EXPECT_EQ(forced.at("result"), "OK");
     EXPECT_NE(read_file(hosts).find("192.0.2.9\tthird.test"), std::string::npos) << read_file(hosts);
     const auto piped = ctl(Ctl{{"sysconfig", "run-string", "--scheme=augeas", "--key=demo-hosts",
@@ -178,8 +192,10 @@ TEST_F(KorvexctlOnAgents, SysconfigRunsReportTheKeyStatusAndSkipConfiguredKeys)
                                hosts_script("fourth", "192.0.2.10")});
     ASSERT_EQ(piped.exit_code(), 0) << piped.err;
     EXPECT_NE(read_file(hosts).find("192.0.2.10\tfourth.test"), std::string::npos);
+    // Output piped: no progress line on standard error.
+    EXPECT_EQ(piped.err, "");
 
-    const json never = ctl_json({"sysconfig", "is-configured", "never-run"});
+    const json never = ctl_json({"sysconfig", "is-configured", "never-run"}, kNotConfigured);
     EXPECT_EQ(never.at("configured"), false);
     EXPECT_EQ(never.at("status"), "");
     EXPECT_EQ(ctl({"sysconfig", "is-configured", "never-run"}).out, "never-run: not configured\n");
@@ -193,9 +209,45 @@ TEST_F(KorvexctlOnAgents, AFailedRunPrintsItsStatusAndExitsWithFailure)
     EXPECT_EQ(run.exit_code(), kFailed) << run.err;
     EXPECT_EQ(run.out.rfind("FAILED\n", 0), 0u) << run.out;
 
-    const json stored = ctl_json({"sysconfig", "is-configured", "broken"});
+    const json stored = ctl_json({"sysconfig", "is-configured", "broken"}, kFailed);
     EXPECT_EQ(stored.at("result"), "FAILED");
     EXPECT_EQ(stored.at("configured"), true);
+
+    // Run again without --force: the stored failure, and the exit status says so.
+    const auto again = ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", "broken",
+                            state_.file("broken.augeas")});
+    EXPECT_EQ(again.exit_code(), kFailed);
+    EXPECT_EQ(again.out, run.out);
+    EXPECT_EQ(again.err, "korvexctl: not run: broken already configured (use --force)\n");
+
+    // A document the agent cannot fetch: where to look next.
+    const auto fetch = ctl({"sysconfig", "run-uri", "--scheme", "augeas", "--key", "unfetched",
+                            "file://" + state_.file("no-such-script")});
+    EXPECT_EQ(fetch.exit_code(), kFailed);
+    EXPECT_NE(fetch.err.find("journalctl -u korvex-sysconfig"), std::string::npos) << fetch.err;
+}
+
+TEST_F(KorvexctlOnAgents, PuppetFailuresAreExplainedAndLongRunsShowTheirTime)
+{
+    write_file(state_.file("syntax.pp"), "file { '/nonexistent/x': ensure => \n");
+    const auto syntax = ctl({"sysconfig", "run-string", "--scheme", "puppet", "--key", "syntax",
+                             state_.file("syntax.pp")});
+    EXPECT_EQ(syntax.exit_code(), kFailed);
+    EXPECT_NE(syntax.err.find("exit status 1: a syntax error in the manifest"), std::string::npos)
+        << syntax.err;
+    EXPECT_NE(syntax.err.find("journalctl -u korvex-sysconfig"), std::string::npos) << syntax.err;
+
+    // On a terminal the seconds of a run are counted on standard error and
+    // the line is cleared once the answer is there.
+    write_file(state_.file("slow.pp"), "exec { 'wait': command => '/bin/sleep 3' }\n");
+    const auto slow = ctl(Ctl{{"--no-ask-password", "sysconfig", "run-string", "--scheme", "puppet",
+                               "--key", "slow", state_.file("slow.pp")},
+                              std::nullopt,
+                              "/dev/null",
+                              true});
+    EXPECT_EQ(slow.exit_code(), 0) << slow.out;
+    EXPECT_NE(slow.out.find("applying slow (puppet) ... 2s"), std::string::npos) << slow.out;
+    EXPECT_NE(slow.out.find("\r\033[KOK"), std::string::npos) << slow.out;
 }
 
 TEST_F(KorvexctlOnAgents, QueryReadsTheAgentsAugeasTree)
@@ -228,7 +280,6 @@ TEST_F(KorvexctlOnAgents, NetworkCommandsReportAndSwitchInterfaces)
 
     EXPECT_EQ(ctl({"network", "status", "lo"}).out, "lo: up\n");
     EXPECT_EQ(ctl_json({"network", "status", "kx0"}).at("up"), false);
-    EXPECT_EQ(ctl({"network", "status", "no-such-if"}).out, "no-such-if: down\n");
 
     EXPECT_EQ(ctl({"network", "ip", "lo"}).out, "127.0.0.1\n");
     EXPECT_EQ(ctl_json({"network", "ip", "lo"}).at("ip"), "127.0.0.1");
@@ -239,7 +290,15 @@ TEST_F(KorvexctlOnAgents, NetworkCommandsReportAndSwitchInterfaces)
     std::string mac = ctl({"network", "mac", "kx0"}).out;
     std::transform(mac.begin(), mac.end(), mac.begin(), ::tolower);
     EXPECT_EQ(mac, m[1].str() + "\n");
-    EXPECT_EQ(ctl_json({"network", "mac", "no-such-if"}).at("mac"), "");
+    // A name list does not show is an error for every command, and start
+    // runs nothing for it.
+    for (const char *sub : {"status", "start", "stop", "ip", "mac"}) {
+        const auto absent = ctl({"network", sub, "no-such-if"});
+        EXPECT_EQ(absent.exit_code(), kBadArgument) << sub;
+        EXPECT_EQ(absent.out, "") << sub;
+        EXPECT_EQ(absent.err, "korvexctl: no interface \"no-such-if\" (see korvexctl network list)\n")
+            << sub;
+    }
 
     // Nothing is run for an interface already in the wanted state.
     EXPECT_EQ(ctl({"network", "start", "lo"}).out, "lo: up\n");
@@ -257,6 +316,71 @@ TEST_F(KorvexctlOnAgents, NetworkCommandsReportAndSwitchInterfaces)
     EXPECT_TRUE(wait_until([&] { return recorded_tools().find("ifdown lo\n") != std::string::npos; },
                            std::chrono::seconds(20)))
         << recorded_tools();
+}
+
+TEST_F(KorvexctlOnAgents, NoCommandShowsTheHostTheAgentsAndTheInterfaces)
+{
+    const auto view = ctl(std::vector<std::string>{});
+    ASSERT_EQ(view.exit_code(), 0) << view.err;
+    EXPECT_NE(view.out.find("       Host name: " + hostname() + "\n"), std::string::npos) << view.out;
+    EXPECT_NE(view.out.find("       Host UUID: " + ctl({"get", "network", "uuid"}).out),
+              std::string::npos)
+        << view.out;
+    EXPECT_NE(view.out.find(" Sysconfig agent: answering (org.vaduderuvoziz.Sysconfig)\n"),
+              std::string::npos)
+        << view.out;
+    EXPECT_NE(view.out.find("      Interfaces: "), std::string::npos) << view.out;
+    for (const char *row : {"lo   up\n", "kx0  down\n", "kx1  down\n"})
+        EXPECT_NE(view.out.find(row), std::string::npos) << row << view.out;
+    EXPECT_EQ(ctl({"status"}).out, view.out);
+
+    // An agent that does not answer is shown with the reason; the view
+    // stays useful as long as one answers.
+    network_->process().signal(SIGSTOP);
+    const json partial = ctl_json({"--timeout", "1", "status"});
+    network_->process().signal(SIGCONT);
+    EXPECT_EQ(partial.at("hostname"), hostname());
+    EXPECT_EQ(partial.at("agents").at(0).at("answers"), true);
+    EXPECT_EQ(partial.at("agents").at(1).at("answers"), false);
+    EXPECT_NE(partial.at("agents").at(1).at("error").get<std::string>().find("network agent"),
+              std::string::npos);
+    EXPECT_EQ(partial.at("interfaces").size(), 0u);
+
+    TestBusOptions empty;
+    empty.start_polkit = false;
+    TestSystemBus other(empty);
+    const auto none = korvexctl(other.address(), Ctl{{}});
+    EXPECT_EQ(none.exit_code(), kUnreachable) << none.out;
+    EXPECT_NE(none.out.find("Network agent: not answering"), std::string::npos) << none.out;
+}
+
+TEST_F(KorvexctlOnAgents, OnATerminalATextAuthenticationAgentServesTheCalls)
+{
+    // A stand-in for pkttyagent that records how it was started, reports
+    // itself registered by closing the descriptor and waits to be stopped.
+    const std::string stubs = state_.file("stubs");
+    const std::string log = state_.file("pkttyagent.log");
+    const std::string pid_file = state_.file("pkttyagent.pid");
+    mkdir(stubs.c_str(), 0755);
+    write_file(stubs + "/pkttyagent",
+               "#!/bin/sh\necho \"$*\" >> " + log + "\necho $$ > " + pid_file +
+                   "\nexec 3>&-\nexec sleep 60\n",
+               0755);
+    const std::vector<std::string> env = {"PATH=" + stubs + ":" + getenv("PATH")};
+    auto started = [&] { return file_exists(log) ? read_file(log) : ""; };
+
+    const auto asked = ctl(Ctl{.args = {"network", "list"}, .terminal = true, .env = env});
+    EXPECT_EQ(asked.exit_code(), 0) << asked.out;
+    EXPECT_EQ(started(), "--notify-fd 3 --fallback\n");
+    // Stopped again once the calls are done.
+    EXPECT_FALSE(process_alive(std::stoi(read_file(pid_file))));
+
+    const auto quiet =
+        ctl(Ctl{.args = {"--no-ask-password", "network", "list"}, .terminal = true, .env = env});
+    EXPECT_EQ(quiet.exit_code(), 0) << quiet.out;
+    const auto piped = ctl(Ctl{.args = {"network", "list"}, .env = env});
+    EXPECT_EQ(piped.exit_code(), 0) << piped.err;
+    EXPECT_EQ(started(), "--notify-fd 3 --fallback\n");
 }
 
 TEST_F(KorvexctlOnAgents, GetAndSetReachTheAgentsProperties)
@@ -285,13 +409,15 @@ TEST_F(KorvexctlOnAgents, GetAndSetReachTheAgentsProperties)
 
 TEST_F(KorvexctlOnAgents, ExitStatusTellsRefusalBadArgumentFailureAndUnreachableApart)
 {
-    // PolicyKit refuses nobody: every call fails with the agent's message.
-    for (const std::vector<std::string> &args :
-         {std::vector<std::string>{"network", "list"}, {"sysconfig", "is-configured", "k"},
-          {"get", "network", "uuid"}}) {
+    // PolicyKit refuses nobody: every call fails, naming the action.
+    for (const auto &[args, action] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"network", "list"}, "org.vaduderuvoziz.Network.list"},
+             {{"sysconfig", "is-configured", "k"}, "org.vaduderuvoziz.Sysconfig.is_configured"},
+             {{"get", "network", "uuid"}, "org.vaduderuvoziz.Network.uuid"}}) {
         const auto refused = ctl(Ctl{args, kNobody});
         EXPECT_EQ(refused.exit_code(), kNotAuthorized) << args[0] << " " << args[1] << ": " << refused.err;
-        EXPECT_EQ(refused.err.rfind("korvexctl: ", 0), 0u) << refused.err;
+        EXPECT_EQ(refused.err.rfind("korvexctl: not authorized to " + action + ": ", 0), 0u)
+            << refused.err;
         EXPECT_EQ(refused.out, "");
     }
 
@@ -310,7 +436,7 @@ TEST_F(KorvexctlOnAgents, ExitStatusTellsRefusalBadArgumentFailureAndUnreachable
 
     // Wrong usage never reaches the bus.
     for (const std::vector<std::string> &args :
-         {std::vector<std::string>{}, {"frobnicate"}, {"network"}, {"network", "status"},
+         {std::vector<std::string>{"frobnicate"}, {"network"}, {"network", "status"},
           {"sysconfig", "run-string", "--scheme", "augeas", "file"},
           {"sysconfig", "query", "--force", "/files"}, {"network", "list", "--bogus"},
           {"get", "printer", "uuid"}, {"--timeout", "soon", "network", "list"},
@@ -340,6 +466,7 @@ TEST(KorvexctlHelp, EveryCommandExplainsItselfAndTheExitStatuses)
 {
     const std::vector<std::vector<std::string>> topics = {
         {},
+        {"status"},
         {"sysconfig"},
         {"sysconfig", "run-string"},
         {"sysconfig", "run-uri"},
