@@ -1,6 +1,9 @@
 // Augeas runs (inline and by URI) with their stored status texts, and
 // single-value queries of the augeas tree.
+#include <sched.h>
 #include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
@@ -251,6 +254,34 @@ TEST_F(AugeasQuery, OnlyAPathWithExactlyOneValuedNodeYieldsAValue)
     EXPECT_EQ(query("/augeas/load/*"), std::nullopt) << "several matches";
     EXPECT_EQ(query("/augeas/load"), std::nullopt) << "node without a value";
     EXPECT_EQ(query("/augeas/root[", "augeas"), std::nullopt) << "invalid path";
+}
+
+// A value read from any file on the host is bounded like a status text.
+// The child gets an /etc of its own, holding only the long value.
+TEST_F(AugeasQuery, LongValueIsCutLikeAStatusText)
+{
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/etc", "tmpfs", 0, "mode=0755") != 0)
+            _exit(10);
+        const std::string alias(3 << 20, 'a');
+        write_file("/etc/hosts", "10.0.0.1 " + alias + "\n");
+        const std::optional<std::string> value = query("/files/etc/hosts/1/canonical");
+        if (!value || value->size() > size_t{1} << 20)
+            _exit(11);
+        const size_t note = value->rfind("\n[");
+        if (note == std::string::npos || value->substr(0, note) != alias.substr(0, note))
+            _exit(12);
+        const std::string dropped = std::to_string(alias.size() - note);
+        _exit(value->substr(note) == "\n[" + dropped + " bytes dropped]\n" ? 0 : 13);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "step that failed: exit code";
 }
 
 TEST_F(AugeasQuery, OtherSchemesYieldNothing)
