@@ -38,9 +38,9 @@ struct VersionCheck {
     int result = KX_RES_FAILED;
     unsigned int major = 0;
     std::string message; // after the step name; empty for success
-    // False when the program could not be started at all, which may be
-    // different next time.
-    bool ran = true;
+    // False when the answer says nothing about the program itself: it
+    // could not be started, or ran out of time on a busy host.
+    bool lasting = true;
 };
 
 VersionCheck read_version(const char *output)
@@ -156,7 +156,7 @@ VersionCheck ask_puppet(const std::optional<ProgramIdentity> &program)
                                       error.get() != nullptr ? error.get()->code : -1,
                                       error.message_or("Unknown error"))};
         check.message = text.get();
-        check.ran = false;
+        check.lasting = false;
         return check;
     }
     UniqueFd out{out_fd};
@@ -193,12 +193,14 @@ VersionCheck ask_puppet(const std::optional<ProgramIdentity> &program)
     out.reset();
     if (too_long || !in_time || !reaped_before(pid, deadline)) {
         end_process(pid);
-        if (too_long)
+        if (too_long) {
             check.message = "'puppet --version' printed more than " +
                             std::to_string(version_output_max) + " bytes";
-        else
+        } else {
             check.message =
                 "'puppet --version' did not finish within " + std::to_string(limit_s) + " s";
+            check.lasting = false;
+        }
         return check;
     }
     g_spawn_close_pid(pid);
@@ -230,7 +232,7 @@ extern "C" int check_puppet(unsigned int *major)
         return answer(kept->check, major);
 
     VersionCheck check = ask_puppet(program);
-    if (program && check.ran)
+    if (program && check.lasting)
         kept = KeptCheck{*program, check};
     else
         kept.reset();
