@@ -64,7 +64,8 @@ TEST_F(AugeasRun, EmptyScriptStoresOkWithEmptyOutput)
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
     EXPECT_EQ(read_file(keys_dir.path() / "k"), "OK\n");
     EXPECT_TRUE(log.has(KX_LOG_INFO,
-                        "run_augeas: run_augeas for key \"k\" exited with status 0 and data of 0 bytes"))
+                        "run_augeas: run_augeas for key \"k\" exited with status 0 and data of "
+                        "0 bytes"))
         << log.dump();
 }
 
@@ -108,7 +109,8 @@ TEST_F(AugeasRun, LongOutputIsCutInTheStatus)
 
     const std::string stored = read_file(keys_dir.path() / "k").value_or("");
     EXPECT_LE(stored.size(), size_t{1} << 20);
-    EXPECT_TRUE(stored.starts_with("OK\n" + files + "\n" + files + "/1\n")) << stored.substr(0, 200);
+    EXPECT_TRUE(stored.starts_with("OK\n" + files + "\n" + files + "/1\n"))
+        << stored.substr(0, 200);
     const size_t note = stored.rfind("\n[");
     ASSERT_NE(note, std::string::npos);
     EXPECT_TRUE(stored.ends_with(" bytes dropped]\n")) << stored.substr(note);
