@@ -4,10 +4,15 @@
 
 #include <glib.h>
 
+#include <string>
+
+#include "bounded_text.h"
 #include "handles.h"
 #include "sysconfig_internal.h"
 
+using korvex::sysconfig::append_bounded;
 using korvex::sysconfig::AugeasPtr;
+using korvex::sysconfig::malloc_copy;
 
 extern "C" char *sysconfig_os_query(const char *text, uint32_t /*flags*/, const char *scheme)
 {
@@ -21,5 +26,10 @@ extern "C" char *sysconfig_os_query(const char *text, uint32_t /*flags*/, const 
     // augeas sets the value only for a path that matches exactly one node.
     const char *value = nullptr;
     aug_get(aug.get(), text, &value);
-    return value != nullptr ? strdup(value) : nullptr;
+    if (value == nullptr)
+        return nullptr;
+    // Bounded like a status text: a value is read from any file on the host.
+    std::string bounded;
+    append_bounded(bounded, value);
+    return malloc_copy(bounded);
 }

@@ -3,27 +3,35 @@
 #include <augeas.h>
 #include <errno.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <optional>
 #include <string>
 
 #include <korvex/kcommon.h>
 
+#include "bounded_text.h"
 #include "handles.h"
 #include "sysconfig_internal.h"
 #include "temp_file.h"
 
+using korvex::sysconfig::append_bounded;
+using korvex::sysconfig::augeas_temp_prefix;
 using korvex::sysconfig::AugeasPtr;
 using korvex::sysconfig::close_stream;
 using korvex::sysconfig::ErrorSlot;
 using korvex::sysconfig::FilePtr;
 using korvex::sysconfig::GCharPtr;
+using korvex::sysconfig::stream_write_error;
 using korvex::sysconfig::TempFile;
 
 namespace {
 
 constexpr char step[] = "run_augeas";
-constexpr char temp_prefix[] = "augeas_conf_";
+
+// aug_srun's value for a script that stopped at a "quit" command: the
+// script ended there as planned, which is no failure.
+constexpr int srun_quit = -2;
 
 // A temporary file opened as a stream, or nothing after logging why.
 struct OpenTempFile {
@@ -33,7 +41,7 @@ struct OpenTempFile {
 
 std::optional<OpenTempFile> open_temp_file()
 {
-    std::optional<TempFile> file = TempFile::create(temp_prefix);
+    std::optional<TempFile> file = TempFile::create(augeas_temp_prefix);
     if (!file) {
         kx_log(KX_LOG_ERR, "%s: Unable to create temporary file", step);
         return std::nullopt;
@@ -106,28 +114,36 @@ extern "C" int run_augeas(const char *uri, const char *text, const char *key,
             return KX_RES_FAILED;
         }
         status = aug_srun(aug.get(), output->stream.get(), script.get());
-        kx_log(KX_LOG_INFO, "%s: run_augeas for key \"%s\" exited with status %d and data \"%s\"",
+        // A script may hold passwords or keys: its text only at trace level.
+        kx_log(KX_LOG_INFO,
+               "%s: run_augeas for key \"%s\" exited with status %d and data of %zu bytes", step,
+               key, status, strlen(script.get()));
+        kx_log(KX_LOG_TRACE, "%s: run_augeas for key \"%s\" exited with status %d and data \"%s\"",
                step, key, status, script.get());
     }
     script.reset();
 
-    const int close_errno = close_stream(output->stream) ? 0 : errno;
-    gchar *result_text = nullptr;
-    ErrorSlot error;
-    if (close_errno != 0 ||
-        !g_file_get_contents(output->file.path().c_str(), &result_text, nullptr, error.out())) {
-        kx_log(KX_LOG_ERR, "%s: Unable to read augeas results: %s", step,
-               close_errno != 0 ? g_strerror(close_errno) : error.message_or("Unknown error"));
+    std::string status_text =
+        status < 0 && status != srun_quit ? "FAILED\n" + std::to_string(status) + "\n" : "OK\n";
+    // Output that did not all reach the file (a full disk) must not be
+    // recorded as the run's whole outcome.
+    FILE *stream = output->stream.get();
+    int read_errno = stream_write_error(stream);
+    errno = 0;
+    if (read_errno == 0 && (lseek(fileno(stream), 0, SEEK_SET) != 0 ||
+                            !append_bounded(status_text, fileno(stream))))
+        read_errno = errno != 0 ? errno : EIO;
+    errno = 0;
+    if (read_errno == 0 && !close_stream(output->stream))
+        read_errno = errno != 0 ? errno : EIO;
+    if (read_errno != 0) {
+        kx_log(KX_LOG_ERR, "%s: Unable to read augeas results: %s", step, g_strerror(read_errno));
         return KX_RES_FAILED;
     }
-    GCharPtr result_owner{result_text};
-
-    GCharPtr status_text{status < 0 ? g_strdup_printf("FAILED\n%d\n%s", status, result_text)
-                                    : g_strdup_printf("OK\n%s", result_text)};
 
     // Completing with 0 would make the caller report whatever status the
     // key held before as this run's outcome; the write failure is logged.
-    if (const uint32_t stored = kx_sysconfig_set_configured(key, status_text.get());
+    if (const uint32_t stored = kx_sysconfig_set_configured(key, status_text.c_str());
         stored != KX_RES_OK)
         return static_cast<int>(stored);
 

@@ -1,6 +1,8 @@
 // Fetches a document by URI into a stream the runner has opened.
+#include <errno.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <memory>
 
 #include <glib.h>
@@ -11,34 +13,69 @@
 #include "sysconfig_internal.h"
 
 using korvex::sysconfig::CurlPtr;
+using korvex::sysconfig::stream_write_error;
 
 namespace {
 
 // A server that accepts the connection and then falls silent must not
-// hold the agent's only thread forever; a slow but moving transfer is
-// never cut, so there is no cap on the total time.
-constexpr long default_connect_timeout_s = 30;
-constexpr long default_low_speed_time_s = 60;
+// hold the agent's only thread; neither may one that sends a byte now and
+// then for ever, nor a document of any size (a sparse file: URI costs its
+// maker nothing).
+constexpr SysconfigLimits default_limits{
+    .connect_timeout_s = 30,
+    .low_speed_time_s = 60,
+    .total_time_s = 10 * 60,
+    .max_document_bytes = 64L * 1024 * 1024,
+    .version_check_s = 30,
+};
 constexpr long low_speed_limit_bytes_per_s = 1;
 
-long connect_timeout_s = default_connect_timeout_s;
-long low_speed_time_s = default_low_speed_time_s;
+SysconfigLimits limits = default_limits;
 
-// The options that bound a stalled transfer; the name of the first one
-// libcurl refuses, or nullptr.
+// The options that bound a stalled or endless transfer; the name of the
+// first one libcurl refuses, or nullptr.
 const char *set_stall_limits(CURL *curl, CURLcode &code)
 {
     // Timeouts must not be delivered as signals to the agent.
     if ((code = curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L)) != CURLE_OK)
         return "NOSIGNAL";
-    if ((code = curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connect_timeout_s)) != CURLE_OK)
+    if ((code = curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, limits.connect_timeout_s)) !=
+        CURLE_OK)
         return "CONNECTTIMEOUT";
     if ((code = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, low_speed_limit_bytes_per_s)) !=
         CURLE_OK)
         return "LOW_SPEED_LIMIT";
-    if ((code = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, low_speed_time_s)) != CURLE_OK)
+    if ((code = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.low_speed_time_s)) !=
+        CURLE_OK)
         return "LOW_SPEED_TIME";
+    if ((code = curl_easy_setopt(curl, CURLOPT_TIMEOUT, limits.total_time_s)) != CURLE_OK)
+        return "TIMEOUT";
     return nullptr;
+}
+
+// Where libcurl's data goes: the runner's stream, up to the size bound.
+struct DocumentSink {
+    FILE *stream;
+    long written = 0;
+    bool too_large = false;
+    int write_errno = 0;
+};
+
+size_t write_document(char *data, size_t size, size_t count, void *user)
+{
+    auto *sink = static_cast<DocumentSink *>(user);
+    const size_t bytes = size * count;
+    if (bytes > static_cast<size_t>(limits.max_document_bytes - sink->written)) {
+        sink->too_large = true;
+        return 0;
+    }
+    errno = 0;
+    if (fwrite(data, 1, bytes, sink->stream) != bytes) {
+        sink->write_errno = errno != 0 ? errno : EIO;
+        return 0;
+    }
+    sink->written += static_cast<long>(bytes);
+    return bytes;
 }
 
 struct CurlUrlCleanup {
@@ -76,10 +113,21 @@ extern "C" int download_checks_response_code(const char *uri)
     return g_ascii_strncasecmp(uri, "http", 4) == 0 || g_ascii_strncasecmp(uri, "ftp", 3) == 0;
 }
 
-extern "C" void kx_sysconfig_download_limits_set(long connect_timeout, long low_speed_time)
+extern "C" void kx_sysconfig_download_limits_set(long connect_timeout, long low_speed_time,
+                                                 long total_time, long max_bytes,
+                                                 long version_check)
 {
-    connect_timeout_s = connect_timeout > 0 ? connect_timeout : default_connect_timeout_s;
-    low_speed_time_s = low_speed_time > 0 ? low_speed_time : default_low_speed_time_s;
+    const auto chosen = [](long value, long fallback) { return value > 0 ? value : fallback; };
+    limits.connect_timeout_s = chosen(connect_timeout, default_limits.connect_timeout_s);
+    limits.low_speed_time_s = chosen(low_speed_time, default_limits.low_speed_time_s);
+    limits.total_time_s = chosen(total_time, default_limits.total_time_s);
+    limits.max_document_bytes = chosen(max_bytes, default_limits.max_document_bytes);
+    limits.version_check_s = chosen(version_check, default_limits.version_check_s);
+}
+
+const SysconfigLimits &sysconfig_limits()
+{
+    return limits;
 }
 
 extern "C" int sysconfig_os_download(const char *uri, FILE *stream)
@@ -108,7 +156,10 @@ extern "C" int sysconfig_os_download(const char *uri, FILE *stream)
                static_cast<int>(code));
         return KX_RES_SYSTEM_ERROR;
     }
-    code = curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, stream);
+    DocumentSink sink{stream};
+    code = curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, write_document);
+    if (code == CURLE_OK)
+        code = curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &sink);
     if (code != CURLE_OK) {
         kx_log(KX_LOG_WARNING, "%s: curl_easy_setopt of WRITEDATA '%p' failed. (%d)", step,
                static_cast<void *>(stream), static_cast<int>(code));
@@ -120,7 +171,27 @@ extern "C" int sysconfig_os_download(const char *uri, FILE *stream)
         return KX_RES_SYSTEM_ERROR;
     }
 
+    const auto started = std::chrono::steady_clock::now();
     code = curl_easy_perform(curl.get());
+    if (sink.too_large) {
+        kx_log(KX_LOG_WARNING, "%s: document of URI '%s' is larger than %ld bytes; given up", step,
+               uri, limits.max_document_bytes);
+        return KX_RES_DOWNLOAD_FAILED;
+    }
+    if (sink.write_errno == 0 && code == CURLE_OK)
+        sink.write_errno = stream_write_error(stream);
+    if (sink.write_errno != 0) {
+        kx_log(KX_LOG_ERR, "%s: Unable to write the document of URI '%s': %s", step, uri,
+               g_strerror(sink.write_errno));
+        return KX_RES_SYSTEM_ERROR;
+    }
+    // The stall limit gives the same code, but never after this long.
+    if (code == CURLE_OPERATION_TIMEDOUT &&
+        std::chrono::steady_clock::now() - started >= std::chrono::seconds{limits.total_time_s}) {
+        kx_log(KX_LOG_WARNING, "%s: download of URI '%s' took longer than %ld s in all; given up",
+               step, uri, limits.total_time_s);
+        return KX_RES_DOWNLOAD_FAILED;
+    }
     if (code != CURLE_OK) {
         kx_log(KX_LOG_WARNING, "%s: curl request for URI '%s' failed. (%d)", step, uri,
                static_cast<int>(code));

@@ -4,10 +4,12 @@
 
 #include <augeas.h>
 #include <curl/curl.h>
+#include <errno.h>
 #include <glib.h>
 #include <malloc.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -41,6 +43,51 @@ inline bool close_stream(FilePtr &stream) noexcept
 {
     return fclose(stream.release()) == 0;
 }
+
+// 0 when everything written to the stream so far reached the file, else
+// the error number. A full disk shows only when the buffer is flushed, and
+// a write that failed earlier leaves just the stream's error flag behind.
+inline int stream_write_error(FILE *stream) noexcept
+{
+    errno = 0;
+    if (fflush(stream) != 0)
+        return errno != 0 ? errno : EIO;
+    return ferror(stream) ? EIO : 0;
+}
+
+// A file descriptor closed with its owner.
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) noexcept : fd_{fd} {}
+    UniqueFd(UniqueFd &&other) noexcept : fd_{other.release()} {}
+    UniqueFd &operator=(UniqueFd &&other) noexcept
+    {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const noexcept { return fd_; }
+    explicit operator bool() const noexcept { return fd_ >= 0; }
+    int release() noexcept
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1) noexcept
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
 
 struct AugeasCloser {
     void operator()(augeas *a) const noexcept

@@ -1,6 +1,7 @@
 // Per-key status files: key validation, the keys directory and the
 // whole-file reads and writes of a key's status text.
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
@@ -16,13 +17,17 @@
 
 #include <korvex/kcommon.h>
 
+#include "bounded_text.h"
 #include "handles.h"
 #include "sysconfig_internal.h"
 #include "temp_file.h"
 
-using korvex::sysconfig::FilePtr;
+using korvex::sysconfig::append_bounded;
 using korvex::sysconfig::GCharPtr;
+using korvex::sysconfig::malloc_copy;
+using korvex::sysconfig::status_side_prefix;
 using korvex::sysconfig::TempFile;
+using korvex::sysconfig::UniqueFd;
 
 namespace {
 
@@ -45,21 +50,18 @@ bool format_key_path(char (&path)[KX_SYSCONFIG_PATH_MAX], const char *key)
 // to a side file first, whose name starts with '.', which no key can, so
 // it never stands for a key; and it is short: the key's own name may use
 // the filesystem's whole limit, which a side name built from it (as
-// g_file_set_contents builds one) would overrun.
+// g_file_set_contents builds one) would overrun. Status texts may quote
+// what a tool read from any file, so only the owner may read them.
 bool replace_contents(const char *path, const char *text)
 {
     GCharPtr dir{g_path_get_dirname(path)};
-    std::optional<TempFile> side = TempFile::create(std::string{dir.get()} + "/.set-key-", 0666);
+    std::optional<TempFile> side =
+        TempFile::create(std::string{dir.get()} + "/" + std::string{status_side_prefix}, 0600);
     if (!side)
         return false;
-    FilePtr stream = side->open_stream();
-    if (!stream)
-        return false;
-    const size_t length = strlen(text);
     // On disk before the rename, so that a crash leaves the old status or
     // the new one, never an empty file.
-    if (fwrite(text, 1, length, stream.get()) != length || fflush(stream.get()) != 0 ||
-        fsync(fileno(stream.get())) != 0 || !close_stream(stream))
+    if (side->write_contents(text, true) != 0)
         return false;
     if (g_rename(side->path().c_str(), path) != 0)
         return false;
@@ -67,7 +69,24 @@ bool replace_contents(const char *path, const char *text)
     return true;
 }
 
+// Creates the keys directory with exactly the owner's access: the mode
+// argument alone is reduced by the umask.
+bool create_keys_dir(const char *dir)
+{
+    if (mkdir(dir, 0700) != 0)
+        return false;
+    UniqueFd fd{open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW)};
+    return fd && fchmod(fd.get(), 0700) == 0;
+}
+
 } // namespace
+
+std::string status_side_dir()
+{
+    const std::string any_key_path = std::string{sysconfig_keys_dir()} + "k";
+    GCharPtr dir{g_path_get_dirname(any_key_path.c_str())};
+    return dir.get();
+}
 
 extern "C" const char *sysconfig_keys_dir(void)
 {
@@ -118,22 +137,18 @@ extern "C" char *kx_sysconfig_is_configured(const char *key)
     char path[KX_SYSCONFIG_PATH_MAX];
     if (!format_key_path(path, key))
         return nullptr;
-    if (!g_file_test(path, G_FILE_TEST_EXISTS))
+    // Not blocking: something other than a file in the key's place (a FIFO
+    // without a writer) must not hold the agent.
+    UniqueFd fd{open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+    if (!fd)
         return nullptr;
-
-    gchar *contents = nullptr;
-    gsize length = 0;
-    if (!g_file_get_contents(path, &contents, &length, nullptr))
+    // A status stored by an older version may be as long as any tool
+    // output; only the bounded part is ever read.
+    std::string text;
+    if (!append_bounded(text, fd.get()))
         return nullptr;
-
-    // Callers release the text with free(), so hand over a malloc'ed copy.
-    char *result = static_cast<char *>(malloc(length + 1));
-    if (result != nullptr) {
-        memcpy(result, contents, length);
-        result[length] = '\0';
-    }
-    g_free(contents);
-    return result;
+    // Callers release the text with free().
+    return malloc_copy(text);
 }
 
 extern "C" uint32_t set_key(const char *key, const char *contents)
@@ -142,7 +157,7 @@ extern "C" uint32_t set_key(const char *key, const char *contents)
         return KX_RES_BAD_ARGUMENT;
 
     const char *dir = sysconfig_keys_dir();
-    if (!g_file_test(dir, G_FILE_TEST_IS_DIR) && mkdir(dir, 0755) != 0) {
+    if (!g_file_test(dir, G_FILE_TEST_IS_DIR) && !create_keys_dir(dir)) {
         kx_log(KX_LOG_ERR, "%s: Could not create keys directory %s", "set_key", dir);
         return KX_RES_SYSTEM_ERROR;
     }

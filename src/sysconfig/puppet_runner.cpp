@@ -1,5 +1,6 @@
 // Applies a puppet manifest through an asynchronous puppet process and
 // records the outcome when the process ends.
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -18,14 +19,12 @@
 #include "temp_file.h"
 
 using korvex::sysconfig::close_stream;
-using korvex::sysconfig::ErrorSlot;
 using korvex::sysconfig::FilePtr;
+using korvex::sysconfig::puppet_temp_prefix;
 using korvex::sysconfig::TempFile;
 using korvex::sysconfig::UnstartedActionPtr;
 
 namespace {
-
-constexpr char temp_prefix[] = "puppet_conf_";
 
 // puppet apply --detailed-exitcodes: 2 means changes were applied, 4 and
 // 6 that resources failed. Without the flag a failed resource still
@@ -62,7 +61,7 @@ PuppetRunPtr new_puppet_run(const char *key, const std::string &path, kx_sysconf
 // failure's result code.
 int fetch_manifest(const char *uri, std::optional<TempFile> &manifest)
 {
-    std::optional<TempFile> file = TempFile::create(temp_prefix);
+    std::optional<TempFile> file = TempFile::create(puppet_temp_prefix);
     if (!file)
         return KX_RES_SYSTEM_ERROR;
     FilePtr stream = file->open_stream();
@@ -79,26 +78,21 @@ int fetch_manifest(const char *uri, std::optional<TempFile> &manifest)
     return KX_RES_OK;
 }
 
-// A name "puppet_conf_<random>" that no pending run uses: writing over a
-// pending run's manifest would make it apply the wrong document.
-std::string unused_inline_name()
-{
-    std::string name;
-    for (int attempt = 0; attempt < 64; ++attempt) {
-        name = temp_prefix + std::to_string(g_random_int());
-        if (!g_file_test(name.c_str(), G_FILE_TEST_EXISTS))
-            break;
-    }
-    return name;
-}
-
+// A new file "puppet_conf_<random>" that holds the inline manifest. The
+// name must be one no pending run uses: writing over a pending run's
+// manifest would make it apply the wrong document.
 int write_manifest(const char *text, std::optional<TempFile> &manifest)
 {
-    TempFile file = TempFile::adopt(unused_inline_name());
-    ErrorSlot error;
+    std::optional<TempFile> file;
+    for (int attempt = 0; attempt < 64 && !file; ++attempt) {
+        file = TempFile::create_exclusive(std::string{puppet_temp_prefix} +
+                                          std::to_string(g_random_int()));
+        if (!file && errno != EEXIST)
+            break;
+    }
     // Starting puppet on a missing or partial manifest would only hide
     // this failure behind puppet's exit status.
-    if (!g_file_set_contents(file.path().c_str(), text, -1, error.out()))
+    if (!file || file->write_contents(text) != 0)
         return KX_RES_SYSTEM_ERROR;
     manifest = std::move(file);
     return KX_RES_OK;

@@ -31,8 +31,14 @@ KX_SYSCONFIG_API int run_augeas(const char *uri, const char *text, const char *k
 KX_SYSCONFIG_API int run_puppet(const char *uri, const char *text, const char *key,
                                 kx_sysconfig_cb callback, void *user_data);
 
-/* Asks the installed puppet for its major version: 0 and *major set, or 4. */
+/* Asks the installed puppet for its major version: 0 and *major set, or 4.
+ * The answer is kept for as long as the same program is found as
+ * "puppet" on the search path. */
 KX_SYSCONFIG_API int check_puppet(unsigned int *major);
+
+/* The major version in what "puppet --version" printed (a text, read up to
+ * its terminator): 0 and *major set, or 4 after logging why. */
+KX_SYSCONFIG_API int parse_puppet_version(const char *output, unsigned int *major);
 
 /* One pending puppet run, attached to its process action. */
 typedef struct PuppetRun {
@@ -51,13 +57,34 @@ KX_SYSCONFIG_API void action_cb(ServicesAction *action);
  * HTTP(S) and FTP(S), whatever the case of the scheme. */
 KX_SYSCONFIG_API int download_checks_response_code(const char *uri);
 
-/* Tests only: shortens the limits that stop a download from hanging.
- * A value of 0 or less restores the production default of that limit. */
+/* Tests only: shortens the limits that stop a download or the puppet
+ * version check from holding the agent: the connection time, the time a
+ * transfer may stall, the time a whole download may take, the size of a
+ * document and the time "puppet --version" may take. A value of 0 or
+ * less restores the production default of that limit. */
 KX_SYSCONFIG_API void kx_sysconfig_download_limits_set(long connect_timeout_s,
-                                                       long low_speed_time_s);
+                                                       long low_speed_time_s,
+                                                       long total_time_s, long max_bytes,
+                                                       long version_check_s);
 
 #ifdef __cplusplus
 }
+
+#include <string>
+
+/* The folder that holds the side files of status writes: the keys
+ * directory, or the folder of its prefix when it does not end in "/". */
+std::string status_side_dir();
+
+/* Current limits of downloads and of the version check. */
+struct SysconfigLimits {
+    long connect_timeout_s;
+    long low_speed_time_s;
+    long total_time_s;
+    long max_document_bytes;
+    long version_check_s;
+};
+const SysconfigLimits &sysconfig_limits();
 #endif
 
 #endif

@@ -1,11 +1,19 @@
 #include "temp_file.h"
 
+#include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <glib.h>
 
+#include <korvex/kcommon.h>
+
+#include <memory>
 #include <utility>
+
+#include "sysconfig_internal.h"
 
 namespace korvex::sysconfig {
 
@@ -16,7 +24,29 @@ std::optional<TempFile> TempFile::create(std::string_view prefix, int mode)
     const int fd = g_mkstemp_full(name.data(), O_RDWR | O_CLOEXEC, mode);
     if (fd < 0)
         return std::nullopt;
-    return TempFile{std::move(name), fd};
+    return owned_with_mode(std::move(name), fd, mode);
+}
+
+std::optional<TempFile> TempFile::create_exclusive(std::string path, int mode)
+{
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd < 0)
+        return std::nullopt;
+    return owned_with_mode(std::move(path), fd, mode);
+}
+
+// The mode argument of a creation is reduced by the umask: documents and
+// tool output may hold secrets, so the file gets exactly its mode.
+std::optional<TempFile> TempFile::owned_with_mode(std::string path, int fd, int mode)
+{
+    TempFile file{std::move(path), fd};
+    if (fchmod(fd, static_cast<mode_t>(mode)) != 0) {
+        const int saved = errno;
+        file.remove();
+        errno = saved;
+        return std::nullopt;
+    }
+    return file;
 }
 
 TempFile TempFile::adopt(std::string path)
@@ -60,6 +90,23 @@ FilePtr TempFile::open_stream()
     return FilePtr{stream};
 }
 
+int TempFile::write_contents(std::string_view text, bool sync)
+{
+    FilePtr stream = open_stream();
+    if (!stream)
+        return errno != 0 ? errno : EIO;
+    if (fwrite(text.data(), 1, text.size(), stream.get()) != text.size())
+        return errno != 0 ? errno : EIO;
+    if (const int error = stream_write_error(stream.get()); error != 0)
+        return error;
+    if (sync && fsync(fileno(stream.get())) != 0)
+        return errno;
+    errno = 0;
+    if (!close_stream(stream))
+        return errno != 0 ? errno : EIO;
+    return 0;
+}
+
 std::string TempFile::release() noexcept
 {
     close_fd();
@@ -83,4 +130,63 @@ void TempFile::close_fd() noexcept
     }
 }
 
+namespace {
+
+struct DirClose {
+    void operator()(DIR *dir) const noexcept { closedir(dir); }
+};
+
+// The suffix mkstemp gives (six letters and digits) or the decimal number
+// of an inline manifest.
+bool is_temp_suffix(std::string_view suffix)
+{
+    if (suffix.empty() || suffix.size() > 10)
+        return false;
+    for (const char c : suffix)
+        if (!g_ascii_isalnum(c))
+            return false;
+    return true;
+}
+
+bool is_own_temp_name(std::string_view name, std::initializer_list<std::string_view> prefixes)
+{
+    for (const std::string_view prefix : prefixes)
+        if (name.starts_with(prefix) && is_temp_suffix(name.substr(prefix.size())))
+            return true;
+    return false;
+}
+
+} // namespace
+
+unsigned remove_stale_temp_files(const std::string &dir,
+                                 std::initializer_list<std::string_view> prefixes)
+{
+    std::unique_ptr<DIR, DirClose> listing{opendir(dir.c_str())};
+    if (!listing)
+        return 0;
+    unsigned removed = 0;
+    const int dir_fd = dirfd(listing.get());
+    while (const dirent *entry = readdir(listing.get())) {
+        if (!is_own_temp_name(entry->d_name, prefixes))
+            continue;
+        struct stat status;
+        if (fstatat(dir_fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(status.st_mode))
+            continue;
+        if (unlinkat(dir_fd, entry->d_name, 0) == 0) {
+            ++removed;
+            kx_log(KX_LOG_INFO, "%s: Removed %s/%s left behind by an earlier process",
+                   "remove_leftovers", dir.c_str(), entry->d_name);
+        }
+    }
+    return removed;
+}
+
 } // namespace korvex::sysconfig
+
+extern "C" unsigned int kx_sysconfig_remove_leftovers(void)
+{
+    using namespace korvex::sysconfig;
+    return remove_stale_temp_files(".", {augeas_temp_prefix, puppet_temp_prefix}) +
+           remove_stale_temp_files(status_side_dir(), {status_side_prefix});
+}

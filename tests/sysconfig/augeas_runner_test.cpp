@@ -1,6 +1,9 @@
 // Augeas runs (inline and by URI) with their stored status texts, and
 // single-value queries of the augeas tree.
+#include <sched.h>
 #include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
@@ -61,8 +64,89 @@ TEST_F(AugeasRun, EmptyScriptStoresOkWithEmptyOutput)
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
     EXPECT_EQ(read_file(keys_dir.path() / "k"), "OK\n");
     EXPECT_TRUE(log.has(KX_LOG_INFO,
-                        "run_augeas: run_augeas for key \"k\" exited with status 0 and data \"\""))
+                        "run_augeas: run_augeas for key \"k\" exited with status 0 and data of "
+                        "0 bytes"))
         << log.dump();
+}
+
+// A script may carry secrets: below trace level only its length is logged.
+TEST_F(AugeasRun, ScriptTextIsLoggedOnlyAtTrace)
+{
+    const std::string script = "set /augeas/secret hunter2\n";
+    EXPECT_EQ(run_string(script), 0u);
+    EXPECT_TRUE(log.has(KX_LOG_INFO, "run_augeas: run_augeas for key \"k\" exited with status 1 "
+                                     "and data of 27 bytes"))
+        << log.dump();
+    EXPECT_TRUE(log.has(KX_LOG_TRACE, "run_augeas: run_augeas for key \"k\" exited with status 1 "
+                                      "and data \"" + script + "\""))
+        << log.dump();
+    for (const LogLine &line : log.lines())
+        EXPECT_TRUE(line.level == KX_LOG_TRACE || line.text.find("hunter2") == std::string::npos)
+            << line.text;
+}
+
+TEST_F(AugeasRun, QuitEndsTheScriptLikeItsEnd)
+{
+    EXPECT_EQ(run_string(hosts_edit_script() + "quit\nset /augeas/never x\n"), 0u);
+    EXPECT_EQ(done.results, std::vector<int32_t>{0});
+    EXPECT_EQ(status(), "OK\nSaved 1 file(s)\n");
+    EXPECT_EQ(read_file(work.path() / "hosts"), "127.0.0.1 localhost\n10.0.0.1 renamed\n");
+}
+
+// Output beyond the bound is cut and says how much was dropped; what is
+// kept is the beginning of the output.
+TEST_F(AugeasRun, LongOutputIsCutInTheStatus)
+{
+    std::string hosts;
+    for (int i = 0; i < 8000; ++i)
+        hosts += "10.0.0.1 h" + std::to_string(i) + "\n";
+    write_file(work.path() / "hosts", hosts);
+    const std::string files = "/files" + work.str() + "/hosts";
+    EXPECT_EQ(run_string("transform Hosts incl " + work.str() + "/hosts\nload\nprint " + files +
+                         "\n"),
+              0u);
+    EXPECT_EQ(done.results, std::vector<int32_t>{0});
+
+    const std::string stored = read_file(keys_dir.path() / "k").value_or("");
+    EXPECT_LE(stored.size(), size_t{1} << 20);
+    EXPECT_TRUE(stored.starts_with("OK\n" + files + "\n" + files + "/1\n"))
+        << stored.substr(0, 200);
+    const size_t note = stored.rfind("\n[");
+    ASSERT_NE(note, std::string::npos);
+    EXPECT_TRUE(stored.ends_with(" bytes dropped]\n")) << stored.substr(note);
+    const size_t dropped = std::stoul(stored.substr(note + 2));
+    // Every entry prints its node and its two values.
+    size_t whole = files.size() + 1;
+    for (int i = 0; i < 8000; ++i) {
+        const std::string entry = files + "/" + std::to_string(i + 1);
+        whole += entry.size() + 1 + entry.size() + sizeof "/ipaddr = \"10.0.0.1\"" +
+                 entry.size() + sizeof "/canonical = \"h\"" + std::to_string(i).size();
+    }
+    EXPECT_EQ(note - 3 + dropped, whole);
+    EXPECT_EQ(status(), stored);
+}
+
+TEST_F(AugeasRun, FullWorkingDirectoryFailsTheRun)
+{
+    TempDir served{"augeas-served"};
+    write_file(served.path() / "big.augeas", "# " + std::string(200000, 'x') + "\n");
+    const std::string uri = "file://" + served.str() + "/big.augeas";
+    ASSERT_EQ(kx_sysconfig_set_configured("k", "previous"), 0u);
+    {
+        FullFolder full{work.path() / "full"};
+        WorkingDirectory inside{full.path()};
+        EXPECT_EQ(run_string("print /augeas\n"), 4u);
+        EXPECT_EQ(run_uri(uri), 6u);
+        EXPECT_TRUE(entries_with_prefix(full.path(), "augeas_conf_").empty());
+    }
+    // stdio keeps only the stream's error flag, not always the reason.
+    EXPECT_EQ(log.starting_with("run_augeas: Unable to read augeas results: ").size(), 1u)
+        << log.dump();
+    EXPECT_TRUE(log.has(KX_LOG_ERR, "sysconfig_os_download: Unable to write the document of URI '" +
+                                        uri + "': No space left on device"))
+        << log.dump();
+    EXPECT_TRUE(done.results.empty());
+    EXPECT_EQ(status(), "previous");
 }
 
 TEST_F(AugeasRun, EditingScriptSavesTheFileAndStoresItsOutput)
@@ -172,6 +256,34 @@ TEST_F(AugeasQuery, OnlyAPathWithExactlyOneValuedNodeYieldsAValue)
     EXPECT_EQ(query("/augeas/load/*"), std::nullopt) << "several matches";
     EXPECT_EQ(query("/augeas/load"), std::nullopt) << "node without a value";
     EXPECT_EQ(query("/augeas/root[", "augeas"), std::nullopt) << "invalid path";
+}
+
+// A value read from any file on the host is bounded like a status text.
+// The child gets an /etc of its own, holding only the long value.
+TEST_F(AugeasQuery, LongValueIsCutLikeAStatusText)
+{
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/etc", "tmpfs", 0, "mode=0755") != 0)
+            _exit(10);
+        const std::string alias(3 << 20, 'a');
+        write_file("/etc/hosts", "10.0.0.1 " + alias + "\n");
+        const std::optional<std::string> value = query("/files/etc/hosts/1/canonical");
+        if (!value || value->size() > size_t{1} << 20)
+            _exit(11);
+        const size_t note = value->rfind("\n[");
+        if (note == std::string::npos || value->substr(0, note) != alias.substr(0, note))
+            _exit(12);
+        const std::string dropped = std::to_string(alias.size() - note);
+        _exit(value->substr(note) == "\n[" + dropped + " bytes dropped]\n" ? 0 : 13);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "step that failed: exit code";
 }
 
 TEST_F(AugeasQuery, OtherSchemesYieldNothing)

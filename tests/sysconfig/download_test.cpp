@@ -1,6 +1,7 @@
 // Document download through libcurl against a local HTTP server.
 #include <stdio.h>
 
+#include <chrono>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -111,8 +112,11 @@ TEST_F(Download, RefusedConnectionIsAFailedTransfer)
 
 // Restores the production limits even when the test fails.
 struct ShortDownloadLimits {
-    ShortDownloadLimits() { kx_sysconfig_download_limits_set(5, 1); }
-    ~ShortDownloadLimits() { kx_sysconfig_download_limits_set(0, 0); }
+    ShortDownloadLimits(long low_speed_time_s = 1, long total_time_s = 0, long max_bytes = 0)
+    {
+        kx_sysconfig_download_limits_set(5, low_speed_time_s, total_time_s, max_bytes, 0);
+    }
+    ~ShortDownloadLimits() { kx_sysconfig_download_limits_set(0, 0, 0, 0, 0); }
 };
 
 TEST_F(Download, SilentServerIsGivenUpByTheLowSpeedLimit)
@@ -121,6 +125,37 @@ TEST_F(Download, SilentServerIsGivenUpByTheLowSpeedLimit)
     const std::string uri = server.url("/silent");
     EXPECT_EQ(fetch(uri), 3);
     EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(uri + "' failed. (28)"))) << log.dump();
+}
+
+// A sparse file costs its maker nothing and a trickling server keeps a
+// transfer above the stall limit: both are given up at their bound.
+TEST_F(Download, DocumentsBeyondTheirBoundsAreGivenUp)
+{
+    constexpr long max_bytes = 1 << 20;
+    ShortDownloadLimits limits{60, 2, max_bytes};
+
+    const auto sparse_file = [this](const char *name, uintmax_t size) {
+        const auto path = dir.path() / name;
+        write_file(path, "");
+        std::filesystem::resize_file(path, size);
+        return "file://" + path.string();
+    };
+    EXPECT_EQ(fetch(sparse_file("at-bound", max_bytes)), 0);
+    EXPECT_EQ(body.size(), static_cast<size_t>(max_bytes));
+
+    const std::string sparse = sparse_file("beyond", max_bytes + 1);
+    EXPECT_EQ(fetch(sparse), 3);
+    EXPECT_TRUE(log.has(KX_LOG_WARNING, "sysconfig_os_download: document of URI '" + sparse +
+                                             "' is larger than 1048576 bytes; given up"))
+        << log.dump();
+
+    const std::string trickle = server.url("/trickle");
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(fetch(trickle), 3);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds{10});
+    EXPECT_TRUE(log.has(KX_LOG_WARNING, "sysconfig_os_download: download of URI '" + trickle +
+                                             "' took longer than 2 s in all; given up"))
+        << log.dump();
 }
 
 } // namespace

@@ -7,6 +7,7 @@ standard output. The argument names the folder served under /files/.
 import os
 import sys
 import threading
+import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 FILES_DIR = sys.argv[1] if len(sys.argv) > 1 else None
@@ -40,6 +41,19 @@ class Handler(BaseHTTPRequestHandler):
         if self.path == "/silent":
             # Accepted and read, never answered.
             threading.Event().wait()
+            return
+        if self.path == "/trickle":
+            # Never stalls long enough for the low-speed limit, never ends.
+            self.send_response(200)
+            self.send_header("Content-Type", "text/plain")
+            self.end_headers()
+            try:
+                while True:
+                    self.wfile.write(b"x")
+                    self.wfile.flush()
+                    time.sleep(0.2)
+            except OSError:
+                pass
             return
         if self.path in FIXED:
             self.answer(*FIXED[self.path])

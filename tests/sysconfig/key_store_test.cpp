@@ -126,6 +126,75 @@ TEST_F(KeyStore, StoresKeysUpToTheLongestFileName)
     EXPECT_EQ(entries_with_prefix(dir.path(), "").size(), 4u) << "a side file was left behind";
 }
 
+// A status written by an older version may be of any length; it is read
+// back cut to the bound, the way a run cuts long output.
+TEST_F(KeyStore, LongStoredStatusIsCutWhenRead)
+{
+    std::string long_status = "OK\n";
+    for (int line = 0; line < 100000; ++line)
+        long_status += "/files/etc/hosts/" + std::to_string(line) + " = \"x\"\n";
+    write_file(dir.path() / "old", long_status);
+
+    const std::string read = stored_status("old").value_or("");
+    ASSERT_LE(read.size(), size_t{1} << 20);
+    const size_t note = read.rfind("\n[");
+    ASSERT_NE(note, std::string::npos);
+    EXPECT_EQ(read.substr(note), "\n[" + std::to_string(long_status.size() - note) +
+                                     " bytes dropped]\n");
+    EXPECT_EQ(read.substr(0, note), long_status.substr(0, note));
+    EXPECT_EQ(read_file(dir.path() / "old"), long_status) << "the file itself stays as it was";
+
+    // Stored again, the cut text is within the bound and reads back whole.
+    ASSERT_EQ(kx_sysconfig_set_configured("again", read.c_str()), 0u);
+    EXPECT_EQ(stored_status("again"), read);
+}
+
+// Status texts may quote any file a tool read, so a permissive umask must
+// not make them readable by others.
+TEST_F(KeyStore, KeysDirectoryAndStatusFilesArePrivateWhateverTheUmask)
+{
+    UmaskOverride open_mask{0};
+    KeysDirectory fresh{dir.str() + "/fresh/"};
+    ASSERT_EQ(kx_sysconfig_set_configured("k", "OK"), 0u);
+    EXPECT_EQ(mode_of(dir.path() / "fresh"), "700");
+    EXPECT_EQ(mode_of(dir.path() / "fresh" / "k"), "600");
+}
+
+// What a killed process left: its own temporary files go, nothing else
+// does, and a link is never followed.
+TEST_F(KeyStore, LeftoversOfAnEarlierProcessAreRemoved)
+{
+    TempDir work{"leftovers-work"};
+    WorkingDirectory cwd{work.path()};
+    TempDir elsewhere{"leftovers-target"};
+    write_file(elsewhere.path() / "target", "keep");
+    for (const char *name : {"augeas_conf_a1B2c3", "puppet_conf_Zx9y8W", "puppet_conf_4021937455"})
+        write_file(work.path() / name, "document");
+    write_file(dir.path() / ".set-key-Q1w2E3", "OK");
+    const char *kept_in_work[] = {"augeas_conf_", "augeas_conf_much_too_long", "notes",
+                                  "augeas_conf_dir1", "puppet_conf_link"};
+    write_file(work.path() / "augeas_conf_", "x");
+    write_file(work.path() / "augeas_conf_much_too_long", "x");
+    write_file(work.path() / "notes", "x");
+    std::filesystem::create_directory(work.path() / "augeas_conf_dir1");
+    std::filesystem::create_symlink(elsewhere.path() / "target", work.path() / "puppet_conf_link");
+    std::filesystem::create_symlink(elsewhere.path() / "target", dir.path() / ".set-key-link01");
+    ASSERT_EQ(kx_sysconfig_set_configured("k", "OK"), 0u);
+
+    EXPECT_EQ(kx_sysconfig_remove_leftovers(), 4u);
+
+    std::vector<std::string> work_left = entries_with_prefix(work.path(), "");
+    std::sort(work_left.begin(), work_left.end());
+    std::vector<std::string> expected(std::begin(kept_in_work), std::end(kept_in_work));
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(work_left, expected);
+    std::vector<std::string> keys_left = entries_with_prefix(dir.path(), "");
+    std::sort(keys_left.begin(), keys_left.end());
+    EXPECT_EQ(keys_left, (std::vector<std::string>{".set-key-link01", "k"}));
+    EXPECT_EQ(read_file(elsewhere.path() / "target"), "keep");
+    EXPECT_EQ(log.starting_with("remove_leftovers: Removed ").size(), 4u) << log.dump();
+}
+
 TEST_F(KeyStore, CreatesAMissingKeysDirectoryOneLevelDeep)
 {
     const std::string keys_dir = dir.str() + "/fresh/";

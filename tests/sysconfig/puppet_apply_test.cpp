@@ -8,8 +8,11 @@
 #include <string.h>
 #include <sys/mount.h>
 
+#include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -93,9 +96,10 @@ TEST_F(PuppetApply, SyntaxErrorIsStoredAsFailure)
 TEST_F(PuppetApply, ConcurrentRunsCompleteInTheOrderTheyEnd)
 {
     const std::string release = work.str() + "/release";
-    const std::string held =
-        "exec { 'wait for release': command => \"/bin/sh -c 'while [ ! -e " + release +
-        " ]; do sleep 0.1; done'\" }\n";
+    const std::string reached = work.str() + "/reached";
+    const std::string held = "exec { 'wait for release': command => \"/bin/sh -c 'touch " +
+                             reached + "; while [ ! -e " + release +
+                             " ]; do sleep 0.1; done'\" }\n";
     const std::string quick = "file { '" + work.str() + "/quick.txt': content => 'q' }\n";
 
     CompletionLog::Slot &held_slot = completions.slot("held");
@@ -113,6 +117,11 @@ TEST_F(PuppetApply, ConcurrentRunsCompleteInTheOrderTheyEnd)
     ASSERT_EQ(kx_sysconfig_run_string(held.c_str(), 0, "puppet", "held", &CompletionLog::record,
                                       &held_slot),
               0u);
+    // puppet fails (exit 1) when two runs create its cache folders at the
+    // same moment, as the version known from the first run lets them.
+    for (int tries = 0; tries < 300 && !std::filesystem::exists(reached); ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(std::filesystem::exists(reached));
     ASSERT_EQ(kx_sysconfig_run_string(quick.c_str(), 0, "puppet", "quick",
                                       &CompletionLog::record, &quick_slot),
               0u);

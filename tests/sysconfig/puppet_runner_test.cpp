@@ -3,6 +3,7 @@
 // the failure paths before and at the start of the process.
 #include <stdlib.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -21,15 +22,17 @@ namespace {
 
 class PuppetStandIn : public ::testing::Test {
 protected:
-    // A puppet that prints version_output for --version; for a run it
-    // records its arguments and a copy of the manifest (the last
-    // argument), then exits with exit_status.
+    // A puppet that prints version_output for --version (and counts how
+    // often it was asked); for a run it records its arguments, a copy of
+    // the manifest (the last argument) and the manifest's mode, then exits
+    // with exit_status. Each one is a new file, as an upgrade makes it.
     void install_puppet(const std::string &version_output, int exit_status = 0,
                         const std::string &on_version = "")
     {
         const std::string script = "#!/bin/sh\n"
                                    "PATH=/usr/bin:/bin\n"
                                    "if [ \"$1\" = --version ]; then\n"
+                                   "  echo >> '" + versions_record().string() + "'\n"
                                    "  printf '%s' '" +
                                    version_output + "'\n" + on_version +
                                    "\n"
@@ -42,8 +45,12 @@ protected:
                                    "cat -- \"$last\" > '" +
                                    manifest_record().string() +
                                    "'\n"
+                                   "stat -c %a -- \"$last\" > '" +
+                                   mode_record().string() +
+                                   "'\n"
                                    "exit " +
                                    std::to_string(exit_status) + "\n";
+        std::filesystem::remove(bin.path() / "puppet");
         write_executable(bin.path() / "puppet", script);
         std::filesystem::remove(argv_record());
         std::filesystem::remove(manifest_record());
@@ -51,6 +58,9 @@ protected:
 
     std::filesystem::path argv_record() const { return records.path() / "argv"; }
     std::filesystem::path manifest_record() const { return records.path() / "manifest"; }
+    std::filesystem::path mode_record() const { return records.path() / "mode"; }
+    std::filesystem::path versions_record() const { return records.path() / "versions"; }
+    size_t versions_asked() const { return read_file(versions_record()).value_or("").size(); }
 
     std::optional<std::string> status(const char *key = "k") { return stored_status(key); }
 
@@ -146,26 +156,91 @@ TEST_F(PuppetStandIn, UnusableVersionOutputStopsBeforeAnythingRuns)
     struct Case {
         const char *output;
         std::string message;
+        const char *on_version = "";
     };
     const Case cases[] = {
         {"seven\n", "check_puppet: Unexpected output from 'puppet --version': 'seven\\x0a'"},
         {"", "check_puppet: Unexpected output from 'puppet --version': ''"},
         {"x.y.z\n", "check_puppet: Failed to parse outpuet from 'puppet --version': 'x.y.z\\x0a'"},
         {"-1.2\n", "check_puppet: Failed to parse outpuet from 'puppet --version': '-1.2\\x0a'"},
+        // The check is given up at its bounds instead of holding the agent.
+        {"7.23.0\n", "check_puppet: 'puppet --version' printed more than 65536 bytes",
+         "head -c 70000 /dev/zero"},
+        {"7.23.0\n", "check_puppet: 'puppet --version' did not finish within 1 s", "sleep 20"},
+        {"7.23.0\n", "check_puppet: 'puppet --version' did not finish within 1 s",
+         "exec >&-; sleep 20"},
     };
+    kx_sysconfig_download_limits_set(0, 0, 0, 0, 1);
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.output);
-        install_puppet(c.output);
-        CompletionLog::Slot &slot = completions.slot(c.output);
+        SCOPED_TRACE(c.message);
+        install_puppet(c.output, 0, c.on_version);
+        CompletionLog::Slot &slot = completions.slot(c.message);
+        const auto started = std::chrono::steady_clock::now();
         EXPECT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 0, "puppet", "k",
                                           &CompletionLog::record, &slot),
                   4u);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds{5});
         EXPECT_TRUE(log.has(KX_LOG_ERR, c.message)) << log.dump();
         EXPECT_FALSE(std::filesystem::exists(argv_record()));
         EXPECT_TRUE(slot.results.empty());
     }
+    kx_sysconfig_download_limits_set(0, 0, 0, 0, 0);
     EXPECT_EQ(status(), std::nullopt);
     EXPECT_TRUE(manifests_left().empty());
+}
+
+TEST_F(PuppetStandIn, VersionIsAskedOncePerInstalledPuppet)
+{
+    install_puppet("0.25.5\n");
+    CompletionLog::Slot &slot = completions.slot("cached");
+    ASSERT_EQ(run_to_end("notify { 'x': }\n", slot), 0u) << log.dump();
+    ASSERT_EQ(run_to_end("notify { 'x': }\n", slot), 0u) << log.dump();
+    EXPECT_EQ(versions_asked(), 1u);
+    EXPECT_EQ(read_file(argv_record())->find("apply"), std::string::npos);
+
+    // An unusable answer is kept too, and still refuses every run.
+    install_puppet("seven\n");
+    for (int run = 0; run < 2; ++run)
+        EXPECT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 1, "puppet", "k",
+                                          &CompletionLog::record, &slot),
+                  4u);
+    EXPECT_EQ(versions_asked(), 2u);
+    EXPECT_EQ(log.starting_with("check_puppet: Unexpected output").size(), 2u) << log.dump();
+
+    // One that ran out of time may answer on a quieter host: asked again.
+    install_puppet("7.23.0\n", 0, "sleep 20");
+    kx_sysconfig_download_limits_set(0, 0, 0, 0, 1);
+    for (int run = 0; run < 2; ++run)
+        EXPECT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 1, "puppet", "k",
+                                          &CompletionLog::record, &slot),
+                  4u);
+    kx_sysconfig_download_limits_set(0, 0, 0, 0, 0);
+    EXPECT_EQ(versions_asked(), 4u);
+
+    install_puppet("7.23.0\n");
+    ASSERT_EQ(run_to_end("notify { 'x': }\n", slot), 0u) << log.dump();
+    EXPECT_EQ(versions_asked(), 5u);
+    EXPECT_EQ(read_file(argv_record())->find("apply"), 0u);
+}
+
+// Manifests may carry secrets; a permissive umask must not show them.
+TEST_F(PuppetStandIn, ManifestsArePrivateWhateverTheUmask)
+{
+    UmaskOverride open_mask{0};
+    TempDir served{"puppet-served"};
+    write_file(served.path() / "site.pp", "notify { 'from uri': }\n");
+    install_puppet("7.23.0\n");
+    CompletionLog::Slot &slot = completions.slot("modes");
+
+    ASSERT_EQ(run_to_end("notify { 'x': }\n", slot), 0u) << log.dump();
+    EXPECT_EQ(read_file(mode_record()), "600\n");
+    ASSERT_EQ(kx_sysconfig_run_uri(("file://" + served.str() + "/site.pp").c_str(), 1, "puppet",
+                                   "k", &CompletionLog::record, &slot),
+              0u)
+        << log.dump();
+    completions.run_until(2);
+    EXPECT_EQ(read_file(manifest_record()), "notify { 'from uri': }\n");
+    EXPECT_EQ(read_file(mode_record()), "600\n");
 }
 
 TEST_F(PuppetStandIn, MissingPuppetIsReported)
@@ -267,6 +342,19 @@ TEST_F(PuppetStandIn, ManifestThatCannotBeWrittenStartsNothing)
         EXPECT_EQ(kx_sysconfig_run_uri("file:///dev/null", 0, "puppet", "k",
                                        &CompletionLog::record, &slot),
                   6u);
+    }
+    // A full working directory: the manifest cannot be written whole.
+    write_file(records.path() / "big.pp", "# " + std::string(200000, 'x') + "\n");
+    {
+        FullFolder full{work.path() / "full"};
+        WorkingDirectory inside{full.path()};
+        EXPECT_EQ(kx_sysconfig_run_string(("# " + std::string(200000, 'x') + "\n").c_str(), 0,
+                                          "puppet", "k", &CompletionLog::record, &slot),
+                  6u);
+        EXPECT_EQ(kx_sysconfig_run_uri(("file://" + records.str() + "/big.pp").c_str(), 0,
+                                       "puppet", "k", &CompletionLog::record, &slot),
+                  6u);
+        EXPECT_TRUE(entries_with_prefix(full.path(), "puppet_conf_").empty());
     }
     EXPECT_FALSE(std::filesystem::exists(argv_record()));
     EXPECT_TRUE(slot.results.empty());

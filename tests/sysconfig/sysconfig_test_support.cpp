@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -68,6 +70,52 @@ KeysDirectory::KeysDirectory(const std::string &dir)
 KeysDirectory::~KeysDirectory()
 {
     kx_sysconfig_keys_dir_set("");
+}
+
+UmaskOverride::UmaskOverride(unsigned mask) : previous_{umask(static_cast<mode_t>(mask))} {}
+
+UmaskOverride::~UmaskOverride()
+{
+    umask(static_cast<mode_t>(previous_));
+}
+
+FullFolder::FullFolder(const std::filesystem::path &dir) : path_{dir}
+{
+    if (unshare(CLONE_NEWNS) != 0)
+        fail_errno("unshare(CLONE_NEWNS)");
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        fail_errno("mount --make-rprivate /");
+    std::filesystem::create_directory(path_);
+    if (mount("tmpfs", path_.c_str(), "tmpfs", 0, "size=64k,mode=0755") != 0)
+        fail_errno("mount tmpfs " + path_.string());
+    const std::string filler = (path_ / "filler").string();
+    const int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        fail_errno("open " + filler);
+    const std::string block(4096, 'f');
+    while (write(fd, block.data(), block.size()) > 0) {
+    }
+    const int saved = errno;
+    close(fd);
+    if (saved != ENOSPC) {
+        errno = saved;
+        fail_errno("filling " + filler);
+    }
+}
+
+FullFolder::~FullFolder()
+{
+    umount2(path_.c_str(), MNT_DETACH);
+}
+
+std::string mode_of(const std::filesystem::path &path)
+{
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0)
+        return "missing";
+    char text[8];
+    snprintf(text, sizeof text, "%o", status.st_mode & 07777);
+    return text;
 }
 
 LogCapture::LogCapture() : previous_level_{kx_log_level}

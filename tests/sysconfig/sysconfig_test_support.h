@@ -53,6 +53,37 @@ public:
     ~KeysDirectory();
 };
 
+// Sets the file-creation mask and restores the old one afterwards.
+class UmaskOverride {
+public:
+    explicit UmaskOverride(unsigned mask);
+    UmaskOverride(const UmaskOverride &) = delete;
+    UmaskOverride &operator=(const UmaskOverride &) = delete;
+    ~UmaskOverride();
+
+private:
+    unsigned previous_;
+};
+
+// A small tmpfs mounted at dir (created here) and filled up, in a private
+// mount namespace of this test process: creating an empty file there
+// works, writing data fails with ENOSPC. Unmounted afterwards.
+class FullFolder {
+public:
+    explicit FullFolder(const std::filesystem::path &dir);
+    FullFolder(const FullFolder &) = delete;
+    FullFolder &operator=(const FullFolder &) = delete;
+    ~FullFolder();
+
+    const std::filesystem::path &path() const noexcept { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Permission bits of a file or folder, as "600".
+std::string mode_of(const std::filesystem::path &path);
+
 struct LogLine {
     int level;
     std::string text;
@@ -101,8 +132,9 @@ private:
 
 // The HTTP fixture server on 127.0.0.1, on a port the kernel picked.
 // Paths: /ok (200, body), /empty (204), /moved (301, body), /missing
-// (404, body), /silent (reads the request and never answers) and
-// /files/NAME (NAME from files_dir with 200, else 404).
+// (404, body), /silent (reads the request and never answers), /trickle
+// (200, then one byte every 0.2 s without end) and /files/NAME (NAME from
+// files_dir with 200, else 404).
 class HttpServer {
 public:
     explicit HttpServer(const std::filesystem::path &files_dir);

@@ -212,5 +212,8 @@ int main()
 #if !GLIB_CHECK_VERSION(2, 36, 0)
     g_type_init();
 #endif
+    // A process killed during a run leaves its documents behind, some of
+    // them downloaded secrets; nothing else would ever remove them.
+    kx_sysconfig_remove_leftovers();
     return run_dbus_server("org.vaduderuvoziz.Sysconfig", "/org/vaduderuvoziz/Sysconfig");
 }

@@ -212,3 +212,19 @@ TEST_F(AgentAugeas, ADownloadThatHangsHoldsUpNoOtherRequest)
     Reply failed = hung.wait();
     EXPECT_EQ(failed.error_name, code_error(3)) << failed.error_message;
 }
+
+TEST_F(AgentAugeas, AStartingAgentRemovesWhatAKilledOneLeftBehind)
+{
+    // A run needs the keys folder; then the agent dies in the middle of
+    // runs, leaving its documents and a half-written status.
+    ASSERT_TRUE(run_string(add_host_script("192.0.2.40", "k.example"), 0, "augeas", "k").ok);
+    write_file(work_->file("augeas_conf_Ab12Cd"), "set /files/etc/shadow/root/password x\n");
+    write_file(work_->file("puppet_conf_123456"), "secret\n");
+    write_file(work_->file("notes"), "kept\n");
+    write_file(state_->file("keys/sysconfig-keys/.set-key-Xy12Zz"), "OK\n");
+    start_agent();
+    EXPECT_TRUE(temporary_documents().empty());
+    EXPECT_FALSE(file_exists(state_->file("keys/sysconfig-keys/.set-key-Xy12Zz")));
+    EXPECT_EQ(read_file(work_->file("notes")), "kept\n");
+    EXPECT_EQ(status_file("k"), kSaved);
+}

@@ -1,6 +1,8 @@
 #include "sysconfig_agent_fixture.h"
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include <sys/stat.h>
 
@@ -34,6 +36,16 @@ void Gate::open()
     write_file(folder_ + "/open", "");
 }
 
+bool Gate::reached() const
+{
+    for (int tries = 0; tries < 300; ++tries) {
+        if (file_exists(folder_ + "/reached"))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
 std::string Gate::reference() const
 {
     return "Exec['wait for gate " + name_ + "']";
@@ -42,8 +54,8 @@ std::string Gate::reference() const
 std::string Gate::manifest() const
 {
     return "exec { 'wait for gate " + name_ + "':\n"
-           "  command  => 'while [ -d \"" + folder_ + "\" ] && [ ! -e \"" + folder_ +
-           "/open\" ]; do sleep 0.1; done',\n"
+           "  command  => 'touch \"" + folder_ + "/reached\"; while [ -d \"" + folder_ +
+           "\" ] && [ ! -e \"" + folder_ + "/open\" ]; do sleep 0.1; done',\n"
            "  provider => shell,\n"
            "  path     => ['/usr/bin', '/bin'],\n"
            "  timeout  => 0,\n"

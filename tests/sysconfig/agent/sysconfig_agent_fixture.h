@@ -33,6 +33,9 @@ public:
     Gate &operator=(const Gate &) = delete;
 
     void open();
+    // Whether a run has reached the gate (and so is past puppet's own
+    // start-up) within about thirty seconds.
+    bool reached() const;
     // A puppet exec resource that blocks the run until the gate opens.
     std::string manifest() const;
     // The resource's reference, for resources that must wait for it.

@@ -26,12 +26,21 @@ extern "C" {
  * status). The key's status text is already stored when it is called. */
 typedef void (*kx_sysconfig_cb)(void *user_data, int32_t result);
 
-/* Key store. Status texts returned are the caller's, released with free(). */
+/* Key store. Status texts returned are the caller's, released with free().
+ * A status text longer than 1 MiB is returned cut to that size, its last
+ * line saying how many bytes were dropped. */
 KX_SYSCONFIG_API char *kx_sysconfig_is_configured(const char *key);
 KX_SYSCONFIG_API uint32_t kx_sysconfig_set_configured(const char *key, const char *contents);
 /* The directory text must end with a slash; the empty text restores the
  * default "/var/lib/korvex/sysconfig-keys/". */
 KX_SYSCONFIG_API void kx_sysconfig_keys_dir_set(const char *dir);
+
+/* For the agent's start: removes the temporary files that an earlier
+ * process of the agent left behind when it was killed during a run (its
+ * documents and tool output in the working directory, the side files of
+ * status writes in the keys directory). Only regular files of the
+ * library's own name patterns are removed. Returns how many. */
+KX_SYSCONFIG_API unsigned int kx_sysconfig_remove_leftovers(void);
 
 /* Run requests; scheme "puppet" or "augeas" in any case. */
 KX_SYSCONFIG_API uint32_t kx_sysconfig_run_uri(const char *uri, uint32_t flags, const char *scheme,
@@ -42,7 +51,8 @@ KX_SYSCONFIG_API uint32_t kx_sysconfig_run_string(const char *text, uint32_t fla
                                                   kx_sysconfig_cb callback, void *user_data);
 /* One value of the augeas tree (scheme "augeas"), released with free();
  * NULL when the path matches no node, several nodes or a node without
- * value. Flags are ignored. */
+ * value. A value longer than 1 MiB is cut like a status text. Flags are
+ * ignored. */
 KX_SYSCONFIG_API char *kx_sysconfig_query(const char *text, uint32_t flags, const char *scheme);
 
 /* Operating-system halves of the requests above; the run pair assumes
@@ -55,9 +65,11 @@ KX_SYSCONFIG_API uint32_t sysconfig_os_run_string(const char *text, uint32_t fla
                                                   kx_sysconfig_cb callback, void *user_data);
 KX_SYSCONFIG_API char *sysconfig_os_query(const char *text, uint32_t flags, const char *scheme);
 
-/* Fetches uri into stream (left open and unrewound). 0 when the whole
- * document arrived; 3 for a failed transfer or an HTTP/FTP response
- * outside 200..299; 6 when the transfer could not be set up. */
+/* Fetches uri into stream (left open, flushed and unrewound). 0 when the
+ * whole document arrived; 3 for a failed transfer, an HTTP/FTP response
+ * outside 200..299, a document larger than 64 MiB or a download that took
+ * longer than 10 minutes; 6 when the transfer could not be set up or the
+ * document could not be written to the stream. */
 KX_SYSCONFIG_API int sysconfig_os_download(const char *uri, FILE *stream);
 
 #ifdef __cplusplus
