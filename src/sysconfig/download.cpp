@@ -185,9 +185,11 @@ extern "C" int sysconfig_os_download(const char *uri, FILE *stream)
                g_strerror(sink.write_errno));
         return KX_RES_SYSTEM_ERROR;
     }
-    // The stall limit gives the same code, but never after this long.
+    // The stall limit gives the same code, but never this late; libcurl's
+    // own clock may fire the total limit a little before ours reaches it.
     if (code == CURLE_OPERATION_TIMEDOUT &&
-        std::chrono::steady_clock::now() - started >= std::chrono::seconds{limits.total_time_s}) {
+        std::chrono::steady_clock::now() - started >=
+            std::chrono::seconds{limits.total_time_s} - std::chrono::milliseconds{500}) {
         kx_log(KX_LOG_WARNING, "%s: download of URI '%s' took longer than %ld s in all; given up",
                step, uri, limits.total_time_s);
         return KX_RES_DOWNLOAD_FAILED;
