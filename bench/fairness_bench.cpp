@@ -7,6 +7,7 @@
 // nothing of the load reaches the idle side. The loads, one after another:
 //   held-challenge    uid 65534 with an authentication agent that never
 //                     answers has 16 `is_configured` calls waiting in polkitd
+//                     (and a 17th turned away)
 //   after-burst       just after uid 65534 put 40,000 no-reply
 //                     `is_configured` calls on the bus, which the agent must
 //                     refuse or drop
@@ -205,20 +206,20 @@ public:
 
     void held_challenge()
     {
-        Process holder = hold_challenge(kNobody, loaded_bus_.address(), scratch_.file("holder"), 16,
-                                        kName, kPath, kName, "is_configured", {Arg::s(kKey)});
-        // All 16 are in polkitd once the agent turns the user's next call away.
+        // One call more than a user may have in progress: once the agent
+        // has turned that one away, the other 16 are all waiting in polkitd.
+        const std::string out = scratch_.file("holder");
+        Process holder = hold_challenge(kNobody, loaded_bus_.address(), out, 17, kName, kPath,
+                                        kName, "is_configured", {Arg::s(kKey)});
         const bool held = wait_until(
-            [&] {
-                return call_as(kNobody, loaded_bus_.address(), kName, kPath, kName,
-                               "is_configured", {Arg::s(kKey)})
-                           .error_name == "org.freedesktop.DBus.Error.LimitsExceeded";
-            },
-            30s, 200ms);
-        if (!held)
-            throw std::runtime_error("uid 65534's calls were not held: " +
-                                     read_file(scratch_.file("holder")));
+            [&] { return read_file(out).find("\nreply ") != std::string::npos; }, 30s);
+        const std::string replies = read_file(out);
+        if (!held || replies != "sent\nreply org.freedesktop.DBus.Error.LimitsExceeded: Too many "
+                                "requests of uid 65534 in progress; try again later\n")
+            throw std::runtime_error("uid 65534's calls were not held: " + replies);
         measure("held-challenge", 0ms, [&] { return holder.running(); });
+        if (read_file(out) != replies)
+            throw std::runtime_error("uid 65534's calls were answered meanwhile: " + read_file(out));
         holder.stop();
     }
 
