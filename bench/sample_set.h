@@ -29,6 +29,10 @@ public:
     {
         return micros_.empty() ? 0.0 : *std::min_element(micros_.begin(), micros_.end());
     }
+    double maximum() const
+    {
+        return micros_.empty() ? 0.0 : *std::max_element(micros_.begin(), micros_.end());
+    }
 
 private:
     std::vector<double> micros_;
@@ -65,6 +69,17 @@ inline void print_figure(const std::string &name, const SampleSet &agent, const 
 {
     std::printf("FIGURE %s %.0f %.0f %.0f %.0f %zu\n", name.c_str(), agent.median(),
                 agent.minimum(), floor.median(), floor.minimum(), agent.size());
+    std::fflush(stdout);
+}
+
+// One result line for bench/run: a request timed on an agent under
+// someone else's load beside the same request on an idle agent. The worst
+// case is what a caller who must not be held up sees.
+//   FAIRNESS NAME LOADED_MEDIAN LOADED_WORST IDLE_MEDIAN IDLE_WORST COUNT (microseconds)
+inline void print_fairness(const std::string &name, const SampleSet &loaded, const SampleSet &idle)
+{
+    std::printf("FAIRNESS %s %.0f %.0f %.0f %.0f %zu\n", name.c_str(), loaded.median(),
+                loaded.maximum(), idle.median(), idle.maximum(), loaded.size());
     std::fflush(stdout);
 }
 
