@@ -72,6 +72,19 @@ DBusHandlerResult filter_messages(DBusConnection *connection, DBusMessage *messa
     return refuse_unchecked_properties(connection, message);
 }
 
+// Cancelling the checks of a caller that left races polkitd ending them
+// itself (the caller's own authentication agent went with it), and polkit's
+// client warns of every cancellation polkitd no longer knew. That is one
+// line per pending check, up to sixteen per departing caller, that says
+// nothing: those are dropped, everything else goes to GLib's own handler.
+void quiet_late_cancellations(const gchar *domain, GLogLevelFlags level, const gchar *message,
+                              gpointer data)
+{
+    if (message != nullptr && g_str_has_prefix(message, "Error cancelling authorization check: "))
+        return;
+    g_log_default_handler(domain, level, message, data);
+}
+
 int startup_failure(const char *format, GError *raw_error)
 {
     ErrorPtr error(raw_error);
@@ -84,6 +97,7 @@ int startup_failure(const char *format, GError *raw_error)
 extern "C" int run_dbus_server(const char *bus_name, const char *object_path)
 {
     kx_log_init(bus_name, KX_LOG_DEBUG, 0);
+    g_log_set_handler(nullptr, G_LOG_LEVEL_WARNING, quiet_late_cancellations, nullptr);
 
     MainLoopPtr loop(g_main_loop_new(nullptr, FALSE));
 

@@ -326,6 +326,9 @@ TEST_F(FrameworkOnBus, ACallerThatLeavesTakesItsChecksAlong)
     // free the user's share at once.
     holder.stop();
     ASSERT_TRUE(wait_until([&] { return nobody_get().ok; }, std::chrono::seconds(20)));
+    EXPECT_EQ(agent_->stderr_text().find("Error cancelling authorization check"),
+              std::string::npos)
+        << agent_->stderr_text();
 }
 
 TEST_F(FrameworkOnBus, RefusalsAreLoggedWithinBoundsAndEscaped)
