@@ -101,8 +101,9 @@ Reply call_as(uid_t uid, const std::string &address, const std::string &dest,
 // A process running as `uid` that has registered a PolicyKit authentication
 // agent which never answers and has sent the call `count` times: polkitd
 // holds its checks open. It writes "sent" to `out_path` once the calls are
-// out, then "reply ok" or "reply NAME: MESSAGE" per answer, and serves the
-// bus until it is stopped.
+// out, "challenged" for each authentication polkitd opens with it, "reply
+// ok" or "reply NAME: MESSAGE" per answer, and serves the bus until it is
+// stopped.
 Process hold_challenge(uid_t uid, const std::string &address, const std::string &out_path,
                        int count, const std::string &dest, const std::string &path,
                        const std::string &iface, const std::string &member,

@@ -7,8 +7,9 @@
 // Registers a PolicyKit authentication agent for its own process that never
 // answers, sends the call N times without waiting, and then serves the bus
 // until it is killed: a caller whose checks polkitd holds open. Prints
-// "sent" once the calls are out and "reply ok" or "reply NAME: MESSAGE"
-// for each reply that comes back.
+// "sent" once the calls are out, "challenged" for each authentication
+// polkitd opens with it, and "reply ok" or "reply NAME: MESSAGE" for each
+// reply that comes back.
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -82,15 +83,26 @@ void register_silent_agent(DBusConnection *connection)
     dbus_message_unref(reply);
 }
 
+DBusHandlerResult swallow_challenges(DBusConnection *, DBusMessage *message, void *)
+{
+    if (dbus_message_get_type(message) != DBUS_MESSAGE_TYPE_METHOD_CALL)
+        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    if (dbus_message_is_method_call(message, "org.freedesktop.PolicyKit1.AuthenticationAgent",
+                                    "BeginAuthentication"))
+        std::cout << "challenged" << std::endl;
+    return DBUS_HANDLER_RESULT_HANDLED;
+}
+
 int hold(int count, char **argv, int argc)
 {
     std::vector<Arg> args;
     for (int i = 5; i < argc; ++i)
         args.push_back(decode_arg(argv[i]));
-    // The agent's connection is never read again: libdbus would answer
-    // polkitd's BeginAuthentication with an error, and the point is that
-    // nobody answers it until the process goes.
+    // polkitd's BeginAuthentication calls are taken in and never answered
+    // (left to libdbus, they would be answered with an error): nobody
+    // answers until the process goes.
     BusClient agent(argv[0]);
+    dbus_connection_add_filter(agent.connection(), swallow_challenges, nullptr, nullptr);
     register_silent_agent(agent.connection());
     BusClient client(argv[0]);
     std::vector<BusClient::Pending> calls;
@@ -100,6 +112,7 @@ int hold(int count, char **argv, int argc)
     std::vector<bool> reported(calls.size(), false);
     while (true) {
         client.pump(50);
+        agent.pump(0);
         for (size_t i = 0; i < calls.size(); ++i) {
             if (!reported[i] && calls[i].done()) {
                 reported[i] = true;
