@@ -77,16 +77,20 @@ public:
             return;
         }
         ++suppressed_;
-        if (timer_ == 0)
-            timer_ = g_timeout_add_seconds(kWindowUs / G_USEC_PER_SEC, on_timer, this);
+        if (timer_ == 0) {
+            const auto left_ms = static_cast<guint>((window_end_ - now) / 1000 + 1);
+            timer_ = g_timeout_add(left_ms, on_timer, this);
+        }
     }
 
 private:
+    // The count closes its window: the next refusal starts a new one.
     static gboolean on_timer(gpointer self)
     {
         auto *log = static_cast<RefusalLog *>(self);
         log->timer_ = 0;
         log->summarize();
+        log->window_end_ = 0;
         return G_SOURCE_REMOVE;
     }
 
