@@ -54,9 +54,11 @@ TEST_F(AgentPuppet, OverlappingRunsAreAnsweredInTheOrderTheyEnd)
     Reply uuid = get("uuid");
     ASSERT_TRUE(uuid.ok) << uuid.error_message;
     EXPECT_FALSE(uuid.str().empty());
-    // The runs start on worker threads, so their manifests appear a little later.
-    EXPECT_TRUE(wait_until([&] { return temporary_documents().size() == 2; },
-                           std::chrono::seconds(60)))
+    // The runs start on worker threads, so the download and the manifests
+    // come a little later (the second manifest's file before its download).
+    EXPECT_TRUE(wait_until(
+        [&] { return temporary_documents().size() == 2 && !server_->requests().empty(); },
+        std::chrono::seconds(60)))
         << ::testing::PrintToString(temporary_documents());
     EXPECT_EQ(server_->requests(), std::vector<std::string>{"/second.pp"});
 
