@@ -10,8 +10,7 @@
 namespace korvex::bench {
 
 // VmRSS of the process in kB, or -1 when it cannot be read.
-inline long resident_kb(pid_t pid)
-{
+inline long resident_kb(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line)) {

@@ -11,8 +11,7 @@
 
 namespace korvex::bench {
 
-inline std::vector<std::string> agent_wrapper()
-{
+inline std::vector<std::string> agent_wrapper() {
     std::vector<std::string> words;
     const char *wrapper = std::getenv("KX_BENCH_AGENT_WRAPPER");
     std::istringstream in(wrapper != nullptr ? wrapper : "");
@@ -22,8 +21,7 @@ inline std::vector<std::string> agent_wrapper()
 }
 
 // `prefix` (e.g. "ip netns exec NS") first, then the profiler.
-inline std::vector<std::string> agent_prefix(std::vector<std::string> prefix = {})
-{
+inline std::vector<std::string> agent_prefix(std::vector<std::string> prefix = {}) {
     for (auto &word : agent_wrapper())
         prefix.push_back(word);
     return prefix;

@@ -10,8 +10,7 @@ extern char **environ;
 
 namespace korvex::bench {
 
-int run_to_end(const std::vector<std::string> &argv)
-{
+int run_to_end(const std::vector<std::string> &argv) {
     std::vector<char *> pointers;
     for (const auto &word : argv)
         pointers.push_back(const_cast<char *>(word.c_str()));
@@ -23,7 +22,8 @@ int run_to_end(const std::vector<std::string> &argv)
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, pointers[0], &actions, nullptr, pointers.data(), environ);
+    const int spawned =
+        posix_spawnp(&pid, pointers[0], &actions, nullptr, pointers.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0)
         return 127;

@@ -67,8 +67,7 @@ constexpr long kBurstCalls = 40000;
 class Descriptor {
 public:
     explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor()
-    {
+    ~Descriptor() {
         if (fd_ >= 0)
             close(fd_);
     }
@@ -85,8 +84,7 @@ private:
 // two minutes have passed.
 class SlowServer {
 public:
-    SlowServer() : listener_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
-    {
+    SlowServer() : listener_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -106,8 +104,7 @@ public:
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/slow"; }
     // True once a client has the headers and is waiting for the body.
     bool sending() const { return sending_; }
-    void stop()
-    {
+    void stop() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             stopping_ = true;
@@ -118,14 +115,12 @@ public:
     }
 
 private:
-    bool stopping()
-    {
+    bool stopping() {
         std::lock_guard<std::mutex> lock(mutex_);
         return stopping_;
     }
 
-    void serve()
-    {
+    void serve() {
         const auto give_up = std::chrono::steady_clock::now() + 2min;
         pollfd waiting{listener_.get(), POLLIN, 0};
         while (poll(&waiting, 1, 100) <= 0) {
@@ -160,8 +155,7 @@ private:
     std::thread thread_;
 };
 
-std::string find_on_path(const std::string &program)
-{
+std::string find_on_path(const std::string &program) {
     std::istringstream path(std::getenv("PATH") != nullptr ? std::getenv("PATH") : "");
     for (std::string dir; std::getline(path, dir, ':');) {
         const std::string candidate = dir + "/" + program;
@@ -176,20 +170,22 @@ public:
     FairnessRun(int rounds, const TempDir &scratch)
         : rounds_(rounds), scratch_(scratch), tools_("korvex-bench-tools"),
           loaded_work_("korvex-bench-work"), idle_work_("korvex-bench-work"),
-          puppet_(tools_.file("puppet"))
-    {
+          puppet_(tools_.file("puppet")) {
         // The loaded agent finds a copy of puppet first, so that touching
         // the copy makes its next puppet request check the version anew.
         std::filesystem::copy_file(find_on_path("puppet"), puppet_);
         chmod(puppet_.c_str(), 0755);
         const char *inherited = std::getenv("PATH");
-        const std::string path = tools_.path() + ":" + (inherited != nullptr ? inherited : "/usr/bin:/bin");
-        loaded_agent_ = std::make_unique<Agent>(
-            loaded_bus_, AgentOptions{{KX_SYSCONFIG_AGENT}, agent_prefix(), {"PATH=" + path},
-                                      loaded_work_.path(), kName});
+        const std::string path =
+            tools_.path() + ":" + (inherited != nullptr ? inherited : "/usr/bin:/bin");
+        loaded_agent_ = std::make_unique<Agent>(loaded_bus_, AgentOptions{{KX_SYSCONFIG_AGENT},
+                                                                          agent_prefix(),
+                                                                          {"PATH=" + path},
+                                                                          loaded_work_.path(),
+                                                                          kName});
         idle_agent_ = std::make_unique<Agent>(
-            idle_bus_, AgentOptions{{KX_SYSCONFIG_AGENT}, agent_prefix(), {}, idle_work_.path(),
-                                    kName});
+            idle_bus_,
+            AgentOptions{{KX_SYSCONFIG_AGENT}, agent_prefix(), {}, idle_work_.path(), kName});
         if (!loaded_agent_->wait_for_name() || !idle_agent_->wait_for_name())
             throw std::runtime_error("agents did not start:\n" + loaded_agent_->stderr_text() +
                                      idle_agent_->stderr_text());
@@ -204,8 +200,7 @@ public:
         }
     }
 
-    void held_challenge()
-    {
+    void held_challenge() {
         // One call more than a user may have in progress: the agent turns
         // that one away, and the other 16 are held once polkitd has opened
         // an authentication for each with the silent agent. Timing starts
@@ -218,8 +213,7 @@ public:
         const auto count = [&](const std::string &line) {
             const std::string text = read_file(out);
             size_t found = 0;
-            for (size_t at = text.find(line); at != std::string::npos;
-                 at = text.find(line, at + 1))
+            for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
                 ++found;
             return found;
         };
@@ -232,12 +226,12 @@ public:
             throw std::runtime_error("uid 65534's calls were not held: " + replies);
         measure("held-challenge", 0ms, [&] { return holder.running(); });
         if (read_file(out) != replies)
-            throw std::runtime_error("uid 65534's calls were answered meanwhile: " + read_file(out));
+            throw std::runtime_error("uid 65534's calls were answered meanwhile: " +
+                                     read_file(out));
         holder.stop();
     }
 
-    void burst()
-    {
+    void burst() {
         ProcessOptions sender;
         sender.argv = {KX_BENCH_REQUEST_CLIENT, "--burst", loaded_bus_.address(),
                        std::to_string(kBurstCalls), kKey};
@@ -250,14 +244,14 @@ public:
         long count = 0;
         double millis = 0;
         std::sscanf(sent.out.c_str(), "BURST %ld %lf", &count, &millis);
-        std::printf("NOTE burst: %ld no-reply is_configured calls of uid 65534 on the bus in %.0f ms\n",
-                    count, millis);
+        std::printf(
+            "NOTE burst: %ld no-reply is_configured calls of uid 65534 on the bus in %.0f ms\n",
+            count, millis);
         // What is left of the burst must not spill into the next load.
         wait_until([&] { return get_uuid(*loaded_) < 50ms; }, 60s, 0ms);
     }
 
-    void puppet_request(const std::string &name, bool changed_puppet)
-    {
+    void puppet_request(const std::string &name, bool changed_puppet) {
         if (changed_puppet && utimensat(AT_FDCWD, puppet_.c_str(), nullptr, 0) != 0)
             throw std::runtime_error("cannot touch " + puppet_);
         const std::string manifest = "file { '" + scratch_.file("puppet-target") +
@@ -273,8 +267,7 @@ public:
                                      (reply.ok ? reply.str() : ""));
     }
 
-    void slow_download()
-    {
+    void slow_download() {
         SlowServer server;
         BusClient::Pending download = runner_->send(
             kName, kPath, kName, "run_uri",
@@ -289,8 +282,8 @@ public:
 
 private:
     // Root's Get "uuid", timed; a request that fails is timed all the same.
-    static std::chrono::steady_clock::duration get_uuid(BusClient &client, SampleSet *samples = nullptr)
-    {
+    static std::chrono::steady_clock::duration get_uuid(BusClient &client,
+                                                        SampleSet *samples = nullptr) {
         const auto begin = std::chrono::steady_clock::now();
         Reply reply = client.call(kName, kPath, kPropertiesIface, "Get",
                                   {Arg::s(kName), Arg::s("uuid")}, 60000);
@@ -303,8 +296,7 @@ private:
         return taken;
     }
 
-    bool in_progress(BusClient::Pending &call)
-    {
+    bool in_progress(BusClient::Pending &call) {
         runner_->pump(0);
         return !call.done();
     }
@@ -312,8 +304,7 @@ private:
     // Up to `rounds_` pairs while `going_on` holds, the loaded agent first
     // in the first pair so that "right after" means right after.
     void measure(const std::string &name, std::chrono::milliseconds pause,
-                 const std::function<bool()> &going_on)
-    {
+                 const std::function<bool()> &going_on) {
         SampleSet loaded, idle;
         for (int round = 0; round < rounds_ && going_on(); ++round) {
             side_by_side(
@@ -340,8 +331,7 @@ private:
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s ROUNDS\n", argv[0]);
         return 2;

@@ -16,8 +16,7 @@ namespace {
 class Socket {
 public:
     Socket() : fd_(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE)) {}
-    ~Socket()
-    {
+    ~Socket() {
         if (fd_ >= 0)
             ::close(fd_);
     }
@@ -31,8 +30,7 @@ private:
 
 } // namespace
 
-int dump_every_link()
-{
+int dump_every_link() {
     Socket socket;
     if (socket.get() < 0)
         return -1;
@@ -60,8 +58,8 @@ int dump_every_link()
         if (received <= 0)
             return -1;
         int remaining = static_cast<int>(received);
-        for (auto *header = reinterpret_cast<const nlmsghdr *>(buffer.data()); NLMSG_OK(header, remaining);
-             header = NLMSG_NEXT(header, remaining)) {
+        for (auto *header = reinterpret_cast<const nlmsghdr *>(buffer.data());
+             NLMSG_OK(header, remaining); header = NLMSG_NEXT(header, remaining)) {
             if (header->nlmsg_type == NLMSG_DONE)
                 return links;
             if (header->nlmsg_type == NLMSG_ERROR)

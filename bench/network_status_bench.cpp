@@ -34,8 +34,7 @@ using korvex::bench::timed;
 
 namespace {
 
-unsigned interface_count()
-{
+unsigned interface_count() {
     GList *list = kx_network_get_interfaces();
     const unsigned count = g_list_length(list);
     g_list_free_full(list, kx_network_interface_destroy);
@@ -44,8 +43,7 @@ unsigned interface_count()
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc != 3) {
         std::fprintf(stderr, "usage: %s IFACE ROUNDS\n", argv[0]);
         return 2;
@@ -56,8 +54,9 @@ int main(int argc, char **argv)
 
     try {
         TestSystemBus bus;
-        Agent agent(bus, AgentOptions{{KX_NETWORK_AGENT}, agent_prefix(), {}, "/",
-                                      "org.vaduderuvoziz.Network"});
+        Agent agent(
+            bus,
+            AgentOptions{{KX_NETWORK_AGENT}, agent_prefix(), {}, "/", "org.vaduderuvoziz.Network"});
         if (!agent.wait_for_name()) {
             std::fprintf(stderr, "agent did not start:\n%s", agent.stderr_text().c_str());
             return 1;

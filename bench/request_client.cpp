@@ -44,8 +44,7 @@ struct MessageUnref {
 using Message = std::unique_ptr<DBusMessage, MessageUnref>;
 
 struct ConnectionClose {
-    void operator()(DBusConnection *connection) const
-    {
+    void operator()(DBusConnection *connection) const {
         dbus_connection_close(connection);
         dbus_connection_unref(connection);
     }
@@ -59,8 +58,7 @@ public:
     Error(const Error &) = delete;
     Error &operator=(const Error &) = delete;
     DBusError *get() { return &error_; }
-    std::string text() const
-    {
+    std::string text() const {
         return std::string(error_.name ? error_.name : "") + ": " +
                (error_.message ? error_.message : "");
     }
@@ -69,8 +67,7 @@ private:
     DBusError error_;
 };
 
-Connection connect(const char *address)
-{
+Connection connect(const char *address) {
     Error error;
     Connection connection(dbus_connection_open_private(address, error.get()));
     if (!connection || !dbus_bus_register(connection.get(), error.get()))
@@ -78,26 +75,25 @@ Connection connect(const char *address)
     return connection;
 }
 
-Message call(DBusConnection *connection, DBusMessage *request)
-{
+Message call(DBusConnection *connection, DBusMessage *request) {
     Error error;
-    Message reply(dbus_connection_send_with_reply_and_block(connection, request, 30000, error.get()));
+    Message reply(
+        dbus_connection_send_with_reply_and_block(connection, request, 30000, error.get()));
     if (!reply)
-        throw std::runtime_error(std::string(dbus_message_get_member(request)) + " failed: " +
-                                 error.text());
+        throw std::runtime_error(std::string(dbus_message_get_member(request)) +
+                                 " failed: " + error.text());
     return reply;
 }
 
-Message method(const char *destination, const char *path, const char *interface, const char *member)
-{
+Message method(const char *destination, const char *path, const char *interface,
+               const char *member) {
     Message message(dbus_message_new_method_call(destination, path, interface, member));
     if (!message)
         throw std::bad_alloc();
     return message;
 }
 
-void append_strings(DBusMessage *message, std::initializer_list<const char *> texts)
-{
+void append_strings(DBusMessage *message, std::initializer_list<const char *> texts) {
     DBusMessageIter iter;
     dbus_message_iter_init_append(message, &iter);
     for (const char *text : texts)
@@ -105,8 +101,7 @@ void append_strings(DBusMessage *message, std::initializer_list<const char *> te
 }
 
 // The first string of a reply, looking into a variant.
-std::string first_string(DBusMessage *reply)
-{
+std::string first_string(DBusMessage *reply) {
     DBusMessageIter iter;
     if (!dbus_message_iter_init(reply, &iter))
         return {};
@@ -124,8 +119,7 @@ std::string first_string(DBusMessage *reply)
 
 // CheckAuthorization for a system-bus-name subject (this connection) with
 // user interaction allowed, as the agents ask, put to polkitd directly.
-bool direct_check(DBusConnection *connection, const char *action)
-{
+bool direct_check(DBusConnection *connection, const char *action) {
     Message check = method("org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
                            "org.freedesktop.PolicyKit1.Authority", "CheckAuthorization");
     DBusMessageIter args;
@@ -165,8 +159,7 @@ bool direct_check(DBusConnection *connection, const char *action)
 }
 
 // The floor: the bus driver's GetId, then the direct check.
-bool floor_round_trip(DBusConnection *connection, const char *action)
-{
+bool floor_round_trip(DBusConnection *connection, const char *action) {
     Message get_id = method(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetId");
     call(connection, get_id.get());
     return direct_check(connection, action);
@@ -184,14 +177,12 @@ class LibraryCheck {
 public:
     LibraryCheck(DBusConnection *connection)
         : authority_(polkit_authority_get_sync(nullptr, nullptr)),
-          subject_(polkit_system_bus_name_new(dbus_bus_get_unique_name(connection)))
-    {
+          subject_(polkit_system_bus_name_new(dbus_bus_get_unique_name(connection))) {
         if (!authority_)
             throw std::runtime_error("no PolicyKit authority");
     }
 
-    bool operator()(const char *action) const
-    {
+    bool operator()(const char *action) const {
         GError *error = nullptr;
         Owned<PolkitAuthorizationResult> result(polkit_authority_check_authorization_sync(
             authority_.get(), subject_.get(), action, nullptr,
@@ -218,15 +209,13 @@ struct Figure {
     SampleSet floor;
 };
 
-void check_answer(const Figure &figure, const std::string &answer)
-{
+void check_answer(const Figure &figure, const std::string &answer) {
     const bool right = figure.expected.empty() ? !answer.empty() : answer == figure.expected;
     if (!right)
         throw std::runtime_error(figure.name + " answered \"" + answer + "\"");
 }
 
-int burst(const char *address, long count, const char *key)
-{
+int burst(const char *address, long count, const char *key) {
     using Clock = std::chrono::steady_clock;
     const auto begin = Clock::now();
     const auto give_up = begin + std::chrono::minutes(1);
@@ -254,8 +243,7 @@ int burst(const char *address, long count, const char *key)
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc == 5 && std::strcmp(argv[1], "--burst") == 0) {
         try {
             return burst(argv[2], std::atol(argv[3]), argv[4]);
@@ -292,12 +280,24 @@ int main(int argc, char **argv)
         };
 
         Figure figures[] = {
-            {"is_configured." + label, "org.vaduderuvoziz.Sysconfig.is_configured", is_configured,
-             status, {}, {}},
-            {"sysconfig.Get-uuid." + label, "org.vaduderuvoziz.Sysconfig.uuid",
-             get_uuid("org.vaduderuvoziz.Sysconfig", "/org/vaduderuvoziz/Sysconfig"), "", {}, {}},
-            {"network.Get-uuid." + label, "org.vaduderuvoziz.Network.uuid",
-             get_uuid("org.vaduderuvoziz.Network", "/org/vaduderuvoziz/Network"), "", {}, {}},
+            {"is_configured." + label,
+             "org.vaduderuvoziz.Sysconfig.is_configured",
+             is_configured,
+             status,
+             {},
+             {}},
+            {"sysconfig.Get-uuid." + label,
+             "org.vaduderuvoziz.Sysconfig.uuid",
+             get_uuid("org.vaduderuvoziz.Sysconfig", "/org/vaduderuvoziz/Sysconfig"),
+             "",
+             {},
+             {}},
+            {"network.Get-uuid." + label,
+             "org.vaduderuvoziz.Network.uuid",
+             get_uuid("org.vaduderuvoziz.Network", "/org/vaduderuvoziz/Network"),
+             "",
+             {},
+             {}},
         };
 
         // Warm-up: first checks make polkitd compile its rules, first
@@ -312,9 +312,12 @@ int main(int argc, char **argv)
 
         for (int round = 0; round < rounds; ++round) {
             for (Figure &figure : figures) {
-                auto agent_side = [&] { check_answer(figure, timed(figure.agent, figure.request)); };
+                auto agent_side = [&] {
+                    check_answer(figure, timed(figure.agent, figure.request));
+                };
                 auto floor_side = [&] {
-                    timed(figure.floor, [&] { return floor_round_trip(connection, figure.action.c_str()); });
+                    timed(figure.floor,
+                          [&] { return floor_round_trip(connection, figure.action.c_str()); });
                 };
                 side_by_side(round, agent_side, floor_side);
             }
@@ -329,13 +332,15 @@ int main(int argc, char **argv)
         for (int round = 0; round < rounds; ++round) {
             auto agent_side = [&] {
                 timed(ping, [&] {
-                    Message request = method("org.vaduderuvoziz.Network", "/", "org.freedesktop.DBus.Peer", "Ping");
+                    Message request = method("org.vaduderuvoziz.Network", "/",
+                                             "org.freedesktop.DBus.Peer", "Ping");
                     return call(connection, request.get());
                 });
             };
             auto floor_side = [&] {
                 timed(get_id, [&] {
-                    Message request = method(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetId");
+                    Message request =
+                        method(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetId");
                     return call(connection, request.get());
                 });
             };
@@ -353,8 +358,12 @@ int main(int argc, char **argv)
             library_check(action);
         SampleSet through_library, direct;
         for (int round = 0; round < rounds; ++round) {
-            auto agent_side = [&] { timed(through_library, [&] { return library_check(action); }); };
-            auto floor_side = [&] { timed(direct, [&] { return direct_check(connection, action); }); };
+            auto agent_side = [&] {
+                timed(through_library, [&] { return library_check(action); });
+            };
+            auto floor_side = [&] {
+                timed(direct, [&] { return direct_check(connection, action); });
+            };
             side_by_side(round, agent_side, floor_side);
         }
         print_figure("polkit-library." + label, through_library, direct);

@@ -32,18 +32,16 @@ constexpr const char *kKeysDir = "/var/lib/korvex/sysconfig-keys";
 constexpr const char *kKey = "bench-request-key";
 constexpr const char *kStatus = "OK\nbenchmark status\n";
 
-const std::string kGrantAgentActions =
-    "polkit.addRule(function(action, subject) {\n"
-    "    if (action.id.indexOf(\"org.vaduderuvoziz.\") == 0)\n"
-    "        return polkit.Result.YES;\n"
-    "});\n";
+const std::string kGrantAgentActions = "polkit.addRule(function(action, subject) {\n"
+                                       "    if (action.id.indexOf(\"org.vaduderuvoziz.\") == 0)\n"
+                                       "        return polkit.Result.YES;\n"
+                                       "});\n";
 
 int run_client(const TestSystemBus &bus, std::optional<uid_t> uid, const std::string &label,
-               int rounds)
-{
+               int rounds) {
     ProcessOptions client;
-    client.argv = {KX_BENCH_REQUEST_CLIENT, bus.address(), std::to_string(rounds), kKey, kStatus,
-                   label};
+    client.argv = {
+        KX_BENCH_REQUEST_CLIENT, bus.address(), std::to_string(rounds), kKey, kStatus, label};
     client.uid = uid;
     client.cwd = "/";
     CommandResult result = run_command(client, std::chrono::minutes(30));
@@ -58,8 +56,7 @@ int run_client(const TestSystemBus &bus, std::optional<uid_t> uid, const std::st
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s ROUNDS\n", argv[0]);
         return 2;
@@ -73,10 +70,14 @@ int main(int argc, char **argv)
         options.polkit_rules = kGrantAgentActions;
         TestSystemBus bus(options);
         TempDir work("korvex-bench-work");
-        Agent sysconfig(bus, AgentOptions{{KX_SYSCONFIG_AGENT}, agent_prefix(), {}, work.path(),
+        Agent sysconfig(bus, AgentOptions{{KX_SYSCONFIG_AGENT},
+                                          agent_prefix(),
+                                          {},
+                                          work.path(),
                                           "org.vaduderuvoziz.Sysconfig"});
-        Agent network(bus, AgentOptions{{KX_NETWORK_AGENT}, agent_prefix(), {}, "/",
-                                        "org.vaduderuvoziz.Network"});
+        Agent network(
+            bus,
+            AgentOptions{{KX_NETWORK_AGENT}, agent_prefix(), {}, "/", "org.vaduderuvoziz.Network"});
         if (!sysconfig.wait_for_name() || !network.wait_for_name()) {
             std::fprintf(stderr, "agents did not start:\n%s%s", sysconfig.stderr_text().c_str(),
                          network.stderr_text().c_str());

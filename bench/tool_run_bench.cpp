@@ -46,27 +46,23 @@ namespace {
 class ToolRuns {
 public:
     ToolRuns(BusClient &client, const TempDir &work, const TempDir &edits)
-        : client_(client), work_(work), edits_(edits)
-    {
+        : client_(client), work_(work), edits_(edits) {
         write_file(edits_.file("hosts"), "127.0.0.1\tlocalhost\n192.0.2.1\tfirst.example\n");
     }
 
-    std::string augeas_script()
-    {
+    std::string augeas_script() {
         const std::string node = "/files" + edits_.file("hosts") + "/01";
         return "transform Hosts incl " + edits_.file("hosts") + "\nload\nset " + node +
                "/ipaddr 192.0.2.77\nset " + node + "/canonical run" + std::to_string(++runs_) +
                ".example\nsave\n";
     }
 
-    std::string puppet_manifest()
-    {
+    std::string puppet_manifest() {
         return "file { '" + edits_.file("puppet-target") + "':\n  content => \"run " +
                std::to_string(++runs_) + "\\n\",\n}\n";
     }
 
-    int agent_run(const std::string &document, const char *scheme, const char *key)
-    {
+    int agent_run(const std::string &document, const char *scheme, const char *key) {
         Reply reply = client_.call("org.vaduderuvoziz.Sysconfig", "/org/vaduderuvoziz/Sysconfig",
                                    "org.vaduderuvoziz.Sysconfig", "run_string",
                                    {Arg::s(document), Arg::u(1), Arg::s(scheme), Arg::s(key)});
@@ -76,8 +72,7 @@ public:
         return 0;
     }
 
-    int augtool_run(const std::string &script)
-    {
+    int augtool_run(const std::string &script) {
         write_file(work_.file("bench.augtool"), script);
         if (run_to_end({"augtool", "-b", "-f", work_.file("bench.augtool")}) != 0)
             throw std::runtime_error("augtool -b -f failed");
@@ -86,8 +81,7 @@ public:
 
     // `apply_alone` also gets the time of `puppet apply` by itself: what a
     // run costs once the version is known.
-    int puppet_run(const std::string &manifest, SampleSet *apply_alone = nullptr)
-    {
+    int puppet_run(const std::string &manifest, SampleSet *apply_alone = nullptr) {
         write_file(work_.file("bench.pp"), manifest);
         if (run_to_end({"puppet", "--version"}) != 0)
             throw std::runtime_error("puppet --version failed");
@@ -109,8 +103,7 @@ private:
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc != 3) {
         std::fprintf(stderr, "usage: %s AUGEAS_ROUNDS PUPPET_ROUNDS\n", argv[0]);
         return 2;
@@ -121,7 +114,10 @@ int main(int argc, char **argv)
         TestSystemBus bus;
         TempDir work("korvex-bench-work");
         TempDir edits("korvex-bench-edits");
-        Agent agent(bus, AgentOptions{{KX_SYSCONFIG_AGENT}, agent_prefix(), {}, work.path(),
+        Agent agent(bus, AgentOptions{{KX_SYSCONFIG_AGENT},
+                                      agent_prefix(),
+                                      {},
+                                      work.path(),
                                       "org.vaduderuvoziz.Sysconfig"});
         if (!agent.wait_for_name()) {
             std::fprintf(stderr, "agent did not start:\n%s", agent.stderr_text().c_str());
@@ -148,7 +144,9 @@ int main(int argc, char **argv)
                 });
             };
             auto direct = [&] {
-                return timed(augtool, [&, script = runs.augeas_script()] { return runs.augtool_run(script); });
+                return timed(augtool, [&, script = runs.augeas_script()] {
+                    return runs.augtool_run(script);
+                });
             };
             side_by_side(round, through_agent, direct);
         }

@@ -26,11 +26,11 @@ constexpr std::size_t port_option_size = 13;
 
 } // namespace
 
-extern "C" char **broker_args(int argc, char **argv)
-{
+extern "C" char **broker_args(int argc, char **argv) {
     if (argc < 0)
         argc = 0;
-    auto *list = static_cast<char **>(std::malloc(sizeof(char *) * static_cast<std::size_t>(argc + extra_entries)));
+    auto *list = static_cast<char **>(
+        std::malloc(sizeof(char *) * static_cast<std::size_t>(argc + extra_entries)));
     if (list == nullptr) {
         kx_log(KX_LOG_ERR, "%s: Failed to allocate argument list", "broker_args");
         return nullptr;
@@ -65,8 +65,7 @@ extern "C" char **broker_args(int argc, char **argv)
     return owner.release();
 }
 
-extern "C" void broker_args_free(char **list)
-{
+extern "C" void broker_args_free(char **list) {
     if (list == nullptr)
         return;
     for (char **entry = list; *entry != nullptr; ++entry)

@@ -18,12 +18,11 @@ constexpr std::size_t command_capacity = 1024;
 
 // Every word reaches the shell quoted; what quoting cannot make safe is
 // refused here for every caller, not only for the federation step.
-bool words_are_quotable(const char *step, std::initializer_list<const char *> words)
-{
+bool words_are_quotable(const char *step, std::initializer_list<const char *> words) {
     for (const char *word : words) {
         if (word == nullptr || !korvex::broker::is_quotable_word(word)) {
-            kx_log(KX_LOG_WARNING, "%s: Refusing to run qpid-route with \"%s\" on its command line", step,
-                   word == nullptr ? "(null)" : korvex::broker::printable(word).c_str());
+            kx_log(KX_LOG_WARNING, "%s: Refusing to run qpid-route with \"%s\" on its command line",
+                   step, word == nullptr ? "(null)" : korvex::broker::printable(word).c_str());
             return false;
         }
     }
@@ -32,17 +31,16 @@ bool words_are_quotable(const char *step, std::initializer_list<const char *> wo
 
 // A command cut to fit would still run, with a peer, exchange or key that
 // is not what was asked for; one that does not fit is refused instead.
-bool fits(const char *step, const std::string &command)
-{
+bool fits(const char *step, const std::string &command) {
     if (command.size() < command_capacity)
         return true;
-    kx_log(KX_LOG_WARNING, "%s: Refusing to run a qpid-route command of %zu characters; at most %zu fit",
-           step, command.size(), command_capacity - 1);
+    kx_log(KX_LOG_WARNING,
+           "%s: Refusing to run a qpid-route command of %zu characters; at most %zu fit", step,
+           command.size(), command_capacity - 1);
     return false;
 }
 
-int run_command(const std::string &command)
-{
+int run_command(const std::string &command) {
     int status = std::system(command.c_str());
     if (status < 0)
         std::perror("system()");
@@ -51,35 +49,36 @@ int run_command(const std::string &command)
 
 } // namespace
 
-extern "C" int broker_os_add_qpid_route(const qpid_route *route)
-{
+extern "C" int broker_os_add_qpid_route(const qpid_route *route) {
     using korvex::broker::quoted_command;
     std::string command;
     if (!route->static_route) {
-        if (!words_are_quotable("broker_os_add_qpid_route", {route->dest, route->src, route->exchange}))
+        if (!words_are_quotable("broker_os_add_qpid_route",
+                                {route->dest, route->src, route->exchange}))
             return -1;
-        command = quoted_command({"qpid-route", "--timeout=5", "dynamic", "add", route->dest, route->src,
-                                  route->exchange});
+        command = quoted_command({"qpid-route", "--timeout=5", "dynamic", "add", route->dest,
+                                  route->src, route->exchange});
     } else {
         if (!words_are_quotable("broker_os_add_qpid_route",
                                 {route->dest, route->src, route->exchange, route->routing_key}))
             return -1;
-        command = route->src_local ? quoted_command({"qpid-route", "--src-local", "route", "add", route->dest,
-                                                     route->src, route->exchange, route->routing_key})
-                                   : quoted_command({"qpid-route", "route", "add", route->dest, route->src,
-                                                     route->exchange, route->routing_key});
+        command = route->src_local
+                      ? quoted_command({"qpid-route", "--src-local", "route", "add", route->dest,
+                                        route->src, route->exchange, route->routing_key})
+                      : quoted_command({"qpid-route", "route", "add", route->dest, route->src,
+                                        route->exchange, route->routing_key});
     }
     if (!fits("broker_os_add_qpid_route", command))
         return -1;
     return run_command(command);
 }
 
-extern "C" int broker_os_add_qpid_route_link(const char *dest, const char *src)
-{
+extern "C" int broker_os_add_qpid_route_link(const char *dest, const char *src) {
     if (!words_are_quotable("broker_os_add_qpid_route_link", {dest, src}))
         return -1;
     const std::string login = std::string("guestonly/guestonly@") + src;
-    const std::string command = korvex::broker::quoted_command({"qpid-route", "link", "add", dest, login, "PLAIN"});
+    const std::string command =
+        korvex::broker::quoted_command({"qpid-route", "link", "add", dest, login, "PLAIN"});
     if (!fits("broker_os_add_qpid_route_link", command))
         return -1;
     return run_command(command);

@@ -18,8 +18,7 @@ unsigned short cached_port = 0;
 
 } // namespace
 
-extern "C" unsigned short broker_get_port(void)
-{
+extern "C" unsigned short broker_get_port(void) {
     if (cached_port != 0)
         return cached_port;
 

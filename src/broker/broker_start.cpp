@@ -6,8 +6,7 @@
 #include <cstdio>
 #include <unistd.h>
 
-extern "C" int broker_os_start_broker(char **argv)
-{
+extern "C" int broker_os_start_broker(char **argv) {
     pid_t pid = fork();
     if (pid < 0) {
         int error = errno;

@@ -1,7 +1,6 @@
 #include "broker_launcher.h"
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     korvex::broker::BrokerArgs args(broker_args(argc, argv));
     if (!args)
         return 1;

@@ -6,15 +6,13 @@ namespace korvex::broker {
 
 namespace {
 
-bool is_space(char c)
-{
+bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 } // namespace
 
-std::optional<unsigned short> parse_leading_port(std::string_view text)
-{
+std::optional<unsigned short> parse_leading_port(std::string_view text) {
     while (!text.empty() && is_space(text.front()))
         text.remove_prefix(1);
     if (!text.empty() && text.front() == '+')
@@ -27,8 +25,7 @@ std::optional<unsigned short> parse_leading_port(std::string_view text)
     return value;
 }
 
-bool is_port_number(std::string_view text)
-{
+bool is_port_number(std::string_view text) {
     if (text.empty() || text.size() > 5)
         return false;
     unsigned short value = 0;

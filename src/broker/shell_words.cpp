@@ -6,16 +6,14 @@ namespace korvex::broker {
 
 namespace {
 
-bool is_control(char c)
-{
+bool is_control(char c) {
     auto byte = static_cast<unsigned char>(c);
     return byte < 0x20 || byte == 0x7f;
 }
 
 } // namespace
 
-bool is_quotable_word(std::string_view word)
-{
+bool is_quotable_word(std::string_view word) {
     if (word.empty() || word.front() == '-')
         return false;
     for (char c : word) {
@@ -25,8 +23,7 @@ bool is_quotable_word(std::string_view word)
     return true;
 }
 
-std::string shell_quoted(std::string_view word)
-{
+std::string shell_quoted(std::string_view word) {
     std::string out;
     out.reserve(word.size() + 2);
     out.push_back('\'');
@@ -42,8 +39,7 @@ std::string shell_quoted(std::string_view word)
     return out;
 }
 
-std::string quoted_command(std::initializer_list<std::string_view> words)
-{
+std::string quoted_command(std::initializer_list<std::string_view> words) {
     std::string command;
     for (std::string_view word : words) {
         if (!command.empty())
@@ -53,8 +49,7 @@ std::string quoted_command(std::initializer_list<std::string_view> words)
     return command;
 }
 
-std::string printable(std::string_view text)
-{
+std::string printable(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (char c : text) {

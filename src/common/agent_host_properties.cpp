@@ -6,8 +6,7 @@
 
 extern "C" {
 
-void korvex_get_property(GObject *object, guint id, GValue *value, GParamSpec *pspec)
-{
+void korvex_get_property(GObject *object, guint id, GValue *value, GParamSpec *pspec) {
     switch (id) {
     case 1:
         g_value_set_string(value, kx_uuid());
@@ -21,14 +20,12 @@ void korvex_get_property(GObject *object, guint id, GValue *value, GParamSpec *p
     }
 }
 
-void korvex_set_property(GObject *object, guint id, const GValue *, GParamSpec *pspec)
-{
+void korvex_set_property(GObject *object, guint id, const GValue *, GParamSpec *pspec) {
     G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
 }
 
 // No agent has map-typed properties of a known value type.
-GType korvex_dict_type(int id)
-{
+GType korvex_dict_type(int id) {
     const char *name = "(unknown)";
     for (const PropertyRow *row = properties; row->name != nullptr; ++row)
         if (row->id == id)

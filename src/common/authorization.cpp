@@ -40,8 +40,7 @@ class HeldAuthority {
 public:
     // A new reference, or null (error set) while no authority can be had;
     // then the next request tries again.
-    PolkitAuthority *get(GError **error)
-    {
+    PolkitAuthority *get(GError **error) {
         if (!authority_) {
             g_main_context_push_thread_default(signals_.get());
             authority_.reset(polkit_authority_get_sync(nullptr, error));
@@ -49,7 +48,8 @@ public:
         }
         while (g_main_context_iteration(signals_.get(), FALSE)) {
         }
-        return authority_ ? static_cast<PolkitAuthority *>(g_object_ref(authority_.get())) : nullptr;
+        return authority_ ? static_cast<PolkitAuthority *>(g_object_ref(authority_.get()))
+                          : nullptr;
     }
 
 private:
@@ -59,8 +59,7 @@ private:
 
 } // namespace
 
-PolkitAuthority *korvex::detail::process_authority(GError **error)
-{
+PolkitAuthority *korvex::detail::process_authority(GError **error) {
     // Never destroyed: agents end by signal, and tearing down a bus
     // connection from an exit handler would race GLib's worker thread.
     static HeldAuthority *const held = new HeldAuthority;
@@ -69,13 +68,9 @@ PolkitAuthority *korvex::detail::process_authority(GError **error)
 
 extern "C" {
 
-GQuark korvex_error_quark(void)
-{
-    return g_quark_from_static_string("korvex-error-quark");
-}
+GQuark korvex_error_quark(void) { return g_quark_from_static_string("korvex-error-quark"); }
 
-gboolean check_authorization(const char *action, GError **error, DBusGMethodInvocation *context)
-{
+gboolean check_authorization(const char *action, GError **error, DBusGMethodInvocation *context) {
     if (context == nullptr) {
         g_printerr("Context is not set!\n");
         return FALSE;
@@ -99,8 +94,7 @@ gboolean check_authorization(const char *action, GError **error, DBusGMethodInvo
     ErrorPtr check_error(raw_error);
     if (check_error) {
         g_printerr("Error in checking authorization: %s\n", check_error->message);
-        g_set_error(error, korvex_error_quark(), KX_RES_NOT_AUTHORIZED, "%s",
-                    check_error->message);
+        g_set_error(error, korvex_error_quark(), KX_RES_NOT_AUTHORIZED, "%s", check_error->message);
         return FALSE;
     }
 
@@ -114,8 +108,7 @@ gboolean check_authorization(const char *action, GError **error, DBusGMethodInvo
     return FALSE;
 }
 
-void korvex_reply_refusal(DBusGMethodInvocation *context, GError **error)
-{
+void korvex_reply_refusal(DBusGMethodInvocation *context, GError **error) {
     ErrorPtr owned(*error);
     *error = nullptr;
     if (context == nullptr)
@@ -128,8 +121,7 @@ void korvex_reply_refusal(DBusGMethodInvocation *context, GError **error)
     korvex::reply_error(context, owned.get());
 }
 
-void korvex_reply_result_error(DBusGMethodInvocation *context, int code)
-{
+void korvex_reply_result_error(DBusGMethodInvocation *context, int code) {
     ErrorPtr error(g_error_new(korvex_error_quark(), code, "%s", kx_result_to_str(code)));
     korvex::reply_error(context, error.get());
 }

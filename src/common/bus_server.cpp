@@ -19,8 +19,7 @@ using korvex::ObjectPtr;
 namespace {
 
 DBusHandlerResult reply_error(DBusConnection *connection, DBusMessage *message, const char *name,
-                              const char *text)
-{
+                              const char *text) {
     DBusMessage *error = dbus_message_new_error(message, name, text);
     if (error == nullptr)
         return DBUS_HANDLER_RESULT_NEED_MEMORY;
@@ -35,8 +34,7 @@ DBusHandlerResult reply_error(DBusConnection *connection, DBusMessage *message, 
 // other signature than theirs. So every such call is refused here, before
 // dbus-glib sees it, and a caller can read or write only through the
 // authorized Get and Set.
-DBusHandlerResult refuse_unchecked_properties(DBusConnection *connection, DBusMessage *message)
-{
+DBusHandlerResult refuse_unchecked_properties(DBusConnection *connection, DBusMessage *message) {
     if (dbus_message_is_method_call(message, DBUS_INTERFACE_PROPERTIES, "GetAll"))
         return reply_error(connection, message, DBUS_ERROR_UNKNOWN_METHOD,
                            "GetAll is not offered; read each property with Get");
@@ -52,8 +50,7 @@ DBusHandlerResult refuse_unchecked_properties(DBusConnection *connection, DBusMe
 }
 
 // A caller that leaves the bus takes its pending checks with it.
-void note_departures(DBusMessage *message)
-{
+void note_departures(DBusMessage *message) {
     if (!dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameOwnerChanged") ||
         !dbus_message_has_sender(message, DBUS_SERVICE_DBUS))
         return;
@@ -66,8 +63,7 @@ void note_departures(DBusMessage *message)
         korvex::detail::caller_left(name);
 }
 
-DBusHandlerResult filter_messages(DBusConnection *connection, DBusMessage *message, void *)
-{
+DBusHandlerResult filter_messages(DBusConnection *connection, DBusMessage *message, void *) {
     note_departures(message);
     return refuse_unchecked_properties(connection, message);
 }
@@ -78,15 +74,13 @@ DBusHandlerResult filter_messages(DBusConnection *connection, DBusMessage *messa
 // line per pending check, up to sixteen per departing caller, that says
 // nothing: those are dropped, everything else goes to GLib's own handler.
 void quiet_late_cancellations(const gchar *domain, GLogLevelFlags level, const gchar *message,
-                              gpointer data)
-{
+                              gpointer data) {
     if (message != nullptr && g_str_has_prefix(message, "Error cancelling authorization check: "))
         return;
     g_log_default_handler(domain, level, message, data);
 }
 
-int startup_failure(const char *format, GError *raw_error)
-{
+int startup_failure(const char *format, GError *raw_error) {
     ErrorPtr error(raw_error);
     g_printerr(gettext(format), error ? error->message : "unknown error");
     return 1;
@@ -94,8 +88,7 @@ int startup_failure(const char *format, GError *raw_error)
 
 } // namespace
 
-extern "C" int run_dbus_server(const char *bus_name, const char *object_path)
-{
+extern "C" int run_dbus_server(const char *bus_name, const char *object_path) {
     kx_log_init(bus_name, KX_LOG_DEBUG, 0);
     g_log_set_handler(nullptr, G_LOG_LEVEL_WARNING, quiet_late_cancellations, nullptr);
 
@@ -117,13 +110,12 @@ extern "C" int run_dbus_server(const char *bus_name, const char *object_path)
     ObjectPtr<GObject> object(G_OBJECT(g_object_new(korvex_get_type(), nullptr)));
     dbus_g_connection_register_g_object(connection.get(), object_path, object.get());
 
-    ObjectPtr<DBusGProxy> driver(dbus_g_proxy_new_for_name(
-        connection.get(), DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS));
+    ObjectPtr<DBusGProxy> driver(dbus_g_proxy_new_for_name(connection.get(), DBUS_SERVICE_DBUS,
+                                                           DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS));
 
     guint reply = 0;
     if (!dbus_g_proxy_call(driver.get(), "RequestName", &error, G_TYPE_STRING, bus_name,
-                           G_TYPE_UINT, 0u, G_TYPE_INVALID, G_TYPE_UINT, &reply,
-                           G_TYPE_INVALID))
+                           G_TYPE_UINT, 0u, G_TYPE_INVALID, G_TYPE_UINT, &reply, G_TYPE_INVALID))
         return startup_failure("Failed to get name: %s\n", error);
 
     switch (reply) {

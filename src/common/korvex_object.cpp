@@ -19,8 +19,7 @@ extern "C" {
 
 G_DEFINE_TYPE_WITH_PRIVATE(Korvex, korvex, G_TYPE_OBJECT)
 
-static void korvex_class_init(KorvexClass *klass)
-{
+static void korvex_class_init(KorvexClass *klass) {
     GObjectClass *object_class = G_OBJECT_CLASS(klass);
     object_class->set_property = korvex_set_property;
     object_class->get_property = korvex_get_property;
@@ -37,13 +36,9 @@ static void korvex_class_init(KorvexClass *klass)
     dbus_g_object_type_install_info(korvex_get_type(), &dbus_glib_korvex_object_info);
 }
 
-static void korvex_init(Korvex *self)
-{
-    self->priv = korvex_get_instance_private(self);
-}
+static void korvex_init(Korvex *self) { self->priv = korvex_get_instance_private(self); }
 
-gboolean get_paramspec_from_property(GParamSpec **out, PropertyRow row)
-{
+gboolean get_paramspec_from_property(GParamSpec **out, PropertyRow row) {
     const auto flags = static_cast<GParamFlags>(row.flags);
     GParamSpec *spec = nullptr;
     switch (row.type) {
@@ -54,10 +49,9 @@ gboolean get_paramspec_from_property(GParamSpec **out, PropertyRow row)
         spec = g_param_spec_double(row.name, row.nick, row.blurb, -DBL_MAX, DBL_MAX, 0.0, flags);
         break;
     case 'e':
-        spec = g_param_spec_boxed(row.name, row.nick, row.blurb,
-                                  dbus_g_type_get_map("GHashTable", G_TYPE_STRING,
-                                                      korvex_dict_type(row.id)),
-                                  flags);
+        spec = g_param_spec_boxed(
+            row.name, row.nick, row.blurb,
+            dbus_g_type_get_map("GHashTable", G_TYPE_STRING, korvex_dict_type(row.id)), flags);
         break;
     case 'i':
     case 'n':
@@ -75,8 +69,7 @@ gboolean get_paramspec_from_property(GParamSpec **out, PropertyRow row)
         spec = g_param_spec_uint64(row.name, row.nick, row.blurb, 0, G_MAXUINT64, 0, flags);
         break;
     case 'x':
-        spec = g_param_spec_int64(row.name, row.nick, row.blurb, G_MININT64, G_MAXINT64, 0,
-                                  flags);
+        spec = g_param_spec_int64(row.name, row.nick, row.blurb, G_MININT64, G_MAXINT64, 0, flags);
         break;
     default:
         return FALSE;
@@ -85,8 +78,7 @@ gboolean get_paramspec_from_property(GParamSpec **out, PropertyRow row)
     return TRUE;
 }
 
-Dict *dict_new(GValue *map_value)
-{
+Dict *dict_new(GValue *map_value) {
     auto *dict = g_new0(Dict, 1);
     dict->target = map_value;
     dict->key = g_new0(GValue, 1);
@@ -96,8 +88,7 @@ Dict *dict_new(GValue *map_value)
     return dict;
 }
 
-void dict_add(Dict *dict, const char *key, const GValue *value)
-{
+void dict_add(Dict *dict, const char *key, const GValue *value) {
     // The map append moves what the two GValues hold into the map, which
     // frees its keys and values itself. So both are private copies, and
     // after the append dict->key is emptied without being unset: unsetting
@@ -112,8 +103,7 @@ void dict_add(Dict *dict, const char *key, const GValue *value)
     g_value_init(dict->key, G_TYPE_STRING);
 }
 
-void dict_free(Dict *dict)
-{
+void dict_free(Dict *dict) {
     if (dict == nullptr)
         return;
     if (G_IS_VALUE(dict->key))

@@ -19,14 +19,12 @@ namespace {
 // to 255 bytes) and are not worth a PolicyKit round trip or a log line.
 constexpr size_t kLongestName = 255;
 
-bool names_fit(const char *interface, const char *property)
-{
+bool names_fit(const char *interface, const char *property) {
     return (interface == nullptr || strlen(interface) <= kLongestName) &&
            (property == nullptr || strlen(property) <= kLongestName);
 }
 
-std::string property_action(const char *interface, const char *property)
-{
+std::string property_action(const char *interface, const char *property) {
     std::string action(interface != nullptr ? interface : "");
     action += '.';
     action += property != nullptr ? property : "";
@@ -38,8 +36,7 @@ std::string property_action(const char *interface, const char *property)
 extern "C" {
 
 gboolean korvex_get(Korvex *object, const char *interface, const char *property,
-                    DBusGMethodInvocation *context)
-{
+                    DBusGMethodInvocation *context) {
     if (!names_fit(interface, property)) {
         korvex_reply_result_error(context, KX_RES_BAD_ARGUMENT);
         return FALSE;
@@ -61,8 +58,7 @@ gboolean korvex_get(Korvex *object, const char *interface, const char *property,
 }
 
 gboolean korvex_set(Korvex *object, const char *interface, const char *property,
-                    const GValue *value, DBusGMethodInvocation *context)
-{
+                    const GValue *value, DBusGMethodInvocation *context) {
     if (!names_fit(interface, property)) {
         korvex_reply_result_error(context, KX_RES_BAD_ARGUMENT);
         return FALSE;

@@ -44,8 +44,7 @@ constexpr size_t kActionShown = 512;
 
 // How long polkitd may take to answer; KORVEX_AUTHORIZATION_TIMEOUT (in
 // seconds) changes it.
-guint check_timeout_s()
-{
+guint check_timeout_s() {
     static const guint value = [] {
         const char *text = std::getenv("KORVEX_AUTHORIZATION_TIMEOUT");
         if (text == nullptr || *text == '\0')
@@ -63,8 +62,7 @@ guint check_timeout_s()
 // then a count every window says how many were left out.
 class RefusalLog {
 public:
-    void line(const std::string &text)
-    {
+    void line(const std::string &text) {
         const gint64 now = g_get_monotonic_time();
         if (now >= window_end_) {
             summarize();
@@ -85,8 +83,7 @@ public:
 
 private:
     // The count closes its window: the next refusal starts a new one.
-    static gboolean on_timer(gpointer self)
-    {
+    static gboolean on_timer(gpointer self) {
         auto *log = static_cast<RefusalLog *>(self);
         log->timer_ = 0;
         log->summarize();
@@ -94,8 +91,7 @@ private:
         return G_SOURCE_REMOVE;
     }
 
-    void summarize()
-    {
+    void summarize() {
         if (suppressed_ > 0)
             g_printerr("%u more refused requests were not logged\n", suppressed_);
         suppressed_ = 0;
@@ -126,8 +122,7 @@ struct Check {
 
 class Requests {
 public:
-    std::optional<korvex::Caller> caller(DBusGMethodInvocation *context, const char *sender)
-    {
+    std::optional<korvex::Caller> caller(DBusGMethodInvocation *context, const char *sender) {
         if (auto known = callers_.find(sender); known != callers_.end())
             return known->second;
         std::optional<korvex::Caller> found = ask_bus(context, sender);
@@ -136,8 +131,7 @@ public:
         return found;
     }
 
-    bool admit(DBusGMethodInvocation *context, const korvex::Caller &caller)
-    {
+    bool admit(DBusGMethodInvocation *context, const korvex::Caller &caller) {
         if (caller.uid != 0) {
             unsigned &count = per_uid_[caller.uid];
             if (count >= kMaxInFlight)
@@ -148,8 +142,7 @@ public:
         return true;
     }
 
-    void finish(DBusGMethodInvocation *context)
-    {
+    void finish(DBusGMethodInvocation *context) {
         auto found = in_flight_.find(context);
         if (found == in_flight_.end())
             return;
@@ -159,8 +152,7 @@ public:
             per_uid_.erase(count);
     }
 
-    std::optional<korvex::Caller> in_flight(DBusGMethodInvocation *context) const
-    {
+    std::optional<korvex::Caller> in_flight(DBusGMethodInvocation *context) const {
         auto found = in_flight_.find(context);
         if (found == in_flight_.end())
             return std::nullopt;
@@ -170,8 +162,7 @@ public:
     void started(Check *check) { checks_.insert(check); }
     void ended(Check *check) { checks_.erase(check); }
 
-    void left(const char *name)
-    {
+    void left(const char *name) {
         callers_.erase(name);
         for (Check *check : checks_) {
             if (check->sender == name)
@@ -186,13 +177,11 @@ private:
     // credentials from its socket. A round trip to the bus only, once per
     // connection of a caller.
     static std::optional<korvex::Caller> ask_bus(DBusGMethodInvocation *context,
-                                                 const char *sender)
-    {
-        DBusConnection *bus = dbus_g_connection_get_connection(
-            dbus_g_method_invocation_get_g_connection(context));
-        DBusMessage *call = dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
-                                                         DBUS_INTERFACE_DBUS,
-                                                         "GetConnectionCredentials");
+                                                 const char *sender) {
+        DBusConnection *bus =
+            dbus_g_connection_get_connection(dbus_g_method_invocation_get_g_connection(context));
+        DBusMessage *call = dbus_message_new_method_call(
+            DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetConnectionCredentials");
         if (call == nullptr)
             return std::nullopt;
         dbus_message_append_args(call, DBUS_TYPE_STRING, &sender, DBUS_TYPE_INVALID);
@@ -237,31 +226,27 @@ private:
     std::set<Check *> checks_;
 };
 
-Requests &requests()
-{
+Requests &requests() {
     // Never destroyed: agents end by signal.
     static Requests *const state = new Requests;
     return *state;
 }
 
 std::string refusal_line(const std::string &what, const std::string &action,
-                         DBusGMethodInvocation *context)
-{
+                         DBusGMethodInvocation *context) {
     std::string line = what + korvex::printable(action, kActionShown);
     if (std::optional<korvex::Caller> caller = requests().in_flight(context))
-        line += " (uid " + std::to_string(caller->uid) + ", pid " + std::to_string(caller->pid) +
-                ")";
+        line +=
+            " (uid " + std::to_string(caller->uid) + ", pid " + std::to_string(caller->pid) + ")";
     return line;
 }
 
-void refuse(DBusGMethodInvocation *context, const char *format, const char *detail)
-{
+void refuse(DBusGMethodInvocation *context, const char *format, const char *detail) {
     ErrorPtr error(g_error_new(korvex_error_quark(), KX_RES_NOT_AUTHORIZED, format, detail));
     korvex::reply_error(context, error.get());
 }
 
-gboolean on_check_timeout(gpointer data)
-{
+gboolean on_check_timeout(gpointer data) {
     auto *check = static_cast<Check *>(data);
     check->timeout_source = 0;
     check->timed_out = true;
@@ -269,22 +254,20 @@ gboolean on_check_timeout(gpointer data)
     return G_SOURCE_REMOVE;
 }
 
-void on_checked(GObject *source, GAsyncResult *result, gpointer data)
-{
+void on_checked(GObject *source, GAsyncResult *result, gpointer data) {
     std::unique_ptr<Check> check(static_cast<Check *>(data));
     requests().ended(check.get());
     if (check->timeout_source != 0)
         g_source_remove(check->timeout_source);
 
     GError *raw_error = nullptr;
-    ObjectPtr<PolkitAuthorizationResult> answer(polkit_authority_check_authorization_finish(
-        POLKIT_AUTHORITY(source), result, &raw_error));
+    ObjectPtr<PolkitAuthorizationResult> answer(
+        polkit_authority_check_authorization_finish(POLKIT_AUTHORITY(source), result, &raw_error));
     ErrorPtr error(raw_error);
 
     if (check->timed_out) {
-        requests().refusals.line(
-            refusal_line("Authorization check timed out for action ", check->action,
-                         check->context));
+        requests().refusals.line(refusal_line("Authorization check timed out for action ",
+                                              check->action, check->context));
         refuse(check->context, "%s: the authorization check timed out",
                kx_result_to_str(KX_RES_NOT_AUTHORIZED));
         return;
@@ -308,11 +291,10 @@ void on_checked(GObject *source, GAsyncResult *result, gpointer data)
     refuse(check->context, "%s", kx_result_to_str(KX_RES_NOT_AUTHORIZED));
 }
 
-void send_error(DBusGMethodInvocation *context, const GError *error)
-{
+void send_error(DBusGMethodInvocation *context, const GError *error) {
     // Error texts can carry what a caller sent (an action id) or a tool said.
-    ErrorPtr copy(g_error_new_literal(error->domain, error->code,
-                                      korvex::bus_text(error->message).c_str()));
+    ErrorPtr copy(
+        g_error_new_literal(error->domain, error->code, korvex::bus_text(error->message).c_str()));
     dbus_g_method_return_error(context, copy.get());
 }
 
@@ -320,13 +302,9 @@ void send_error(DBusGMethodInvocation *context, const GError *error)
 
 namespace korvex {
 
-void detail::caller_left(const char *unique_name)
-{
-    requests().left(unique_name);
-}
+void detail::caller_left(const char *unique_name) { requests().left(unique_name); }
 
-std::string bus_text(const char *text)
-{
+std::string bus_text(const char *text) {
     if (text == nullptr)
         return {};
     if (g_utf8_validate(text, -1, nullptr))
@@ -335,8 +313,7 @@ std::string bus_text(const char *text)
     return valid.get();
 }
 
-void authorize(const char *action, DBusGMethodInvocation *context, Work work)
-{
+void authorize(const char *action, DBusGMethodInvocation *context, Work work) {
     if (context == nullptr) {
         g_printerr("Context is not set!\n");
         return;
@@ -376,25 +353,21 @@ void authorize(const char *action, DBusGMethodInvocation *context, Work work)
     Check *raw = check.release();
     requests().started(raw);
     raw->timeout_source = g_timeout_add_seconds(check_timeout_s(), on_check_timeout, raw);
-    polkit_authority_check_authorization(
-        authority.get(), subject.get(), action, nullptr,
-        POLKIT_CHECK_AUTHORIZATION_FLAGS_ALLOW_USER_INTERACTION, raw->cancellable.get(),
-        on_checked, raw);
+    polkit_authority_check_authorization(authority.get(), subject.get(), action, nullptr,
+                                         POLKIT_CHECK_AUTHORIZATION_FLAGS_ALLOW_USER_INTERACTION,
+                                         raw->cancellable.get(), on_checked, raw);
 }
 
-std::optional<Caller> caller_of(DBusGMethodInvocation *context)
-{
+std::optional<Caller> caller_of(DBusGMethodInvocation *context) {
     return requests().in_flight(context);
 }
 
-void reply_text(DBusGMethodInvocation *context, const char *text)
-{
+void reply_text(DBusGMethodInvocation *context, const char *text) {
     requests().finish(context);
     dbus_g_method_return(context, bus_text(text).c_str());
 }
 
-void reply_texts(DBusGMethodInvocation *context, const char *const *texts)
-{
+void reply_texts(DBusGMethodInvocation *context, const char *const *texts) {
     std::vector<std::string> valid;
     for (const char *const *text = texts; text != nullptr && *text != nullptr; ++text)
         valid.push_back(bus_text(*text));
@@ -406,14 +379,12 @@ void reply_texts(DBusGMethodInvocation *context, const char *const *texts)
     dbus_g_method_return(context, pointers.data());
 }
 
-void reply_uint(DBusGMethodInvocation *context, guint32 value)
-{
+void reply_uint(DBusGMethodInvocation *context, guint32 value) {
     requests().finish(context);
     dbus_g_method_return(context, value);
 }
 
-void reply_value(DBusGMethodInvocation *context, const GValue *value)
-{
+void reply_value(DBusGMethodInvocation *context, const GValue *value) {
     requests().finish(context);
     if (G_VALUE_HOLDS_STRING(value)) {
         ScopedValue valid(G_TYPE_STRING);
@@ -424,14 +395,12 @@ void reply_value(DBusGMethodInvocation *context, const GValue *value)
     dbus_g_method_return(context, value);
 }
 
-void reply_empty(DBusGMethodInvocation *context)
-{
+void reply_empty(DBusGMethodInvocation *context) {
     requests().finish(context);
     dbus_g_method_return(context);
 }
 
-void reply_error(DBusGMethodInvocation *context, const GError *error)
-{
+void reply_error(DBusGMethodInvocation *context, const GError *error) {
     requests().finish(context);
     send_error(context, error);
 }

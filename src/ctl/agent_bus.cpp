@@ -21,37 +21,32 @@ constexpr const char *kPropertiesInterface = "org.freedesktop.DBus.Properties";
 
 // Errors of the bus itself that mean the agent cannot be reached at all:
 // not running and not activatable, or its activation failed.
-bool means_unreachable(std::string_view name)
-{
+bool means_unreachable(std::string_view name) {
     static const std::set<std::string_view> names = {
-        "org.freedesktop.DBus.Error.ServiceUnknown",
-        "org.freedesktop.DBus.Error.NameHasNoOwner",
-        "org.freedesktop.DBus.Error.NoServer",
-        "org.freedesktop.DBus.Error.Disconnected",
+        "org.freedesktop.DBus.Error.ServiceUnknown",  "org.freedesktop.DBus.Error.NameHasNoOwner",
+        "org.freedesktop.DBus.Error.NoServer",        "org.freedesktop.DBus.Error.Disconnected",
         "org.freedesktop.DBus.Error.ServiceNotFound",
     };
     return names.count(name) != 0 || name.rfind("org.freedesktop.DBus.Error.Spawn.", 0) == 0;
 }
 
-std::string local_message(const GError &error)
-{
+std::string local_message(const GError &error) {
     return error.message != nullptr ? error.message : "unknown error";
 }
 
 } // namespace
 
 CommandFailure failure_from_call_error(const GError &error, const AgentInfo &agent,
-                                       const std::string &action)
-{
+                                       const std::string &action) {
     if (!g_dbus_error_is_remote_error(&error)) {
         if (g_error_matches(&error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT))
             return {ExitStatus::failed,
                     "no answer from the " + agent.word + " agent in time (see --timeout)"};
         if (g_error_matches(&error, G_IO_ERROR, G_IO_ERROR_CLOSED))
-            return {ExitStatus::unreachable, "cannot reach the " + agent.word + " agent: " +
-                                                 local_message(error)};
-        return {ExitStatus::failed, "unexpected answer from the " + agent.word + " agent: " +
-                                        local_message(error)};
+            return {ExitStatus::unreachable,
+                    "cannot reach the " + agent.word + " agent: " + local_message(error)};
+        return {ExitStatus::failed,
+                "unexpected answer from the " + agent.word + " agent: " + local_message(error)};
     }
 
     GCharPtr remote_name{g_dbus_error_get_remote_error(&error)};
@@ -65,14 +60,15 @@ CommandFailure failure_from_call_error(const GError &error, const AgentInfo &age
         const char *digits = name.data() + kAgentErrorPrefix.size();
         std::from_chars(digits, name.data() + name.size(), code);
         if (code == kAgentNotAuthorized)
-            return {ExitStatus::not_authorized, "not authorized to " + action + ": " + message, code};
+            return {ExitStatus::not_authorized, "not authorized to " + action + ": " + message,
+                    code};
         if (code == kAgentBadArgument)
             return {ExitStatus::bad_argument, message, code};
         return {ExitStatus::failed, message, code};
     }
     if (means_unreachable(name))
-        return {ExitStatus::unreachable,
-                "the " + agent.word + " agent (" + agent.bus_name + ") is not reachable: " + message};
+        return {ExitStatus::unreachable, "the " + agent.word + " agent (" + agent.bus_name +
+                                             ") is not reachable: " + message};
     if (name == "org.freedesktop.DBus.Error.AccessDenied")
         return {ExitStatus::not_authorized,
                 "not authorized to " + action + " (the bus policy refused the call): " + message};
@@ -80,16 +76,14 @@ CommandFailure failure_from_call_error(const GError &error, const AgentInfo &age
 }
 
 AgentBus::AgentBus(const CommandLine &line)
-    : timeout_ms_(line.timeout_ms()), ask_password_(!line.has("--no-ask-password"))
-{
+    : timeout_ms_(line.timeout_ms()), ask_password_(!line.has("--no-ask-password")) {
     // A connection of our own rather than the shared singleton, which would
     // end the process with no word should the bus go away mid-call.
     GError *raw = nullptr;
     GCharPtr address{g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, &raw)};
     ErrorPtr error{raw};
     if (!address)
-        throw CommandFailure(ExitStatus::unreachable,
-                             "no system bus: " + local_message(*error));
+        throw CommandFailure(ExitStatus::unreachable, "no system bus: " + local_message(*error));
     raw = nullptr;
     connection_.reset(g_dbus_connection_new_for_address_sync(
         address.get(),
@@ -98,34 +92,31 @@ AgentBus::AgentBus(const CommandLine &line)
         nullptr, nullptr, &raw));
     error.reset(raw);
     if (!connection_)
-        throw CommandFailure(ExitStatus::unreachable,
-                             "cannot connect to the system bus at " + std::string(address.get()) +
-                                 ": " + local_message(*error));
+        throw CommandFailure(ExitStatus::unreachable, "cannot connect to the system bus at " +
+                                                          std::string(address.get()) + ": " +
+                                                          local_message(*error));
 }
 
 AgentBus::~AgentBus() = default;
 
 VariantPtr AgentBus::call(const AgentInfo &agent, const std::string &method, GVariant *parameters,
-                          const char *reply_type)
-{
+                          const char *reply_type) {
     return call_interface(agent, agent.interface, method, parameters, reply_type,
                           agent.interface + "." + method);
 }
 
 // The agents name a property's action after the interface and the property.
-VariantPtr AgentBus::get_property(const AgentInfo &agent, const std::string &property)
-{
-    const VariantPtr reply = call_interface(
-        agent, kPropertiesInterface, "Get",
-        g_variant_new("(ss)", agent.interface.c_str(), property.c_str()), "(v)",
-        agent.interface + "." + property);
+VariantPtr AgentBus::get_property(const AgentInfo &agent, const std::string &property) {
+    const VariantPtr reply =
+        call_interface(agent, kPropertiesInterface, "Get",
+                       g_variant_new("(ss)", agent.interface.c_str(), property.c_str()), "(v)",
+                       agent.interface + "." + property);
     GVariant *boxed = nullptr;
     g_variant_get(reply.get(), "(v)", &boxed);
     return VariantPtr{boxed};
 }
 
-void AgentBus::set_property(const AgentInfo &agent, const std::string &property, GVariant *value)
-{
+void AgentBus::set_property(const AgentInfo &agent, const std::string &property, GVariant *value) {
     call_interface(agent, kPropertiesInterface, "Set",
                    g_variant_new("(ssv)", agent.interface.c_str(), property.c_str(), value), "()",
                    agent.interface + "." + property);
@@ -133,8 +124,7 @@ void AgentBus::set_property(const AgentInfo &agent, const std::string &property,
 
 VariantPtr AgentBus::call_interface(const AgentInfo &agent, const std::string &interface,
                                     const std::string &method, GVariant *parameters,
-                                    const char *reply_type, const std::string &action)
-{
+                                    const char *reply_type, const std::string &action) {
     // Without NO_AUTO_START the bus may start an agent that is installed for
     // activation but not running yet.
     GDBusCallFlags flags = G_DBUS_CALL_FLAGS_NONE;
@@ -149,9 +139,9 @@ VariantPtr AgentBus::call_interface(const AgentInfo &agent, const std::string &i
         reply = wait_with_progress(agent, interface, method, parameters, reply_type, flags, &raw);
     else
         reply.reset(g_dbus_connection_call_sync(
-            connection_.get(), agent.bus_name.c_str(), agent.object_path.c_str(),
-            interface.c_str(), method.c_str(), parameters, G_VARIANT_TYPE(reply_type), flags,
-            timeout_ms_, nullptr, &raw));
+            connection_.get(), agent.bus_name.c_str(), agent.object_path.c_str(), interface.c_str(),
+            method.c_str(), parameters, G_VARIANT_TYPE(reply_type), flags, timeout_ms_, nullptr,
+            &raw));
     ErrorPtr error{raw};
     if (!reply)
         throw failure_from_call_error(*error, agent, action);
@@ -172,16 +162,14 @@ struct ProgressLine {
     bool drawn = false;
 };
 
-void reply_arrived(GObject *connection, GAsyncResult *result, gpointer data)
-{
+void reply_arrived(GObject *connection, GAsyncResult *result, gpointer data) {
     auto *pending = static_cast<PendingReply *>(data);
     pending->reply =
         g_dbus_connection_call_finish(G_DBUS_CONNECTION(connection), result, &pending->error);
     g_main_loop_quit(pending->loop);
 }
 
-gboolean draw_progress(gpointer data)
-{
+gboolean draw_progress(gpointer data) {
     auto *line = static_cast<ProgressLine *>(data);
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
                              std::chrono::steady_clock::now() - line->started)
@@ -200,8 +188,7 @@ gboolean draw_progress(gpointer data)
 VariantPtr AgentBus::wait_with_progress(const AgentInfo &agent, const std::string &interface,
                                         const std::string &method, GVariant *parameters,
                                         const char *reply_type, GDBusCallFlags flags,
-                                        GError **error)
-{
+                                        GError **error) {
     MainLoopPtr loop{g_main_loop_new(nullptr, FALSE)};
     PendingReply pending{loop.get()};
     g_dbus_connection_call(connection_.get(), agent.bus_name.c_str(), agent.object_path.c_str(),

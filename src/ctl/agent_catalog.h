@@ -10,12 +10,12 @@ namespace korvexctl {
 
 struct PropertyInfo {
     std::string name;
-    char type;       // D-Bus type letter of the value
+    char type; // D-Bus type letter of the value
     bool writable;
 };
 
 struct AgentInfo {
-    std::string word;        // as typed on the command line
+    std::string word; // as typed on the command line
     std::string bus_name;
     std::string object_path;
     std::string interface;

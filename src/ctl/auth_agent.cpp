@@ -18,8 +18,7 @@ constexpr int kRegistrationWaitMs = 10000;
 
 } // namespace
 
-TextAuthAgent::TextAuthAgent()
-{
+TextAuthAgent::TextAuthAgent() {
     if (!isatty(STDIN_FILENO))
         return;
     GCharPtr program{g_find_program_in_path("pkttyagent")};
@@ -48,8 +47,7 @@ TextAuthAgent::TextAuthAgent()
     close(notify[0]);
 }
 
-TextAuthAgent::~TextAuthAgent()
-{
+TextAuthAgent::~TextAuthAgent() {
     if (!agent_)
         return;
     g_subprocess_send_signal(agent_.get(), SIGTERM);

@@ -17,8 +17,7 @@ const std::set<std::string> kCommon = {"--json", "--help", "--timeout", "--no-as
 
 } // namespace
 
-std::optional<std::string> CommandLine::value(const std::string &option) const
-{
+std::optional<std::string> CommandLine::value(const std::string &option) const {
     auto found = values.find(option);
     if (found == values.end())
         return std::nullopt;
@@ -26,8 +25,7 @@ std::optional<std::string> CommandLine::value(const std::string &option) const
 }
 
 void CommandLine::accept_only(const std::set<std::string> &accepted,
-                              const std::string &help_topic) const
-{
+                              const std::string &help_topic) const {
     auto check = [&](const std::string &option) {
         if (!kCommon.count(option) && !accepted.count(option))
             throw UsageError("option " + option + " does not apply here", help_topic);
@@ -38,8 +36,7 @@ void CommandLine::accept_only(const std::set<std::string> &accepted,
         check(option);
 }
 
-int CommandLine::timeout_ms() const
-{
+int CommandLine::timeout_ms() const {
     const auto text = value("--timeout");
     if (!text)
         return kDefaultTimeoutSeconds * 1000;
@@ -54,8 +51,7 @@ int CommandLine::timeout_ms() const
     return static_cast<int>(seconds * 1000);
 }
 
-CommandLine parse_command_line(const std::vector<std::string> &args)
-{
+CommandLine parse_command_line(const std::vector<std::string> &args) {
     CommandLine line;
     bool options_done = false;
     for (size_t i = 0; i < args.size(); ++i) {

@@ -10,11 +10,11 @@ namespace korvexctl {
 
 enum class ExitStatus : int {
     ok = 0,
-    failed = 1,          // the agent reported a failure, or the call broke off
-    bad_argument = 2,    // wrong usage, or the agent refused an argument
-    unreachable = 3,     // no system bus, or the agent is not on it
-    not_authorized = 4,  // PolicyKit (or the bus policy) refused the caller
-    not_configured = 5,  // is-configured: the key has no status
+    failed = 1,         // the agent reported a failure, or the call broke off
+    bad_argument = 2,   // wrong usage, or the agent refused an argument
+    unreachable = 3,    // no system bus, or the agent is not on it
+    not_authorized = 4, // PolicyKit (or the bus policy) refused the caller
+    not_configured = 5, // is-configured: the key has no status
 };
 
 class CommandFailure : public std::runtime_error {
@@ -22,9 +22,7 @@ public:
     // `agent_code`: the agent's result code when the agent itself answered
     // with the error, -1 otherwise.
     CommandFailure(ExitStatus status, const std::string &message, int agent_code = -1)
-        : std::runtime_error(message), status_(status), agent_code_(agent_code)
-    {
-    }
+        : std::runtime_error(message), status_(status), agent_code_(agent_code) {}
     ExitStatus status() const { return status_; }
     int agent_code() const { return agent_code_; }
 
@@ -37,9 +35,7 @@ private:
 class UsageError : public CommandFailure {
 public:
     UsageError(const std::string &message, std::string help_topic)
-        : CommandFailure(ExitStatus::bad_argument, message), help_topic_(std::move(help_topic))
-    {
-    }
+        : CommandFailure(ExitStatus::bad_argument, message), help_topic_(std::move(help_topic)) {}
     const std::string &help_topic() const { return help_topic_; }
 
 private:

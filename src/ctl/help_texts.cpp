@@ -31,8 +31,7 @@ Error messages from the agents go to standard error. Failed runs point to
 the agent's log (journalctl -u korvex-sysconfig).
 )";
 
-const std::map<std::string, std::string> &texts()
-{
+const std::map<std::string, std::string> &texts() {
     static const std::map<std::string, std::string> table = {
         {"", R"(Usage: korvexctl [OPTIONS] [COMMAND ...]
 
@@ -89,7 +88,8 @@ SCHEME is "augeas" (an augeas command script) or "puppet" (a manifest).
 A KEY names what is being configured; a key that already has a status is
 not run again unless --force is given.
 )"},
-        {"sysconfig run-string", R"text(Usage: korvexctl sysconfig run-string --scheme SCHEME --key KEY [--force] FILE|-
+        {"sysconfig run-string",
+         R"text(Usage: korvexctl sysconfig run-string --scheme SCHEME --key KEY [--force] FILE|-
 
 Sends the document in FILE ("-": standard input) to the agent, which applies
 it with augeas or puppet (SCHEME) and stores the outcome under KEY. Prints
@@ -110,7 +110,8 @@ With --json: {"key", "scheme", "run" (false when the stored status was
 kept), "result" (first line of the status: OK, FAILED or ERROR), "status"
 (the whole text)}.
 )text"},
-        {"sysconfig run-uri", R"(Usage: korvexctl sysconfig run-uri --scheme SCHEME --key KEY [--force] URI
+        {"sysconfig run-uri",
+         R"(Usage: korvexctl sysconfig run-uri --scheme SCHEME --key KEY [--force] URI
 
 Like run-string, but the agent fetches the document from URI itself
 (file://, http://, https://, ...). A plain path is turned into a file:// URI
@@ -182,8 +183,7 @@ Prints nothing.
 
 } // namespace
 
-std::string help_text(const std::string &topic)
-{
+std::string help_text(const std::string &topic) {
     const auto &table = texts();
     std::string key = topic;
     while (true) {

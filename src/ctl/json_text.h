@@ -15,7 +15,9 @@ std::string json_quote(std::string_view text);
 class JsonObject {
 public:
     JsonObject &add(std::string_view key, std::string_view text);
-    JsonObject &add(std::string_view key, const char *text) { return add(key, std::string_view(text)); }
+    JsonObject &add(std::string_view key, const char *text) {
+        return add(key, std::string_view(text));
+    }
     JsonObject &add(std::string_view key, bool value);
     JsonObject &add(std::string_view key, int64_t value);
     JsonObject &add(std::string_view key, const std::vector<JsonObject> &items);

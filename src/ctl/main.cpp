@@ -14,8 +14,7 @@ namespace {
 
 // The command path the help and usage hints refer to: "sysconfig run-uri",
 // "network", "get", ...
-std::string help_topic(const CommandLine &line)
-{
+std::string help_topic(const CommandLine &line) {
     if (line.words.empty())
         return "";
     std::string topic = line.words[0];
@@ -24,8 +23,7 @@ std::string help_topic(const CommandLine &line)
     return topic;
 }
 
-ExitStatus dispatch(const CommandLine &line)
-{
+ExitStatus dispatch(const CommandLine &line) {
     // Like hostnamectl: no command shows the status.
     if (line.words.empty())
         return status_command(line);
@@ -45,8 +43,7 @@ ExitStatus dispatch(const CommandLine &line)
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     try {
         const CommandLine line = parse_command_line(args);

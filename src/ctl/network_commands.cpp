@@ -12,8 +12,7 @@ namespace korvexctl {
 
 namespace {
 
-bool interface_state(AgentBus &bus, const std::string &method, const std::string &iface)
-{
+bool interface_state(AgentBus &bus, const std::string &method, const std::string &iface) {
     const VariantPtr reply =
         bus.call(network_agent(), method, g_variant_new("(s)", iface.c_str()), "(u)");
     guint32 up = 0;
@@ -21,13 +20,9 @@ bool interface_state(AgentBus &bus, const std::string &method, const std::string
     return up == 1;
 }
 
-const char *state_word(bool up)
-{
-    return up ? "up" : "down";
-}
+const char *state_word(bool up) { return up ? "up" : "down"; }
 
-std::vector<std::string> interface_names(AgentBus &bus)
-{
+std::vector<std::string> interface_names(AgentBus &bus) {
     const VariantPtr reply = bus.call(network_agent(), "list", nullptr, "(as)");
     std::vector<std::string> names;
     const VariantPtr listed{g_variant_get_child_value(reply.get(), 0)};
@@ -41,8 +36,7 @@ std::vector<std::string> interface_names(AgentBus &bus)
 
 // The agent answers a name no interface has as if it named a down one (and
 // start runs ifup on it); an administrator who mistyped should hear so.
-void require_interface(AgentBus &bus, const std::string &iface)
-{
+void require_interface(AgentBus &bus, const std::string &iface) {
     const auto names = interface_names(bus);
     if (std::find(names.begin(), names.end(), iface) == names.end())
         throw CommandFailure(ExitStatus::bad_argument,
@@ -51,8 +45,7 @@ void require_interface(AgentBus &bus, const std::string &iface)
 
 } // namespace
 
-std::vector<std::pair<std::string, bool>> interface_states(AgentBus &bus)
-{
+std::vector<std::pair<std::string, bool>> interface_states(AgentBus &bus) {
     std::vector<std::pair<std::string, bool>> interfaces;
     for (const auto &iface : interface_names(bus))
         interfaces.emplace_back(iface, interface_state(bus, "status", iface));
@@ -61,8 +54,7 @@ std::vector<std::pair<std::string, bool>> interface_states(AgentBus &bus)
 
 namespace {
 
-ExitStatus list(const CommandLine &line)
-{
+ExitStatus list(const CommandLine &line) {
     line.accept_only({}, "network list");
     operands(line, 2, {}, "network list");
     AgentBus bus(line);
@@ -84,8 +76,7 @@ ExitStatus list(const CommandLine &line)
     return ExitStatus::ok;
 }
 
-ExitStatus state_change(const CommandLine &line, const std::string &sub)
-{
+ExitStatus state_change(const CommandLine &line, const std::string &sub) {
     const std::string topic = "network " + sub;
     line.accept_only({}, topic);
     const std::string iface = operands(line, 2, {"IFACE"}, topic).at(0);
@@ -99,8 +90,7 @@ ExitStatus state_change(const CommandLine &line, const std::string &sub)
     return ExitStatus::ok;
 }
 
-ExitStatus address(const CommandLine &line, const std::string &sub)
-{
+ExitStatus address(const CommandLine &line, const std::string &sub) {
     static const std::map<std::string, std::pair<std::string, std::string>> methods = {
         {"ip", {"get_ip_address", "ip"}}, {"mac", {"get_mac_address", "mac"}}};
     const auto &[method, field] = methods.at(sub);
@@ -122,8 +112,7 @@ ExitStatus address(const CommandLine &line, const std::string &sub)
 
 } // namespace
 
-ExitStatus network_command(const CommandLine &line)
-{
+ExitStatus network_command(const CommandLine &line) {
     if (line.words.size() < 2)
         throw UsageError("missing network command", "network");
     const std::string &sub = line.words[1];

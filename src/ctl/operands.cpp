@@ -4,8 +4,7 @@ namespace korvexctl {
 
 std::vector<std::string> operands(const CommandLine &line, size_t skip,
                                   const std::vector<std::string> &names,
-                                  const std::string &help_topic)
-{
+                                  const std::string &help_topic) {
     const size_t given = line.words.size() > skip ? line.words.size() - skip : 0;
     if (given < names.size())
         throw UsageError("missing " + names[given], help_topic);

@@ -10,8 +10,7 @@ namespace korvexctl {
 
 namespace {
 
-const AgentInfo &agent_named(const std::string &word, const std::string &topic)
-{
+const AgentInfo &agent_named(const std::string &word, const std::string &topic) {
     const AgentInfo *agent = find_agent(word);
     if (agent == nullptr)
         throw UsageError("unknown agent \"" + word + "\" (sysconfig or network)", topic);
@@ -21,20 +20,18 @@ const AgentInfo &agent_named(const std::string &word, const std::string &topic)
 // Checked here, because the agent would answer an unknown name with an
 // authorization failure (no PolicyKit action exists for it).
 const PropertyInfo &property_named(const AgentInfo &agent, const std::string &name,
-                                   const std::string &topic)
-{
+                                   const std::string &topic) {
     const PropertyInfo *property = agent.property(name);
     if (property == nullptr)
-        throw UsageError("the " + agent.word + " agent has no property \"" + name +
-                             "\" (it has " + agent.property_names() + ")",
+        throw UsageError("the " + agent.word + " agent has no property \"" + name + "\" (it has " +
+                             agent.property_names() + ")",
                          topic);
     return *property;
 }
 
 } // namespace
 
-ExitStatus get_command(const CommandLine &line)
-{
+ExitStatus get_command(const CommandLine &line) {
     line.accept_only({}, "get");
     const auto args = operands(line, 1, {"AGENT", "PROPERTY"}, "get");
     const AgentInfo &agent = agent_named(args[0], "get");
@@ -66,8 +63,7 @@ ExitStatus get_command(const CommandLine &line)
     return ExitStatus::ok;
 }
 
-ExitStatus set_command(const CommandLine &line)
-{
+ExitStatus set_command(const CommandLine &line) {
     line.accept_only({}, "set");
     const auto args = operands(line, 1, {"AGENT", "PROPERTY", "VALUE"}, "set");
     const AgentInfo &agent = agent_named(args[0], "set");

@@ -19,8 +19,7 @@ struct AgentAnswer {
     std::optional<CommandFailure> failure; // empty when the agent answered
 };
 
-std::string string_property(AgentBus &bus, const AgentInfo &agent, const std::string &name)
-{
+std::string string_property(AgentBus &bus, const AgentInfo &agent, const std::string &name) {
     const VariantPtr value = bus.get_property(agent, name);
     return g_variant_is_of_type(value.get(), G_VARIANT_TYPE_STRING)
                ? g_variant_get_string(value.get(), nullptr)
@@ -28,15 +27,13 @@ std::string string_property(AgentBus &bus, const AgentInfo &agent, const std::st
 }
 
 // "   Label: value", the labels right-aligned as hostnamectl has them.
-void print_field(const std::string &label, const std::string &value)
-{
+void print_field(const std::string &label, const std::string &value) {
     std::cout << std::right << std::setw(16) << label << ": " << value << '\n';
 }
 
 } // namespace
 
-ExitStatus status_command(const CommandLine &line)
-{
+ExitStatus status_command(const CommandLine &line) {
     line.accept_only({}, "status");
     operands(line, line.words.empty() ? 0 : 1, {}, "status");
     AgentBus bus(line);
@@ -89,8 +86,9 @@ ExitStatus status_command(const CommandLine &line)
         for (const auto &answer : answers) {
             std::string label = answer.agent->word + " agent";
             label[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(label[0])));
-            print_field(label, answer.failure ? std::string("not answering: ") + answer.failure->what()
-                                              : "answering (" + answer.agent->bus_name + ")");
+            print_field(label, answer.failure
+                                   ? std::string("not answering: ") + answer.failure->what()
+                                   : "answering (" + answer.agent->bus_name + ")");
         }
         size_t width = 0;
         for (const auto &entry : interfaces)
@@ -98,7 +96,8 @@ ExitStatus status_command(const CommandLine &line)
         std::string label = "Interfaces";
         for (const auto &[iface, up] : interfaces) {
             std::ostringstream row;
-            row << std::left << std::setw(static_cast<int>(width) + 2) << iface << (up ? "up" : "down");
+            row << std::left << std::setw(static_cast<int>(width) + 2) << iface
+                << (up ? "up" : "down");
             print_field(label, row.str());
             label.clear();
         }

@@ -15,28 +15,22 @@ namespace {
 // Bit 0 of a run's flags: run a key that already has a status.
 constexpr uint32_t kForceFlag = 1;
 
-std::string first_line(const std::string &status)
-{
-    return status.substr(0, status.find('\n'));
-}
+std::string first_line(const std::string &status) { return status.substr(0, status.find('\n')); }
 
 // A run whose status text says the tool failed: the call itself worked,
 // but the administrator's configuration did not apply.
-bool reports_failure(const std::string &status)
-{
+bool reports_failure(const std::string &status) {
     const std::string head = first_line(status);
     return head == "FAILED" || head == "ERROR";
 }
 
-void print_text(const std::string &text)
-{
+void print_text(const std::string &text) {
     std::cout << text;
     if (!text.empty() && text.back() != '\n')
         std::cout << '\n';
 }
 
-std::string checked_utf8(std::string text, const std::string &what)
-{
+std::string checked_utf8(std::string text, const std::string &what) {
     // D-Bus strings are UTF-8 without NULs; say so instead of letting the
     // bus library refuse the message.
     if (!g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr))
@@ -44,10 +38,10 @@ std::string checked_utf8(std::string text, const std::string &what)
     return text;
 }
 
-std::string read_document(const std::string &source)
-{
+std::string read_document(const std::string &source) {
     if (source == "-") {
-        std::string text{std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
+        std::string text{std::istreambuf_iterator<char>(std::cin),
+                         std::istreambuf_iterator<char>()};
         return checked_utf8(std::move(text), "standard input");
     }
     char *contents = nullptr;
@@ -63,8 +57,7 @@ std::string read_document(const std::string &source)
 
 // A plain path (no URI scheme) names a local file; the agent resolves it
 // as root in its own working directory, so hand it an absolute file:// URI.
-std::string uri_argument(const std::string &argument)
-{
+std::string uri_argument(const std::string &argument) {
     if (g_uri_peek_scheme(argument.c_str()) != nullptr)
         return checked_utf8(argument, "URI");
     ObjectPtr<GFile> file{g_file_new_for_commandline_arg(argument.c_str())};
@@ -72,15 +65,13 @@ std::string uri_argument(const std::string &argument)
     return uri.get();
 }
 
-std::string reply_string(const VariantPtr &reply)
-{
+std::string reply_string(const VariantPtr &reply) {
     const char *text = nullptr;
     g_variant_get(reply.get(), "(&s)", &text);
     return text;
 }
 
-std::string stored_status(AgentBus &bus, const std::string &key)
-{
+std::string stored_status(AgentBus &bus, const std::string &key) {
     return reply_string(
         bus.call(sysconfig_agent(), "is_configured", g_variant_new("(s)", key.c_str()), "(s)"));
 }
@@ -92,8 +83,7 @@ constexpr const char *kAgentLog = "see the agent's log: journalctl -u korvex-sys
 // puppet the codes are puppet's (--detailed-exitcodes); otherwise they are
 // the agent's own result codes.
 CommandFailure explained_run_failure(const CommandFailure &failure, const std::string &scheme,
-                                     const std::string &key)
-{
+                                     const std::string &key) {
     const int code = failure.agent_code();
     // 2, 3 and 5 come from the agent before puppet starts: a refused
     // argument, a failed download, a refused caller.
@@ -117,8 +107,7 @@ CommandFailure explained_run_failure(const CommandFailure &failure, const std::s
 }
 
 void print_run(const CommandLine &line, const std::string &key, const std::string &scheme,
-               const std::string &uri, const std::string &status, bool ran)
-{
+               const std::string &uri, const std::string &status, bool ran) {
     if (line.json()) {
         JsonObject out;
         out.add("key", key).add("scheme", scheme);
@@ -131,8 +120,7 @@ void print_run(const CommandLine &line, const std::string &key, const std::strin
     }
 }
 
-ExitStatus run(const CommandLine &line, bool from_uri)
-{
+ExitStatus run(const CommandLine &line, bool from_uri) {
     const std::string topic = from_uri ? "sysconfig run-uri" : "sysconfig run-string";
     line.accept_only({"--scheme", "--key", "--force"}, topic);
     const auto argument = operands(line, 2, {from_uri ? "URI" : "FILE"}, topic).at(0);
@@ -171,11 +159,10 @@ ExitStatus run(const CommandLine &line, bool from_uri)
     bus.show_progress("applying " + checked_key + " (" + checked_scheme + ")");
     std::string status;
     try {
-        status = reply_string(bus.call(
-            sysconfig_agent(), from_uri ? "run_uri" : "run_string",
-            g_variant_new("(suss)", document.c_str(), flags, checked_scheme.c_str(),
-                          checked_key.c_str()),
-            "(s)"));
+        status = reply_string(bus.call(sysconfig_agent(), from_uri ? "run_uri" : "run_string",
+                                       g_variant_new("(suss)", document.c_str(), flags,
+                                                     checked_scheme.c_str(), checked_key.c_str()),
+                                       "(s)"));
     } catch (const CommandFailure &failure) {
         if (failure.agent_code() < 0)
             throw;
@@ -185,8 +172,7 @@ ExitStatus run(const CommandLine &line, bool from_uri)
     return reports_failure(status) ? ExitStatus::failed : ExitStatus::ok;
 }
 
-ExitStatus query(const CommandLine &line)
-{
+ExitStatus query(const CommandLine &line) {
     const std::string topic = "sysconfig query";
     line.accept_only({"--scheme"}, topic);
     const std::string path = checked_utf8(operands(line, 2, {"PATH"}, topic).at(0), "PATH");
@@ -194,9 +180,9 @@ ExitStatus query(const CommandLine &line)
 
     AgentBus bus(line);
     // Queries take no flags.
-    const VariantPtr reply = bus.call(sysconfig_agent(), "query",
-                                      g_variant_new("(sus)", path.c_str(), 0u, scheme.c_str()),
-                                      "(s)");
+    const VariantPtr reply =
+        bus.call(sysconfig_agent(), "query",
+                 g_variant_new("(sus)", path.c_str(), 0u, scheme.c_str()), "(s)");
     const std::string value = reply_string(reply);
     if (line.json())
         std::cout << JsonObject().add("path", path).add("scheme", scheme).add("value", value).text()
@@ -206,8 +192,7 @@ ExitStatus query(const CommandLine &line)
     return ExitStatus::ok;
 }
 
-ExitStatus is_configured(const CommandLine &line)
-{
+ExitStatus is_configured(const CommandLine &line) {
     const std::string topic = "sysconfig is-configured";
     line.accept_only({}, topic);
     const std::string key = checked_utf8(operands(line, 2, {"KEY"}, topic).at(0), "KEY");
@@ -234,8 +219,7 @@ ExitStatus is_configured(const CommandLine &line)
 
 } // namespace
 
-ExitStatus sysconfig_command(const CommandLine &line)
-{
+ExitStatus sysconfig_command(const CommandLine &line) {
     if (line.words.size() < 2)
         throw UsageError("missing sysconfig command", "sysconfig");
     const std::string &sub = line.words[1];

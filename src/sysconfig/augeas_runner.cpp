@@ -39,8 +39,7 @@ struct OpenTempFile {
     FilePtr stream;
 };
 
-std::optional<OpenTempFile> open_temp_file()
-{
+std::optional<OpenTempFile> open_temp_file() {
     std::optional<TempFile> file = TempFile::create(augeas_temp_prefix);
     if (!file) {
         kx_log(KX_LOG_ERR, "%s: Unable to create temporary file", step);
@@ -55,8 +54,7 @@ std::optional<OpenTempFile> open_temp_file()
 }
 
 // The script behind uri: 0 and script set, or the failure's result code.
-int fetch_script(const char *uri, GCharPtr &script)
-{
+int fetch_script(const char *uri, GCharPtr &script) {
     std::optional<OpenTempFile> doc = open_temp_file();
     if (!doc)
         return KX_RES_SYSTEM_ERROR;
@@ -88,8 +86,7 @@ int fetch_script(const char *uri, GCharPtr &script)
 } // namespace
 
 extern "C" int run_augeas(const char *uri, const char *text, const char *key,
-                          kx_sysconfig_cb callback, void *user_data)
-{
+                          kx_sysconfig_cb callback, void *user_data) {
     GCharPtr script;
     if (uri != nullptr) {
         const int rc = fetch_script(uri, script);
@@ -130,8 +127,8 @@ extern "C" int run_augeas(const char *uri, const char *text, const char *key,
     FILE *stream = output->stream.get();
     int read_errno = stream_write_error(stream);
     errno = 0;
-    if (read_errno == 0 && (lseek(fileno(stream), 0, SEEK_SET) != 0 ||
-                            !append_bounded(status_text, fileno(stream))))
+    if (read_errno == 0 &&
+        (lseek(fileno(stream), 0, SEEK_SET) != 0 || !append_bounded(status_text, fileno(stream))))
         read_errno = errno != 0 ? errno : EIO;
     errno = 0;
     if (read_errno == 0 && !close_stream(output->stream))

@@ -17,19 +17,16 @@ namespace {
 constexpr size_t note_room = 64;
 
 // How much of an addition fits before the note when text holds `used` bytes.
-size_t head_room(size_t used, size_t limit)
-{
+size_t head_room(size_t used, size_t limit) {
     return used + note_room < limit ? limit - used - note_room : 0;
 }
 
-void append_dropped_note(std::string &text, uint64_t dropped)
-{
+void append_dropped_note(std::string &text, uint64_t dropped) {
     text += "\n[" + std::to_string(dropped) + " bytes dropped]\n";
 }
 
 // Reads up to size bytes, fewer only at the end of the file; -1 on error.
-ssize_t read_up_to(int fd, char *buffer, size_t size)
-{
+ssize_t read_up_to(int fd, char *buffer, size_t size) {
     size_t got = 0;
     while (got < size) {
         const ssize_t n = read(fd, buffer + got, size - got);
@@ -46,8 +43,7 @@ ssize_t read_up_to(int fd, char *buffer, size_t size)
 
 } // namespace
 
-void append_bounded(std::string &text, std::string_view more, size_t limit)
-{
+void append_bounded(std::string &text, std::string_view more, size_t limit) {
     if (text.size() + more.size() <= limit) {
         text.append(more);
         return;
@@ -57,8 +53,7 @@ void append_bounded(std::string &text, std::string_view more, size_t limit)
     append_dropped_note(text, more.size() - keep);
 }
 
-bool append_bounded(std::string &text, int fd, size_t limit)
-{
+bool append_bounded(std::string &text, int fd, size_t limit) {
     struct stat status;
     const off_t offset = lseek(fd, 0, SEEK_CUR);
     if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || offset < 0)
@@ -82,8 +77,7 @@ bool append_bounded(std::string &text, int fd, size_t limit)
     return true;
 }
 
-char *malloc_copy(std::string_view text)
-{
+char *malloc_copy(std::string_view text) {
     char *copy = static_cast<char *>(malloc(text.size() + 1));
     if (copy != nullptr) {
         memcpy(copy, text.data(), text.size());

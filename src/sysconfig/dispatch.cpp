@@ -12,8 +12,7 @@ using korvex::sysconfig::MallocCharPtr;
 namespace {
 
 uint32_t dispatch_run(const char *uri, const char *text, uint32_t flags, const char *scheme,
-                      const char *key, kx_sysconfig_cb callback, void *user_data)
-{
+                      const char *key, kx_sysconfig_cb callback, void *user_data) {
     MallocCharPtr status{kx_sysconfig_is_configured(key)};
     if (status && (flags & KX_SYSCONFIG_FLAG_FORCE) == 0) {
         if (callback != nullptr)
@@ -34,22 +33,19 @@ uint32_t dispatch_run(const char *uri, const char *text, uint32_t flags, const c
 
 extern "C" uint32_t sysconfig_os_run_uri(const char *uri, uint32_t flags, const char *scheme,
                                          const char *key, kx_sysconfig_cb callback,
-                                         void *user_data)
-{
+                                         void *user_data) {
     return dispatch_run(uri, nullptr, flags, scheme, key, callback, user_data);
 }
 
 extern "C" uint32_t sysconfig_os_run_string(const char *text, uint32_t flags, const char *scheme,
                                             const char *key, kx_sysconfig_cb callback,
-                                            void *user_data)
-{
+                                            void *user_data) {
     return dispatch_run(nullptr, text, flags, scheme, key, callback, user_data);
 }
 
 extern "C" uint32_t kx_sysconfig_run_uri(const char *uri, uint32_t flags, const char *scheme,
                                          const char *key, kx_sysconfig_cb callback,
-                                         void *user_data)
-{
+                                         void *user_data) {
     if (check_key_sanity(key) != 0)
         return KX_RES_BAD_ARGUMENT;
     return sysconfig_os_run_uri(uri, flags, scheme, key, callback, user_data);
@@ -57,14 +53,12 @@ extern "C" uint32_t kx_sysconfig_run_uri(const char *uri, uint32_t flags, const 
 
 extern "C" uint32_t kx_sysconfig_run_string(const char *text, uint32_t flags, const char *scheme,
                                             const char *key, kx_sysconfig_cb callback,
-                                            void *user_data)
-{
+                                            void *user_data) {
     if (check_key_sanity(key) != 0)
         return KX_RES_BAD_ARGUMENT;
     return sysconfig_os_run_string(text, flags, scheme, key, callback, user_data);
 }
 
-extern "C" char *kx_sysconfig_query(const char *text, uint32_t flags, const char *scheme)
-{
+extern "C" char *kx_sysconfig_query(const char *text, uint32_t flags, const char *scheme) {
     return sysconfig_os_query(text, flags, scheme);
 }

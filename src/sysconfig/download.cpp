@@ -34,8 +34,7 @@ SysconfigLimits limits = default_limits;
 
 // The options that bound a stalled or endless transfer; the name of the
 // first one libcurl refuses, or nullptr.
-const char *set_stall_limits(CURL *curl, CURLcode &code)
-{
+const char *set_stall_limits(CURL *curl, CURLcode &code) {
     // Timeouts must not be delivered as signals to the agent.
     if ((code = curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L)) != CURLE_OK)
         return "NOSIGNAL";
@@ -61,8 +60,7 @@ struct DocumentSink {
     int write_errno = 0;
 };
 
-size_t write_document(char *data, size_t size, size_t count, void *user)
-{
+size_t write_document(char *data, size_t size, size_t count, void *user) {
     auto *sink = static_cast<DocumentSink *>(user);
     const size_t bytes = size * count;
     if (bytes > static_cast<size_t>(limits.max_document_bytes - sink->written)) {
@@ -91,8 +89,7 @@ struct CurlFree {
 // for good, and a device such as /dev/zero fills the working directory
 // without end. A document is a regular file; anything else that exists
 // is refused here. Missing files are left to libcurl's own failure.
-bool names_something_else_than_a_file(const char *uri)
-{
+bool names_something_else_than_a_file(const char *uri) {
     if (g_ascii_strncasecmp(uri, "file:", 5) != 0)
         return false;
     std::unique_ptr<CURLU, CurlUrlCleanup> url{curl_url()};
@@ -108,15 +105,13 @@ bool names_something_else_than_a_file(const char *uri)
 
 } // namespace
 
-extern "C" int download_checks_response_code(const char *uri)
-{
+extern "C" int download_checks_response_code(const char *uri) {
     return g_ascii_strncasecmp(uri, "http", 4) == 0 || g_ascii_strncasecmp(uri, "ftp", 3) == 0;
 }
 
 extern "C" void kx_sysconfig_download_limits_set(long connect_timeout, long low_speed_time,
                                                  long total_time, long max_bytes,
-                                                 long version_check)
-{
+                                                 long version_check) {
     const auto chosen = [](long value, long fallback) { return value > 0 ? value : fallback; };
     limits.connect_timeout_s = chosen(connect_timeout, default_limits.connect_timeout_s);
     limits.low_speed_time_s = chosen(low_speed_time, default_limits.low_speed_time_s);
@@ -125,13 +120,9 @@ extern "C" void kx_sysconfig_download_limits_set(long connect_timeout, long low_
     limits.version_check_s = chosen(version_check, default_limits.version_check_s);
 }
 
-const SysconfigLimits &sysconfig_limits()
-{
-    return limits;
-}
+const SysconfigLimits &sysconfig_limits() { return limits; }
 
-extern "C" int sysconfig_os_download(const char *uri, FILE *stream)
-{
+extern "C" int sysconfig_os_download(const char *uri, FILE *stream) {
     static constexpr char step[] = "sysconfig_os_download";
 
     if (uri == nullptr || stream == nullptr)

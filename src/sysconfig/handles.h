@@ -39,16 +39,12 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // fclose that reports whether buffered data reached the file.
-inline bool close_stream(FilePtr &stream) noexcept
-{
-    return fclose(stream.release()) == 0;
-}
+inline bool close_stream(FilePtr &stream) noexcept { return fclose(stream.release()) == 0; }
 
 // 0 when everything written to the stream so far reached the file, else
 // the error number. A full disk shows only when the buffer is flushed, and
 // a write that failed earlier leaves just the stream's error flag behind.
-inline int stream_write_error(FILE *stream) noexcept
-{
+inline int stream_write_error(FILE *stream) noexcept {
     errno = 0;
     if (fflush(stream) != 0)
         return errno != 0 ? errno : EIO;
@@ -60,8 +56,7 @@ class UniqueFd {
 public:
     explicit UniqueFd(int fd = -1) noexcept : fd_{fd} {}
     UniqueFd(UniqueFd &&other) noexcept : fd_{other.release()} {}
-    UniqueFd &operator=(UniqueFd &&other) noexcept
-    {
+    UniqueFd &operator=(UniqueFd &&other) noexcept {
         if (this != &other)
             reset(other.release());
         return *this;
@@ -72,14 +67,12 @@ public:
 
     int get() const noexcept { return fd_; }
     explicit operator bool() const noexcept { return fd_ >= 0; }
-    int release() noexcept
-    {
+    int release() noexcept {
         const int fd = fd_;
         fd_ = -1;
         return fd;
     }
-    void reset(int fd = -1) noexcept
-    {
+    void reset(int fd = -1) noexcept {
         if (fd_ >= 0)
             close(fd_);
         fd_ = fd;
@@ -90,8 +83,7 @@ private:
 };
 
 struct AugeasCloser {
-    void operator()(augeas *a) const noexcept
-    {
+    void operator()(augeas *a) const noexcept {
         aug_close(a);
         // A loaded tree is tens of megabytes in small blocks; unless they
         // go back to the system the agent idles at that size until it is
@@ -119,16 +111,14 @@ public:
     ErrorSlot() = default;
     ErrorSlot(const ErrorSlot &) = delete;
     ErrorSlot &operator=(const ErrorSlot &) = delete;
-    ~ErrorSlot()
-    {
+    ~ErrorSlot() {
         if (error_ != nullptr)
             g_error_free(error_);
     }
 
     GError **out() noexcept { return &error_; }
     const GError *get() const noexcept { return error_; }
-    const char *message_or(const char *fallback) const noexcept
-    {
+    const char *message_or(const char *fallback) const noexcept {
         return error_ != nullptr && error_->message != nullptr ? error_->message : fallback;
     }
 

@@ -40,8 +40,7 @@ char keys_dir_buffer[KX_SYSCONFIG_PATH_MAX];
 
 // Fills path with the status file of key. False when the path does not
 // fit: a cut path would name another key's file.
-bool format_key_path(char (&path)[KX_SYSCONFIG_PATH_MAX], const char *key)
-{
+bool format_key_path(char (&path)[KX_SYSCONFIG_PATH_MAX], const char *key) {
     const int needed = g_snprintf(path, sizeof path, "%s%s", sysconfig_keys_dir(), key);
     return needed >= 0 && static_cast<size_t>(needed) < sizeof path;
 }
@@ -52,8 +51,7 @@ bool format_key_path(char (&path)[KX_SYSCONFIG_PATH_MAX], const char *key)
 // the filesystem's whole limit, which a side name built from it (as
 // g_file_set_contents builds one) would overrun. Status texts may quote
 // what a tool read from any file, so only the owner may read them.
-bool replace_contents(const char *path, const char *text)
-{
+bool replace_contents(const char *path, const char *text) {
     GCharPtr dir{g_path_get_dirname(path)};
     std::optional<TempFile> side =
         TempFile::create(std::string{dir.get()} + "/" + std::string{status_side_prefix}, 0600);
@@ -71,8 +69,7 @@ bool replace_contents(const char *path, const char *text)
 
 // Creates the keys directory with exactly the owner's access: the mode
 // argument alone is reduced by the umask.
-bool create_keys_dir(const char *dir)
-{
+bool create_keys_dir(const char *dir) {
     if (mkdir(dir, 0700) != 0)
         return false;
     UniqueFd fd{open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW)};
@@ -81,27 +78,23 @@ bool create_keys_dir(const char *dir)
 
 } // namespace
 
-std::string status_side_dir()
-{
+std::string status_side_dir() {
     const std::string any_key_path = std::string{sysconfig_keys_dir()} + "k";
     GCharPtr dir{g_path_get_dirname(any_key_path.c_str())};
     return dir.get();
 }
 
-extern "C" const char *sysconfig_keys_dir(void)
-{
+extern "C" const char *sysconfig_keys_dir(void) {
     if (keys_dir_buffer[0] == '\0')
         kx_string_copy(keys_dir_buffer, default_keys_dir, sizeof keys_dir_buffer);
     return keys_dir_buffer;
 }
 
-extern "C" void kx_sysconfig_keys_dir_set(const char *dir)
-{
+extern "C" void kx_sysconfig_keys_dir_set(const char *dir) {
     kx_string_copy(keys_dir_buffer, dir, sizeof keys_dir_buffer);
 }
 
-extern "C" int check_key_sanity(const char *key)
-{
+extern "C" int check_key_sanity(const char *key) {
     if (key == nullptr || key[0] == '\0') {
         kx_log(KX_LOG_ERR, "%s: key cannot be empty", "check_key_sanity");
         return -1;
@@ -129,8 +122,7 @@ extern "C" int check_key_sanity(const char *key)
     return 0;
 }
 
-extern "C" char *kx_sysconfig_is_configured(const char *key)
-{
+extern "C" char *kx_sysconfig_is_configured(const char *key) {
     if (check_key_sanity(key) != 0)
         return nullptr;
 
@@ -151,8 +143,7 @@ extern "C" char *kx_sysconfig_is_configured(const char *key)
     return malloc_copy(text);
 }
 
-extern "C" uint32_t set_key(const char *key, const char *contents)
-{
+extern "C" uint32_t set_key(const char *key, const char *contents) {
     if (check_key_sanity(key) != 0)
         return KX_RES_BAD_ARGUMENT;
 
@@ -172,7 +163,6 @@ extern "C" uint32_t set_key(const char *key, const char *contents)
     return KX_RES_OK;
 }
 
-extern "C" uint32_t kx_sysconfig_set_configured(const char *key, const char *contents)
-{
+extern "C" uint32_t kx_sysconfig_set_configured(const char *key, const char *contents) {
     return set_key(key, contents);
 }

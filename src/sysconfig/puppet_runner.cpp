@@ -32,8 +32,7 @@ namespace {
 constexpr int exit_changes_applied = 2;
 
 struct PuppetRunFree {
-    void operator()(PuppetRun *run) const noexcept
-    {
+    void operator()(PuppetRun *run) const noexcept {
         free(run->key);
         free(run->path);
         g_free(run);
@@ -42,8 +41,7 @@ struct PuppetRunFree {
 using PuppetRunPtr = std::unique_ptr<PuppetRun, PuppetRunFree>;
 
 PuppetRunPtr new_puppet_run(const char *key, const std::string &path, kx_sysconfig_cb callback,
-                            void *user_data, bool detailed_exit_codes)
-{
+                            void *user_data, bool detailed_exit_codes) {
     PuppetRunPtr run{g_try_new0(PuppetRun, 1)};
     if (!run)
         return run;
@@ -59,8 +57,7 @@ PuppetRunPtr new_puppet_run(const char *key, const std::string &path, kx_sysconf
 
 // The manifest behind uri in a new file: 0 and manifest set, or the
 // failure's result code.
-int fetch_manifest(const char *uri, std::optional<TempFile> &manifest)
-{
+int fetch_manifest(const char *uri, std::optional<TempFile> &manifest) {
     std::optional<TempFile> file = TempFile::create(puppet_temp_prefix);
     if (!file)
         return KX_RES_SYSTEM_ERROR;
@@ -81,8 +78,7 @@ int fetch_manifest(const char *uri, std::optional<TempFile> &manifest)
 // A new file "puppet_conf_<random>" that holds the inline manifest. The
 // name must be one no pending run uses: writing over a pending run's
 // manifest would make it apply the wrong document.
-int write_manifest(const char *text, std::optional<TempFile> &manifest)
-{
+int write_manifest(const char *text, std::optional<TempFile> &manifest) {
     std::optional<TempFile> file;
     for (int attempt = 0; attempt < 64 && !file; ++attempt) {
         file = TempFile::create_exclusive(std::string{puppet_temp_prefix} +
@@ -99,8 +95,7 @@ int write_manifest(const char *text, std::optional<TempFile> &manifest)
 }
 
 // The process could not be started: the key says so, the caller gets 4.
-int fail_to_start(const char *key)
-{
+int fail_to_start(const char *key) {
     if (kx_sysconfig_set_configured(key, "ERROR") != KX_RES_OK)
         kx_log(KX_LOG_ERR, "%s: Unable to write to file.", "run_puppet");
     return KX_RES_FAILED;
@@ -109,8 +104,7 @@ int fail_to_start(const char *key)
 } // namespace
 
 extern "C" int run_puppet(const char *uri, const char *text, const char *key,
-                          kx_sysconfig_cb callback, void *user_data)
-{
+                          kx_sysconfig_cb callback, void *user_data) {
     unsigned int major = 0;
     int rc = check_puppet(&major);
     if (rc != KX_RES_OK)
@@ -159,8 +153,7 @@ extern "C" int run_puppet(const char *uri, const char *text, const char *key,
     return KX_RES_OK;
 }
 
-extern "C" void action_cb(ServicesAction *action)
-{
+extern "C" void action_cb(ServicesAction *action) {
     if (action == nullptr || action->cb_data == nullptr)
         return;
     PuppetRunPtr run{static_cast<PuppetRun *>(action->cb_data)};

@@ -44,8 +44,7 @@ struct VersionCheck {
     bool lasting = true;
 };
 
-VersionCheck read_version(const char *output)
-{
+VersionCheck read_version(const char *output) {
     VersionCheck check;
     GCharPtr copy{g_strdup(output)};
     char *dot = strchr(copy.get(), '.');
@@ -81,8 +80,7 @@ struct ProgramIdentity {
     timespec modified;
     timespec changed;
 
-    bool operator==(const ProgramIdentity &other) const
-    {
+    bool operator==(const ProgramIdentity &other) const {
         const auto same_time = [](const timespec &a, const timespec &b) {
             return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
         };
@@ -92,14 +90,13 @@ struct ProgramIdentity {
     }
 };
 
-std::optional<ProgramIdentity> find_puppet()
-{
+std::optional<ProgramIdentity> find_puppet() {
     GCharPtr path{g_find_program_in_path("puppet")};
     struct stat status;
     if (!path || stat(path.get(), &status) != 0)
         return std::nullopt;
-    return ProgramIdentity{path.get(),       status.st_dev, status.st_ino,
-                           status.st_size,   status.st_mtim, status.st_ctim};
+    return ProgramIdentity{path.get(),     status.st_dev,  status.st_ino,
+                           status.st_size, status.st_mtim, status.st_ctim};
 }
 
 struct KeptCheck {
@@ -108,16 +105,14 @@ struct KeptCheck {
 };
 std::optional<KeptCheck> kept;
 
-void new_process_group(gpointer)
-{
+void new_process_group(gpointer) {
     // So that a timed-out check can be ended with whatever it started.
     setpgid(0, 0);
 }
 
 // Waits until pid has exited or the deadline (monotonic microseconds) has
 // passed; false when it is still running.
-bool reaped_before(pid_t pid, gint64 deadline)
-{
+bool reaped_before(pid_t pid, gint64 deadline) {
     for (;;) {
         const pid_t done = waitpid(pid, nullptr, WNOHANG);
         if (done == pid || (done < 0 && errno != EINTR))
@@ -128,8 +123,7 @@ bool reaped_before(pid_t pid, gint64 deadline)
     }
 }
 
-void end_process(pid_t pid)
-{
+void end_process(pid_t pid) {
     kill(-pid, SIGKILL);
     kill(pid, SIGKILL);
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
@@ -138,8 +132,7 @@ void end_process(pid_t pid)
 
 // Runs "puppet --version" (program given, or looked up on the search path
 // when none was found) and reads what it prints, within the bounds.
-VersionCheck ask_puppet(const std::optional<ProgramIdentity> &program)
-{
+VersionCheck ask_puppet(const std::optional<ProgramIdentity> &program) {
     VersionCheck check;
     const gchar *found_argv[] = {program ? program->path.c_str() : "", "puppet", "--version",
                                  nullptr};
@@ -149,8 +142,7 @@ VersionCheck ask_puppet(const std::optional<ProgramIdentity> &program)
     GPid pid = 0;
     int out_fd = -1;
     ErrorSlot error;
-    if (!g_spawn_async_with_pipes(nullptr,
-                                  const_cast<gchar **>(program ? found_argv : search_argv),
+    if (!g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(program ? found_argv : search_argv),
                                   nullptr, static_cast<GSpawnFlags>(flags), new_process_group,
                                   nullptr, &pid, nullptr, &out_fd, nullptr, error.out())) {
         GCharPtr text{g_strdup_printf("Failed to check puppet version: (%d) %s",
@@ -208,8 +200,7 @@ VersionCheck ask_puppet(const std::optional<ProgramIdentity> &program)
     return read_version(output.c_str());
 }
 
-int answer(const VersionCheck &check, unsigned int *major)
-{
+int answer(const VersionCheck &check, unsigned int *major) {
     if (check.result != KX_RES_OK) {
         kx_log(KX_LOG_ERR, "%s: %s", step, check.message.c_str());
         return check.result;
@@ -221,13 +212,11 @@ int answer(const VersionCheck &check, unsigned int *major)
 
 } // namespace
 
-extern "C" int parse_puppet_version(const char *output, unsigned int *major)
-{
+extern "C" int parse_puppet_version(const char *output, unsigned int *major) {
     return answer(read_version(output != nullptr ? output : ""), major);
 }
 
-extern "C" int check_puppet(unsigned int *major)
-{
+extern "C" int check_puppet(unsigned int *major) {
     // Runs start on the agent's worker threads: requests that come
     // together wait for one question instead of asking puppet each.
     static std::mutex asking;

@@ -63,9 +63,8 @@ KX_SYSCONFIG_API int download_checks_response_code(const char *uri);
  * document and the time "puppet --version" may take. A value of 0 or
  * less restores the production default of that limit. */
 KX_SYSCONFIG_API void kx_sysconfig_download_limits_set(long connect_timeout_s,
-                                                       long low_speed_time_s,
-                                                       long total_time_s, long max_bytes,
-                                                       long version_check_s);
+                                                       long low_speed_time_s, long total_time_s,
+                                                       long max_bytes, long version_check_s);
 
 #ifdef __cplusplus
 }

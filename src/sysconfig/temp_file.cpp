@@ -17,8 +17,7 @@
 
 namespace korvex::sysconfig {
 
-std::optional<TempFile> TempFile::create(std::string_view prefix, int mode)
-{
+std::optional<TempFile> TempFile::create(std::string_view prefix, int mode) {
     std::string name{prefix};
     name += "XXXXXX";
     const int fd = g_mkstemp_full(name.data(), O_RDWR | O_CLOEXEC, mode);
@@ -27,8 +26,7 @@ std::optional<TempFile> TempFile::create(std::string_view prefix, int mode)
     return owned_with_mode(std::move(name), fd, mode);
 }
 
-std::optional<TempFile> TempFile::create_exclusive(std::string path, int mode)
-{
+std::optional<TempFile> TempFile::create_exclusive(std::string path, int mode) {
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
     if (fd < 0)
         return std::nullopt;
@@ -37,8 +35,7 @@ std::optional<TempFile> TempFile::create_exclusive(std::string path, int mode)
 
 // The mode argument of a creation is reduced by the umask: documents and
 // tool output may hold secrets, so the file gets exactly its mode.
-std::optional<TempFile> TempFile::owned_with_mode(std::string path, int fd, int mode)
-{
+std::optional<TempFile> TempFile::owned_with_mode(std::string path, int fd, int mode) {
     TempFile file{std::move(path), fd};
     if (fchmod(fd, static_cast<mode_t>(mode)) != 0) {
         const int saved = errno;
@@ -49,20 +46,14 @@ std::optional<TempFile> TempFile::owned_with_mode(std::string path, int fd, int 
     return file;
 }
 
-TempFile TempFile::adopt(std::string path)
-{
-    return TempFile{std::move(path), -1};
-}
+TempFile TempFile::adopt(std::string path) { return TempFile{std::move(path), -1}; }
 
 TempFile::TempFile(std::string path, int fd) noexcept : path_{std::move(path)}, fd_{fd} {}
 
 TempFile::TempFile(TempFile &&other) noexcept
-    : path_{std::exchange(other.path_, std::string{})}, fd_{std::exchange(other.fd_, -1)}
-{
-}
+    : path_{std::exchange(other.path_, std::string{})}, fd_{std::exchange(other.fd_, -1)} {}
 
-TempFile &TempFile::operator=(TempFile &&other) noexcept
-{
+TempFile &TempFile::operator=(TempFile &&other) noexcept {
     if (this != &other) {
         remove();
         path_ = std::exchange(other.path_, std::string{});
@@ -71,13 +62,9 @@ TempFile &TempFile::operator=(TempFile &&other) noexcept
     return *this;
 }
 
-TempFile::~TempFile()
-{
-    remove();
-}
+TempFile::~TempFile() { remove(); }
 
-FilePtr TempFile::open_stream()
-{
+FilePtr TempFile::open_stream() {
     if (fd_ < 0)
         return FilePtr{};
     FILE *stream = fdopen(fd_, "w+b");
@@ -90,8 +77,7 @@ FilePtr TempFile::open_stream()
     return FilePtr{stream};
 }
 
-int TempFile::write_contents(std::string_view text, bool sync)
-{
+int TempFile::write_contents(std::string_view text, bool sync) {
     FilePtr stream = open_stream();
     if (!stream)
         return errno != 0 ? errno : EIO;
@@ -107,14 +93,12 @@ int TempFile::write_contents(std::string_view text, bool sync)
     return 0;
 }
 
-std::string TempFile::release() noexcept
-{
+std::string TempFile::release() noexcept {
     close_fd();
     return std::exchange(path_, std::string{});
 }
 
-void TempFile::remove() noexcept
-{
+void TempFile::remove() noexcept {
     close_fd();
     if (!path_.empty()) {
         unlink(path_.c_str());
@@ -122,8 +106,7 @@ void TempFile::remove() noexcept
     }
 }
 
-void TempFile::close_fd() noexcept
-{
+void TempFile::close_fd() noexcept {
     if (fd_ >= 0) {
         close(fd_);
         fd_ = -1;
@@ -138,8 +121,7 @@ struct DirClose {
 
 // The suffix mkstemp gives (six letters and digits) or the decimal number
 // of an inline manifest.
-bool is_temp_suffix(std::string_view suffix)
-{
+bool is_temp_suffix(std::string_view suffix) {
     if (suffix.empty() || suffix.size() > 10)
         return false;
     for (const char c : suffix)
@@ -148,8 +130,7 @@ bool is_temp_suffix(std::string_view suffix)
     return true;
 }
 
-bool is_own_temp_name(std::string_view name, std::initializer_list<std::string_view> prefixes)
-{
+bool is_own_temp_name(std::string_view name, std::initializer_list<std::string_view> prefixes) {
     for (const std::string_view prefix : prefixes)
         if (name.starts_with(prefix) && is_temp_suffix(name.substr(prefix.size())))
             return true;
@@ -159,8 +140,7 @@ bool is_own_temp_name(std::string_view name, std::initializer_list<std::string_v
 } // namespace
 
 unsigned remove_stale_temp_files(const std::string &dir,
-                                 std::initializer_list<std::string_view> prefixes)
-{
+                                 std::initializer_list<std::string_view> prefixes) {
     std::unique_ptr<DIR, DirClose> listing{opendir(dir.c_str())};
     if (!listing)
         return 0;
@@ -184,8 +164,7 @@ unsigned remove_stale_temp_files(const std::string &dir,
 
 } // namespace korvex::sysconfig
 
-extern "C" unsigned int kx_sysconfig_remove_leftovers(void)
-{
+extern "C" unsigned int kx_sysconfig_remove_leftovers(void) {
     using namespace korvex::sysconfig;
     return remove_stale_temp_files(".", {augeas_temp_prefix, puppet_temp_prefix}) +
            remove_stale_temp_files(status_side_dir(), {status_side_prefix});

@@ -17,14 +17,12 @@ namespace {
 // Sets a variable for the test's lifetime and restores the old value.
 class ScopedEnv {
 public:
-    ScopedEnv(const char *name, const std::string &value) : name_(name)
-    {
+    ScopedEnv(const char *name, const std::string &value) : name_(name) {
         if (const char *old = std::getenv(name))
             old_ = old;
         setenv(name, value.c_str(), 1);
     }
-    ~ScopedEnv()
-    {
+    ~ScopedEnv() {
         if (old_)
             setenv(name_, old_->c_str(), 1);
         else
@@ -49,21 +47,21 @@ protected:
 
 } // namespace
 
-TEST_F(BrokerCommands, StatusIsThatOfSystem)
-{
+TEST_F(BrokerCommands, StatusIsThatOfSystem) {
     EXPECT_EQ(broker_os_add_qpid_route_link("localhost:49000", "peer"), 0);
     {
         ScopedEnv fail("KX_TEST_QPID_ROUTE_FAIL", "2");
-        const qpid_route route = {"localhost:49000", "peer", "qmf.default.topic", "console.#", 0, 1};
+        const qpid_route route = {"localhost:49000", "peer", "qmf.default.topic",
+                                  "console.#",       0,      1};
         EXPECT_EQ(broker_os_add_qpid_route(&route), 256);
     }
     EXPECT_EQ(read_lines(record),
-              (std::vector<std::string>{"qpid-route link add localhost:49000 guestonly/guestonly@peer PLAIN",
-                                        "qpid-route route add localhost:49000 peer qmf.default.topic console.#"}));
+              (std::vector<std::string>{
+                  "qpid-route link add localhost:49000 guestonly/guestonly@peer PLAIN",
+                  "qpid-route route add localhost:49000 peer qmf.default.topic console.#"}));
 }
 
-TEST_F(BrokerCommands, ShellTextRunsLiterallyAndOnlyUnquotableWordsAreRefused)
-{
+TEST_F(BrokerCommands, ShellTextRunsLiterallyAndOnlyUnquotableWordsAreRefused) {
     const std::string touch = "$(touch${IFS}" + marker.string() + ")";
     EXPECT_EQ(broker_os_add_qpid_route_link("localhost:49000", touch.c_str()), 0);
     const qpid_route dynamic = {"peer", "localhost:49000", touch.c_str(), nullptr, 0, 0};

@@ -21,8 +21,7 @@ const std::string local = "localhost:49000";
 class DnsSrvServer {
 public:
     DnsSrvServer(std::filesystem::path state_dir, const std::vector<std::string> &records)
-        : state_dir_(std::move(state_dir))
-    {
+        : state_dir_(std::move(state_dir)) {
         std::filesystem::create_directory(state_dir_);
         std::vector<std::string> argv{DNS_SRV_NETNS, "start", state_dir_.string()};
         for (const std::string &record : records)
@@ -30,7 +29,8 @@ public:
         int status = run_command(argv);
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
             stop();
-            throw std::runtime_error("dns-srv-netns start failed with wait status " + std::to_string(status));
+            throw std::runtime_error("dns-srv-netns start failed with wait status " +
+                                     std::to_string(status));
         }
     }
     ~DnsSrvServer() { stop(); }
@@ -38,7 +38,9 @@ public:
     DnsSrvServer &operator=(const DnsSrvServer &) = delete;
 
     // The command line that runs a program inside the namespace.
-    std::vector<std::string> exec_prefix() const { return {DNS_SRV_NETNS, "exec", state_dir_.string(), "--"}; }
+    std::vector<std::string> exec_prefix() const {
+        return {DNS_SRV_NETNS, "exec", state_dir_.string(), "--"};
+    }
 
 private:
     void stop() { run_command({DNS_SRV_NETNS, "stop", state_dir_.string()}); }
@@ -48,8 +50,7 @@ private:
 
 class BrokerDnsSrv : public ::testing::Test {
 protected:
-    LaunchOutcome launch_with_peers(const std::string &brokers)
-    {
+    LaunchOutcome launch_with_peers(const std::string &brokers) {
         sandbox.env()["FEDERATED_BROKERS"] = brokers;
         return sandbox.launch_wrapped(dns.exec_prefix());
     }
@@ -68,27 +69,26 @@ protected:
 
 } // namespace
 
-TEST_F(BrokerDnsSrv, SrvNamesBecomeTargetHostAndPort)
-{
+TEST_F(BrokerDnsSrv, SrvNamesBecomeTargetHostAndPort) {
     LaunchOutcome outcome = launch_with_peers("a _korvex._tcp.ok.test,_korvex._tls.ok.test");
     ASSERT_TRUE(launched_cleanly(outcome));
     EXPECT_EQ(outcome.route_commands,
               listed_peers_commands(local, {"a", "broker1.ok.test:5673", "broker2.ok.test:5674"}));
 }
 
-TEST_F(BrokerDnsSrv, NameWithoutRecordIsSkippedWithWarning)
-{
+TEST_F(BrokerDnsSrv, NameWithoutRecordIsSkippedWithWarning) {
     LaunchOutcome outcome = launch_with_peers("a _korvex._tcp.missing.ok.test b");
     ASSERT_TRUE(launched_cleanly(outcome));
     EXPECT_EQ(outcome.route_commands, listed_peers_commands(local, {"a", "b"}));
-    EXPECT_EQ(count_occurrences(outcome.output,
-                                "broker_lookup: Failed to find DNS SRV record for \"_korvex._tcp.missing.ok.test\""),
-              1u)
+    EXPECT_EQ(
+        count_occurrences(
+            outcome.output,
+            "broker_lookup: Failed to find DNS SRV record for \"_korvex._tcp.missing.ok.test\""),
+        1u)
         << outcome.output;
 }
 
-TEST_F(BrokerDnsSrv, OtherCaseOrServiceLabelIsAPlainAddress)
-{
+TEST_F(BrokerDnsSrv, OtherCaseOrServiceLabelIsAPlainAddress) {
     // DNS ignores case, so a lookup of the first would find broker1; the
     // second has no record, so a lookup would drop it.
     LaunchOutcome outcome = launch_with_peers("_KORVEX._tcp.ok.test _korvex._udp.ok.test");
@@ -98,12 +98,13 @@ TEST_F(BrokerDnsSrv, OtherCaseOrServiceLabelIsAPlainAddress)
     EXPECT_EQ(outcome.output.find("broker_lookup"), std::string::npos) << outcome.output;
 }
 
-TEST_F(BrokerDnsSrv, TargetsReachTheCommandsLiterally)
-{
-    LaunchOutcome outcome = launch_with_peers("_korvex._tcp.evil1.test _korvex._tcp.evil2.test _korvex._tcp.ok.test");
+TEST_F(BrokerDnsSrv, TargetsReachTheCommandsLiterally) {
+    LaunchOutcome outcome =
+        launch_with_peers("_korvex._tcp.evil1.test _korvex._tcp.evil2.test _korvex._tcp.ok.test");
     ASSERT_TRUE(launched_cleanly(outcome));
     EXPECT_EQ(outcome.route_commands,
-              listed_peers_commands(local, {"x>owned1.evil1.test:1", "a`>owned2`.evil2.test:1", "broker1.ok.test:5673"}));
+              listed_peers_commands(local, {"x>owned1.evil1.test:1", "a`>owned2`.evil2.test:1",
+                                            "broker1.ok.test:5673"}));
     for (const auto &entry : std::filesystem::directory_iterator(sandbox.dir()))
         EXPECT_NE(entry.path().filename().string().rfind("owned", 0), 0u) << entry.path();
 }

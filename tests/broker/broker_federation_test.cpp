@@ -17,27 +17,25 @@ namespace {
 
 const std::string local = "localhost:49000";
 
-std::vector<std::string> guest_proxy_commands(const std::string &peer)
-{
+std::vector<std::string> guest_proxy_commands(const std::string &peer) {
     return {
         link_command(local, peer),
         "qpid-route route add " + local + " " + peer + " qmf.default.topic direct-agent.#",
         "qpid-route route add " + local + " " + peer + " qmf.default.topic console.#",
-        "qpid-route --src-local route add " + peer + " " + local + " qmf.default.topic direct-console.#",
+        "qpid-route --src-local route add " + peer + " " + local +
+            " qmf.default.topic direct-console.#",
         "qpid-route --src-local route add " + peer + " " + local + " qmf.default.topic agent.#",
     };
 }
 
-std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string> &b)
-{
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string> &b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
 } // namespace
 
-TEST(BrokerFederation, NothingConfiguredRunsNothing)
-{
+TEST(BrokerFederation, NothingConfiguredRunsNothing) {
     LauncherSandbox sandbox;
     LaunchOutcome outcome = sandbox.launch();
     ASSERT_TRUE(launched_cleanly(outcome));
@@ -45,8 +43,7 @@ TEST(BrokerFederation, NothingConfiguredRunsNothing)
     EXPECT_TRUE(outcome.route_commands.empty());
 }
 
-TEST(BrokerFederation, GuestProxyDirectoryGetsLinkAndFourStaticRoutes)
-{
+TEST(BrokerFederation, GuestProxyDirectoryGetsLinkAndFourStaticRoutes) {
     LauncherSandbox sandbox;
     std::filesystem::create_directory(sandbox.dir() / "host");
     std::filesystem::create_directory_symlink(sandbox.dir() / "host", sandbox.dir() / "host-link");
@@ -61,8 +58,7 @@ TEST(BrokerFederation, GuestProxyDirectoryGetsLinkAndFourStaticRoutes)
     }
 }
 
-TEST(BrokerFederation, GuestProxyPortKeepsOnlyItsFirstFiveCharacters)
-{
+TEST(BrokerFederation, GuestProxyPortKeepsOnlyItsFirstFiveCharacters) {
     LauncherSandbox sandbox;
     std::filesystem::create_directory(sandbox.dir() / "host");
     sandbox.env()["TPX_G_HOST_DIR"] = (sandbox.dir() / "host").string();
@@ -72,13 +68,12 @@ TEST(BrokerFederation, GuestProxyPortKeepsOnlyItsFirstFiveCharacters)
     EXPECT_EQ(outcome.route_commands, guest_proxy_commands("localhost:12345"));
 }
 
-TEST(BrokerFederation, GuestProxyWithoutUsablePortFederatesNothing)
-{
+TEST(BrokerFederation, GuestProxyWithoutUsablePortFederatesNothing) {
     LauncherSandbox sandbox;
     std::filesystem::create_directory(sandbox.dir() / "host");
     // "`>x`" is exactly five characters and would create x through the shell.
-    const std::optional<std::string> ports[] = {std::nullopt, "", "abc", "0", "99999", "5000a", "50 00", "`>x`",
-                                                "$(id)"};
+    const std::optional<std::string> ports[] = {std::nullopt, "",      "abc",  "0",    "99999",
+                                                "5000a",      "50 00", "`>x`", "$(id)"};
     for (const std::optional<std::string> &port : ports) {
         SCOPED_TRACE("TPX_G_SERVICE_PORT=" + port.value_or("(unset)"));
         sandbox.env()["TPX_G_HOST_DIR"] = (sandbox.dir() / "host").string();
@@ -90,14 +85,15 @@ TEST(BrokerFederation, GuestProxyWithoutUsablePortFederatesNothing)
         LaunchOutcome outcome = sandbox.launch();
         ASSERT_TRUE(launched_cleanly(outcome));
         EXPECT_TRUE(outcome.route_commands.empty());
-        EXPECT_EQ(count_occurrences(outcome.output, "broker_federation_configure: TPX_G_SERVICE_PORT"), 1u)
+        EXPECT_EQ(
+            count_occurrences(outcome.output, "broker_federation_configure: TPX_G_SERVICE_PORT"),
+            1u)
             << outcome.output;
         EXPECT_FALSE(std::filesystem::exists(sandbox.dir() / "x"));
     }
 }
 
-TEST(BrokerFederation, HostDirThatIsNoDirectoryMeansPeerListMode)
-{
+TEST(BrokerFederation, HostDirThatIsNoDirectoryMeansPeerListMode) {
     LauncherSandbox sandbox;
     std::ofstream(sandbox.dir() / "plain-file") << "not a directory\n";
     for (const char *host_dir : {"plain-file", "missing"}) {
@@ -111,8 +107,7 @@ TEST(BrokerFederation, HostDirThatIsNoDirectoryMeansPeerListMode)
     }
 }
 
-TEST(BrokerFederation, PeerListIsSplitAtCommasSemicolonsAndSpaces)
-{
+TEST(BrokerFederation, PeerListIsSplitAtCommasSemicolonsAndSpaces) {
     struct ListCase {
         const char *brokers;
         std::vector<std::string> peers;
@@ -142,8 +137,7 @@ TEST(BrokerFederation, PeerListIsSplitAtCommasSemicolonsAndSpaces)
     }
 }
 
-TEST(BrokerFederation, PeerListLongerThanBufferDropsTheCutPeer)
-{
+TEST(BrokerFederation, PeerListLongerThanBufferDropsTheCutPeer) {
     // 500 + 1 + 500 + 1 characters, so only 21 of the third peer survive
     // the cut: a peer nobody listed, left out with a warning.
     const std::string x(500, 'x'), y(500, 'y'), z(500, 'z');
@@ -152,15 +146,15 @@ TEST(BrokerFederation, PeerListLongerThanBufferDropsTheCutPeer)
     LaunchOutcome outcome = sandbox.launch();
     ASSERT_TRUE(launched_cleanly(outcome));
     EXPECT_EQ(outcome.route_commands, listed_peers_commands(local, {x, y}));
-    EXPECT_EQ(count_occurrences(outcome.output, "broker_federation_configure: FEDERATED_BROKERS is longer than "
-                                                "1023 characters; skipping the cut peer \"" +
-                                                    std::string(21, 'z') + "\""),
+    EXPECT_EQ(count_occurrences(outcome.output,
+                                "broker_federation_configure: FEDERATED_BROKERS is longer than "
+                                "1023 characters; skipping the cut peer \"" +
+                                    std::string(21, 'z') + "\""),
               1u)
         << outcome.output;
 }
 
-TEST(BrokerFederation, FailedCommandSkipsRestOfThatPeerOnly)
-{
+TEST(BrokerFederation, FailedCommandSkipsRestOfThatPeerOnly) {
     LauncherSandbox sandbox;
     sandbox.env()["FEDERATED_BROKERS"] = "a b";
 
@@ -168,9 +162,11 @@ TEST(BrokerFederation, FailedCommandSkipsRestOfThatPeerOnly)
     sandbox.env()["KX_TEST_QPID_ROUTE_FAIL"] = "1";
     LaunchOutcome outcome = sandbox.launch();
     ASSERT_TRUE(launched_cleanly(outcome));
-    EXPECT_EQ(outcome.route_commands, concat({link_command(local, "a")}, listed_peer_commands(local, "b")));
-    EXPECT_NE(outcome.output.find("broker_federate: Failed to link brokers \"localhost:49000\" to \"a\""),
-              std::string::npos)
+    EXPECT_EQ(outcome.route_commands,
+              concat({link_command(local, "a")}, listed_peer_commands(local, "b")));
+    EXPECT_NE(
+        outcome.output.find("broker_federate: Failed to link brokers \"localhost:49000\" to \"a\""),
+        std::string::npos)
         << outcome.output;
 
     SCOPED_TRACE("first route of a fails");
@@ -180,7 +176,8 @@ TEST(BrokerFederation, FailedCommandSkipsRestOfThatPeerOnly)
     EXPECT_EQ(outcome.route_commands,
               concat({link_command(local, "a"), dynamic_route("a", local, "amq.direct")},
                      listed_peer_commands(local, "b")));
-    EXPECT_NE(outcome.output.find("broker_add_route: Failed to route a => localhost:49000"), std::string::npos)
+    EXPECT_NE(outcome.output.find("broker_add_route: Failed to route a => localhost:49000"),
+              std::string::npos)
         << outcome.output;
     EXPECT_EQ(outcome.output.find("Failed to link brokers"), std::string::npos) << outcome.output;
 
@@ -189,21 +186,18 @@ TEST(BrokerFederation, FailedCommandSkipsRestOfThatPeerOnly)
     outcome = sandbox.launch();
     ASSERT_TRUE(launched_cleanly(outcome));
     EXPECT_EQ(outcome.route_commands, listed_peers_commands(local, {"a", "b"}));
-    EXPECT_NE(outcome.output.find("broker_add_route: Failed to route localhost:49000 => a"), std::string::npos)
+    EXPECT_NE(outcome.output.find("broker_add_route: Failed to route localhost:49000 => a"),
+              std::string::npos)
         << outcome.output;
 }
 
-TEST(BrokerFederation, ShellTextInPeersStaysLiteralAndOnlyUnquotablePeersAreSkipped)
-{
+TEST(BrokerFederation, ShellTextInPeersStaysLiteralAndOnlyUnquotablePeersAreSkipped) {
     LauncherSandbox sandbox;
     const std::string d = sandbox.dir().string();
     const std::vector<std::string> literal = {
-        "$(touch${IFS}" + d + "/owned1)",
-        "`touch${IFS}" + d + "/owned2`",
-        "x|touch${IFS}" + d + "/owned3",
-        "x>" + d + "/owned4",
-        "x&&touch${IFS}" + d + "/owned5",
-        "x'`touch${IFS}" + d + "/owned7`'",
+        "$(touch${IFS}" + d + "/owned1)", "`touch${IFS}" + d + "/owned2`",
+        "x|touch${IFS}" + d + "/owned3",  "x>" + d + "/owned4",
+        "x&&touch${IFS}" + d + "/owned5", "x'`touch${IFS}" + d + "/owned7`'",
     };
     const std::vector<std::string> skipped = {
         "x\ntouch${IFS}" + d + "/owned6",
@@ -226,8 +220,9 @@ TEST(BrokerFederation, ShellTextInPeersStaysLiteralAndOnlyUnquotablePeersAreSkip
     EXPECT_EQ(outcome.route_commands, expected);
     for (int i = 1; i <= 7; ++i)
         EXPECT_FALSE(std::filesystem::exists(d + "/owned" + std::to_string(i))) << i;
-    EXPECT_EQ(count_occurrences(outcome.output, "broker_federation_configure: Skipping federated broker"),
-              skipped.size())
+    EXPECT_EQ(
+        count_occurrences(outcome.output, "broker_federation_configure: Skipping federated broker"),
+        skipped.size())
         << outcome.output;
     // The log shows the refused token with its line feed escaped.
     EXPECT_NE(outcome.output.find("x\\x0atouch${IFS}"), std::string::npos) << outcome.output;

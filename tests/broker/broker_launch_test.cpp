@@ -31,8 +31,7 @@ struct PortCase {
 
 } // namespace
 
-TEST(BrokerLaunch, PortComesFromKorvexPortOrDefaults)
-{
+TEST(BrokerLaunch, PortComesFromKorvexPortOrDefaults) {
     const PortCase cases[] = {
         {std::nullopt, true, 49000, 0},
         {"5672", true, 5672, 0},
@@ -48,7 +47,8 @@ TEST(BrokerLaunch, PortComesFromKorvexPortOrDefaults)
         {"-1", true, 49000, 2},
     };
     for (const PortCase &c : cases) {
-        SCOPED_TRACE("KORVEX_PORT=" + c.korvex_port.value_or("(unset)") + (c.with_peer ? " with a peer" : ""));
+        SCOPED_TRACE("KORVEX_PORT=" + c.korvex_port.value_or("(unset)") +
+                     (c.with_peer ? " with a peer" : ""));
         LauncherSandbox sandbox;
         if (c.korvex_port)
             sandbox.env()["KORVEX_PORT"] = *c.korvex_port;
@@ -65,16 +65,17 @@ TEST(BrokerLaunch, PortComesFromKorvexPortOrDefaults)
             EXPECT_EQ(outcome.route_commands, listed_peer_commands("localhost:" + port, "peer"));
         else
             EXPECT_TRUE(outcome.route_commands.empty());
-        EXPECT_EQ(count_occurrences(outcome.output, port_warning_prefix), c.expected_warnings) << outcome.output;
+        EXPECT_EQ(count_occurrences(outcome.output, port_warning_prefix), c.expected_warnings)
+            << outcome.output;
         if (c.expected_warnings > 0) {
-            EXPECT_NE(outcome.output.find(port_warning_prefix + "\"" + *c.korvex_port + "\""), std::string::npos)
+            EXPECT_NE(outcome.output.find(port_warning_prefix + "\"" + *c.korvex_port + "\""),
+                      std::string::npos)
                 << outcome.output;
         }
     }
 }
 
-TEST(BrokerLaunch, BrokerGetsProgramNameFixedOptionsThenLauncherArguments)
-{
+TEST(BrokerLaunch, BrokerGetsProgramNameFixedOptionsThenLauncherArguments) {
     LauncherSandbox sandbox;
     LaunchOutcome outcome = sandbox.launch({"A", "B", "two words"}, "/opt/custom/launcher-name");
 
@@ -86,23 +87,22 @@ TEST(BrokerLaunch, BrokerGetsProgramNameFixedOptionsThenLauncherArguments)
     EXPECT_EQ(outcome.qpidd_calls[0], expected);
 }
 
-TEST(BrokerLaunch, MissingQpiddFailsWithErrnoWhileChildStillFederates)
-{
+TEST(BrokerLaunch, MissingQpiddFailsWithErrnoWhileChildStillFederates) {
     LauncherSandbox sandbox;
     sandbox.remove_qpidd();
     sandbox.env()["FEDERATED_BROKERS"] = "peer";
     LaunchOutcome outcome = sandbox.launch();
 
     EXPECT_TRUE(launched_cleanly(outcome, 2));
-    EXPECT_NE(outcome.output.find("exec(): No such file or directory"), std::string::npos) << outcome.output;
+    EXPECT_NE(outcome.output.find("exec(): No such file or directory"), std::string::npos)
+        << outcome.output;
     EXPECT_TRUE(outcome.qpidd_calls.empty());
     EXPECT_EQ(outcome.route_commands, listed_peer_commands("localhost:49000", "peer"));
 }
 
 // The kernel turns an empty argv into {""} on exec, so a launch with argc 0
 // can only be built in-process.
-TEST(BrokerLaunch, ArgumentListWithoutArgumentsStartsWithThePortOption)
-{
+TEST(BrokerLaunch, ArgumentListWithoutArgumentsStartsWithThePortOption) {
     unsetenv("KORVEX_PORT");
     char *no_arguments[] = {nullptr};
     korvex::broker::BrokerArgs list(broker_args(0, no_arguments));

@@ -13,19 +13,18 @@
 
 namespace korvex::test {
 
-inline std::string link_command(const std::string &local, const std::string &peer)
-{
+inline std::string link_command(const std::string &local, const std::string &peer) {
     return "qpid-route link add " + local + " guestonly/guestonly@" + peer + " PLAIN";
 }
 
-inline std::string dynamic_route(const std::string &dest, const std::string &src, const std::string &exchange)
-{
+inline std::string dynamic_route(const std::string &dest, const std::string &src,
+                                 const std::string &exchange) {
     return "qpid-route --timeout=5 dynamic add " + dest + " " + src + " " + exchange;
 }
 
 // The link and the six dynamic routes of a listed peer.
-inline std::vector<std::string> listed_peer_commands(const std::string &local, const std::string &peer)
-{
+inline std::vector<std::string> listed_peer_commands(const std::string &local,
+                                                     const std::string &peer) {
     return {
         link_command(local, peer),
         dynamic_route(peer, local, "amq.direct"),
@@ -37,8 +36,8 @@ inline std::vector<std::string> listed_peer_commands(const std::string &local, c
     };
 }
 
-inline std::vector<std::string> listed_peers_commands(const std::string &local, const std::vector<std::string> &peers)
-{
+inline std::vector<std::string> listed_peers_commands(const std::string &local,
+                                                      const std::vector<std::string> &peers) {
     std::vector<std::string> all;
     for (const std::string &peer : peers) {
         std::vector<std::string> one = listed_peer_commands(local, peer);
@@ -50,15 +49,17 @@ inline std::vector<std::string> listed_peers_commands(const std::string &local, 
 // The launcher's own process (by then qpidd) ended with exit_code, and
 // exactly one other process, the federation child, was left to reap and
 // exited with status 0.
-inline ::testing::AssertionResult launched_cleanly(const LaunchOutcome &outcome, int exit_code = 0)
-{
+inline ::testing::AssertionResult launched_cleanly(const LaunchOutcome &outcome,
+                                                   int exit_code = 0) {
     const ReapedTree &tree = outcome.tree;
     if (!WIFEXITED(tree.main_status) || WEXITSTATUS(tree.main_status) != exit_code)
-        return ::testing::AssertionFailure() << "launcher wait status " << tree.main_status << ", expected exit "
-                                             << exit_code << "; output:\n" << outcome.output;
+        return ::testing::AssertionFailure() << "launcher wait status " << tree.main_status
+                                             << ", expected exit " << exit_code << "; output:\n"
+                                             << outcome.output;
     if (tree.descendant_statuses.size() != 1)
-        return ::testing::AssertionFailure() << tree.descendant_statuses.size()
-                                             << " descendants reaped, expected the federation child only";
+        return ::testing::AssertionFailure()
+               << tree.descendant_statuses.size()
+               << " descendants reaped, expected the federation child only";
     int child = tree.descendant_statuses.front();
     if (!WIFEXITED(child) || WEXITSTATUS(child) != 0)
         return ::testing::AssertionFailure() << "federation child wait status " << child;

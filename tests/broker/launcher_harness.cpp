@@ -16,8 +16,7 @@ namespace korvex::test {
 
 namespace {
 
-std::vector<char *> c_strings(std::vector<std::string> &texts)
-{
+std::vector<char *> c_strings(std::vector<std::string> &texts) {
     std::vector<char *> out;
     for (std::string &text : texts)
         out.push_back(text.data());
@@ -25,8 +24,7 @@ std::vector<char *> c_strings(std::vector<std::string> &texts)
     return out;
 }
 
-std::string unescape_argument(const std::string &arg)
-{
+std::string unescape_argument(const std::string &arg) {
     std::string out;
     for (std::size_t i = 0; i < arg.size(); ++i) {
         if (arg[i] == '\\' && i + 1 < arg.size()) {
@@ -47,24 +45,22 @@ struct ReapRecord {
 
 } // namespace
 
-TempDir::TempDir()
-{
+TempDir::TempDir() {
     std::string pattern = "/tmp/kx-broker-test-" + std::to_string(getpid()) + "-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
     path_ = pattern;
 }
 
-TempDir::~TempDir()
-{
+TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
 }
 
 ReapedTree run_reaped(const std::string &program, const std::vector<std::string> &argv,
-                      const std::map<std::string, std::string> &env, const std::filesystem::path &workdir,
-                      const std::filesystem::path &output_path)
-{
+                      const std::map<std::string, std::string> &env,
+                      const std::filesystem::path &workdir,
+                      const std::filesystem::path &output_path) {
     // Everything the children need is prepared before fork.
     std::vector<std::string> argv_texts = argv;
     std::vector<char *> argv_ptrs = c_strings(argv_texts);
@@ -101,8 +97,8 @@ ReapedTree run_reaped(const std::string &program, const std::vector<std::string>
             int null_fd = open("/dev/null", O_RDONLY);
             if (chdir(workdir.c_str()) != 0)
                 _exit(122);
-            if (null_fd < 0 || dup2(null_fd, STDIN_FILENO) < 0 || dup2(output_fd, STDOUT_FILENO) < 0 ||
-                dup2(output_fd, STDERR_FILENO) < 0)
+            if (null_fd < 0 || dup2(null_fd, STDIN_FILENO) < 0 ||
+                dup2(output_fd, STDOUT_FILENO) < 0 || dup2(output_fd, STDERR_FILENO) < 0)
                 _exit(122);
             execve(program.c_str(), argv_ptrs.data(), env_ptrs.data());
             _exit(127);
@@ -142,7 +138,8 @@ ReapedTree run_reaped(const std::string &program, const std::vector<std::string>
     while (waitpid(reaper, &reaper_status, 0) < 0 && errno == EINTR) {
     }
     if (!WIFEXITED(reaper_status) || WEXITSTATUS(reaper_status) != 0 || records.empty())
-        throw std::runtime_error("the reaper failed with wait status " + std::to_string(reaper_status));
+        throw std::runtime_error("the reaper failed with wait status " +
+                                 std::to_string(reaper_status));
 
     ReapedTree tree;
     pid_t main_pid = records.front().pid;
@@ -155,8 +152,7 @@ ReapedTree run_reaped(const std::string &program, const std::vector<std::string>
     return tree;
 }
 
-int run_command(const std::vector<std::string> &argv)
-{
+int run_command(const std::vector<std::string> &argv) {
     std::vector<std::string> texts = argv;
     std::vector<char *> ptrs = c_strings(texts);
     pid_t pid;
@@ -170,8 +166,7 @@ int run_command(const std::vector<std::string> &argv)
     return status;
 }
 
-std::vector<std::string> split_recorded_call(const std::string &line)
-{
+std::vector<std::string> split_recorded_call(const std::string &line) {
     std::vector<std::string> args;
     std::istringstream words(line);
     std::string word;
@@ -180,8 +175,7 @@ std::vector<std::string> split_recorded_call(const std::string &line)
     return args;
 }
 
-std::vector<std::string> read_lines(const std::filesystem::path &path)
-{
+std::vector<std::string> read_lines(const std::filesystem::path &path) {
     std::vector<std::string> lines;
     std::ifstream in(path);
     std::string line;
@@ -190,24 +184,22 @@ std::vector<std::string> read_lines(const std::filesystem::path &path)
     return lines;
 }
 
-std::string read_file(const std::filesystem::path &path)
-{
+std::string read_file(const std::filesystem::path &path) {
     std::ifstream in(path);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-std::size_t count_occurrences(const std::string &text, const std::string &needle)
-{
+std::size_t count_occurrences(const std::string &text, const std::string &needle) {
     std::size_t count = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+    for (std::size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + needle.size()))
         ++count;
     return count;
 }
 
-LauncherSandbox::LauncherSandbox() : bin_(temp_.path() / "bin")
-{
+LauncherSandbox::LauncherSandbox() : bin_(temp_.path() / "bin") {
     std::filesystem::create_directory(bin_);
     std::filesystem::create_symlink(QPIDD_STAND_IN, bin_ / "qpidd");
     std::filesystem::create_symlink(QPID_ROUTE_STAND_IN, bin_ / "qpid-route");
@@ -215,29 +207,25 @@ LauncherSandbox::LauncherSandbox() : bin_(temp_.path() / "bin")
     env_["KX_LOG_STDERR"] = "1";
 }
 
-void LauncherSandbox::remove_qpidd()
-{
-    std::filesystem::remove(bin_ / "qpidd");
-}
+void LauncherSandbox::remove_qpidd() { std::filesystem::remove(bin_ / "qpidd"); }
 
-LaunchOutcome LauncherSandbox::launch(const std::vector<std::string> &args, const std::string &argv0)
-{
+LaunchOutcome LauncherSandbox::launch(const std::vector<std::string> &args,
+                                      const std::string &argv0) {
     std::vector<std::string> argv{argv0};
     argv.insert(argv.end(), args.begin(), args.end());
     return run(BROKER_LAUNCHER_PATH, argv);
 }
 
 LaunchOutcome LauncherSandbox::launch_wrapped(const std::vector<std::string> &wrapper_argv,
-                                              const std::vector<std::string> &args)
-{
+                                              const std::vector<std::string> &args) {
     std::vector<std::string> argv = wrapper_argv;
     argv.push_back(BROKER_LAUNCHER_PATH);
     argv.insert(argv.end(), args.begin(), args.end());
     return run(wrapper_argv.front(), argv);
 }
 
-LaunchOutcome LauncherSandbox::run(const std::string &program, const std::vector<std::string> &argv)
-{
+LaunchOutcome LauncherSandbox::run(const std::string &program,
+                                   const std::vector<std::string> &argv) {
     std::string tag = std::to_string(++launches_);
     std::filesystem::path qpidd_record = dir() / ("qpidd-" + tag + ".calls");
     std::filesystem::path route_record = dir() / ("qpid-route-" + tag + ".calls");

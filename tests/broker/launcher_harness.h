@@ -36,7 +36,8 @@ struct ReapedTree {
 // appended to output_path, and waits until the process and all its
 // descendants have exited.
 ReapedTree run_reaped(const std::string &program, const std::vector<std::string> &argv,
-                      const std::map<std::string, std::string> &env, const std::filesystem::path &workdir,
+                      const std::map<std::string, std::string> &env,
+                      const std::filesystem::path &workdir,
                       const std::filesystem::path &output_path);
 
 // Runs a helper command to its end with the test's own environment;
@@ -73,7 +74,8 @@ public:
     // Drops qpidd from the stand-in folder, so the exec finds none.
     void remove_qpidd();
 
-    LaunchOutcome launch(const std::vector<std::string> &args = {}, const std::string &argv0 = "broker-launcher");
+    LaunchOutcome launch(const std::vector<std::string> &args = {},
+                         const std::string &argv0 = "broker-launcher");
 
     // Runs the launcher through wrapper: wrapper_argv, then the launcher's
     // path and args.

@@ -20,8 +20,7 @@
 
 namespace {
 
-std::string escape_argument(std::string_view arg)
-{
+std::string escape_argument(std::string_view arg) {
     std::string out;
     for (char c : arg) {
         if (c == '\\')
@@ -36,8 +35,7 @@ std::string escape_argument(std::string_view arg)
     return out;
 }
 
-bool call_should_fail(const char *fail_list, long call)
-{
+bool call_should_fail(const char *fail_list, long call) {
     if (fail_list == nullptr)
         return false;
     std::string_view rest = fail_list;
@@ -55,8 +53,7 @@ bool call_should_fail(const char *fail_list, long call)
 
 // Calls already recorded; the lock keeps concurrent callers from sharing
 // a call number.
-long count_lines(int fd)
-{
+long count_lines(int fd) {
     long lines = 0;
     char buffer[4096];
     ssize_t n;
@@ -70,8 +67,7 @@ long count_lines(int fd)
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     const char *record_path = std::getenv("KX_TEST_" STAND_IN_ROLE "_RECORD");
     if (record_path == nullptr) {
         std::fprintf(stderr, "stand-in: KX_TEST_" STAND_IN_ROLE "_RECORD is not set\n");

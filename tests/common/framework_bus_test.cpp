@@ -25,13 +25,13 @@ constexpr const char *kPath = "/org/vaduderuvoziz/TestAgent";
 constexpr const char *kIface = "org.vaduderuvoziz.TestAgent";
 constexpr const char *kProps = "org.freedesktop.DBus.Properties";
 
-TestBusOptions bus_options()
-{
+TestBusOptions bus_options() {
     TestBusOptions options;
     options.extra_policies = {TEST_AGENT_POLICY};
     options.extra_bus_policy = std::string("<policy user=\"root\"><allow own=\"") + kName +
                                "\"/></policy><policy context=\"default\"><allow "
-                               "send_destination=\"" + kName + "\"/></policy>";
+                               "send_destination=\"" +
+                               kName + "\"/></policy>";
     // Refuse the echo action to nobody only, and make it prove it is an
     // administrator to read "ratio": other actions keep their defaults.
     options.polkit_rules = "polkit.addRule(function(action, subject) {\n"
@@ -47,24 +47,21 @@ TestBusOptions bus_options()
 
 class FrameworkOnBus : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         bus_ = std::make_unique<TestSystemBus>(bus_options());
         start_agent({"KORVEX_AUTHORIZATION_TIMEOUT=3"});
         client_ = std::make_unique<BusClient>(bus_->address());
     }
 
-    void start_agent(std::vector<std::string> env)
-    {
+    void start_agent(std::vector<std::string> env) {
         agent_.reset();
-        agent_ = std::make_unique<Agent>(*bus_,
-                                         AgentOptions{{TEST_AGENT_PATH}, {}, std::move(env), "/", kName});
+        agent_ = std::make_unique<Agent>(
+            *bus_, AgentOptions{{TEST_AGENT_PATH}, {}, std::move(env), "/", kName});
         ASSERT_TRUE(agent_->wait_for_name()) << agent_->stderr_text();
     }
 
     // The lines of `path` that begin with `prefix`.
-    static std::vector<std::string> lines_of(const std::string &path, const std::string &prefix)
-    {
+    static std::vector<std::string> lines_of(const std::string &path, const std::string &prefix) {
         std::vector<std::string> found;
         std::ifstream in(path);
         for (std::string line; std::getline(in, line);)
@@ -73,16 +70,14 @@ protected:
         return found;
     }
 
-    static size_t count_of(const std::string &text, const std::string &what)
-    {
+    static size_t count_of(const std::string &text, const std::string &what) {
         size_t count = 0;
         for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
             ++count;
         return count;
     }
 
-    Reply get(const std::string &iface, const std::string &property)
-    {
+    Reply get(const std::string &iface, const std::string &property) {
         return client_->call(kName, kPath, kProps, "Get", {Arg::s(iface), Arg::s(property)});
     }
 
@@ -93,8 +88,7 @@ protected:
 
 } // namespace
 
-TEST_F(FrameworkOnBus, BuildsTheClassFromThePropertyTable)
-{
+TEST_F(FrameworkOnBus, BuildsTheClassFromThePropertyTable) {
     // The unknown letter is reported and skipped; the rows after it are installed.
     const std::string err = agent_->stderr_text();
     EXPECT_NE(err.find("Unknown type: z\n"), std::string::npos) << err;
@@ -110,8 +104,7 @@ TEST_F(FrameworkOnBus, BuildsTheClassFromThePropertyTable)
     EXPECT_EQ(after.str(), "");
 }
 
-TEST_F(FrameworkOnBus, GetServesHostIdentityAsVariants)
-{
+TEST_F(FrameworkOnBus, GetServesHostIdentityAsVariants) {
     Reply uuid = get(kIface, "uuid");
     ASSERT_TRUE(uuid.ok) << uuid.error_message;
     ASSERT_EQ(uuid.values.size(), 1u);
@@ -129,23 +122,20 @@ TEST_F(FrameworkOnBus, GetServesHostIdentityAsVariants)
     EXPECT_EQ(other.str(), expected_uuid());
 }
 
-TEST_F(FrameworkOnBus, GetOfUnknownNameIsBadArgument)
-{
+TEST_F(FrameworkOnBus, GetOfUnknownNameIsBadArgument) {
     Reply reply = get(kIface, "missing");
     EXPECT_FALSE(reply.ok);
     // dbus-glib names errors of an unregistered domain after the domain and code.
-    EXPECT_EQ(reply.error_name,
-              "org.freedesktop.DBus.GLib.UnmappedError.KorvexErrorQuark.Code2");
+    EXPECT_EQ(reply.error_name, "org.freedesktop.DBus.GLib.UnmappedError.KorvexErrorQuark.Code2");
     EXPECT_EQ(reply.error_message, kx_result_to_str(2));
     // The agent is still serving.
     EXPECT_TRUE(get(kIface, "uuid").ok);
 }
 
-TEST_F(FrameworkOnBus, UnservedPropertiesReadAsZeroOfTheirType)
-{
+TEST_F(FrameworkOnBus, UnservedPropertiesReadAsZeroOfTheirType) {
     const std::vector<std::pair<std::string, std::string>> expected = {
-        {"flag", "b"}, {"ratio", "d"}, {"small", "i"}, {"signed", "i"}, {"word", "u"},
-        {"count", "u"}, {"octet", "u"}, {"big", "t"}, {"wide", "x"}};
+        {"flag", "b"},  {"ratio", "d"}, {"small", "i"}, {"signed", "i"}, {"word", "u"},
+        {"count", "u"}, {"octet", "u"}, {"big", "t"},   {"wide", "x"}};
     for (const auto &[name, signature] : expected) {
         Reply reply = get(kIface, name);
         ASSERT_TRUE(reply.ok) << name << ": " << reply.error_message;
@@ -158,30 +148,28 @@ TEST_F(FrameworkOnBus, UnservedPropertiesReadAsZeroOfTheirType)
         << err;
 }
 
-TEST_F(FrameworkOnBus, SetRepliesEmptyAndStoresNothing)
-{
-    Reply set = client_->call(kName, kPath, kProps, "Set",
-                              {Arg::s(kIface), Arg::s("count"), Arg::vu(42)});
+TEST_F(FrameworkOnBus, SetRepliesEmptyAndStoresNothing) {
+    Reply set =
+        client_->call(kName, kPath, kProps, "Set", {Arg::s(kIface), Arg::s("count"), Arg::vu(42)});
     ASSERT_TRUE(set.ok) << set.error_message;
     EXPECT_TRUE(set.values.empty());
     EXPECT_EQ(get(kIface, "count").str(), "0");
 
     // A read-only or unknown name still gets the empty reply; GObject complains.
-    Reply readonly = client_->call(kName, kPath, kProps, "Set",
-                                   {Arg::s(kIface), Arg::s("uuid"), Arg::vs("x")});
+    Reply readonly =
+        client_->call(kName, kPath, kProps, "Set", {Arg::s(kIface), Arg::s("uuid"), Arg::vs("x")});
     EXPECT_TRUE(readonly.ok);
     EXPECT_EQ(get(kIface, "uuid").str(), expected_uuid());
 }
 
-TEST_F(FrameworkOnBus, RefusedCallerGetsCodeFive)
-{
-    Reply refused = call_as(kNobody, bus_->address(), kName, kPath, kIface, "echo",
-                            {Arg::s("hello")});
+TEST_F(FrameworkOnBus, RefusedCallerGetsCodeFive) {
+    Reply refused =
+        call_as(kNobody, bus_->address(), kName, kPath, kIface, "echo", {Arg::s("hello")});
     EXPECT_FALSE(refused.ok);
     EXPECT_EQ(refused.error_name, code_error(5));
     EXPECT_EQ(refused.error_message, kx_result_to_str(5));
-    EXPECT_NE(agent_->stderr_text().find(
-                  "Caller is not authorized for action org.vaduderuvoziz.TestAgent.echo (uid 65534, pid "),
+    EXPECT_NE(agent_->stderr_text().find("Caller is not authorized for action "
+                                         "org.vaduderuvoziz.TestAgent.echo (uid 65534, pid "),
               std::string::npos);
 
     // The same user is granted an action its rules do not refuse...
@@ -200,8 +188,7 @@ TEST_F(FrameworkOnBus, RefusedCallerGetsCodeFive)
     EXPECT_EQ(echo.str(), "hello");
 }
 
-TEST_F(FrameworkOnBus, PolkitFailureCarriesPolkitsMessage)
-{
+TEST_F(FrameworkOnBus, PolkitFailureCarriesPolkitsMessage) {
     Reply unregistered = get("org.vaduderuvoziz.Unregistered", "uuid");
     EXPECT_FALSE(unregistered.ok);
     EXPECT_EQ(unregistered.error_name, code_error(5));
@@ -226,8 +213,7 @@ TEST_F(FrameworkOnBus, PolkitFailureCarriesPolkitsMessage)
     EXPECT_EQ(back.str(), "again");
 }
 
-TEST_F(FrameworkOnBus, CheckWithoutContextIsRefusedWithAnError)
-{
+TEST_F(FrameworkOnBus, CheckWithoutContextIsRefusedWithAnError) {
     Reply reply = client_->call(kName, kPath, kIface, "unchecked", {Arg::s("x")});
     EXPECT_FALSE(reply.ok);
     EXPECT_EQ(reply.error_name, code_error(5));
@@ -235,8 +221,7 @@ TEST_F(FrameworkOnBus, CheckWithoutContextIsRefusedWithAnError)
     EXPECT_NE(agent_->stderr_text().find("Context is not set!\n"), std::string::npos);
 }
 
-TEST_F(FrameworkOnBus, SecondInstanceExitsWithOne)
-{
+TEST_F(FrameworkOnBus, SecondInstanceExitsWithOne) {
     Agent second(*bus_, AgentOptions{{TEST_AGENT_PATH}, {}, {}, "/", kName});
     auto status = second.process().wait(std::chrono::seconds(20));
     ASSERT_TRUE(status.has_value());
@@ -252,8 +237,7 @@ TEST_F(FrameworkOnBus, SecondInstanceExitsWithOne)
     EXPECT_TRUE(get(kIface, "uuid").ok);
 }
 
-TEST(FrameworkWithoutBus, ExitsWithOneWhenNoBusIsReachable)
-{
+TEST(FrameworkWithoutBus, ExitsWithOneWhenNoBusIsReachable) {
     TempDir dir;
     ProcessOptions options;
     options.argv = {TEST_AGENT_PATH};
@@ -263,8 +247,7 @@ TEST(FrameworkWithoutBus, ExitsWithOneWhenNoBusIsReachable)
     EXPECT_EQ(result.err.rfind("Failed to open connection to bus: ", 0), 0u) << result.err;
 }
 
-TEST_F(FrameworkOnBus, AChallengeNobodyAnswersHoldsUpOnlyItsOwnCaller)
-{
+TEST_F(FrameworkOnBus, AChallengeNobodyAnswersHoldsUpOnlyItsOwnCaller) {
     // uid 65534 has an authentication agent that never answers: polkitd
     // keeps its checks open. One call more than a user may have in progress
     // is turned away at once.
@@ -272,8 +255,8 @@ TEST_F(FrameworkOnBus, AChallengeNobodyAnswersHoldsUpOnlyItsOwnCaller)
     const std::string out = dir.file("holder");
     Process holder = hold_challenge(kNobody, bus_->address(), out, 17, kName, kPath, kProps, "Get",
                                     {Arg::s(kIface), Arg::s("ratio")});
-    ASSERT_TRUE(wait_until([&] { return !lines_of(out, "reply").empty(); },
-                           std::chrono::seconds(20)));
+    ASSERT_TRUE(
+        wait_until([&] { return !lines_of(out, "reply").empty(); }, std::chrono::seconds(20)));
     EXPECT_EQ(lines_of(out, "reply"),
               std::vector<std::string>{"reply org.freedesktop.DBus.Error.LimitsExceeded: Too "
                                        "many requests of uid 65534 in progress; try again later"});
@@ -288,8 +271,8 @@ TEST_F(FrameworkOnBus, AChallengeNobodyAnswersHoldsUpOnlyItsOwnCaller)
     EXPECT_EQ(lines_of(out, "reply").size(), 1u);
 
     // A check nobody answers in time is a refusal.
-    ASSERT_TRUE(wait_until([&] { return lines_of(out, "reply").size() == 17; },
-                           std::chrono::seconds(30)));
+    ASSERT_TRUE(
+        wait_until([&] { return lines_of(out, "reply").size() == 17; }, std::chrono::seconds(30)));
     const std::vector<std::string> replies = lines_of(out, "reply");
     for (size_t i = 1; i < replies.size(); ++i)
         EXPECT_EQ(replies[i], "reply " + code_error(5) + ": " + kx_result_to_str(5) +
@@ -299,8 +282,7 @@ TEST_F(FrameworkOnBus, AChallengeNobodyAnswersHoldsUpOnlyItsOwnCaller)
               std::string::npos);
 }
 
-TEST_F(FrameworkOnBus, ACallerThatLeavesTakesItsChecksAlong)
-{
+TEST_F(FrameworkOnBus, ACallerThatLeavesTakesItsChecksAlong) {
     start_agent({});
     TempDir dir;
     const std::string out = dir.file("holder");
@@ -310,8 +292,8 @@ TEST_F(FrameworkOnBus, ACallerThatLeavesTakesItsChecksAlong)
         return call_as(kNobody, bus_->address(), kName, kPath, kProps, "Get",
                        {Arg::s(kIface), Arg::s("hostname")});
     };
-    ASSERT_TRUE(wait_until([&] { return !lines_of(out, "sent").empty(); },
-                           std::chrono::seconds(20)));
+    ASSERT_TRUE(
+        wait_until([&] { return !lines_of(out, "sent").empty(); }, std::chrono::seconds(20)));
     Reply last;
     ASSERT_TRUE(wait_until(
         [&] {
@@ -326,20 +308,18 @@ TEST_F(FrameworkOnBus, ACallerThatLeavesTakesItsChecksAlong)
     // free the user's share at once.
     holder.stop();
     ASSERT_TRUE(wait_until([&] { return nobody_get().ok; }, std::chrono::seconds(20)));
-    EXPECT_EQ(agent_->stderr_text().find("Error cancelling authorization check"),
-              std::string::npos)
+    EXPECT_EQ(agent_->stderr_text().find("Error cancelling authorization check"), std::string::npos)
         << agent_->stderr_text();
 }
 
-TEST_F(FrameworkOnBus, RefusalsAreLoggedWithinBoundsAndEscaped)
-{
+TEST_F(FrameworkOnBus, RefusalsAreLoggedWithinBoundsAndEscaped) {
     // Sixteen refusals at once: ten lines, then a count of the rest.
     TempDir dir;
     const std::string out = dir.file("holder");
-    Process holder = hold_challenge(kNobody, bus_->address(), out, 16, kName, kPath, kIface,
-                                    "echo", {Arg::s("x")});
-    ASSERT_TRUE(wait_until([&] { return lines_of(out, "reply").size() == 16; },
-                           std::chrono::seconds(20)));
+    Process holder = hold_challenge(kNobody, bus_->address(), out, 16, kName, kPath, kIface, "echo",
+                                    {Arg::s("x")});
+    ASSERT_TRUE(
+        wait_until([&] { return lines_of(out, "reply").size() == 16; }, std::chrono::seconds(20)));
     ASSERT_TRUE(wait_until(
         [&] {
             return agent_->stderr_text().find("6 more refused requests were not logged\n") !=
@@ -353,8 +333,7 @@ TEST_F(FrameworkOnBus, RefusalsAreLoggedWithinBoundsAndEscaped)
     Reply forged = get("x\nCaller is not authorized for action forged", "uuid");
     EXPECT_EQ(forged.error_name, code_error(5));
     const std::string log = agent_->stderr_text();
-    EXPECT_NE(log.find("x\\x0aCaller is not authorized for action forged.uuid"),
-              std::string::npos)
+    EXPECT_NE(log.find("x\\x0aCaller is not authorized for action forged.uuid"), std::string::npos)
         << log;
     EXPECT_EQ(log.find("\nCaller is not authorized for action forged"), std::string::npos);
 }

@@ -20,17 +20,13 @@ const DBusGObjectInfo dbus_glib_korvex_object_info = {1, no_methods, 0, "\0", "\
 
 void korvex_get_property(GObject *, guint, GValue *, GParamSpec *) {}
 void korvex_set_property(GObject *, guint, const GValue *, GParamSpec *) {}
-GType korvex_dict_type(int)
-{
-    return G_TYPE_INT;
-}
+GType korvex_dict_type(int) { return G_TYPE_INT; }
 
 } // extern "C"
 
 namespace {
 
-GParamSpec *spec_for(char letter, guint32 flags = G_PARAM_READWRITE)
-{
+GParamSpec *spec_for(char letter, guint32 flags = G_PARAM_READWRITE) {
     GParamSpec *spec = nullptr;
     PropertyRow row{9, "p", "p", "blurb", flags, letter};
     if (!get_paramspec_from_property(&spec, row))
@@ -41,18 +37,16 @@ GParamSpec *spec_for(char letter, guint32 flags = G_PARAM_READWRITE)
 
 } // namespace
 
-TEST(ParamSpecMapping, EveryLetterGetsItsTypeRangeAndDefault)
-{
+TEST(ParamSpecMapping, EveryLetterGetsItsTypeRangeAndDefault) {
     struct Case {
         char letter;
         GType type;
     };
-    const Case cases[] = {{'b', G_TYPE_PARAM_BOOLEAN}, {'d', G_TYPE_PARAM_DOUBLE},
-                          {'e', G_TYPE_PARAM_BOXED},   {'i', G_TYPE_PARAM_INT},
-                          {'n', G_TYPE_PARAM_INT},     {'q', G_TYPE_PARAM_UINT},
-                          {'u', G_TYPE_PARAM_UINT},    {'y', G_TYPE_PARAM_UINT},
-                          {'s', G_TYPE_PARAM_STRING},  {'t', G_TYPE_PARAM_UINT64},
-                          {'x', G_TYPE_PARAM_INT64}};
+    const Case cases[] = {
+        {'b', G_TYPE_PARAM_BOOLEAN}, {'d', G_TYPE_PARAM_DOUBLE}, {'e', G_TYPE_PARAM_BOXED},
+        {'i', G_TYPE_PARAM_INT},     {'n', G_TYPE_PARAM_INT},    {'q', G_TYPE_PARAM_UINT},
+        {'u', G_TYPE_PARAM_UINT},    {'y', G_TYPE_PARAM_UINT},   {'s', G_TYPE_PARAM_STRING},
+        {'t', G_TYPE_PARAM_UINT64},  {'x', G_TYPE_PARAM_INT64}};
     for (const auto &c : cases) {
         GParamSpec *spec = spec_for(c.letter);
         ASSERT_NE(spec, nullptr) << c.letter;
@@ -74,12 +68,12 @@ TEST(ParamSpecMapping, EveryLetterGetsItsTypeRangeAndDefault)
     EXPECT_EQ(G_PARAM_SPEC_UINT64(t)->maximum, G_MAXUINT64);
     g_param_spec_unref(t);
     GParamSpec *e = spec_for('e');
-    EXPECT_EQ(G_PARAM_SPEC_VALUE_TYPE(e), dbus_g_type_get_map("GHashTable", G_TYPE_STRING, G_TYPE_INT));
+    EXPECT_EQ(G_PARAM_SPEC_VALUE_TYPE(e),
+              dbus_g_type_get_map("GHashTable", G_TYPE_STRING, G_TYPE_INT));
     g_param_spec_unref(e);
 }
 
-TEST(ParamSpecMapping, UnknownLetterLeavesTheOutputUntouched)
-{
+TEST(ParamSpecMapping, UnknownLetterLeavesTheOutputUntouched) {
     GParamSpec *sentinel = reinterpret_cast<GParamSpec *>(0x1);
     GParamSpec *out = sentinel;
     PropertyRow row{1, "p", "p", "b", G_PARAM_READABLE, 'a'};
@@ -87,8 +81,7 @@ TEST(ParamSpecMapping, UnknownLetterLeavesTheOutputUntouched)
     EXPECT_EQ(out, sentinel);
 }
 
-TEST(KorvexClass, InstallsRowsUnderTheirIdsAndSkipsUnknownLetters)
-{
+TEST(KorvexClass, InstallsRowsUnderTheirIdsAndSkipsUnknownLetters) {
     GObjectClass *klass = G_OBJECT_CLASS(g_type_class_ref(korvex_get_type()));
     EXPECT_STREQ(g_type_name(korvex_get_type()), "Korvex");
     GParamSpec *name = g_object_class_find_property(klass, "name");
@@ -101,8 +94,7 @@ TEST(KorvexClass, InstallsRowsUnderTheirIdsAndSkipsUnknownLetters)
     g_type_class_unref(klass);
 }
 
-TEST(DictBuilder, BuildsAMapFromRepeatedAdds)
-{
+TEST(DictBuilder, BuildsAMapFromRepeatedAdds) {
     const GType map_type = dbus_g_type_get_map("GHashTable", G_TYPE_STRING, G_TYPE_INT);
     GValue map = G_VALUE_INIT;
     g_value_init(&map, map_type);

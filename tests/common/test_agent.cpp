@@ -32,8 +32,7 @@ PropertyRow properties[] = {
     {0, nullptr, nullptr, nullptr, 0, '\0'},
 };
 
-gboolean TestAgent_echo(Korvex *, const char *text, DBusGMethodInvocation *context)
-{
+gboolean TestAgent_echo(Korvex *, const char *text, DBusGMethodInvocation *context) {
     korvex::authorize("org.vaduderuvoziz.TestAgent.echo", context,
                       [text = std::string(text)](DBusGMethodInvocation *ctx) {
                           korvex::reply_text(ctx, text.c_str());
@@ -41,8 +40,7 @@ gboolean TestAgent_echo(Korvex *, const char *text, DBusGMethodInvocation *conte
     return TRUE;
 }
 
-gboolean TestAgent_unchecked(Korvex *, const char *, DBusGMethodInvocation *context)
-{
+gboolean TestAgent_unchecked(Korvex *, const char *, DBusGMethodInvocation *context) {
     GError *error = nullptr;
     if (!check_authorization("org.vaduderuvoziz.TestAgent.echo", &error, nullptr)) {
         korvex_reply_refusal(context, &error);
@@ -54,7 +52,6 @@ gboolean TestAgent_unchecked(Korvex *, const char *, DBusGMethodInvocation *cont
 
 } // extern "C"
 
-int main()
-{
+int main() {
     return run_dbus_server("org.vaduderuvoziz.TestAgent", "/org/vaduderuvoziz/TestAgent");
 }

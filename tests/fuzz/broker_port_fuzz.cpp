@@ -11,20 +11,15 @@ namespace {
 
 using korvex::fuzz::require;
 
-bool is_c_space(char c)
-{
+bool is_c_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool is_digit(char c)
-{
-    return c >= '0' && c <= '9';
-}
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // The leading decimal number after white space and an optional '+', or
 // nothing when there are no digits or the number exceeds 65535.
-std::optional<unsigned short> leading_number(std::string_view text)
-{
+std::optional<unsigned short> leading_number(std::string_view text) {
     size_t i = 0;
     while (i < text.size() && is_c_space(text[i]))
         ++i;
@@ -43,13 +38,9 @@ std::optional<unsigned short> leading_number(std::string_view text)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return 0; }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string_view text(reinterpret_cast<const char *>(data), size);
 
     std::optional<unsigned short> parsed = korvex::broker::parse_leading_port(text);

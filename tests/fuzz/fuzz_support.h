@@ -20,23 +20,20 @@ namespace korvex::fuzz {
 
 // A broken invariant is a finding: abort so that libFuzzer keeps the input
 // and the replay test fails.
-[[noreturn]] inline void invariant_broken(const char *what, std::string_view detail)
-{
+[[noreturn]] inline void invariant_broken(const char *what, std::string_view detail) {
     std::fprintf(stderr, "invariant broken: %s [%.*s]\n", what, static_cast<int>(detail.size()),
                  detail.data());
     std::abort();
 }
 
-inline void require(bool holds, const char *what, std::string_view detail = {})
-{
+inline void require(bool holds, const char *what, std::string_view detail = {}) {
     if (!holds)
         invariant_broken(what, detail);
 }
 
 // The input cut into the pieces separated by NUL bytes; missing pieces
 // are empty. Environment values and C strings cannot hold a NUL anyway.
-inline std::vector<std::string> split_at_nul(const uint8_t *data, size_t size, size_t pieces)
-{
+inline std::vector<std::string> split_at_nul(const uint8_t *data, size_t size, size_t pieces) {
     std::vector<std::string> out(pieces);
     size_t piece = 0;
     for (size_t i = 0; i < size && piece < pieces; ++i) {
@@ -51,8 +48,7 @@ inline std::vector<std::string> split_at_nul(const uint8_t *data, size_t size, s
 // A private folder under /tmp, removed with everything in it at exit.
 class ScratchDir {
 public:
-    explicit ScratchDir(const char *prefix)
-    {
+    explicit ScratchDir(const char *prefix) {
         std::string tmpl = std::string("/tmp/") + prefix + "-XXXXXX";
         if (mkdtemp(tmpl.data()) == nullptr) {
             std::perror("mkdtemp");
@@ -60,8 +56,7 @@ public:
         }
         path_ = tmpl;
     }
-    ~ScratchDir()
-    {
+    ~ScratchDir() {
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);
     }

@@ -27,8 +27,7 @@ struct KeysFolder {
     fs::path keys = root.path() / "keys";
     fs::path outside = root.path() / "outside";
 
-    KeysFolder()
-    {
+    KeysFolder() {
         fs::create_directory(keys);
         // Files a key must never reach: one beside the keys folder and
         // one named like a key in the folder above.
@@ -39,30 +38,26 @@ struct KeysFolder {
         kx_sysconfig_keys_dir_set((keys.string() + "/").c_str());
     }
 
-    static void write(const fs::path &file, const std::string &text)
-    {
+    static void write(const fs::path &file, const std::string &text) {
         std::ofstream(file, std::ios::binary) << text;
     }
 };
 
 std::unique_ptr<KeysFolder> folder;
 
-std::optional<std::string> read_whole(const fs::path &file)
-{
+std::optional<std::string> read_whole(const fs::path &file) {
     std::ifstream in(file, std::ios::binary);
     if (!in)
         return std::nullopt;
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-bool alphabet_accepts(std::string_view key)
-{
+bool alphabet_accepts(std::string_view key) {
     return !key.empty() && key.front() != '.' && key.size() <= NAME_MAX &&
            key.find_first_not_of(key_alphabet) == std::string_view::npos;
 }
 
-size_t entries_in(const fs::path &dir)
-{
+size_t entries_in(const fs::path &dir) {
     size_t n = 0;
     for ([[maybe_unused]] const auto &entry : fs::directory_iterator(dir))
         ++n;
@@ -76,8 +71,7 @@ struct MallocText {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     // Refusals are logged at error level; the log is not under test here.
     kx_log_level = 0;
     folder = std::make_unique<KeysFolder>();
@@ -85,8 +79,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string key = korvex::fuzz::split_at_nul(data, size, 1)[0];
     const bool accepted = check_key_sanity(key.c_str()) == 0;
 
@@ -124,9 +117,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else {
         // Every accepted key fits a file name, so its status can be stored.
         require(!accepted, "an accepted key could not be stored", key);
-        require(stored == KX_RES_BAD_ARGUMENT, "a refused key was not answered as a bad argument", key);
+        require(stored == KX_RES_BAD_ARGUMENT, "a refused key was not answered as a bad argument",
+                key);
     }
-    require(entries_in(folder->root.path()) == beside_before, "a write landed outside the keys folder", key);
-    require(entries_in(folder->keys) == keys_before, "a write left a stray file in the keys folder", key);
+    require(entries_in(folder->root.path()) == beside_before,
+            "a write landed outside the keys folder", key);
+    require(entries_in(folder->keys) == keys_before, "a write left a stray file in the keys folder",
+            key);
     return 0;
 }

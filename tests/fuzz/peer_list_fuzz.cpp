@@ -32,19 +32,15 @@ struct Answer {
     uint16_t port = 0;
 };
 Answer srv_answer;
-std::string list_text; // what FEDERATED_BROKERS holds in this run
+std::string list_text;                          // what FEDERATED_BROKERS holds in this run
 std::vector<std::vector<std::string>> commands; // as the shell splits them
 
 using Words = std::vector<std::string>;
 
-bool is_control(char c)
-{
-    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-}
+bool is_control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
 
 // What quoting cannot make safe.
-bool is_quotable(std::string_view word)
-{
+bool is_quotable(std::string_view word) {
     if (word.empty() || word.front() == '-')
         return false;
     for (char c : word)
@@ -56,8 +52,7 @@ bool is_quotable(std::string_view word)
 // The words a POSIX shell reads from a command line made only of
 // single-quoted strings and \' between them, words separated by one space.
 // Anything else outside quotes is text the shell would act on: a finding.
-Words shell_words(const std::string &command)
-{
+Words shell_words(const std::string &command) {
     Words words(1);
     bool quoted_word = false;
     for (size_t i = 0; i < command.size();) {
@@ -84,35 +79,28 @@ Words shell_words(const std::string &command)
     return words;
 }
 
-size_t quoted_size(const std::string &word)
-{
+size_t quoted_size(const std::string &word) {
     return word.size() + 2 + 3 * static_cast<size_t>(std::count(word.begin(), word.end(), '\''));
 }
 
 // Whether the words, each quoted and joined by spaces, fit a command line.
-bool fits(const Words &words)
-{
+bool fits(const Words &words) {
     size_t size = words.size() - 1;
     for (const std::string &word : words)
         size += quoted_size(word);
     return size <= 1023;
 }
 
-bool starts_with_srv_prefix(std::string_view token)
-{
+bool starts_with_srv_prefix(std::string_view token) {
     return token.starts_with("_korvex._tcp.") || token.starts_with("_korvex._tls.");
 }
 
-bool is_separator(char c)
-{
-    return c == ',' || c == ';' || c == ' ';
-}
+bool is_separator(char c) { return c == ',' || c == ';' || c == ' '; }
 
 // The peers a list names, in order, as the launcher has to read it: the
 // first 1023 characters without a peer the cut falls into, split at ',',
 // ';' and ' ', SRV names replaced by their answer, unquotable ones dropped.
-Words expected_peers(const std::string &list)
-{
+Words expected_peers(const std::string &list) {
     Words peers;
     std::string kept = list.substr(0, 1023);
     if (list.size() > kept.size() && !is_separator(list[kept.size()]))
@@ -140,23 +128,26 @@ Words expected_peers(const std::string &list)
 
 const std::string local = "localhost:49000";
 
-Words link_words(const std::string &peer)
-{
+Words link_words(const std::string &peer) {
     return {"qpid-route", "link", "add", local, "guestonly/guestonly@" + peer, "PLAIN"};
 }
 
 // The commands of one listed peer: its link and its dynamic routes, up to
 // the first that does not fit (refused, which ends that peer's turn).
-std::vector<Words> listed_peer_commands(const std::string &peer)
-{
+std::vector<Words> listed_peer_commands(const std::string &peer) {
     std::vector<Words> all;
     if (!fits(link_words(peer)))
         return all;
     all.push_back(link_words(peer));
     for (const char *exchange : {"amq.direct", "qmf.default.direct", "qmf.default.topic"}) {
         for (bool towards_peer : {true, false}) {
-            Words route{"qpid-route", "--timeout=5", "dynamic", "add", towards_peer ? peer : local,
-                        towards_peer ? local : peer, exchange};
+            Words route{"qpid-route",
+                        "--timeout=5",
+                        "dynamic",
+                        "add",
+                        towards_peer ? peer : local,
+                        towards_peer ? local : peer,
+                        exchange};
             if (!fits(route))
                 return all;
             all.push_back(route);
@@ -165,13 +156,13 @@ std::vector<Words> listed_peer_commands(const std::string &peer)
     return all;
 }
 
-std::vector<Words> guest_proxy_commands(const std::string &proxy)
-{
+std::vector<Words> guest_proxy_commands(const std::string &proxy) {
     return {
         link_words(proxy),
         {"qpid-route", "route", "add", local, proxy, "qmf.default.topic", "direct-agent.#"},
         {"qpid-route", "route", "add", local, proxy, "qmf.default.topic", "console.#"},
-        {"qpid-route", "--src-local", "route", "add", proxy, local, "qmf.default.topic", "direct-console.#"},
+        {"qpid-route", "--src-local", "route", "add", proxy, local, "qmf.default.topic",
+         "direct-console.#"},
         {"qpid-route", "--src-local", "route", "add", proxy, local, "qmf.default.topic", "agent.#"},
     };
 }
@@ -182,8 +173,7 @@ std::vector<Words> guest_proxy_commands(const std::string &proxy)
 // the environment for good; unsetting renames it to a name nobody reads.
 class EnvSlot {
 public:
-    explicit EnvSlot(const char *name) : name_(name)
-    {
+    explicit EnvSlot(const char *name) : name_(name) {
         unsetenv(name);
         set(nullptr);
         putenv(entry_.data());
@@ -191,8 +181,7 @@ public:
     EnvSlot(const EnvSlot &) = delete;
     EnvSlot &operator=(const EnvSlot &) = delete;
 
-    void set(const std::string *value)
-    {
+    void set(const std::string *value) {
         std::string entry = (value != nullptr ? name_ : "KX_FUZZ_UNSET_" + name_) + "=";
         if (value != nullptr)
             entry += value->substr(0, entry_.size() - entry.size() - 1);
@@ -215,8 +204,7 @@ Environment *environment = nullptr;
 
 // The shell is never run: each command is read as the shell would read it
 // and recorded instead.
-extern "C" int system(const char *command)
-{
+extern "C" int system(const char *command) {
     require(command != nullptr, "null command line");
     std::string text = command;
     require(text.size() < 1024, "command line longer than its buffer", text);
@@ -226,8 +214,7 @@ extern "C" int system(const char *command)
 
 // Stands in for the resolver: answers with the fuzzed host and port.
 extern "C" int kx_dnssrv_lookup_single(const char *name, char *host, size_t host_size,
-                                       uint16_t *port)
-{
+                                       uint16_t *port) {
     require(starts_with_srv_prefix(name), "lookup of a name that is not an SRV name", name);
     require(list_text.find(name) != std::string::npos, "lookup of a name the list does not hold",
             name);
@@ -239,8 +226,7 @@ extern "C" int kx_dnssrv_lookup_single(const char *name, char *host, size_t host
     return 0;
 }
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     kx_log_level = 0;
     unsetenv("KORVEX_PORT");
     host_dir = std::make_unique<korvex::fuzz::ScratchDir>("kx-fuzz-host");
@@ -250,8 +236,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0)
         return 0;
     const uint8_t mode = data[0];
@@ -288,7 +273,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (guest) {
         if (first_set) {
             std::string port = piece[0].substr(0, 5);
-            bool digits = !port.empty() && port.find_first_not_of("0123456789") == std::string::npos;
+            bool digits =
+                !port.empty() && port.find_first_not_of("0123456789") == std::string::npos;
             if (digits && std::stoul(port) >= 1 && std::stoul(port) <= 65535)
                 expected = guest_proxy_commands("localhost:" + port);
         }

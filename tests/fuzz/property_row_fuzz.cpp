@@ -24,8 +24,7 @@ const DBusGObjectInfo dbus_glib_korvex_object_info = {1, no_methods, 0, "\0", "\
 void korvex_get_property(GObject *, guint, GValue *, GParamSpec *) {}
 void korvex_set_property(GObject *, guint, const GValue *, GParamSpec *) {}
 
-GType korvex_dict_type(int id)
-{
+GType korvex_dict_type(int id) {
     const GType types[] = {G_TYPE_VALUE,   G_TYPE_STRING, G_TYPE_INT,   G_TYPE_UINT,
                            G_TYPE_BOOLEAN, G_TYPE_DOUBLE, G_TYPE_INT64, G_TYPE_UINT64};
     return types[static_cast<unsigned>(id) % G_N_ELEMENTS(types)];
@@ -39,45 +38,56 @@ using korvex::fuzz::require;
 
 unsigned glib_complaints = 0;
 
-void count_complaint(const gchar *, GLogLevelFlags, const gchar *, gpointer)
-{
-    ++glib_complaints;
-}
+void count_complaint(const gchar *, GLogLevelFlags, const gchar *, gpointer) { ++glib_complaints; }
 
 // The value type a letter must map to; G_TYPE_INVALID for no mapping.
-GType expected_value_type(char letter, gint32 id)
-{
+GType expected_value_type(char letter, gint32 id) {
     switch (letter) {
-    case 'b': return G_TYPE_BOOLEAN;
-    case 'd': return G_TYPE_DOUBLE;
-    case 'e': return dbus_g_type_get_map("GHashTable", G_TYPE_STRING, korvex_dict_type(id));
-    case 'i': case 'n': return G_TYPE_INT;
-    case 'q': case 'u': case 'y': return G_TYPE_UINT;
-    case 's': return G_TYPE_STRING;
-    case 't': return G_TYPE_UINT64;
-    case 'x': return G_TYPE_INT64;
-    default: return G_TYPE_INVALID;
+    case 'b':
+        return G_TYPE_BOOLEAN;
+    case 'd':
+        return G_TYPE_DOUBLE;
+    case 'e':
+        return dbus_g_type_get_map("GHashTable", G_TYPE_STRING, korvex_dict_type(id));
+    case 'i':
+    case 'n':
+        return G_TYPE_INT;
+    case 'q':
+    case 'u':
+    case 'y':
+        return G_TYPE_UINT;
+    case 's':
+        return G_TYPE_STRING;
+    case 't':
+        return G_TYPE_UINT64;
+    case 'x':
+        return G_TYPE_INT64;
+    default:
+        return G_TYPE_INVALID;
     }
 }
 
-bool has_full_range(GParamSpec *spec)
-{
+bool has_full_range(GParamSpec *spec) {
     if (G_IS_PARAM_SPEC_DOUBLE(spec))
-        return G_PARAM_SPEC_DOUBLE(spec)->minimum == -DBL_MAX && G_PARAM_SPEC_DOUBLE(spec)->maximum == DBL_MAX;
+        return G_PARAM_SPEC_DOUBLE(spec)->minimum == -DBL_MAX &&
+               G_PARAM_SPEC_DOUBLE(spec)->maximum == DBL_MAX;
     if (G_IS_PARAM_SPEC_INT(spec))
-        return G_PARAM_SPEC_INT(spec)->minimum == G_MININT && G_PARAM_SPEC_INT(spec)->maximum == G_MAXINT;
+        return G_PARAM_SPEC_INT(spec)->minimum == G_MININT &&
+               G_PARAM_SPEC_INT(spec)->maximum == G_MAXINT;
     if (G_IS_PARAM_SPEC_UINT(spec))
-        return G_PARAM_SPEC_UINT(spec)->minimum == 0 && G_PARAM_SPEC_UINT(spec)->maximum == G_MAXUINT;
+        return G_PARAM_SPEC_UINT(spec)->minimum == 0 &&
+               G_PARAM_SPEC_UINT(spec)->maximum == G_MAXUINT;
     if (G_IS_PARAM_SPEC_UINT64(spec))
-        return G_PARAM_SPEC_UINT64(spec)->minimum == 0 && G_PARAM_SPEC_UINT64(spec)->maximum == G_MAXUINT64;
+        return G_PARAM_SPEC_UINT64(spec)->minimum == 0 &&
+               G_PARAM_SPEC_UINT64(spec)->maximum == G_MAXUINT64;
     if (G_IS_PARAM_SPEC_INT64(spec))
-        return G_PARAM_SPEC_INT64(spec)->minimum == G_MININT64 && G_PARAM_SPEC_INT64(spec)->maximum == G_MAXINT64;
+        return G_PARAM_SPEC_INT64(spec)->minimum == G_MININT64 &&
+               G_PARAM_SPEC_INT64(spec)->maximum == G_MAXINT64;
     return true;
 }
 
 // Zero, FALSE or no text: the default of every letter.
-bool has_zero_default(GParamSpec *spec)
-{
+bool has_zero_default(GParamSpec *spec) {
     const GValue *value = g_param_spec_get_default_value(spec);
     GValue zero = G_VALUE_INIT;
     g_value_init(&zero, G_PARAM_SPEC_VALUE_TYPE(spec));
@@ -86,8 +96,7 @@ bool has_zero_default(GParamSpec *spec)
     return same;
 }
 
-std::string canonical(std::string name)
-{
+std::string canonical(std::string name) {
     for (char &c : name)
         if (c == '_')
             c = '-';
@@ -96,8 +105,7 @@ std::string canonical(std::string name)
 
 struct SpecRef {
     GParamSpec *spec;
-    ~SpecRef()
-    {
+    ~SpecRef() {
         if (spec != nullptr)
             g_param_spec_unref(spec);
     }
@@ -105,16 +113,15 @@ struct SpecRef {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     for (const char *domain : {"GLib-GObject", "GLib", "dbus-glib"})
-        g_log_set_handler(domain, static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING),
+        g_log_set_handler(domain,
+                          static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING),
                           count_complaint, nullptr);
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 6)
         return 0;
     const uint8_t shape = data[0];
@@ -142,7 +149,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     if (value_type == G_TYPE_INVALID) {
         require(!mapped, "unknown type letter mapped", std::string(1, letter));
-        require(out == sentinel, "output touched for an unknown type letter", std::string(1, letter));
+        require(out == sentinel, "output touched for an unknown type letter",
+                std::string(1, letter));
         return 0;
     }
     require(mapped, "known type letter refused", std::string(1, letter));
@@ -156,13 +164,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::string(1, letter));
     require(g_param_spec_get_name(spec) == canonical(row.name), "parameter spec under another name",
             row.name);
-    require(std::string_view(g_param_spec_get_nick(spec)) == (nick != nullptr ? std::string(nick) : canonical(row.name)),
+    require(std::string_view(g_param_spec_get_nick(spec)) ==
+                (nick != nullptr ? std::string(nick) : canonical(row.name)),
             "parameter spec with another nick", row.name);
     const char *got_blurb = g_param_spec_get_blurb(spec);
     require((got_blurb == nullptr && blurb == nullptr) ||
                 (got_blurb != nullptr && blurb != nullptr && std::string_view(got_blurb) == blurb),
             "parameter spec with another blurb", row.name);
-    require((spec->flags & G_PARAM_READWRITE) == flags, "parameter spec with other access flags", row.name);
+    require((spec->flags & G_PARAM_READWRITE) == flags, "parameter spec with other access flags",
+            row.name);
     require(has_full_range(spec), "parameter spec without the full range of its type",
             std::string(1, letter));
     if (letter != 'e')

@@ -14,26 +14,20 @@ namespace {
 
 using korvex::fuzz::require;
 
-bool is_digit(char c)
-{
-    return c >= '0' && c <= '9';
-}
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-bool is_space(char c)
-{
+bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     kx_log_level = 0;
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The output is read as text: it ends at the first NUL byte.
     std::string output(reinterpret_cast<const char *>(data), size);
     output.resize(std::min(output.find('\0'), output.size()));
@@ -47,8 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const bool readable = dot != std::string::npos && first < dot && is_digit(output[first]);
 
     if (!readable) {
-        require(result == KX_RES_FAILED, "version taken from output without a number before the dot",
-                output);
+        require(result == KX_RES_FAILED,
+                "version taken from output without a number before the dot", output);
         require(major == untouched, "major version changed by a failed check", output);
         return 0;
     }

@@ -9,8 +9,7 @@
 
 namespace {
 
-int replay_file(const std::filesystem::path &file)
-{
+int replay_file(const std::filesystem::path &file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         std::fprintf(stderr, "cannot read %s\n", file.c_str());
@@ -19,15 +18,15 @@ int replay_file(const std::filesystem::path &file)
     std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     // libFuzzer never hands over a null pointer, not even for no bytes.
     static const uint8_t no_bytes = 0;
-    const uint8_t *data = bytes.empty() ? &no_bytes : reinterpret_cast<const uint8_t *>(bytes.data());
+    const uint8_t *data =
+        bytes.empty() ? &no_bytes : reinterpret_cast<const uint8_t *>(bytes.data());
     LLVMFuzzerTestOneInput(data, bytes.size());
     return 0;
 }
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     LLVMFuzzerInitialize(&argc, &argv);
     int failures = 0;
     size_t replayed = 0;

@@ -16,28 +16,27 @@ using korvex::fuzz::require;
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return 0; }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0)
         return 0;
     const size_t host_size = data[0] == 0 ? 1024 : data[0];
     // A private copy, so that a read past the message is caught at its end.
     std::vector<unsigned char> message(data + 1, data + size);
 
-    std::optional<kx::SrvTarget> chosen = kx::srv_answer_choose(message.data(), message.size(), host_size);
+    std::optional<kx::SrvTarget> chosen =
+        kx::srv_answer_choose(message.data(), message.size(), host_size);
     if (!chosen)
         return 0;
     const std::string &host = chosen->host;
     require(!host.empty() && host != ".", "root name chosen as target", host);
     require(host.size() < host_size, "target does not fit the caller's buffer", host);
-    require(std::memchr(host.data(), '\0', host.size()) == nullptr, "target holds a NUL byte", host);
+    require(std::memchr(host.data(), '\0', host.size()) == nullptr, "target holds a NUL byte",
+            host);
 
-    std::optional<kx::SrvTarget> again = kx::srv_answer_choose(message.data(), message.size(), host_size);
+    std::optional<kx::SrvTarget> again =
+        kx::srv_answer_choose(message.data(), message.size(), host_size);
     require(again && again->host == host && again->port == chosen->port,
             "the same answer gave another target", host);
     return 0;

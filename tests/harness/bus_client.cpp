@@ -26,8 +26,7 @@ struct ScopedError {
     ~ScopedError() { dbus_error_free(&e); }
 };
 
-std::string hex(const std::string &s)
-{
+std::string hex(const std::string &s) {
     static const char digits[] = "0123456789abcdef";
     std::string out;
     for (unsigned char c : s) {
@@ -37,8 +36,7 @@ std::string hex(const std::string &s)
     return out.empty() ? "-" : out;
 }
 
-std::string unhex(const std::string &s)
-{
+std::string unhex(const std::string &s) {
     if (s == "-")
         return {};
     std::string out;
@@ -47,8 +45,7 @@ std::string unhex(const std::string &s)
     return out;
 }
 
-void append_basic(DBusMessageIter *iter, const Arg &arg)
-{
+void append_basic(DBusMessageIter *iter, const Arg &arg) {
     switch (arg.type) {
     case 's': {
         const char *v = arg.text.c_str();
@@ -90,8 +87,7 @@ void append_basic(DBusMessageIter *iter, const Arg &arg)
     }
 }
 
-Value read_value(DBusMessageIter *iter)
-{
+Value read_value(DBusMessageIter *iter) {
     Value value;
     int type = dbus_message_iter_get_arg_type(iter);
     if (type == DBUS_TYPE_VARIANT) {
@@ -134,12 +130,24 @@ Value read_value(DBusMessageIter *iter)
         DBusBasicValue v;
         dbus_message_iter_get_basic(iter, &v);
         switch (type) {
-        case DBUS_TYPE_INT16: value.text = std::to_string(v.i16); break;
-        case DBUS_TYPE_UINT16: value.text = std::to_string(v.u16); break;
-        case DBUS_TYPE_INT32: value.text = std::to_string(v.i32); break;
-        case DBUS_TYPE_UINT32: value.text = std::to_string(v.u32); break;
-        case DBUS_TYPE_INT64: value.text = std::to_string(v.i64); break;
-        default: value.text = std::to_string(v.u64); break;
+        case DBUS_TYPE_INT16:
+            value.text = std::to_string(v.i16);
+            break;
+        case DBUS_TYPE_UINT16:
+            value.text = std::to_string(v.u16);
+            break;
+        case DBUS_TYPE_INT32:
+            value.text = std::to_string(v.i32);
+            break;
+        case DBUS_TYPE_UINT32:
+            value.text = std::to_string(v.u32);
+            break;
+        case DBUS_TYPE_INT64:
+            value.text = std::to_string(v.i64);
+            break;
+        default:
+            value.text = std::to_string(v.u64);
+            break;
         }
         break;
     }
@@ -166,8 +174,7 @@ Value read_value(DBusMessageIter *iter)
     return value;
 }
 
-Reply reply_from_message(DBusMessage *message)
-{
+Reply reply_from_message(DBusMessage *message) {
     Reply reply;
     if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_ERROR) {
         reply.error_name = dbus_message_get_error_name(message);
@@ -186,13 +193,10 @@ Reply reply_from_message(DBusMessage *message)
     return reply;
 }
 
-MessagePtr build_call(const std::string &dest, const std::string &path,
-                      const std::string &iface, const std::string &member,
-                      const std::vector<Arg> &args)
-{
-    MessagePtr message(dbus_message_new_method_call(dest.c_str(), path.c_str(),
-                                                    iface.empty() ? nullptr : iface.c_str(),
-                                                    member.c_str()));
+MessagePtr build_call(const std::string &dest, const std::string &path, const std::string &iface,
+                      const std::string &member, const std::vector<Arg> &args) {
+    MessagePtr message(dbus_message_new_method_call(
+        dest.c_str(), path.c_str(), iface.empty() ? nullptr : iface.c_str(), member.c_str()));
     if (!message)
         throw std::runtime_error("cannot build call " + member);
     DBusMessageIter iter;
@@ -214,13 +218,12 @@ MessagePtr build_call(const std::string &dest, const std::string &path,
 } // namespace
 
 Reply make_call(DBusConnection *connection, const std::string &dest, const std::string &path,
-                const std::string &iface, const std::string &member,
-                const std::vector<Arg> &args, int timeout_ms)
-{
+                const std::string &iface, const std::string &member, const std::vector<Arg> &args,
+                int timeout_ms) {
     MessagePtr message = build_call(dest, path, iface, member, args);
     ScopedError error;
-    MessagePtr answer(dbus_connection_send_with_reply_and_block(connection, message.get(),
-                                                                timeout_ms, &error.e));
+    MessagePtr answer(
+        dbus_connection_send_with_reply_and_block(connection, message.get(), timeout_ms, &error.e));
     if (!answer) {
         Reply reply;
         reply.error_name = error.e.name != nullptr ? error.e.name : "";
@@ -230,8 +233,7 @@ Reply make_call(DBusConnection *connection, const std::string &dest, const std::
     return reply_from_message(answer.get());
 }
 
-BusClient::BusClient(const std::string &address)
-{
+BusClient::BusClient(const std::string &address) {
     ScopedError error;
     connection_ = dbus_connection_open_private(address.c_str(), &error.e);
     if (connection_ == nullptr)
@@ -247,13 +249,9 @@ BusClient::BusClient(const std::string &address)
     }
 }
 
-BusClient::~BusClient()
-{
-    disconnect();
-}
+BusClient::~BusClient() { disconnect(); }
 
-void BusClient::disconnect()
-{
+void BusClient::disconnect() {
     if (connection_ != nullptr) {
         dbus_connection_close(connection_);
         dbus_connection_unref(connection_);
@@ -261,17 +259,14 @@ void BusClient::disconnect()
     }
 }
 
-Reply BusClient::call(const std::string &dest, const std::string &path,
-                      const std::string &iface, const std::string &member,
-                      const std::vector<Arg> &args, int timeout_ms)
-{
+Reply BusClient::call(const std::string &dest, const std::string &path, const std::string &iface,
+                      const std::string &member, const std::vector<Arg> &args, int timeout_ms) {
     return make_call(connection_, dest, path, iface, member, args, timeout_ms);
 }
 
 BusClient::Pending BusClient::send(const std::string &dest, const std::string &path,
                                    const std::string &iface, const std::string &member,
-                                   const std::vector<Arg> &args, int timeout_ms)
-{
+                                   const std::vector<Arg> &args, int timeout_ms) {
     MessagePtr message = build_call(dest, path, iface, member, args);
     DBusPendingCall *pending = nullptr;
     if (!dbus_connection_send_with_reply(connection_, message.get(), &pending, timeout_ms) ||
@@ -281,31 +276,24 @@ BusClient::Pending BusClient::send(const std::string &dest, const std::string &p
     return Pending(pending);
 }
 
-BusClient::Pending::~Pending()
-{
+BusClient::Pending::~Pending() {
     if (pending_ != nullptr) {
         dbus_pending_call_cancel(pending_);
         dbus_pending_call_unref(pending_);
     }
 }
 
-BusClient::Pending::Pending(Pending &&other) noexcept : pending_(other.pending_)
-{
+BusClient::Pending::Pending(Pending &&other) noexcept : pending_(other.pending_) {
     other.pending_ = nullptr;
 }
 
-void BusClient::pump(int timeout_ms)
-{
+void BusClient::pump(int timeout_ms) {
     dbus_connection_read_write_dispatch(connection_, timeout_ms);
 }
 
-bool BusClient::Pending::done()
-{
-    return dbus_pending_call_get_completed(pending_);
-}
+bool BusClient::Pending::done() { return dbus_pending_call_get_completed(pending_); }
 
-Reply BusClient::Pending::wait()
-{
+Reply BusClient::Pending::wait() {
     dbus_pending_call_block(pending_);
     MessagePtr answer(dbus_pending_call_steal_reply(pending_));
     dbus_pending_call_unref(pending_);
@@ -315,31 +303,24 @@ Reply BusClient::Pending::wait()
     return reply_from_message(answer.get());
 }
 
-bool BusClient::name_has_owner(const std::string &name)
-{
+bool BusClient::name_has_owner(const std::string &name) {
     ScopedError error;
     return dbus_bus_name_has_owner(connection_, name.c_str(), &error.e);
 }
 
-uint32_t BusClient::name_owner_pid(const std::string &name)
-{
+uint32_t BusClient::name_owner_pid(const std::string &name) {
     Reply reply = call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                        "GetConnectionUnixProcessID", {Arg::s(name)}, 5000);
     return reply.ok ? std::stoul(reply.str()) : 0;
 }
 
-std::string BusClient::unique_name() const
-{
-    return dbus_bus_get_unique_name(connection_);
-}
+std::string BusClient::unique_name() const { return dbus_bus_get_unique_name(connection_); }
 
-std::string encode_arg(const Arg &arg)
-{
+std::string encode_arg(const Arg &arg) {
     return std::string(arg.variant ? "v" : "") + arg.type + ":" + hex(arg.text);
 }
 
-Arg decode_arg(const std::string &encoded)
-{
+Arg decode_arg(const std::string &encoded) {
     Arg arg;
     size_t colon = encoded.find(':');
     std::string type = encoded.substr(0, colon);
@@ -349,8 +330,7 @@ Arg decode_arg(const std::string &encoded)
     return arg;
 }
 
-std::string encode_reply(const Reply &reply)
-{
+std::string encode_reply(const Reply &reply) {
     std::ostringstream out;
     if (!reply.ok) {
         out << "E " << hex(reply.error_name) << ' ' << hex(reply.error_message) << '\n';
@@ -366,8 +346,7 @@ std::string encode_reply(const Reply &reply)
     return out.str();
 }
 
-Reply decode_reply(const std::string &text)
-{
+Reply decode_reply(const std::string &text) {
     Reply reply;
     std::istringstream in(text);
     std::string line;
@@ -400,8 +379,7 @@ Reply decode_reply(const std::string &text)
 
 Reply call_as(uid_t uid, const std::string &address, const std::string &dest,
               const std::string &path, const std::string &iface, const std::string &member,
-              const std::vector<Arg> &args)
-{
+              const std::vector<Arg> &args) {
     ProcessOptions options;
     options.argv = {KX_TEST_CALL_PATH, address, dest, path, iface, member};
     for (const auto &a : args)
@@ -421,11 +399,10 @@ Reply call_as(uid_t uid, const std::string &address, const std::string &dest,
 Process hold_challenge(uid_t uid, const std::string &address, const std::string &out_path,
                        int count, const std::string &dest, const std::string &path,
                        const std::string &iface, const std::string &member,
-                       const std::vector<Arg> &args)
-{
+                       const std::vector<Arg> &args) {
     ProcessOptions options;
-    options.argv = {KX_TEST_CALL_PATH, "--hold", std::to_string(count), address, dest, path,
-                    iface, member};
+    options.argv = {
+        KX_TEST_CALL_PATH, "--hold", std::to_string(count), address, dest, path, iface, member};
     for (const auto &a : args)
         options.argv.push_back(encode_arg(a));
     options.uid = uid;

@@ -115,8 +115,8 @@ Arg decode_arg(const std::string &encoded);
 std::string encode_reply(const Reply &reply);
 Reply decode_reply(const std::string &text);
 Reply make_call(DBusConnection *connection, const std::string &dest, const std::string &path,
-                const std::string &iface, const std::string &member,
-                const std::vector<Arg> &args, int timeout_ms);
+                const std::string &iface, const std::string &member, const std::vector<Arg> &args,
+                int timeout_ms);
 
 inline constexpr uid_t kNobody = 65534;
 inline constexpr const char *kUnmappedErrorPrefix =
@@ -124,8 +124,7 @@ inline constexpr const char *kUnmappedErrorPrefix =
 inline constexpr const char *kPropertiesIface = "org.freedesktop.DBus.Properties";
 
 // The D-Bus error name under which a korvex result code reaches a client.
-inline std::string code_error(int code)
-{
+inline std::string code_error(int code) {
     return std::string(kUnmappedErrorPrefix) + std::to_string(code);
 }
 

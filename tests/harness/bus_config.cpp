@@ -5,8 +5,7 @@ namespace korvex::test {
 namespace {
 
 // An element line, or nothing for an empty value.
-std::string element(const std::string &name, const std::string &value)
-{
+std::string element(const std::string &name, const std::string &value) {
     if (value.empty())
         return "";
     return "  <" + name + ">" + value + "</" + name + ">\n";
@@ -14,15 +13,14 @@ std::string element(const std::string &name, const std::string &value)
 
 } // namespace
 
-std::string system_bus_config(const BusConfig &config)
-{
+std::string system_bus_config(const BusConfig &config) {
     return R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>system</type>
 )" + element("user", config.user) +
-           element("listen", "unix:path=" + config.socket_path) +
-           "  <auth>EXTERNAL</auth>\n" + element("servicehelper", config.service_helper) +
+           element("listen", "unix:path=" + config.socket_path) + "  <auth>EXTERNAL</auth>\n" +
+           element("servicehelper", config.service_helper) +
            element("servicedir", config.service_dir) + R"(  <policy context="default">
     <allow user="*"/>
     <deny own="*"/>

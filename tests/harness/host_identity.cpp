@@ -6,15 +6,13 @@
 
 namespace korvex::test {
 
-std::string expected_uuid()
-{
+std::string expected_uuid() {
     const std::string id = read_file("/etc/machine-id").substr(0, 32);
     return id.substr(0, 8) + "-" + id.substr(8, 4) + "-" + id.substr(12, 4) + "-" +
            id.substr(16, 4) + "-" + id.substr(20, 12);
 }
 
-std::string expected_hostname()
-{
+std::string expected_hostname() {
     char buf[256] = {};
     gethostname(buf, sizeof buf - 1);
     return buf;

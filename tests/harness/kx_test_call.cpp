@@ -25,8 +25,7 @@ using namespace korvex::test;
 namespace {
 
 // polkitd knows a process by its pid and start time (field 22 of its stat line).
-dbus_uint64_t own_start_time()
-{
+dbus_uint64_t own_start_time() {
     std::ifstream stat("/proc/self/stat");
     std::string line;
     std::getline(stat, line);
@@ -37,8 +36,7 @@ dbus_uint64_t own_start_time()
     return std::stoull(field);
 }
 
-void register_silent_agent(DBusConnection *connection)
-{
+void register_silent_agent(DBusConnection *connection) {
     DBusMessage *call = dbus_message_new_method_call(
         "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
         "org.freedesktop.PolicyKit1.Authority", "RegisterAuthenticationAgent");
@@ -83,8 +81,7 @@ void register_silent_agent(DBusConnection *connection)
     dbus_message_unref(reply);
 }
 
-DBusHandlerResult swallow_challenges(DBusConnection *, DBusMessage *message, void *)
-{
+DBusHandlerResult swallow_challenges(DBusConnection *, DBusMessage *message, void *) {
     if (dbus_message_get_type(message) != DBUS_MESSAGE_TYPE_METHOD_CALL)
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     if (dbus_message_is_method_call(message, "org.freedesktop.PolicyKit1.AuthenticationAgent",
@@ -93,8 +90,7 @@ DBusHandlerResult swallow_challenges(DBusConnection *, DBusMessage *message, voi
     return DBUS_HANDLER_RESULT_HANDLED;
 }
 
-int hold(int count, char **argv, int argc)
-{
+int hold(int count, char **argv, int argc) {
     std::vector<Arg> args;
     for (int i = 5; i < argc; ++i)
         args.push_back(decode_arg(argv[i]));
@@ -107,7 +103,8 @@ int hold(int count, char **argv, int argc)
     BusClient client(argv[0]);
     std::vector<BusClient::Pending> calls;
     for (int i = 0; i < count; ++i)
-        calls.push_back(client.send(argv[1], argv[2], argv[3], argv[4], args, DBUS_TIMEOUT_INFINITE));
+        calls.push_back(
+            client.send(argv[1], argv[2], argv[3], argv[4], args, DBUS_TIMEOUT_INFINITE));
     std::cout << "sent" << std::endl;
     std::vector<bool> reported(calls.size(), false);
     while (true) {
@@ -128,8 +125,7 @@ int hold(int count, char **argv, int argc)
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     try {
         if (argc >= 8 && std::string(argv[1]) == "--hold")
             return hold(std::stoi(argv[2]), argv + 3, argc - 3);

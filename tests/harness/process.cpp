@@ -20,8 +20,7 @@ namespace korvex::test {
 
 namespace {
 
-std::vector<std::string> build_environment(const ProcessOptions &options)
-{
+std::vector<std::string> build_environment(const ProcessOptions &options) {
     std::vector<std::string> env;
     auto overridden = [&](const std::string &entry) {
         const auto name = entry.substr(0, entry.find('='));
@@ -41,8 +40,7 @@ std::vector<std::string> build_environment(const ProcessOptions &options)
     return env;
 }
 
-void redirect(const std::string &path, int target, int flags)
-{
+void redirect(const std::string &path, int target, int flags) {
     if (path.empty())
         return;
     int fd = open(path.c_str(), flags, 0644);
@@ -54,8 +52,7 @@ void redirect(const std::string &path, int target, int flags)
 
 } // namespace
 
-Process::Process(const ProcessOptions &options)
-{
+Process::Process(const ProcessOptions &options) {
     if (options.argv.empty())
         throw std::invalid_argument("empty argv");
     std::vector<std::string> env = build_environment(options);
@@ -89,24 +86,18 @@ Process::Process(const ProcessOptions &options)
     }
 }
 
-Process::Process(Process &&other) noexcept : pid_(other.pid_), status_(other.status_)
-{
+Process::Process(Process &&other) noexcept : pid_(other.pid_), status_(other.status_) {
     other.pid_ = -1;
 }
 
-Process::~Process()
-{
+Process::~Process() {
     if (pid_ > 0)
         stop();
 }
 
-bool Process::running()
-{
-    return !wait(std::chrono::milliseconds(0)).has_value();
-}
+bool Process::running() { return !wait(std::chrono::milliseconds(0)).has_value(); }
 
-std::optional<int> Process::wait(std::chrono::milliseconds timeout)
-{
+std::optional<int> Process::wait(std::chrono::milliseconds timeout) {
     if (status_)
         return status_;
     if (pid_ <= 0)
@@ -129,14 +120,12 @@ std::optional<int> Process::wait(std::chrono::milliseconds timeout)
     }
 }
 
-void Process::signal(int sig)
-{
+void Process::signal(int sig) {
     if (pid_ > 0 && !status_)
         kill(pid_, sig);
 }
 
-int Process::stop(std::chrono::milliseconds grace)
-{
+int Process::stop(std::chrono::milliseconds grace) {
     if (pid_ <= 0)
         return -1;
     if (!status_) {
@@ -152,18 +141,11 @@ int Process::stop(std::chrono::milliseconds grace)
     return status_.value_or(-1);
 }
 
-bool CommandResult::exited() const
-{
-    return status >= 0 && WIFEXITED(status);
-}
+bool CommandResult::exited() const { return status >= 0 && WIFEXITED(status); }
 
-int CommandResult::exit_code() const
-{
-    return exited() ? WEXITSTATUS(status) : -1;
-}
+int CommandResult::exit_code() const { return exited() ? WEXITSTATUS(status) : -1; }
 
-CommandResult run_command(ProcessOptions options, std::chrono::milliseconds timeout)
-{
+CommandResult run_command(ProcessOptions options, std::chrono::milliseconds timeout) {
     TempDir capture("korvex-cmd");
     options.stdout_path = capture.file("out");
     options.stderr_path = capture.file("err");

@@ -17,9 +17,9 @@ struct ProcessOptions {
     std::vector<std::string> env;   // "NAME=value", added to (or replacing in) the test's own
     std::vector<std::string> unset; // names removed from the environment
     std::string cwd;
-    std::optional<uid_t> uid;       // run as this uid (and gid = uid, no groups)
-    std::string stdout_path;        // empty: inherit
-    std::string stderr_path;        // empty: inherit
+    std::optional<uid_t> uid; // run as this uid (and gid = uid, no groups)
+    std::string stdout_path;  // empty: inherit
+    std::string stderr_path;  // empty: inherit
     std::string stdin_path = "/dev/null";
 };
 
@@ -67,8 +67,7 @@ bool wait_until(Predicate predicate, std::chrono::milliseconds timeout,
 
 template <typename Predicate>
 bool korvex::test::wait_until(Predicate predicate, std::chrono::milliseconds timeout,
-                              std::chrono::milliseconds step)
-{
+                              std::chrono::milliseconds step) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
         if (predicate())

@@ -11,8 +11,7 @@
 
 namespace korvex::test {
 
-TempDir::TempDir(const std::string &prefix)
-{
+TempDir::TempDir(const std::string &prefix) {
     std::string pattern = "/tmp/" + prefix + "-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
@@ -21,22 +20,19 @@ TempDir::TempDir(const std::string &prefix)
     path_ = buf.data();
 }
 
-TempDir::~TempDir()
-{
+TempDir::~TempDir() {
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
 }
 
-std::string read_file(const std::string &path)
-{
+std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
 }
 
-void write_file(const std::string &path, const std::string &content, unsigned mode)
-{
+void write_file(const std::string &path, const std::string &content, unsigned mode) {
     {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         if (!out)
@@ -46,8 +42,7 @@ void write_file(const std::string &path, const std::string &content, unsigned mo
     chmod(path.c_str(), mode);
 }
 
-bool file_exists(const std::string &path)
-{
+bool file_exists(const std::string &path) {
     struct stat st {};
     return lstat(path.c_str(), &st) == 0;
 }

@@ -20,14 +20,12 @@ namespace {
 
 constexpr const char *kPolkitd = "/usr/lib/polkit-1/polkitd";
 
-void make_world_readable_dir(const std::string &path)
-{
+void make_world_readable_dir(const std::string &path) {
     fs::create_directories(path);
     chmod(path.c_str(), 0755);
 }
 
-void copy_readable(const std::string &from, const std::string &to_dir)
-{
+void copy_readable(const std::string &from, const std::string &to_dir) {
     const auto target = fs::path(to_dir) / fs::path(from).filename();
     fs::copy_file(from, target, fs::copy_options::overwrite_existing);
     chmod(target.c_str(), 0644);
@@ -35,14 +33,9 @@ void copy_readable(const std::string &from, const std::string &to_dir)
 
 } // namespace
 
-std::string source_dir()
-{
-    return KORVEX_SOURCE_DIR;
-}
+std::string source_dir() { return KORVEX_SOURCE_DIR; }
 
-bool wait_for_bus(Process &daemon, const std::string &address,
-                  std::chrono::milliseconds timeout)
-{
+bool wait_for_bus(Process &daemon, const std::string &address, std::chrono::milliseconds timeout) {
     return wait_until(
                [&] {
                    if (!daemon.running())
@@ -58,17 +51,17 @@ bool wait_for_bus(Process &daemon, const std::string &address,
            daemon.running();
 }
 
-std::string rules_refusing_user(const std::string &refused_user)
-{
+std::string rules_refusing_user(const std::string &refused_user) {
     return "polkit.addRule(function(action, subject) {\n"
-           "    if (subject.user == \"" + refused_user + "\")\n"
+           "    if (subject.user == \"" +
+           refused_user +
+           "\")\n"
            "        return polkit.Result.NO;\n"
            "    return polkit.Result.YES;\n"
            "});\n";
 }
 
-TestSystemBus::TestSystemBus(const TestBusOptions &options) : dir_("korvex-bus")
-{
+TestSystemBus::TestSystemBus(const TestBusOptions &options) : dir_("korvex-bus") {
     // polkitd drops to its own user: the folders bound into its view and the
     // socket's folder must be reachable for it and for unprivileged callers.
     chmod(dir_.path().c_str(), 0755);
@@ -104,22 +97,27 @@ TestSystemBus::TestSystemBus(const TestBusOptions &options) : dir_("korvex-bus")
         start_polkit();
 }
 
-TestSystemBus::~TestSystemBus()
-{
+TestSystemBus::~TestSystemBus() {
     polkit_.reset();
     bus_.reset();
 }
 
-void TestSystemBus::start_polkit()
-{
+void TestSystemBus::start_polkit() {
     const std::string d = dir_.path();
     ProcessOptions polkit;
-    polkit.argv = {"unshare", "-m", "--propagation", "private", "sh", "-c",
+    polkit.argv = {"unshare",
+                   "-m",
+                   "--propagation",
+                   "private",
+                   "sh",
+                   "-c",
                    "mount --bind \"$1/actions\" /usr/share/polkit-1/actions && "
                    "mount --bind \"$1/rules.d\" /usr/share/polkit-1/rules.d && "
                    "mount --bind \"$1/etc-rules.d\" /etc/polkit-1/rules.d && "
-                   "exec " + std::string(kPolkitd),
-                   "polkitd-wrapper", d};
+                   "exec " +
+                       std::string(kPolkitd),
+                   "polkitd-wrapper",
+                   d};
     polkit.env = {env()};
     polkit.stderr_path = d + "/polkitd.log";
     polkit.stdout_path = d + "/polkitd.out";
@@ -133,8 +131,7 @@ void TestSystemBus::start_polkit()
         throw std::runtime_error("polkitd did not start: " + polkit_log());
 }
 
-void TestSystemBus::stop_polkit()
-{
+void TestSystemBus::stop_polkit() {
     if (!polkit_)
         return;
     polkit_->stop();
@@ -144,14 +141,10 @@ void TestSystemBus::stop_polkit()
                std::chrono::seconds(10));
 }
 
-std::string TestSystemBus::polkit_log() const
-{
-    return read_file(dir_.path() + "/polkitd.log");
-}
+std::string TestSystemBus::polkit_log() const { return read_file(dir_.path() + "/polkitd.log"); }
 
 Agent::Agent(const TestSystemBus &bus, const AgentOptions &options)
-    : bus_(bus), options_(options), logs_("korvex-agent")
-{
+    : bus_(bus), options_(options), logs_("korvex-agent") {
     stderr_path_ = logs_.file("stderr");
     ProcessOptions p;
     p.argv = options.prefix;
@@ -165,13 +158,9 @@ Agent::Agent(const TestSystemBus &bus, const AgentOptions &options)
     process_ = std::make_unique<Process>(p);
 }
 
-Agent::~Agent()
-{
-    process_.reset();
-}
+Agent::~Agent() { process_.reset(); }
 
-bool Agent::wait_for_name(std::chrono::milliseconds timeout)
-{
+bool Agent::wait_for_name(std::chrono::milliseconds timeout) {
     BusClient client(bus_.address());
     return wait_until(
                [&] { return !process_->running() || client.name_has_owner(options_.bus_name); },
@@ -179,9 +168,6 @@ bool Agent::wait_for_name(std::chrono::milliseconds timeout)
            process_->running();
 }
 
-std::string Agent::stderr_text() const
-{
-    return read_file(stderr_path_);
-}
+std::string Agent::stderr_text() const { return read_file(stderr_path_); }
 
 } // namespace korvex::test

@@ -61,11 +61,11 @@ private:
 
 // An agent program started on a test bus, stopped (and reaped) with its owner.
 struct AgentOptions {
-    std::vector<std::string> argv;          // the program and its arguments
-    std::vector<std::string> prefix;        // e.g. {"ip", "netns", "exec", NS}
+    std::vector<std::string> argv;   // the program and its arguments
+    std::vector<std::string> prefix; // e.g. {"ip", "netns", "exec", NS}
     std::vector<std::string> env;
     std::string cwd;
-    std::string bus_name;                   // waited for after the start
+    std::string bus_name; // waited for after the start
 };
 
 class Agent {

@@ -21,8 +21,7 @@ namespace {
 
 class MemoryFile {
 public:
-    explicit MemoryFile(const char *name) : fd_(memfd_create(name, 0))
-    {
+    explicit MemoryFile(const char *name) : fd_(memfd_create(name, 0)) {
         if (fd_ < 0)
             throw std::system_error(errno, std::generic_category(), "memfd_create");
     }
@@ -31,8 +30,7 @@ public:
     MemoryFile &operator=(const MemoryFile &) = delete;
 
     int fd() const { return fd_; }
-    std::string contents() const
-    {
+    std::string contents() const {
         std::string text;
         char chunk[4096];
         ssize_t got;
@@ -48,10 +46,9 @@ private:
     int fd_;
 };
 
-}  // namespace
+} // namespace
 
-std::vector<std::string> CommandOutcome::lines() const
-{
+std::vector<std::string> CommandOutcome::lines() const {
     std::vector<std::string> result;
     std::istringstream stream(out);
     for (std::string line; std::getline(stream, line);)
@@ -59,13 +56,11 @@ std::vector<std::string> CommandOutcome::lines() const
     return result;
 }
 
-std::string CommandOutcome::describe() const
-{
+std::string CommandOutcome::describe() const {
     return "exit " + std::to_string(exit_status) + "\nstdout:\n" + out + "stderr:\n" + err;
 }
 
-CommandOutcome run_command(const std::vector<std::string> &argv)
-{
+CommandOutcome run_command(const std::vector<std::string> &argv) {
     MemoryFile out("stdout");
     MemoryFile err("stderr");
     std::vector<char *> raw_argv;
@@ -95,8 +90,7 @@ CommandOutcome run_command(const std::vector<std::string> &argv)
     return outcome;
 }
 
-CommandOutcome run_checked(const std::vector<std::string> &argv)
-{
+CommandOutcome run_checked(const std::vector<std::string> &argv) {
     CommandOutcome outcome = run_command(argv);
     if (outcome.exit_status != 0) {
         std::string command;
@@ -107,22 +101,20 @@ CommandOutcome run_checked(const std::vector<std::string> &argv)
     return outcome;
 }
 
-ScratchDir::ScratchDir()
-{
+ScratchDir::ScratchDir() {
     std::string pattern = std::filesystem::temp_directory_path() / "knetwork-test-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr)
         throw std::system_error(errno, std::generic_category(), "mkdtemp");
     path_ = pattern;
 }
 
-ScratchDir::~ScratchDir()
-{
+ScratchDir::~ScratchDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
 }
 
-std::string ScratchDir::write(const std::string &name, const std::string &content, unsigned int mode) const
-{
+std::string ScratchDir::write(const std::string &name, const std::string &content,
+                              unsigned int mode) const {
     std::string target = file(name);
     {
         std::ofstream stream(target, std::ios::trunc);
@@ -135,52 +127,42 @@ std::string ScratchDir::write(const std::string &name, const std::string &conten
     return target;
 }
 
-std::string ScratchDir::read(const std::string &name) const
-{
+std::string ScratchDir::read(const std::string &name) const {
     std::ifstream stream(file(name));
     std::ostringstream text;
     text << stream.rdbuf();
     return text.str();
 }
 
-NetNamespace::NetNamespace(std::string name) : name_(std::move(name))
-{
+NetNamespace::NetNamespace(std::string name) : name_(std::move(name)) {
     run_checked({"ip", "netns", "add", name_});
 }
 
-NetNamespace::~NetNamespace()
-{
-    run_command({"ip", "netns", "del", name_});
-}
+NetNamespace::~NetNamespace() { run_command({"ip", "netns", "del", name_}); }
 
-void NetNamespace::ip(const std::vector<std::string> &args) const
-{
+void NetNamespace::ip(const std::vector<std::string> &args) const {
     std::vector<std::string> argv{"ip", "-n", name_};
     argv.insert(argv.end(), args.begin(), args.end());
     run_checked(argv);
 }
 
-std::string NamespaceTest::unique_name(const char *role)
-{
+std::string NamespaceTest::unique_name(const char *role) {
     static std::atomic<int> counter{0};
     return "kxnet-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + role;
 }
 
 NamespaceTest::NamespaceTest() : space_(unique_name("test")), peers_(unique_name("peer")) {}
 
-void NamespaceTest::add_veth(const std::string &name)
-{
+void NamespaceTest::add_veth(const std::string &name) {
     std::string peer = "peer" + std::to_string(peer_count_++);
     space_.ip({"link", "add", name, "type", "veth", "peer", "name", peer, "netns", peers_.name()});
 }
 
-void NamespaceTest::add_tun(const std::string &name)
-{
+void NamespaceTest::add_tun(const std::string &name) {
     space_.ip({"tuntap", "add", "dev", name, "mode", "tun"});
 }
 
-std::vector<std::string> NamespaceTest::link_names() const
-{
+std::vector<std::string> NamespaceTest::link_names() const {
     CommandOutcome listing = run_checked({"ip", "-n", space_.name(), "-o", "link", "show"});
     std::vector<std::string> names;
     for (const std::string &line : listing.lines()) {
@@ -195,13 +177,9 @@ std::vector<std::string> NamespaceTest::link_names() const
     return names;
 }
 
-std::string NamespaceTest::probe_path()
-{
-    return KNETWORK_PROBE_PATH;
-}
+std::string NamespaceTest::probe_path() { return KNETWORK_PROBE_PATH; }
 
-std::string NamespaceTest::quoted(const std::string &text)
-{
+std::string NamespaceTest::quoted(const std::string &text) {
     std::string result = "'";
     for (char c : text) {
         if (c == '\'')
@@ -212,17 +190,15 @@ std::string NamespaceTest::quoted(const std::string &text)
     return result + "'";
 }
 
-CommandOutcome NamespaceTest::probe(const std::vector<std::string> &args) const
-{
+CommandOutcome NamespaceTest::probe(const std::vector<std::string> &args) const {
     std::vector<std::string> argv{"ip", "netns", "exec", space_.name(), probe_path()};
     argv.insert(argv.end(), args.begin(), args.end());
     return run_command(argv);
 }
 
-CommandOutcome NamespaceTest::isolated_shell(const std::string &script) const
-{
-    return run_command({"ip", "netns", "exec", space_.name(), "unshare", "--mount", "--propagation", "private",
-                        "--pid", "--fork", "--mount-proc", "sh", "-c", script});
+CommandOutcome NamespaceTest::isolated_shell(const std::string &script) const {
+    return run_command({"ip", "netns", "exec", space_.name(), "unshare", "--mount", "--propagation",
+                        "private", "--pid", "--fork", "--mount-proc", "sh", "-c", script});
 }
 
-}  // namespace korvex::test
+} // namespace korvex::test

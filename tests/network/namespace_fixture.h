@@ -11,12 +11,12 @@
 namespace korvex::test {
 
 struct CommandOutcome {
-    int exit_status = -1;  // -1 when the command did not exit normally
+    int exit_status = -1; // -1 when the command did not exit normally
     std::string out;
     std::string err;
 
     std::vector<std::string> lines() const;
-    std::string describe() const;  // for failure messages
+    std::string describe() const; // for failure messages
 };
 
 // Runs argv and waits for it. Output goes through anonymous in-memory
@@ -35,7 +35,8 @@ public:
 
     const std::string &path() const { return path_; }
     std::string file(const std::string &name) const { return path_ + "/" + name; }
-    std::string write(const std::string &name, const std::string &content, unsigned int mode = 0644) const;
+    std::string write(const std::string &name, const std::string &content,
+                      unsigned int mode = 0644) const;
     std::string read(const std::string &name) const;
 
 private:
@@ -91,6 +92,6 @@ private:
     int peer_count_ = 0;
 };
 
-}  // namespace korvex::test
+} // namespace korvex::test
 
 #endif

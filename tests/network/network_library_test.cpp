@@ -14,8 +14,7 @@ using Lines = std::vector<std::string>;
 
 // The probe shows its 40-byte buffer whole, NUL as "\0", after starting
 // it as all '#'. This builds that picture for a text the library wrote.
-std::string buffer_after_writing(const std::string &text)
-{
+std::string buffer_after_writing(const std::string &text) {
     std::string picture = text + "\\0";
     return picture + std::string(40 - text.size() - 1, '#');
 }
@@ -24,33 +23,31 @@ const std::string untouched_buffer(40, '#');
 
 class KnetworkLibrary : public NamespaceTest {
 protected:
-    Lines query(const std::string &kind, const std::string &name, const std::string &size = "40") const
-    {
+    Lines query(const std::string &kind, const std::string &name,
+                const std::string &size = "40") const {
         CommandOutcome outcome = probe({kind, name, size});
         EXPECT_EQ(outcome.exit_status, 0) << outcome.describe();
         return outcome.lines();
     }
-    std::string buffer(const std::string &kind, const std::string &name, const std::string &size = "40") const
-    {
+    std::string buffer(const std::string &kind, const std::string &name,
+                       const std::string &size = "40") const {
         Lines lines = query(kind, name, size);
         if (lines.size() != 2 || lines[0] != "returned-buffer")
             return "unexpected probe output";
         return lines[1];
     }
-    std::string status(const std::string &name) const
-    {
+    std::string status(const std::string &name) const {
         CommandOutcome outcome = probe({"status", name});
         EXPECT_EQ(outcome.exit_status, 0) << outcome.describe();
         return outcome.out;
     }
 };
 
-TEST_F(KnetworkLibrary, ListsEveryInterfaceInReverseEnumerationOrder)
-{
-    const std::string latin1 = "b\xe9";  // a name is bytes, not text
+TEST_F(KnetworkLibrary, ListsEveryInterfaceInReverseEnumerationOrder) {
+    const std::string latin1 = "b\xe9"; // a name is bytes, not text
     add_veth("eth0");
     add_veth("wan1");
-    add_tun("tun0");  // no hardware address at all
+    add_tun("tun0"); // no hardware address at all
     add_veth(latin1);
     ip({"link", "set", "dev", "wan1", "up"});
     ip({"addr", "add", "10.77.3.1/24", "dev", latin1});
@@ -71,8 +68,7 @@ TEST_F(KnetworkLibrary, ListsEveryInterfaceInReverseEnumerationOrder)
     EXPECT_EQ(listing.lines(), expected);
 }
 
-TEST_F(KnetworkLibrary, MacTextIsUpperCaseAndBoundedByTheBuffer)
-{
+TEST_F(KnetworkLibrary, MacTextIsUpperCaseAndBoundedByTheBuffer) {
     add_veth("eth0");
     add_veth("eth1");
     add_tun("tun0");
@@ -96,13 +92,13 @@ TEST_F(KnetworkLibrary, MacTextIsUpperCaseAndBoundedByTheBuffer)
     EXPECT_EQ(buffer("mac", "missing", "0"), untouched_buffer);
 }
 
-TEST_F(KnetworkLibrary, IpTextFollowsTheExactNameAndItsIpv4Address)
-{
+TEST_F(KnetworkLibrary, IpTextFollowsTheExactNameAndItsIpv4Address) {
     add_veth("eth0");
     add_veth("eth1");
     add_veth("eth2");
     ip({"addr", "add", "10.77.1.5/24", "dev", "eth0"});
-    ip({"addr", "add", "10.77.1.6/24", "dev", "eth0"});  // a secondary address is not the one reported
+    ip({"addr", "add", "10.77.1.6/24", "dev",
+        "eth0"}); // a secondary address is not the one reported
     ip({"addr", "add", "10.77.2.1/24", "dev", "eth0", "label", "eth0:1"});
     ip({"link", "set", "dev", "eth2", "up"});
     ip({"-6", "addr", "add", "2001:db8::2/64", "dev", "eth2", "nodad"});
@@ -126,8 +122,7 @@ TEST_F(KnetworkLibrary, IpTextFollowsTheExactNameAndItsIpv4Address)
     EXPECT_EQ(buffer("ip", "eth0", "0"), untouched_buffer);
 }
 
-TEST_F(KnetworkLibrary, StatusReportsUpDownAndAbsent)
-{
+TEST_F(KnetworkLibrary, StatusReportsUpDownAndAbsent) {
     add_veth("eth0");
     add_veth("eth1");
     add_tun("tun0");
@@ -135,7 +130,7 @@ TEST_F(KnetworkLibrary, StatusReportsUpDownAndAbsent)
     ip({"addr", "add", "10.77.3.1/24", "dev", "eth1", "label", "eth1:5"});
 
     EXPECT_EQ(status("eth1"), "0 1\n");
-    EXPECT_EQ(status("eth1:5"), "0 1\n");  // an alias is as up as its device
+    EXPECT_EQ(status("eth1:5"), "0 1\n"); // an alias is as up as its device
     EXPECT_EQ(status("eth0"), "0 2\n");
     EXPECT_EQ(status("tun0"), "0 2\n");
     EXPECT_EQ(status("lo"), "0 2\n");
@@ -150,8 +145,7 @@ TEST_F(KnetworkLibrary, StatusReportsUpDownAndAbsent)
     EXPECT_EQ(status("eth1"), "0 2\n");
 }
 
-TEST_F(KnetworkLibrary, UnreadableInterfacesLookAbsent)
-{
+TEST_F(KnetworkLibrary, UnreadableInterfacesLookAbsent) {
     add_veth("eth0");
     ip({"link", "set", "dev", "eth0", "up"});
     ip({"addr", "add", "10.77.4.1/24", "dev", "eth0"});
@@ -171,16 +165,17 @@ TEST_F(KnetworkLibrary, UnreadableInterfacesLookAbsent)
         CommandOutcome state = probe({"--fd-limit", limit, "status", "eth0"});
         EXPECT_EQ(state.out, "1 77\n") << state.describe();
         CommandOutcome mac = probe({"--fd-limit", limit, "mac", "eth0", "40"});
-        EXPECT_EQ(mac.lines(), (Lines{"returned-buffer", buffer_after_writing("")})) << mac.describe();
+        EXPECT_EQ(mac.lines(), (Lines{"returned-buffer", buffer_after_writing("")}))
+            << mac.describe();
         CommandOutcome address = probe({"--fd-limit", limit, "ip", "eth0", "40"});
-        EXPECT_EQ(address.lines(), (Lines{"returned-buffer", buffer_after_writing("")})) << address.describe();
+        EXPECT_EQ(address.lines(), (Lines{"returned-buffer", buffer_after_writing("")}))
+            << address.describe();
     }
 }
 
 class KnetworkSigar : public NamespaceTest {
 protected:
-    Lines config(const std::string &name) const
-    {
+    Lines config(const std::string &name) const {
         CommandOutcome outcome = probe({"config", name});
         EXPECT_EQ(outcome.exit_status, 0) << outcome.describe();
         return outcome.lines();
@@ -189,11 +184,11 @@ protected:
     static std::string no_address() { return "0 0.0.0.0"; }
 };
 
-TEST_F(KnetworkSigar, RecordsCarryTheKernelsConfiguration)
-{
+TEST_F(KnetworkSigar, RecordsCarryTheKernelsConfiguration) {
     add_veth("eth0");
     add_tun("tun0");
-    ip({"link", "set", "dev", "eth0", "address", "02:00:00:00:00:0a", "mtu", "1400", "txqueuelen", "321", "up"});
+    ip({"link", "set", "dev", "eth0", "address", "02:00:00:00:00:0a", "mtu", "1400", "txqueuelen",
+        "321", "up"});
     ip({"addr", "add", "10.77.1.5/24", "broadcast", "10.77.1.255", "dev", "eth0"});
     ip({"addr", "add", "10.77.2.1/16", "dev", "eth0", "label", "eth0:1"});
     ip({"-6", "addr", "add", "2001:db8::5/64", "dev", "eth0", "nodad"});
@@ -201,50 +196,52 @@ TEST_F(KnetworkSigar, RecordsCarryTheKernelsConfiguration)
     ip({"link", "set", "dev", "lo", "up"});
 
     // The peer end is down, so eth0 has no carrier and is not RUNNING.
-    const std::string ethernet_flags = "flags=0x803";  // UP BROADCAST MULTICAST
-    EXPECT_EQ(config("eth0"), (Lines{"status=0", "name=eth0", "type=Ethernet", "description=eth0",
-                                     "hwaddr=0 02:00:00:00:00:0A", "address=0 10.77.1.5", "netmask=0 255.255.255.0",
-                                     "broadcast=0 10.77.1.255", "destination=" + no_address(),
-                                     "address6=0 2001:db8::5", "prefix6_length=64", "scope6=0", ethernet_flags,
-                                     "mtu=1400", "metric=1", "tx_queue_len=321"}));
+    const std::string ethernet_flags = "flags=0x803"; // UP BROADCAST MULTICAST
+    EXPECT_EQ(config("eth0"),
+              (Lines{"status=0", "name=eth0", "type=Ethernet", "description=eth0",
+                     "hwaddr=0 02:00:00:00:00:0A", "address=0 10.77.1.5", "netmask=0 255.255.255.0",
+                     "broadcast=0 10.77.1.255", "destination=" + no_address(),
+                     "address6=0 2001:db8::5", "prefix6_length=64", "scope6=0", ethernet_flags,
+                     "mtu=1400", "metric=1", "tx_queue_len=321"}));
 
     // An alias label has its own address (here without broadcast) and
     // shares its device's link.
-    EXPECT_EQ(config("eth0:1"), (Lines{"status=0", "name=eth0:1", "type=Ethernet", "description=eth0:1",
-                                       "hwaddr=0 02:00:00:00:00:0A", "address=0 10.77.2.1",
-                                       "netmask=0 255.255.0.0", "broadcast=" + no_address(),
-                                       "destination=" + no_address(), "address6=" + no_address(),
-                                       "prefix6_length=0", "scope6=0", ethernet_flags, "mtu=1400", "metric=1",
-                                       "tx_queue_len=321"}));
+    EXPECT_EQ(config("eth0:1"),
+              (Lines{"status=0", "name=eth0:1", "type=Ethernet", "description=eth0:1",
+                     "hwaddr=0 02:00:00:00:00:0A", "address=0 10.77.2.1", "netmask=0 255.255.0.0",
+                     "broadcast=" + no_address(), "destination=" + no_address(),
+                     "address6=" + no_address(), "prefix6_length=0", "scope6=0", ethernet_flags,
+                     "mtu=1400", "metric=1", "tx_queue_len=321"}));
 
-    EXPECT_EQ(config("lo"), (Lines{"status=0", "name=lo", "type=Local Loopback", "description=lo",
-                                   "hwaddr=0 00:00:00:00:00:00", "address=0 127.0.0.1", "netmask=0 255.0.0.0",
-                                   "broadcast=" + no_address(), "destination=" + no_address(), "address6=0 ::1",
-                                   "prefix6_length=128", "scope6=16", "flags=0x49",  // UP LOOPBACK RUNNING
-                                   "mtu=65536", "metric=1", "tx_queue_len=1000"}));
+    EXPECT_EQ(config("lo"),
+              (Lines{"status=0", "name=lo", "type=Local Loopback", "description=lo",
+                     "hwaddr=0 00:00:00:00:00:00", "address=0 127.0.0.1", "netmask=0 255.0.0.0",
+                     "broadcast=" + no_address(), "destination=" + no_address(), "address6=0 ::1",
+                     "prefix6_length=128", "scope6=16", "flags=0x49", // UP LOOPBACK RUNNING
+                     "mtu=65536", "metric=1", "tx_queue_len=1000"}));
 
     // tun: no hardware address, a point-to-point peer, down.
-    EXPECT_EQ(config("tun0"), (Lines{"status=0", "name=tun0", "type=UNSPEC", "description=tun0",
-                                     "hwaddr=0 00:00:00:00:00:00", "address=0 10.9.0.1",
-                                     "netmask=0 255.255.255.255", "broadcast=" + no_address(),
-                                     "destination=0 10.9.0.2", "address6=" + no_address(), "prefix6_length=0",
-                                     "scope6=0", "flags=0x890",  // POINTOPOINT NOARP MULTICAST
-                                     "mtu=1500", "metric=1", "tx_queue_len=500"}));
+    EXPECT_EQ(
+        config("tun0"),
+        (Lines{"status=0", "name=tun0", "type=UNSPEC", "description=tun0",
+               "hwaddr=0 00:00:00:00:00:00", "address=0 10.9.0.1", "netmask=0 255.255.255.255",
+               "broadcast=" + no_address(), "destination=0 10.9.0.2", "address6=" + no_address(),
+               "prefix6_length=0", "scope6=0", "flags=0x890", // POINTOPOINT NOARP MULTICAST
+               "mtu=1500", "metric=1", "tx_queue_len=500"}));
 }
 
-TEST_F(KnetworkSigar, NamesMatchOnlyExactly)
-{
+TEST_F(KnetworkSigar, NamesMatchOnlyExactly) {
     add_veth("eth0");
     ip({"addr", "add", "10.77.2.1/24", "dev", "eth0", "label", "eth0:1"});
     const Lines unknown{"status=" + std::to_string(ENXIO)};
 
     EXPECT_EQ(config("ETH0"), unknown);
     EXPECT_EQ(config("eth"), unknown);
-    EXPECT_EQ(config("eth0:2"), unknown);  // the kernel would answer for eth0
+    EXPECT_EQ(config("eth0:2"), unknown); // the kernel would answer for eth0
     EXPECT_EQ(config(""), unknown);
     EXPECT_EQ(config("a-name-longer-than-fifteen"), unknown);
     EXPECT_EQ(config("eth0:1").at(0), "status=0");
 }
 
-}  // namespace
-}  // namespace korvex::test
+} // namespace
+} // namespace korvex::test

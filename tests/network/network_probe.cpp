@@ -39,17 +39,16 @@ struct InterfaceListDeleter {
     void operator()(GList *list) const { g_list_free_full(list, kx_network_interface_destroy); }
 };
 
-void print_buffer(const char *returned, const char *buffer)
-{
+void print_buffer(const char *returned, const char *buffer) {
     std::string shown;
     for (std::size_t i = 0; i < probe_buffer_size; ++i)
         shown += buffer[i] == '\0' ? std::string("\\0") : std::string(1, buffer[i]);
-    std::printf("%s\n%s\n", returned == buffer ? "returned-buffer" : "returned-other", shown.c_str());
+    std::printf("%s\n%s\n", returned == buffer ? "returned-buffer" : "returned-other",
+                shown.c_str());
 }
 
 template <typename Query>
-int print_text_query(Query query, const char *name, const char *size_text)
-{
+int print_text_query(Query query, const char *name, const char *size_text) {
     char buffer[probe_buffer_size];
     std::memset(buffer, '#', sizeof buffer);
     std::size_t size = std::strtoul(size_text, nullptr, 10);
@@ -59,16 +58,14 @@ int print_text_query(Query query, const char *name, const char *size_text)
     return 0;
 }
 
-int print_status(const char *name)
-{
+int print_status(const char *name) {
     uint64_t state = 77;
     int result = kx_network_status(name, &state);
     std::printf("%d %llu\n", result, static_cast<unsigned long long>(state));
     return 0;
 }
 
-int run_operation(void (*operation)(const char *), const char *name)
-{
+int run_operation(void (*operation)(const char *), const char *name) {
     operation(name);
     std::printf("returned\n");
     return 0;
@@ -77,13 +74,9 @@ int run_operation(void (*operation)(const char *), const char *name)
 // Makes the scripts the library spawns (and GLib detaches) children of
 // this process once their intermediate parent is gone, so that they can be
 // waited for before the probe exits.
-bool adopt_orphans()
-{
-    return prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
-}
+bool adopt_orphans() { return prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0; }
 
-void wait_for_children()
-{
+void wait_for_children() {
     while (true) {
         pid_t pid = waitpid(-1, nullptr, 0);
         if (pid < 0 && errno != EINTR)
@@ -91,24 +84,22 @@ void wait_for_children()
     }
 }
 
-int print_list()
-{
+int print_list() {
     std::unique_ptr<GList, InterfaceListDeleter> list(kx_network_get_interfaces());
     for (const GList *item = list.get(); item != nullptr; item = item->next)
-        std::printf("%s\n", kx_network_interface_get_name(static_cast<sigar_net_interface_config_t *>(item->data)));
+        std::printf("%s\n", kx_network_interface_get_name(
+                                static_cast<sigar_net_interface_config_t *>(item->data)));
     return 0;
 }
 
-std::string address_text(sigar_net_address_t address)
-{
+std::string address_text(sigar_net_address_t address) {
     char text[SIGAR_INET6_ADDRSTRLEN];
     std::memset(text, '#', sizeof text);
     int status = sigar_net_address_to_string(nullptr, &address, text);
     return std::to_string(status) + " " + text;
 }
 
-int print_config(const char *name)
-{
+int print_config(const char *name) {
     struct SigarCloser {
         void operator()(sigar_t *handle) const { sigar_close(handle); }
     };
@@ -131,13 +122,13 @@ int print_config(const char *name)
     std::printf("address6=%s\n", address_text(config.address6).c_str());
     std::printf("prefix6_length=%d\nscope6=%d\n", config.prefix6_length, config.scope6);
     std::printf("flags=%#llx\n", static_cast<unsigned long long>(config.flags));
-    std::printf("mtu=%llu\nmetric=%llu\ntx_queue_len=%d\n", static_cast<unsigned long long>(config.mtu),
+    std::printf("mtu=%llu\nmetric=%llu\ntx_queue_len=%d\n",
+                static_cast<unsigned long long>(config.mtu),
                 static_cast<unsigned long long>(config.metric), config.tx_queue_len);
     return 0;
 }
 
-int bench_status(const char *name, const char *count_text)
-{
+int bench_status(const char *name, const char *count_text) {
     const long count = std::strtol(count_text, nullptr, 10);
     if (count <= 0)
         return 2;
@@ -146,21 +137,21 @@ int bench_status(const char *name, const char *count_text)
         uint64_t state = 0;
         kx_network_status(name, &state);
     }
-    auto elapsed = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - begin);
+    auto elapsed =
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - begin);
     std::printf("%.1f\n", elapsed.count() / static_cast<double>(count));
     return 0;
 }
 
-int usage()
-{
-    std::fprintf(stderr, "usage: network_probe [--fd-limit N] [--wait-for-tools] COMMAND ARGS...\n");
+int usage() {
+    std::fprintf(stderr,
+                 "usage: network_probe [--fd-limit N] [--wait-for-tools] COMMAND ARGS...\n");
     return 2;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     std::optional<rlimit> saved_fd_limit;
     int first = 1;
     if (argc > 2 && std::strcmp(argv[1], "--fd-limit") == 0) {

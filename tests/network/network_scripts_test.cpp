@@ -20,41 +20,38 @@ const std::string ifup_path = "/usr/sbin/ifup";
 
 class KnetworkScripts : public NamespaceTest {
 protected:
-    KnetworkScripts()
-    {
+    KnetworkScripts() {
         add_veth("eth0");
         record_ = scratch_.write("record", "");
     }
 
     // A stand-in whose body gets "$0 $*" and the record file path.
-    std::string stand_in(const std::string &body, const std::string &name = "stand-in") const
-    {
+    std::string stand_in(const std::string &body, const std::string &name = "stand-in") const {
         return scratch_.write(name, "#!/bin/sh\nrecord=" + quoted(record_) + "\n" + body, 0755);
     }
-    std::string bind_over_ifup(const std::string &file) const
-    {
+    std::string bind_over_ifup(const std::string &file) const {
         return "mount --bind " + quoted(file) + " " + ifup_path + " && ";
     }
-    std::string probe_command(const std::string &args) const { return quoted(probe_path()) + " " + args; }
+    std::string probe_command(const std::string &args) const {
+        return quoted(probe_path()) + " " + args;
+    }
     Lines record() const { return CommandOutcome{0, scratch_.read("record"), ""}.lines(); }
 
     std::string record_;
 };
 
-TEST_F(KnetworkScripts, StartAndStopRunTheToolWithTheName)
-{
+TEST_F(KnetworkScripts, StartAndStopRunTheToolWithTheName) {
     std::string recorder = stand_in("echo \"$0 $*\" >> \"$record\"\n");
-    CommandOutcome outcome = isolated_shell(bind_over_ifup(recorder) +
-                                            probe_command("--wait-for-tools start eth0") + " && " +
-                                            probe_command("--wait-for-tools stop eth0") + " && " +
-                                            probe_command("--wait-for-tools start no-such-if"));
+    CommandOutcome outcome =
+        isolated_shell(bind_over_ifup(recorder) + probe_command("--wait-for-tools start eth0") +
+                       " && " + probe_command("--wait-for-tools stop eth0") + " && " +
+                       probe_command("--wait-for-tools start no-such-if"));
     ASSERT_EQ(outcome.exit_status, 0) << outcome.describe();
     EXPECT_EQ(outcome.lines(), (Lines{"returned", "returned", "returned"}));
     EXPECT_EQ(record(), (Lines{"/sbin/ifup eth0", "/sbin/ifdown eth0", "/sbin/ifup no-such-if"}));
 }
 
-TEST_F(KnetworkScripts, RestartRunsStopBeforeStart)
-{
+TEST_F(KnetworkScripts, RestartRunsStopBeforeStart) {
     // Both tools run at once, so the order of their lines proves nothing;
     // their pids do: the pid namespace of the test numbers processes in
     // the order they were created.
@@ -73,8 +70,7 @@ TEST_F(KnetworkScripts, RestartRunsStopBeforeStart)
     EXPECT_EQ(lines[1].substr(lines[1].find(' ') + 1), "/sbin/ifup eth0");
 }
 
-TEST_F(KnetworkScripts, CallsReturnWhileTheToolIsStillRunning)
-{
+TEST_F(KnetworkScripts, CallsReturnWhileTheToolIsStillRunning) {
     // The stand-in only ends once the release file exists, and that file
     // is made after the call has returned. Had the call waited for the
     // tool, the tool's "end" would come before "returned" (the stand-in
@@ -82,7 +78,9 @@ TEST_F(KnetworkScripts, CallsReturnWhileTheToolIsStillRunning)
     std::string release = scratch_.file("release");
     std::string blocking = stand_in("echo \"begin $0 $*\" >> \"$record\"\n"
                                     "i=0\n"
-                                    "while [ ! -e " + quoted(release) + " ] && [ $i -lt 200 ]; do\n"
+                                    "while [ ! -e " +
+                                    quoted(release) +
+                                    " ] && [ $i -lt 200 ]; do\n"
                                     "  sleep 0.05; i=$((i+1))\n"
                                     "done\n"
                                     "echo \"end $0 $*\" >> \"$record\"\n");
@@ -91,10 +89,11 @@ TEST_F(KnetworkScripts, CallsReturnWhileTheToolIsStillRunning)
         scratch_.write("record", "");
         std::remove(release.c_str());
         std::string tool = operation == "start" ? "/sbin/ifup" : "/sbin/ifdown";
-        CommandOutcome outcome = isolated_shell(
-            bind_over_ifup(blocking) + probe_command(operation + " eth0") + " >/dev/null && echo returned >> " +
-            quoted(record_) + " && touch " + quoted(release) +
-            " && i=0 && while ! grep -q '^end' " + quoted(record_) + " && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done");
+        CommandOutcome outcome =
+            isolated_shell(bind_over_ifup(blocking) + probe_command(operation + " eth0") +
+                           " >/dev/null && echo returned >> " + quoted(record_) + " && touch " +
+                           quoted(release) + " && i=0 && while ! grep -q '^end' " +
+                           quoted(record_) + " && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done");
         ASSERT_EQ(outcome.exit_status, 0) << outcome.describe();
 
         Lines lines = record();
@@ -105,11 +104,11 @@ TEST_F(KnetworkScripts, CallsReturnWhileTheToolIsStillRunning)
     }
 }
 
-TEST_F(KnetworkScripts, MissingOrFailingToolsAreSilent)
-{
-    const std::string calls = probe_command("status eth0") + " && " + probe_command("--wait-for-tools start eth0") +
-                              " && " + probe_command("--wait-for-tools stop eth0") + " && " +
-                              probe_command("--wait-for-tools restart eth0") + " && " + probe_command("status eth0");
+TEST_F(KnetworkScripts, MissingOrFailingToolsAreSilent) {
+    const std::string calls =
+        probe_command("status eth0") + " && " + probe_command("--wait-for-tools start eth0") +
+        " && " + probe_command("--wait-for-tools stop eth0") + " && " +
+        probe_command("--wait-for-tools restart eth0") + " && " + probe_command("status eth0");
     const Lines untouched{"0 2", "returned", "returned", "returned", "0 2"};
 
     {
@@ -120,7 +119,8 @@ TEST_F(KnetworkScripts, MissingOrFailingToolsAreSilent)
     }
     {
         SCOPED_TRACE("tool not executable");
-        std::string plain = scratch_.write("not-executable", "#!/bin/sh\necho ran >> " + quoted(record_) + "\n");
+        std::string plain =
+            scratch_.write("not-executable", "#!/bin/sh\necho ran >> " + quoted(record_) + "\n");
         CommandOutcome outcome = isolated_shell(bind_over_ifup(plain) + calls);
         ASSERT_EQ(outcome.exit_status, 0) << outcome.describe();
         EXPECT_EQ(outcome.lines(), untouched);
@@ -134,24 +134,25 @@ TEST_F(KnetworkScripts, MissingOrFailingToolsAreSilent)
         EXPECT_EQ(outcome.lines(), untouched);
         Lines lines = record();
         std::sort(lines.begin(), lines.end());
-        EXPECT_EQ(lines, (Lines{"/sbin/ifdown eth0", "/sbin/ifdown eth0", "/sbin/ifup eth0", "/sbin/ifup eth0"}));
+        EXPECT_EQ(lines, (Lines{"/sbin/ifdown eth0", "/sbin/ifdown eth0", "/sbin/ifup eth0",
+                                "/sbin/ifup eth0"}));
     }
 }
 
-TEST_F(KnetworkScripts, NamesThatReadAsOptionsRunNothing)
-{
+TEST_F(KnetworkScripts, NamesThatReadAsOptionsRunNothing) {
     std::string recorder = stand_in("echo \"$0 $*\" >> \"$record\"\n");
-    CommandOutcome outcome = isolated_shell(
-        bind_over_ifup(recorder) + probe_command("--wait-for-tools start -a") + " && " +
-        probe_command("--wait-for-tools stop -a") + " && " + probe_command("--wait-for-tools restart --all") +
-        " && " + probe_command("--wait-for-tools start ''") + " && " + probe_command("--wait-for-tools stop eth0"));
+    CommandOutcome outcome =
+        isolated_shell(bind_over_ifup(recorder) + probe_command("--wait-for-tools start -a") +
+                       " && " + probe_command("--wait-for-tools stop -a") + " && " +
+                       probe_command("--wait-for-tools restart --all") + " && " +
+                       probe_command("--wait-for-tools start ''") + " && " +
+                       probe_command("--wait-for-tools stop eth0"));
     ASSERT_EQ(outcome.exit_status, 0) << outcome.describe();
     EXPECT_EQ(outcome.lines(), (Lines{"returned", "returned", "returned", "returned", "returned"}));
     EXPECT_EQ(record(), Lines{"/sbin/ifdown eth0"});
 }
 
-TEST_F(KnetworkScripts, RealIfupdownBringsTheInterfaceUpAndDown)
-{
+TEST_F(KnetworkScripts, RealIfupdownBringsTheInterfaceUpAndDown) {
     // A private /etc/network that configures only this namespace's eth0,
     // and a private /run for ifupdown's state.
     std::string etc = scratch_.file("etc-network");
@@ -160,11 +161,12 @@ TEST_F(KnetworkScripts, RealIfupdownBringsTheInterfaceUpAndDown)
     scratch_.write("etc-network/interfaces", "iface eth0 inet static\n    address 10.213.0.1/24\n");
 
     CommandOutcome outcome = isolated_shell(
-        "mount --bind " + quoted(etc) + " /etc/network && mount -t tmpfs tmpfs /run && mkdir /run/network && " +
-        probe_command("status eth0") + " && " + probe_command("--wait-for-tools start eth0") + " && " +
-        probe_command("status eth0") + " && " + probe_command("ip eth0 40") + " && " +
-        probe_command("--wait-for-tools stop eth0") + " && " + probe_command("status eth0") + " && " +
-        probe_command("ip eth0 40"));
+        "mount --bind " + quoted(etc) +
+        " /etc/network && mount -t tmpfs tmpfs /run && mkdir /run/network && " +
+        probe_command("status eth0") + " && " + probe_command("--wait-for-tools start eth0") +
+        " && " + probe_command("status eth0") + " && " + probe_command("ip eth0 40") + " && " +
+        probe_command("--wait-for-tools stop eth0") + " && " + probe_command("status eth0") +
+        " && " + probe_command("ip eth0 40"));
     ASSERT_EQ(outcome.exit_status, 0) << outcome.describe();
     EXPECT_EQ(outcome.lines(), (Lines{"0 2", "returned", "0 1", "returned-buffer",
                                       "10.213.0.1\\0" + std::string(29, '#'), "returned", "0 2",
@@ -172,5 +174,5 @@ TEST_F(KnetworkScripts, RealIfupdownBringsTheInterfaceUpAndDown)
         << outcome.describe();
 }
 
-}  // namespace
-}  // namespace korvex::test
+} // namespace
+} // namespace korvex::test

@@ -28,8 +28,7 @@ namespace {
 
 constexpr const char *kLaunchHelper = "/usr/lib/dbus-1.0/dbus-daemon-launch-helper";
 
-std::string bus_config(const std::string &prefix)
-{
+std::string bus_config(const std::string &prefix) {
     BusConfig config;
     config.socket_path = "/run/dbus/system_bus_socket";
     config.include_dir = prefix + "/share/dbus-1/system.d";
@@ -41,8 +40,7 @@ std::string bus_config(const std::string &prefix)
 
 class ActivationBus : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         // The daemon scans the service folder as messagebus.
         chmod(root_.path().c_str(), 0755);
         install_tree(prefix_);
@@ -52,26 +50,40 @@ protected:
         write_file(root_.file("system.conf"), bus_config(prefix_));
 
         ProcessOptions daemon;
-        daemon.argv = {"unshare", "-m", "--propagation", "private", "sh", "-c",
-                       "mount -t tmpfs -o mode=0755 tmpfs /run && mkdir /run/dbus && "
-                       "mount --bind \"$1/run-dbus\" /run/dbus && "
-                       "mount --bind \"$1/system.conf\" /usr/share/dbus-1/system.conf && "
-                       "mount -t overlay overlay "
-                       "-o \"lowerdir=/var/lib,upperdir=$1/var-lib,workdir=$1/var-lib-work\" /var/lib && "
-                       "exec dbus-daemon --system --nofork --nopidfile",
-                       "activation-bus", root_.path()};
+        daemon.argv = {
+            "unshare",
+            "-m",
+            "--propagation",
+            "private",
+            "sh",
+            "-c",
+            "mount -t tmpfs -o mode=0755 tmpfs /run && mkdir /run/dbus && "
+            "mount --bind \"$1/run-dbus\" /run/dbus && "
+            "mount --bind \"$1/system.conf\" /usr/share/dbus-1/system.conf && "
+            "mount -t overlay overlay "
+            "-o \"lowerdir=/var/lib,upperdir=$1/var-lib,workdir=$1/var-lib-work\" /var/lib && "
+            "exec dbus-daemon --system --nofork --nopidfile",
+            "activation-bus",
+            root_.path()};
         daemon.stderr_path = root_.file("dbus-daemon.log");
         daemon.stdout_path = root_.file("dbus-daemon.out");
         daemon_ = std::make_unique<Process>(daemon);
         ASSERT_TRUE(wait_for_bus(*daemon_, address_)) << read_file(root_.file("dbus-daemon.log"));
 
         ProcessOptions polkit;
-        polkit.argv = {"unshare", "-m", "--propagation", "private", "sh", "-c",
+        polkit.argv = {"unshare",
+                       "-m",
+                       "--propagation",
+                       "private",
+                       "sh",
+                       "-c",
                        "mount --bind \"$1/share/polkit-1/actions\" /usr/share/polkit-1/actions && "
                        "mount --bind \"$2/rules.d\" /usr/share/polkit-1/rules.d && "
                        "mount --bind \"$2/etc-rules.d\" /etc/polkit-1/rules.d && "
                        "exec /usr/lib/polkit-1/polkitd",
-                       "polkitd-wrapper", prefix_, root_.path()};
+                       "polkitd-wrapper",
+                       prefix_,
+                       root_.path()};
         polkit.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + address_};
         polkit.stderr_path = root_.file("polkitd.log");
         polkit.stdout_path = root_.file("polkitd.out");
@@ -82,8 +94,7 @@ protected:
             << read_file(root_.file("polkitd.log"));
     }
 
-    CommandResult korvexctl(const std::vector<std::string> &args)
-    {
+    CommandResult korvexctl(const std::vector<std::string> &args) {
         ProcessOptions options;
         options.argv = {prefix_ + "/bin/korvexctl"};
         options.argv.insert(options.argv.end(), args.begin(), args.end());
@@ -106,8 +117,7 @@ protected:
 
 } // namespace
 
-TEST_F(ActivationBus, FirstCallStartsTheInstalledNetworkAgent)
-{
+TEST_F(ActivationBus, FirstCallStartsTheInstalledNetworkAgent) {
     const std::string agent = prefix_ + "/libexec/korvex/network-dbus";
     BusClient client(address_);
     ASSERT_FALSE(client.name_has_owner("org.vaduderuvoziz.Network"));
@@ -124,7 +134,8 @@ TEST_F(ActivationBus, FirstCallStartsTheInstalledNetworkAgent)
     EXPECT_TRUE(client.name_has_owner("org.vaduderuvoziz.Network"));
     EXPECT_EQ(processes_running(agent).size(), 1u);
     const std::string log = daemon_log();
-    EXPECT_NE(log.find("Activating service name='org.vaduderuvoziz.Network'"), std::string::npos) << log;
+    EXPECT_NE(log.find("Activating service name='org.vaduderuvoziz.Network'"), std::string::npos)
+        << log;
     EXPECT_NE(log.find("using servicehelper"), std::string::npos) << log;
 
     // Later calls go to the running agent.
@@ -132,8 +143,7 @@ TEST_F(ActivationBus, FirstCallStartsTheInstalledNetworkAgent)
     EXPECT_EQ(processes_running(agent).size(), 1u);
 }
 
-TEST_F(ActivationBus, FirstCallStartsTheInstalledSysconfigAgent)
-{
+TEST_F(ActivationBus, FirstCallStartsTheInstalledSysconfigAgent) {
     const std::string agent = prefix_ + "/libexec/korvex/sysconfig-dbus";
     ASSERT_TRUE(processes_running(agent).empty());
 

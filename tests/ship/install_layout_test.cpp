@@ -25,13 +25,12 @@ const std::vector<std::string> kPrograms = {
     "usr/libexec/korvex/network-dbus",
 };
 const std::vector<std::string> kProjectLibraries = {
-    "libkcommon.so", "libkservice.so", "libkcommon_dbus.so",
+    "libkcommon.so",    "libkservice.so", "libkcommon_dbus.so",
     "libksysconfig.so", "libknetwork.so", "libksigar.so",
 };
 
 // "key=value" lines of a unit or activation file, by key (the last wins).
-std::map<std::string, std::string> ini_values(const std::string &path)
-{
+std::map<std::string, std::string> ini_values(const std::string &path) {
     std::map<std::string, std::string> values;
     for (const auto &line : split_lines(read_file(path))) {
         const auto equals = line.find('=');
@@ -51,8 +50,7 @@ protected:
     std::string staged(const std::string &absolute) const { return dest_.path() + absolute; }
 
     // The library folder of the install, found from libkcommon.so.
-    std::string library_dir() const
-    {
+    std::string library_dir() const {
         for (const auto &entry : fs::recursive_directory_iterator(under("usr")))
             if (entry.path().filename() == "libkcommon.so")
                 return entry.path().parent_path();
@@ -64,8 +62,7 @@ protected:
 
 } // namespace
 
-TEST_F(InstalledTree, PutsEveryFileWhereTheHostLooksForIt)
-{
+TEST_F(InstalledTree, PutsEveryFileWhereTheHostLooksForIt) {
     for (const auto &program : kPrograms) {
         struct stat st {};
         ASSERT_EQ(stat(under(program).c_str(), &st), 0) << program;
@@ -82,19 +79,19 @@ TEST_F(InstalledTree, PutsEveryFileWhereTheHostLooksForIt)
         EXPECT_TRUE(fs::exists(under("usr/share/polkit-1/actions/" + n + ".policy"))) << n;
         EXPECT_TRUE(fs::exists(under("usr/share/dbus-1/system-services/" + n + ".service"))) << n;
     }
-    for (const char *unit : {"korvex-sysconfig.service", "korvex-network.service",
-                             "korvex-broker.service"})
+    for (const char *unit :
+         {"korvex-sysconfig.service", "korvex-network.service", "korvex-broker.service"})
         EXPECT_TRUE(fs::exists(under("usr/lib/systemd/system/") + unit)) << unit;
 }
 
-TEST_F(InstalledTree, ActivationFilesAndUnitsNameTheInstalledAgents)
-{
+TEST_F(InstalledTree, ActivationFilesAndUnitsNameTheInstalledAgents) {
     const std::map<std::string, std::string> agents = {
         {"org.vaduderuvoziz.Sysconfig", "sysconfig-dbus"},
         {"org.vaduderuvoziz.Network", "network-dbus"},
     };
     for (const auto &[bus_name, program] : agents) {
-        auto activation = ini_values(under("usr/share/dbus-1/system-services/" + bus_name + ".service"));
+        auto activation =
+            ini_values(under("usr/share/dbus-1/system-services/" + bus_name + ".service"));
         EXPECT_EQ(activation["Name"], bus_name);
         EXPECT_EQ(activation["User"], "root");
         // The bus starts the program by the path the activation file gives.
@@ -102,29 +99,35 @@ TEST_F(InstalledTree, ActivationFilesAndUnitsNameTheInstalledAgents)
         EXPECT_TRUE(fs::exists(staged(activation["Exec"]))) << activation["Exec"];
 
         // Under systemd the bus hands activation to the unit it names.
-        const std::string unit_path = under("usr/lib/systemd/system/" + activation["SystemdService"]);
+        const std::string unit_path =
+            under("usr/lib/systemd/system/" + activation["SystemdService"]);
         ASSERT_TRUE(fs::exists(unit_path)) << bus_name << " names a unit that is not installed";
         auto unit = ini_values(unit_path);
         EXPECT_EQ(unit["Type"], "dbus");
         EXPECT_EQ(unit["BusName"], bus_name);
         EXPECT_EQ(unit["ExecStart"], activation["Exec"]);
         // Temporary documents are written to the working directory.
-        EXPECT_EQ(unit["WorkingDirectory"].rfind("/var/lib/korvex/", 0), 0u) << unit["WorkingDirectory"];
-        EXPECT_NE(unit["StateDirectory"].find(unit["WorkingDirectory"].substr(std::string("/var/lib/").size())),
+        EXPECT_EQ(unit["WorkingDirectory"].rfind("/var/lib/korvex/", 0), 0u)
+            << unit["WorkingDirectory"];
+        EXPECT_NE(unit["StateDirectory"].find(
+                      unit["WorkingDirectory"].substr(std::string("/var/lib/").size())),
                   std::string::npos)
             << "systemd would not create " << unit["WorkingDirectory"];
     }
 
     auto broker = ini_values(under("usr/lib/systemd/system/korvex-broker.service"));
     EXPECT_EQ(broker["EnvironmentFile"], "-/etc/default/korvex-broker");
-    EXPECT_EQ(broker["ExecStart"].substr(0, broker["ExecStart"].find(' ')), "/usr/sbin/broker-launcher");
-    const std::string broker_text = read_file(under("usr/lib/systemd/system/korvex-broker.service"));
-    for (const char *variable : {"KORVEX_PORT", "FEDERATED_BROKERS", "TPX_G_SERVICE_PORT", "TPX_G_HOST_DIR"})
-        EXPECT_NE(broker_text.find(variable), std::string::npos) << variable << " is not documented";
+    EXPECT_EQ(broker["ExecStart"].substr(0, broker["ExecStart"].find(' ')),
+              "/usr/sbin/broker-launcher");
+    const std::string broker_text =
+        read_file(under("usr/lib/systemd/system/korvex-broker.service"));
+    for (const char *variable :
+         {"KORVEX_PORT", "FEDERATED_BROKERS", "TPX_G_SERVICE_PORT", "TPX_G_HOST_DIR"})
+        EXPECT_NE(broker_text.find(variable), std::string::npos)
+            << variable << " is not documented";
 }
 
-TEST_F(InstalledTree, ProgramsLoadTheProjectLibrariesFromTheInstallTree)
-{
+TEST_F(InstalledTree, ProgramsLoadTheProjectLibrariesFromTheInstallTree) {
     const std::string libdir = fs::canonical(library_dir());
     const std::regex resolved(R"(^\s*(\S+) => (.*) \(0x[0-9a-f]+\)$)");
     std::vector<std::string> objects = kPrograms;
@@ -152,13 +155,15 @@ TEST_F(InstalledTree, ProgramsLoadTheProjectLibrariesFromTheInstallTree)
 
     // And they start: without a bus an agent ends with its start-up failure
     // status rather than the loader's.
-    for (const char *agent : {"usr/libexec/korvex/sysconfig-dbus", "usr/libexec/korvex/network-dbus"}) {
+    for (const char *agent :
+         {"usr/libexec/korvex/sysconfig-dbus", "usr/libexec/korvex/network-dbus"}) {
         ProcessOptions run = command({under(agent)});
         run.unset = {"LD_LIBRARY_PATH", "LD_PRELOAD"};
         run.env = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dest_.path() + "/no-bus"};
         const auto result = run_command(run, std::chrono::seconds(30));
         EXPECT_EQ(result.exit_code(), 1) << agent << "\n" << result.err;
-        EXPECT_EQ(result.err.find("error while loading shared libraries"), std::string::npos) << result.err;
+        EXPECT_EQ(result.err.find("error while loading shared libraries"), std::string::npos)
+            << result.err;
     }
     ProcessOptions version = command({under("usr/bin/korvexctl"), "--version"});
     version.unset = {"LD_LIBRARY_PATH", "LD_PRELOAD"};

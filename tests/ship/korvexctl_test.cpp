@@ -41,8 +41,7 @@ struct Ctl {
     std::vector<std::string> env = {};
 };
 
-CommandResult korvexctl(const std::string &bus_address, const Ctl &call)
-{
+CommandResult korvexctl(const std::string &bus_address, const Ctl &call) {
     ProcessOptions options;
     options.argv = {KORVEXCTL_PATH};
     options.argv.insert(options.argv.end(), call.args.begin(), call.args.end());
@@ -59,16 +58,14 @@ CommandResult korvexctl(const std::string &bus_address, const Ctl &call)
     return run_command(options, std::chrono::minutes(5));
 }
 
-std::string hostname()
-{
+std::string hostname() {
     char name[256] = {};
     gethostname(name, sizeof name - 1);
     return name;
 }
 
 // "NAME  up|down" lines of `network list`.
-std::map<std::string, std::string> listed_states(const std::string &out)
-{
+std::map<std::string, std::string> listed_states(const std::string &out) {
     std::map<std::string, std::string> states;
     for (const auto &line : split_lines(out)) {
         std::istringstream words(line);
@@ -81,8 +78,7 @@ std::map<std::string, std::string> listed_states(const std::string &out)
 
 class KorvexctlOnAgents : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         chmod(state_.path().c_str(), 0755);
         TestBusOptions options;
         options.polkit_rules = rules_refusing_user("nobody");
@@ -105,15 +101,16 @@ protected:
         for (const char *dir : {"var-lib", "var-lib-work", "work"})
             mkdir(state_.file(dir).c_str(), 0755);
         sysconfig_ = std::make_unique<Agent>(
-            *bus_, AgentOptions{{SYSCONFIG_AGENT_PATH},
-                                {"unshare", "-m", "--propagation", "private", "sh", "-c",
-                                 "mount -t overlay overlay -o "
-                                 "\"lowerdir=/var/lib,upperdir=$1/var-lib,workdir=$1/var-lib-work\" "
-                                 "/var/lib && mkdir -p /var/lib/korvex && shift && exec \"$@\"",
-                                 "private-var-lib", state_.path()},
-                                {},
-                                state_.file("work"),
-                                "org.vaduderuvoziz.Sysconfig"});
+            *bus_,
+            AgentOptions{{SYSCONFIG_AGENT_PATH},
+                         {"unshare", "-m", "--propagation", "private", "sh", "-c",
+                          "mount -t overlay overlay -o "
+                          "\"lowerdir=/var/lib,upperdir=$1/var-lib,workdir=$1/var-lib-work\" "
+                          "/var/lib && mkdir -p /var/lib/korvex && shift && exec \"$@\"",
+                          "private-var-lib", state_.path()},
+                         {},
+                         state_.file("work"),
+                         "org.vaduderuvoziz.Sysconfig"});
         ASSERT_TRUE(network_->wait_for_name()) << network_->stderr_text();
         ASSERT_TRUE(sysconfig_->wait_for_name()) << sysconfig_->stderr_text();
     }
@@ -121,8 +118,7 @@ protected:
     CommandResult ctl(const Ctl &call) { return korvexctl(bus_->address(), call); }
     CommandResult ctl(std::vector<std::string> args) { return ctl(Ctl{std::move(args)}); }
 
-    json ctl_json(std::vector<std::string> args, int expected_exit = 0)
-    {
+    json ctl_json(std::vector<std::string> args, int expected_exit = 0) {
         args.push_back("--json");
         const auto result = ctl(args);
         EXPECT_EQ(result.exit_code(), expected_exit) << result.err;
@@ -130,17 +126,18 @@ protected:
     }
 
     // An augeas script that adds one entry to the demo hosts file.
-    std::string hosts_script(const std::string &name, const std::string &address)
-    {
+    std::string hosts_script(const std::string &name, const std::string &address) {
         const std::string hosts = state_.file("hosts");
         const std::string script = state_.file(name);
         write_file(script, "transform Hosts incl " + hosts + "\nload\nset /files" + hosts +
-                               "/01/ipaddr " + address + "\nset /files" + hosts +
-                               "/01/canonical " + name + ".test\nsave\n");
+                               "/01/ipaddr " + address + "\nset /files" + hosts + "/01/canonical " +
+                               name + ".test\nsave\n");
         return script;
     }
 
-    std::string recorded_tools() { return file_exists(state_.file("ifup.log")) ? read_file(state_.file("ifup.log")) : ""; }
+    std::string recorded_tools() {
+        return file_exists(state_.file("ifup.log")) ? read_file(state_.file("ifup.log")) : "";
+    }
 
     TempDir state_{"korvex-ctl"};
     std::unique_ptr<TestSystemBus> bus_;
@@ -151,8 +148,7 @@ protected:
 
 } // namespace
 
-TEST_F(KorvexctlOnAgents, SysconfigRunsReportTheKeyStatusAndSkipConfiguredKeys)
-{
+TEST_F(KorvexctlOnAgents, SysconfigRunsReportTheKeyStatusAndSkipConfiguredKeys) {
     const std::string hosts = state_.file("hosts");
     write_file(hosts, "127.0.0.1\tlocalhost\n");
 
@@ -160,7 +156,8 @@ TEST_F(KorvexctlOnAgents, SysconfigRunsReportTheKeyStatusAndSkipConfiguredKeys)
                             hosts_script("first", "192.0.2.7")});
     ASSERT_EQ(first.exit_code(), 0) << first.err;
     EXPECT_EQ(first.out, "OK\nSaved 1 file(s)\n");
-    EXPECT_NE(read_file(hosts).find("192.0.2.7\tfirst.test"), std::string::npos) << read_file(hosts);
+    EXPECT_NE(read_file(hosts).find("192.0.2.7\tfirst.test"), std::string::npos)
+        << read_file(hosts);
 
     const json status = ctl_json({"sysconfig", "is-configured", "demo-hosts"});
     EXPECT_EQ(status.at("key"), "demo-hosts");
@@ -170,10 +167,10 @@ TEST_F(KorvexctlOnAgents, SysconfigRunsReportTheKeyStatusAndSkipConfiguredKeys)
     EXPECT_EQ(ctl({"sysconfig", "is-configured", "demo-hosts"}).out, first.out);
 
     // Configured already: the document from standard input is not run.
-    const auto skipped = ctl(Ctl{{"sysconfig", "run-string", "--scheme", "augeas", "--key",
-                                  "demo-hosts", "-"},
-                                 std::nullopt,
-                                 hosts_script("second", "192.0.2.8")});
+    const auto skipped =
+        ctl(Ctl{{"sysconfig", "run-string", "--scheme", "augeas", "--key", "demo-hosts", "-"},
+                std::nullopt,
+                hosts_script("second", "192.0.2.8")});
     ASSERT_EQ(skipped.exit_code(), 0) << skipped.err;
     EXPECT_EQ(skipped.out, first.out);
     EXPECT_EQ(skipped.err, "korvexctl: not run: demo-hosts already configured (use --force)\n");
@@ -185,11 +182,12 @@ TEST_F(KorvexctlOnAgents, SysconfigRunsReportTheKeyStatusAndSkipConfiguredKeys)
     EXPECT_EQ(forced.at("uri"), "file://" + state_.file("third"));
     EXPECT_EQ(forced.at("run"), true);
     EXPECT_EQ(forced.at("result"), "OK");
-    EXPECT_NE(read_file(hosts).find("192.0.2.9\tthird.test"), std::string::npos) << read_file(hosts);
-    const auto piped = ctl(Ctl{{"sysconfig", "run-string", "--scheme=augeas", "--key=demo-hosts",
-                                "--force", "-"},
-                               std::nullopt,
-                               hosts_script("fourth", "192.0.2.10")});
+    EXPECT_NE(read_file(hosts).find("192.0.2.9\tthird.test"), std::string::npos)
+        << read_file(hosts);
+    const auto piped =
+        ctl(Ctl{{"sysconfig", "run-string", "--scheme=augeas", "--key=demo-hosts", "--force", "-"},
+                std::nullopt,
+                hosts_script("fourth", "192.0.2.10")});
     ASSERT_EQ(piped.exit_code(), 0) << piped.err;
     EXPECT_NE(read_file(hosts).find("192.0.2.10\tfourth.test"), std::string::npos);
     // Output piped: no progress line on standard error.
@@ -201,8 +199,7 @@ TEST_F(KorvexctlOnAgents, SysconfigRunsReportTheKeyStatusAndSkipConfiguredKeys)
     EXPECT_EQ(ctl({"sysconfig", "is-configured", "never-run"}).out, "never-run: not configured\n");
 }
 
-TEST_F(KorvexctlOnAgents, AFailedRunPrintsItsStatusAndExitsWithFailure)
-{
+TEST_F(KorvexctlOnAgents, AFailedRunPrintsItsStatusAndExitsWithFailure) {
     write_file(state_.file("broken.augeas"), "frobnicate /files\n");
     const auto run = ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", "broken",
                           state_.file("broken.augeas")});
@@ -227,8 +224,7 @@ TEST_F(KorvexctlOnAgents, AFailedRunPrintsItsStatusAndExitsWithFailure)
     EXPECT_NE(fetch.err.find("journalctl -u korvex-sysconfig"), std::string::npos) << fetch.err;
 }
 
-TEST_F(KorvexctlOnAgents, PuppetFailuresAreExplainedAndLongRunsShowTheirTime)
-{
+TEST_F(KorvexctlOnAgents, PuppetFailuresAreExplainedAndLongRunsShowTheirTime) {
     write_file(state_.file("syntax.pp"), "file { '/nonexistent/x': ensure => \n");
     const auto syntax = ctl({"sysconfig", "run-string", "--scheme", "puppet", "--key", "syntax",
                              state_.file("syntax.pp")});
@@ -250,8 +246,7 @@ TEST_F(KorvexctlOnAgents, PuppetFailuresAreExplainedAndLongRunsShowTheirTime)
     EXPECT_NE(slow.out.find("\r\033[KOK"), std::string::npos) << slow.out;
 }
 
-TEST_F(KorvexctlOnAgents, QueryReadsTheAgentsAugeasTree)
-{
+TEST_F(KorvexctlOnAgents, QueryReadsTheAgentsAugeasTree) {
     // augtool reads the same files with the same library.
     const auto augtool = run_checked(command({"augtool", "get", "/files/etc/hosts/1/ipaddr"}));
     const auto equals = augtool.out.find(" = ");
@@ -259,16 +254,19 @@ TEST_F(KorvexctlOnAgents, QueryReadsTheAgentsAugeasTree)
     const std::string expected = augtool.out.substr(equals + 3);
 
     EXPECT_EQ(ctl({"sysconfig", "query", "/files/etc/hosts/1/ipaddr"}).out, expected);
-    const json answer = ctl_json({"sysconfig", "query", "--scheme", "augeas", "/files/etc/hosts/1/ipaddr"});
+    const json answer =
+        ctl_json({"sysconfig", "query", "--scheme", "augeas", "/files/etc/hosts/1/ipaddr"});
     EXPECT_EQ(answer.at("value").get<std::string>() + "\n", expected);
     EXPECT_EQ(answer.at("path"), "/files/etc/hosts/1/ipaddr");
     // Only augeas answers queries.
-    EXPECT_EQ(ctl_json({"sysconfig", "query", "--scheme", "puppet", "/files/etc/hosts/1/ipaddr"}).at("value"), "");
+    EXPECT_EQ(ctl_json({"sysconfig", "query", "--scheme", "puppet", "/files/etc/hosts/1/ipaddr"})
+                  .at("value"),
+              "");
 }
 
-TEST_F(KorvexctlOnAgents, NetworkCommandsReportAndSwitchInterfaces)
-{
-    const std::map<std::string, std::string> expected = {{"lo", "up"}, {"kx0", "down"}, {"kx1", "down"}};
+TEST_F(KorvexctlOnAgents, NetworkCommandsReportAndSwitchInterfaces) {
+    const std::map<std::string, std::string> expected = {
+        {"lo", "up"}, {"kx0", "down"}, {"kx1", "down"}};
     const auto listing = ctl({"network", "list"});
     ASSERT_EQ(listing.exit_code(), 0) << listing.err;
     EXPECT_EQ(listed_states(listing.out), expected) << listing.out;
@@ -296,7 +294,8 @@ TEST_F(KorvexctlOnAgents, NetworkCommandsReportAndSwitchInterfaces)
         const auto absent = ctl({"network", sub, "no-such-if"});
         EXPECT_EQ(absent.exit_code(), kBadArgument) << sub;
         EXPECT_EQ(absent.out, "") << sub;
-        EXPECT_EQ(absent.err, "korvexctl: no interface \"no-such-if\" (see korvexctl network list)\n")
+        EXPECT_EQ(absent.err,
+                  "korvexctl: no interface \"no-such-if\" (see korvexctl network list)\n")
             << sub;
     }
 
@@ -313,16 +312,17 @@ TEST_F(KorvexctlOnAgents, NetworkCommandsReportAndSwitchInterfaces)
         << recorded_tools();
     const auto stopped = ctl({"network", "stop", "lo"});
     EXPECT_EQ(stopped.exit_code(), 0) << stopped.err;
-    EXPECT_TRUE(wait_until([&] { return recorded_tools().find("ifdown lo\n") != std::string::npos; },
-                           std::chrono::seconds(20)))
+    EXPECT_TRUE(
+        wait_until([&] { return recorded_tools().find("ifdown lo\n") != std::string::npos; },
+                   std::chrono::seconds(20)))
         << recorded_tools();
 }
 
-TEST_F(KorvexctlOnAgents, NoCommandShowsTheHostTheAgentsAndTheInterfaces)
-{
+TEST_F(KorvexctlOnAgents, NoCommandShowsTheHostTheAgentsAndTheInterfaces) {
     const auto view = ctl(std::vector<std::string>{});
     ASSERT_EQ(view.exit_code(), 0) << view.err;
-    EXPECT_NE(view.out.find("       Host name: " + hostname() + "\n"), std::string::npos) << view.out;
+    EXPECT_NE(view.out.find("       Host name: " + hostname() + "\n"), std::string::npos)
+        << view.out;
     EXPECT_NE(view.out.find("       Host UUID: " + ctl({"get", "network", "uuid"}).out),
               std::string::npos)
         << view.out;
@@ -354,8 +354,7 @@ TEST_F(KorvexctlOnAgents, NoCommandShowsTheHostTheAgentsAndTheInterfaces)
     EXPECT_NE(none.out.find("Network agent: not answering"), std::string::npos) << none.out;
 }
 
-TEST_F(KorvexctlOnAgents, OnATerminalATextAuthenticationAgentServesTheCalls)
-{
+TEST_F(KorvexctlOnAgents, OnATerminalATextAuthenticationAgentServesTheCalls) {
     // A stand-in for pkttyagent that records how it was started, reports
     // itself registered by closing the descriptor and waits to be stopped.
     const std::string stubs = state_.file("stubs");
@@ -383,8 +382,7 @@ TEST_F(KorvexctlOnAgents, OnATerminalATextAuthenticationAgentServesTheCalls)
     EXPECT_EQ(started(), "--notify-fd 3 --fallback\n");
 }
 
-TEST_F(KorvexctlOnAgents, GetAndSetReachTheAgentsProperties)
-{
+TEST_F(KorvexctlOnAgents, GetAndSetReachTheAgentsProperties) {
     const json uuid = ctl_json({"get", "sysconfig", "uuid"});
     EXPECT_EQ(uuid.at("agent"), "sysconfig");
     EXPECT_EQ(uuid.at("value").get<std::string>().size(), 36u);
@@ -407,15 +405,15 @@ TEST_F(KorvexctlOnAgents, GetAndSetReachTheAgentsProperties)
     EXPECT_EQ(ctl({"set", "sysconfig", "is_postboot_configured", "yes"}).exit_code(), kBadArgument);
 }
 
-TEST_F(KorvexctlOnAgents, ExitStatusTellsRefusalBadArgumentFailureAndUnreachableApart)
-{
+TEST_F(KorvexctlOnAgents, ExitStatusTellsRefusalBadArgumentFailureAndUnreachableApart) {
     // PolicyKit refuses nobody: every call fails, naming the action.
     for (const auto &[args, action] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"network", "list"}, "org.vaduderuvoziz.Network.list"},
              {{"sysconfig", "is-configured", "k"}, "org.vaduderuvoziz.Sysconfig.is_configured"},
              {{"get", "network", "uuid"}, "org.vaduderuvoziz.Network.uuid"}}) {
         const auto refused = ctl(Ctl{args, kNobody});
-        EXPECT_EQ(refused.exit_code(), kNotAuthorized) << args[0] << " " << args[1] << ": " << refused.err;
+        EXPECT_EQ(refused.exit_code(), kNotAuthorized)
+            << args[0] << " " << args[1] << ": " << refused.err;
         EXPECT_EQ(refused.err.rfind("korvexctl: not authorized to " + action + ": ", 0), 0u)
             << refused.err;
         EXPECT_EQ(refused.out, "");
@@ -436,11 +434,16 @@ TEST_F(KorvexctlOnAgents, ExitStatusTellsRefusalBadArgumentFailureAndUnreachable
 
     // Wrong usage never reaches the bus.
     for (const std::vector<std::string> &args :
-         {std::vector<std::string>{"frobnicate"}, {"network"}, {"network", "status"},
+         {std::vector<std::string>{"frobnicate"},
+          {"network"},
+          {"network", "status"},
           {"sysconfig", "run-string", "--scheme", "augeas", "file"},
-          {"sysconfig", "query", "--force", "/files"}, {"network", "list", "--bogus"},
-          {"get", "printer", "uuid"}, {"--timeout", "soon", "network", "list"},
-          {"sysconfig", "run-string", "--scheme", "augeas", "--key", "k", state_.file("missing")}}) {
+          {"sysconfig", "query", "--force", "/files"},
+          {"network", "list", "--bogus"},
+          {"get", "printer", "uuid"},
+          {"--timeout", "soon", "network", "list"},
+          {"sysconfig", "run-string", "--scheme", "augeas", "--key", "k",
+           state_.file("missing")}}) {
         const auto usage = ctl(args);
         EXPECT_EQ(usage.exit_code(), kBadArgument) << usage.err;
     }
@@ -452,7 +455,8 @@ TEST_F(KorvexctlOnAgents, ExitStatusTellsRefusalBadArgumentFailureAndUnreachable
     EXPECT_EQ(late.exit_code(), kFailed) << late.err;
 
     // No bus at all, and a bus the agents are not on.
-    const auto no_bus = korvexctl("unix:path=" + state_.file("no-such-socket"), Ctl{{"network", "list"}});
+    const auto no_bus =
+        korvexctl("unix:path=" + state_.file("no-such-socket"), Ctl{{"network", "list"}});
     EXPECT_EQ(no_bus.exit_code(), kUnreachable) << no_bus.err;
     TestBusOptions empty;
     empty.start_polkit = false;
@@ -462,8 +466,7 @@ TEST_F(KorvexctlOnAgents, ExitStatusTellsRefusalBadArgumentFailureAndUnreachable
     EXPECT_NE(absent.err.find("org.vaduderuvoziz.Sysconfig"), std::string::npos) << absent.err;
 }
 
-TEST(KorvexctlHelp, EveryCommandExplainsItselfAndTheExitStatuses)
-{
+TEST(KorvexctlHelp, EveryCommandExplainsItselfAndTheExitStatuses) {
     const std::vector<std::vector<std::string>> topics = {
         {},
         {"status"},
@@ -491,8 +494,8 @@ TEST(KorvexctlHelp, EveryCommandExplainsItselfAndTheExitStatuses)
             name += " " + word;
         EXPECT_EQ(help.exit_code(), 0) << name;
         EXPECT_EQ(help.out.rfind("Usage: " + (topic.size() > 1 && topic[0] == "network"
-                                                   ? std::string("korvexctl network")
-                                                   : name),
+                                                  ? std::string("korvexctl network")
+                                                  : name),
                                  0),
                   0u)
             << help.out;

@@ -30,8 +30,7 @@ struct DemoProcess {
 
 class RunDemo : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         // The demo's daemons outlive the script; as their subreaper the
         // test reaps them once they are stopped, so that "gone" is exact.
         prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -42,8 +41,7 @@ protected:
         }
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         // Whatever happened above, leave nothing running.
         run_command(options({"stop"}), std::chrono::minutes(2));
         for (pid_t pid : processes_with_environment(marker()))
@@ -51,8 +49,7 @@ protected:
         reap_all();
     }
 
-    ProcessOptions options(const std::vector<std::string> &args) const
-    {
+    ProcessOptions options(const std::vector<std::string> &args) const {
         ProcessOptions run;
         run.argv = {source_tree() + "/scripts/run-demo"};
         run.argv.insert(run.argv.end(), args.begin(), args.end());
@@ -64,8 +61,7 @@ protected:
 
     std::string marker() const { return "KORVEX_DEMO_RUN=" + run_dir_.path(); }
 
-    std::vector<DemoProcess> recorded() const
-    {
+    std::vector<DemoProcess> recorded() const {
         std::vector<DemoProcess> list;
         std::ifstream pids(run_dir_.file("pids"));
         std::string line;
@@ -78,15 +74,13 @@ protected:
         return list;
     }
 
-    static void reap_all()
-    {
+    static void reap_all() {
         while (waitpid(-1, nullptr, WNOHANG) > 0) {
         }
     }
 
     // The printed address, checked by calling the agents through it.
-    std::string exported_address(const std::string &out) const
-    {
+    std::string exported_address(const std::string &out) const {
         std::smatch m;
         const std::regex line(R"(export DBUS_SYSTEM_BUS_ADDRESS=(\S+))");
         return std::regex_search(out, m, line) ? m[1].str() : "";
@@ -99,8 +93,7 @@ protected:
 
 } // namespace
 
-TEST_F(RunDemo, ShowsTheAgentsAtWorkTwiceInARowAndStopsWithoutLeftovers)
-{
+TEST_F(RunDemo, ShowsTheAgentsAtWorkTwiceInARowAndStopsWithoutLeftovers) {
     const bool var_lib_korvex_existed = fs::exists("/var/lib/korvex");
     std::vector<DemoProcess> first_run;
 
@@ -126,7 +119,8 @@ TEST_F(RunDemo, ShowsTheAgentsAtWorkTwiceInARowAndStopsWithoutLeftovers)
         // The agents keep running behind the printed address.
         const std::string address = exported_address(out);
         ASSERT_FALSE(address.empty()) << out;
-        ProcessOptions ctl = command({build_dir_ + "/src/ctl/korvexctl", "network", "list", "--json"});
+        ProcessOptions ctl =
+            command({build_dir_ + "/src/ctl/korvexctl", "network", "list", "--json"});
         ctl.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + address};
         const auto listing = run_command(ctl);
         ASSERT_EQ(listing.exit_code(), 0) << listing.err;
@@ -164,8 +158,7 @@ TEST_F(RunDemo, ShowsTheAgentsAtWorkTwiceInARowAndStopsWithoutLeftovers)
 // recorded pid that now belongs to another process is left alone. Lines
 // from before start times were recorded still stop the demo's processes,
 // known by the marker in their environment, and nothing else.
-TEST_F(RunDemo, StopsTheRecordedProcessesAndNoOtherHoldingTheirPids)
-{
+TEST_F(RunDemo, StopsTheRecordedProcessesAndNoOtherHoldingTheirPids) {
     ProcessOptions sleeper = command({"sleep", "600"});
     ProcessOptions marked_sleeper = sleeper;
     marked_sleeper.env = {marker()};
@@ -176,7 +169,8 @@ TEST_F(RunDemo, StopsTheRecordedProcessesAndNoOtherHoldingTheirPids)
     ASSERT_TRUE(wait_until([&] { return !process_start_time(legacy_unmarked.pid()).empty(); },
                            std::chrono::seconds(5)));
     const std::string started = process_start_time(recorded_one.pid());
-    const std::string other_start = std::to_string(std::stoull(process_start_time(reused_pid.pid())) + 1);
+    const std::string other_start =
+        std::to_string(std::stoull(process_start_time(reused_pid.pid())) + 1);
     {
         std::ofstream pids(run_dir_.file("pids"));
         pids << "recorded " << recorded_one.pid() << " " << started << "\n"
@@ -192,6 +186,7 @@ TEST_F(RunDemo, StopsTheRecordedProcessesAndNoOtherHoldingTheirPids)
     EXPECT_TRUE(legacy_marked.wait(std::chrono::seconds(10)).has_value())
         << "the process of an older pids file survived the stop";
     EXPECT_TRUE(reused_pid.running()) << "a process merely holding a recorded pid was stopped";
-    EXPECT_TRUE(legacy_unmarked.running()) << "an unmarked process of an older pids file was stopped";
+    EXPECT_TRUE(legacy_unmarked.running())
+        << "an unmarked process of an older pids file was stopped";
     EXPECT_FALSE(fs::exists(run_dir_.file("pids")));
 }

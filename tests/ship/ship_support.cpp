@@ -22,25 +22,17 @@ namespace fs = std::filesystem;
 
 namespace korvex::test {
 
-std::string build_tree()
-{
-    return KORVEX_BUILD_TREE;
-}
+std::string build_tree() { return KORVEX_BUILD_TREE; }
 
-std::string source_tree()
-{
-    return KORVEX_SOURCE_TREE;
-}
+std::string source_tree() { return KORVEX_SOURCE_TREE; }
 
-ProcessOptions command(std::vector<std::string> argv)
-{
+ProcessOptions command(std::vector<std::string> argv) {
     ProcessOptions options;
     options.argv = std::move(argv);
     return options;
 }
 
-CommandResult run_checked(const ProcessOptions &options, std::chrono::milliseconds timeout)
-{
+CommandResult run_checked(const ProcessOptions &options, std::chrono::milliseconds timeout) {
     CommandResult result = run_command(options, timeout);
     if (result.exit_code() != 0) {
         std::string command;
@@ -52,8 +44,7 @@ CommandResult run_checked(const ProcessOptions &options, std::chrono::millisecon
     return result;
 }
 
-void install_tree(const std::string &prefix, const std::string &destdir)
-{
+void install_tree(const std::string &prefix, const std::string &destdir) {
     ProcessOptions install;
     install.argv = {"cmake", "--install", build_tree(), "--prefix", prefix};
     if (destdir.empty())
@@ -68,8 +59,7 @@ namespace {
 // The fields of the process's stat line from its state on: the name
 // before them may hold spaces and parentheses, so they start after the
 // last ')'. Empty when the process is gone.
-std::vector<std::string> stat_fields(pid_t pid)
-{
+std::vector<std::string> stat_fields(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     const auto close = text.rfind(')');
@@ -82,14 +72,12 @@ std::vector<std::string> stat_fields(pid_t pid)
     return fields;
 }
 
-bool is_zombie(pid_t pid)
-{
+bool is_zombie(pid_t pid) {
     const std::vector<std::string> fields = stat_fields(pid);
     return fields.empty() || fields[0] == "Z";
 }
 
-std::vector<pid_t> all_pids()
-{
+std::vector<pid_t> all_pids() {
     std::vector<pid_t> pids;
     for (const auto &entry : fs::directory_iterator("/proc")) {
         const std::string name = entry.path().filename();
@@ -101,20 +89,17 @@ std::vector<pid_t> all_pids()
 
 } // namespace
 
-std::string process_start_time(pid_t pid)
-{
+std::string process_start_time(pid_t pid) {
     // Field 22 of the stat line; the state is field 3.
     const std::vector<std::string> fields = stat_fields(pid);
     return fields.size() > 19 ? fields[19] : "";
 }
 
-bool process_alive(pid_t pid)
-{
+bool process_alive(pid_t pid) {
     return fs::exists("/proc/" + std::to_string(pid)) && !is_zombie(pid);
 }
 
-std::vector<pid_t> processes_running(const std::string &program)
-{
+std::vector<pid_t> processes_running(const std::string &program) {
     std::vector<pid_t> found;
     for (pid_t pid : all_pids()) {
         std::error_code error;
@@ -125,8 +110,7 @@ std::vector<pid_t> processes_running(const std::string &program)
     return found;
 }
 
-std::vector<pid_t> processes_with_environment(const std::string &name_value)
-{
+std::vector<pid_t> processes_with_environment(const std::string &name_value) {
     std::vector<pid_t> found;
     for (pid_t pid : all_pids()) {
         std::ifstream environ("/proc/" + std::to_string(pid) + "/environ");
@@ -142,34 +126,27 @@ std::vector<pid_t> processes_with_environment(const std::string &name_value)
     return found;
 }
 
-ProgramReaper::~ProgramReaper()
-{
+ProgramReaper::~ProgramReaper() {
     for (pid_t pid : processes_running(program_))
         kill(pid, SIGKILL);
 }
 
-NetNamespace::NetNamespace()
-{
+NetNamespace::NetNamespace() {
     static std::atomic<int> counter{0};
     name_ = "kxship-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
     run_checked(command({"ip", "netns", "add", name_}));
 }
 
-NetNamespace::~NetNamespace()
-{
-    run_command(command({"ip", "netns", "del", name_}));
-}
+NetNamespace::~NetNamespace() { run_command(command({"ip", "netns", "del", name_})); }
 
-std::string NetNamespace::ip(const std::vector<std::string> &args) const
-{
+std::string NetNamespace::ip(const std::vector<std::string> &args) const {
     ProcessOptions options;
     options.argv = {"ip", "-n", name_};
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     return run_checked(options).out;
 }
 
-std::vector<std::string> split_lines(const std::string &text)
-{
+std::vector<std::string> split_lines(const std::string &text) {
     std::vector<std::string> lines;
     std::istringstream stream(text);
     for (std::string line; std::getline(stream, line);)

@@ -13,8 +13,8 @@
 
 namespace korvex::test {
 
-std::string build_tree();   // the build folder these tests belong to
-std::string source_tree();  // the project's source folder
+std::string build_tree();  // the build folder these tests belong to
+std::string source_tree(); // the project's source folder
 
 // `cmake --install` of the build tree under `prefix`, with DESTDIR set when
 // `destdir` is not empty. Throws with the output when the install fails.

@@ -21,8 +21,7 @@ struct ScriptCase {
 
 } // namespace
 
-TEST(BadInputAugeas, QuitEndsTheRunAndBadCommandsFailIt)
-{
+TEST(BadInputAugeas, QuitEndsTheRunAndBadCommandsFailIt) {
     IsolatedSysconfigAgent agent;
     const std::string hosts = agent.shared().file("hosts");
     const std::string original = "127.0.0.1\tlocalhost\n";
@@ -38,8 +37,7 @@ TEST(BadInputAugeas, QuitEndsTheRunAndBadCommandsFailIt)
         // quit ends the script as its last line would: what comes after
         // it never runs, and the run is no failure.
         {"quit-after-output", version + "quit\n" + version, "OK\n" + version_output},
-        {"quit-before-save",
-         load_hosts + "set " + entry + " changed.example\nquit\nsave\n",
+        {"quit-before-save", load_hosts + "set " + entry + " changed.example\nquit\nsave\n",
          "OK\n"},
         // The first failing command ends the run with -1.
         {"unknown-command", "frobnicate /files\n", "FAILED\n-1\n"},
@@ -47,15 +45,14 @@ TEST(BadInputAugeas, QuitEndsTheRunAndBadCommandsFailIt)
         {"output-then-failure", version + "frobnicate\n" + version,
          "FAILED\n-1\n" + version_output},
         {"bad-command-before-save",
-         load_hosts + "set " + entry + " changed.example\nfrobnicate\nsave\n",
-         "FAILED\n-1\n"},
+         load_hosts + "set " + entry + " changed.example\nfrobnicate\nsave\n", "FAILED\n-1\n"},
         // Control bytes are just part of a name that matches nothing.
         {"control-bytes", "get /augeas\x01\x02\x7f\n", "OK\n/augeas\x01\x02\x7f (o)\n"},
     };
     for (const ScriptCase &c : cases) {
         SCOPED_TRACE(c.key);
-        Reply reply = agent.call("run_string", {Arg::s(c.script), Arg::u(0), Arg::s("augeas"),
-                                                Arg::s(c.key)});
+        Reply reply = agent.call("run_string",
+                                 {Arg::s(c.script), Arg::u(0), Arg::s("augeas"), Arg::s(c.key)});
         ASSERT_TRUE(reply.ok) << describe(reply);
         EXPECT_EQ(reply.str(), c.status);
         EXPECT_EQ(agent.status_file(c.key), c.status);

@@ -1,8 +1,8 @@
 // Keys made of every byte value a D-Bus string can carry, alone and inside
 // a longer key, and keys shaped like paths or shell words: only letters,
 // digits, '_', '-' and '.' (not first) are taken, only a run under such a
-// key leaves a status file, and only in the keys directory. The bytes a D-Bus string cannot carry at all (C0, C1,
-// F5 to FF) are refused by the bus; see bad_input_wire_test.cpp.
+// key leaves a status file, and only in the keys directory. The bytes a D-Bus string cannot carry
+// at all (C0, C1, F5 to FF) are refused by the bus; see bad_input_wire_test.cpp.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,8 +19,7 @@ namespace {
 // A key's status file carries the key's name, which must fit NAME_MAX.
 constexpr size_t kLongestStorableKey = 255;
 
-bool allowed_key(const std::string &key)
-{
+bool allowed_key(const std::string &key) {
     static const std::string allowed =
         "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_-.";
     return !key.empty() && key.front() != '.' &&
@@ -29,8 +28,7 @@ bool allowed_key(const std::string &key)
 
 // The shortest valid UTF-8 text that holds `byte`, for bytes from 0x80 on;
 // empty for the bytes no valid UTF-8 holds.
-std::string utf8_holding(unsigned char byte)
-{
+std::string utf8_holding(unsigned char byte) {
     const std::string b(1, static_cast<char>(byte));
     if (byte <= 0xbf)
         return "\xc2" + b; // as a continuation byte
@@ -49,20 +47,17 @@ std::string utf8_holding(unsigned char byte)
 
 class BadInputKeys : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         agent_ = std::make_unique<IsolatedSysconfigAgent>();
         missing_ = "file://" + agent_->shared().file("missing.aug");
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         EXPECT_TRUE(agent_->answering());
         EXPECT_TRUE(agent_->left_nothing_behind());
     }
 
-    static std::string shown(const std::string &key)
-    {
+    static std::string shown(const std::string &key) {
         return ::testing::PrintToString(key.substr(0, 40)) + " (" + std::to_string(key.size()) +
                " bytes)";
     }
@@ -71,10 +66,9 @@ protected:
     // key gets as far as the download of a document that does not exist
     // (code 3), an invalid one is refused before (code 2). Neither leaves
     // a status file, and neither can be read back.
-    bool accepted(const std::string &key)
-    {
-        Reply reply = agent_->call("run_uri", {Arg::s(missing_), Arg::u(0), Arg::s("augeas"),
-                                               Arg::s(key)});
+    bool accepted(const std::string &key) {
+        Reply reply =
+            agent_->call("run_uri", {Arg::s(missing_), Arg::u(0), Arg::s("augeas"), Arg::s(key)});
         EXPECT_FALSE(reply.ok) << shown(key) << " " << describe(reply);
         EXPECT_TRUE(reply.error_name == code_error(2) || reply.error_name == code_error(3))
             << shown(key) << " " << describe(reply);
@@ -85,8 +79,7 @@ protected:
 
     // A real (empty) augeas run under the key: its status text, or the
     // error code when there is none.
-    std::string run(const std::string &key)
-    {
+    std::string run(const std::string &key) {
         Reply reply =
             agent_->call("run_string", {Arg::s(""), Arg::u(0), Arg::s("augeas"), Arg::s(key)});
         return reply.ok ? reply.str() : reply.error_name.substr(reply.error_name.size() - 5);
@@ -98,8 +91,7 @@ protected:
 
 } // namespace
 
-TEST_F(BadInputKeys, OnlyTheAllowedCharactersMakeAStatusFile)
-{
+TEST_F(BadInputKeys, OnlyTheAllowedCharactersMakeAStatusFile) {
     // Every byte alone and inside a key.
     std::vector<std::string> keys;
     for (int byte = 1; byte < 256; ++byte) {
@@ -119,8 +111,7 @@ TEST_F(BadInputKeys, OnlyTheAllowedCharactersMakeAStatusFile)
     }
     // 64 characters alone (all but the dot), 65 inside a key.
     EXPECT_EQ(taken.size(), 129u);
-    EXPECT_TRUE(agent_->status_keys().empty())
-        << ::testing::PrintToString(agent_->status_keys());
+    EXPECT_TRUE(agent_->status_keys().empty()) << ::testing::PrintToString(agent_->status_keys());
 
     // Real runs, each a full augeas load: one key made of every allowed
     // character, and the one-character key a shell would like least.
@@ -140,20 +131,19 @@ TEST_F(BadInputKeys, OnlyTheAllowedCharactersMakeAStatusFile)
     EXPECT_EQ(agent_->status_file("-"), "OK\n");
 }
 
-TEST_F(BadInputKeys, PathsShellWordsAndOverlongNamesStayOutOfTheFileSystem)
-{
+TEST_F(BadInputKeys, PathsShellWordsAndOverlongNamesStayOutOfTheFileSystem) {
     const std::vector<std::string> refused = {
         ".", "..", "../escape", "../../etc/passwd", "/etc/passwd", "a/b", "a/../b", "./a",
-        ".hidden", "~root", "$(touch pwned)", "`id`", "a;b", "a b", "a\nb", "a\tb", "*", "?",
-        "a*", "key%s%n", "\xc3\xa9t\xc3\xa9", "\xe2\x80\x8b",
+        ".hidden", "~root", "$(touch pwned)", "`id`", "a;b", "a b", "a\nb", "a\tb", "*", "?", "a*",
+        "key%s%n", "\xc3\xa9t\xc3\xa9", "\xe2\x80\x8b",
         // A key names its status file: longer than a file name can be
         // is refused before anything runs.
         std::string(kLongestStorableKey + 1, 'e'), std::string(4096, 'e'),
         std::string(100 * 1024, 'f')};
     for (const std::string &key : refused)
         EXPECT_FALSE(accepted(key)) << shown(key);
-    for (const std::string &key : {std::string("-rf"), std::string("--force"),
-                                   std::string(kLongestStorableKey, 'd')})
+    for (const std::string &key :
+         {std::string("-rf"), std::string("--force"), std::string(kLongestStorableKey, 'd')})
         EXPECT_TRUE(accepted(key)) << shown(key);
 
     EXPECT_EQ(run("-rf"), "OK\n");

@@ -26,13 +26,11 @@ namespace {
 // file), so a test that fails cannot leave the agent blocked for good.
 class Fifo {
 public:
-    explicit Fifo(std::string path) : path_(std::move(path))
-    {
+    explicit Fifo(std::string path) : path_(std::move(path)) {
         if (mkfifo(path_.c_str(), 0600) != 0)
             throw std::runtime_error("mkfifo " + path_);
     }
-    ~Fifo()
-    {
+    ~Fifo() {
         const int fd = open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0)
             close(fd);
@@ -47,20 +45,17 @@ class BadInputUris : public ::testing::Test {
 protected:
     void SetUp() override { agent_ = std::make_unique<IsolatedSysconfigAgent>(); }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         EXPECT_TRUE(agent_->answering());
         EXPECT_TRUE(agent_->left_nothing_behind());
     }
 
-    Reply run_uri(const std::string &uri, const std::string &scheme, const std::string &key)
-    {
+    Reply run_uri(const std::string &uri, const std::string &scheme, const std::string &key) {
         return agent_->call("run_uri", {Arg::s(uri), Arg::u(0), Arg::s(scheme), Arg::s(key)});
     }
 
     void expect_download_failed(const std::string &uri, const std::string &scheme,
-                                const std::string &key)
-    {
+                                const std::string &key) {
         SCOPED_TRACE(::testing::PrintToString(uri.substr(0, 100)) + " as " + scheme);
         Reply reply = run_uri(uri, scheme, key);
         EXPECT_FALSE(reply.ok) << describe(reply);
@@ -71,8 +66,7 @@ protected:
     std::unique_ptr<IsolatedSysconfigAgent> agent_;
 };
 
-std::vector<std::string> libcurl_protocols()
-{
+std::vector<std::string> libcurl_protocols() {
     std::vector<std::string> names;
     const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW);
     for (const char *const *p = info->protocols; *p != nullptr; ++p)
@@ -82,8 +76,7 @@ std::vector<std::string> libcurl_protocols()
 
 } // namespace
 
-TEST_F(BadInputUris, EverySchemeLibcurlKnowsPointedAtNothing)
-{
+TEST_F(BadInputUris, EverySchemeLibcurlKnowsPointedAtNothing) {
     RefusingTcpPort closed;
     TftpNotFoundPort tftp;
     ASSERT_NE(closed.port(), 0);
@@ -104,14 +97,12 @@ TEST_F(BadInputUris, EverySchemeLibcurlKnowsPointedAtNothing)
         EXPECT_GE(tftp.requests(), 1);
     }
     // The puppet runner downloads the same way, after its version check.
-    expect_download_failed("http://127.0.0.1:" + std::to_string(closed.port()) + "/x.pp",
-                           "puppet", "scheme-puppet-http");
-    EXPECT_TRUE(agent_->status_keys().empty())
-        << ::testing::PrintToString(agent_->status_keys());
+    expect_download_failed("http://127.0.0.1:" + std::to_string(closed.port()) + "/x.pp", "puppet",
+                           "scheme-puppet-http");
+    EXPECT_TRUE(agent_->status_keys().empty()) << ::testing::PrintToString(agent_->status_keys());
 }
 
-TEST_F(BadInputUris, TextsThatAreNoUsableUri)
-{
+TEST_F(BadInputUris, TextsThatAreNoUsableUri) {
     RefusingTcpPort closed;
     const std::string here = "127.0.0.1:" + std::to_string(closed.port());
     // None of these may need a name lookup: that would leave the machine
@@ -139,12 +130,10 @@ TEST_F(BadInputUris, TextsThatAreNoUsableUri)
     int n = 0;
     for (const std::string &uri : garbage)
         expect_download_failed(uri, "augeas", "garbage-" + std::to_string(n++));
-    EXPECT_TRUE(agent_->status_keys().empty())
-        << ::testing::PrintToString(agent_->status_keys());
+    EXPECT_TRUE(agent_->status_keys().empty()) << ::testing::PrintToString(agent_->status_keys());
 }
 
-TEST_F(BadInputUris, FileUrisNameOnlyRegularFiles)
-{
+TEST_F(BadInputUris, FileUrisNameOnlyRegularFiles) {
     namespace fs = std::filesystem;
     const std::string script = agent_->shared().file("script.aug");
     write_file(script, "get /augeas/version/save/mode[1]\n");

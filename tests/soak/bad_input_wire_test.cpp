@@ -19,8 +19,7 @@ class BadInputWire : public ::testing::Test {
 protected:
     void SetUp() override { agent_ = std::make_unique<IsolatedSysconfigAgent>(); }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         EXPECT_TRUE(agent_->answering());
         EXPECT_TRUE(agent_->status_keys().empty())
             << ::testing::PrintToString(agent_->status_keys());
@@ -43,8 +42,7 @@ const std::string kUnknownMethod = "org.freedesktop.DBus.Error.UnknownMethod";
 
 } // namespace
 
-TEST_F(BadInputWire, CallsOfTheWrongShapeGetAnErrorAndRunNothing)
-{
+TEST_F(BadInputWire, CallsOfTheWrongShapeGetAnErrorAndRunNothing) {
     const std::string path = kSysconfigPath;
     const std::string sysconfig = kSysconfigIface;
     const std::string properties = kPropertiesIface;
@@ -65,24 +63,35 @@ TEST_F(BadInputWire, CallsOfTheWrongShapeGetAnErrorAndRunNothing)
         {path, sysconfig, "run_string", {empty, Arg::i(1), augeas, key}, kUnknownMethod},
         {path, sysconfig, "run_string", {Arg::u(7), Arg::u(1), augeas, key}, kUnknownMethod},
         {path, sysconfig, "run_uri", {Arg::b(true), Arg::u(1), augeas, key}, kUnknownMethod},
-        {path, sysconfig, "run_uri", {Arg::vs("file:///x"), Arg::u(1), augeas, key},
+        {path,
+         sysconfig,
+         "run_uri",
+         {Arg::vs("file:///x"), Arg::u(1), augeas, key},
          kUnknownMethod},
         {path, sysconfig, "query", {Arg::s("/files"), Arg::u(0)}, kUnknownMethod},
-        {path, sysconfig, "query", {Arg::s("/files"), Arg{'x', false, "0"}, augeas},
+        {path,
+         sysconfig,
+         "query",
+         {Arg::s("/files"), Arg{'x', false, "0"}, augeas},
          kUnknownMethod},
         {path, sysconfig, "is_configured", {}, kUnknownMethod},
         {path, sysconfig, "is_configured", {Arg::u(1)}, kUnknownMethod},
         {path, sysconfig, "is_configured", {key, key}, kUnknownMethod},
         {path, properties, "Get", {Arg::s(sysconfig)}, kInvalidArgs},
         {path, properties, "Get", {Arg::u(1), Arg::u(2)}, kInvalidArgs},
-        {path, properties, "Set", {Arg::s(sysconfig), Arg::s("is_postboot_configured")},
+        {path,
+         properties,
+         "Set",
+         {Arg::s(sysconfig), Arg::s("is_postboot_configured")},
          kInvalidArgs},
-        {path, properties, "Set",
-         {Arg::s(sysconfig), Arg::s("is_postboot_configured"), Arg::u(1)}, kInvalidArgs},
+        {path,
+         properties,
+         "Set",
+         {Arg::s(sysconfig), Arg::s("is_postboot_configured"), Arg::u(1)},
+         kInvalidArgs},
         {path, sysconfig, "no_such_member", {key}, kUnknownMethod},
         {path, "org.vaduderuvoziz.Network", "is_configured", {key}, kUnknownMethod},
-        {"/org/vaduderuvoziz/Sysconfig/child", sysconfig, "is_configured", {key},
-         kUnknownMethod},
+        {"/org/vaduderuvoziz/Sysconfig/child", sysconfig, "is_configured", {key}, kUnknownMethod},
         {"/", sysconfig, "run_string", {empty, Arg::u(1), augeas, key}, kUnknownMethod},
     };
     for (const MisfitCall &call : calls) {
@@ -100,8 +109,7 @@ TEST_F(BadInputWire, CallsOfTheWrongShapeGetAnErrorAndRunNothing)
 
 // dbus-glib would answer GetAll itself from the GObject properties, with
 // no PolicyKit check: user nobody, refused every Get, would read them all.
-TEST_F(BadInputWire, GetAllIsNoWayAroundPolicyKit)
-{
+TEST_F(BadInputWire, GetAllIsNoWayAroundPolicyKit) {
     for (const std::string &iface : {std::string(kSysconfigIface), std::string()}) {
         SCOPED_TRACE("interface argument \"" + iface + "\"");
         const std::vector<Arg> args = {Arg::s(iface)};
@@ -109,8 +117,8 @@ TEST_F(BadInputWire, GetAllIsNoWayAroundPolicyKit)
                                kPropertiesIface, "GetAll", args);
         EXPECT_FALSE(nobody.ok) << describe(nobody);
         EXPECT_EQ(nobody.error_name, kUnknownMethod);
-        Reply root = agent_->client().call(kSysconfigName, kSysconfigPath, kPropertiesIface,
-                                           "GetAll", args);
+        Reply root =
+            agent_->client().call(kSysconfigName, kSysconfigPath, kPropertiesIface, "GetAll", args);
         EXPECT_FALSE(root.ok) << describe(root);
         EXPECT_EQ(root.error_name, kUnknownMethod);
     }
@@ -121,15 +129,25 @@ TEST_F(BadInputWire, GetAllIsNoWayAroundPolicyKit)
     EXPECT_EQ(refused.error_name, code_error(5));
 }
 
-TEST_F(BadInputWire, StringsThatAreNotUtf8NeverReachTheAgent)
-{
+TEST_F(BadInputWire, StringsThatAreNotUtf8NeverReachTheAgent) {
     // Byte sequences that valid UTF-8 never holds: lone continuation and
     // lead bytes, the overlong leads C0 and C1, F5 to FF, a surrogate and
     // a code point above U+10FFFF.
     const std::vector<std::string> invalid = {
-        "\x80",         "\xbf",         "\xc0\xaf",         "\xc1\xbf",     "\xc3",
-        "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xf5\x80\x80\x80",
-        "\xf8",         "\xfb",         "\xfc",             "\xfe",         "\xff",
+        "\x80",
+        "\xbf",
+        "\xc0\xaf",
+        "\xc1\xbf",
+        "\xc3",
+        "\xe0\x80\xaf",
+        "\xed\xa0\x80",
+        "\xf4\x90\x80\x80",
+        "\xf5\x80\x80\x80",
+        "\xf8",
+        "\xfb",
+        "\xfc",
+        "\xfe",
+        "\xff",
     };
     const std::string placeholder = "UTF8-PROBE-PLACEHOLDER";
     int probe = 0;
@@ -140,14 +158,13 @@ TEST_F(BadInputWire, StringsThatAreNotUtf8NeverReachTheAgent)
             SCOPED_TRACE("probe " + std::to_string(probe) + " in the " + where);
             // A valid key unless the placeholder is in it: if the call
             // got through, an augeas run would record it.
-            const std::string key = where == std::string("key")
-                                        ? "probe" + placeholder
-                                        : "probe" + std::to_string(probe);
+            const std::string key = where == std::string("key") ? "probe" + placeholder
+                                                                : "probe" + std::to_string(probe);
             const std::string text = where == std::string("text") ? placeholder : "";
             RawBusConnection raw(agent_->bus().address());
             raw.send_patched(kSysconfigName, kSysconfigPath, kSysconfigIface, "run_string",
-                             {Arg::s(text), Arg::u(1), Arg::s("augeas"), Arg::s(key)},
-                             placeholder, replacement);
+                             {Arg::s(text), Arg::u(1), Arg::s("augeas"), Arg::s(key)}, placeholder,
+                             replacement);
             EXPECT_TRUE(raw.dropped_within(std::chrono::seconds(30)));
             ++probe;
         }
@@ -162,6 +179,5 @@ TEST_F(BadInputWire, StringsThatAreNotUtf8NeverReachTheAgent)
         EXPECT_TRUE(raw.replied_within(std::chrono::seconds(60)));
     }
     ASSERT_TRUE(agent_->answering());
-    EXPECT_EQ(agent_->stderr_text().find("run_augeas"), std::string::npos)
-        << agent_->stderr_text();
+    EXPECT_EQ(agent_->stderr_text().find("run_augeas"), std::string::npos) << agent_->stderr_text();
 }

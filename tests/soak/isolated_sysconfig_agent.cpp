@@ -16,8 +16,7 @@ namespace fs = std::filesystem;
 
 namespace korvex::test {
 
-IsolatedSysconfigAgent::IsolatedSysconfigAgent(const std::vector<std::string> &extra_env)
-{
+IsolatedSysconfigAgent::IsolatedSysconfigAgent(const std::vector<std::string> &extra_env) {
     state_ = std::make_unique<TempDir>("korvex-soak-state");
     work_ = std::make_unique<TempDir>("korvex-soak-work");
     shared_ = std::make_unique<TempDir>("korvex-soak-shared");
@@ -27,11 +26,16 @@ IsolatedSysconfigAgent::IsolatedSysconfigAgent(const std::vector<std::string> &e
     bus_ = std::make_unique<TestSystemBus>(options);
 
     AgentOptions agent;
-    agent.prefix = {"unshare",         "-m",
-                    "--propagation",   "private",
-                    KX_ISOLATED_HOST_VIEW, state_->path(),
-                    bus_->dir().path(), work_->path(),
-                    shared_->path(),   "--"};
+    agent.prefix = {"unshare",
+                    "-m",
+                    "--propagation",
+                    "private",
+                    KX_ISOLATED_HOST_VIEW,
+                    state_->path(),
+                    bus_->dir().path(),
+                    work_->path(),
+                    shared_->path(),
+                    "--"};
     agent.argv = {KX_SYSCONFIG_AGENT};
     agent.env = extra_env;
     agent.cwd = work_->path();
@@ -42,54 +46,45 @@ IsolatedSysconfigAgent::IsolatedSysconfigAgent(const std::vector<std::string> &e
     client_ = std::make_unique<BusClient>(bus_->address());
 }
 
-IsolatedSysconfigAgent::~IsolatedSysconfigAgent()
-{
+IsolatedSysconfigAgent::~IsolatedSysconfigAgent() {
     client_.reset();
     agent_.reset();
     bus_.reset();
 }
 
-pid_t IsolatedSysconfigAgent::pid()
-{
+pid_t IsolatedSysconfigAgent::pid() {
     return static_cast<pid_t>(client_->name_owner_pid(kSysconfigName));
 }
 
-Reply IsolatedSysconfigAgent::call(const std::string &member, const std::vector<Arg> &args)
-{
+Reply IsolatedSysconfigAgent::call(const std::string &member, const std::vector<Arg> &args) {
     return client_->call(kSysconfigName, kSysconfigPath, kSysconfigIface, member, args);
 }
 
-Reply IsolatedSysconfigAgent::get(const std::string &property)
-{
+Reply IsolatedSysconfigAgent::get(const std::string &property) {
     return client_->call(kSysconfigName, kSysconfigPath, kPropertiesIface, "Get",
                          {Arg::s(kSysconfigIface), Arg::s(property)});
 }
 
-std::optional<std::string> IsolatedSysconfigAgent::status_file(const std::string &key) const
-{
+std::optional<std::string> IsolatedSysconfigAgent::status_file(const std::string &key) const {
     const std::string path = state_->file("host/keys/sysconfig-keys/" + key);
     if (!fs::is_regular_file(path))
         return std::nullopt;
     return read_file(path);
 }
 
-std::vector<std::string> IsolatedSysconfigAgent::status_keys() const
-{
+std::vector<std::string> IsolatedSysconfigAgent::status_keys() const {
     return sorted_entries(state_->file("host/keys/sysconfig-keys"));
 }
 
-std::vector<std::string> IsolatedSysconfigAgent::working_directory_entries() const
-{
+std::vector<std::string> IsolatedSysconfigAgent::working_directory_entries() const {
     return sorted_entries(work_->path());
 }
 
-std::vector<std::string> IsolatedSysconfigAgent::writes_elsewhere(bool puppet_ran) const
-{
+std::vector<std::string> IsolatedSysconfigAgent::writes_elsewhere(bool puppet_ran) const {
     return layered_writes(state_->path(), puppet_ran);
 }
 
-::testing::AssertionResult IsolatedSysconfigAgent::left_nothing_behind(bool puppet_ran) const
-{
+::testing::AssertionResult IsolatedSysconfigAgent::left_nothing_behind(bool puppet_ran) const {
     const std::vector<std::string> left = working_directory_entries();
     const std::vector<std::string> elsewhere = writes_elsewhere(puppet_ran);
     if (left.empty() && elsewhere.empty())
@@ -99,8 +94,7 @@ std::vector<std::string> IsolatedSysconfigAgent::writes_elsewhere(bool puppet_ra
            << "; written elsewhere: " << ::testing::PrintToString(elsewhere);
 }
 
-::testing::AssertionResult IsolatedSysconfigAgent::answering()
-{
+::testing::AssertionResult IsolatedSysconfigAgent::answering() {
     if (!agent_->process().running())
         return ::testing::AssertionFailure() << "the agent has ended:\n" << stderr_text();
     Reply reply = call("is_configured", {Arg::s("liveness-probe")});

@@ -26,8 +26,7 @@ constexpr size_t kTenKiB = 10 * 1024;
 const std::string kLocal = "localhost:49000";
 const std::string kPortWarning = "broker_get_port: Failed to parse KORVEX_PORT=";
 
-std::string repeated(const std::string &piece, size_t size = kTenKiB)
-{
+std::string repeated(const std::string &piece, size_t size = kTenKiB) {
     std::string text;
     while (text.size() < size)
         text += piece;
@@ -39,15 +38,14 @@ protected:
     // A launch in a layered view of the host whose only shared folder is
     // the sandbox; fails the test if it wrote anywhere else or left
     // anything unexpected in the sandbox.
-    LaunchOutcome launch()
-    {
+    LaunchOutcome launch() {
         const std::string tag = std::to_string(++launches_);
         const std::set<std::string> before = entries();
         const std::string state = (sandbox_.dir() / ("layers-" + tag)).string();
         std::filesystem::create_directory(state);
-        LaunchOutcome outcome = sandbox_.launch_wrapped(
-            {"/usr/bin/unshare", "-m", "--propagation", "private", KX_ISOLATED_HOST_VIEW, state,
-             sandbox_.dir().string(), "--"});
+        LaunchOutcome outcome =
+            sandbox_.launch_wrapped({"/usr/bin/unshare", "-m", "--propagation", "private",
+                                     KX_ISOLATED_HOST_VIEW, state, sandbox_.dir().string(), "--"});
         EXPECT_TRUE(launched_cleanly(outcome));
         EXPECT_TRUE(layered_writes(state).empty())
             << ::testing::PrintToString(layered_writes(state));
@@ -63,13 +61,13 @@ protected:
             EXPECT_LE(command.size(), 1023u);
             const bool whole = command.ends_with(" PLAIN") || command.ends_with(".direct") ||
                                command.ends_with(".topic") || command.ends_with(".#");
-            EXPECT_TRUE(whole) << command.substr(0, 80) << "..." << command.substr(command.size() - 40);
+            EXPECT_TRUE(whole) << command.substr(0, 80) << "..."
+                               << command.substr(command.size() - 40);
         }
         return outcome;
     }
 
-    std::set<std::string> entries() const
-    {
+    std::set<std::string> entries() const {
         std::set<std::string> names;
         for (const auto &entry : std::filesystem::directory_iterator(sandbox_.dir()))
             names.insert(entry.path().filename());
@@ -82,8 +80,7 @@ protected:
 
 } // namespace
 
-TEST_F(LauncherBadInput, LongPortValuesFallBackToTheDefaultWithAnEscapedWarning)
-{
+TEST_F(LauncherBadInput, LongPortValuesFallBackToTheDefaultWithAnEscapedWarning) {
     struct Case {
         std::string label;
         std::string value;
@@ -117,8 +114,7 @@ TEST_F(LauncherBadInput, LongPortValuesFallBackToTheDefaultWithAnEscapedWarning)
     }
 }
 
-TEST_F(LauncherBadInput, LongPeerListsRunOnlyWholeCommandsForWholePeers)
-{
+TEST_F(LauncherBadInput, LongPeerListsRunOnlyWholeCommandsForWholePeers) {
     const std::string owned = (sandbox_.dir() / "owned").string();
     // The peers of repeated(token + ","): as many as the 1023 characters
     // kept of the list hold whole.
@@ -130,9 +126,11 @@ TEST_F(LauncherBadInput, LongPeerListsRunOnlyWholeCommandsForWholePeers)
     };
     const std::string printf_token = "%n%s%x";
     const std::string shell_token = "$(touch${IFS}" + owned + ")`touch${IFS}" + owned + "`";
-    const std::string cut_warning = "broker_federation_configure: FEDERATED_BROKERS is longer than 1023 "
-                                    "characters; skipping the cut peer";
-    const std::string too_long = "broker_os_add_qpid_route_link: Refusing to run a qpid-route command of";
+    const std::string cut_warning =
+        "broker_federation_configure: FEDERATED_BROKERS is longer than 1023 "
+        "characters; skipping the cut peer";
+    const std::string too_long =
+        "broker_os_add_qpid_route_link: Refusing to run a qpid-route command of";
     struct Case {
         std::string label;
         std::string value;
@@ -141,10 +139,10 @@ TEST_F(LauncherBadInput, LongPeerListsRunOnlyWholeCommandsForWholePeers)
     };
     const std::vector<Case> cases = {
         {"separators only", repeated(",; "), {}, ""},
-        {"printf conversions", repeated(printf_token + ","), listed_peers_commands(kLocal, whole_peers(printf_token)),
-         cut_warning},
-        {"shell text", repeated(shell_token + ","), listed_peers_commands(kLocal, whole_peers(shell_token)),
-         cut_warning},
+        {"printf conversions", repeated(printf_token + ","),
+         listed_peers_commands(kLocal, whole_peers(printf_token)), cut_warning},
+        {"shell text", repeated(shell_token + ","),
+         listed_peers_commands(kLocal, whole_peers(shell_token)), cut_warning},
         // Cut to 1023 characters, the one peer is not the one listed.
         {"one huge peer", repeated("p"), {}, cut_warning},
         // Whole, the peer makes commands too long to run whole; none is
@@ -159,13 +157,13 @@ TEST_F(LauncherBadInput, LongPeerListsRunOnlyWholeCommandsForWholePeers)
         EXPECT_EQ(outcome.route_commands, c.commands);
         EXPECT_FALSE(std::filesystem::exists(owned));
         if (!c.warning.empty()) {
-            EXPECT_NE(outcome.output.find(c.warning), std::string::npos) << outcome.output.substr(0, 2000);
+            EXPECT_NE(outcome.output.find(c.warning), std::string::npos)
+                << outcome.output.substr(0, 2000);
         }
     }
 }
 
-TEST_F(LauncherBadInput, LongGuestProxyValuesKeepToTheirLimits)
-{
+TEST_F(LauncherBadInput, LongGuestProxyValuesKeepToTheirLimits) {
     const std::string host_dir = (sandbox_.dir() / "guest-host").string();
     std::filesystem::create_directory(host_dir);
     sandbox_.env()["FEDERATED_BROKERS"] = "listed-peer";
@@ -179,7 +177,9 @@ TEST_F(LauncherBadInput, LongGuestProxyValuesKeepToTheirLimits)
     const std::string proxy = "localhost:12345";
     const std::vector<Case> cases = {
         // Only the first five characters of the port count.
-        {"port, then 10 kB", host_dir, "12345" + repeated("x"),
+        {"port, then 10 kB",
+         host_dir,
+         "12345" + repeated("x"),
          {link_command(kLocal, proxy),
           "qpid-route route add " + kLocal + " " + proxy + " qmf.default.topic direct-agent.#",
           "qpid-route route add " + kLocal + " " + proxy + " qmf.default.topic console.#",

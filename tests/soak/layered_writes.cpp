@@ -7,8 +7,7 @@ namespace fs = std::filesystem;
 
 namespace korvex::test {
 
-std::vector<std::string> sorted_entries(const std::string &dir)
-{
+std::vector<std::string> sorted_entries(const std::string &dir) {
     std::vector<std::string> names;
     if (!fs::is_directory(dir))
         return names;
@@ -22,8 +21,7 @@ namespace {
 
 // Every file, link and empty folder below root, as "prefix/relative".
 void collect_leaves(const fs::path &root, const std::string &prefix,
-                    std::vector<std::string> &out)
-{
+                    std::vector<std::string> &out) {
     if (!fs::is_directory(root))
         return;
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
@@ -36,8 +34,7 @@ void collect_leaves(const fs::path &root, const std::string &prefix,
 
 } // namespace
 
-std::vector<std::string> layered_writes(const std::string &state, bool puppet_ran)
-{
+std::vector<std::string> layered_writes(const std::string &state, bool puppet_ran) {
     const fs::path root(state);
     std::vector<std::string> found;
     for (const std::string &layer : sorted_entries(root / "upper"))

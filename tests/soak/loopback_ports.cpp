@@ -16,8 +16,7 @@ namespace korvex::test {
 namespace {
 
 // A socket of `type` bound to 127.0.0.1 on a port the kernel picks.
-int bound_loopback_socket(int type, int &port)
-{
+int bound_loopback_socket(int type, int &port) {
     const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     if (fd < 0)
         throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
@@ -37,31 +36,22 @@ int bound_loopback_socket(int type, int &port)
 
 } // namespace
 
-RefusingTcpPort::RefusingTcpPort()
-{
-    fd_ = bound_loopback_socket(SOCK_STREAM, port_);
-}
+RefusingTcpPort::RefusingTcpPort() { fd_ = bound_loopback_socket(SOCK_STREAM, port_); }
 
-RefusingTcpPort::~RefusingTcpPort()
-{
-    close(fd_);
-}
+RefusingTcpPort::~RefusingTcpPort() { close(fd_); }
 
-TftpNotFoundPort::TftpNotFoundPort()
-{
+TftpNotFoundPort::TftpNotFoundPort() {
     fd_ = bound_loopback_socket(SOCK_DGRAM, port_);
     server_ = std::thread([this] { serve(); });
 }
 
-TftpNotFoundPort::~TftpNotFoundPort()
-{
+TftpNotFoundPort::~TftpNotFoundPort() {
     stop_ = true;
     server_.join();
     close(fd_);
 }
 
-void TftpNotFoundPort::serve()
-{
+void TftpNotFoundPort::serve() {
     // ERROR packet: opcode 5, code 1 (file not found), message, NUL.
     static const char not_found[] = "\0\5\0\1no such file";
     while (!stop_) {
@@ -75,8 +65,7 @@ void TftpNotFoundPort::serve()
                      &length) < 0)
             continue;
         ++requests_;
-        sendto(fd_, not_found, sizeof not_found, 0, reinterpret_cast<sockaddr *>(&from),
-               length);
+        sendto(fd_, not_found, sizeof not_found, 0, reinterpret_cast<sockaddr *>(&from), length);
     }
 }
 

@@ -4,8 +4,7 @@
 
 namespace korvex::test {
 
-std::vector<std::string> steady_memory_environment()
-{
+std::vector<std::string> steady_memory_environment() {
 #ifdef KX_SOAK_SANITIZED
     // AddressSanitizer holds freed blocks back (256 MiB by default) before
     // reusing them, so resident memory would climb for the whole soak
@@ -20,8 +19,7 @@ std::vector<std::string> steady_memory_environment()
 #endif
 }
 
-::testing::AssertionResult rss_within_bound(long warm_rss_kib, long after_rss_kib)
-{
+::testing::AssertionResult rss_within_bound(long warm_rss_kib, long after_rss_kib) {
     const long allowed = kRssGrowthAllowanceKib;
     if (after_rss_kib <= warm_rss_kib + allowed)
         return ::testing::AssertionSuccess();

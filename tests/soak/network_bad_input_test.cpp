@@ -28,15 +28,13 @@ const std::string kLong = [] {
 
 class NetworkBadInput : public NetworkAgentTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         TestBusOptions options;
         options.polkit_rules = rules_refusing_user("nobody");
         ASSERT_TRUE(start_agent(options));
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (!agent_)
             return;
         EXPECT_TRUE(agent_->process().running()) << agent_log();
@@ -48,8 +46,7 @@ protected:
 
 } // namespace
 
-TEST_F(NetworkBadInput, CallsOfTheWrongShapeAndGetAllGetAnError)
-{
+TEST_F(NetworkBadInput, CallsOfTheWrongShapeAndGetAllGetAnError) {
     struct Misfit {
         std::string iface;
         std::string member;
@@ -77,8 +74,8 @@ TEST_F(NetworkBadInput, CallsOfTheWrongShapeAndGetAllGetAnError)
     for (const Misfit &misfit : calls) {
         SCOPED_TRACE(misfit.iface + "." + misfit.member + " with " +
                      std::to_string(misfit.args.size()) + " argument(s)");
-        Reply reply = client_->call(kNetworkName, kNetworkPath, misfit.iface, misfit.member,
-                                    misfit.args);
+        Reply reply =
+            client_->call(kNetworkName, kNetworkPath, misfit.iface, misfit.member, misfit.args);
         EXPECT_FALSE(reply.ok) << describe(reply);
         EXPECT_EQ(reply.error_name, misfit.error_name) << reply.error_message;
     }
@@ -101,10 +98,10 @@ TEST_F(NetworkBadInput, CallsOfTheWrongShapeAndGetAllGetAnError)
               std::string::npos);
 }
 
-TEST_F(NetworkBadInput, EmptyHugeAndOddNamesReadAsAbsent)
-{
-    std::vector<std::string> names = {"", kLong, std::string(16, 'e'), "eth0 ", " eth0",
-                                      "eth0\n", "ETH0", "eth0:1", "eth0/..", "../eth0"};
+TEST_F(NetworkBadInput, EmptyHugeAndOddNamesReadAsAbsent) {
+    std::vector<std::string> names = {
+        "",        kLong,    std::string(16, 'e'), "eth0 ", " eth0", "eth0\n", "ETH0", "eth0:1",
+        "eth0/..", "../eth0"};
     for (int byte = 1; byte < 128; ++byte) {
         names.push_back(std::string(1, static_cast<char>(byte)));
         names.push_back("eth0" + std::string(1, static_cast<char>(byte)));
@@ -144,8 +141,7 @@ TEST_F(NetworkBadInput, EmptyHugeAndOddNamesReadAsAbsent)
     EXPECT_TRUE(recorded().empty()) << ::testing::PrintToString(recorded());
 }
 
-TEST_F(NetworkBadInput, StartHandsTheScriptAnyUsableNameAsOneArgument)
-{
+TEST_F(NetworkBadInput, StartHandsTheScriptAnyUsableNameAsOneArgument) {
     const std::string huge(100 * 1024, 'n');
     EXPECT_EQ(value_of(call("start", {Arg::s("")})), "0");
     EXPECT_EQ(value_of(call("start", {Arg::s("--all")})), "0");
@@ -160,8 +156,7 @@ TEST_F(NetworkBadInput, StartHandsTheScriptAnyUsableNameAsOneArgument)
                                                "/sbin/ifup [" + huge + "]"}));
 }
 
-TEST_F(NetworkBadInput, AnInterfaceNameThatIsNotUtf8IsListedWithReplacementCharacters)
-{
+TEST_F(NetworkBadInput, AnInterfaceNameThatIsNotUtf8IsListedWithReplacementCharacters) {
     // Linux takes any byte but '/', ':' and white space in a name.
     space_.ip({"link", "add", "br\xe9\xff", "type", "bridge"});
     Reply list = call("list");

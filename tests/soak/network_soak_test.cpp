@@ -26,15 +26,13 @@ constexpr uint64_t kWarmUpRequests = 1000;
 constexpr uint64_t kRootRequests = 7500;
 constexpr uint64_t kRefusedRequests = 2500;
 
-PlannedCall network_call(const std::string &member, std::vector<Arg> args)
-{
+PlannedCall network_call(const std::string &member, std::vector<Arg> args) {
     return {kNetworkName, kNetworkPath, kNetworkIface, member, std::move(args), {}};
 }
 
 class NetworkSoak : public NetworkAgentTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         // The fixture starts the agent with this process's environment;
         // each test runs as a process of its own.
         for (const std::string &entry : steady_memory_environment()) {
@@ -46,8 +44,7 @@ protected:
         ASSERT_TRUE(start_agent(options));
     }
 
-    std::vector<PlannedCall> root_mix()
-    {
+    std::vector<PlannedCall> root_mix() {
         std::vector<PlannedCall> mix = {
             network_call("list", {}),
             network_call("status", {Arg::s("eth0")}),
@@ -62,19 +59,29 @@ protected:
             // Already in the asked state: nothing is started.
             network_call("start", {Arg::s("eth0")}),
             network_call("stop", {Arg::s("eth1")}),
-            {kNetworkName, kNetworkPath, kPropertiesIface, "Get",
-             {Arg::s(kNetworkIface), Arg::s("uuid")}, {}},
+            {kNetworkName,
+             kNetworkPath,
+             kPropertiesIface,
+             "Get",
+             {Arg::s(kNetworkIface), Arg::s("uuid")},
+             {}},
         };
-        const std::vector<std::string> expected = {
-            "", "reply (u) \"1\"", "reply (u) \"0\"", "reply (u) \"0\"",
-            "reply (s) \"192.0.2.10\"", "reply (s) \"127.0.0.1\"", "reply (s) \"0.0.0.0\"",
-            "reply (s) \"02:00:00:00:00:0A\"", "reply (s) \"02:AB:CD:EF:00:FF\"",
-            "reply (s) \"\"", "reply (u) \"1\"", "reply (u) \"0\"",
-            "reply (s) \"" + expected_uuid() + "\""};
+        const std::vector<std::string> expected = {"",
+                                                   "reply (u) \"1\"",
+                                                   "reply (u) \"0\"",
+                                                   "reply (u) \"0\"",
+                                                   "reply (s) \"192.0.2.10\"",
+                                                   "reply (s) \"127.0.0.1\"",
+                                                   "reply (s) \"0.0.0.0\"",
+                                                   "reply (s) \"02:00:00:00:00:0A\"",
+                                                   "reply (s) \"02:AB:CD:EF:00:FF\"",
+                                                   "reply (s) \"\"",
+                                                   "reply (u) \"1\"",
+                                                   "reply (u) \"0\"",
+                                                   "reply (s) \"" + expected_uuid() + "\""};
         for (size_t i = 0; i < mix.size(); ++i) {
             PlannedCall &call = mix[i];
-            call.expected =
-                client_->call(call.dest, call.path, call.iface, call.member, call.args);
+            call.expected = client_->call(call.dest, call.path, call.iface, call.member, call.args);
             if (i == 0) {
                 std::vector<std::string> names = call.expected.values.at(0).strings;
                 std::sort(names.begin(), names.end());
@@ -86,24 +93,26 @@ protected:
         return mix;
     }
 
-    std::vector<PlannedCall> refused_mix()
-    {
+    std::vector<PlannedCall> refused_mix() {
         return all_refused({
             network_call("list", {}),
             network_call("status", {Arg::s("eth0")}),
             network_call("get_ip_address", {Arg::s("eth0")}),
             network_call("get_mac_address", {Arg::s("eth0")}),
             network_call("start", {Arg::s("eth1")}),
-            {kNetworkName, kNetworkPath, kPropertiesIface, "Get",
-             {Arg::s(kNetworkIface), Arg::s("hostname")}, {}},
+            {kNetworkName,
+             kNetworkPath,
+             kPropertiesIface,
+             "Get",
+             {Arg::s(kNetworkIface), Arg::s("hostname")},
+             {}},
         });
     }
 };
 
 } // namespace
 
-TEST_F(NetworkSoak, MixedQueriesLeaveNothingBehind)
-{
+TEST_F(NetworkSoak, MixedQueriesLeaveNothingBehind) {
     const std::vector<PlannedCall> root_plan = root_mix();
     const std::vector<PlannedCall> refused_plan = refused_mix();
     ASSERT_FALSE(HasFailure());
@@ -127,15 +136,15 @@ TEST_F(NetworkSoak, MixedQueriesLeaveNothingBehind)
         expect_all_answered(root, kRootRequests);
         expect_all_answered(nobody, kRefusedRequests);
     }
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                             std::chrono::steady_clock::now() - start)
-                             .count();
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
+            .count();
 
     ASSERT_EQ(value_of(call("status", {Arg::s("eth0")})), "1");
     const Footprint after = footprint_of(pid);
-    std::cout << "network-dbus: " << kRootRequests + kRefusedRequests << " requests in "
-              << seconds << " s; RSS after warm-up " << warm.rss_kib << " KiB, after soak "
-              << after.rss_kib << " KiB; descriptors " << warm.descriptors.size() << " / "
+    std::cout << "network-dbus: " << kRootRequests + kRefusedRequests << " requests in " << seconds
+              << " s; RSS after warm-up " << warm.rss_kib << " KiB, after soak " << after.rss_kib
+              << " KiB; descriptors " << warm.descriptors.size() << " / "
               << after.descriptors.size() << '\n';
     EXPECT_TRUE(rss_within_bound(warm.rss_kib, after.rss_kib));
     EXPECT_EQ(after.descriptors.size(), warm.descriptors.size())

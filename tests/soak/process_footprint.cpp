@@ -9,8 +9,7 @@ namespace fs = std::filesystem;
 
 namespace korvex::test {
 
-Footprint footprint_of(pid_t pid)
-{
+Footprint footprint_of(pid_t pid) {
     const std::string proc = "/proc/" + std::to_string(pid);
     Footprint footprint;
     std::ifstream status(proc + "/status");

@@ -23,8 +23,7 @@ struct ScopedError {
     std::string text() const { return e.message != nullptr ? e.message : "?"; }
 };
 
-void append(DBusMessageIter *iter, const Arg &arg)
-{
+void append(DBusMessageIter *iter, const Arg &arg) {
     if (arg.variant)
         throw std::invalid_argument("variants are not needed here");
     if (arg.type == 's') {
@@ -45,8 +44,7 @@ constexpr dbus_uint32_t kPatchedSerial = 0x7fff0000;
 
 } // namespace
 
-RawBusConnection::RawBusConnection(const std::string &address)
-{
+RawBusConnection::RawBusConnection(const std::string &address) {
     ScopedError error;
     connection_ = dbus_connection_open_private(address.c_str(), &error.e);
     if (connection_ == nullptr)
@@ -59,22 +57,19 @@ RawBusConnection::RawBusConnection(const std::string &address)
     }
 }
 
-RawBusConnection::~RawBusConnection()
-{
+RawBusConnection::~RawBusConnection() {
     dbus_connection_close(connection_);
     dbus_connection_unref(connection_);
 }
 
 void RawBusConnection::send_patched(const std::string &dest, const std::string &path,
                                     const std::string &iface, const std::string &member,
-                                    const std::vector<Arg> &args,
-                                    const std::string &placeholder,
-                                    const std::string &replacement)
-{
+                                    const std::vector<Arg> &args, const std::string &placeholder,
+                                    const std::string &replacement) {
     if (placeholder.empty() || placeholder.size() != replacement.size())
         throw std::invalid_argument("the replacement must be as long as the placeholder");
-    MessagePtr message(dbus_message_new_method_call(dest.c_str(), path.c_str(), iface.c_str(),
-                                                    member.c_str()));
+    MessagePtr message(
+        dbus_message_new_method_call(dest.c_str(), path.c_str(), iface.c_str(), member.c_str()));
     if (!message)
         throw std::runtime_error("cannot build the call");
     DBusMessageIter iter;
@@ -112,8 +107,7 @@ void RawBusConnection::send_patched(const std::string &dest, const std::string &
     }
 }
 
-bool RawBusConnection::dropped_within(std::chrono::milliseconds timeout)
-{
+bool RawBusConnection::dropped_within(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
         if (!dbus_connection_read_write(connection_, 100) ||
@@ -126,8 +120,7 @@ bool RawBusConnection::dropped_within(std::chrono::milliseconds timeout)
     return false;
 }
 
-bool RawBusConnection::replied_within(std::chrono::milliseconds timeout)
-{
+bool RawBusConnection::replied_within(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
         if (!dbus_connection_read_write(connection_, 100))

@@ -25,10 +25,9 @@ public:
 
     // Sends a method call whose string arguments hold `placeholder`, with
     // every occurrence of it replaced by `replacement` (same length).
-    void send_patched(const std::string &dest, const std::string &path,
-                      const std::string &iface, const std::string &member,
-                      const std::vector<Arg> &args, const std::string &placeholder,
-                      const std::string &replacement);
+    void send_patched(const std::string &dest, const std::string &path, const std::string &iface,
+                      const std::string &member, const std::vector<Arg> &args,
+                      const std::string &placeholder, const std::string &replacement);
 
     // Waits (bounded) for the bus to drop the connection.
     bool dropped_within(std::chrono::milliseconds timeout);

@@ -8,8 +8,7 @@ namespace korvex::test {
 
 namespace {
 
-std::string to_hex(const std::string &text)
-{
+std::string to_hex(const std::string &text) {
     static const char digits[] = "0123456789abcdef";
     std::string out;
     for (unsigned char c : text) {
@@ -19,8 +18,7 @@ std::string to_hex(const std::string &text)
     return out.empty() ? "-" : out;
 }
 
-std::string from_hex(const std::string &text)
-{
+std::string from_hex(const std::string &text) {
     if (text == "-")
         return {};
     std::string out;
@@ -31,8 +29,7 @@ std::string from_hex(const std::string &text)
 
 } // namespace
 
-void write_plan(const std::string &file, const std::vector<PlannedCall> &plan)
-{
+void write_plan(const std::string &file, const std::vector<PlannedCall> &plan) {
     std::ofstream out(file, std::ios::trunc);
     for (const PlannedCall &call : plan) {
         out << to_hex(call.dest) << ' ' << to_hex(call.path) << ' ' << to_hex(call.iface) << ' '
@@ -45,8 +42,7 @@ void write_plan(const std::string &file, const std::vector<PlannedCall> &plan)
         throw std::runtime_error("cannot write plan " + file);
 }
 
-std::vector<PlannedCall> read_plan(const std::string &file)
-{
+std::vector<PlannedCall> read_plan(const std::string &file) {
     std::ifstream in(file);
     if (!in)
         throw std::runtime_error("cannot read plan " + file);
@@ -56,7 +52,11 @@ std::vector<PlannedCall> read_plan(const std::string &file)
         std::string dest, path, iface, member, expected, arg;
         if (!(fields >> dest >> path >> iface >> member >> expected))
             throw std::runtime_error("bad plan line: " + line);
-        PlannedCall call{from_hex(dest), from_hex(path), from_hex(iface), from_hex(member), {},
+        PlannedCall call{from_hex(dest),
+                         from_hex(path),
+                         from_hex(iface),
+                         from_hex(member),
+                         {},
                          decode_reply(from_hex(expected))};
         while (fields >> arg)
             call.args.push_back(decode_arg(arg));
@@ -65,13 +65,9 @@ std::vector<PlannedCall> read_plan(const std::string &file)
     return plan;
 }
 
-bool same_reply(const Reply &a, const Reply &b)
-{
-    return encode_reply(a) == encode_reply(b);
-}
+bool same_reply(const Reply &a, const Reply &b) { return encode_reply(a) == encode_reply(b); }
 
-std::string describe(const Reply &reply)
-{
+std::string describe(const Reply &reply) {
     if (!reply.ok)
         return "error " + reply.error_name + ": " + reply.error_message;
     std::string text = "reply";
@@ -83,8 +79,7 @@ std::string describe(const Reply &reply)
     return text;
 }
 
-std::string encode_tally(const SoakTally &tally)
-{
+std::string encode_tally(const SoakTally &tally) {
     std::ostringstream out;
     out << "sent " << tally.sent << "\nanswered " << tally.answered << "\nas_expected "
         << tally.as_expected << '\n';
@@ -93,8 +88,7 @@ std::string encode_tally(const SoakTally &tally)
     return out.str();
 }
 
-SoakTally decode_tally(const std::string &text)
-{
+SoakTally decode_tally(const std::string &text) {
     SoakTally tally;
     std::istringstream in(text);
     for (std::string tag; in >> tag;) {

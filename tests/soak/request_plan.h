@@ -32,7 +32,7 @@ std::string describe(const Reply &reply);
 // What soak-client reports when it is done.
 struct SoakTally {
     uint64_t sent = 0;
-    uint64_t answered = 0;   // a reply or an error reply came back
+    uint64_t answered = 0; // a reply or an error reply came back
     uint64_t as_expected = 0;
     std::vector<std::string> samples; // a few calls that went otherwise
 };

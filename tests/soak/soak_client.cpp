@@ -18,18 +18,16 @@ namespace {
 
 constexpr size_t kSamples = 5;
 
-bool came_from_the_callee(const Reply &reply)
-{
+bool came_from_the_callee(const Reply &reply) {
     // Errors that libdbus makes up itself when no reply arrives.
-    return reply.ok || (!reply.error_name.empty() &&
-                        reply.error_name != "org.freedesktop.DBus.Error.NoReply" &&
-                        reply.error_name != "org.freedesktop.DBus.Error.Disconnected");
+    return reply.ok ||
+           (!reply.error_name.empty() && reply.error_name != "org.freedesktop.DBus.Error.NoReply" &&
+            reply.error_name != "org.freedesktop.DBus.Error.Disconnected");
 }
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc != 6) {
         std::cerr << "usage: soak-client ADDRESS PLAN COUNT WINDOW SECONDS\n";
         return 2;
@@ -39,8 +37,8 @@ int main(int argc, char **argv)
     const size_t window = std::max<size_t>(1, std::strtoul(argv[4], nullptr, 10));
     const auto limit = std::chrono::seconds(std::strtol(argv[5], nullptr, 10));
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    const int call_timeout_ms = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(limit).count());
+    const int call_timeout_ms =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(limit).count());
     if (plan.empty())
         return 2;
 
@@ -66,8 +64,8 @@ int main(int argc, char **argv)
                 collect_oldest();
             const size_t index = tally.sent % plan.size();
             const PlannedCall &call = plan[index];
-            in_flight.emplace_back(index, client.send(call.dest, call.path, call.iface,
-                                                      call.member, call.args, call_timeout_ms));
+            in_flight.emplace_back(index, client.send(call.dest, call.path, call.iface, call.member,
+                                                      call.args, call_timeout_ms));
             ++tally.sent;
         }
         while (!in_flight.empty())

@@ -13,8 +13,7 @@
 
 namespace korvex::test {
 
-std::vector<PlannedCall> all_refused(std::vector<PlannedCall> calls)
-{
+std::vector<PlannedCall> all_refused(std::vector<PlannedCall> calls) {
     Reply refused;
     refused.error_name = code_error(KX_RES_NOT_AUTHORIZED);
     refused.error_message = kx_result_to_str(KX_RES_NOT_AUTHORIZED);
@@ -23,8 +22,7 @@ std::vector<PlannedCall> all_refused(std::vector<PlannedCall> calls)
     return calls;
 }
 
-SoakClientOptions requests(uint64_t count, std::optional<uid_t> uid)
-{
+SoakClientOptions requests(uint64_t count, std::optional<uid_t> uid) {
     SoakClientOptions options;
     options.count = count;
     options.uid = uid;
@@ -33,8 +31,7 @@ SoakClientOptions requests(uint64_t count, std::optional<uid_t> uid)
 
 SoakClientRun::SoakClientRun(const std::string &address, const std::vector<PlannedCall> &plan,
                              const SoakClientOptions &options)
-    : options_(options)
-{
+    : options_(options) {
     // The client may run as another user: it must be able to read the plan.
     chmod(dir_.path().c_str(), 0755);
     write_plan(dir_.file("plan"), plan);
@@ -53,8 +50,7 @@ SoakClientRun::SoakClientRun(const std::string &address, const std::vector<Plann
     process_ = std::make_unique<Process>(process);
 }
 
-SoakTally SoakClientRun::finish()
-{
+SoakTally SoakClientRun::finish() {
     if (!status_) {
         status_ = process_->wait(2 * options_.limit + std::chrono::seconds(60));
         if (!status_)
@@ -63,8 +59,7 @@ SoakTally SoakClientRun::finish()
     return decode_tally(read_file(dir_.file("tally")));
 }
 
-std::string SoakClientRun::diagnostics() const
-{
+std::string SoakClientRun::diagnostics() const {
     std::string text = "soak-client";
     if (options_.uid)
         text += " as uid " + std::to_string(*options_.uid);
@@ -73,8 +68,7 @@ std::string SoakClientRun::diagnostics() const
     return text + ": " + read_file(dir_.file("stderr"));
 }
 
-void expect_all_answered(SoakClientRun &run, uint64_t count)
-{
+void expect_all_answered(SoakClientRun &run, uint64_t count) {
     const SoakTally tally = run.finish();
     EXPECT_EQ(tally.sent, count) << run.diagnostics();
     EXPECT_EQ(tally.answered, tally.sent) << run.diagnostics();

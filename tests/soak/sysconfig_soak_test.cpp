@@ -30,36 +30,31 @@ constexpr uint64_t kWarmUpRequests = 1000;
 constexpr uint64_t kRootRequests = 7500;
 constexpr uint64_t kRefusedRequests = 2500;
 
-PlannedCall sysconfig_call(const std::string &member, std::vector<Arg> args)
-{
+PlannedCall sysconfig_call(const std::string &member, std::vector<Arg> args) {
     return {kSysconfigName, kSysconfigPath, kSysconfigIface, member, std::move(args), {}};
 }
 
-PlannedCall property_call(const std::string &member, std::vector<Arg> args)
-{
+PlannedCall property_call(const std::string &member, std::vector<Arg> args) {
     return {kSysconfigName, kSysconfigPath, kPropertiesIface, member, std::move(args), {}};
 }
 
 class SysconfigSoak : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         agent_ = std::make_unique<IsolatedSysconfigAgent>(steady_memory_environment());
     }
 
     // Runs a key through a real (empty) augeas script, so it is configured.
-    void configure(const std::string &key)
-    {
-        Reply reply = agent_->call("run_string", {Arg::s(""), Arg::u(0), Arg::s("augeas"),
-                                                  Arg::s(key)});
+    void configure(const std::string &key) {
+        Reply reply =
+            agent_->call("run_string", {Arg::s(""), Arg::u(0), Arg::s("augeas"), Arg::s(key)});
         ASSERT_TRUE(reply.ok) << describe(reply);
         ASSERT_EQ(reply.str(), "OK\n");
     }
 
     // Each call of the mix made once, its reply checked against what the
     // agent must say, and kept as what every later round must get too.
-    std::vector<PlannedCall> root_mix()
-    {
+    std::vector<PlannedCall> root_mix() {
         std::vector<PlannedCall> mix = {
             sysconfig_call("is_configured", {Arg::s("soak-a")}),
             sysconfig_call("is_configured", {Arg::s("never-run")}),
@@ -70,24 +65,26 @@ protected:
             property_call("Get", {Arg::s(kSysconfigIface), Arg::s("qmf-gen-no-crash")}),
             // Configured keys without the force flag: the stored status,
             // whatever the document or the scheme says.
-            sysconfig_call("run_string",
-                           {Arg::s("not augeas at all"), Arg::u(0), Arg::s("augeas"),
-                            Arg::s("soak-a")}),
-            sysconfig_call("run_string",
-                           {Arg::s("notice('never')"), Arg::u(2), Arg::s("puppet"),
-                            Arg::s("soak-b")}),
-            sysconfig_call("run_uri",
-                           {Arg::s("http://127.0.0.1:1/never-fetched"), Arg::u(0),
-                            Arg::s("no-such-scheme"), Arg::s("soak-b")}),
-            property_call("Set", {Arg::s(kSysconfigIface), Arg::s("is_postboot_configured"),
-                                  Arg::vu(1)}),
+            sysconfig_call("run_string", {Arg::s("not augeas at all"), Arg::u(0), Arg::s("augeas"),
+                                          Arg::s("soak-a")}),
+            sysconfig_call("run_string", {Arg::s("notice('never')"), Arg::u(2), Arg::s("puppet"),
+                                          Arg::s("soak-b")}),
+            sysconfig_call("run_uri", {Arg::s("http://127.0.0.1:1/never-fetched"), Arg::u(0),
+                                       Arg::s("no-such-scheme"), Arg::s("soak-b")}),
+            property_call("Set",
+                          {Arg::s(kSysconfigIface), Arg::s("is_postboot_configured"), Arg::vu(1)}),
         };
-        const std::vector<std::string> expected = {
-            "reply (s) \"OK\n\"", "reply (s) \"\"", "reply (s) \"\"",
-            "reply (s) \"" + expected_uuid() + "\"",
-            "reply (s) \"" + expected_hostname() + "\"",
-            "reply (u) \"0\"", "reply (i) \"0\"", "reply (s) \"OK\n\"", "reply (s) \"OK\n\"",
-            "reply (s) \"OK\n\"", "reply"};
+        const std::vector<std::string> expected = {"reply (s) \"OK\n\"",
+                                                   "reply (s) \"\"",
+                                                   "reply (s) \"\"",
+                                                   "reply (s) \"" + expected_uuid() + "\"",
+                                                   "reply (s) \"" + expected_hostname() + "\"",
+                                                   "reply (u) \"0\"",
+                                                   "reply (i) \"0\"",
+                                                   "reply (s) \"OK\n\"",
+                                                   "reply (s) \"OK\n\"",
+                                                   "reply (s) \"OK\n\"",
+                                                   "reply"};
         for (size_t i = 0; i < mix.size(); ++i) {
             PlannedCall &call = mix[i];
             call.expected =
@@ -98,30 +95,30 @@ protected:
     }
 
     // The same kinds of calls from user nobody: all refused.
-    std::vector<PlannedCall> refused_mix()
-    {
+    std::vector<PlannedCall> refused_mix() {
         return all_refused({
             sysconfig_call("is_configured", {Arg::s("soak-a")}),
             sysconfig_call("run_string",
                            {Arg::s(""), Arg::u(1), Arg::s("augeas"), Arg::s("refused-key")}),
-            sysconfig_call("run_uri", {Arg::s("http://127.0.0.1:1/x"), Arg::u(1),
-                                       Arg::s("puppet"), Arg::s("refused-key")}),
-            sysconfig_call("query", {Arg::s("/files/etc/hostname/hostname"), Arg::u(0),
-                                     Arg::s("augeas")}),
+            sysconfig_call("run_uri", {Arg::s("http://127.0.0.1:1/x"), Arg::u(1), Arg::s("puppet"),
+                                       Arg::s("refused-key")}),
+            sysconfig_call("query",
+                           {Arg::s("/files/etc/hostname/hostname"), Arg::u(0), Arg::s("augeas")}),
             property_call("Get", {Arg::s(kSysconfigIface), Arg::s("uuid")}),
-            property_call("Set", {Arg::s(kSysconfigIface), Arg::s("is_postboot_configured"),
-                                  Arg::vu(1)}),
+            property_call("Set",
+                          {Arg::s(kSysconfigIface), Arg::s("is_postboot_configured"), Arg::vu(1)}),
         });
     }
 
     // A cheap manifest that waits until the gate opens (or its folder is
     // gone, so no run outlives a failed test).
-    std::string gated_manifest(int run) const
-    {
+    std::string gated_manifest(int run) const {
         const std::string gate = agent_->shared().file("gate");
         const std::string folder = agent_->shared().path();
-        return "exec { 'gate " + std::to_string(run) + "':\n"
-               "  command  => 'while [ -d \"" + folder + "\" ] && [ ! -e \"" + gate +
+        return "exec { 'gate " + std::to_string(run) +
+               "':\n"
+               "  command  => 'while [ -d \"" +
+               folder + "\" ] && [ ! -e \"" + gate +
                "\" ]; do sleep 0.2; done',\n"
                "  provider => shell,\n"
                "  path     => ['/usr/bin', '/bin'],\n"
@@ -131,16 +128,14 @@ protected:
 
     void open_gate() { write_file(agent_->shared().file("gate"), ""); }
 
-    int started_manifests() const
-    {
+    int started_manifests() const {
         int count = 0;
         for (const std::string &name : agent_->working_directory_entries())
             count += name.starts_with("puppet_conf_");
         return count;
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (agent_)
             open_gate();
     }
@@ -150,8 +145,7 @@ protected:
 
 } // namespace
 
-TEST_F(SysconfigSoak, MixedRequestsAndAbandonedPuppetRunsLeaveNothingBehind)
-{
+TEST_F(SysconfigSoak, MixedRequestsAndAbandonedPuppetRunsLeaveNothingBehind) {
     ASSERT_NO_FATAL_FAILURE(configure("soak-a"));
     ASSERT_NO_FATAL_FAILURE(configure("soak-b"));
     const std::vector<PlannedCall> root_plan = root_mix();
@@ -164,10 +158,9 @@ TEST_F(SysconfigSoak, MixedRequestsAndAbandonedPuppetRunsLeaveNothingBehind)
     // and PolicyKit clients) is in place before the measurement.
     {
         SoakClientRun root(address, root_plan, requests(kWarmUpRequests));
-        SoakClientRun nobody(address, refused_plan,
-                             requests(kWarmUpRequests / 4, kNobody));
-        Reply puppet = agent_->call("run_string", {Arg::s(""), Arg::u(0), Arg::s("puppet"),
-                                                   Arg::s("warm-up-puppet")});
+        SoakClientRun nobody(address, refused_plan, requests(kWarmUpRequests / 4, kNobody));
+        Reply puppet = agent_->call(
+            "run_string", {Arg::s(""), Arg::u(0), Arg::s("puppet"), Arg::s("warm-up-puppet")});
         EXPECT_EQ(describe(puppet), "reply (s) \"OK\"");
         expect_all_answered(root, kWarmUpRequests);
         expect_all_answered(nobody, kWarmUpRequests / 4);
@@ -189,9 +182,9 @@ TEST_F(SysconfigSoak, MixedRequestsAndAbandonedPuppetRunsLeaveNothingBehind)
                                  {Arg::s(gated_manifest(i)), Arg::u(0), Arg::s("puppet"),
                                   Arg::s("abandoned-" + std::to_string(i))});
         }
-        const bool all_started = wait_until(
-            [&] { return started_manifests() == kPuppetRuns; }, std::chrono::minutes(10),
-            std::chrono::milliseconds(200));
+        const bool all_started =
+            wait_until([&] { return started_manifests() == kPuppetRuns; }, std::chrono::minutes(10),
+                       std::chrono::milliseconds(200));
         ASSERT_TRUE(all_started) << started_manifests() << " runs started\n"
                                  << agent_->stderr_text().substr(0, 20000);
         for (auto &caller : callers)
@@ -221,8 +214,8 @@ TEST_F(SysconfigSoak, MixedRequestsAndAbandonedPuppetRunsLeaveNothingBehind)
     auto seconds = [](auto from, auto to) {
         return std::chrono::duration_cast<std::chrono::seconds>(to - from).count();
     };
-    std::cout << "puppet runs started in " << seconds(soak_start, puppets_started)
-              << " s, mix of " << kRootRequests + kRefusedRequests << " requests took "
+    std::cout << "puppet runs started in " << seconds(soak_start, puppets_started) << " s, mix of "
+              << kRootRequests + kRefusedRequests << " requests took "
               << seconds(puppets_started, mix_done) << " s, runs ended "
               << seconds(mix_done, puppets_done) << " s after the mix\n";
     for (int i = 0; i < kPuppetRuns; ++i)

@@ -24,8 +24,7 @@ struct RunResult {
     std::string err;
 };
 
-RunResult run(const std::vector<std::string> &args)
-{
+RunResult run(const std::vector<std::string> &args) {
     std::vector<char *> argv;
     for (const std::string &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
@@ -35,8 +34,8 @@ RunResult run(const std::vector<std::string> &args)
     char *err = nullptr;
     int wait_status = 0;
     GError *error = nullptr;
-    bool spawned = g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, &out, &err,
-                                &wait_status, &error);
+    bool spawned = g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr,
+                                nullptr, &out, &err, &wait_status, &error);
     GCharPtr out_owner(out), err_owner(err);
     if (!spawned) {
         std::string message = error->message;
@@ -44,7 +43,8 @@ RunResult run(const std::vector<std::string> &args)
         throw std::runtime_error("cannot run " + args[0] + ": " + message);
     }
     RunResult result;
-    result.exit_status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+    result.exit_status =
+        WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
     result.out = out != nullptr ? out : "";
     result.err = err != nullptr ? err : "";
     return result;
@@ -54,8 +54,7 @@ RunResult run(const std::vector<std::string> &args)
 // and its state directory removed when the object goes, pass or fail.
 class SrvServer {
 public:
-    explicit SrvServer(const std::vector<std::string> &records)
-    {
+    explicit SrvServer(const std::vector<std::string> &records) {
         char tmpl[] = "/tmp/kx-srv-test-XXXXXX";
         if (mkdtemp(tmpl) == nullptr)
             throw std::runtime_error("mkdtemp failed");
@@ -76,8 +75,7 @@ public:
     SrvServer &operator=(const SrvServer &) = delete;
 
     // The probe's line without its line feed, e.g. "found host 5672".
-    std::string lookup(const std::string &name, size_t host_size = 1024) const
-    {
+    std::string lookup(const std::string &name, size_t host_size = 1024) const {
         RunResult r = run({DNS_SRV_NETNS, "exec", state_dir_, "--", SRV_LOOKUP_PROBE, name,
                            std::to_string(host_size)});
         EXPECT_EQ(r.exit_status, 0) << r.err;
@@ -87,8 +85,7 @@ public:
     }
 
 private:
-    void cleanup() noexcept
-    {
+    void cleanup() noexcept {
         if (state_dir_.empty())
             return;
         try {
@@ -106,14 +103,12 @@ private:
     std::string state_dir_;
 };
 
-TEST(DnsSrv, SingleRecordGivesItsHostAndPort)
-{
+TEST(DnsSrv, SingleRecordGivesItsHostAndPort) {
     SrvServer server({"_svc._tcp.example.test,host1.example.test,5672,0,0"});
     EXPECT_EQ(server.lookup("_svc._tcp.example.test"), "found host1.example.test 5672");
 }
 
-TEST(DnsSrv, LowestPriorityWinsThenHighestWeight)
-{
+TEST(DnsSrv, LowestPriorityWinsThenHighestWeight) {
     SrvServer server({
         "_prio._tcp.example.test,heavy.example.test,1001,20,100",
         "_prio._tcp.example.test,light.example.test,1002,10,1",
@@ -127,31 +122,29 @@ TEST(DnsSrv, LowestPriorityWinsThenHighestWeight)
     EXPECT_EQ(server.lookup("_weight._tcp.example.test"), "found w90.example.test 2090");
 }
 
-TEST(DnsSrv, NothingFoundLeavesOutputsUntouched)
-{
-    SrvServer server({"_svc._tcp.example.test,host1.example.test,5672,0,0",
-                      "_off._tcp.example.test,.,0,0,0"});
+TEST(DnsSrv, NothingFoundLeavesOutputsUntouched) {
+    SrvServer server(
+        {"_svc._tcp.example.test,host1.example.test,5672,0,0", "_off._tcp.example.test,.,0,0,0"});
     EXPECT_EQ(server.lookup("_other._tcp.example.test"), "none untouched 7");
     // "." announces that the service is not offered at all.
     EXPECT_EQ(server.lookup("_off._tcp.example.test"), "none untouched 7");
     EXPECT_EQ(server.lookup(""), "none untouched 7");
 }
 
-TEST(DnsSrv, UnavailableMarkerIsSkippedInFavourOfARealTarget)
-{
-    SrvServer server({"_mix._tcp.example.test,.,0,0,0",
-                      "_mix._tcp.example.test,real.example.test,4000,10,0"});
+TEST(DnsSrv, UnavailableMarkerIsSkippedInFavourOfARealTarget) {
+    SrvServer server(
+        {"_mix._tcp.example.test,.,0,0,0", "_mix._tcp.example.test,real.example.test,4000,10,0"});
     EXPECT_EQ(server.lookup("_mix._tcp.example.test"), "found real.example.test 4000");
 }
 
-TEST(DnsSrv, TargetThatDoesNotFitTheBufferIsNotCut)
-{
+TEST(DnsSrv, TargetThatDoesNotFitTheBufferIsNotCut) {
     SrvServer server({"_svc._tcp.example.test,a-rather-long-host.example.test,5672,0,0",
                       "_two._tcp.example.test,a-rather-long-host.example.test,5672,0,0",
                       "_two._tcp.example.test,short.example.test,5673,9,0"});
     // 31 characters need 32 bytes.
     EXPECT_EQ(server.lookup("_svc._tcp.example.test", 31), "none untouched 7");
-    EXPECT_EQ(server.lookup("_svc._tcp.example.test", 32), "found a-rather-long-host.example.test 5672");
+    EXPECT_EQ(server.lookup("_svc._tcp.example.test", 32),
+              "found a-rather-long-host.example.test 5672");
     EXPECT_EQ(server.lookup("_two._tcp.example.test", 31), "found short.example.test 5673");
 }
 

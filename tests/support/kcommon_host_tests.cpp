@@ -10,8 +10,7 @@
 
 namespace {
 
-std::string trimmed_lower_first_line(const char *path)
-{
+std::string trimmed_lower_first_line(const char *path) {
     std::ifstream in(path);
     std::string line;
     if (!in || !std::getline(in, line))
@@ -23,19 +22,17 @@ std::string trimmed_lower_first_line(const char *path)
     return line;
 }
 
-std::string expected_uuid()
-{
+std::string expected_uuid() {
     std::string id = trimmed_lower_first_line("/etc/machine-id");
-    bool valid = id.size() == 32 &&
-                 std::all_of(id.begin(), id.end(), [](unsigned char c) { return std::isxdigit(c); });
+    bool valid = id.size() == 32 && std::all_of(id.begin(), id.end(),
+                                                [](unsigned char c) { return std::isxdigit(c); });
     if (valid)
-        return id.substr(0, 8) + "-" + id.substr(8, 4) + "-" + id.substr(12, 4) + "-" + id.substr(16, 4) +
-               "-" + id.substr(20);
+        return id.substr(0, 8) + "-" + id.substr(8, 4) + "-" + id.substr(12, 4) + "-" +
+               id.substr(16, 4) + "-" + id.substr(20);
     return trimmed_lower_first_line("/sys/class/dmi/id/product_uuid");
 }
 
-TEST(HostIdentity, UuidIsTheMachineIdInUuidForm)
-{
+TEST(HostIdentity, UuidIsTheMachineIdInUuidForm) {
     const char *uuid = kx_uuid();
     ASSERT_NE(uuid, nullptr);
     EXPECT_EQ(std::string(uuid), expected_uuid());
@@ -43,8 +40,7 @@ TEST(HostIdentity, UuidIsTheMachineIdInUuidForm)
     EXPECT_EQ(kx_uuid(), uuid);
 }
 
-TEST(HostIdentity, HostnameIsTheKernelHostName)
-{
+TEST(HostIdentity, HostnameIsTheKernelHostName) {
     char name[HOST_NAME_MAX + 1] = {};
     ASSERT_EQ(gethostname(name, sizeof name), 0);
     const char *hostname = kx_hostname();
@@ -53,8 +49,7 @@ TEST(HostIdentity, HostnameIsTheKernelHostName)
     EXPECT_EQ(kx_hostname(), hostname);
 }
 
-TEST(CurlSetup, RepeatedInitStaysReady)
-{
+TEST(CurlSetup, RepeatedInitStaysReady) {
     EXPECT_EQ(kx_curl_init(), KX_RES_OK);
     EXPECT_EQ(kx_curl_init(), KX_RES_OK);
 }

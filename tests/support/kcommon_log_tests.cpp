@@ -29,8 +29,7 @@ public:
     std::vector<Captured> lines;
 
 private:
-    static void record(int level, const char *message, void *self)
-    {
+    static void record(int level, const char *message, void *self) {
         static_cast<LogRecorder *>(self)->lines.push_back({level, message});
     }
 };
@@ -38,8 +37,7 @@ private:
 // Points fd 2 at a temporary file while alive; text() reads what arrived.
 class StderrCapture {
 public:
-    StderrCapture()
-    {
+    StderrCapture() {
         char path[] = "/tmp/kx-log-stderr-XXXXXX";
         file_fd_ = mkstemp(path);
         if (file_fd_ < 0)
@@ -49,8 +47,7 @@ public:
         saved_fd_ = dup(STDERR_FILENO);
         dup2(file_fd_, STDERR_FILENO);
     }
-    ~StderrCapture()
-    {
+    ~StderrCapture() {
         std::fflush(stderr);
         dup2(saved_fd_, STDERR_FILENO);
         close(saved_fd_);
@@ -59,8 +56,7 @@ public:
     StderrCapture(const StderrCapture &) = delete;
     StderrCapture &operator=(const StderrCapture &) = delete;
 
-    std::string text() const
-    {
+    std::string text() const {
         std::string out;
         char buf[4096];
         ssize_t n;
@@ -80,8 +76,7 @@ private:
 // Sets or removes an environment variable and restores it afterwards.
 class ScopedEnv {
 public:
-    ScopedEnv(const char *name, const char *value) : name_(name)
-    {
+    ScopedEnv(const char *name, const char *value) : name_(name) {
         if (const char *old = std::getenv(name))
             old_ = old;
         if (value != nullptr)
@@ -89,8 +84,7 @@ public:
         else
             unsetenv(name);
     }
-    ~ScopedEnv()
-    {
+    ~ScopedEnv() {
         if (old_)
             setenv(name_.c_str(), old_->c_str(), 1);
         else
@@ -105,14 +99,12 @@ private:
 };
 
 int evaluations = 0;
-int counted_argument()
-{
+int counted_argument() {
     ++evaluations;
     return 42;
 }
 
-TEST(Log, ThresholdSuppressesFinerLevelsWithoutEvaluatingArguments)
-{
+TEST(Log, ThresholdSuppressesFinerLevelsWithoutEvaluatingArguments) {
     kx_log_init("kx-log-test", KX_LOG_DEBUG, 0);
     ASSERT_EQ(kx_log_level, KX_LOG_DEBUG);
     LogRecorder recorder;
@@ -133,8 +125,7 @@ TEST(Log, ThresholdSuppressesFinerLevelsWithoutEvaluatingArguments)
     EXPECT_EQ(recorder.lines[2].level, KX_LOG_ERR);
 }
 
-TEST(Log, HandlerGetsWholeMessagesWithoutLineFeedUntilRemoved)
-{
+TEST(Log, HandlerGetsWholeMessagesWithoutLineFeedUntilRemoved) {
     kx_log_init("kx-log-test", KX_LOG_TRACE, 0);
     std::string long_text(10000, 'q');
     {
@@ -150,8 +141,7 @@ TEST(Log, HandlerGetsWholeMessagesWithoutLineFeedUntilRemoved)
     kx_log(KX_LOG_INFO, "%s: after removal", "step");
 }
 
-TEST(Log, StderrCopyFollowsFlagAndEnvironment)
-{
+TEST(Log, StderrCopyFollowsFlagAndEnvironment) {
     ScopedEnv clear("KX_LOG_STDERR", nullptr);
     kx_log_init("kx-log-test", KX_LOG_INFO, 0);
     {
@@ -186,8 +176,7 @@ TEST(Log, StderrCopyFollowsFlagAndEnvironment)
     }
 }
 
-TEST(Log, IdentityIsCopied)
-{
+TEST(Log, IdentityIsCopied) {
     char ident[] = "kx-first";
     kx_log_init(ident, KX_LOG_INFO, KX_LOG_FLAG_STDERR);
     std::strcpy(ident, "kx-other");
@@ -196,8 +185,7 @@ TEST(Log, IdentityIsCopied)
     EXPECT_EQ(err.text(), "kx-first: step: who\n");
 }
 
-TEST(LogDeathTest, WorksBeforeInitWithInfoThresholdAndProgramName)
-{
+TEST(LogDeathTest, WorksBeforeInitWithInfoThresholdAndProgramName) {
     // A fresh process: an earlier test of this run may have called kx_log_init.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
@@ -208,7 +196,8 @@ TEST(LogDeathTest, WorksBeforeInitWithInfoThresholdAndProgramName)
             kx_log(KX_LOG_INFO, "%s: before init", "step");
             std::exit(kx_log_level == KX_LOG_INFO && evaluations == 0 ? 0 : 1);
         },
-        testing::ExitedWithCode(0), std::string("^") + program_invocation_short_name + ": step: before init\n$");
+        testing::ExitedWithCode(0),
+        std::string("^") + program_invocation_short_name + ": step: before init\n$");
 }
 
 } // namespace

@@ -8,11 +8,10 @@
 
 namespace {
 
-constexpr int kOwnCodes[] = {KX_RES_OK,         KX_RES_BAD_ARGUMENT,   KX_RES_DOWNLOAD_FAILED,
-                             KX_RES_FAILED,     KX_RES_NOT_AUTHORIZED, KX_RES_SYSTEM_ERROR};
+constexpr int kOwnCodes[] = {KX_RES_OK,     KX_RES_BAD_ARGUMENT,   KX_RES_DOWNLOAD_FAILED,
+                             KX_RES_FAILED, KX_RES_NOT_AUTHORIZED, KX_RES_SYSTEM_ERROR};
 
-TEST(StringCopy, LongSourceIsCutAndTerminatedWithinCapacity)
-{
+TEST(StringCopy, LongSourceIsCutAndTerminatedWithinCapacity) {
     std::string source(5000, 'a');
     // Room beyond the stated capacity shows any write past it.
     char buffer[4096 + 16];
@@ -26,8 +25,7 @@ TEST(StringCopy, LongSourceIsCutAndTerminatedWithinCapacity)
         ASSERT_EQ(buffer[i], 'Z') << "byte " << i << " written past the capacity";
 }
 
-TEST(StringCopy, ExactFitShortSourceAndNullSource)
-{
+TEST(StringCopy, ExactFitShortSourceAndNullSource) {
     char buffer[8];
     std::memset(buffer, 'Z', sizeof buffer);
     kx_string_copy(buffer, "1234567", sizeof buffer);
@@ -43,8 +41,7 @@ TEST(StringCopy, ExactFitShortSourceAndNullSource)
     EXPECT_STREQ(buffer, "");
 }
 
-TEST(StringCopy, ZeroCapacityLeavesDestinationUntouched)
-{
+TEST(StringCopy, ZeroCapacityLeavesDestinationUntouched) {
     char buffer[4] = {'x', 'y', 'z', 'w'};
     kx_string_copy(buffer, "abc", 0);
     EXPECT_EQ(std::memcmp(buffer, "xyzw", 4), 0);
@@ -54,8 +51,7 @@ TEST(StringCopy, ZeroCapacityLeavesDestinationUntouched)
     EXPECT_EQ(one[0], '\0');
 }
 
-TEST(ResultText, OwnCodesHaveDistinctTexts)
-{
+TEST(ResultText, OwnCodesHaveDistinctTexts) {
     std::set<std::string> texts;
     for (int code : kOwnCodes) {
         const char *text = kx_result_to_str(code);
@@ -66,8 +62,7 @@ TEST(ResultText, OwnCodesHaveDistinctTexts)
     EXPECT_EQ(texts.size(), std::size(kOwnCodes));
 }
 
-TEST(ResultText, AnyOtherValueHasAConstantTextThatClaimsNoKnownOutcome)
-{
+TEST(ResultText, AnyOtherValueHasAConstantTextThatClaimsNoKnownOutcome) {
     std::set<std::string> own;
     for (int code : kOwnCodes)
         own.insert(kx_result_to_str(code));

@@ -33,8 +33,7 @@ struct Completion {
     GMainLoop *loop = nullptr;
 };
 
-void record_completion(ServicesAction *action)
-{
+void record_completion(ServicesAction *action) {
     auto *c = static_cast<Completion *>(action->cb_data);
     ++c->calls;
     c->exit_status = action->exit_status;
@@ -48,8 +47,7 @@ void record_completion(ServicesAction *action)
 // every test starts from the same state whatever ran before it.
 class ServicesActionTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         context_ = g_main_context_new();
         g_main_context_push_thread_default(context_);
         loop_ = g_main_loop_new(context_, FALSE);
@@ -59,8 +57,7 @@ protected:
         dir_ = tmpl;
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         g_main_loop_unref(loop_);
         g_main_context_pop_thread_default(context_);
         g_main_context_unref(context_);
@@ -72,8 +69,7 @@ protected:
     }
 
     // Starts `exec args...` and runs the loop until the action completes.
-    Completion run_to_completion(const char *exec, const std::vector<const char *> &args)
-    {
+    Completion run_to_completion(const char *exec, const std::vector<const char *> &args) {
         Completion c;
         c.loop = loop_;
         std::vector<const char *> argv(args);
@@ -98,8 +94,7 @@ protected:
     std::string dir_;
 };
 
-TEST_F(ServicesActionTest, ExitStatusOfNormalExits)
-{
+TEST_F(ServicesActionTest, ExitStatusOfNormalExits) {
     Completion ok = run_to_completion("true", {});
     EXPECT_EQ(ok.calls, 1);
     EXPECT_EQ(ok.exit_status, 0);
@@ -110,8 +105,7 @@ TEST_F(ServicesActionTest, ExitStatusOfNormalExits)
     EXPECT_EQ(three.exit_status, 3);
 }
 
-TEST_F(ServicesActionTest, KilledChildNeverReadsAsSuccess)
-{
+TEST_F(ServicesActionTest, KilledChildNeverReadsAsSuccess) {
     Completion killed = run_to_completion("/bin/sh", {"-c", "kill -KILL $$"});
     EXPECT_EQ(killed.calls, 1);
     EXPECT_EQ(killed.exit_status, 128 + 9);
@@ -120,8 +114,7 @@ TEST_F(ServicesActionTest, KilledChildNeverReadsAsSuccess)
     EXPECT_EQ(terminated.exit_status, 128 + 15);
 }
 
-TEST_F(ServicesActionTest, DoneRunsOnceAndCallerDataIsUntouched)
-{
+TEST_F(ServicesActionTest, DoneRunsOnceAndCallerDataIsUntouched) {
     Completion first = run_to_completion("true", {});
     std::string snapshot_id = first.id_seen;
     // A second action completing gives a repeated completion of the first
@@ -136,14 +129,13 @@ TEST_F(ServicesActionTest, DoneRunsOnceAndCallerDataIsUntouched)
     EXPECT_EQ(snapshot_id, "test-action");
 }
 
-TEST_F(ServicesActionTest, ArgumentsArriveExactlyAndStdinIsEmpty)
-{
+TEST_F(ServicesActionTest, ArgumentsArriveExactlyAndStdinIsEmpty) {
     std::string marker = dir_ + "/args";
     std::string input = dir_ + "/stdin";
     // $0 is the marker path; every further word is printed on its own line.
     Completion c = run_to_completion(
-        "sh", {"-c", "printf '%s\\n' \"$@\" > \"$0\"; cat > \"$0.stdin\"", marker.c_str(), "two words", "",
-               "*", "$HOME", "--flag", "quote'd"});
+        "sh", {"-c", "printf '%s\\n' \"$@\" > \"$0\"; cat > \"$0.stdin\"", marker.c_str(),
+               "two words", "", "*", "$HOME", "--flag", "quote'd"});
     ASSERT_EQ(c.exit_status, 0);
 
     std::ifstream in(marker);
@@ -160,15 +152,13 @@ TEST_F(ServicesActionTest, ArgumentsArriveExactlyAndStdinIsEmpty)
 
 struct ErrorLog {
     std::vector<std::string> lines;
-    static void record(int level, const char *message, void *self)
-    {
+    static void record(int level, const char *message, void *self) {
         if (level == KX_LOG_ERR)
             static_cast<ErrorLog *>(self)->lines.push_back(message);
     }
 };
 
-TEST_F(ServicesActionTest, MissingProgramIsRefusedAndNeverCompletes)
-{
+TEST_F(ServicesActionTest, MissingProgramIsRefusedAndNeverCompletes) {
     ErrorLog errors;
     kx_log_set_handler(&ErrorLog::record, &errors);
     Completion missing;
@@ -189,11 +179,11 @@ TEST_F(ServicesActionTest, MissingProgramIsRefusedAndNeverCompletes)
     EXPECT_EQ(missing.calls, 0);
     EXPECT_EQ(after.calls, 1);
     ASSERT_EQ(errors.lines.size(), 1u);
-    EXPECT_NE(errors.lines[0].find("kx-no-such-program-here"), std::string::npos) << errors.lines[0];
+    EXPECT_NE(errors.lines[0].find("kx-no-such-program-here"), std::string::npos)
+        << errors.lines[0];
 }
 
-TEST_F(ServicesActionTest, CreationRefusesNoProgramAndFreeAcceptsNull)
-{
+TEST_F(ServicesActionTest, CreationRefusesNoProgramAndFreeAcceptsNull) {
     EXPECT_EQ(kx_services_action_create_generic(nullptr, nullptr), nullptr);
     EXPECT_EQ(kx_services_action_create_generic("", nullptr), nullptr);
     services_action_free(nullptr);
@@ -209,8 +199,7 @@ TEST_F(ServicesActionTest, CreationRefusesNoProgramAndFreeAcceptsNull)
 // The tracked context belongs to another thread than the one starting the
 // action: completion must happen there, as in an agent whose requests and
 // main loop share one thread but whose starter might not.
-TEST_F(ServicesActionTest, CompletionRunsOnTheTrackedLoopThread)
-{
+TEST_F(ServicesActionTest, CompletionRunsOnTheTrackedLoopThread) {
     struct LoopThread {
         GMainContext *context = g_main_context_new();
         GMainLoop *loop = g_main_loop_new(context, FALSE);

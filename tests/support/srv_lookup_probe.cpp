@@ -7,8 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc < 2 || argc > 3) {
         std::fprintf(stderr, "usage: %s NAME [HOST_SIZE]\n", argv[0]);
         return 2;

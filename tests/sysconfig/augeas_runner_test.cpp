@@ -22,20 +22,17 @@ namespace {
 
 class AugeasRun : public ::testing::Test {
 protected:
-    void TearDown() override
-    {
+    void TearDown() override {
         EXPECT_TRUE(entries_with_prefix(work.path(), "augeas_conf_").empty())
             << "temporary files left in the working directory";
     }
 
-    uint32_t run_string(const std::string &script, const char *key = "k")
-    {
+    uint32_t run_string(const std::string &script, const char *key = "k") {
         return kx_sysconfig_run_string(script.c_str(), KX_SYSCONFIG_FLAG_FORCE, "augeas", key,
                                        &Completions::record, &done);
     }
 
-    uint32_t run_uri(const std::string &uri, const char *key = "k")
-    {
+    uint32_t run_uri(const std::string &uri, const char *key = "k") {
         return kx_sysconfig_run_uri(uri.c_str(), KX_SYSCONFIG_FLAG_FORCE, "augeas", key,
                                     &Completions::record, &done);
     }
@@ -43,8 +40,7 @@ protected:
     std::optional<std::string> status(const char *key = "k") { return stored_status(key); }
 
     // A hosts file that only the script's own transform reaches.
-    std::string hosts_edit_script()
-    {
+    std::string hosts_edit_script() {
         write_file(work.path() / "hosts", "127.0.0.1 localhost\n10.0.0.1 old\n");
         return "transform Hosts incl " + work.str() + "/hosts\n" + "load\n" + "set /files" +
                work.str() + "/hosts/2/canonical renamed\n" + "save\n";
@@ -58,8 +54,7 @@ protected:
     Completions done;
 };
 
-TEST_F(AugeasRun, EmptyScriptStoresOkWithEmptyOutput)
-{
+TEST_F(AugeasRun, EmptyScriptStoresOkWithEmptyOutput) {
     EXPECT_EQ(run_string(""), 0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
     EXPECT_EQ(read_file(keys_dir.path() / "k"), "OK\n");
@@ -70,8 +65,7 @@ TEST_F(AugeasRun, EmptyScriptStoresOkWithEmptyOutput)
 }
 
 // A script may carry secrets: below trace level only its length is logged.
-TEST_F(AugeasRun, ScriptTextIsLoggedOnlyAtTrace)
-{
+TEST_F(AugeasRun, ScriptTextIsLoggedOnlyAtTrace) {
     const std::string script = "set /augeas/secret hunter2\n";
     EXPECT_EQ(run_string(script), 0u);
     EXPECT_TRUE(log.has(KX_LOG_INFO, "run_augeas: run_augeas for key \"k\" exited with status 1 "
@@ -85,8 +79,7 @@ TEST_F(AugeasRun, ScriptTextIsLoggedOnlyAtTrace)
             << line.text;
 }
 
-TEST_F(AugeasRun, QuitEndsTheScriptLikeItsEnd)
-{
+TEST_F(AugeasRun, QuitEndsTheScriptLikeItsEnd) {
     EXPECT_EQ(run_string(hosts_edit_script() + "quit\nset /augeas/never x\n"), 0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
     EXPECT_EQ(status(), "OK\nSaved 1 file(s)\n");
@@ -95,16 +88,15 @@ TEST_F(AugeasRun, QuitEndsTheScriptLikeItsEnd)
 
 // Output beyond the bound is cut and says how much was dropped; what is
 // kept is the beginning of the output.
-TEST_F(AugeasRun, LongOutputIsCutInTheStatus)
-{
+TEST_F(AugeasRun, LongOutputIsCutInTheStatus) {
     std::string hosts;
     for (int i = 0; i < 8000; ++i)
         hosts += "10.0.0.1 h" + std::to_string(i) + "\n";
     write_file(work.path() / "hosts", hosts);
     const std::string files = "/files" + work.str() + "/hosts";
-    EXPECT_EQ(run_string("transform Hosts incl " + work.str() + "/hosts\nload\nprint " + files +
-                         "\n"),
-              0u);
+    EXPECT_EQ(
+        run_string("transform Hosts incl " + work.str() + "/hosts\nload\nprint " + files + "\n"),
+        0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
 
     const std::string stored = read_file(keys_dir.path() / "k").value_or("");
@@ -119,15 +111,14 @@ TEST_F(AugeasRun, LongOutputIsCutInTheStatus)
     size_t whole = files.size() + 1;
     for (int i = 0; i < 8000; ++i) {
         const std::string entry = files + "/" + std::to_string(i + 1);
-        whole += entry.size() + 1 + entry.size() + sizeof "/ipaddr = \"10.0.0.1\"" +
-                 entry.size() + sizeof "/canonical = \"h\"" + std::to_string(i).size();
+        whole += entry.size() + 1 + entry.size() + sizeof "/ipaddr = \"10.0.0.1\"" + entry.size() +
+                 sizeof "/canonical = \"h\"" + std::to_string(i).size();
     }
     EXPECT_EQ(note - 3 + dropped, whole);
     EXPECT_EQ(status(), stored);
 }
 
-TEST_F(AugeasRun, FullWorkingDirectoryFailsTheRun)
-{
+TEST_F(AugeasRun, FullWorkingDirectoryFailsTheRun) {
     TempDir served{"augeas-served"};
     write_file(served.path() / "big.augeas", "# " + std::string(200000, 'x') + "\n");
     const std::string uri = "file://" + served.str() + "/big.augeas";
@@ -149,8 +140,7 @@ TEST_F(AugeasRun, FullWorkingDirectoryFailsTheRun)
     EXPECT_EQ(status(), "previous");
 }
 
-TEST_F(AugeasRun, EditingScriptSavesTheFileAndStoresItsOutput)
-{
+TEST_F(AugeasRun, EditingScriptSavesTheFileAndStoresItsOutput) {
     EXPECT_EQ(run_string(hosts_edit_script()), 0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
     EXPECT_EQ(status(), "OK\nSaved 1 file(s)\n");
@@ -158,16 +148,14 @@ TEST_F(AugeasRun, EditingScriptSavesTheFileAndStoresItsOutput)
     EXPECT_EQ(read_file(work.path() / "hosts.augsave"), "127.0.0.1 localhost\n10.0.0.1 old\n");
 }
 
-TEST_F(AugeasRun, FailingCommandsStoreTheFailureAndStillComplete)
-{
+TEST_F(AugeasRun, FailingCommandsStoreTheFailureAndStillComplete) {
     // The second command matches many nodes, which stops the run.
     EXPECT_EQ(run_string("print /augeas/root\nget /augeas/load/*\nset /augeas/never x\n"), 0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
     EXPECT_EQ(status(), "FAILED\n-1\n/augeas/root = \"/\"\n");
 }
 
-TEST_F(AugeasRun, ScriptFetchedByUriIsApplied)
-{
+TEST_F(AugeasRun, ScriptFetchedByUriIsApplied) {
     TempDir served{"augeas-served"};
     write_file(served.path() / "edit.augeas", hosts_edit_script());
     HttpServer server{served.path()};
@@ -178,8 +166,7 @@ TEST_F(AugeasRun, ScriptFetchedByUriIsApplied)
     EXPECT_EQ(read_file(work.path() / "hosts"), "127.0.0.1 localhost\n10.0.0.1 renamed\n");
 }
 
-TEST_F(AugeasRun, FailedDownloadsLeaveTheStatusAlone)
-{
+TEST_F(AugeasRun, FailedDownloadsLeaveTheStatusAlone) {
     TempDir served{"augeas-served"};
     HttpServer server{served.path()};
     RefusingPort closed;
@@ -202,8 +189,7 @@ TEST_F(AugeasRun, FailedDownloadsLeaveTheStatusAlone)
     EXPECT_EQ(status(), "previous");
 }
 
-TEST_F(AugeasRun, NeitherUriNorTextIsRefused)
-{
+TEST_F(AugeasRun, NeitherUriNorTextIsRefused) {
     EXPECT_EQ(run_augeas(nullptr, nullptr, "k", &Completions::record, &done), 2);
     EXPECT_TRUE(log.has(KX_LOG_ERR, "run_augeas: No uri/data provided for augeas")) << log.dump();
     EXPECT_EQ(kx_sysconfig_run_uri(nullptr, 0, "augeas", "k", &Completions::record, &done), 2u);
@@ -211,8 +197,7 @@ TEST_F(AugeasRun, NeitherUriNorTextIsRefused)
     EXPECT_EQ(status(), std::nullopt);
 }
 
-TEST_F(AugeasRun, UnwritableWorkingDirectoryEndsTheRunEarly)
-{
+TEST_F(AugeasRun, UnwritableWorkingDirectoryEndsTheRunEarly) {
     // A working directory that no longer exists: no temporary file can be made.
     const auto gone = work.path() / "gone";
     std::filesystem::create_directory(gone);
@@ -227,8 +212,7 @@ TEST_F(AugeasRun, UnwritableWorkingDirectoryEndsTheRunEarly)
     EXPECT_EQ(status(), std::nullopt);
 }
 
-TEST_F(AugeasRun, UnstorableStatusIsNotReportedAsSuccess)
-{
+TEST_F(AugeasRun, UnstorableStatusIsNotReportedAsSuccess) {
     ASSERT_EQ(kx_sysconfig_set_configured("k", "previous"), 0u);
     KeysDirectory unreachable{keys_dir.str() + "/missing/keys/"};
 
@@ -242,14 +226,12 @@ TEST_F(AugeasRun, UnstorableStatusIsNotReportedAsSuccess)
 class AugeasQuery : public ::testing::Test {
 protected:
     std::optional<std::string> query(const char *path, const char *scheme = "augeas",
-                                     uint32_t flags = 0)
-    {
+                                     uint32_t flags = 0) {
         return take_text(kx_sysconfig_query(path, flags, scheme));
     }
 };
 
-TEST_F(AugeasQuery, OnlyAPathWithExactlyOneValuedNodeYieldsAValue)
-{
+TEST_F(AugeasQuery, OnlyAPathWithExactlyOneValuedNodeYieldsAValue) {
     EXPECT_EQ(query("/augeas/root"), "/");
     EXPECT_EQ(query("/augeas/root", "AUGEAS", 7), "/");
     EXPECT_EQ(query("/augeas/no/such/node"), std::nullopt);
@@ -260,8 +242,7 @@ TEST_F(AugeasQuery, OnlyAPathWithExactlyOneValuedNodeYieldsAValue)
 
 // A value read from any file on the host is bounded like a status text.
 // The child gets an /etc of its own, holding only the long value.
-TEST_F(AugeasQuery, LongValueIsCutLikeAStatusText)
-{
+TEST_F(AugeasQuery, LongValueIsCutLikeAStatusText) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -286,8 +267,7 @@ TEST_F(AugeasQuery, LongValueIsCutLikeAStatusText)
     EXPECT_EQ(WEXITSTATUS(status), 0) << "step that failed: exit code";
 }
 
-TEST_F(AugeasQuery, OtherSchemesYieldNothing)
-{
+TEST_F(AugeasQuery, OtherSchemesYieldNothing) {
     EXPECT_EQ(query("/augeas/root", "puppet"), std::nullopt);
     EXPECT_EQ(query("/augeas/root", "augeasx"), std::nullopt);
     EXPECT_EQ(query("/augeas/root", nullptr), std::nullopt);

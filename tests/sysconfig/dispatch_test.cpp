@@ -32,8 +32,7 @@ protected:
     Completions done;
 };
 
-TEST_F(Dispatch, ConfiguredKeysAreSkippedUnlessForced)
-{
+TEST_F(Dispatch, ConfiguredKeysAreSkippedUnlessForced) {
     for (const char *stored : {"FAILED\n1", "ERROR", "", "OK\nSaved 1 file(s)\n"}) {
         SCOPED_TRACE(stored);
         ASSERT_EQ(kx_sysconfig_set_configured("k", stored), 0u);
@@ -46,8 +45,7 @@ TEST_F(Dispatch, ConfiguredKeysAreSkippedUnlessForced)
                                            &Completions::record, &done),
                       0u);
             // The scheme is not even looked at.
-            EXPECT_EQ(kx_sysconfig_run_string("x", flags, "chef", "k", &Completions::record,
-                                              &done),
+            EXPECT_EQ(kx_sysconfig_run_string("x", flags, "chef", "k", &Completions::record, &done),
                       0u);
             EXPECT_EQ(done.results, (std::vector<int32_t>{0, 0, 0}));
         }
@@ -55,17 +53,16 @@ TEST_F(Dispatch, ConfiguredKeysAreSkippedUnlessForced)
         EXPECT_EQ(read_file(keys_dir.path() / "k"), stored);
 
         done.results.clear();
-        EXPECT_EQ(kx_sysconfig_run_string("notify {}", 3, "puppet", "k", &Completions::record,
-                                          &done),
-                  4u);
+        EXPECT_EQ(
+            kx_sysconfig_run_string("notify {}", 3, "puppet", "k", &Completions::record, &done),
+            4u);
         EXPECT_TRUE(tried_puppet());
         EXPECT_TRUE(done.results.empty());
         log.clear();
     }
 }
 
-TEST_F(Dispatch, SchemesAreMatchedWithoutRegardToCase)
-{
+TEST_F(Dispatch, SchemesAreMatchedWithoutRegardToCase) {
     EXPECT_EQ(kx_sysconfig_run_string("notify {}", 0, "PUPPET", "p", &Completions::record, &done),
               4u);
     EXPECT_TRUE(tried_puppet()) << log.dump();
@@ -75,36 +72,32 @@ TEST_F(Dispatch, SchemesAreMatchedWithoutRegardToCase)
     EXPECT_EQ(status("a"), "OK\n");
 }
 
-TEST_F(Dispatch, UnknownSchemeIsRefusedQuietly)
-{
+TEST_F(Dispatch, UnknownSchemeIsRefusedQuietly) {
     for (const char *scheme : {"chef", "", "puppetx", static_cast<const char *>(nullptr)}) {
         SCOPED_TRACE(scheme != nullptr ? scheme : "(null)");
         EXPECT_EQ(kx_sysconfig_run_string("x", 0, scheme, "k", &Completions::record, &done), 2u);
-        EXPECT_EQ(kx_sysconfig_run_uri("file:///dev/null", 1, scheme, "k", &Completions::record,
-                                       &done),
-                  2u);
+        EXPECT_EQ(
+            kx_sysconfig_run_uri("file:///dev/null", 1, scheme, "k", &Completions::record, &done),
+            2u);
     }
     EXPECT_TRUE(done.results.empty());
     EXPECT_TRUE(log.lines().empty()) << log.dump();
     EXPECT_EQ(status(), std::nullopt);
 }
 
-TEST_F(Dispatch, InvalidKeyIsRefusedBeforeTheScheme)
-{
+TEST_F(Dispatch, InvalidKeyIsRefusedBeforeTheScheme) {
     for (const char *scheme : {"chef", "puppet", "augeas"}) {
         SCOPED_TRACE(scheme);
-        EXPECT_EQ(kx_sysconfig_run_string("x", 1, scheme, "../k", &Completions::record, &done),
-                  2u);
-        EXPECT_EQ(kx_sysconfig_run_uri("file:///dev/null", 1, scheme, "", &Completions::record,
-                                       &done),
-                  2u);
+        EXPECT_EQ(kx_sysconfig_run_string("x", 1, scheme, "../k", &Completions::record, &done), 2u);
+        EXPECT_EQ(
+            kx_sysconfig_run_uri("file:///dev/null", 1, scheme, "", &Completions::record, &done),
+            2u);
     }
     EXPECT_TRUE(done.results.empty());
     EXPECT_FALSE(tried_puppet());
     EXPECT_EQ(log.starting_with("check_key_sanity: Invalid key filename ../k").size(), 3u)
         << log.dump();
-    EXPECT_EQ(log.starting_with("check_key_sanity: key cannot be empty").size(), 3u)
-        << log.dump();
+    EXPECT_EQ(log.starting_with("check_key_sanity: key cannot be empty").size(), 3u) << log.dump();
     EXPECT_TRUE(std::filesystem::is_empty(keys_dir.path()));
 }
 

@@ -22,8 +22,7 @@ struct StreamClose {
 class Download : public ::testing::Test {
 protected:
     // Downloads uri into a fresh file; the file's content ends up in body.
-    int fetch(const std::string &uri)
-    {
+    int fetch(const std::string &uri) {
         const auto target = dir.path() / ("body" + std::to_string(++fetches));
         std::unique_ptr<FILE, StreamClose> stream{fopen(target.c_str(), "w+b")};
         EXPECT_NE(stream, nullptr);
@@ -33,8 +32,7 @@ protected:
         return rc;
     }
 
-    std::string warning(const std::string &tail) const
-    {
+    std::string warning(const std::string &tail) const {
         return "sysconfig_os_download: curl request for URI '" + tail;
     }
 
@@ -45,8 +43,7 @@ protected:
     int fetches = 0;
 };
 
-TEST_F(Download, SuccessfulAnswersFillTheStream)
-{
+TEST_F(Download, SuccessfulAnswersFillTheStream) {
     EXPECT_EQ(fetch(server.url("/ok")), 0);
     EXPECT_EQ(body, "hello from the fixture\n");
 
@@ -56,8 +53,7 @@ TEST_F(Download, SuccessfulAnswersFillTheStream)
     EXPECT_TRUE(log.starting_with("sysconfig_os_download").empty()) << log.dump();
 }
 
-TEST_F(Download, AnswersOutside2xxFailButTheBodyIsWritten)
-{
+TEST_F(Download, AnswersOutside2xxFailButTheBodyIsWritten) {
     struct Case {
         std::string uri;
         long code;
@@ -75,15 +71,13 @@ TEST_F(Download, AnswersOutside2xxFailButTheBodyIsWritten)
         SCOPED_TRACE(c.uri);
         EXPECT_EQ(fetch(c.uri), 3);
         EXPECT_EQ(body, c.body);
-        EXPECT_TRUE(log.has(KX_LOG_WARNING,
-                            "sysconfig_os_download: curl request for URI '" + c.uri +
-                                "' got response " + std::to_string(c.code)))
+        EXPECT_TRUE(log.has(KX_LOG_WARNING, "sysconfig_os_download: curl request for URI '" +
+                                                c.uri + "' got response " + std::to_string(c.code)))
             << log.dump();
     }
 }
 
-TEST_F(Download, OnlyHttpAndFtpUrisHaveTheirResponseCodeChecked)
-{
+TEST_F(Download, OnlyHttpAndFtpUrisHaveTheirResponseCodeChecked) {
     for (const char *uri : {"http://h/", "HTTP://h/", "https://h/", "HTTPS://h/", "ftp://h/",
                             "Ftp://h/", "FTPS://h/"})
         EXPECT_TRUE(download_checks_response_code(uri)) << uri;
@@ -91,8 +85,7 @@ TEST_F(Download, OnlyHttpAndFtpUrisHaveTheirResponseCodeChecked)
         EXPECT_FALSE(download_checks_response_code(uri)) << uri;
 }
 
-TEST_F(Download, FileUrisPassWithoutAResponseCode)
-{
+TEST_F(Download, FileUrisPassWithoutAResponseCode) {
     write_file(dir.path() / "local.txt", "local content\n");
     EXPECT_EQ(fetch("file://" + dir.str() + "/local.txt"), 0);
     EXPECT_EQ(body, "local content\n");
@@ -102,8 +95,7 @@ TEST_F(Download, FileUrisPassWithoutAResponseCode)
     EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(missing + "' failed. (37)"))) << log.dump();
 }
 
-TEST_F(Download, RefusedConnectionIsAFailedTransfer)
-{
+TEST_F(Download, RefusedConnectionIsAFailedTransfer) {
     RefusingPort closed;
     const std::string uri = "http://127.0.0.1:" + std::to_string(closed.port()) + "/ok";
     EXPECT_EQ(fetch(uri), 3);
@@ -112,15 +104,13 @@ TEST_F(Download, RefusedConnectionIsAFailedTransfer)
 
 // Restores the production limits even when the test fails.
 struct ShortDownloadLimits {
-    ShortDownloadLimits(long low_speed_time_s = 1, long total_time_s = 0, long max_bytes = 0)
-    {
+    ShortDownloadLimits(long low_speed_time_s = 1, long total_time_s = 0, long max_bytes = 0) {
         kx_sysconfig_download_limits_set(5, low_speed_time_s, total_time_s, max_bytes, 0);
     }
     ~ShortDownloadLimits() { kx_sysconfig_download_limits_set(0, 0, 0, 0, 0); }
 };
 
-TEST_F(Download, SilentServerIsGivenUpByTheLowSpeedLimit)
-{
+TEST_F(Download, SilentServerIsGivenUpByTheLowSpeedLimit) {
     ShortDownloadLimits limits;
     const std::string uri = server.url("/silent");
     EXPECT_EQ(fetch(uri), 3);
@@ -129,8 +119,7 @@ TEST_F(Download, SilentServerIsGivenUpByTheLowSpeedLimit)
 
 // A sparse file costs its maker nothing and a trickling server keeps a
 // transfer above the stall limit: both are given up at their bound.
-TEST_F(Download, DocumentsBeyondTheirBoundsAreGivenUp)
-{
+TEST_F(Download, DocumentsBeyondTheirBoundsAreGivenUp) {
     constexpr long max_bytes = 1 << 20;
     ShortDownloadLimits limits{60, 2, max_bytes};
 
@@ -146,7 +135,7 @@ TEST_F(Download, DocumentsBeyondTheirBoundsAreGivenUp)
     const std::string sparse = sparse_file("beyond", max_bytes + 1);
     EXPECT_EQ(fetch(sparse), 3);
     EXPECT_TRUE(log.has(KX_LOG_WARNING, "sysconfig_os_download: document of URI '" + sparse +
-                                             "' is larger than 1048576 bytes; given up"))
+                                            "' is larger than 1048576 bytes; given up"))
         << log.dump();
 
     const std::string trickle = server.url("/trickle");
@@ -154,7 +143,7 @@ TEST_F(Download, DocumentsBeyondTheirBoundsAreGivenUp)
     EXPECT_EQ(fetch(trickle), 3);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds{10});
     EXPECT_TRUE(log.has(KX_LOG_WARNING, "sysconfig_os_download: download of URI '" + trickle +
-                                             "' took longer than 2 s in all; given up"))
+                                            "' took longer than 2 s in all; given up"))
         << log.dump();
 }
 

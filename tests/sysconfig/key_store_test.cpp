@@ -28,8 +28,7 @@ protected:
     LogCapture log;
 };
 
-TEST_F(KeyStore, AcceptsKeysMadeOfTheAllowedCharacters)
-{
+TEST_F(KeyStore, AcceptsKeysMadeOfTheAllowedCharacters) {
     for (const char *key : {"post-boot_v1.2", "a..b", "Z9", "trailing."}) {
         EXPECT_EQ(check_key_sanity(key), 0) << key;
         EXPECT_EQ(kx_sysconfig_set_configured(key, "OK"), 0u) << key;
@@ -38,8 +37,7 @@ TEST_F(KeyStore, AcceptsKeysMadeOfTheAllowedCharacters)
     EXPECT_TRUE(log.starting_with("check_key_sanity").empty()) << log.dump();
 }
 
-TEST_F(KeyStore, RefusesInvalidKeysWithTheReasonLogged)
-{
+TEST_F(KeyStore, RefusesInvalidKeysWithTheReasonLogged) {
     struct Case {
         const char *key;
         const char *message;
@@ -76,13 +74,12 @@ TEST_F(KeyStore, RefusesInvalidKeysWithTheReasonLogged)
 // refused before anything runs, rather than failing to be recorded after
 // its document was applied. A slash far beyond the part of the key copied
 // for examination must not slip through either.
-TEST_F(KeyStore, RefusesKeysLongerThanAFileName)
-{
+TEST_F(KeyStore, RefusesKeysLongerThanAFileName) {
     EXPECT_EQ(check_key_sanity(std::string(255, 'k').c_str()), 0);
     const std::string too_long(256, 'k');
     EXPECT_EQ(check_key_sanity(too_long.c_str()), -1);
     EXPECT_TRUE(log.has(KX_LOG_ERR, "check_key_sanity: Invalid key filename " + too_long +
-                                         " (longer than 255 characters)"))
+                                        " (longer than 255 characters)"))
         << log.dump();
     EXPECT_EQ(kx_sysconfig_set_configured(too_long.c_str(), "OK"), 2u);
     const std::string slash_beyond = std::string(4095, 'k') + "/x";
@@ -91,12 +88,11 @@ TEST_F(KeyStore, RefusesKeysLongerThanAFileName)
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
-TEST_F(KeyStore, ReadsBackExactlyWhatWasStored)
-{
+TEST_F(KeyStore, ReadsBackExactlyWhatWasStored) {
     EXPECT_EQ(stored_status("never-set"), std::nullopt);
 
-    const std::string texts[] = {"OK\nx", "FAILED\n-1\nfirst line\nsecond line\n", "",
-                                 "ERROR", std::string(10000, 'y')};
+    const std::string texts[] = {"OK\nx", "FAILED\n-1\nfirst line\nsecond line\n", "", "ERROR",
+                                 std::string(10000, 'y')};
     for (const std::string &text : texts) {
         ASSERT_EQ(kx_sysconfig_set_configured("k1", text.c_str()), 0u);
         EXPECT_EQ(read_file(dir.path() / "k1"), text);
@@ -114,8 +110,7 @@ TEST_F(KeyStore, ReadsBackExactlyWhatWasStored)
 // A key is stored under its own name, so any name the filesystem can hold
 // must be storable, up to its 255-byte limit; the replacement of the file
 // must not need a longer name of its own.
-TEST_F(KeyStore, StoresKeysUpToTheLongestFileName)
-{
+TEST_F(KeyStore, StoresKeysUpToTheLongestFileName) {
     for (const size_t length : {248u, 249u, 254u, 255u}) {
         const std::string key(length, 'n');
         SCOPED_TRACE(length);
@@ -128,8 +123,7 @@ TEST_F(KeyStore, StoresKeysUpToTheLongestFileName)
 
 // A status written by an older version may be of any length; it is read
 // back cut to the bound, the way a run cuts long output.
-TEST_F(KeyStore, LongStoredStatusIsCutWhenRead)
-{
+TEST_F(KeyStore, LongStoredStatusIsCutWhenRead) {
     std::string long_status = "OK\n";
     for (int line = 0; line < 100000; ++line)
         long_status += "/files/etc/hosts/" + std::to_string(line) + " = \"x\"\n";
@@ -139,8 +133,8 @@ TEST_F(KeyStore, LongStoredStatusIsCutWhenRead)
     ASSERT_LE(read.size(), size_t{1} << 20);
     const size_t note = read.rfind("\n[");
     ASSERT_NE(note, std::string::npos);
-    EXPECT_EQ(read.substr(note), "\n[" + std::to_string(long_status.size() - note) +
-                                     " bytes dropped]\n");
+    EXPECT_EQ(read.substr(note),
+              "\n[" + std::to_string(long_status.size() - note) + " bytes dropped]\n");
     EXPECT_EQ(read.substr(0, note), long_status.substr(0, note));
     EXPECT_EQ(read_file(dir.path() / "old"), long_status) << "the file itself stays as it was";
 
@@ -151,8 +145,7 @@ TEST_F(KeyStore, LongStoredStatusIsCutWhenRead)
 
 // Status texts may quote any file a tool read, so a permissive umask must
 // not make them readable by others.
-TEST_F(KeyStore, KeysDirectoryAndStatusFilesArePrivateWhateverTheUmask)
-{
+TEST_F(KeyStore, KeysDirectoryAndStatusFilesArePrivateWhateverTheUmask) {
     UmaskOverride open_mask{0};
     KeysDirectory fresh{dir.str() + "/fresh/"};
     ASSERT_EQ(kx_sysconfig_set_configured("k", "OK"), 0u);
@@ -162,8 +155,7 @@ TEST_F(KeyStore, KeysDirectoryAndStatusFilesArePrivateWhateverTheUmask)
 
 // What a killed process left: its own temporary files go, nothing else
 // does, and a link is never followed.
-TEST_F(KeyStore, LeftoversOfAnEarlierProcessAreRemoved)
-{
+TEST_F(KeyStore, LeftoversOfAnEarlierProcessAreRemoved) {
     TempDir work{"leftovers-work"};
     WorkingDirectory cwd{work.path()};
     TempDir elsewhere{"leftovers-target"};
@@ -195,8 +187,7 @@ TEST_F(KeyStore, LeftoversOfAnEarlierProcessAreRemoved)
     EXPECT_EQ(log.starting_with("remove_leftovers: Removed ").size(), 4u) << log.dump();
 }
 
-TEST_F(KeyStore, CreatesAMissingKeysDirectoryOneLevelDeep)
-{
+TEST_F(KeyStore, CreatesAMissingKeysDirectoryOneLevelDeep) {
     const std::string keys_dir = dir.str() + "/fresh/";
     KeysDirectory fresh{keys_dir};
 
@@ -208,8 +199,7 @@ TEST_F(KeyStore, CreatesAMissingKeysDirectoryOneLevelDeep)
     EXPECT_EQ(stored_status("k"), "OK");
 }
 
-TEST_F(KeyStore, FailsWhenTheParentOfTheKeysDirectoryIsMissing)
-{
+TEST_F(KeyStore, FailsWhenTheParentOfTheKeysDirectoryIsMissing) {
     const std::string keys_dir = dir.str() + "/missing/keys/";
     KeysDirectory nested{keys_dir};
 
@@ -219,8 +209,7 @@ TEST_F(KeyStore, FailsWhenTheParentOfTheKeysDirectoryIsMissing)
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "missing"));
 }
 
-TEST_F(KeyStore, FailsWhenTheStatusFileCannotBeWritten)
-{
+TEST_F(KeyStore, FailsWhenTheStatusFileCannotBeWritten) {
     // A directory where the status file belongs cannot be replaced by it.
     std::filesystem::create_directory(dir.path() / "taken");
     EXPECT_EQ(kx_sysconfig_set_configured("taken", "OK"), 6u);
@@ -228,8 +217,7 @@ TEST_F(KeyStore, FailsWhenTheStatusFileCannotBeWritten)
         << log.dump();
 }
 
-TEST_F(KeyStore, NeverWritesUnderACutPath)
-{
+TEST_F(KeyStore, NeverWritesUnderACutPath) {
     // "./" steps keep the directory the same while the text grows, so
     // directory and key together no longer fit the path buffer.
     std::string long_dir = dir.slash();
@@ -243,8 +231,7 @@ TEST_F(KeyStore, NeverWritesUnderACutPath)
     EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "a cut path named some other file";
 }
 
-TEST_F(KeyStore, DirectoryWithoutTrailingSlashIsAPrefix)
-{
+TEST_F(KeyStore, DirectoryWithoutTrailingSlashIsAPrefix) {
     KeysDirectory prefix{dir.str() + "/keys"};
     ASSERT_EQ(kx_sysconfig_set_configured("k", "OK\nx"), 0u);
     EXPECT_EQ(read_file(dir.str() + "/keysk"), "OK\nx");
@@ -253,8 +240,7 @@ TEST_F(KeyStore, DirectoryWithoutTrailingSlashIsAPrefix)
 
 // The default lives under /var/lib, so the check runs in a child with a
 // private mount namespace and an empty /var/lib of its own.
-TEST(KeyStoreDefault, EmptyDirectoryTextMeansTheDefaultAgain)
-{
+TEST(KeyStoreDefault, EmptyDirectoryTextMeansTheDefaultAgain) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {

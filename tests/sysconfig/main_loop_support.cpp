@@ -4,20 +4,17 @@
 
 namespace korvex::sysconfig::test {
 
-CompletionLog::CompletionLog() : loop_{g_main_loop_new(nullptr, FALSE)}
-{
+CompletionLog::CompletionLog() : loop_{g_main_loop_new(nullptr, FALSE)} {
     // Child exits are watched on the context this loop runs.
     mainloop_track_children(0);
 }
 
-CompletionLog::Slot &CompletionLog::slot(std::string name)
-{
+CompletionLog::Slot &CompletionLog::slot(std::string name) {
     slots_.push_back(std::make_unique<Slot>(Slot{this, std::move(name), {}}));
     return *slots_.back();
 }
 
-void CompletionLog::record(void *data, int32_t result)
-{
+void CompletionLog::record(void *data, int32_t result) {
     auto *slot = static_cast<Slot *>(data);
     CompletionLog *log = slot->log;
     slot->results.push_back(result);
@@ -28,8 +25,7 @@ void CompletionLog::record(void *data, int32_t result)
         g_main_loop_quit(log->loop_.get());
 }
 
-void CompletionLog::run_until(size_t completions)
-{
+void CompletionLog::run_until(size_t completions) {
     expected_ = completions;
     if (order_.size() < expected_)
         g_main_loop_run(loop_.get());

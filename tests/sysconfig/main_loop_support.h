@@ -35,8 +35,7 @@ public:
     const std::vector<std::string> &order() const noexcept { return order_; }
 
     // Called after each completion, before the loop may stop.
-    void on_completion(void (*hook)(const std::string &name, void *data), void *data)
-    {
+    void on_completion(void (*hook)(const std::string &name, void *data), void *data) {
         hook_ = hook;
         hook_data_ = data;
     }

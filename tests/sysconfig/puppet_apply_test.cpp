@@ -29,8 +29,7 @@ class PuppetApply : public ::testing::Test {
 protected:
     std::optional<std::string> status(const char *key) { return stored_status(key); }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         EXPECT_TRUE(entries_with_prefix(work.path(), "puppet_conf_").empty())
             << "manifest files left in the working directory";
     }
@@ -43,8 +42,7 @@ protected:
     CompletionLog completions;
 };
 
-TEST_F(PuppetApply, SuccessfulManifestStoresOkFromTheMainLoop)
-{
+TEST_F(PuppetApply, SuccessfulManifestStoresOkFromTheMainLoop) {
     const std::string target = work.str() + "/created.txt";
     const std::string manifest =
         "file { '" + target + "': ensure => file, content => \"made by puppet\\n\" }\n";
@@ -63,8 +61,7 @@ TEST_F(PuppetApply, SuccessfulManifestStoresOkFromTheMainLoop)
     EXPECT_EQ(read_file(target), "made by puppet\n");
 }
 
-TEST_F(PuppetApply, FailingResourceIsStoredAsFailure)
-{
+TEST_F(PuppetApply, FailingResourceIsStoredAsFailure) {
     CompletionLog::Slot &slot = completions.slot("false");
     ASSERT_EQ(kx_sysconfig_run_string("exec { '/bin/false': }\n", 0, "puppet", "fails",
                                       &CompletionLog::record, &slot),
@@ -78,8 +75,7 @@ TEST_F(PuppetApply, FailingResourceIsStoredAsFailure)
     EXPECT_EQ(status("fails"), "FAILED\n" + std::to_string(exit_status));
 }
 
-TEST_F(PuppetApply, SyntaxErrorIsStoredAsFailure)
-{
+TEST_F(PuppetApply, SyntaxErrorIsStoredAsFailure) {
     CompletionLog::Slot &slot = completions.slot("syntax");
     ASSERT_EQ(kx_sysconfig_run_string("file { 'unterminated\n", 0, "puppet", "syntax",
                                       &CompletionLog::record, &slot),
@@ -93,8 +89,7 @@ TEST_F(PuppetApply, SyntaxErrorIsStoredAsFailure)
 
 // The first run's exec waits for a file that only the second run's
 // completion creates, so the completions must arrive second, then first.
-TEST_F(PuppetApply, ConcurrentRunsCompleteInTheOrderTheyEnd)
-{
+TEST_F(PuppetApply, ConcurrentRunsCompleteInTheOrderTheyEnd) {
     const std::string release = work.str() + "/release";
     const std::string reached = work.str() + "/reached";
     const std::string held = "exec { 'wait for release': command => \"/bin/sh -c 'touch " +
@@ -105,8 +100,7 @@ TEST_F(PuppetApply, ConcurrentRunsCompleteInTheOrderTheyEnd)
     CompletionLog::Slot &held_slot = completions.slot("held");
     CompletionLog::Slot &quick_slot = completions.slot("quick");
     struct Release {
-        static void on(const std::string &name, void *path)
-        {
+        static void on(const std::string &name, void *path) {
             if (name == "quick")
                 write_file(*static_cast<std::string *>(path), "go");
         }
@@ -122,8 +116,8 @@ TEST_F(PuppetApply, ConcurrentRunsCompleteInTheOrderTheyEnd)
     for (int tries = 0; tries < 300 && !std::filesystem::exists(reached); ++tries)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_TRUE(std::filesystem::exists(reached));
-    ASSERT_EQ(kx_sysconfig_run_string(quick.c_str(), 0, "puppet", "quick",
-                                      &CompletionLog::record, &quick_slot),
+    ASSERT_EQ(kx_sysconfig_run_string(quick.c_str(), 0, "puppet", "quick", &CompletionLog::record,
+                                      &quick_slot),
               0u);
     completions.run_until(2);
 
@@ -135,8 +129,7 @@ TEST_F(PuppetApply, ConcurrentRunsCompleteInTheOrderTheyEnd)
 }
 
 // Empty, private copies of the folders puppet writes to.
-bool isolate_puppet_state()
-{
+bool isolate_puppet_state() {
     if (unshare(CLONE_NEWNS) != 0) {
         perror("unshare(CLONE_NEWNS)");
         return false;
@@ -157,8 +150,7 @@ bool isolate_puppet_state()
 } // namespace
 } // namespace korvex::sysconfig::test
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     ::testing::InitGoogleTest(&argc, argv);
     if (!korvex::sysconfig::test::isolate_puppet_state())
         return 1;

@@ -27,12 +27,13 @@ protected:
     // the manifest (the last argument) and the manifest's mode, then exits
     // with exit_status. Each one is a new file, as an upgrade makes it.
     void install_puppet(const std::string &version_output, int exit_status = 0,
-                        const std::string &on_version = "")
-    {
+                        const std::string &on_version = "") {
         const std::string script = "#!/bin/sh\n"
                                    "PATH=/usr/bin:/bin\n"
                                    "if [ \"$1\" = --version ]; then\n"
-                                   "  echo >> '" + versions_record().string() + "'\n"
+                                   "  echo >> '" +
+                                   versions_record().string() +
+                                   "'\n"
                                    "  printf '%s' '" +
                                    version_output + "'\n" + on_version +
                                    "\n"
@@ -64,14 +65,12 @@ protected:
 
     std::optional<std::string> status(const char *key = "k") { return stored_status(key); }
 
-    std::vector<std::string> manifests_left() const
-    {
+    std::vector<std::string> manifests_left() const {
         return entries_with_prefix(work.path(), "puppet_conf_");
     }
 
     // Runs one inline manifest to completion; the run's result code.
-    uint32_t run_to_end(const char *manifest, CompletionLog::Slot &slot)
-    {
+    uint32_t run_to_end(const char *manifest, CompletionLog::Slot &slot) {
         const uint32_t rc = kx_sysconfig_run_string(manifest, KX_SYSCONFIG_FLAG_FORCE, "puppet",
                                                     "k", &CompletionLog::record, &slot);
         if (rc == 0)
@@ -91,8 +90,7 @@ protected:
     CompletionLog completions;
 };
 
-TEST_F(PuppetStandIn, VersionChoosesTheCommandLine)
-{
+TEST_F(PuppetStandIn, VersionChoosesTheCommandLine) {
     struct Case {
         const char *version;
         bool apply;
@@ -114,16 +112,16 @@ TEST_F(PuppetStandIn, VersionChoosesTheCommandLine)
         EXPECT_EQ(status(), "OK");
         EXPECT_TRUE(manifests_left().empty());
     }
-    EXPECT_EQ(log.starting_with("run_puppet: Running puppet apply --detailed-exitcodes puppet_conf_")
-                  .size(),
-              3u)
+    EXPECT_EQ(
+        log.starting_with("run_puppet: Running puppet apply --detailed-exitcodes puppet_conf_")
+            .size(),
+        3u)
         << log.dump();
     EXPECT_EQ(log.starting_with("run_puppet: Running puppet puppet_conf_").size(), 2u)
         << log.dump();
 }
 
-TEST_F(PuppetStandIn, ExitStatusDecidesTheStoredOutcome)
-{
+TEST_F(PuppetStandIn, ExitStatusDecidesTheStoredOutcome) {
     struct Case {
         const char *version;
         int exit_status;
@@ -151,8 +149,7 @@ TEST_F(PuppetStandIn, ExitStatusDecidesTheStoredOutcome)
     }
 }
 
-TEST_F(PuppetStandIn, UnusableVersionOutputStopsBeforeAnythingRuns)
-{
+TEST_F(PuppetStandIn, UnusableVersionOutputStopsBeforeAnythingRuns) {
     struct Case {
         const char *output;
         std::string message;
@@ -189,8 +186,7 @@ TEST_F(PuppetStandIn, UnusableVersionOutputStopsBeforeAnythingRuns)
     EXPECT_TRUE(manifests_left().empty());
 }
 
-TEST_F(PuppetStandIn, VersionIsAskedOncePerInstalledPuppet)
-{
+TEST_F(PuppetStandIn, VersionIsAskedOncePerInstalledPuppet) {
     install_puppet("0.25.5\n");
     CompletionLog::Slot &slot = completions.slot("cached");
     ASSERT_EQ(run_to_end("notify { 'x': }\n", slot), 0u) << log.dump();
@@ -224,8 +220,7 @@ TEST_F(PuppetStandIn, VersionIsAskedOncePerInstalledPuppet)
 }
 
 // Manifests may carry secrets; a permissive umask must not show them.
-TEST_F(PuppetStandIn, ManifestsArePrivateWhateverTheUmask)
-{
+TEST_F(PuppetStandIn, ManifestsArePrivateWhateverTheUmask) {
     UmaskOverride open_mask{0};
     TempDir served{"puppet-served"};
     write_file(served.path() / "site.pp", "notify { 'from uri': }\n");
@@ -243,14 +238,13 @@ TEST_F(PuppetStandIn, ManifestsArePrivateWhateverTheUmask)
     EXPECT_EQ(read_file(mode_record()), "600\n");
 }
 
-TEST_F(PuppetStandIn, MissingPuppetIsReported)
-{
+TEST_F(PuppetStandIn, MissingPuppetIsReported) {
     TempDir empty{"puppet-empty-path"};
     EnvOverride no_puppet{"PATH", empty.str()};
     CompletionLog::Slot &slot = completions.slot("missing");
 
-    EXPECT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 0, "puppet", "k",
-                                      &CompletionLog::record, &slot),
+    EXPECT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 0, "puppet", "k", &CompletionLog::record,
+                                      &slot),
               4u);
     const std::string prefix = "check_puppet: Failed to check puppet version: (" +
                                std::to_string(G_SPAWN_ERROR_NOENT) + ") ";
@@ -261,15 +255,14 @@ TEST_F(PuppetStandIn, MissingPuppetIsReported)
     EXPECT_TRUE(manifests_left().empty());
 }
 
-TEST_F(PuppetStandIn, ProcessThatCannotStartLeavesError)
-{
+TEST_F(PuppetStandIn, ProcessThatCannotStartLeavesError) {
     // This puppet answers the version question and then removes itself,
     // so starting the run finds no program on the search path.
     install_puppet("3.8.7\n", 0, "rm -f \"$0\"");
     CompletionLog::Slot &slot = completions.slot("vanishing");
 
-    EXPECT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 0, "puppet", "k",
-                                      &CompletionLog::record, &slot),
+    EXPECT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 0, "puppet", "k", &CompletionLog::record,
+                                      &slot),
               4u);
     EXPECT_EQ(status(), "ERROR");
     EXPECT_TRUE(slot.results.empty());
@@ -277,8 +270,7 @@ TEST_F(PuppetStandIn, ProcessThatCannotStartLeavesError)
     EXPECT_FALSE(std::filesystem::exists(bin.path() / "puppet"));
 }
 
-TEST_F(PuppetStandIn, ManifestFetchedByUriIsRun)
-{
+TEST_F(PuppetStandIn, ManifestFetchedByUriIsRun) {
     TempDir served{"puppet-served"};
     write_file(served.path() / "site.pp", "notify { 'from uri': }\n");
     HttpServer server{served.path()};
@@ -296,8 +288,7 @@ TEST_F(PuppetStandIn, ManifestFetchedByUriIsRun)
     EXPECT_TRUE(manifests_left().empty());
 }
 
-TEST_F(PuppetStandIn, FailedManifestDownloadRunsNothing)
-{
+TEST_F(PuppetStandIn, FailedManifestDownloadRunsNothing) {
     TempDir served{"puppet-served"};
     HttpServer server{served.path()};
     install_puppet("7.23.0\n");
@@ -315,8 +306,7 @@ TEST_F(PuppetStandIn, FailedManifestDownloadRunsNothing)
     EXPECT_TRUE(manifests_left().empty());
 }
 
-TEST_F(PuppetStandIn, NoDocumentIsRefusedAfterTheVersionCheck)
-{
+TEST_F(PuppetStandIn, NoDocumentIsRefusedAfterTheVersionCheck) {
     install_puppet("7.23.0\n");
     CompletionLog::Slot &slot = completions.slot("none");
     EXPECT_EQ(run_puppet(nullptr, nullptr, "k", &CompletionLog::record, &slot), 2);
@@ -327,8 +317,7 @@ TEST_F(PuppetStandIn, NoDocumentIsRefusedAfterTheVersionCheck)
     EXPECT_EQ(status(), std::nullopt);
 }
 
-TEST_F(PuppetStandIn, ManifestThatCannotBeWrittenStartsNothing)
-{
+TEST_F(PuppetStandIn, ManifestThatCannotBeWrittenStartsNothing) {
     install_puppet("7.23.0\n");
     CompletionLog::Slot &slot = completions.slot("unwritable");
     const auto gone = work.path() / "gone";
@@ -339,8 +328,8 @@ TEST_F(PuppetStandIn, ManifestThatCannotBeWrittenStartsNothing)
         EXPECT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 0, "puppet", "k",
                                           &CompletionLog::record, &slot),
                   6u);
-        EXPECT_EQ(kx_sysconfig_run_uri("file:///dev/null", 0, "puppet", "k",
-                                       &CompletionLog::record, &slot),
+        EXPECT_EQ(kx_sysconfig_run_uri("file:///dev/null", 0, "puppet", "k", &CompletionLog::record,
+                                       &slot),
                   6u);
     }
     // A full working directory: the manifest cannot be written whole.
@@ -351,8 +340,8 @@ TEST_F(PuppetStandIn, ManifestThatCannotBeWrittenStartsNothing)
         EXPECT_EQ(kx_sysconfig_run_string(("# " + std::string(200000, 'x') + "\n").c_str(), 0,
                                           "puppet", "k", &CompletionLog::record, &slot),
                   6u);
-        EXPECT_EQ(kx_sysconfig_run_uri(("file://" + records.str() + "/big.pp").c_str(), 0,
-                                       "puppet", "k", &CompletionLog::record, &slot),
+        EXPECT_EQ(kx_sysconfig_run_uri(("file://" + records.str() + "/big.pp").c_str(), 0, "puppet",
+                                       "k", &CompletionLog::record, &slot),
                   6u);
         EXPECT_TRUE(entries_with_prefix(full.path(), "puppet_conf_").empty());
     }
@@ -361,12 +350,11 @@ TEST_F(PuppetStandIn, ManifestThatCannotBeWrittenStartsNothing)
     EXPECT_EQ(status(), std::nullopt);
 }
 
-TEST_F(PuppetStandIn, UnstorableOutcomeIsNotReportedAsSuccess)
-{
+TEST_F(PuppetStandIn, UnstorableOutcomeIsNotReportedAsSuccess) {
     install_puppet("7.23.0\n", 0);
     CompletionLog::Slot &slot = completions.slot("unstorable");
-    ASSERT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 0, "puppet", "k",
-                                      &CompletionLog::record, &slot),
+    ASSERT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 0, "puppet", "k", &CompletionLog::record,
+                                      &slot),
               0u);
     // The keys directory becomes unreachable while puppet runs.
     KeysDirectory unreachable{keys_dir.str() + "/missing/keys/"};

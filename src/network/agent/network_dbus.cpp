@@ -20,16 +20,14 @@ struct InterfaceListDeleter {
 };
 using InterfaceList = std::unique_ptr<GList, InterfaceListDeleter>;
 
-guint32 interface_is_up(const char *iface)
-{
+guint32 interface_is_up(const char *iface) {
     uint64_t state = 0;
     kx_network_status(iface, &state);
     return static_cast<guint32>(state & 1u);
 }
 
 // Who brought an interface up or down is worth a line in the agent's log.
-void log_change(const char *what, const std::string &iface, DBusGMethodInvocation *context)
-{
+void log_change(const char *what, const std::string &iface, DBusGMethodInvocation *context) {
     std::optional<korvex::Caller> caller = korvex::caller_of(context);
     kx_log(KX_LOG_INFO, "%s: %s of interface '%s' requested by uid %ld (pid %ld)", "network_dbus",
            what, iface.c_str(), caller ? static_cast<long>(caller->uid) : -1L,
@@ -48,8 +46,7 @@ PropertyRow properties[] = {
     {0, nullptr, nullptr, nullptr, 0, '\0'},
 };
 
-gboolean Network_list(Korvex *, DBusGMethodInvocation *context)
-{
+gboolean Network_list(Korvex *, DBusGMethodInvocation *context) {
     korvex::authorize("org.vaduderuvoziz.Network.list", context, [](DBusGMethodInvocation *ctx) {
         InterfaceList list(kx_network_get_interfaces());
         std::vector<const char *> names;
@@ -63,8 +60,7 @@ gboolean Network_list(Korvex *, DBusGMethodInvocation *context)
     return TRUE;
 }
 
-gboolean Network_start(Korvex *, const char *iface, DBusGMethodInvocation *context)
-{
+gboolean Network_start(Korvex *, const char *iface, DBusGMethodInvocation *context) {
     korvex::authorize("org.vaduderuvoziz.Network.start", context,
                       [iface = std::string(iface)](DBusGMethodInvocation *ctx) {
                           guint32 up = interface_is_up(iface.c_str());
@@ -78,8 +74,7 @@ gboolean Network_start(Korvex *, const char *iface, DBusGMethodInvocation *conte
     return TRUE;
 }
 
-gboolean Network_stop(Korvex *, const char *iface, DBusGMethodInvocation *context)
-{
+gboolean Network_stop(Korvex *, const char *iface, DBusGMethodInvocation *context) {
     korvex::authorize("org.vaduderuvoziz.Network.stop", context,
                       [iface = std::string(iface)](DBusGMethodInvocation *ctx) {
                           guint32 up = interface_is_up(iface.c_str());
@@ -93,8 +88,7 @@ gboolean Network_stop(Korvex *, const char *iface, DBusGMethodInvocation *contex
     return TRUE;
 }
 
-gboolean Network_status(Korvex *, const char *iface, DBusGMethodInvocation *context)
-{
+gboolean Network_status(Korvex *, const char *iface, DBusGMethodInvocation *context) {
     korvex::authorize("org.vaduderuvoziz.Network.status", context,
                       [iface = std::string(iface)](DBusGMethodInvocation *ctx) {
                           korvex::reply_uint(ctx, interface_is_up(iface.c_str()));
@@ -102,19 +96,17 @@ gboolean Network_status(Korvex *, const char *iface, DBusGMethodInvocation *cont
     return TRUE;
 }
 
-gboolean Network_get_ip_address(Korvex *, const char *iface, DBusGMethodInvocation *context)
-{
+gboolean Network_get_ip_address(Korvex *, const char *iface, DBusGMethodInvocation *context) {
     korvex::authorize("org.vaduderuvoziz.Network.get_ip_address", context,
                       [iface = std::string(iface)](DBusGMethodInvocation *ctx) {
                           char buffer[64];
-                          korvex::reply_text(ctx, kx_network_get_ip_address(iface.c_str(), buffer,
-                                                                            sizeof buffer));
+                          korvex::reply_text(
+                              ctx, kx_network_get_ip_address(iface.c_str(), buffer, sizeof buffer));
                       });
     return TRUE;
 }
 
-gboolean Network_get_mac_address(Korvex *, const char *iface, DBusGMethodInvocation *context)
-{
+gboolean Network_get_mac_address(Korvex *, const char *iface, DBusGMethodInvocation *context) {
     korvex::authorize("org.vaduderuvoziz.Network.get_mac_address", context,
                       [iface = std::string(iface)](DBusGMethodInvocation *ctx) {
                           char buffer[32];
@@ -126,8 +118,7 @@ gboolean Network_get_mac_address(Korvex *, const char *iface, DBusGMethodInvocat
 
 } // extern "C"
 
-int main()
-{
+int main() {
 #if !GLIB_CHECK_VERSION(2, 36, 0)
     g_type_init();
 #endif

@@ -12,10 +12,8 @@ gboolean Network_list(Korvex *object, DBusGMethodInvocation *context);
 gboolean Network_start(Korvex *object, const char *iface, DBusGMethodInvocation *context);
 gboolean Network_stop(Korvex *object, const char *iface, DBusGMethodInvocation *context);
 gboolean Network_status(Korvex *object, const char *iface, DBusGMethodInvocation *context);
-gboolean Network_get_ip_address(Korvex *object, const char *iface,
-                                DBusGMethodInvocation *context);
-gboolean Network_get_mac_address(Korvex *object, const char *iface,
-                                 DBusGMethodInvocation *context);
+gboolean Network_get_ip_address(Korvex *object, const char *iface, DBusGMethodInvocation *context);
+gboolean Network_get_mac_address(Korvex *object, const char *iface, DBusGMethodInvocation *context);
 
 #ifdef __cplusplus
 }

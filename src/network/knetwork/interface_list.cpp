@@ -2,8 +2,7 @@
 
 namespace korvex::network {
 
-const sigar_net_interface_config_t *find_interface(const InterfaceList &list, const char *name)
-{
+const sigar_net_interface_config_t *find_interface(const InterfaceList &list, const char *name) {
     if (name == nullptr)
         return nullptr;
     for (const GList *item = list.get(); item != nullptr; item = item->next) {
@@ -14,4 +13,4 @@ const sigar_net_interface_config_t *find_interface(const InterfaceList &list, co
     return nullptr;
 }
 
-}  // namespace korvex::network
+} // namespace korvex::network

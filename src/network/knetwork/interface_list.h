@@ -17,6 +17,6 @@ using InterfaceList = std::unique_ptr<GList, InterfaceListDeleter>;
 // The first record called exactly name (case-sensitive), or nullptr.
 const sigar_net_interface_config_t *find_interface(const InterfaceList &list, const char *name);
 
-}  // namespace korvex::network
+} // namespace korvex::network
 
 #endif

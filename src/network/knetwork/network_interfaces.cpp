@@ -20,10 +20,9 @@ struct RecordDeleter {
 };
 using Record = std::unique_ptr<sigar_net_interface_config_t, RecordDeleter>;
 
-}  // namespace
+} // namespace
 
-extern "C" GList *kx_network_get_interfaces(void)
-{
+extern "C" GList *kx_network_get_interfaces(void) {
     sigar_t *opened = nullptr;
     if (sigar_open(&opened) != SIGAR_OK || opened == nullptr)
         return nullptr;
@@ -45,17 +44,12 @@ extern "C" GList *kx_network_get_interfaces(void)
     return list;
 }
 
-extern "C" const char *kx_network_interface_get_name(const sigar_net_interface_config_t *iface)
-{
+extern "C" const char *kx_network_interface_get_name(const sigar_net_interface_config_t *iface) {
     return iface->name;
 }
 
-extern "C" uint64_t kx_network_interface_get_flags(const sigar_net_interface_config_t *iface)
-{
+extern "C" uint64_t kx_network_interface_get_flags(const sigar_net_interface_config_t *iface) {
     return (iface->flags & SIGAR_IFF_UP) != 0 ? KX_NETWORK_IF_UP : KX_NETWORK_IF_DOWN;
 }
 
-extern "C" void kx_network_interface_destroy(gpointer iface)
-{
-    g_free(iface);
-}
+extern "C" void kx_network_interface_destroy(gpointer iface) { g_free(iface); }

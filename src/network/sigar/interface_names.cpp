@@ -21,8 +21,7 @@ namespace {
 // Names in the order of their first appearance, each once.
 class NameList {
 public:
-    void add(std::string name)
-    {
+    void add(std::string name) {
         if (!name.empty() && seen_.insert(name).second)
             names_.push_back(std::move(name));
     }
@@ -33,8 +32,7 @@ private:
     std::unordered_set<std::string> seen_;
 };
 
-int add_configured_names(NameList &names)
-{
+int add_configured_names(NameList &names) {
     UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!socket.valid())
         return errno;
@@ -63,8 +61,7 @@ int add_configured_names(NameList &names)
 // "Inter-|   Receive ..." and " face |bytes ...", then one line per
 // device: the name, right-aligned, up to a colon (which no device name
 // holds), then its counters.
-int add_device_names(NameList &names)
-{
+int add_device_names(NameList &names) {
     UniqueFd file(::open("/proc/net/dev", O_RDONLY | O_CLOEXEC));
     if (!file.valid())
         return errno;
@@ -98,10 +95,9 @@ int add_device_names(NameList &names)
     return 0;
 }
 
-}  // namespace
+} // namespace
 
-int list_interface_names(std::vector<std::string> &names)
-{
+int list_interface_names(std::vector<std::string> &names) {
     NameList listed;
     if (int error = add_configured_names(listed); error != 0)
         return error;
@@ -111,4 +107,4 @@ int list_interface_names(std::vector<std::string> &names)
     return 0;
 }
 
-}  // namespace korvex::sigar
+} // namespace korvex::sigar

@@ -14,6 +14,6 @@ namespace korvex::sigar {
 // *names filled, or an errno.
 int list_interface_names(std::vector<std::string> &names);
 
-}  // namespace korvex::sigar
+} // namespace korvex::sigar
 
 #endif

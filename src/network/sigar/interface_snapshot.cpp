@@ -29,7 +29,7 @@ struct IndexedLink {
 // address itself and the one it shares for the broadcast or peer address.
 struct AddressSlot {
     bool set = false;
-    in6_addr bytes{};  // an IPv4 address in the first four bytes
+    in6_addr bytes{}; // an IPv4 address in the first four bytes
 };
 
 struct AddressRecord {
@@ -39,21 +39,19 @@ struct AddressRecord {
 };
 
 template <typename Visit>
-void for_each_attribute(const rtattr *first, int length, Visit visit)
-{
-    for (const rtattr *attribute = first; RTA_OK(attribute, length); attribute = RTA_NEXT(attribute, length))
+void for_each_attribute(const rtattr *first, int length, Visit visit) {
+    for (const rtattr *attribute = first; RTA_OK(attribute, length);
+         attribute = RTA_NEXT(attribute, length))
         visit(*attribute);
 }
 
-std::string text_of(const rtattr &attribute)
-{
+std::string text_of(const rtattr &attribute) {
     const char *data = static_cast<const char *>(RTA_DATA(&attribute));
     const std::size_t payload = RTA_PAYLOAD(&attribute);
     return std::string(data, strnlen(data, payload));
 }
 
-unsigned int number_of(const rtattr &attribute)
-{
+unsigned int number_of(const rtattr &attribute) {
     std::uint32_t value = 0;
     if (RTA_PAYLOAD(&attribute) >= sizeof value)
         std::memcpy(&value, RTA_DATA(&attribute), sizeof value);
@@ -62,8 +60,7 @@ unsigned int number_of(const rtattr &attribute)
 
 // The payload counts only when it is exactly one address of the family;
 // otherwise the slot is set but stays zero, as getifaddrs leaves it.
-AddressSlot slot_of(const rtattr &attribute, int family)
-{
+AddressSlot slot_of(const rtattr &attribute, int family) {
     AddressSlot slot;
     slot.set = true;
     const std::size_t size = family == AF_INET ? 4 : 16;
@@ -77,49 +74,48 @@ AddressSlot slot_of(const rtattr &attribute, int family)
 // address comes as IFA_ADDRESS (the peer) and IFA_LOCAL (this end), and an
 // address without broadcast or peer leaves a copy of itself in the other
 // slot.
-AddressRecord address_record_of(const nlmsghdr &header, const ifaddrmsg &fixed)
-{
+AddressRecord address_record_of(const nlmsghdr &header, const ifaddrmsg &fixed) {
     AddressRecord record;
-    for_each_attribute(IFA_RTA(&fixed), static_cast<int>(IFA_PAYLOAD(&header)), [&](const rtattr &attribute) {
-        switch (attribute.rta_type) {
-        case IFA_ADDRESS:
-            (record.address.set ? record.other_end : record.address) = slot_of(attribute, fixed.ifa_family);
-            break;
-        case IFA_LOCAL:
-            if (record.address.set)
-                record.other_end = record.address;
-            record.address = slot_of(attribute, fixed.ifa_family);
-            break;
-        case IFA_BROADCAST:
-            record.other_end = slot_of(attribute, fixed.ifa_family);
-            break;
-        case IFA_LABEL:
-            record.label = text_of(attribute);
-            break;
-        default:
-            break;
-        }
-    });
+    for_each_attribute(IFA_RTA(&fixed), static_cast<int>(IFA_PAYLOAD(&header)),
+                       [&](const rtattr &attribute) {
+                           switch (attribute.rta_type) {
+                           case IFA_ADDRESS:
+                               (record.address.set ? record.other_end : record.address) =
+                                   slot_of(attribute, fixed.ifa_family);
+                               break;
+                           case IFA_LOCAL:
+                               if (record.address.set)
+                                   record.other_end = record.address;
+                               record.address = slot_of(attribute, fixed.ifa_family);
+                               break;
+                           case IFA_BROADCAST:
+                               record.other_end = slot_of(attribute, fixed.ifa_family);
+                               break;
+                           case IFA_LABEL:
+                               record.label = text_of(attribute);
+                               break;
+                           default:
+                               break;
+                           }
+                       });
     return record;
 }
 
-in_addr ipv4_of(const AddressSlot &slot)
-{
+in_addr ipv4_of(const AddressSlot &slot) {
     in_addr address{};
     std::memcpy(&address, &slot.bytes, sizeof address);
     return address;
 }
 
-in_addr ipv4_netmask(unsigned int prefix_length)
-{
+in_addr ipv4_netmask(unsigned int prefix_length) {
     const unsigned int bits = std::min(prefix_length, 32u);
     in_addr mask{};
     mask.s_addr = bits == 0 ? 0 : htonl(~std::uint32_t{0} << (32 - bits));
     return mask;
 }
 
-Ipv4Assignment ipv4_assignment(const AddressRecord &record, unsigned int prefix_length, unsigned int link_flags)
-{
+Ipv4Assignment ipv4_assignment(const AddressRecord &record, unsigned int prefix_length,
+                               unsigned int link_flags) {
     Ipv4Assignment ipv4;
     ipv4.address = ipv4_of(record.address);
     ipv4.netmask = ipv4_netmask(prefix_length);
@@ -136,35 +132,35 @@ Ipv4Assignment ipv4_assignment(const AddressRecord &record, unsigned int prefix_
     return ipv4;
 }
 
-DeviceLink device_link_of(const nlmsghdr &header, const ifinfomsg &fixed, std::string &name)
-{
+DeviceLink device_link_of(const nlmsghdr &header, const ifinfomsg &fixed, std::string &name) {
     DeviceLink link;
     link.hardware_type = fixed.ifi_type;
-    for_each_attribute(IFLA_RTA(&fixed), static_cast<int>(IFLA_PAYLOAD(&header)), [&](const rtattr &attribute) {
-        switch (attribute.rta_type) {
-        case IFLA_IFNAME:
-            name = text_of(attribute);
-            break;
-        case IFLA_ADDRESS:
-            std::memcpy(link.mac.data(), RTA_DATA(&attribute), std::min<std::size_t>(RTA_PAYLOAD(&attribute), link.mac.size()));
-            break;
-        case IFLA_MTU:
-            link.mtu = number_of(attribute);
-            break;
-        case IFLA_TXQLEN:
-            link.tx_queue_len = number_of(attribute);
-            break;
-        default:
-            break;
-        }
-    });
+    for_each_attribute(
+        IFLA_RTA(&fixed), static_cast<int>(IFLA_PAYLOAD(&header)), [&](const rtattr &attribute) {
+            switch (attribute.rta_type) {
+            case IFLA_IFNAME:
+                name = text_of(attribute);
+                break;
+            case IFLA_ADDRESS:
+                std::memcpy(link.mac.data(), RTA_DATA(&attribute),
+                            std::min<std::size_t>(RTA_PAYLOAD(&attribute), link.mac.size()));
+                break;
+            case IFLA_MTU:
+                link.mtu = number_of(attribute);
+                break;
+            case IFLA_TXQLEN:
+                link.tx_queue_len = number_of(attribute);
+                break;
+            default:
+                break;
+            }
+        });
     return link;
 }
 
-}  // namespace
+} // namespace
 
-int InterfaceSnapshot::take(InterfaceSnapshot &snapshot)
-{
+int InterfaceSnapshot::take(InterfaceSnapshot &snapshot) {
     for (int attempt = 1;; ++attempt) {
         InterfaceSnapshot taken;
         const int error = taken.read();
@@ -177,8 +173,7 @@ int InterfaceSnapshot::take(InterfaceSnapshot &snapshot)
     }
 }
 
-int InterfaceSnapshot::read()
-{
+int InterfaceSnapshot::read() {
     RouteDumpReader reader;
     if (int error = reader.open(); error != 0)
         return error;
@@ -238,22 +233,19 @@ int InterfaceSnapshot::read()
     return unknown_link ? EAGAIN : 0;
 }
 
-InterfaceEntry &InterfaceSnapshot::entry_for(const std::string &name)
-{
+InterfaceEntry &InterfaceSnapshot::entry_for(const std::string &name) {
     return entries_.try_emplace(name).first->second;
 }
 
-const InterfaceEntry *InterfaceSnapshot::find(std::string_view name) const
-{
+const InterfaceEntry *InterfaceSnapshot::find(std::string_view name) const {
     auto position = entries_.find(std::string(name));
     return position == entries_.end() ? nullptr : &position->second;
 }
 
-const DeviceLink *InterfaceSnapshot::device_link(std::string_view name) const
-{
+const DeviceLink *InterfaceSnapshot::device_link(std::string_view name) const {
     // The kernel cuts an ioctl's interface name at the first colon.
     auto position = devices_.find(std::string(name.substr(0, name.find(':'))));
     return position == devices_.end() ? nullptr : &position->second;
 }
 
-}  // namespace korvex::sigar
+} // namespace korvex::sigar

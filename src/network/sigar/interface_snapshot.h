@@ -28,15 +28,15 @@ struct Ipv6Assignment {
 };
 
 struct InterfaceEntry {
-    unsigned int link_flags = 0;  // Linux IFF_* bits
+    unsigned int link_flags = 0; // Linux IFF_* bits
     std::optional<Ipv4Assignment> ipv4;
     std::optional<Ipv6Assignment> ipv6;
 };
 
 // A device's link as SIOCGIFHWADDR, SIOCGIFMTU and SIOCGIFTXQLEN give it.
 struct DeviceLink {
-    unsigned short hardware_type = 0;      // ARPHRD_*
-    std::array<unsigned char, 6> mac{};    // leading bytes of the link address, zero when shorter
+    unsigned short hardware_type = 0;   // ARPHRD_*
+    std::array<unsigned char, 6> mac{}; // leading bytes of the link address, zero when shorter
     unsigned int mtu = 0;
     unsigned int tx_queue_len = 0;
 };
@@ -62,6 +62,6 @@ private:
     std::unordered_map<std::string, DeviceLink> devices_;
 };
 
-}  // namespace korvex::sigar
+} // namespace korvex::sigar
 
 #endif

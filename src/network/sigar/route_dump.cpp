@@ -15,10 +15,9 @@ namespace {
 // most; a buffer that large keeps the number of reads down.
 constexpr std::size_t answer_buffer_size = 32 * 1024;
 
-}  // namespace
+} // namespace
 
-int RouteDumpReader::open()
-{
+int RouteDumpReader::open() {
     socket_ = UniqueFd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
     if (!socket_.valid())
         return errno != 0 ? errno : EIO;
@@ -27,8 +26,7 @@ int RouteDumpReader::open()
 }
 
 int RouteDumpReader::dump(std::uint16_t type, std::uint32_t extension_mask,
-                          const std::function<void(const nlmsghdr &)> &each)
-{
+                          const std::function<void(const nlmsghdr &)> &each) {
     // Without attributes the fixed part is the family byte alone, as
     // getifaddrs asks; IFLA_EXT_MASK must follow a whole ifinfomsg.
     struct alignas(NLMSG_ALIGNTO) Request {
@@ -57,7 +55,8 @@ int RouteDumpReader::dump(std::uint16_t type, std::uint32_t extension_mask,
 
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    if (::sendto(socket_.get(), &request, length, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) < 0)
+    if (::sendto(socket_.get(), &request, length, 0, reinterpret_cast<sockaddr *>(&kernel),
+                 sizeof kernel) < 0)
         return errno != 0 ? errno : EIO;
 
     bool interrupted = false;
@@ -79,8 +78,8 @@ int RouteDumpReader::dump(std::uint16_t type, std::uint32_t extension_mask,
             return EMSGSIZE;
 
         int remaining = static_cast<int>(received);
-        for (auto *header = reinterpret_cast<const nlmsghdr *>(buffer_.data()); NLMSG_OK(header, remaining);
-             header = NLMSG_NEXT(header, remaining)) {
+        for (auto *header = reinterpret_cast<const nlmsghdr *>(buffer_.data());
+             NLMSG_OK(header, remaining); header = NLMSG_NEXT(header, remaining)) {
             // Only the kernel's answer to this request counts.
             if (sender.nl_pid != 0 || header->nlmsg_seq != sequence)
                 continue;
@@ -97,4 +96,4 @@ int RouteDumpReader::dump(std::uint16_t type, std::uint32_t extension_mask,
     }
 }
 
-}  // namespace korvex::sigar
+} // namespace korvex::sigar

@@ -32,6 +32,6 @@ private:
     std::vector<char> buffer_;
 };
 
-}  // namespace korvex::sigar
+} // namespace korvex::sigar
 
 #endif

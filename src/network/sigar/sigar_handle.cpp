@@ -5,8 +5,7 @@
 #include <memory>
 #include <new>
 
-extern "C" SIGAR_DECLARE(int) sigar_open(sigar_t **sigar)
-{
+extern "C" SIGAR_DECLARE(int) sigar_open(sigar_t **sigar) {
     if (sigar == nullptr)
         return EINVAL;
     *sigar = nullptr;
@@ -18,8 +17,7 @@ extern "C" SIGAR_DECLARE(int) sigar_open(sigar_t **sigar)
     return SIGAR_OK;
 }
 
-extern "C" SIGAR_DECLARE(int) sigar_close(sigar_t *sigar)
-{
+extern "C" SIGAR_DECLARE(int) sigar_close(sigar_t *sigar) {
     delete sigar;
     return SIGAR_OK;
 }

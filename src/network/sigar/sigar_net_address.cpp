@@ -5,9 +5,8 @@
 #include <cerrno>
 #include <cstdio>
 
-extern "C" SIGAR_DECLARE(int) sigar_net_address_to_string(sigar_t * /*sigar*/, sigar_net_address_t *address,
-                                                           char *addr_str)
-{
+extern "C" SIGAR_DECLARE(int)
+    sigar_net_address_to_string(sigar_t * /*sigar*/, sigar_net_address_t *address, char *addr_str) {
     if (addr_str == nullptr)
         return EINVAL;
     addr_str[0] = '\0';
@@ -29,8 +28,8 @@ extern "C" SIGAR_DECLARE(int) sigar_net_address_to_string(sigar_t * /*sigar*/, s
         return SIGAR_OK;
     case SIGAR_AF_LINK: {
         const unsigned char *mac = address->addr.mac;
-        std::snprintf(addr_str, SIGAR_INET6_ADDRSTRLEN, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2],
-                      mac[3], mac[4], mac[5]);
+        std::snprintf(addr_str, SIGAR_INET6_ADDRSTRLEN, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0],
+                      mac[1], mac[2], mac[3], mac[4], mac[5]);
         return SIGAR_OK;
     }
     case SIGAR_AF_UNSPEC:

@@ -20,8 +20,7 @@ using korvex::sigar::InterfaceSnapshot;
 namespace {
 
 // Frees a half-built name array when building it fails part way.
-void free_names(char **names, unsigned long count)
-{
+void free_names(char **names, unsigned long count) {
     if (names == nullptr)
         return;
     for (unsigned long i = 0; i < count; ++i)
@@ -29,8 +28,7 @@ void free_names(char **names, unsigned long count)
     std::free(names);
 }
 
-sigar_uint64_t sigar_flags_of(unsigned int linux_flags)
-{
+sigar_uint64_t sigar_flags_of(unsigned int linux_flags) {
     struct FlagPair {
         unsigned int linux_flag;
         sigar_uint64_t sigar_flag;
@@ -59,8 +57,7 @@ sigar_uint64_t sigar_flags_of(unsigned int linux_flags)
     return flags;
 }
 
-const char *type_name_of(unsigned short hardware_type)
-{
+const char *type_name_of(unsigned short hardware_type) {
     switch (hardware_type) {
     case ARPHRD_ETHER:
         return "Ethernet";
@@ -79,8 +76,7 @@ const char *type_name_of(unsigned short hardware_type)
     }
 }
 
-int scope_of(const in6_addr &address)
-{
+int scope_of(const in6_addr &address) {
     if (IN6_IS_ADDR_LOOPBACK(&address))
         return SIGAR_IPV6_ADDR_LOOPBACK;
     if (IN6_IS_ADDR_LINKLOCAL(&address))
@@ -94,14 +90,12 @@ int scope_of(const in6_addr &address)
     return SIGAR_IPV6_ADDR_ANY;
 }
 
-void set_ipv4(sigar_net_address_t &target, in_addr address)
-{
+void set_ipv4(sigar_net_address_t &target, in_addr address) {
     target.family = SIGAR_AF_INET;
     target.addr.in = address.s_addr;
 }
 
-void copy_text(char *target, std::size_t capacity, std::string_view text)
-{
+void copy_text(char *target, std::size_t capacity, std::string_view text) {
     std::size_t length = text.size() < capacity ? text.size() : capacity - 1;
     std::memcpy(target, text.data(), length);
     target[length] = '\0';
@@ -112,8 +106,7 @@ void copy_text(char *target, std::size_t capacity, std::string_view text)
 // one dump answers for every device at once, where the ioctls cost a
 // system call and a name lookup each. Aliases ("eth0:1") answer for their
 // device. 0, or ENXIO when there is no such device.
-int read_device_details(const DeviceLink *device, sigar_net_interface_config_t &config)
-{
+int read_device_details(const DeviceLink *device, sigar_net_interface_config_t &config) {
     if (device == nullptr)
         return ENXIO;
     copy_text(config.type, sizeof config.type, type_name_of(device->hardware_type));
@@ -128,8 +121,7 @@ int read_device_details(const DeviceLink *device, sigar_net_interface_config_t &
     return 0;
 }
 
-void fill_addresses(const InterfaceEntry &entry, sigar_net_interface_config_t &config)
-{
+void fill_addresses(const InterfaceEntry &entry, sigar_net_interface_config_t &config) {
     if (entry.ipv4) {
         set_ipv4(config.address, entry.ipv4->address);
         set_ipv4(config.netmask, entry.ipv4->netmask);
@@ -140,16 +132,17 @@ void fill_addresses(const InterfaceEntry &entry, sigar_net_interface_config_t &c
     }
     if (entry.ipv6) {
         config.address6.family = SIGAR_AF_INET6;
-        std::memcpy(config.address6.addr.in6, entry.ipv6->address.s6_addr, sizeof config.address6.addr.in6);
+        std::memcpy(config.address6.addr.in6, entry.ipv6->address.s6_addr,
+                    sizeof config.address6.addr.in6);
         config.prefix6_length = entry.ipv6->prefix_length;
         config.scope6 = scope_of(entry.ipv6->address);
     }
 }
 
-}  // namespace
+} // namespace
 
-extern "C" SIGAR_DECLARE(int) sigar_net_interface_list_get(sigar_t *sigar, sigar_net_interface_list_t *iflist)
-{
+extern "C" SIGAR_DECLARE(int)
+    sigar_net_interface_list_get(sigar_t *sigar, sigar_net_interface_list_t *iflist) {
     if (sigar == nullptr || iflist == nullptr)
         return EINVAL;
     *iflist = {};
@@ -183,8 +176,8 @@ extern "C" SIGAR_DECLARE(int) sigar_net_interface_list_get(sigar_t *sigar, sigar
     return SIGAR_OK;
 }
 
-extern "C" SIGAR_DECLARE(int) sigar_net_interface_list_destroy(sigar_t *sigar, sigar_net_interface_list_t *iflist)
-{
+extern "C" SIGAR_DECLARE(int)
+    sigar_net_interface_list_destroy(sigar_t *sigar, sigar_net_interface_list_t *iflist) {
     if (sigar != nullptr)
         sigar->enumeration.reset();
     if (iflist == nullptr)
@@ -194,9 +187,9 @@ extern "C" SIGAR_DECLARE(int) sigar_net_interface_list_destroy(sigar_t *sigar, s
     return SIGAR_OK;
 }
 
-extern "C" SIGAR_DECLARE(int) sigar_net_interface_config_get(sigar_t *sigar, const char *name,
-                                                             sigar_net_interface_config_t *ifconfig)
-{
+extern "C" SIGAR_DECLARE(int)
+    sigar_net_interface_config_get(sigar_t *sigar, const char *name,
+                                   sigar_net_interface_config_t *ifconfig) {
     if (sigar == nullptr || name == nullptr || ifconfig == nullptr)
         return EINVAL;
 

@@ -13,8 +13,7 @@ public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(UniqueFd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd &operator=(UniqueFd &&other) noexcept
-    {
+    UniqueFd &operator=(UniqueFd &&other) noexcept {
         if (this != &other) {
             reset();
             fd_ = std::exchange(other.fd_, -1);
@@ -27,8 +26,7 @@ public:
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
-    void reset()
-    {
+    void reset() {
         if (fd_ >= 0)
             ::close(fd_);
         fd_ = -1;
@@ -38,6 +36,6 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace korvex::sigar
+} // namespace korvex::sigar
 
 #endif

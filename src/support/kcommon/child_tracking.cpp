@@ -10,8 +10,7 @@ std::mutex tracking_lock;
 GMainContext *tracked_context = nullptr;
 } // namespace
 
-extern "C" void mainloop_track_children(int /*arg*/)
-{
+extern "C" void mainloop_track_children(int /*arg*/) {
     GMainContext *context = g_main_context_ref_thread_default();
     GMainContext *previous;
     {
@@ -23,8 +22,7 @@ extern "C" void mainloop_track_children(int /*arg*/)
         g_main_context_unref(previous);
 }
 
-extern "C" GMainContext *kx_child_tracking_context(void)
-{
+extern "C" GMainContext *kx_child_tracking_context(void) {
     std::lock_guard guard(tracking_lock);
     return tracked_context != nullptr ? g_main_context_ref(tracked_context) : nullptr;
 }

@@ -3,8 +3,7 @@
 #include <curl/curl.h>
 #include <mutex>
 
-extern "C" int kx_curl_init(void)
-{
+extern "C" int kx_curl_init(void) {
     // curl_global_init is not thread-safe and must not be repeated after
     // success; a failure is remembered rather than retried.
     static std::once_flag once;

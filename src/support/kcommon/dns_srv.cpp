@@ -20,13 +20,11 @@ struct ResolverState {
     struct __res_state res;
     bool ready = false;
 
-    ResolverState()
-    {
+    ResolverState() {
         std::memset(&res, 0, sizeof res);
         ready = res_ninit(&res) == 0;
     }
-    ~ResolverState()
-    {
+    ~ResolverState() {
         // res_ninit may have allocated even when it reports failure.
         res_nclose(&res);
     }
@@ -41,15 +39,13 @@ struct SrvRecord {
     std::string target;
 };
 
-bool better(const SrvRecord &candidate, const SrvRecord &chosen)
-{
+bool better(const SrvRecord &candidate, const SrvRecord &chosen) {
     if (candidate.priority != chosen.priority)
         return candidate.priority < chosen.priority;
     return candidate.weight > chosen.weight;
 }
 
-std::optional<SrvRecord> parse_srv(const ns_msg &msg, const ns_rr &rr)
-{
+std::optional<SrvRecord> parse_srv(const ns_msg &msg, const ns_rr &rr) {
     if (ns_rr_type(rr) != ns_t_srv || ns_rr_class(rr) != ns_c_in || ns_rr_rdlen(rr) < 7)
         return std::nullopt;
     const unsigned char *rdata = ns_rr_rdata(rr);
@@ -67,8 +63,7 @@ std::optional<SrvRecord> parse_srv(const ns_msg &msg, const ns_rr &rr)
 } // namespace
 
 std::optional<kx::SrvTarget> kx::srv_answer_choose(const unsigned char *answer, size_t length,
-                                                   size_t host_size)
-{
+                                                   size_t host_size) {
     if (answer == nullptr || length > static_cast<size_t>(INT_MAX))
         return std::nullopt;
     ns_msg msg;
@@ -96,8 +91,8 @@ std::optional<kx::SrvTarget> kx::srv_answer_choose(const unsigned char *answer, 
     return SrvTarget{std::move(chosen->target), chosen->port};
 }
 
-extern "C" int kx_dnssrv_lookup_single(const char *name, char *host, size_t host_size, uint16_t *port)
-{
+extern "C" int kx_dnssrv_lookup_single(const char *name, char *host, size_t host_size,
+                                       uint16_t *port) {
     if (name == nullptr || name[0] == '\0' || host == nullptr || host_size == 0 || port == nullptr)
         return -1;
 

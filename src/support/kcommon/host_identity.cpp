@@ -13,8 +13,7 @@
 
 namespace {
 
-std::string first_line_of(const char *path)
-{
+std::string first_line_of(const char *path) {
     std::ifstream in(path);
     std::string line;
     if (!in || !std::getline(in, line))
@@ -27,13 +26,11 @@ std::string first_line_of(const char *path)
     return line;
 }
 
-bool all_hex(std::string_view s)
-{
+bool all_hex(std::string_view s) {
     return std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isxdigit(c); });
 }
 
-std::string uuid_from_machine_id()
-{
+std::string uuid_from_machine_id() {
     std::string id = first_line_of("/etc/machine-id");
     if (id.size() != 32 || !all_hex(id))
         return {};
@@ -41,8 +38,7 @@ std::string uuid_from_machine_id()
            id.substr(16, 4) + '-' + id.substr(20, 12);
 }
 
-bool is_uuid_text(std::string_view s)
-{
+bool is_uuid_text(std::string_view s) {
     if (s.size() != 36)
         return false;
     for (size_t i = 0; i < s.size(); ++i) {
@@ -53,20 +49,17 @@ bool is_uuid_text(std::string_view s)
     return true;
 }
 
-std::string uuid_from_dmi()
-{
+std::string uuid_from_dmi() {
     std::string id = first_line_of("/sys/class/dmi/id/product_uuid");
     return is_uuid_text(id) ? id : std::string();
 }
 
-std::string read_uuid()
-{
+std::string read_uuid() {
     std::string id = uuid_from_machine_id();
     return id.empty() ? uuid_from_dmi() : id;
 }
 
-std::string read_hostname()
-{
+std::string read_hostname() {
     char name[HOST_NAME_MAX + 1] = {};
     if (gethostname(name, sizeof name) != 0)
         return {};
@@ -76,14 +69,12 @@ std::string read_hostname()
 
 } // namespace
 
-extern "C" const char *kx_uuid(void)
-{
+extern "C" const char *kx_uuid(void) {
     static const std::string uuid = read_uuid();
     return uuid.c_str();
 }
 
-extern "C" const char *kx_hostname(void)
-{
+extern "C" const char *kx_hostname(void) {
     static const std::string hostname = read_hostname();
     return hostname.c_str();
 }

@@ -32,15 +32,13 @@ struct LogState {
     void *handler_data = nullptr;
 };
 
-LogState &state()
-{
+LogState &state() {
     // Never destroyed: messages may still be written from atexit handlers.
     static LogState *s = new LogState;
     return *s;
 }
 
-int syslog_priority(int level)
-{
+int syslog_priority(int level) {
     if (level < LOG_EMERG)
         return LOG_EMERG;
     if (level > LOG_DEBUG)
@@ -48,14 +46,12 @@ int syslog_priority(int level)
     return level;
 }
 
-bool env_requests_stderr()
-{
+bool env_requests_stderr() {
     const char *v = std::getenv("KX_LOG_STDERR");
     return v != nullptr && v[0] != '\0' && std::strcmp(v, "0") != 0;
 }
 
-std::string format_message(const char *format, va_list args)
-{
+std::string format_message(const char *format, va_list args) {
     if (format == nullptr)
         return {};
     va_list measure;
@@ -71,8 +67,7 @@ std::string format_message(const char *format, va_list args)
 }
 
 // One write() per line, so lines of concurrent processes do not interleave.
-void write_stderr_line(std::string_view ident, std::string_view message)
-{
+void write_stderr_line(std::string_view ident, std::string_view message) {
     std::string line;
     line.reserve(ident.size() + message.size() + 3);
     line.append(ident).append(": ").append(message).push_back('\n');
@@ -89,8 +84,7 @@ void write_stderr_line(std::string_view ident, std::string_view message)
 
 } // namespace
 
-extern "C" void kx_log_init(const char *ident, int level, int flag)
-{
+extern "C" void kx_log_init(const char *ident, int level, int flag) {
     LogState &s = state();
     std::lock_guard guard(s.lock);
     // openlog keeps the pointer, so close before the text it points at changes.
@@ -103,16 +97,14 @@ extern "C" void kx_log_init(const char *ident, int level, int flag)
     kx_log_level = level;
 }
 
-extern "C" void kx_log_set_handler(kx_log_handler_fn handler, void *user_data)
-{
+extern "C" void kx_log_set_handler(kx_log_handler_fn handler, void *user_data) {
     LogState &s = state();
     std::lock_guard guard(s.lock);
     s.handler = handler;
     s.handler_data = user_data;
 }
 
-extern "C" void kx_log_fn(int level, const char *format, ...)
-{
+extern "C" void kx_log_fn(int level, const char *format, ...) {
     va_list args;
     va_start(args, format);
     std::string message = format_message(format, args);

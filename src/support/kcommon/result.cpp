@@ -1,7 +1,6 @@
 #include "korvex/kcommon.h"
 
-extern "C" const char *kx_result_to_str(int code)
-{
+extern "C" const char *kx_result_to_str(int code) {
     switch (code) {
     case KX_RES_OK:
         return "Success";

@@ -5,8 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-extern "C" void kx_string_copy(char *dst, const char *src, size_t size)
-{
+extern "C" void kx_string_copy(char *dst, const char *src, size_t size) {
     if (dst == nullptr || size == 0)
         return;
     if (src == nullptr)
@@ -19,8 +18,7 @@ extern "C" void kx_string_copy(char *dst, const char *src, size_t size)
 namespace {
 
 // Length of the valid UTF-8 sequence at the start of `s`, or 0.
-std::size_t utf8_sequence(std::string_view s)
-{
+std::size_t utf8_sequence(std::string_view s) {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
     const unsigned char lead = byte(0);
     std::size_t length;
@@ -55,8 +53,7 @@ std::size_t utf8_sequence(std::string_view s)
 
 } // namespace
 
-std::string korvex::printable(std::string_view text, std::size_t max_bytes)
-{
+std::string korvex::printable(std::string_view text, std::size_t max_bytes) {
     std::string out;
     out.reserve(std::min(text.size(), max_bytes) + 16);
     std::size_t at = 0;

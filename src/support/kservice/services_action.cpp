@@ -12,8 +12,7 @@ namespace {
 
 // Exit code, or 128 + signal for a killed process as shells report it,
 // so a killed child never reads as success.
-int exit_status_from_wait(int wait_status)
-{
+int exit_status_from_wait(int wait_status) {
     if (WIFEXITED(wait_status))
         return WEXITSTATUS(wait_status);
     if (WIFSIGNALED(wait_status))
@@ -26,8 +25,7 @@ int exit_status_from_wait(int wait_status)
 // handler waits for that store before it touches (and frees) the action.
 GMutex attach_lock;
 
-void on_child_exit(GPid pid, gint wait_status, gpointer data)
-{
+void on_child_exit(GPid pid, gint wait_status, gpointer data) {
     g_mutex_lock(&attach_lock);
     g_mutex_unlock(&attach_lock);
     auto *action = static_cast<ServicesAction *>(data);
@@ -40,16 +38,15 @@ void on_child_exit(GPid pid, gint wait_status, gpointer data)
     services_action_free(action);
 }
 
-kx::MainContextPtr watch_context()
-{
+kx::MainContextPtr watch_context() {
     GMainContext *tracked = kx_child_tracking_context();
     return kx::MainContextPtr(tracked != nullptr ? tracked : g_main_context_ref_thread_default());
 }
 
 } // namespace
 
-extern "C" ServicesAction *kx_services_action_create_generic(const char *exec, const char *const *args)
-{
+extern "C" ServicesAction *kx_services_action_create_generic(const char *exec,
+                                                             const char *const *args) {
     if (exec == nullptr || exec[0] == '\0')
         return nullptr;
 
@@ -67,8 +64,7 @@ extern "C" ServicesAction *kx_services_action_create_generic(const char *exec, c
     return action;
 }
 
-extern "C" gboolean services_action_async(ServicesAction *action, kx_services_done_fn done)
-{
+extern "C" gboolean services_action_async(ServicesAction *action, kx_services_done_fn done) {
     if (action == nullptr || action->argv == nullptr)
         return FALSE;
     if (action->pid != 0) {
@@ -101,8 +97,7 @@ extern "C" gboolean services_action_async(ServicesAction *action, kx_services_do
     return TRUE;
 }
 
-extern "C" void services_action_free(ServicesAction *action)
-{
+extern "C" void services_action_free(ServicesAction *action) {
     if (action == nullptr)
         return;
     g_free(action->id);

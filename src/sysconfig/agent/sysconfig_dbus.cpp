@@ -25,8 +25,7 @@ struct FreeDeleter {
 using CText = std::unique_ptr<char, FreeDeleter>;
 
 struct PendingCallDeleter {
-    void operator()(PendingCall *call) const
-    {
+    void operator()(PendingCall *call) const {
         g_free(call->key);
         g_free(call);
     }
@@ -45,8 +44,7 @@ struct OffThreadJob {
     std::function<void()> then;
 };
 
-void off_thread(std::function<void()> work, std::function<void()> then)
-{
+void off_thread(std::function<void()> work, std::function<void()> then) {
     auto *job = new OffThreadJob{std::move(work), std::move(then)};
     GTask *task = g_task_new(
         nullptr, nullptr,
@@ -74,8 +72,7 @@ thread_local WorkerOutcome *worker_outcome = nullptr;
 // its temporary files are gone, and a puppet run on the main loop. A run's
 // outcome is answered on the main loop once the run has returned, so the
 // caller never hears of a run that has not yet cleaned up after itself.
-void deliver_result(void *user_data, int32_t rc)
-{
+void deliver_result(void *user_data, int32_t rc) {
     if (worker_outcome != nullptr) {
         worker_outcome->delivered = true;
         worker_outcome->rc = rc;
@@ -84,9 +81,8 @@ void deliver_result(void *user_data, int32_t rc)
     result_cb(user_data, rc);
 }
 
-void start_run(RunFunction run, const std::string &document, guint flags,
-               const std::string &scheme, const std::string &key, DBusGMethodInvocation *context)
-{
+void start_run(RunFunction run, const std::string &document, guint flags, const std::string &scheme,
+               const std::string &key, DBusGMethodInvocation *context) {
     PendingCallPtr call(g_try_new0(PendingCall, 1));
     if (!call) {
         // Without a record the outcome could never be delivered; tell the
@@ -109,8 +105,8 @@ void start_run(RunFunction run, const std::string &document, guint flags,
     off_thread(
         [=] {
             worker_outcome = &outcome->completion;
-            outcome->rc = run(document.c_str(), flags, scheme.c_str(), key.c_str(),
-                              deliver_result, record);
+            outcome->rc =
+                run(document.c_str(), flags, scheme.c_str(), key.c_str(), deliver_result, record);
             worker_outcome = nullptr;
         },
         [=] {
@@ -128,12 +124,10 @@ void start_run(RunFunction run, const std::string &document, guint flags,
 // The arguments live in the message being dispatched; the authorization
 // check outlasts it, so the work keeps copies.
 gboolean authorize_run(const char *action, RunFunction run, const char *document, guint flags,
-                       const char *scheme, const char *key, DBusGMethodInvocation *context)
-{
+                       const char *scheme, const char *key, DBusGMethodInvocation *context) {
     korvex::authorize(action, context,
-                      [run, document = std::string(document), flags,
-                       scheme = std::string(scheme), key = std::string(key)](
-                          DBusGMethodInvocation *ctx) {
+                      [run, document = std::string(document), flags, scheme = std::string(scheme),
+                       key = std::string(key)](DBusGMethodInvocation *ctx) {
                           start_run(run, document, flags, scheme, key, ctx);
                       });
     return TRUE;
@@ -153,8 +147,7 @@ PropertyRow properties[] = {
     {0, nullptr, nullptr, nullptr, 0, '\0'},
 };
 
-void result_cb(void *user_data, int32_t rc)
-{
+void result_cb(void *user_data, int32_t rc) {
     PendingCallPtr call(static_cast<PendingCall *>(user_data));
     if (rc != 0) {
         korvex_reply_result_error(call->context, rc);
@@ -165,38 +158,32 @@ void result_cb(void *user_data, int32_t rc)
 }
 
 gboolean Sysconfig_run_uri(Korvex *, const char *uri, guint flags, const char *scheme,
-                           const char *key, DBusGMethodInvocation *context)
-{
+                           const char *key, DBusGMethodInvocation *context) {
     return authorize_run("org.vaduderuvoziz.Sysconfig.run_uri", kx_sysconfig_run_uri, uri, flags,
                          scheme, key, context);
 }
 
 gboolean Sysconfig_run_string(Korvex *, const char *text, guint flags, const char *scheme,
-                              const char *key, DBusGMethodInvocation *context)
-{
+                              const char *key, DBusGMethodInvocation *context) {
     return authorize_run("org.vaduderuvoziz.Sysconfig.run_string", kx_sysconfig_run_string, text,
                          flags, scheme, key, context);
 }
 
 gboolean Sysconfig_query(Korvex *, const char *text, guint flags, const char *scheme,
-                         DBusGMethodInvocation *context)
-{
-    korvex::authorize("org.vaduderuvoziz.Sysconfig.query", context,
-                      [text = std::string(text), flags,
-                       scheme = std::string(scheme)](DBusGMethodInvocation *ctx) {
-                          auto data = std::make_shared<CText>();
-                          off_thread(
-                              [=] {
-                                  data->reset(
-                                      kx_sysconfig_query(text.c_str(), flags, scheme.c_str()));
-                              },
-                              [=] { korvex::reply_text(ctx, data->get()); });
-                      });
+                         DBusGMethodInvocation *context) {
+    korvex::authorize(
+        "org.vaduderuvoziz.Sysconfig.query", context,
+        [text = std::string(text), flags,
+         scheme = std::string(scheme)](DBusGMethodInvocation *ctx) {
+            auto data = std::make_shared<CText>();
+            off_thread(
+                [=] { data->reset(kx_sysconfig_query(text.c_str(), flags, scheme.c_str())); },
+                [=] { korvex::reply_text(ctx, data->get()); });
+        });
     return TRUE;
 }
 
-gboolean Sysconfig_is_configured(Korvex *, const char *key, DBusGMethodInvocation *context)
-{
+gboolean Sysconfig_is_configured(Korvex *, const char *key, DBusGMethodInvocation *context) {
     korvex::authorize("org.vaduderuvoziz.Sysconfig.is_configured", context,
                       [key = std::string(key)](DBusGMethodInvocation *ctx) {
                           CText status(kx_sysconfig_is_configured(key.c_str()));
@@ -207,8 +194,7 @@ gboolean Sysconfig_is_configured(Korvex *, const char *key, DBusGMethodInvocatio
 
 } // extern "C"
 
-int main()
-{
+int main() {
 #if !GLIB_CHECK_VERSION(2, 36, 0)
     g_type_init();
 #endif

@@ -7,8 +7,7 @@ namespace korvex::test {
 
 namespace {
 
-std::map<std::string, std::string> attributes_of(const std::string &text)
-{
+std::map<std::string, std::string> attributes_of(const std::string &text) {
     static const std::regex attribute(R"re(([A-Za-z_:-]+)\s*=\s*"([^"]*)")re");
     std::map<std::string, std::string> result;
     for (auto it = std::sregex_iterator(text.begin(), text.end(), attribute);
@@ -17,9 +16,8 @@ std::map<std::string, std::string> attributes_of(const std::string &text)
     return result;
 }
 
-std::string required(const std::map<std::string, std::string> &attributes,
-                     const std::string &key, const std::string &tag)
-{
+std::string required(const std::map<std::string, std::string> &attributes, const std::string &key,
+                     const std::string &tag) {
     auto found = attributes.find(key);
     if (found == attributes.end())
         throw std::runtime_error("<" + tag + "> without " + key);
@@ -28,8 +26,7 @@ std::string required(const std::map<std::string, std::string> &attributes,
 
 } // namespace
 
-std::map<std::string, IntrospectedInterface> read_introspection(const std::string &xml)
-{
+std::map<std::string, IntrospectedInterface> read_introspection(const std::string &xml) {
     // Comments, the DOCTYPE and processing instructions are skipped; every
     // other tag is an opening, closing or empty element.
     static const std::regex tag(R"re(<!--[\s\S]*?-->|<[!?][^>]*>|<(/?)([A-Za-z]+)([^>]*?)(/?)>)re");
@@ -38,8 +35,8 @@ std::map<std::string, IntrospectedInterface> read_introspection(const std::strin
     IntrospectedInterface *interface = nullptr;
     std::vector<IntrospectedArg> *method_args = nullptr;
 
-    for (auto it = std::sregex_iterator(xml.begin(), xml.end(), tag);
-         it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(xml.begin(), xml.end(), tag); it != std::sregex_iterator();
+         ++it) {
         const auto &m = *it;
         if (!m[2].matched)
             continue;

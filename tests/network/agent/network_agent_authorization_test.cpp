@@ -20,8 +20,7 @@ struct Request {
 };
 
 // Every request of the agent, with the action it is checked against.
-std::vector<Request> every_request()
-{
+std::vector<Request> every_request() {
     const std::string net = kNetworkIface;
     return {
         {net, "list", {}, net + ".list"},
@@ -32,7 +31,9 @@ std::vector<Request> every_request()
         {net, "get_mac_address", {Arg::s("eth0")}, net + ".get_mac_address"},
         {kPropertiesIface, "Get", {Arg::s(net), Arg::s("uuid")}, net + ".uuid"},
         {kPropertiesIface, "Get", {Arg::s(net), Arg::s("hostname")}, net + ".hostname"},
-        {kPropertiesIface, "Get", {Arg::s(net), Arg::s("qmf-gen-no-crash")},
+        {kPropertiesIface,
+         "Get",
+         {Arg::s(net), Arg::s("qmf-gen-no-crash")},
          net + ".qmf-gen-no-crash"},
     };
 }
@@ -44,8 +45,7 @@ protected:
 
 class NetworkAgentRefusingNobody : public NetworkAgentTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         TestBusOptions options;
         options.polkit_rules = rules_refusing_user("nobody");
         ASSERT_TRUE(start_agent(options));
@@ -54,8 +54,7 @@ protected:
 
 } // namespace
 
-TEST_F(NetworkAgentDefaultPolicy, AnyoneMayReadButOnlyAdministratorsStartOrStop)
-{
+TEST_F(NetworkAgentDefaultPolicy, AnyoneMayReadButOnlyAdministratorsStartOrStop) {
     Reply list = call_as_nobody("list");
     ASSERT_TRUE(list.ok) << value_of(list);
     EXPECT_EQ(list.values.at(0).strings, (std::vector<std::string>{"eth1", "eth0", "lo"}));
@@ -85,12 +84,11 @@ TEST_F(NetworkAgentDefaultPolicy, AnyoneMayReadButOnlyAdministratorsStartOrStop)
     EXPECT_EQ(value_of(call("status", {Arg::s("eth0")})), "1");
 }
 
-TEST_F(NetworkAgentDefaultPolicy, WithoutPolkitEveryRequestFailsAndNothingRuns)
-{
+TEST_F(NetworkAgentDefaultPolicy, WithoutPolkitEveryRequestFailsAndNothingRuns) {
     bus_->stop_polkit();
     for (const auto &request : every_request()) {
-        Reply reply = client_->call(kNetworkName, kNetworkPath, request.interface,
-                                    request.member, request.args);
+        Reply reply = client_->call(kNetworkName, kNetworkPath, request.interface, request.member,
+                                    request.args);
         EXPECT_FALSE(reply.ok) << request.action;
         EXPECT_EQ(reply.error_name, code_error(5)) << request.action;
         // The message is PolicyKit's own, not the refusal text.
@@ -103,15 +101,15 @@ TEST_F(NetworkAgentDefaultPolicy, WithoutPolkitEveryRequestFailsAndNothingRuns)
     EXPECT_EQ(recorded(), Lines{"/sbin/ifup [eth7]"});
 }
 
-TEST_F(NetworkAgentRefusingNobody, EveryRequestOfTheRefusedUserGetsCodeFive)
-{
+TEST_F(NetworkAgentRefusingNobody, EveryRequestOfTheRefusedUserGetsCodeFive) {
     for (const auto &request : every_request()) {
         Reply reply = call_as(kNobody, bus_->address(), kNetworkName, kNetworkPath,
                               request.interface, request.member, request.args);
         EXPECT_FALSE(reply.ok) << request.action << ": " << value_of(reply);
         EXPECT_EQ(reply.error_name, code_error(5)) << request.action;
         EXPECT_EQ(reply.error_message, kx_result_to_str(5)) << request.action;
-        EXPECT_NE(agent_log().find("Caller is not authorized for action " + request.action + " (uid 65534, pid "),
+        EXPECT_NE(agent_log().find("Caller is not authorized for action " + request.action +
+                                   " (uid 65534, pid "),
                   std::string::npos)
             << request.action;
     }
@@ -120,8 +118,8 @@ TEST_F(NetworkAgentRefusingNobody, EveryRequestOfTheRefusedUserGetsCodeFive)
     for (const auto &request : every_request()) {
         if (request.member == "start" || request.member == "stop")
             continue;
-        Reply reply = client_->call(kNetworkName, kNetworkPath, request.interface,
-                                    request.member, request.args);
+        Reply reply = client_->call(kNetworkName, kNetworkPath, request.interface, request.member,
+                                    request.args);
         EXPECT_TRUE(reply.ok) << request.action << ": " << value_of(reply);
     }
     EXPECT_EQ(value_of(call("start", {Arg::s("eth7")})), "0");

@@ -21,8 +21,7 @@ protected:
     void SetUp() override { ASSERT_TRUE(start_agent({}, InterfaceScripts::Ifupdown)); }
 
     bool eventually(const std::string &member, const std::string &iface,
-                    const std::string &expected)
-    {
+                    const std::string &expected) {
         return wait_until([&] { return value_of(call(member, {Arg::s(iface)})) == expected; },
                           std::chrono::seconds(20), std::chrono::milliseconds(50));
     }
@@ -30,8 +29,7 @@ protected:
 
 } // namespace
 
-TEST_F(NetworkAgentControl, ScriptsRunOnlyWhenTheStateWouldChange)
-{
+TEST_F(NetworkAgentControl, ScriptsRunOnlyWhenTheStateWouldChange) {
     // Already in the asked state: the reply is that state and nothing runs.
     EXPECT_EQ(value_of(call("start", {Arg::s("eth0")})), "1");
     EXPECT_EQ(value_of(call("stop", {Arg::s("eth1")})), "0");
@@ -52,8 +50,7 @@ TEST_F(NetworkAgentControl, ScriptsRunOnlyWhenTheStateWouldChange)
     EXPECT_EQ(recorded(), (Lines{"/sbin/ifup [eth7]", "/sbin/ifup [eth1]", "/sbin/ifdown [eth0]"}));
 }
 
-TEST_F(NetworkAgentControl, NamesReachTheScriptsAsOneArgumentAndNeverAsOptions)
-{
+TEST_F(NetworkAgentControl, NamesReachTheScriptsAsOneArgumentAndNeverAsOptions) {
     const std::string planted = dir_.file("planted");
     // "-a" would make ifup bring up every configured interface.
     EXPECT_EQ(value_of(call("start", {Arg::s("-a")})), "0");
@@ -69,8 +66,7 @@ TEST_F(NetworkAgentControl, NamesReachTheScriptsAsOneArgumentAndNeverAsOptions)
     EXPECT_FALSE(std::filesystem::exists(planted));
 }
 
-TEST_F(NetworkAgentWithIfupdown, StartAndStopBringTheInterfaceUpAndDown)
-{
+TEST_F(NetworkAgentWithIfupdown, StartAndStopBringTheInterfaceUpAndDown) {
     ASSERT_EQ(value_of(call("status", {Arg::s("eth1")})), "0");
 
     Reply start = call("start", {Arg::s("eth1")});

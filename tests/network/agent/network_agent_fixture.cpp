@@ -11,8 +11,7 @@
 
 namespace korvex::test {
 
-NetworkAgentTest::NetworkAgentTest()
-{
+NetworkAgentTest::NetworkAgentTest() {
     space_.ip({"link", "set", "lo", "up"});
     space_.add_veth("eth0", "02:00:00:00:00:0a");
     space_.ip({"address", "add", "192.0.2.10/24", "dev", "eth0"});
@@ -24,27 +23,26 @@ NetworkAgentTest::NetworkAgentTest()
                "#!/bin/sh\n"
                "line=\"$0\"\n"
                "for arg in \"$@\"; do line=\"$line [$arg]\"; done\n"
-               "printf '%s\\n' \"$line\" >> '" + record_path() + "'\n",
+               "printf '%s\\n' \"$line\" >> '" +
+                   record_path() + "'\n",
                0755);
     write_file(record_path(), "");
 
     const std::string etc_network = dir_.file("etc-network");
     for (const char *hook : {"if-pre-up.d", "if-up.d", "if-down.d", "if-post-down.d"})
         std::filesystem::create_directories(etc_network + "/" + hook);
-    write_file(etc_network + "/interfaces",
-               "iface eth1 inet static\n"
-               "    address 192.0.2.20/24\n");
+    write_file(etc_network + "/interfaces", "iface eth1 inet static\n"
+                                            "    address 192.0.2.20/24\n");
 }
 
-std::vector<std::string> NetworkAgentTest::wrapper_for(InterfaceScripts scripts) const
-{
+std::vector<std::string> NetworkAgentTest::wrapper_for(InterfaceScripts scripts) const {
     std::vector<std::string> prefix = space_.exec_prefix();
     prefix.insert(prefix.end(), {"unshare", "-m", "--propagation", "private", "sh", "-c"});
     if (scripts == InterfaceScripts::Recorder) {
         // /sbin is a link to /usr/sbin and ifdown a link to ifup: one bind
         // catches both, and $0 tells which name was started.
-        prefix.insert(prefix.end(), {"mount --bind \"$0\" /usr/sbin/ifup && exec \"$@\"",
-                                     dir_.file("recorder")});
+        prefix.insert(prefix.end(),
+                      {"mount --bind \"$0\" /usr/sbin/ifup && exec \"$@\"", dir_.file("recorder")});
     } else {
         // ifupdown keeps its state under /run/network; a private /run keeps
         // it away from the host's.
@@ -57,8 +55,7 @@ std::vector<std::string> NetworkAgentTest::wrapper_for(InterfaceScripts scripts)
 }
 
 ::testing::AssertionResult NetworkAgentTest::start_agent(const TestBusOptions &bus_options,
-                                                         InterfaceScripts scripts)
-{
+                                                         InterfaceScripts scripts) {
     bus_ = std::make_unique<TestSystemBus>(bus_options);
     AgentOptions options;
     options.argv = {NETWORK_AGENT_PATH};
@@ -72,25 +69,21 @@ std::vector<std::string> NetworkAgentTest::wrapper_for(InterfaceScripts scripts)
     return ::testing::AssertionSuccess();
 }
 
-Reply NetworkAgentTest::call(const std::string &member, const std::vector<Arg> &args)
-{
+Reply NetworkAgentTest::call(const std::string &member, const std::vector<Arg> &args) {
     return client_->call(kNetworkName, kNetworkPath, kNetworkIface, member, args);
 }
 
-Reply NetworkAgentTest::call_as_nobody(const std::string &member, const std::vector<Arg> &args)
-{
+Reply NetworkAgentTest::call_as_nobody(const std::string &member, const std::vector<Arg> &args) {
     return call_as(kNobody, bus_->address(), kNetworkName, kNetworkPath, kNetworkIface, member,
                    args);
 }
 
-Reply NetworkAgentTest::get_property(const std::string &name)
-{
+Reply NetworkAgentTest::get_property(const std::string &name) {
     return client_->call(kNetworkName, kNetworkPath, kPropertiesIface, "Get",
                          {Arg::s(kNetworkIface), Arg::s(name)});
 }
 
-std::string NetworkAgentTest::value_of(const Reply &reply)
-{
+std::string NetworkAgentTest::value_of(const Reply &reply) {
     if (!reply.ok)
         return "error " + reply.error_name + ": " + reply.error_message;
     if (reply.values.size() != 1)
@@ -98,8 +91,7 @@ std::string NetworkAgentTest::value_of(const Reply &reply)
     return reply.values[0].text;
 }
 
-std::vector<std::string> NetworkAgentTest::recorded() const
-{
+std::vector<std::string> NetworkAgentTest::recorded() const {
     std::vector<std::string> lines;
     std::istringstream text(read_file(record_path()));
     for (std::string line; std::getline(text, line);)
@@ -107,8 +99,7 @@ std::vector<std::string> NetworkAgentTest::recorded() const
     return lines;
 }
 
-bool NetworkAgentTest::wait_for_recorded(size_t count) const
-{
+bool NetworkAgentTest::wait_for_recorded(size_t count) const {
     return wait_until([&] { return recorded().size() >= count; }, std::chrono::seconds(20));
 }
 

@@ -19,8 +19,7 @@ protected:
 
 } // namespace
 
-TEST_F(NetworkAgentQueries, ListIsTheNamespacesInterfacesInReverseEnumerationOrder)
-{
+TEST_F(NetworkAgentQueries, ListIsTheNamespacesInterfacesInReverseEnumerationOrder) {
     std::vector<std::string> expected = space_.link_names();
     ASSERT_EQ(expected, (std::vector<std::string>{"lo", "eth0", "eth1"}));
     std::reverse(expected.begin(), expected.end());
@@ -41,15 +40,14 @@ TEST_F(NetworkAgentQueries, ListIsTheNamespacesInterfacesInReverseEnumerationOrd
     EXPECT_EQ(after.values.at(0).strings.front(), "br0");
 }
 
-TEST_F(NetworkAgentQueries, PresentInterfacesReportStateAndAddresses)
-{
+TEST_F(NetworkAgentQueries, PresentInterfacesReportStateAndAddresses) {
     struct Expected {
         std::string name, status, ip, mac;
     };
     const std::vector<Expected> table = {
         {"lo", "1", "127.0.0.1", "00:00:00:00:00:00"},
         {"eth0", "1", "192.0.2.10", "02:00:00:00:00:0A"},
-        {"eth1", "0", "0.0.0.0", "02:AB:CD:EF:00:FF"},  // present, without IPv4
+        {"eth1", "0", "0.0.0.0", "02:AB:CD:EF:00:FF"}, // present, without IPv4
     };
     for (const auto &row : table) {
         Reply status = call("status", {Arg::s(row.name)});
@@ -77,12 +75,11 @@ TEST_F(NetworkAgentQueries, PresentInterfacesReportStateAndAddresses)
     EXPECT_EQ(value_of(call("status", {Arg::s("eth0")})), "0");
 }
 
-TEST_F(NetworkAgentQueries, AbsentNamesReadAsDownWithEmptyAddresses)
-{
+TEST_F(NetworkAgentQueries, AbsentNamesReadAsDownWithEmptyAddresses) {
     // Names only match whole and in the same case; an over-long name is
     // just another absent one.
-    const std::vector<std::string> absent = {"eth9", "ETH0", "eth", "eth0 ", "eth0:1", "",
-                                             std::string(300, 'x')};
+    const std::vector<std::string> absent = {
+        "eth9", "ETH0", "eth", "eth0 ", "eth0:1", "", std::string(300, 'x')};
     for (const auto &name : absent) {
         EXPECT_EQ(value_of(call("status", {Arg::s(name)})), "0") << "'" << name << "'";
         EXPECT_EQ(value_of(call("get_ip_address", {Arg::s(name)})), "") << "'" << name << "'";
@@ -91,16 +88,15 @@ TEST_F(NetworkAgentQueries, AbsentNamesReadAsDownWithEmptyAddresses)
     EXPECT_EQ(value_of(call("status", {Arg::s("eth0")})), "1");
 }
 
-TEST_F(NetworkAgentQueries, PropertiesServeTheHostIdentity)
-{
+TEST_F(NetworkAgentQueries, PropertiesServeTheHostIdentity) {
     Reply uuid = get_property("uuid");
     ASSERT_TRUE(uuid.ok) << value_of(uuid);
     EXPECT_TRUE(uuid.values.at(0).was_variant);
     EXPECT_EQ(uuid.values.at(0).signature, "s");
     EXPECT_EQ(uuid.str(), expected_uuid());
-    EXPECT_TRUE(std::regex_match(uuid.str(),
-                                 std::regex("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-"
-                                            "[0-9a-f]{12}")))
+    EXPECT_TRUE(
+        std::regex_match(uuid.str(), std::regex("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-"
+                                                "[0-9a-f]{12}")))
         << uuid.str();
 
     Reply hostname = get_property("hostname");
@@ -123,8 +119,7 @@ TEST_F(NetworkAgentQueries, PropertiesServeTheHostIdentity)
               "org.vaduderuvoziz.Network.is_postboot_configured is not registered");
 }
 
-TEST_F(NetworkAgentQueries, IntrospectionDescribesTheInterface)
-{
+TEST_F(NetworkAgentQueries, IntrospectionDescribesTheInterface) {
     Reply introspection = client_->call(kNetworkName, kNetworkPath,
                                         "org.freedesktop.DBus.Introspectable", "Introspect");
     ASSERT_TRUE(introspection.ok) << value_of(introspection);

@@ -21,8 +21,7 @@ class AgentAugeas : public SysconfigAgentTest {};
 
 } // namespace
 
-TEST_F(AgentAugeas, KeysWithoutStatusReadAsEmptyText)
-{
+TEST_F(AgentAugeas, KeysWithoutStatusReadAsEmptyText) {
     for (const std::string key : {"never-run", ".profile", "etc/hosts", "a!b", ""}) {
         Reply reply = is_configured(key);
         ASSERT_TRUE(reply.ok) << key << ": " << reply.error_name << " " << reply.error_message;
@@ -32,10 +31,9 @@ TEST_F(AgentAugeas, KeysWithoutStatusReadAsEmptyText)
     }
 }
 
-TEST_F(AgentAugeas, InlineScriptEditsTheFileAndRepliesWithTheStatus)
-{
-    Reply reply = run_string(add_host_script("192.0.2.10", "added.example"), 0, "augeas",
-                             "hosts-entry");
+TEST_F(AgentAugeas, InlineScriptEditsTheFileAndRepliesWithTheStatus) {
+    Reply reply =
+        run_string(add_host_script("192.0.2.10", "added.example"), 0, "augeas", "hosts-entry");
     ASSERT_TRUE(reply.ok) << reply.error_name << ": " << reply.error_message;
     EXPECT_EQ(reply.str(), kSaved);
     EXPECT_EQ(read_file(hosts_path()), kOriginalHosts + "192.0.2.10\tadded.example\n");
@@ -48,27 +46,24 @@ TEST_F(AgentAugeas, InlineScriptEditsTheFileAndRepliesWithTheStatus)
     EXPECT_EQ(status.str(), kSaved);
 }
 
-TEST_F(AgentAugeas, FailingScriptRepliesWithTheFailureAndOutput)
-{
+TEST_F(AgentAugeas, FailingScriptRepliesWithTheFailureAndOutput) {
     // The get prints before the set fails on its two matches; the save
     // is never reached.
-    const std::string script =
-        hosts_script("get /files" + hosts_path() + "/1/ipaddr\nset /files" + hosts_path() +
-                     "/*/ipaddr 198.51.100.1\nsave\n");
+    const std::string script = hosts_script("get /files" + hosts_path() + "/1/ipaddr\nset /files" +
+                                            hosts_path() + "/*/ipaddr 198.51.100.1\nsave\n");
     Reply reply = run_string(script, 0, "augeas", "broken-edit");
     ASSERT_TRUE(reply.ok) << reply.error_name << ": " << reply.error_message;
-    const std::string expected =
-        "FAILED\n-1\n/files" + hosts_path() + "/1/ipaddr = 127.0.0.1\n";
+    const std::string expected = "FAILED\n-1\n/files" + hosts_path() + "/1/ipaddr = 127.0.0.1\n";
     EXPECT_EQ(reply.str(), expected);
     EXPECT_EQ(read_file(hosts_path()), kOriginalHosts);
     EXPECT_EQ(is_configured("broken-edit").str(), expected);
 }
 
-TEST_F(AgentAugeas, ConfiguredKeyIsSkippedUnlessForced)
-{
-    ASSERT_EQ(run_string(add_host_script("192.0.2.10", "first-run.example"), 0, "augeas",
-                         "skip-key").str(),
-              kSaved);
+TEST_F(AgentAugeas, ConfiguredKeyIsSkippedUnlessForced) {
+    ASSERT_EQ(
+        run_string(add_host_script("192.0.2.10", "first-run.example"), 0, "augeas", "skip-key")
+            .str(),
+        kSaved);
     const std::string after_first = read_file(hosts_path());
     const std::string second = add_host_script("192.0.2.20", "second-run.example");
 
@@ -102,8 +97,7 @@ TEST_F(AgentAugeas, ConfiguredKeyIsSkippedUnlessForced)
     EXPECT_EQ(status_file("skip-key"), failed.str());
 }
 
-TEST_F(AgentAugeas, UnknownSchemeOrInvalidKeyOfANewKeyIsBadArgument)
-{
+TEST_F(AgentAugeas, UnknownSchemeOrInvalidKeyOfANewKeyIsBadArgument) {
     const std::string script = add_host_script("192.0.2.10", "never.example");
     Reply chef = run_string(script, 0, "chef", "chef-key");
     EXPECT_FALSE(chef.ok);
@@ -122,8 +116,7 @@ TEST_F(AgentAugeas, UnknownSchemeOrInvalidKeyOfANewKeyIsBadArgument)
     EXPECT_EQ(run_string(script, 0, "AuGeAs", "mixed-case").str(), kSaved);
 }
 
-TEST_F(AgentAugeas, ScriptFromAnHttpUri)
-{
+TEST_F(AgentAugeas, ScriptFromAnHttpUri) {
     const std::string uri =
         server_->publish("edit.aug", add_host_script("192.0.2.30", "fetched.example"));
     Reply reply = run_uri(uri, 0, "augeas", "fetched");
@@ -143,10 +136,9 @@ TEST_F(AgentAugeas, ScriptFromAnHttpUri)
         << agent_->stderr_text();
 }
 
-TEST_F(AgentAugeas, QueryReadsOneValueOfTheAugeasTree)
-{
-    for (const auto &[flags, scheme] : std::vector<std::pair<uint32_t, std::string>>{
-             {0, "augeas"}, {7, "AUGEAS"}}) {
+TEST_F(AgentAugeas, QueryReadsOneValueOfTheAugeasTree) {
+    for (const auto &[flags, scheme] :
+         std::vector<std::pair<uint32_t, std::string>>{{0, "augeas"}, {7, "AUGEAS"}}) {
         Reply one = query("/files/etc/hostname/hostname", flags, scheme);
         ASSERT_TRUE(one.ok) << one.error_name << ": " << one.error_message;
         EXPECT_EQ(one.str(), kAgentHostname) << scheme;
@@ -163,8 +155,7 @@ TEST_F(AgentAugeas, QueryReadsOneValueOfTheAugeasTree)
     EXPECT_EQ(puppet.str(), "");
 }
 
-TEST_F(AgentAugeas, Latin1OutputIsStoredAsItCameAndRepliedAsValidText)
-{
+TEST_F(AgentAugeas, Latin1OutputIsStoredAsItCameAndRepliedAsValidText) {
     // A document from the web in Latin-1: augeas prints its bytes back.
     const std::string uri = server_->publish(
         "latin1.aug", hosts_script("set /files" + hosts_path() + "/1/alias caf\xe9\n" +
@@ -184,8 +175,7 @@ TEST_F(AgentAugeas, Latin1OutputIsStoredAsItCameAndRepliedAsValidText)
     EXPECT_EQ(skipped.str(), reply.str());
 }
 
-TEST_F(AgentAugeas, ADownloadThatHangsHoldsUpNoOtherRequest)
-{
+TEST_F(AgentAugeas, ADownloadThatHangsHoldsUpNoOtherRequest) {
     // A server that takes the connection and never says a word.
     const int listener = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(listener, 0);
@@ -198,9 +188,9 @@ TEST_F(AgentAugeas, ADownloadThatHangsHoldsUpNoOtherRequest)
     ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length), 0);
     const std::string uri =
         "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/silent.aug";
-    BusClient::Pending hung = client_->send(kSysconfigName, kSysconfigPath, kSysconfigIface,
-                                            "run_uri",
-                                            {Arg::s(uri), Arg::u(0), Arg::s("augeas"), Arg::s("hung")});
+    BusClient::Pending hung =
+        client_->send(kSysconfigName, kSysconfigPath, kSysconfigIface, "run_uri",
+                      {Arg::s(uri), Arg::u(0), Arg::s("augeas"), Arg::s("hung")});
 
     Reply uuid = get("uuid");
     EXPECT_TRUE(uuid.ok) << uuid.error_message;
@@ -213,8 +203,7 @@ TEST_F(AgentAugeas, ADownloadThatHangsHoldsUpNoOtherRequest)
     EXPECT_EQ(failed.error_name, code_error(3)) << failed.error_message;
 }
 
-TEST_F(AgentAugeas, AStartingAgentRemovesWhatAKilledOneLeftBehind)
-{
+TEST_F(AgentAugeas, AStartingAgentRemovesWhatAKilledOneLeftBehind) {
     // A run needs the keys folder; then the agent dies in the middle of
     // runs, leaving its documents and a half-written status.
     ASSERT_TRUE(run_string(add_host_script("192.0.2.40", "k.example"), 0, "augeas", "k").ok);

@@ -13,8 +13,7 @@ namespace {
 class AgentAuthorization : public SysconfigAgentTest {
 protected:
     Reply call_as_nobody(const std::string &iface, const std::string &member,
-                         const std::vector<Arg> &args)
-    {
+                         const std::vector<Arg> &args) {
         return call_as(kNobody, bus_->address(), kSysconfigName, kSysconfigPath, iface, member,
                        args);
     }
@@ -22,8 +21,7 @@ protected:
 
 } // namespace
 
-TEST_F(AgentAuthorization, RefusedCallerGetsCodeFiveAndNothingRuns)
-{
+TEST_F(AgentAuthorization, RefusedCallerGetsCodeFiveAndNothingRuns) {
     const std::string edit = add_host_script("192.0.2.40", "refused.example");
     const std::string uri = server_->publish("refused.aug", edit);
     const std::string manifest = "file { '" + edits_->file("puppet-marker") +
@@ -37,18 +35,28 @@ TEST_F(AgentAuthorization, RefusedCallerGetsCodeFiveAndNothingRuns)
     };
     const std::string sysconfig = kSysconfigIface;
     const std::vector<Attempt> attempts = {
-        {sysconfig, "run_uri", {Arg::s(uri), Arg::u(1), Arg::s("augeas"), Arg::s("by-uri")},
+        {sysconfig,
+         "run_uri",
+         {Arg::s(uri), Arg::u(1), Arg::s("augeas"), Arg::s("by-uri")},
          "run_uri"},
-        {sysconfig, "run_string", {Arg::s(edit), Arg::u(1), Arg::s("augeas"), Arg::s("inline")},
+        {sysconfig,
+         "run_string",
+         {Arg::s(edit), Arg::u(1), Arg::s("augeas"), Arg::s("inline")},
          "run_string"},
-        {sysconfig, "run_string",
-         {Arg::s(manifest), Arg::u(1), Arg::s("puppet"), Arg::s("manifest")}, "run_string"},
-        {sysconfig, "query", {Arg::s("/files/etc/hostname/hostname"), Arg::u(0), Arg::s("augeas")},
+        {sysconfig,
+         "run_string",
+         {Arg::s(manifest), Arg::u(1), Arg::s("puppet"), Arg::s("manifest")},
+         "run_string"},
+        {sysconfig,
+         "query",
+         {Arg::s("/files/etc/hostname/hostname"), Arg::u(0), Arg::s("augeas")},
          "query"},
         {sysconfig, "is_configured", {Arg::s("inline")}, "is_configured"},
         {kPropertiesIface, "Get", {Arg::s(sysconfig), Arg::s("uuid")}, "uuid"},
         {kPropertiesIface, "Get", {Arg::s(sysconfig), Arg::s("hostname")}, "hostname"},
-        {kPropertiesIface, "Set", {Arg::s(sysconfig), Arg::s("is_postboot_configured"), Arg::vu(1)},
+        {kPropertiesIface,
+         "Set",
+         {Arg::s(sysconfig), Arg::s("is_postboot_configured"), Arg::vu(1)},
          "is_postboot_configured"},
     };
     for (const auto &attempt : attempts) {

@@ -25,8 +25,7 @@ struct NodeInfoUnref {
 using NodeInfoPtr = std::unique_ptr<GDBusNodeInfo, NodeInfoUnref>;
 
 // "name:type:direction" for each argument of a method, in order.
-std::vector<std::string> describe_args(const GDBusMethodInfo *method)
-{
+std::vector<std::string> describe_args(const GDBusMethodInfo *method) {
     std::vector<std::string> out;
     for (GDBusArgInfo **arg = method->in_args; arg != nullptr && *arg != nullptr; ++arg)
         out.push_back(std::string((*arg)->name) + ":" + (*arg)->signature + ":in");
@@ -37,16 +36,14 @@ std::vector<std::string> describe_args(const GDBusMethodInfo *method)
 
 using Members = std::map<std::string, std::vector<std::string>>;
 
-Members describe_methods(const GDBusInterfaceInfo *iface)
-{
+Members describe_methods(const GDBusInterfaceInfo *iface) {
     Members out;
     for (GDBusMethodInfo **m = iface->methods; m != nullptr && *m != nullptr; ++m)
         out[(*m)->name] = describe_args(*m);
     return out;
 }
 
-std::map<std::string, std::string> describe_properties(const GDBusInterfaceInfo *iface)
-{
+std::map<std::string, std::string> describe_properties(const GDBusInterfaceInfo *iface) {
     std::map<std::string, std::string> out;
     for (GDBusPropertyInfo **p = iface->properties; p != nullptr && *p != nullptr; ++p) {
         std::string access;
@@ -61,8 +58,7 @@ std::map<std::string, std::string> describe_properties(const GDBusInterfaceInfo 
 
 } // namespace
 
-TEST_F(AgentInterface, PropertiesServeTheHostAndIgnoreWrites)
-{
+TEST_F(AgentInterface, PropertiesServeTheHostAndIgnoreWrites) {
     Reply uuid = get("uuid");
     ASSERT_TRUE(uuid.ok) << uuid.error_name << ": " << uuid.error_message;
     ASSERT_EQ(uuid.values.size(), 1u);
@@ -83,9 +79,9 @@ TEST_F(AgentInterface, PropertiesServeTheHostAndIgnoreWrites)
         EXPECT_EQ(reply.str(), "0") << name;
     }
 
-    Reply set = client_->call(kSysconfigName, kSysconfigPath, kPropertiesIface, "Set",
-                              {Arg::s(kSysconfigIface), Arg::s("is_postboot_configured"),
-                               Arg::vu(1)});
+    Reply set =
+        client_->call(kSysconfigName, kSysconfigPath, kPropertiesIface, "Set",
+                      {Arg::s(kSysconfigIface), Arg::s("is_postboot_configured"), Arg::vu(1)});
     ASSERT_TRUE(set.ok) << set.error_name << ": " << set.error_message;
     EXPECT_TRUE(set.values.empty());
     EXPECT_EQ(get("is_postboot_configured").str(), "0");
@@ -101,8 +97,7 @@ TEST_F(AgentInterface, PropertiesServeTheHostAndIgnoreWrites)
         << unknown.error_message;
 }
 
-TEST_F(AgentInterface, IntrospectionDescribesMethodsAndProperties)
-{
+TEST_F(AgentInterface, IntrospectionDescribesMethodsAndProperties) {
     Reply reply = client_->call(kSysconfigName, kSysconfigPath,
                                 "org.freedesktop.DBus.Introspectable", "Introspect");
     ASSERT_TRUE(reply.ok) << reply.error_name << ": " << reply.error_message;

@@ -16,16 +16,14 @@ namespace {
 class AgentPuppet : public SysconfigAgentTest {
 protected:
     // A manifest that waits for the gate and then leaves a marker file.
-    std::string gated_manifest(const Gate &gate, const std::string &marker) const
-    {
+    std::string gated_manifest(const Gate &gate, const std::string &marker) const {
         return gate.manifest() + "file { '" + edits_->file(marker) +
                "':\n  ensure  => file,\n  content => \"applied\\n\",\n  require => " +
                gate.reference() + ",\n}\n";
     }
 
     BusClient::Pending send_run_string(BusClient &client, const std::string &text,
-                                       const std::string &key)
-    {
+                                       const std::string &key) {
         return client.send(kSysconfigName, kSysconfigPath, kSysconfigIface, "run_string",
                            {Arg::s(text), Arg::u(0), Arg::s("puppet"), Arg::s(key)});
     }
@@ -33,8 +31,7 @@ protected:
 
 } // namespace
 
-TEST_F(AgentPuppet, OverlappingRunsAreAnsweredInTheOrderTheyEnd)
-{
+TEST_F(AgentPuppet, OverlappingRunsAreAnsweredInTheOrderTheyEnd) {
     Gate first_gate(*edits_, "first");
     Gate second_gate(*edits_, "second");
     BusClient::Pending first =
@@ -44,9 +41,9 @@ TEST_F(AgentPuppet, OverlappingRunsAreAnsweredInTheOrderTheyEnd)
     ASSERT_TRUE(first_gate.reached());
     const std::string second_uri =
         server_->publish("second.pp", gated_manifest(second_gate, "second"));
-    BusClient::Pending second = client_->send(
-        kSysconfigName, kSysconfigPath, kSysconfigIface, "run_uri",
-        {Arg::s(second_uri), Arg::u(0), Arg::s("Puppet"), Arg::s("second-run")});
+    BusClient::Pending second =
+        client_->send(kSysconfigName, kSysconfigPath, kSysconfigIface, "run_uri",
+                      {Arg::s(second_uri), Arg::u(0), Arg::s("Puppet"), Arg::s("second-run")});
 
     // Both runs are under way; other requests are answered meanwhile.
     EXPECT_EQ(is_configured("first-run").str(), "");
@@ -66,7 +63,8 @@ TEST_F(AgentPuppet, OverlappingRunsAreAnsweredInTheOrderTheyEnd)
     second_gate.open();
     Reply second_reply = second.wait();
     ASSERT_TRUE(second_reply.ok) << second_reply.error_name << ": " << second_reply.error_message
-                                 << "\n" << agent_->stderr_text();
+                                 << "\n"
+                                 << agent_->stderr_text();
     EXPECT_EQ(second_reply.str(), "OK");
     EXPECT_EQ(status_file("second-run"), "OK");
     EXPECT_EQ(read_file(edits_->file("second")), "applied\n");
@@ -76,14 +74,14 @@ TEST_F(AgentPuppet, OverlappingRunsAreAnsweredInTheOrderTheyEnd)
     first_gate.open();
     Reply first_reply = first.wait();
     ASSERT_TRUE(first_reply.ok) << first_reply.error_name << ": " << first_reply.error_message
-                                << "\n" << agent_->stderr_text();
+                                << "\n"
+                                << agent_->stderr_text();
     EXPECT_EQ(first_reply.str(), "OK");
     EXPECT_EQ(read_file(edits_->file("first")), "applied\n");
     EXPECT_EQ(is_configured("first-run").str(), "OK");
 }
 
-TEST_F(AgentPuppet, ManifestWithASyntaxErrorIsAnErrorOfItsExitStatus)
-{
+TEST_F(AgentPuppet, ManifestWithASyntaxErrorIsAnErrorOfItsExitStatus) {
     Reply reply = run_string("file { 'broken':\n  ensure => \n", 0, "puppet", "syntax-error");
     EXPECT_FALSE(reply.ok);
     EXPECT_EQ(reply.error_name, code_error(1));
@@ -96,16 +94,15 @@ TEST_F(AgentPuppet, ManifestWithASyntaxErrorIsAnErrorOfItsExitStatus)
     EXPECT_EQ(again.str(), "FAILED\n1");
 }
 
-TEST_F(AgentPuppet, CallerLeavingBeforeTheReplyDoesNotHurtTheAgent)
-{
+TEST_F(AgentPuppet, CallerLeavingBeforeTheReplyDoesNotHurtTheAgent) {
     Gate gate(*edits_, "leaving");
     {
         BusClient leaving(bus_->address());
         BusClient::Pending pending =
             send_run_string(leaving, gated_manifest(gate, "leaving"), "caller-left");
         // The run has started once its manifest is in the working directory.
-        ASSERT_TRUE(wait_until([&] { return !temporary_documents().empty(); },
-                               std::chrono::seconds(60)))
+        ASSERT_TRUE(
+            wait_until([&] { return !temporary_documents().empty(); }, std::chrono::seconds(60)))
             << agent_->stderr_text();
         leaving.disconnect();
     }

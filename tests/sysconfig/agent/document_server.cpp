@@ -11,8 +11,7 @@
 
 namespace korvex::test {
 
-DocumentServer::DocumentServer() : dir_("korvex-docs")
-{
+DocumentServer::DocumentServer() : dir_("korvex-docs") {
     mkdir(dir_.file("served").c_str(), 0755);
     ProcessOptions options;
     options.argv = {"python3", KX_DOCUMENT_SERVER_SCRIPT, dir_.file("served"),
@@ -35,19 +34,16 @@ DocumentServer::DocumentServer() : dir_("korvex-docs")
                                  read_file(dir_.file("stderr")));
 }
 
-std::string DocumentServer::publish(const std::string &name, const std::string &content)
-{
+std::string DocumentServer::publish(const std::string &name, const std::string &content) {
     write_file(dir_.file("served/" + name), content);
     return url(name);
 }
 
-std::string DocumentServer::url(const std::string &name) const
-{
+std::string DocumentServer::url(const std::string &name) const {
     return "http://127.0.0.1:" + port_ + "/" + name;
 }
 
-std::vector<std::string> DocumentServer::requests() const
-{
+std::vector<std::string> DocumentServer::requests() const {
     std::vector<std::string> paths;
     std::istringstream in(read_file(dir_.file("requests.log")));
     for (std::string line; std::getline(in, line);)

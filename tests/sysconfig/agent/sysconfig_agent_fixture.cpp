@@ -21,23 +21,15 @@ const std::string SysconfigAgentTest::kOriginalHosts =
     "127.0.0.1\tlocalhost\n192.0.2.1\tfirst.example\n";
 
 Gate::Gate(const TempDir &dir, const std::string &name)
-    : folder_(dir.file("gate-" + name)), name_(name)
-{
+    : folder_(dir.file("gate-" + name)), name_(name) {
     fs::create_directories(folder_);
 }
 
-Gate::~Gate()
-{
-    open();
-}
+Gate::~Gate() { open(); }
 
-void Gate::open()
-{
-    write_file(folder_ + "/open", "");
-}
+void Gate::open() { write_file(folder_ + "/open", ""); }
 
-bool Gate::reached() const
-{
+bool Gate::reached() const {
     for (int tries = 0; tries < 300; ++tries) {
         if (file_exists(folder_ + "/reached"))
             return true;
@@ -46,24 +38,21 @@ bool Gate::reached() const
     return false;
 }
 
-std::string Gate::reference() const
-{
-    return "Exec['wait for gate " + name_ + "']";
-}
+std::string Gate::reference() const { return "Exec['wait for gate " + name_ + "']"; }
 
-std::string Gate::manifest() const
-{
-    return "exec { 'wait for gate " + name_ + "':\n"
-           "  command  => 'touch \"" + folder_ + "/reached\"; while [ -d \"" + folder_ +
-           "\" ] && [ ! -e \"" + folder_ + "/open\" ]; do sleep 0.1; done',\n"
+std::string Gate::manifest() const {
+    return "exec { 'wait for gate " + name_ +
+           "':\n"
+           "  command  => 'touch \"" +
+           folder_ + "/reached\"; while [ -d \"" + folder_ + "\" ] && [ ! -e \"" + folder_ +
+           "/open\" ]; do sleep 0.1; done',\n"
            "  provider => shell,\n"
            "  path     => ['/usr/bin', '/bin'],\n"
            "  timeout  => 0,\n"
            "}\n";
 }
 
-void SysconfigAgentTest::SetUp()
-{
+void SysconfigAgentTest::SetUp() {
     state_ = std::make_unique<TempDir>("korvex-sysconfig-state");
     work_ = std::make_unique<TempDir>("korvex-sysconfig-work");
     edits_ = std::make_unique<TempDir>("korvex-sysconfig-edits");
@@ -83,11 +72,10 @@ void SysconfigAgentTest::SetUp()
     client_ = std::make_unique<BusClient>(bus_->address());
 }
 
-void SysconfigAgentTest::start_agent()
-{
+void SysconfigAgentTest::start_agent() {
     agent_.reset();
     AgentOptions agent;
-    agent.prefix = {"unshare", "-m", "--propagation", "private", KX_PRIVATE_HOST_STATE,
+    agent.prefix = {"unshare",     "-m", "--propagation", "private", KX_PRIVATE_HOST_STATE,
                     state_->path()};
     agent.argv = {KX_SYSCONFIG_AGENT};
     agent.cwd = work_->path();
@@ -96,8 +84,7 @@ void SysconfigAgentTest::start_agent()
     ASSERT_TRUE(agent_->wait_for_name()) << agent_->stderr_text();
 }
 
-void SysconfigAgentTest::TearDown()
-{
+void SysconfigAgentTest::TearDown() {
     if (!agent_ || !client_)
         return;
     EXPECT_TRUE(agent_->process().running()) << agent_->stderr_text();
@@ -117,48 +104,41 @@ void SysconfigAgentTest::TearDown()
 }
 
 Reply SysconfigAgentTest::run_string(const std::string &text, uint32_t flags,
-                                     const std::string &scheme, const std::string &key)
-{
+                                     const std::string &scheme, const std::string &key) {
     return client_->call(kSysconfigName, kSysconfigPath, kSysconfigIface, "run_string",
                          {Arg::s(text), Arg::u(flags), Arg::s(scheme), Arg::s(key)});
 }
 
-Reply SysconfigAgentTest::run_uri(const std::string &uri, uint32_t flags,
-                                  const std::string &scheme, const std::string &key)
-{
+Reply SysconfigAgentTest::run_uri(const std::string &uri, uint32_t flags, const std::string &scheme,
+                                  const std::string &key) {
     return client_->call(kSysconfigName, kSysconfigPath, kSysconfigIface, "run_uri",
                          {Arg::s(uri), Arg::u(flags), Arg::s(scheme), Arg::s(key)});
 }
 
-Reply SysconfigAgentTest::is_configured(const std::string &key)
-{
+Reply SysconfigAgentTest::is_configured(const std::string &key) {
     return client_->call(kSysconfigName, kSysconfigPath, kSysconfigIface, "is_configured",
                          {Arg::s(key)});
 }
 
 Reply SysconfigAgentTest::query(const std::string &path, uint32_t flags,
-                                const std::string &scheme)
-{
+                                const std::string &scheme) {
     return client_->call(kSysconfigName, kSysconfigPath, kSysconfigIface, "query",
                          {Arg::s(path), Arg::u(flags), Arg::s(scheme)});
 }
 
-Reply SysconfigAgentTest::get(const std::string &property)
-{
+Reply SysconfigAgentTest::get(const std::string &property) {
     return client_->call(kSysconfigName, kSysconfigPath, kPropertiesIface, "Get",
                          {Arg::s(kSysconfigIface), Arg::s(property)});
 }
 
-std::optional<std::string> SysconfigAgentTest::status_file(const std::string &key) const
-{
+std::optional<std::string> SysconfigAgentTest::status_file(const std::string &key) const {
     const std::string path = state_->file("keys/sysconfig-keys/" + key);
     if (!file_exists(path))
         return std::nullopt;
     return read_file(path);
 }
 
-std::vector<std::string> SysconfigAgentTest::temporary_documents() const
-{
+std::vector<std::string> SysconfigAgentTest::temporary_documents() const {
     std::vector<std::string> found;
     for (const auto &entry : fs::directory_iterator(work_->path())) {
         const std::string name = entry.path().filename();
@@ -168,8 +148,7 @@ std::vector<std::string> SysconfigAgentTest::temporary_documents() const
     return found;
 }
 
-std::vector<std::string> SysconfigAgentTest::etc_writes() const
-{
+std::vector<std::string> SysconfigAgentTest::etc_writes() const {
     std::vector<std::string> found;
     for (const auto &entry : fs::recursive_directory_iterator(state_->file("etc-upper"))) {
         const std::string name = fs::relative(entry.path(), state_->file("etc-upper"));
@@ -184,17 +163,15 @@ std::vector<std::string> SysconfigAgentTest::etc_writes() const
     return found;
 }
 
-std::string SysconfigAgentTest::hosts_script(const std::string &commands) const
-{
+std::string SysconfigAgentTest::hosts_script(const std::string &commands) const {
     return "transform Hosts incl " + hosts_path() + "\nload\n" + commands;
 }
 
 std::string SysconfigAgentTest::add_host_script(const std::string &address,
-                                                const std::string &name) const
-{
+                                                const std::string &name) const {
     const std::string node = "/files" + hosts_path() + "/01";
-    return hosts_script("set " + node + "/ipaddr " + address + "\nset " + node +
-                        "/canonical " + name + "\nsave\n");
+    return hosts_script("set " + node + "/ipaddr " + address + "\nset " + node + "/canonical " +
+                        name + "\nsave\n");
 }
 
 } // namespace korvex::test

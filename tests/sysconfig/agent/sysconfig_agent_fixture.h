@@ -78,9 +78,9 @@ protected:
     // Parts of the agent's view of /etc that the test controls.
     static constexpr const char *kAgentHostname = "korvex-agent-view";
 
-    std::unique_ptr<TempDir> state_;   // keys, /etc and /var/lib layers
-    std::unique_ptr<TempDir> work_;    // the agent's working directory
-    std::unique_ptr<TempDir> edits_;   // files the scripts edit, gates
+    std::unique_ptr<TempDir> state_; // keys, /etc and /var/lib layers
+    std::unique_ptr<TempDir> work_;  // the agent's working directory
+    std::unique_ptr<TempDir> edits_; // files the scripts edit, gates
     std::unique_ptr<DocumentServer> server_;
     std::unique_ptr<TestSystemBus> bus_;
     std::unique_ptr<Agent> agent_;

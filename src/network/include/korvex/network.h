@@ -30,10 +30,12 @@ extern "C" {
 KX_NETWORK_EXPORT GList *kx_network_get_interfaces(void);
 
 /* The record's name, valid as long as the record. */
-KX_NETWORK_EXPORT const char *kx_network_interface_get_name(const sigar_net_interface_config_t *iface);
+KX_NETWORK_EXPORT const char *
+kx_network_interface_get_name(const sigar_net_interface_config_t *iface);
 
 /* KX_NETWORK_IF_UP or KX_NETWORK_IF_DOWN. */
-KX_NETWORK_EXPORT uint64_t kx_network_interface_get_flags(const sigar_net_interface_config_t *iface);
+KX_NETWORK_EXPORT uint64_t
+kx_network_interface_get_flags(const sigar_net_interface_config_t *iface);
 
 /* Frees one record; fits g_list_free_full. */
 KX_NETWORK_EXPORT void kx_network_interface_destroy(gpointer iface);

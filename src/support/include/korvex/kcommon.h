@@ -56,10 +56,10 @@ void kx_log_set_handler(kx_log_handler_fn handler, void *user_data);
 
 /* Calls kx_log_fn only when the threshold lets the level through, so the
  * arguments of a suppressed message are never evaluated. */
-#define kx_log(level, ...)                      \
-    do {                                        \
-        if (kx_log_level >= (level))            \
-            kx_log_fn((level), __VA_ARGS__);    \
+#define kx_log(level, ...)                                                                         \
+    do {                                                                                           \
+        if (kx_log_level >= (level))                                                               \
+            kx_log_fn((level), __VA_ARGS__);                                                       \
     } while (0)
 
 /* A constant, non-null text for every int: the six codes have their own

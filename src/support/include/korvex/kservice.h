@@ -12,9 +12,9 @@ typedef struct ServicesAction ServicesAction;
 typedef void (*kx_services_done_fn)(ServicesAction *action);
 
 struct ServicesAction {
-    char *id;          /* owned by the action; the caller stores a heap text */
-    int exit_status;   /* valid in the completion function */
-    void *cb_data;     /* the caller's; never read or freed by the library */
+    char *id;        /* owned by the action; the caller stores a heap text */
+    int exit_status; /* valid in the completion function */
+    void *cb_data;   /* the caller's; never read or freed by the library */
 
     /* Private to the library. */
     char *exec;
