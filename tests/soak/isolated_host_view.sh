@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/bin/bash
 # isolated_host_view.sh STATE SHARED_DIR... -- PROGRAM [ARGUMENTS...]
 #
 # Runs PROGRAM with every place it could write to behind a layer that the
@@ -13,7 +13,7 @@
 # Each SHARED_DIR is a folder under /tmp that stays the real one in the
 # program's view (the bus socket's folder, the working directory, files
 # the test hands over); everything else under /tmp is the layered view.
-set -eu
+set -euo pipefail
 
 here=$(dirname "$0")
 state=$1
