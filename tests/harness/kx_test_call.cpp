@@ -1,15 +1,8 @@
-// kx-test-call ADDRESS DEST PATH IFACE MEMBER [ARG...]
-// Makes one call on the bus at ADDRESS as whatever user runs it and prints
-// the reply in the harness's wire format. Exit 0 when a reply (including an
-// error reply) was printed, 2 when the bus could not be reached.
-//
-// kx-test-call --hold N ADDRESS DEST PATH IFACE MEMBER [ARG...]
-// Registers a PolicyKit authentication agent for its own process that never
-// answers, sends the call N times without waiting, and then serves the bus
-// until it is killed: a caller whose checks polkitd holds open. Prints
-// "sent" once the calls are out, "challenged" for each authentication
-// polkitd opens with it, and "reply ok" or "reply NAME: MESSAGE" for each
-// reply that comes back.
+// kx-test-call ADDRESS DEST PATH IFACE MEMBER [ARG...]: one call, as whoever
+// runs it; prints the reply in the harness's wire format (exit 2: no bus).
+// With --hold N first: registers a PolicyKit agent that never answers, sends
+// the call N times and serves the bus until killed, printing "sent",
+// "challenged" per authentication and "reply ok" / "reply NAME: MESSAGE".
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -46,22 +39,18 @@ void register_silent_agent(DBusConnection *connection) {
     const char *kind = "unix-process";
     dbus_message_iter_append_basic(&subject, DBUS_TYPE_STRING, &kind);
     dbus_message_iter_open_container(&subject, DBUS_TYPE_ARRAY, "{sv}", &details);
+    auto add_entry = [&](const char *key, int type, const char *signature, const void *value) {
+        dbus_message_iter_open_container(&details, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
+        dbus_message_iter_append_basic(&entry, DBUS_TYPE_STRING, &key);
+        dbus_message_iter_open_container(&entry, DBUS_TYPE_VARIANT, signature, &variant);
+        dbus_message_iter_append_basic(&variant, type, value);
+        dbus_message_iter_close_container(&entry, &variant);
+        dbus_message_iter_close_container(&details, &entry);
+    };
     const dbus_uint32_t pid = static_cast<dbus_uint32_t>(getpid());
     const dbus_uint64_t start_time = own_start_time();
-    const char *pid_key = "pid";
-    const char *start_key = "start-time";
-    dbus_message_iter_open_container(&details, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
-    dbus_message_iter_append_basic(&entry, DBUS_TYPE_STRING, &pid_key);
-    dbus_message_iter_open_container(&entry, DBUS_TYPE_VARIANT, "u", &variant);
-    dbus_message_iter_append_basic(&variant, DBUS_TYPE_UINT32, &pid);
-    dbus_message_iter_close_container(&entry, &variant);
-    dbus_message_iter_close_container(&details, &entry);
-    dbus_message_iter_open_container(&details, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
-    dbus_message_iter_append_basic(&entry, DBUS_TYPE_STRING, &start_key);
-    dbus_message_iter_open_container(&entry, DBUS_TYPE_VARIANT, "t", &variant);
-    dbus_message_iter_append_basic(&variant, DBUS_TYPE_UINT64, &start_time);
-    dbus_message_iter_close_container(&entry, &variant);
-    dbus_message_iter_close_container(&details, &entry);
+    add_entry("pid", DBUS_TYPE_UINT32, "u", &pid);
+    add_entry("start-time", DBUS_TYPE_UINT64, "t", &start_time);
     dbus_message_iter_close_container(&subject, &details);
     dbus_message_iter_close_container(&args, &subject);
     const char *locale = "C";

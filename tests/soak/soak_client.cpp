@@ -1,8 +1,6 @@
-// soak-client ADDRESS PLAN COUNT WINDOW SECONDS
-// Makes COUNT calls from PLAN (round and round) on the bus at ADDRESS as
-// whatever user runs it, with up to WINDOW calls waiting for their reply
-// at a time, and stops sending when SECONDS have passed. Prints the tally
-// (request_plan.h) and exits 0, or 2 when the bus cannot be reached.
+// soak-client ADDRESS PLAN COUNT WINDOW SECONDS: makes COUNT calls from PLAN,
+// round and round, as whoever runs it, up to WINDOW awaiting replies, no new
+// one after SECONDS. Prints the tally; exits 0, or 2 without a bus.
 #include <chrono>
 #include <cstdlib>
 #include <deque>

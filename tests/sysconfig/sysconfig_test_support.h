@@ -1,9 +1,6 @@
-// Fixtures shared by the libksysconfig tests: private folders, captured
-// log lines, recorded completions, a local HTTP server and stand-in
-// programs on the search path.
+// Fixtures shared by the libksysconfig tests: working and keys folders,
+// captured log lines, recorded completions, full folders.
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -12,24 +9,15 @@
 #include <string_view>
 #include <vector>
 
+#include "http_server.h"
+#include "loopback_ports.h"
+#include "temp_dir.h"
+
 namespace korvex::sysconfig::test {
 
-// A folder of its own under /tmp, removed with everything in it.
-class TempDir {
-public:
-    explicit TempDir(std::string_view tag = "sysconfig");
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    ~TempDir();
-
-    const std::filesystem::path &path() const noexcept { return path_; }
-    std::string str() const { return path_.string(); }
-    // The folder's path with a trailing slash, as the keys directory wants.
-    std::string slash() const { return path_.string() + "/"; }
-
-private:
-    std::filesystem::path path_;
-};
+using korvex::test::HttpServer;
+using korvex::test::RefusingTcpPort;
+using korvex::test::TempDir;
 
 // Makes dir the working directory for the fixture's lifetime.
 class WorkingDirectory {
@@ -128,43 +116,6 @@ public:
 private:
     std::string name_;
     std::optional<std::string> previous_;
-};
-
-// The HTTP fixture server on 127.0.0.1, on a port the kernel picked.
-// Paths: /ok (200, body), /empty (204), /moved (301, body), /missing
-// (404, body), /silent (reads the request and never answers), /trickle
-// (200, then one byte every 0.2 s without end) and /files/NAME (NAME from
-// files_dir with 200, else 404).
-class HttpServer {
-public:
-    explicit HttpServer(const std::filesystem::path &files_dir);
-    HttpServer(const HttpServer &) = delete;
-    HttpServer &operator=(const HttpServer &) = delete;
-    ~HttpServer();
-
-    uint16_t port() const noexcept { return port_; }
-    std::string url(std::string_view path) const;
-    std::string url_with_scheme(std::string_view scheme, std::string_view path) const;
-
-private:
-    pid_t pid_ = -1;
-    uint16_t port_ = 0;
-};
-
-// A loopback port that is bound but never listened on: connecting is
-// refused for as long as the fixture holds it.
-class RefusingPort {
-public:
-    RefusingPort();
-    RefusingPort(const RefusingPort &) = delete;
-    RefusingPort &operator=(const RefusingPort &) = delete;
-    ~RefusingPort();
-
-    uint16_t port() const noexcept { return port_; }
-
-private:
-    int fd_ = -1;
-    uint16_t port_ = 0;
 };
 
 // A text the library handed over (released with free()), as a string.

@@ -63,7 +63,7 @@ void SysconfigAgentTest::SetUp() {
     write_file(state_->file("etc-upper/hosts"), kOriginalHosts);
     write_file(hosts_path(), kOriginalHosts);
 
-    server_ = std::make_unique<DocumentServer>();
+    server_ = std::make_unique<HttpServer>();
 
     TestBusOptions options;
     options.polkit_rules = rules_refusing_user("nobody");
