@@ -10,7 +10,8 @@ namespace korvex::test {
 HttpServer::HttpServer() {
     mkdir(dir_.file("served").c_str(), 0755);
     ProcessOptions options;
-    options.argv = {"python3", KX_HTTP_SERVER_SCRIPT, dir_.file("served"), dir_.file("requests")};
+    options.argv = {KX_TEST_PYTHON, KX_HTTP_SERVER_SCRIPT, dir_.file("served"),
+                    dir_.file("requests")};
     options.stdout_path = dir_.file("port");
     options.stderr_path = dir_.file("stderr");
     process_ = std::make_unique<Process>(options);
