@@ -29,45 +29,34 @@ struct ScopedError {
 };
 
 void append_basic(DBusMessageIter *iter, const Arg &arg) {
+    DBusBasicValue v{};
     switch (arg.type) {
-    case 's': {
-        const char *v = arg.text.c_str();
-        dbus_message_iter_append_basic(iter, DBUS_TYPE_STRING, &v);
+    case 's':
+        v.str = const_cast<char *>(arg.text.c_str());
         break;
-    }
-    case 'u': {
-        dbus_uint32_t v = std::stoul(arg.text);
-        dbus_message_iter_append_basic(iter, DBUS_TYPE_UINT32, &v);
+    case 'u':
+        v.u32 = std::stoul(arg.text);
         break;
-    }
-    case 'i': {
-        dbus_int32_t v = std::stol(arg.text);
-        dbus_message_iter_append_basic(iter, DBUS_TYPE_INT32, &v);
+    case 'i':
+        v.i32 = std::stol(arg.text);
         break;
-    }
-    case 'b': {
-        dbus_bool_t v = arg.text == "1";
-        dbus_message_iter_append_basic(iter, DBUS_TYPE_BOOLEAN, &v);
+    case 'b':
+        v.bool_val = arg.text == "1";
         break;
-    }
-    case 'd': {
-        double v = std::stod(arg.text);
-        dbus_message_iter_append_basic(iter, DBUS_TYPE_DOUBLE, &v);
+    case 'd':
+        v.dbl = std::stod(arg.text);
         break;
-    }
-    case 'x': {
-        dbus_int64_t v = std::stoll(arg.text);
-        dbus_message_iter_append_basic(iter, DBUS_TYPE_INT64, &v);
+    case 'x':
+        v.i64 = std::stoll(arg.text);
         break;
-    }
-    case 't': {
-        dbus_uint64_t v = std::stoull(arg.text);
-        dbus_message_iter_append_basic(iter, DBUS_TYPE_UINT64, &v);
+    case 't':
+        v.u64 = std::stoull(arg.text);
         break;
-    }
     default:
         throw std::invalid_argument(std::string("unsupported argument type ") + arg.type);
     }
+    // The type codes of D-Bus are the signature characters themselves.
+    dbus_message_iter_append_basic(iter, arg.type, &v);
 }
 
 Value read_value(DBusMessageIter *iter) {

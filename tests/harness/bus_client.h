@@ -120,7 +120,7 @@ Process hold_challenge(uid_t uid, const std::string &address, const std::string 
                        const std::string &iface, const std::string &member,
                        const std::vector<Arg> &args = {});
 
-// Wire format shared with the kx-test-call and soak-client programs: any
+// Wire format shared with the kx-test-call program: any
 // text as one hex word ("-" when empty), arguments and replies as words.
 std::string encode_text(const std::string &text);
 std::string decode_text(const std::string &word);

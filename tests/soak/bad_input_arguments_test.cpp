@@ -68,7 +68,6 @@ TEST_F(BadInputArguments, EmptyAndHugeStringsInEveryArgument) {
     const std::string props = kPropertiesIface;
     auto s = Arg::s;
     auto u = Arg::u;
-    // A row: label, interface, member, arguments, expected.
     auto row = [](std::string label, std::string iface, std::string member, std::vector<Arg> args,
                   std::string expected) {
         return ArgumentCase{label, iface, member, args, expected};

@@ -12,7 +12,7 @@
 #include "memory_check.h"
 
 #ifndef KX_SOAK_CLIENT
-#error "KX_SOAK_CLIENT must name the soak-client program"
+#error "KX_SOAK_CLIENT must name the kx-test-call program"
 #endif
 
 namespace korvex::test {
@@ -43,6 +43,7 @@ SoakClientRun::SoakClientRun(const std::string &address, const std::vector<Plann
 
     ProcessOptions process;
     process.argv = {KX_SOAK_CLIENT,
+                    "--soak",
                     address,
                     dir_.file("plan"),
                     std::to_string(options.count),
@@ -64,7 +65,7 @@ SoakTally SoakClientRun::finish() {
 }
 
 std::string SoakClientRun::diagnostics() const {
-    std::string text = "soak-client";
+    std::string text = "kx-test-call --soak";
     if (options_.uid)
         text += " as uid " + std::to_string(*options_.uid);
     if (status_)

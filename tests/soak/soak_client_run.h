@@ -1,4 +1,4 @@
-// Runs the soak-client program on a plan, as root or as another user, in
+// Runs kx-test-call --soak on a plan, as root or as another user, in
 // the background; the tally is collected when it is done.
 #ifndef KORVEX_TESTS_SOAK_SOAK_CLIENT_RUN_H
 #define KORVEX_TESTS_SOAK_SOAK_CLIENT_RUN_H

@@ -19,7 +19,6 @@ using korvex::test::HttpServer;
 using korvex::test::RefusingTcpPort;
 using korvex::test::TempDir;
 
-// Makes dir the working directory for the fixture's lifetime.
 class WorkingDirectory {
 public:
     explicit WorkingDirectory(const std::filesystem::path &dir);
@@ -41,7 +40,6 @@ public:
     ~KeysDirectory();
 };
 
-// Sets the file-creation mask and restores the old one afterwards.
 class UmaskOverride {
 public:
     explicit UmaskOverride(unsigned mask);
@@ -87,7 +85,6 @@ public:
 
     const std::vector<LogLine> &lines() const noexcept { return lines_; }
     bool has(int level, std::string_view text) const;
-    // Lines whose text begins with prefix.
     std::vector<LogLine> starting_with(std::string_view prefix) const;
     std::string dump() const;
     void clear() { lines_.clear(); }
@@ -105,7 +102,6 @@ struct Completions {
     static void record(void *self, int32_t result);
 };
 
-// Sets an environment variable and restores the old value afterwards.
 class EnvOverride {
 public:
     EnvOverride(std::string name, const std::string &value);
@@ -126,7 +122,6 @@ std::optional<std::string> stored_status(const char *key);
 std::optional<std::string> read_file(const std::filesystem::path &path);
 void write_file(const std::filesystem::path &path, std::string_view contents);
 void write_executable(const std::filesystem::path &path, std::string_view contents);
-// Names of the entries of dir that begin with prefix.
 std::vector<std::string> entries_with_prefix(const std::filesystem::path &dir,
                                              std::string_view prefix);
 

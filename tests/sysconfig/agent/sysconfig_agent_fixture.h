@@ -50,6 +50,7 @@ protected:
     // Starts the agent, or a new one in place of the running one.
     void start_agent();
 
+    Reply call(const std::string &member, const std::vector<Arg> &args);
     Reply run_string(const std::string &text, uint32_t flags, const std::string &scheme,
                      const std::string &key);
     Reply run_uri(const std::string &uri, uint32_t flags, const std::string &scheme,
@@ -58,7 +59,6 @@ protected:
     Reply query(const std::string &path, uint32_t flags, const std::string &scheme);
     Reply get(const std::string &property);
 
-    // The key's status file as the agent wrote it, if there is one.
     std::optional<std::string> status_file(const std::string &key) const;
     // Entries of the agent's working directory named like its temporary
     // documents.
