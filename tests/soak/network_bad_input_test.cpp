@@ -9,7 +9,6 @@
 #include <tuple>
 
 #include "network_agent_fixture.h"
-#include "raw_bus_connection.h"
 #include "request_plan.h"
 
 using namespace korvex::test;
@@ -87,7 +86,7 @@ TEST_F(NetworkBadInput, CallsOfTheWrongShapeAndGetAllGetAnError) {
 
     // A name that is not UTF-8 never gets past the bus.
     const std::string placeholder = "NAME-PLACEHOLDER";
-    RawBusConnection raw(bus_->address());
+    BusClient raw(bus_->address());
     raw.send_patched(kNetworkName, kNetworkPath, kNetworkIface, "start", {Arg::s(placeholder)},
                      placeholder, "eth\xff\xfe" + std::string(placeholder.size() - 5, 'x'));
     EXPECT_TRUE(raw.dropped_within(std::chrono::seconds(30)));
