@@ -28,20 +28,16 @@ constexpr const char *kProps = "org.freedesktop.DBus.Properties";
 TestBusOptions bus_options() {
     TestBusOptions options;
     options.extra_policies = {TEST_AGENT_POLICY};
-    options.extra_bus_policy = std::string("<policy user=\"root\"><allow own=\"") + kName +
-                               "\"/></policy><policy context=\"default\"><allow "
-                               "send_destination=\"" +
-                               kName + "\"/></policy>";
+    options.extra_bus_policy =
+        R"(<policy user="root"><allow own="org.vaduderuvoziz.TestAgent"/></policy>
+           <policy context="default"><allow send_destination="org.vaduderuvoziz.TestAgent"/></policy>)";
     // Refuse the echo action to nobody only, and make it prove it is an
     // administrator to read "ratio": other actions keep their defaults.
-    options.polkit_rules = "polkit.addRule(function(action, subject) {\n"
-                           "    if (action.id == \"org.vaduderuvoziz.TestAgent.echo\" &&\n"
-                           "        subject.user == \"nobody\")\n"
-                           "        return polkit.Result.NO;\n"
-                           "    if (action.id == \"org.vaduderuvoziz.TestAgent.ratio\" &&\n"
-                           "        subject.user == \"nobody\")\n"
-                           "        return polkit.Result.AUTH_ADMIN;\n"
-                           "});\n";
+    options.polkit_rules = R"(polkit.addRule(function(action, subject) {
+        if (subject.user != "nobody") return;
+        if (action.id == "org.vaduderuvoziz.TestAgent.echo") return polkit.Result.NO;
+        if (action.id == "org.vaduderuvoziz.TestAgent.ratio") return polkit.Result.AUTH_ADMIN;
+    });)";
     return options;
 }
 
@@ -81,9 +77,23 @@ protected:
         return client_->call(kName, kPath, kProps, "Get", {Arg::s(iface), Arg::s(property)});
     }
 
+    Reply nobody_get(const std::string &property) {
+        return call_as(kNobody, bus_->address(), kName, kPath, kProps, "Get",
+                       {Arg::s(kIface), Arg::s(property)});
+    }
+
+    // nobody's authentication agent never answers, so polkitd keeps the
+    // checks of these calls open; the file holder_ tells what became of them.
+    Process hold(int count, const char *iface, const char *member, std::vector<Arg> args) {
+        return hold_challenge(kNobody, bus_->address(), holder_, count, kName, kPath, iface, member,
+                              args);
+    }
+
     std::unique_ptr<TestSystemBus> bus_;
     std::unique_ptr<Agent> agent_;
     std::unique_ptr<BusClient> client_;
+    TempDir dir_;
+    const std::string holder_ = dir_.file("holder");
 };
 
 } // namespace
@@ -173,14 +183,11 @@ TEST_F(FrameworkOnBus, RefusedCallerGetsCodeFive) {
               std::string::npos);
 
     // The same user is granted an action its rules do not refuse...
-    Reply granted = call_as(kNobody, bus_->address(), kName, kPath, kProps, "Get",
-                            {Arg::s(kIface), Arg::s("hostname")});
+    Reply granted = nobody_get("hostname");
     ASSERT_TRUE(granted.ok) << granted.error_name << ": " << granted.error_message;
     EXPECT_EQ(granted.str(), expected_hostname());
     // ...and refused one whose default is "no".
-    Reply secret = call_as(kNobody, bus_->address(), kName, kPath, kProps, "Get",
-                           {Arg::s(kIface), Arg::s("secret")});
-    EXPECT_EQ(secret.error_name, code_error(5));
+    EXPECT_EQ(nobody_get("secret").error_name, code_error(5));
 
     // Root passes the same check.
     Reply echo = client_->call(kName, kPath, kIface, "echo", {Arg::s("hello")});
@@ -248,16 +255,11 @@ TEST(FrameworkWithoutBus, ExitsWithOneWhenNoBusIsReachable) {
 }
 
 TEST_F(FrameworkOnBus, AChallengeNobodyAnswersHoldsUpOnlyItsOwnCaller) {
-    // uid 65534 has an authentication agent that never answers: polkitd
-    // keeps its checks open. One call more than a user may have in progress
-    // is turned away at once.
-    TempDir dir;
-    const std::string out = dir.file("holder");
-    Process holder = hold_challenge(kNobody, bus_->address(), out, 17, kName, kPath, kProps, "Get",
-                                    {Arg::s(kIface), Arg::s("ratio")});
+    // One call more than a user may have in progress is turned away at once.
+    Process holder = hold(17, kProps, "Get", {Arg::s(kIface), Arg::s("ratio")});
     ASSERT_TRUE(
-        wait_until([&] { return !lines_of(out, "reply").empty(); }, std::chrono::seconds(20)));
-    EXPECT_EQ(lines_of(out, "reply"),
+        wait_until([&] { return !lines_of(holder_, "reply").empty(); }, std::chrono::seconds(20)));
+    EXPECT_EQ(lines_of(holder_, "reply"),
               std::vector<std::string>{"reply org.freedesktop.DBus.Error.LimitsExceeded: Too "
                                        "many requests of uid 65534 in progress; try again later"});
 
@@ -265,15 +267,13 @@ TEST_F(FrameworkOnBus, AChallengeNobodyAnswersHoldsUpOnlyItsOwnCaller) {
     Reply uuid = get(kIface, "uuid");
     ASSERT_TRUE(uuid.ok) << uuid.error_message;
     EXPECT_EQ(uuid.str(), expected_uuid());
-    EXPECT_TRUE(call_as(kNobody, bus_->address(), kName, kPath, kProps, "Get",
-                        {Arg::s(kIface), Arg::s("hostname")})
-                    .error_name.find("LimitsExceeded") != std::string::npos);
-    EXPECT_EQ(lines_of(out, "reply").size(), 1u);
+    EXPECT_TRUE(nobody_get("hostname").error_name.find("LimitsExceeded") != std::string::npos);
+    EXPECT_EQ(lines_of(holder_, "reply").size(), 1u);
 
     // A check nobody answers in time is a refusal.
-    ASSERT_TRUE(
-        wait_until([&] { return lines_of(out, "reply").size() == 17; }, std::chrono::seconds(30)));
-    const std::vector<std::string> replies = lines_of(out, "reply");
+    ASSERT_TRUE(wait_until([&] { return lines_of(holder_, "reply").size() == 17; },
+                           std::chrono::seconds(30)));
+    const std::vector<std::string> replies = lines_of(holder_, "reply");
     for (size_t i = 1; i < replies.size(); ++i)
         EXPECT_EQ(replies[i], "reply " + code_error(5) + ": " + kx_result_to_str(5) +
                                   ": the authorization check timed out");
@@ -284,42 +284,32 @@ TEST_F(FrameworkOnBus, AChallengeNobodyAnswersHoldsUpOnlyItsOwnCaller) {
 
 TEST_F(FrameworkOnBus, ACallerThatLeavesTakesItsChecksAlong) {
     start_agent({});
-    TempDir dir;
-    const std::string out = dir.file("holder");
-    Process holder = hold_challenge(kNobody, bus_->address(), out, 16, kName, kPath, kProps, "Get",
-                                    {Arg::s(kIface), Arg::s("ratio")});
-    const auto nobody_get = [&] {
-        return call_as(kNobody, bus_->address(), kName, kPath, kProps, "Get",
-                       {Arg::s(kIface), Arg::s("hostname")});
-    };
+    Process holder = hold(16, kProps, "Get", {Arg::s(kIface), Arg::s("ratio")});
     ASSERT_TRUE(
-        wait_until([&] { return !lines_of(out, "sent").empty(); }, std::chrono::seconds(20)));
+        wait_until([&] { return !lines_of(holder_, "sent").empty(); }, std::chrono::seconds(20)));
     Reply last;
     ASSERT_TRUE(wait_until(
         [&] {
-            last = nobody_get();
+            last = nobody_get("hostname");
             return last.error_name.find("LimitsExceeded") != std::string::npos;
         },
         std::chrono::seconds(20)))
         << last.error_name << ": " << last.error_message << "\n"
-        << agent_->stderr_text() << "\nholder: " << ::testing::PrintToString(lines_of(out, ""))
+        << agent_->stderr_text() << "\nholder: " << ::testing::PrintToString(lines_of(holder_, ""))
         << " running " << holder.running();
     // Its 16 checks would wait two minutes; gone with the caller, they
     // free the user's share at once.
     holder.stop();
-    ASSERT_TRUE(wait_until([&] { return nobody_get().ok; }, std::chrono::seconds(20)));
+    ASSERT_TRUE(wait_until([&] { return nobody_get("hostname").ok; }, std::chrono::seconds(20)));
     EXPECT_EQ(agent_->stderr_text().find("Error cancelling authorization check"), std::string::npos)
         << agent_->stderr_text();
 }
 
 TEST_F(FrameworkOnBus, RefusalsAreLoggedWithinBoundsAndEscaped) {
     // Sixteen refusals at once: ten lines, then a count of the rest.
-    TempDir dir;
-    const std::string out = dir.file("holder");
-    Process holder = hold_challenge(kNobody, bus_->address(), out, 16, kName, kPath, kIface, "echo",
-                                    {Arg::s("x")});
-    ASSERT_TRUE(
-        wait_until([&] { return lines_of(out, "reply").size() == 16; }, std::chrono::seconds(20)));
+    Process holder = hold(16, kIface, "echo", {Arg::s("x")});
+    ASSERT_TRUE(wait_until([&] { return lines_of(holder_, "reply").size() == 16; },
+                           std::chrono::seconds(20)));
     ASSERT_TRUE(wait_until(
         [&] {
             return agent_->stderr_text().find("6 more refused requests were not logged\n") !=
