@@ -66,6 +66,16 @@ protected:
         return found;
     }
 
+    // Waits until the holder has written `count` lines beginning with `prefix`.
+    bool holder_wrote(const std::string &prefix, size_t count, int seconds = 20) {
+        return wait_until([&] { return lines_of(holder_, prefix).size() >= count; },
+                          std::chrono::seconds(seconds));
+    }
+
+    bool logged(const std::string &text) const {
+        return agent_->stderr_text().find(text) != std::string::npos;
+    }
+
     static size_t count_of(const std::string &text, const std::string &what) {
         size_t count = 0;
         for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
@@ -73,8 +83,12 @@ protected:
         return count;
     }
 
+    Reply call(const char *iface, const char *member, const std::vector<Arg> &args) {
+        return client_->call(kName, kPath, iface, member, args);
+    }
+
     Reply get(const std::string &iface, const std::string &property) {
-        return client_->call(kName, kPath, kProps, "Get", {Arg::s(iface), Arg::s(property)});
+        return call(kProps, "Get", {Arg::s(iface), Arg::s(property)});
     }
 
     Reply nobody_get(const std::string &property) {
@@ -100,9 +114,8 @@ protected:
 
 TEST_F(FrameworkOnBus, BuildsTheClassFromThePropertyTable) {
     // The unknown letter is reported and skipped; the rows after it are installed.
-    const std::string err = agent_->stderr_text();
-    EXPECT_NE(err.find("Unknown type: z\n"), std::string::npos) << err;
-    EXPECT_NE(err.find("Type of property table is map of unknown types\n"), std::string::npos);
+    EXPECT_TRUE(logged("Unknown type: z\n")) << agent_->stderr_text();
+    EXPECT_TRUE(logged("Type of property table is map of unknown types\n"));
 
     Reply missing = get(kIface, "mystery");
     EXPECT_FALSE(missing.ok);
@@ -152,22 +165,18 @@ TEST_F(FrameworkOnBus, UnservedPropertiesReadAsZeroOfTheirType) {
         EXPECT_EQ(reply.values.at(0).signature, signature) << name;
         EXPECT_EQ(reply.str(), "0") << name;
     }
-    const std::string err = agent_->stderr_text();
-    EXPECT_NE(err.find("invalid property id 3 for \"flag\" of type 'GParamBoolean' in 'Korvex'"),
-              std::string::npos)
-        << err;
+    EXPECT_TRUE(logged("invalid property id 3 for \"flag\" of type 'GParamBoolean' in 'Korvex'"))
+        << agent_->stderr_text();
 }
 
 TEST_F(FrameworkOnBus, SetRepliesEmptyAndStoresNothing) {
-    Reply set =
-        client_->call(kName, kPath, kProps, "Set", {Arg::s(kIface), Arg::s("count"), Arg::vu(42)});
+    Reply set = call(kProps, "Set", {Arg::s(kIface), Arg::s("count"), Arg::vu(42)});
     ASSERT_TRUE(set.ok) << set.error_message;
     EXPECT_TRUE(set.values.empty());
     EXPECT_EQ(get(kIface, "count").str(), "0");
 
     // A read-only or unknown name still gets the empty reply; GObject complains.
-    Reply readonly =
-        client_->call(kName, kPath, kProps, "Set", {Arg::s(kIface), Arg::s("uuid"), Arg::vs("x")});
+    Reply readonly = call(kProps, "Set", {Arg::s(kIface), Arg::s("uuid"), Arg::vs("x")});
     EXPECT_TRUE(readonly.ok);
     EXPECT_EQ(get(kIface, "uuid").str(), expected_uuid());
 }
@@ -178,9 +187,8 @@ TEST_F(FrameworkOnBus, RefusedCallerGetsCodeFive) {
     EXPECT_FALSE(refused.ok);
     EXPECT_EQ(refused.error_name, code_error(5));
     EXPECT_EQ(refused.error_message, kx_result_to_str(5));
-    EXPECT_NE(agent_->stderr_text().find("Caller is not authorized for action "
-                                         "org.vaduderuvoziz.TestAgent.echo (uid 65534, pid "),
-              std::string::npos);
+    EXPECT_TRUE(logged("Caller is not authorized for action org.vaduderuvoziz.TestAgent.echo "
+                       "(uid 65534, pid "));
 
     // The same user is granted an action its rules do not refuse...
     Reply granted = nobody_get("hostname");
@@ -190,7 +198,7 @@ TEST_F(FrameworkOnBus, RefusedCallerGetsCodeFive) {
     EXPECT_EQ(nobody_get("secret").error_name, code_error(5));
 
     // Root passes the same check.
-    Reply echo = client_->call(kName, kPath, kIface, "echo", {Arg::s("hello")});
+    Reply echo = call(kIface, "echo", {Arg::s("hello")});
     ASSERT_TRUE(echo.ok) << echo.error_message;
     EXPECT_EQ(echo.str(), "hello");
 }
@@ -202,11 +210,10 @@ TEST_F(FrameworkOnBus, PolkitFailureCarriesPolkitsMessage) {
     EXPECT_EQ(unregistered.error_message,
               "GDBus.Error:org.freedesktop.PolicyKit1.Error.Failed: Action "
               "org.vaduderuvoziz.Unregistered.uuid is not registered");
-    EXPECT_NE(agent_->stderr_text().find("Error in checking authorization: GDBus.Error:"),
-              std::string::npos);
+    EXPECT_TRUE(logged("Error in checking authorization: GDBus.Error:"));
 
     bus_->stop_polkit();
-    Reply no_polkit = client_->call(kName, kPath, kIface, "echo", {Arg::s("x")});
+    Reply no_polkit = call(kIface, "echo", {Arg::s("x")});
     EXPECT_FALSE(no_polkit.ok);
     EXPECT_EQ(no_polkit.error_name, code_error(5));
     EXPECT_EQ(no_polkit.error_message.rfind("GDBus.Error:org.freedesktop.DBus.Error.", 0), 0u)
@@ -215,17 +222,17 @@ TEST_F(FrameworkOnBus, PolkitFailureCarriesPolkitsMessage) {
 
     // Once PolicyKit is back, requests are authorized again.
     bus_->start_polkit();
-    Reply back = client_->call(kName, kPath, kIface, "echo", {Arg::s("again")});
+    Reply back = call(kIface, "echo", {Arg::s("again")});
     ASSERT_TRUE(back.ok) << back.error_message;
     EXPECT_EQ(back.str(), "again");
 }
 
 TEST_F(FrameworkOnBus, CheckWithoutContextIsRefusedWithAnError) {
-    Reply reply = client_->call(kName, kPath, kIface, "unchecked", {Arg::s("x")});
+    Reply reply = call(kIface, "unchecked", {Arg::s("x")});
     EXPECT_FALSE(reply.ok);
     EXPECT_EQ(reply.error_name, code_error(5));
     EXPECT_NE(reply.error_message.find("authorization could not be checked"), std::string::npos);
-    EXPECT_NE(agent_->stderr_text().find("Context is not set!\n"), std::string::npos);
+    EXPECT_TRUE(logged("Context is not set!\n"));
 }
 
 TEST_F(FrameworkOnBus, SecondInstanceExitsWithOne) {
@@ -257,8 +264,7 @@ TEST(FrameworkWithoutBus, ExitsWithOneWhenNoBusIsReachable) {
 TEST_F(FrameworkOnBus, AChallengeNobodyAnswersHoldsUpOnlyItsOwnCaller) {
     // One call more than a user may have in progress is turned away at once.
     Process holder = hold(17, kProps, "Get", {Arg::s(kIface), Arg::s("ratio")});
-    ASSERT_TRUE(
-        wait_until([&] { return !lines_of(holder_, "reply").empty(); }, std::chrono::seconds(20)));
+    ASSERT_TRUE(holder_wrote("reply", 1));
     EXPECT_EQ(lines_of(holder_, "reply"),
               std::vector<std::string>{"reply org.freedesktop.DBus.Error.LimitsExceeded: Too "
                                        "many requests of uid 65534 in progress; try again later"});
@@ -271,22 +277,19 @@ TEST_F(FrameworkOnBus, AChallengeNobodyAnswersHoldsUpOnlyItsOwnCaller) {
     EXPECT_EQ(lines_of(holder_, "reply").size(), 1u);
 
     // A check nobody answers in time is a refusal.
-    ASSERT_TRUE(wait_until([&] { return lines_of(holder_, "reply").size() == 17; },
-                           std::chrono::seconds(30)));
+    ASSERT_TRUE(holder_wrote("reply", 17, 30));
     const std::vector<std::string> replies = lines_of(holder_, "reply");
     for (size_t i = 1; i < replies.size(); ++i)
         EXPECT_EQ(replies[i], "reply " + code_error(5) + ": " + kx_result_to_str(5) +
                                   ": the authorization check timed out");
-    EXPECT_NE(agent_->stderr_text().find("Authorization check timed out for action "
-                                         "org.vaduderuvoziz.TestAgent.ratio (uid 65534, pid "),
-              std::string::npos);
+    EXPECT_TRUE(logged("Authorization check timed out for action "
+                       "org.vaduderuvoziz.TestAgent.ratio (uid 65534, pid "));
 }
 
 TEST_F(FrameworkOnBus, ACallerThatLeavesTakesItsChecksAlong) {
     start_agent({});
     Process holder = hold(16, kProps, "Get", {Arg::s(kIface), Arg::s("ratio")});
-    ASSERT_TRUE(
-        wait_until([&] { return !lines_of(holder_, "sent").empty(); }, std::chrono::seconds(20)));
+    ASSERT_TRUE(holder_wrote("sent", 1));
     Reply last;
     ASSERT_TRUE(wait_until(
         [&] {
@@ -301,21 +304,15 @@ TEST_F(FrameworkOnBus, ACallerThatLeavesTakesItsChecksAlong) {
     // free the user's share at once.
     holder.stop();
     ASSERT_TRUE(wait_until([&] { return nobody_get("hostname").ok; }, std::chrono::seconds(20)));
-    EXPECT_EQ(agent_->stderr_text().find("Error cancelling authorization check"), std::string::npos)
-        << agent_->stderr_text();
+    EXPECT_FALSE(logged("Error cancelling authorization check")) << agent_->stderr_text();
 }
 
 TEST_F(FrameworkOnBus, RefusalsAreLoggedWithinBoundsAndEscaped) {
     // Sixteen refusals at once: ten lines, then a count of the rest.
     Process holder = hold(16, kIface, "echo", {Arg::s("x")});
-    ASSERT_TRUE(wait_until([&] { return lines_of(holder_, "reply").size() == 16; },
-                           std::chrono::seconds(20)));
-    ASSERT_TRUE(wait_until(
-        [&] {
-            return agent_->stderr_text().find("6 more refused requests were not logged\n") !=
-                   std::string::npos;
-        },
-        std::chrono::seconds(20)))
+    ASSERT_TRUE(holder_wrote("reply", 16));
+    ASSERT_TRUE(wait_until([&] { return logged("6 more refused requests were not logged\n"); },
+                           std::chrono::seconds(20)))
         << agent_->stderr_text();
     EXPECT_EQ(count_of(agent_->stderr_text(), "Caller is not authorized for action "), 10u);
 

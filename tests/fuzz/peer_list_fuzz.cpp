@@ -14,8 +14,8 @@
 #include <shell_words.h>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -119,30 +119,8 @@ std::vector<Words> guest_proxy_commands(const std::string &proxy) {
     };
 }
 
-// setenv keeps every value it replaces allocated, which libFuzzer takes for
-// a possible leak after each input and answers with a whole leak scan. So a
-// variable is one entry put in the environment for good, and unsetting it
-// renames it to a name nobody reads.
-struct EnvSlot {
-    std::string name;
-    std::array<char, 8192> entry{};
-
-    void set(const std::string *value) {
-        const std::string text =
-            (value != nullptr ? name + "=" + *value : "KX_UNSET_" + name + "=");
-        std::memcpy(entry.data(), text.c_str(), text.size() + 1);
-    }
-};
-
-EnvSlot *env_slot(const char *name) {
-    auto *slot = new EnvSlot{name}; // never freed: the environment points into it
-    unsetenv(name);
-    slot->set(nullptr);
-    putenv(slot->entry.data());
-    return slot;
-}
-
-EnvSlot *brokers_env, *proxy_port_env, *host_dir_env;
+// The environment the launcher sees in this run; null for unset.
+const std::string *brokers, *proxy_port, *host_dir;
 
 } // namespace
 
@@ -153,6 +131,25 @@ extern "C" int system(const char *command) {
     require(std::strlen(command) < 1024, "command line longer than its buffer", command);
     commands.push_back(shell_words(command));
     return 0;
+}
+
+// Stands in for the C library's: the launcher's variables come from the
+// input. setenv would keep every value it replaces allocated, which
+// libFuzzer takes for a possible leak and answers with a leak scan per input.
+extern "C" char *getenv(const char *name) {
+    const std::pair<const char *, const std::string *> fuzzed[] = {
+        {"FEDERATED_BROKERS", brokers},
+        {"TPX_G_SERVICE_PORT", proxy_port},
+        {"TPX_G_HOST_DIR", host_dir},
+        {"KORVEX_PORT", nullptr}};
+    for (const auto &[var, value] : fuzzed)
+        if (std::strcmp(name, var) == 0)
+            return value != nullptr ? const_cast<char *>(value->c_str()) : nullptr;
+    const size_t length = std::strlen(name);
+    for (char **entry = environ; *entry != nullptr; ++entry)
+        if (std::strncmp(*entry, name, length) == 0 && (*entry)[length] == '=')
+            return *entry + length + 1;
+    return nullptr;
 }
 
 // Stands in for the resolver: answers with the fuzzed host and port.
@@ -170,44 +167,33 @@ extern "C" int kx_dnssrv_lookup_single(const char *name, char *host, size_t host
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     kx_log_level = 0;
-    unsetenv("KORVEX_PORT");
-    brokers_env = env_slot("FEDERATED_BROKERS");
-    proxy_port_env = env_slot("TPX_G_SERVICE_PORT");
-    host_dir_env = env_slot("TPX_G_HOST_DIR");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    // Longer pieces would not fit the environment entries.
-    if (size == 0 || size > 8000)
+    if (size == 0)
         return 0;
     const uint8_t mode = data[0];
     const bool guest = mode & 1;
-    const bool first_set = mode & 2;
     std::vector<std::string> piece = korvex::fuzz::split_at_nul(data + 1, size - 1, 3);
+    const std::string *first = (mode & 2) ? &piece[0] : nullptr;
     // The real lookup refuses a target that does not fit its 1024 bytes.
     srv_host = piece[1].size() < 1024 ? piece[1] : std::string();
     srv_port = static_cast<uint16_t>(std::strtoul(piece[2].c_str(), nullptr, 10));
     commands.clear();
 
     // A folder that exists, and a path that can never be one.
-    const std::string dir = "/", missing_dir = "/dev/null/missing";
-    list_text = first_set && !guest ? piece[0] : std::string();
-    if (guest) {
-        host_dir_env->set(&dir);
-        proxy_port_env->set(first_set ? &piece[0] : nullptr);
-        // Listed peers are ignored next to a guest proxy.
-        brokers_env->set(&piece[1]);
-    } else {
-        host_dir_env->set((mode & 4) ? &missing_dir : nullptr);
-        proxy_port_env->set(&piece[1]);
-        brokers_env->set(first_set ? &piece[0] : nullptr);
-    }
-
+    static const std::string dir = "/", missing_dir = "/dev/null/missing";
+    host_dir = guest ? &dir : (mode & 4) ? &missing_dir : nullptr;
+    proxy_port = guest ? first : &piece[1];
+    // Listed peers are ignored next to a guest proxy.
+    brokers = guest ? &piece[1] : first;
+    list_text = !guest && first != nullptr ? *first : std::string();
     broker_federation_configure();
+    host_dir = proxy_port = brokers = nullptr; // the pieces go with this run
 
     std::vector<Words> expected;
-    if (guest && first_set) {
+    if (guest && first != nullptr) {
         const std::string port = piece[0].substr(0, 5);
         if (korvex::broker::is_port_number(port))
             expected = guest_proxy_commands("localhost:" + port);

@@ -7,6 +7,7 @@
 #include <sysconfig_internal.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <string>
 
@@ -14,11 +15,9 @@ namespace {
 
 using korvex::fuzz::require;
 
+// The program never sets a locale: these are the C locale's classes.
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)); }
 
 } // namespace
 

@@ -10,11 +10,7 @@
 
 #include <cstring>
 
-namespace {
-
 using korvex::fuzz::require;
-
-} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) { return 0; }
 

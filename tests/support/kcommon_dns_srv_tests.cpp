@@ -13,15 +13,14 @@ namespace {
 
 using korvex::test::CommandResult;
 
-CommandResult run(std::vector<std::string> argv) {
-    korvex::test::ProcessOptions options;
-    options.argv = std::move(argv);
-    return korvex::test::run_command(options);
-}
-
+// dnsmasq stays in the process group of the script that starts it, and
+// the harness clears that group once the script ends: the script gets a
+// session of its own.
 CommandResult dns_srv_netns(std::vector<std::string> args) {
-    args.insert(args.begin(), DNS_SRV_NETNS);
-    return run(std::move(args));
+    korvex::test::ProcessOptions options;
+    options.argv = {"setsid", "--wait", DNS_SRV_NETNS};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    return korvex::test::run_command(options);
 }
 
 // A dnsmasq serving the given SRV records in its own namespace; stopped
@@ -29,13 +28,10 @@ CommandResult dns_srv_netns(std::vector<std::string> args) {
 class SrvServer {
 public:
     explicit SrvServer(const std::vector<std::string> &records) {
-        // dnsmasq stays in the process group of the script that starts it,
-        // and the harness clears that group once the script ends.
         std::vector<std::string> args{"start", dir_.path()};
         for (const std::string &record : records)
             args.insert(args.end(), {"--srv", record});
-        args.insert(args.begin(), {"setsid", "--wait", DNS_SRV_NETNS});
-        CommandResult started = run(args);
+        CommandResult started = dns_srv_netns(args);
         if (started.exit_code() != 0) {
             stop();
             throw std::runtime_error("dns-srv-netns start failed: " + started.err);
@@ -45,13 +41,11 @@ public:
     SrvServer(const SrvServer &) = delete;
     SrvServer &operator=(const SrvServer &) = delete;
 
-    // The probe's line without its line feed, e.g. "found host 5672".
+    // The probe's answer, e.g. "found host 5672".
     std::string lookup(const std::string &name, size_t host_size = 1024) const {
         CommandResult r = dns_srv_netns(
             {"exec", dir_.path(), "--", SRV_LOOKUP_PROBE, name, std::to_string(host_size)});
         EXPECT_EQ(r.exit_code(), 0) << r.err;
-        while (!r.out.empty() && r.out.back() == '\n')
-            r.out.pop_back();
         return r.out;
     }
 

@@ -134,17 +134,14 @@ TEST_F(ServicesActionTest, ArgumentsArriveExactlyAndStdinIsEmpty) {
     EXPECT_EQ(read_file(marker + ".stdin"), "");
 }
 
-struct ErrorLog {
-    std::vector<std::string> lines;
-    static void record(int level, const char *message, void *self) {
-        if (level == KX_LOG_ERR)
-            static_cast<ErrorLog *>(self)->lines.push_back(message);
-    }
-};
-
 TEST_F(ServicesActionTest, MissingProgramIsRefusedAndNeverCompletes) {
-    ErrorLog errors;
-    kx_log_set_handler(&ErrorLog::record, &errors);
+    std::vector<std::string> errors;
+    kx_log_set_handler(
+        [](int level, const char *message, void *lines) {
+            if (level == KX_LOG_ERR)
+                static_cast<std::vector<std::string> *>(lines)->push_back(message);
+        },
+        &errors);
     Completion missing;
     missing.loop = loop_;
     const char *args[] = {"x", nullptr};
@@ -162,9 +159,8 @@ TEST_F(ServicesActionTest, MissingProgramIsRefusedAndNeverCompletes) {
     }
     EXPECT_EQ(missing.calls, 0);
     EXPECT_EQ(after.calls, 1);
-    ASSERT_EQ(errors.lines.size(), 1u);
-    EXPECT_NE(errors.lines[0].find("kx-no-such-program-here"), std::string::npos)
-        << errors.lines[0];
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("kx-no-such-program-here"), std::string::npos) << errors[0];
 }
 
 TEST_F(ServicesActionTest, CreationRefusesNoProgramAndFreeAcceptsNull) {
