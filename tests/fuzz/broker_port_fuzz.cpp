@@ -10,8 +10,6 @@
 
 namespace {
 
-using korvex::fuzz::require;
-
 // The program never sets a locale: these are the C locale's classes.
 bool is_c_space(char c) { return std::isspace(static_cast<unsigned char>(c)); }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }

@@ -14,8 +14,6 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
 
-namespace korvex::fuzz {
-
 // A broken invariant is a finding: abort so that libFuzzer keeps the input
 // and the replay test fails.
 [[noreturn]] inline void invariant_broken(const char *what, std::string_view detail) {
@@ -42,7 +40,5 @@ inline std::vector<std::string> split_at_nul(const uint8_t *data, size_t size, s
     }
     return out;
 }
-
-} // namespace korvex::fuzz
 
 #endif

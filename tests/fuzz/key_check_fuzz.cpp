@@ -15,7 +15,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using korvex::fuzz::require;
 using korvex::test::read_file;
 using korvex::test::write_file;
 
@@ -51,7 +50,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    const std::string key = korvex::fuzz::split_at_nul(data, size, 1)[0];
+    const std::string key = split_at_nul(data, size, 1)[0];
     const bool accepted = check_key_sanity(key.c_str()) == 0;
     if (accepted)
         require(key.find('/') == std::string::npos && key.front() != '.' && key.size() <= NAME_MAX,

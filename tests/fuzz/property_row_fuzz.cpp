@@ -36,8 +36,6 @@ GType korvex_dict_type(int id) {
 
 namespace {
 
-using korvex::fuzz::require;
-
 unsigned glib_complaints = 0;
 
 void count_complaint(const gchar *, GLogLevelFlags, const gchar *, gpointer) { ++glib_complaints; }
@@ -106,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const char letter = static_cast<char>(data[1]);
     gint32 id = 0;
     std::memcpy(&id, data + 2, sizeof id);
-    std::vector<std::string> text = korvex::fuzz::split_at_nul(data + 6, size - 6, 3);
+    std::vector<std::string> text = split_at_nul(data + 6, size - 6, 3);
 
     // Rows come from the agent program, and GLib (2.74) dereferences the
     // missing parameter spec of a name it refuses: names outside GObject's

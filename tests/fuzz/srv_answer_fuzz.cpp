@@ -10,8 +10,6 @@
 
 #include <cstring>
 
-using korvex::fuzz::require;
-
 extern "C" int LLVMFuzzerInitialize(int *, char ***) { return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

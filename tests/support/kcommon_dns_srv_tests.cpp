@@ -59,13 +59,12 @@ private:
     korvex::test::TempDir dir_{"kx-srv-test"};
 };
 
-TEST(DnsSrv, SingleRecordGivesItsHostAndPort) {
-    SrvServer server({"_svc._tcp.example.test,host1.example.test,5672,0,0"});
-    EXPECT_EQ(server.lookup("_svc._tcp.example.test"), "found host1.example.test 5672");
-}
-
-TEST(DnsSrv, LowestPriorityWinsThenHighestWeight) {
-    SrvServer server({
+// One server holds the records of every case; each case asks for names of
+// its own.
+class DnsSrv : public testing::Test {
+protected:
+    SrvServer server_{{
+        "_svc._tcp.example.test,host1.example.test,5672,0,0",
         "_prio._tcp.example.test,heavy.example.test,1001,20,100",
         "_prio._tcp.example.test,light.example.test,1002,10,1",
         "_prio._tcp.example.test,late.example.test,1003,30,0",
@@ -73,35 +72,41 @@ TEST(DnsSrv, LowestPriorityWinsThenHighestWeight) {
         "_weight._tcp.example.test,w90.example.test,2090,5,90",
         "_weight._tcp.example.test,w50.example.test,2050,5,50",
         "_weight._tcp.example.test,worse.example.test,2000,6,1000",
-    });
-    EXPECT_EQ(server.lookup("_prio._tcp.example.test"), "found light.example.test 1002");
-    EXPECT_EQ(server.lookup("_weight._tcp.example.test"), "found w90.example.test 2090");
+        // "." announces that the service is not offered at all.
+        "_off._tcp.example.test,.,0,0,0",
+        "_mix._tcp.example.test,.,0,0,0",
+        "_mix._tcp.example.test,real.example.test,4000,10,0",
+        "_long._tcp.example.test,a-rather-long-host.example.test,5672,0,0",
+        "_two._tcp.example.test,a-rather-long-host.example.test,5672,0,0",
+        "_two._tcp.example.test,short.example.test,5673,9,0",
+    }};
+};
+
+TEST_F(DnsSrv, SingleRecordGivesItsHostAndPort) {
+    EXPECT_EQ(server_.lookup("_svc._tcp.example.test"), "found host1.example.test 5672");
 }
 
-TEST(DnsSrv, NothingFoundLeavesOutputsUntouched) {
-    SrvServer server(
-        {"_svc._tcp.example.test,host1.example.test,5672,0,0", "_off._tcp.example.test,.,0,0,0"});
-    EXPECT_EQ(server.lookup("_other._tcp.example.test"), "none untouched 7");
-    // "." announces that the service is not offered at all.
-    EXPECT_EQ(server.lookup("_off._tcp.example.test"), "none untouched 7");
-    EXPECT_EQ(server.lookup(""), "none untouched 7");
+TEST_F(DnsSrv, LowestPriorityWinsThenHighestWeight) {
+    EXPECT_EQ(server_.lookup("_prio._tcp.example.test"), "found light.example.test 1002");
+    EXPECT_EQ(server_.lookup("_weight._tcp.example.test"), "found w90.example.test 2090");
 }
 
-TEST(DnsSrv, UnavailableMarkerIsSkippedInFavourOfARealTarget) {
-    SrvServer server(
-        {"_mix._tcp.example.test,.,0,0,0", "_mix._tcp.example.test,real.example.test,4000,10,0"});
-    EXPECT_EQ(server.lookup("_mix._tcp.example.test"), "found real.example.test 4000");
+TEST_F(DnsSrv, NothingFoundLeavesOutputsUntouched) {
+    EXPECT_EQ(server_.lookup("_other._tcp.example.test"), "none untouched 7");
+    EXPECT_EQ(server_.lookup("_off._tcp.example.test"), "none untouched 7");
+    EXPECT_EQ(server_.lookup(""), "none untouched 7");
 }
 
-TEST(DnsSrv, TargetThatDoesNotFitTheBufferIsNotCut) {
-    SrvServer server({"_svc._tcp.example.test,a-rather-long-host.example.test,5672,0,0",
-                      "_two._tcp.example.test,a-rather-long-host.example.test,5672,0,0",
-                      "_two._tcp.example.test,short.example.test,5673,9,0"});
+TEST_F(DnsSrv, UnavailableMarkerIsSkippedInFavourOfARealTarget) {
+    EXPECT_EQ(server_.lookup("_mix._tcp.example.test"), "found real.example.test 4000");
+}
+
+TEST_F(DnsSrv, TargetThatDoesNotFitTheBufferIsNotCut) {
     // 31 characters need 32 bytes.
-    EXPECT_EQ(server.lookup("_svc._tcp.example.test", 31), "none untouched 7");
-    EXPECT_EQ(server.lookup("_svc._tcp.example.test", 32),
+    EXPECT_EQ(server_.lookup("_long._tcp.example.test", 31), "none untouched 7");
+    EXPECT_EQ(server_.lookup("_long._tcp.example.test", 32),
               "found a-rather-long-host.example.test 5672");
-    EXPECT_EQ(server.lookup("_two._tcp.example.test", 31), "found short.example.test 5673");
+    EXPECT_EQ(server_.lookup("_two._tcp.example.test", 31), "found short.example.test 5673");
 }
 
 } // namespace
