@@ -25,11 +25,6 @@ size_t entries_in(const std::string &dir) {
     return std::distance(fs::directory_iterator(dir), fs::directory_iterator());
 }
 
-struct MallocText {
-    char *text;
-    ~MallocText() { free(text); }
-};
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -57,10 +52,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 "accepted key could leave the keys folder", key);
 
     const std::string own_file = keys + "/" + key;
-    if (MallocText status{kx_sysconfig_is_configured(key.c_str())}; status.text != nullptr) {
+    const std::unique_ptr<char, decltype(&free)> status(kx_sysconfig_is_configured(key.c_str()),
+                                                        free);
+    if (status != nullptr) {
         require(accepted, "status read for a refused key", key);
-        require(read_file(own_file) == status.text, "status is not the key's own file", key);
-        require(status.text == "inside:" + key,
+        require(read_file(own_file) == status.get(), "status is not the key's own file", key);
+        require(status.get() == "inside:" + key,
                 "status read from a file the test did not place in the keys folder", key);
     }
 

@@ -3,13 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
-#include <unistd.h>
 #include <vector>
-
-#include "temp_dir.h"
 
 namespace {
 
@@ -34,20 +30,13 @@ private:
     }
 };
 
-// What `write` sends to fd 2, caught in a file.
+// What `write` sends to fd 2.
 template <typename Write>
 std::string stderr_of(Write write) {
-    korvex::test::TempDir dir("kx-log-stderr");
-    std::fflush(stderr);
-    const int saved = dup(STDERR_FILENO);
-    const int file = open(dir.file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(file, STDERR_FILENO);
-    close(file);
+    testing::internal::CaptureStderr();
     write();
     std::fflush(stderr);
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    return korvex::test::read_file(dir.file("err"));
+    return testing::internal::GetCapturedStderr();
 }
 
 int evaluations = 0;
