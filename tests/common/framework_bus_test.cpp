@@ -77,13 +77,6 @@ protected:
         return agent_->stderr_text().find(text) != std::string::npos;
     }
 
-    static size_t count_of(const std::string &text, const std::string &what) {
-        size_t count = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-            ++count;
-        return count;
-    }
-
     Reply call(const char *iface, const char *member, const std::vector<Arg> &args) {
         return client_->call(kName, kPath, iface, member, args);
     }
@@ -314,7 +307,11 @@ TEST_F(FrameworkOnBus, RefusalsAreLoggedWithinBoundsAndEscaped) {
     ASSERT_TRUE(wait_until([&] { return logged("6 more refused requests were not logged\n"); },
                            std::chrono::seconds(20)))
         << agent_->stderr_text();
-    EXPECT_EQ(count_of(agent_->stderr_text(), "Caller is not authorized for action "), 10u);
+    const std::string refusals = agent_->stderr_text();
+    const std::regex refusal("Caller is not authorized for action ");
+    EXPECT_EQ(std::distance(std::sregex_iterator(refusals.begin(), refusals.end(), refusal),
+                            std::sregex_iterator()),
+              10);
 
     // A caller's text cannot start a line of its own.
     Reply forged = get("x\nCaller is not authorized for action forged", "uuid");
