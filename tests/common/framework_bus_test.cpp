@@ -57,7 +57,6 @@ protected:
         ASSERT_TRUE(agent_->wait_for_name()) << agent_->stderr_text();
     }
 
-    // The lines of `path` that begin with `prefix`.
     static std::vector<std::string> lines_of(const std::string &path, const std::string &prefix) {
         std::vector<std::string> found;
         std::ifstream in(path);
@@ -67,7 +66,6 @@ protected:
         return found;
     }
 
-    // Waits until the holder has written `count` lines beginning with `prefix`.
     bool holder_wrote(const std::string &prefix, size_t count, int seconds = 20) {
         return wait_until([&] { return lines_of(holder_, prefix).size() >= count; },
                           std::chrono::seconds(seconds));
@@ -145,7 +143,6 @@ TEST_F(FrameworkOnBus, GetOfUnknownNameIsBadArgument) {
     // dbus-glib names errors of an unregistered domain after the domain and code.
     EXPECT_EQ(reply.error_name, "org.freedesktop.DBus.GLib.UnmappedError.KorvexErrorQuark.Code2");
     EXPECT_EQ(reply.error_message, kx_result_to_str(2));
-    // The agent is still serving.
     EXPECT_TRUE(get(kIface, "uuid").ok);
 }
 

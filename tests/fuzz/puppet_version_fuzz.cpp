@@ -25,7 +25,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    // The output is read as text: it ends at the first NUL byte.
     std::string output(reinterpret_cast<const char *>(data), size);
     output.resize(std::min(output.find('\0'), output.size()));
     const unsigned int untouched = 0xdeadbeef;

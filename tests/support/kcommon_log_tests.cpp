@@ -14,7 +14,6 @@ struct Captured {
     std::string message;
 };
 
-// Installs a log handler for the lifetime of the object.
 class LogRecorder {
 public:
     LogRecorder() { kx_log_set_handler(&LogRecorder::record, this); }

@@ -58,7 +58,6 @@ protected:
         g_main_context_unref(context_);
     }
 
-    // Starts `exec args...` and runs the loop until the action completes.
     Completion run_to_completion(const char *exec, const std::vector<const char *> &args) {
         Completion c;
         c.loop = loop_;
