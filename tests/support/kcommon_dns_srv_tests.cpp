@@ -38,8 +38,6 @@ public:
         }
     }
     ~SrvServer() { stop(); }
-    SrvServer(const SrvServer &) = delete;
-    SrvServer &operator=(const SrvServer &) = delete;
 
     // The probe's answer, e.g. "found host 5672".
     std::string lookup(const std::string &name, size_t host_size = 1024) const {
