@@ -55,7 +55,7 @@ TEST_F(BrokerCommands, StatusIsThatOfSystem) {
                                   "console.#",       0,      1};
         EXPECT_EQ(broker_os_add_qpid_route(&route), 256);
     }
-    EXPECT_EQ(read_lines(record),
+    EXPECT_EQ(split_lines(read_file(record)),
               (std::vector<std::string>{
                   "qpid-route link add localhost:49000 guestonly/guestonly@peer PLAIN",
                   "qpid-route route add localhost:49000 peer qmf.default.topic console.#"}));
@@ -73,7 +73,7 @@ TEST_F(BrokerCommands, ShellTextRunsLiterallyAndOnlyUnquotableWordsAreRefused) {
     // line into a comment.
     const qpid_route comment_key = {"peer", "localhost:49000", "qmf.default.topic", "#", 0, 1};
     EXPECT_EQ(broker_os_add_qpid_route(&comment_key), 0);
-    EXPECT_EQ(read_lines(record),
+    EXPECT_EQ(split_lines(read_file(record)),
               (std::vector<std::string>{
                   "qpid-route link add localhost:49000 guestonly/guestonly@" + touch + " PLAIN",
                   "qpid-route --timeout=5 dynamic add peer localhost:49000 " + touch,

@@ -8,22 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "process.h"
+#include "temp_dir.h"
+
 namespace korvex::test {
-
-// A fresh directory under /tmp named after the test process, removed with
-// everything in it when the owner goes.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-
-    const std::filesystem::path &path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 // Wait statuses of a process tree: the process started and every
 // descendant, collected by a subreaper until none was left.
@@ -40,15 +28,8 @@ ReapedTree run_reaped(const std::string &program, const std::vector<std::string>
                       const std::filesystem::path &workdir,
                       const std::filesystem::path &output_path);
 
-// Runs a helper command to its end with the test's own environment;
-// returns its wait status.
-int run_command(const std::vector<std::string> &argv);
-
 // One recorded call of a stand-in, split back into its arguments.
 std::vector<std::string> split_recorded_call(const std::string &line);
-
-std::vector<std::string> read_lines(const std::filesystem::path &path);
-std::string read_file(const std::filesystem::path &path);
 
 // How often needle occurs in text.
 std::size_t count_occurrences(const std::string &text, const std::string &needle);
@@ -68,7 +49,7 @@ public:
     LauncherSandbox();
 
     std::map<std::string, std::string> &env() { return env_; }
-    const std::filesystem::path &dir() const { return temp_.path(); }
+    const std::filesystem::path &dir() const { return dir_; }
     const std::filesystem::path &bin() const { return bin_; }
 
     // Drops qpidd from the stand-in folder, so the exec finds none.
@@ -85,7 +66,8 @@ public:
 private:
     LaunchOutcome run(const std::string &program, const std::vector<std::string> &argv);
 
-    TempDir temp_;
+    TempDir temp_{"kx-broker-test"};
+    std::filesystem::path dir_ = temp_.path();
     std::filesystem::path bin_;
     std::map<std::string, std::string> env_;
     int launches_ = 0;

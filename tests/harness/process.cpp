@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -145,6 +146,24 @@ bool CommandResult::exited() const { return status >= 0 && WIFEXITED(status); }
 
 int CommandResult::exit_code() const { return exited() ? WEXITSTATUS(status) : -1; }
 
+std::string CommandResult::describe() const {
+    return "exit " + std::to_string(exit_code()) + "\nstdout:\n" + out + "stderr:\n" + err;
+}
+
+std::vector<std::string> split_lines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+ProcessOptions command(std::vector<std::string> argv) {
+    ProcessOptions options;
+    options.argv = std::move(argv);
+    return options;
+}
+
 CommandResult run_command(ProcessOptions options, std::chrono::milliseconds timeout) {
     TempDir capture("korvex-cmd");
     options.stdout_path = capture.file("out");
@@ -157,6 +176,17 @@ CommandResult run_command(ProcessOptions options, std::chrono::milliseconds time
     }
     result.out = read_file(capture.file("out"));
     result.err = read_file(capture.file("err"));
+    return result;
+}
+
+CommandResult run_checked(const ProcessOptions &options, std::chrono::milliseconds timeout) {
+    CommandResult result = run_command(options, timeout);
+    if (result.exit_code() != 0) {
+        std::string line;
+        for (const auto &arg : options.argv)
+            line += arg + " ";
+        throw std::runtime_error("command failed: " + line + "\n" + result.describe());
+    }
     return result;
 }
 

@@ -49,49 +49,22 @@ protected:
         chmod(root_.file("run-dbus").c_str(), 0755);
         write_file(root_.file("system.conf"), bus_config(prefix_));
 
-        ProcessOptions daemon;
-        daemon.argv = {
-            "unshare",
-            "-m",
-            "--propagation",
-            "private",
-            "sh",
-            "-c",
+        const std::string script =
             "mount -t tmpfs -o mode=0755 tmpfs /run && mkdir /run/dbus && "
             "mount --bind \"$1/run-dbus\" /run/dbus && "
             "mount --bind \"$1/system.conf\" /usr/share/dbus-1/system.conf && "
             "mount -t overlay overlay "
             "-o \"lowerdir=/var/lib,upperdir=$1/var-lib,workdir=$1/var-lib-work\" /var/lib && "
-            "exec dbus-daemon --system --nofork --nopidfile",
-            "activation-bus",
-            root_.path()};
+            "exec dbus-daemon --system --nofork --nopidfile";
+        ProcessOptions daemon = command(
+            {"unshare", "-m", "--propagation", "private", "sh", "-c", script, "bus", root_.path()});
         daemon.stderr_path = root_.file("dbus-daemon.log");
         daemon.stdout_path = root_.file("dbus-daemon.out");
         daemon_ = std::make_unique<Process>(daemon);
         ASSERT_TRUE(wait_for_bus(*daemon_, address_)) << read_file(root_.file("dbus-daemon.log"));
 
-        ProcessOptions polkit;
-        polkit.argv = {"unshare",
-                       "-m",
-                       "--propagation",
-                       "private",
-                       "sh",
-                       "-c",
-                       "mount --bind \"$1/share/polkit-1/actions\" /usr/share/polkit-1/actions && "
-                       "mount --bind \"$2/rules.d\" /usr/share/polkit-1/rules.d && "
-                       "mount --bind \"$2/etc-rules.d\" /etc/polkit-1/rules.d && "
-                       "exec /usr/lib/polkit-1/polkitd",
-                       "polkitd-wrapper",
-                       prefix_,
-                       root_.path()};
-        polkit.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + address_};
-        polkit.stderr_path = root_.file("polkitd.log");
-        polkit.stdout_path = root_.file("polkitd.out");
-        polkit_ = std::make_unique<Process>(polkit);
-        BusClient client(address_);
-        ASSERT_TRUE(wait_until([&] { return client.name_has_owner("org.freedesktop.PolicyKit1"); },
-                               std::chrono::seconds(15)))
-            << read_file(root_.file("polkitd.log"));
+        ASSERT_NO_THROW(
+            polkit_ = start_polkitd(address_, prefix_ + "/share/polkit-1/actions", root_.path()));
     }
 
     CommandResult korvexctl(const std::vector<std::string> &args) {

@@ -17,6 +17,7 @@
 
 #include "ship_support.h"
 #include "temp_dir.h"
+#include "test_bus.h"
 
 using namespace korvex::test;
 namespace fs = std::filesystem;
@@ -51,7 +52,7 @@ protected:
 
     ProcessOptions options(const std::vector<std::string> &args) const {
         ProcessOptions run;
-        run.argv = {source_tree() + "/scripts/run-demo"};
+        run.argv = {source_dir() + "/scripts/run-demo"};
         run.argv.insert(run.argv.end(), args.begin(), args.end());
         run.env = {"KORVEX_BUILD_DIR=" + build_dir_, "KORVEX_DEMO_DIR=" + run_dir_.path(),
                    "KORVEX_DEMO_BUS=private"};

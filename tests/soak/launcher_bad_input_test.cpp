@@ -177,16 +177,8 @@ TEST_F(LauncherBadInput, LongGuestProxyValuesKeepToTheirLimits) {
     const std::string proxy = "localhost:12345";
     const std::vector<Case> cases = {
         // Only the first five characters of the port count.
-        {"port, then 10 kB",
-         host_dir,
-         "12345" + repeated("x"),
-         {link_command(kLocal, proxy),
-          "qpid-route route add " + kLocal + " " + proxy + " qmf.default.topic direct-agent.#",
-          "qpid-route route add " + kLocal + " " + proxy + " qmf.default.topic console.#",
-          "qpid-route --src-local route add " + proxy + " " + kLocal +
-              " qmf.default.topic direct-console.#",
-          "qpid-route --src-local route add " + proxy + " " + kLocal +
-              " qmf.default.topic agent.#"}},
+        {"port, then 10 kB", host_dir, "12345" + repeated("x"),
+         guest_proxy_commands(kLocal, proxy)},
         {"10 kB of digits", host_dir, repeated("9"), {}},
         {"10 kB of shell text", host_dir, repeated("$(id);"), {}},
         // A host folder no path can name is no folder: peer-list mode.

@@ -28,11 +28,7 @@ const std::string kLong = [] {
 
 class NetworkBadInput : public NetworkAgentTest {
 protected:
-    void SetUp() override {
-        TestBusOptions options;
-        options.polkit_rules = rules_refusing_user("nobody");
-        ASSERT_TRUE(start_agent(options));
-    }
+    void SetUp() override { ASSERT_TRUE(start_agent({rules_refusing_user("nobody")})); }
 
     void TearDown() override {
         if (!agent_)

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "agent_names.h"
-#include "agent_namespace.h"
 #include "bus_client.h"
+#include "netns.h"
 #include "temp_dir.h"
 #include "test_bus.h"
 
@@ -49,7 +49,7 @@ protected:
 
     std::string agent_log() const { return agent_->stderr_text(); }
 
-    AgentNamespace space_;
+    NetNamespace space_{"served"};
     TempDir dir_{"korvex-netagent"};
     std::unique_ptr<TestSystemBus> bus_;
     std::unique_ptr<Agent> agent_;
