@@ -5,36 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <string>
 
 using namespace korvex::test;
 
 namespace {
-
-// Sets a variable for the test's lifetime and restores the old value.
-class ScopedEnv {
-public:
-    ScopedEnv(const char *name, const std::string &value) : name_(name) {
-        if (const char *old = std::getenv(name))
-            old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            setenv(name_, old_->c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-    ScopedEnv(const ScopedEnv &) = delete;
-    ScopedEnv &operator=(const ScopedEnv &) = delete;
-
-private:
-    const char *name_;
-    std::optional<std::string> old_;
-};
 
 class BrokerCommands : public ::testing::Test {
 protected:

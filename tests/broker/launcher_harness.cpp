@@ -40,8 +40,9 @@ struct ReapRecord {
     int status;
 };
 
-} // namespace
-
+// Starts program in workdir with exactly argv and env, stdout and stderr
+// appended to output_path, and waits until the process and all its
+// descendants have exited.
 ReapedTree run_reaped(const std::string &program, const std::vector<std::string> &argv,
                       const std::map<std::string, std::string> &env,
                       const std::filesystem::path &workdir,
@@ -137,6 +138,7 @@ ReapedTree run_reaped(const std::string &program, const std::vector<std::string>
     return tree;
 }
 
+// One recorded call of a stand-in, split back into its arguments.
 std::vector<std::string> split_recorded_call(const std::string &line) {
     std::vector<std::string> args;
     std::istringstream words(line);
@@ -145,6 +147,8 @@ std::vector<std::string> split_recorded_call(const std::string &line) {
         args.push_back(unescape_argument(word));
     return args;
 }
+
+} // namespace
 
 std::size_t count_occurrences(const std::string &text, const std::string &needle) {
     std::size_t count = 0;

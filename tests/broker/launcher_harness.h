@@ -20,17 +20,6 @@ struct ReapedTree {
     std::vector<int> descendant_statuses;
 };
 
-// Starts program in workdir with exactly argv and env, stdout and stderr
-// appended to output_path, and waits until the process and all its
-// descendants have exited.
-ReapedTree run_reaped(const std::string &program, const std::vector<std::string> &argv,
-                      const std::map<std::string, std::string> &env,
-                      const std::filesystem::path &workdir,
-                      const std::filesystem::path &output_path);
-
-// One recorded call of a stand-in, split back into its arguments.
-std::vector<std::string> split_recorded_call(const std::string &line);
-
 // How often needle occurs in text.
 std::size_t count_occurrences(const std::string &text, const std::string &needle);
 

@@ -179,6 +179,19 @@ CommandResult run_command(ProcessOptions options, std::chrono::milliseconds time
     return result;
 }
 
+ScopedEnv::ScopedEnv(std::string name, const std::string &value) : name_(std::move(name)) {
+    if (const char *old = std::getenv(name_.c_str()))
+        old_ = old;
+    setenv(name_.c_str(), value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (old_)
+        setenv(name_.c_str(), old_->c_str(), 1);
+    else
+        unsetenv(name_.c_str());
+}
+
 CommandResult run_checked(const ProcessOptions &options, std::chrono::milliseconds timeout) {
     CommandResult result = run_command(options, timeout);
     if (result.exit_code() != 0) {

@@ -66,6 +66,20 @@ CommandResult run_command(ProcessOptions options,
 CommandResult run_checked(const ProcessOptions &options,
                           std::chrono::milliseconds timeout = std::chrono::seconds(120));
 
+// Sets a variable of this process for the owner's lifetime, then restores
+// the old value (or its absence).
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, const std::string &value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
 // Polls `predicate` until it holds or `timeout` passes.
 template <typename Predicate>
 bool wait_until(Predicate predicate, std::chrono::milliseconds timeout,

@@ -69,8 +69,8 @@ TEST_F(KnetworkLibrary, ListsEveryInterfaceInReverseEnumerationOrder) {
 }
 
 TEST_F(KnetworkLibrary, MacTextIsUpperCaseAndBoundedByTheBuffer) {
-    space_.add_veth("eth0");
-    space_.add_veth("eth1");
+    for (const char *name : {"eth0", "eth1"})
+        space_.add_veth(name);
     space_.add_tun("tun0");
     space_.ip({"link", "set", "dev", "eth0", "address", "02:00:00:00:00:0a"});
     space_.ip({"link", "set", "dev", "eth1", "address", "02:ab:cd:ef:ff:10"});
@@ -93,12 +93,11 @@ TEST_F(KnetworkLibrary, MacTextIsUpperCaseAndBoundedByTheBuffer) {
 }
 
 TEST_F(KnetworkLibrary, IpTextFollowsTheExactNameAndItsIpv4Address) {
-    space_.add_veth("eth0");
-    space_.add_veth("eth1");
-    space_.add_veth("eth2");
+    for (const char *name : {"eth0", "eth1", "eth2"})
+        space_.add_veth(name);
     space_.ip({"addr", "add", "10.77.1.5/24", "dev", "eth0"});
-    space_.ip({"addr", "add", "10.77.1.6/24", "dev",
-               "eth0"}); // a secondary address is not the one reported
+    // A secondary address is not the one reported.
+    space_.ip({"addr", "add", "10.77.1.6/24", "dev", "eth0"});
     space_.ip({"addr", "add", "10.77.2.1/24", "dev", "eth0", "label", "eth0:1"});
     space_.ip({"link", "set", "dev", "eth2", "up"});
     space_.ip({"-6", "addr", "add", "2001:db8::2/64", "dev", "eth2", "nodad"});
@@ -123,8 +122,8 @@ TEST_F(KnetworkLibrary, IpTextFollowsTheExactNameAndItsIpv4Address) {
 }
 
 TEST_F(KnetworkLibrary, StatusReportsUpDownAndAbsent) {
-    space_.add_veth("eth0");
-    space_.add_veth("eth1");
+    for (const char *name : {"eth0", "eth1"})
+        space_.add_veth(name);
     space_.add_tun("tun0");
     space_.ip({"link", "set", "dev", "eth1", "up"});
     space_.ip({"addr", "add", "10.77.3.1/24", "dev", "eth1", "label", "eth1:5"});

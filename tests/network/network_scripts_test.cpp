@@ -35,6 +35,13 @@ protected:
     static std::string probe_command(const std::string &args) {
         return quoted(KNETWORK_PROBE_PATH) + " " + args;
     }
+    // The probe once for each entry, each run only if the one before succeeded.
+    static std::string probe_commands(const std::vector<std::string> &calls) {
+        std::string script;
+        for (const std::string &call : calls)
+            script += (script.empty() ? "" : " && ") + probe_command(call);
+        return script;
+    }
     Lines record() const { return split_lines(scratch_.read("record")); }
 
     std::string record_;
@@ -43,9 +50,9 @@ protected:
 TEST_F(KnetworkScripts, StartAndStopRunTheToolWithTheName) {
     std::string recorder = stand_in("echo \"$0 $*\" >> \"$record\"\n");
     CommandResult outcome =
-        isolated_shell(bind_over_ifup(recorder) + probe_command("--wait-for-tools start eth0") +
-                       " && " + probe_command("--wait-for-tools stop eth0") + " && " +
-                       probe_command("--wait-for-tools start no-such-if"));
+        isolated_shell(bind_over_ifup(recorder) +
+                       probe_commands({"--wait-for-tools start eth0", "--wait-for-tools stop eth0",
+                                       "--wait-for-tools start no-such-if"}));
     ASSERT_EQ(outcome.exit_code(), 0) << outcome.describe();
     EXPECT_EQ(outcome.lines(), (Lines{"returned", "returned", "returned"}));
     EXPECT_EQ(record(), (Lines{"/sbin/ifup eth0", "/sbin/ifdown eth0", "/sbin/ifup no-such-if"}));
@@ -106,9 +113,8 @@ TEST_F(KnetworkScripts, CallsReturnWhileTheToolIsStillRunning) {
 
 TEST_F(KnetworkScripts, MissingOrFailingToolsAreSilent) {
     const std::string calls =
-        probe_command("status eth0") + " && " + probe_command("--wait-for-tools start eth0") +
-        " && " + probe_command("--wait-for-tools stop eth0") + " && " +
-        probe_command("--wait-for-tools restart eth0") + " && " + probe_command("status eth0");
+        probe_commands({"status eth0", "--wait-for-tools start eth0", "--wait-for-tools stop eth0",
+                        "--wait-for-tools restart eth0", "status eth0"});
     const Lines untouched{"0 2", "returned", "returned", "returned", "0 2"};
 
     {
@@ -142,11 +148,10 @@ TEST_F(KnetworkScripts, MissingOrFailingToolsAreSilent) {
 TEST_F(KnetworkScripts, NamesThatReadAsOptionsRunNothing) {
     std::string recorder = stand_in("echo \"$0 $*\" >> \"$record\"\n");
     CommandResult outcome =
-        isolated_shell(bind_over_ifup(recorder) + probe_command("--wait-for-tools start -a") +
-                       " && " + probe_command("--wait-for-tools stop -a") + " && " +
-                       probe_command("--wait-for-tools restart --all") + " && " +
-                       probe_command("--wait-for-tools start ''") + " && " +
-                       probe_command("--wait-for-tools stop eth0"));
+        isolated_shell(bind_over_ifup(recorder) +
+                       probe_commands({"--wait-for-tools start -a", "--wait-for-tools stop -a",
+                                       "--wait-for-tools restart --all",
+                                       "--wait-for-tools start ''", "--wait-for-tools stop eth0"}));
     ASSERT_EQ(outcome.exit_code(), 0) << outcome.describe();
     EXPECT_EQ(outcome.lines(), (Lines{"returned", "returned", "returned", "returned", "returned"}));
     EXPECT_EQ(record(), Lines{"/sbin/ifdown eth0"});
@@ -163,10 +168,8 @@ TEST_F(KnetworkScripts, RealIfupdownBringsTheInterfaceUpAndDown) {
     CommandResult outcome = isolated_shell(
         "mount --bind " + quoted(etc) +
         " /etc/network && mount -t tmpfs tmpfs /run && mkdir /run/network && " +
-        probe_command("status eth0") + " && " + probe_command("--wait-for-tools start eth0") +
-        " && " + probe_command("status eth0") + " && " + probe_command("ip eth0 40") + " && " +
-        probe_command("--wait-for-tools stop eth0") + " && " + probe_command("status eth0") +
-        " && " + probe_command("ip eth0 40"));
+        probe_commands({"status eth0", "--wait-for-tools start eth0", "status eth0", "ip eth0 40",
+                        "--wait-for-tools stop eth0", "status eth0", "ip eth0 40"}));
     ASSERT_EQ(outcome.exit_code(), 0) << outcome.describe();
     EXPECT_EQ(outcome.lines(), (Lines{"0 2", "returned", "0 1", "returned-buffer",
                                       "10.213.0.1\\0" + std::string(29, '#'), "returned", "0 2",

@@ -1,12 +1,7 @@
-// Bus activation of the installed agents, the way the host's system bus
-// does it: dbus-daemon reads its configuration from the compiled-in
-// /usr/share/dbus-1/system.conf, runs as messagebus and starts services
-// through the setuid dbus-daemon-launch-helper, which reads that same file
-// for the service folders and the bus user. A private mount namespace
-// shows the daemon (and so the helper and the agents it starts) our
-// configuration at that path, a private /run/dbus for the socket and a
-// private /var/lib; clients outside reach the socket through the test's
-// folder. No agent is started by the test itself.
+// Bus activation of the installed agents as the host's bus does it: the
+// setuid launch helper reads the compiled-in /usr/share/dbus-1/system.conf,
+// so a private mount namespace shows our configuration there, a private
+// /run/dbus and /var/lib. No agent is started by the test itself.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 

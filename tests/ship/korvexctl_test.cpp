@@ -1,9 +1,7 @@
-// korvexctl against the real agents on a private system bus with the real
-// polkitd: every command once, its --json output read back, and the exit
-// statuses of refused callers, bad arguments and agents out of reach. The
-// network agent runs in a network namespace of its own with a recorder
-// bound over ifup/ifdown; the sysconfig agent keeps its key files in an
-// overlay of /var/lib that only it sees.
+// korvexctl against the real agents and polkitd on a private bus: every
+// command once, its --json output, and the exit statuses of refusals, bad
+// arguments and agents out of reach. The network agent has a namespace and
+// a recorder over ifup/ifdown; the sysconfig agent a private /var/lib.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 

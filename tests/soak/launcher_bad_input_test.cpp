@@ -1,9 +1,7 @@
-// The launcher's environment at 10 kB a value: KORVEX_PORT, FEDERATED_BROKERS,
-// TPX_G_SERVICE_PORT and TPX_G_HOST_DIR, long numbers, printf conversions,
-// shell text and forged log lines. The launch still ends cleanly with the
-// recording stand-ins for qpidd and qpid-route, every qpid-route command
-// that runs is whole, the warnings show the values escaped, and nothing is
-// written outside the launch's own folder.
+// The launcher's variables at 10 kB a value: long numbers, printf
+// conversions, shell text and forged log lines. The launch ends cleanly,
+// every qpid-route command that runs is whole, warnings show the values
+// escaped, and nothing is written outside the launch's own folder.
 #include <gtest/gtest.h>
 
 #include <algorithm>
