@@ -12,6 +12,7 @@
 
 #include "bus_client.h"
 #include "bus_config.h"
+#include "host_identity.h"
 #include "ship_support.h"
 #include "temp_dir.h"
 #include "test_bus.h"
@@ -117,8 +118,6 @@ TEST_F(ActivationBus, FirstCallStartsTheInstalledSysconfigAgent) {
 
     const auto hostname = korvexctl({"get", "sysconfig", "hostname"});
     ASSERT_EQ(hostname.exit_code(), 0) << hostname.err << "\n" << daemon_log();
-    char expected[256] = {};
-    gethostname(expected, sizeof expected - 1);
-    EXPECT_EQ(hostname.out, std::string(expected) + "\n");
+    EXPECT_EQ(hostname.out, expected_hostname() + "\n");
     EXPECT_EQ(processes_running(agent).size(), 1u);
 }

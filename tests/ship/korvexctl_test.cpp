@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "bus_client.h"
+#include "host_identity.h"
 #include "ship_support.h"
 #include "temp_dir.h"
 #include "test_bus.h"
@@ -56,11 +57,7 @@ CommandResult korvexctl(const std::string &bus_address, const Ctl &call) {
     return run_command(options, std::chrono::minutes(5));
 }
 
-std::string hostname() {
-    char name[256] = {};
-    gethostname(name, sizeof name - 1);
-    return name;
-}
+std::string hostname() { return expected_hostname(); }
 
 // "NAME  up|down" lines of `network list`.
 std::map<std::string, std::string> listed_states(const std::string &out) {
