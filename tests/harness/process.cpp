@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -22,22 +23,15 @@ namespace korvex::test {
 namespace {
 
 std::vector<std::string> build_environment(const ProcessOptions &options) {
+    const auto name_of = [](const std::string &entry) { return entry.substr(0, entry.find('=')); };
+    std::set<std::string> replaced(options.unset.begin(), options.unset.end());
+    for (const auto &entry : options.env)
+        replaced.insert(name_of(entry));
     std::vector<std::string> env;
-    auto overridden = [&](const std::string &entry) {
-        const auto name = entry.substr(0, entry.find('='));
-        for (const auto &u : options.unset)
-            if (u == name)
-                return true;
-        for (const auto &e : options.env)
-            if (e.substr(0, e.find('=')) == name)
-                return true;
-        return false;
-    };
     for (char **e = environ; *e != nullptr; ++e)
-        if (!overridden(*e))
+        if (!replaced.contains(name_of(*e)))
             env.emplace_back(*e);
-    for (const auto &e : options.env)
-        env.push_back(e);
+    env.insert(env.end(), options.env.begin(), options.env.end());
     return env;
 }
 
