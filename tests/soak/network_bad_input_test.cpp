@@ -1,8 +1,7 @@
-// Hostile input to the network agent: calls of the wrong shape, GetAll,
-// a string that is not UTF-8, empty and 100 kB interface names and every
-// byte value in a name. Each is answered (an absent interface is down,
-// with empty addresses), the interface scripts get a name only as one
-// plain argument, and the agent goes on answering.
+// Hostile input to the network agent: calls of the wrong shape, GetAll, a
+// string that is not UTF-8, empty, 100 kB and every-byte interface names.
+// Each is answered, scripts get a name only as one plain argument, and the
+// agent goes on answering.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -27,11 +26,7 @@ const std::string kLong = [] {
 
 class NetworkBadInput : public NetworkAgentTest {
 protected:
-    void SetUp() override {
-        TestBusOptions options;
-        options.polkit_rules = rules_refusing_user("nobody");
-        ASSERT_TRUE(start_agent(options));
-    }
+    void SetUp() override { ASSERT_TRUE(start_agent({rules_refusing_user("nobody")})); }
 
     void TearDown() override {
         if (!agent_)
