@@ -6,6 +6,8 @@
 // the bus refuses; a killed agent's files go at its next start.
 #include <errno.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -116,6 +118,17 @@ bool read_report(ReportFile &report, std::string &text) {
     return lseek(fd, 0, SEEK_SET) == 0 && append_bounded(text, fd);
 }
 
+// How many resources a puppet run summary counts as out of sync.
+unsigned long out_of_sync(const std::string &summary) {
+    gchar *contents = nullptr;
+    if (!g_file_get_contents(summary.c_str(), &contents, nullptr, nullptr))
+        return 0;
+    GCharPtr text{contents};
+    constexpr std::string_view key = "\n  out_of_sync: ";
+    const char *count = strstr(text.get(), key.data());
+    return count != nullptr ? strtoul(count + key.size(), nullptr, 10) : 0;
+}
+
 Outcome preview_puppet(const char *uri, const char *text) {
     Outcome outcome;
     unsigned int major = 0;
@@ -135,13 +148,19 @@ Outcome preview_puppet(const char *uri, const char *text) {
         return outcome;
     }
     std::optional<ReportFile> report = report_file(puppet_temp_prefix);
-    if (!report) {
+    std::optional<TempFile> summary = TempFile::create(puppet_temp_prefix);
+    if (!report || !summary) {
         outcome.result = KX_RES_SYSTEM_ERROR;
         return outcome;
     }
+    // A dry run changes nothing, so its exit status never says "changes";
+    // its summary counts what it found out of sync. Written to a file of
+    // the preview's own, with no report stored, puppet's record of its
+    // last run stays that of the last real one.
+    const std::string summary_option = "--lastrunfile=" + summary->path();
     const std::optional<int> status =
         run_tool({"puppet", "apply", "--noop", "--detailed-exitcodes", "--show_diff",
-                  "--color=false", manifest->path().c_str()},
+                  "--color=false", "--no-report", summary_option.c_str(), manifest->path().c_str()},
                  -1, fileno(report->stream.get()), true);
     if (!status) {
         outcome.result = KX_RES_FAILED;
@@ -154,7 +173,7 @@ Outcome preview_puppet(const char *uri, const char *text) {
     kx_log(KX_LOG_INFO, "%s: puppet apply --noop exited with status %d", step, *status);
     if (*status != 0 && *status != puppet_changes)
         outcome.result = static_cast<uint32_t>(*status);
-    outcome.changes = *status == puppet_changes;
+    outcome.changes = *status == puppet_changes || out_of_sync(summary->path()) > 0;
     return outcome;
 }
 
