@@ -89,7 +89,12 @@ std::optional<int> run_tool(const std::vector<const char *> &argv, int in_fd, in
     // The exited tool still holds its group: nothing else can have taken it.
     kill(-pid, SIGKILL);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    pid_t reaped;
+    while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    if (reaped != pid) {
+        kx_log(KX_LOG_ERR, "%s: lost track of %s: %s", step, argv[0], g_strerror(errno));
+        return std::nullopt;
     }
     if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);

@@ -192,10 +192,11 @@ gboolean authorize_preview(const char *action, PreviewFunction preview, const ch
                     std::string message = kx_result_to_str(static_cast<int>(outcome->rc));
                     if (outcome->report)
                         message += std::string("\n") + outcome->report.get();
-                    GError *error = g_error_new_literal(
-                        korvex_error_quark(), static_cast<int>(outcome->rc), message.c_str());
-                    korvex::reply_error(ctx, error);
-                    g_error_free(error);
+                    std::unique_ptr<GError, decltype(&g_error_free)> error(
+                        g_error_new_literal(korvex_error_quark(), static_cast<int>(outcome->rc),
+                                            message.c_str()),
+                        g_error_free);
+                    korvex::reply_error(ctx, error.get());
                 });
         });
     return TRUE;
