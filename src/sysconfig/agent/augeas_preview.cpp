@@ -280,8 +280,8 @@ int main() {
     if (const std::string failed = enter_read_only_view(); !failed.empty())
         return say(exit_no_preview, "no read-only view of the files: " + failed + "\n");
 
-    AugeasPtr aug{aug_init("", "", AUG_SAVE_NOOP | AUG_NO_ERR_CLOSE)};
-    if (!aug || aug_error(aug.get()) != AUG_NOERROR)
+    AugeasPtr aug{aug_init("", "", AUG_SAVE_NOOP)};
+    if (!aug)
         return say(exit_no_preview, "Unable to initialize augeas\n");
 
     // What the script prints is kept for the failure's report only.
