@@ -101,26 +101,29 @@ std::optional<int> run_tool(const std::vector<const char *> &argv, int in_fd, in
     return WEXITSTATUS(status);
 }
 
-// A new report file in the working directory, open for the tool.
-struct ReportFile {
-    TempFile file;
-    FilePtr stream;
-};
-
-std::optional<ReportFile> report_file(std::string_view prefix) {
+// Runs the tool (see run_tool) with its report going to a new file of the
+// working directory, and reads the report back within the bound. The exit
+// status, or nothing after setting the failure's result code.
+std::optional<int> run_for_report(const std::vector<const char *> &argv, int in_fd, bool merged,
+                                  std::string_view prefix, Outcome &outcome) {
     std::optional<TempFile> file = TempFile::create(prefix);
-    if (!file)
+    FilePtr stream = file ? file->open_stream() : FilePtr{};
+    if (!stream) {
+        outcome.result = KX_RES_SYSTEM_ERROR;
         return std::nullopt;
-    FilePtr stream = file->open_stream();
-    if (!stream)
+    }
+    const int fd = fileno(stream.get());
+    const std::optional<int> status = run_tool(argv, in_fd, fd, merged);
+    if (!status) {
+        outcome.result = KX_RES_FAILED;
         return std::nullopt;
-    return ReportFile{std::move(*file), std::move(stream)};
-}
-
-// What the tool wrote, from the start of the file, within the bound.
-bool read_report(ReportFile &report, std::string &text) {
-    const int fd = fileno(report.stream.get());
-    return lseek(fd, 0, SEEK_SET) == 0 && append_bounded(text, fd);
+    }
+    if (lseek(fd, 0, SEEK_SET) != 0 || !append_bounded(outcome.report, fd)) {
+        outcome.result = KX_RES_SYSTEM_ERROR;
+        return std::nullopt;
+    }
+    kx_log(KX_LOG_INFO, "%s: %s exited with status %d", step, argv[0], *status);
+    return status;
 }
 
 // How many resources a puppet run summary counts as out of sync.
@@ -152,9 +155,8 @@ Outcome preview_puppet(const char *uri, const char *text) {
         outcome.result = static_cast<uint32_t>(rc);
         return outcome;
     }
-    std::optional<ReportFile> report = report_file(puppet_temp_prefix);
     std::optional<TempFile> summary = TempFile::create(puppet_temp_prefix);
-    if (!report || !summary) {
+    if (!summary) {
         outcome.result = KX_RES_SYSTEM_ERROR;
         return outcome;
     }
@@ -163,19 +165,12 @@ Outcome preview_puppet(const char *uri, const char *text) {
     // the preview's own, with no report stored, puppet's record of its
     // last run stays that of the last real one.
     const std::string summary_option = "--lastrunfile=" + summary->path();
-    const std::optional<int> status =
-        run_tool({"puppet", "apply", "--noop", "--detailed-exitcodes", "--show_diff",
-                  "--color=false", "--no-report", summary_option.c_str(), manifest->path().c_str()},
-                 -1, fileno(report->stream.get()), true);
-    if (!status) {
-        outcome.result = KX_RES_FAILED;
+    const std::optional<int> status = run_for_report(
+        {"puppet", "apply", "--noop", "--detailed-exitcodes", "--show_diff", "--color=false",
+         "--no-report", summary_option.c_str(), manifest->path().c_str()},
+        -1, true, puppet_temp_prefix, outcome);
+    if (!status)
         return outcome;
-    }
-    if (!read_report(*report, outcome.report)) {
-        outcome.result = KX_RES_SYSTEM_ERROR;
-        return outcome;
-    }
-    kx_log(KX_LOG_INFO, "%s: puppet apply --noop exited with status %d", step, *status);
     if (*status != 0 && *status != puppet_changes)
         outcome.result = static_cast<uint32_t>(*status);
     outcome.changes = *status == puppet_changes || out_of_sync(summary->path()) > 0;
@@ -219,23 +214,15 @@ Outcome preview_augeas(const char *uri, const char *text) {
     }
     UniqueFd input = script_input(script.get());
     script.reset();
-    std::optional<ReportFile> report = report_file(augeas_temp_prefix);
-    if (!input || !report) {
+    if (!input) {
         outcome.result = KX_RES_SYSTEM_ERROR;
         return outcome;
     }
     const std::string helper = helper_path();
     const std::optional<int> status =
-        run_tool({helper.c_str()}, input.get(), fileno(report->stream.get()), false);
-    if (!status) {
-        outcome.result = KX_RES_FAILED;
+        run_for_report({helper.c_str()}, input.get(), false, augeas_temp_prefix, outcome);
+    if (!status)
         return outcome;
-    }
-    if (!read_report(*report, outcome.report)) {
-        outcome.result = KX_RES_SYSTEM_ERROR;
-        return outcome;
-    }
-    kx_log(KX_LOG_INFO, "%s: %s exited with status %d", step, helper_name, *status);
     if (*status != helper_no_changes && *status != helper_changes)
         outcome.result = KX_RES_FAILED;
     outcome.changes = *status == helper_changes;
