@@ -14,6 +14,7 @@
 #include <korvex/kcommon.h>
 #include <korvex/kservice.h>
 
+#include "documents.h"
 #include "handles.h"
 #include "sysconfig_internal.h"
 #include "temp_file.h"
@@ -103,6 +104,14 @@ int fail_to_start(const char *key) {
 
 } // namespace
 
+int manifest_file(const char *uri, const char *text, std::optional<TempFile> &manifest) {
+    if (uri != nullptr)
+        return fetch_manifest(uri, manifest);
+    if (text == nullptr)
+        return KX_RES_BAD_ARGUMENT;
+    return write_manifest(text, manifest);
+}
+
 extern "C" int run_puppet(const char *uri, const char *text, const char *key,
                           kx_sysconfig_cb callback, void *user_data) {
     unsigned int major = 0;
@@ -111,12 +120,7 @@ extern "C" int run_puppet(const char *uri, const char *text, const char *key,
         return rc;
 
     std::optional<TempFile> manifest;
-    if (uri != nullptr)
-        rc = fetch_manifest(uri, manifest);
-    else if (text == nullptr)
-        rc = KX_RES_BAD_ARGUMENT;
-    else
-        rc = write_manifest(text, manifest);
+    rc = manifest_file(uri, text, manifest);
     if (rc != KX_RES_OK)
         return rc;
 

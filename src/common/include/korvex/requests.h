@@ -39,6 +39,7 @@ std::optional<Caller> caller_of(DBusGMethodInvocation *context);
 void reply_text(DBusGMethodInvocation *context, const char *text);
 void reply_texts(DBusGMethodInvocation *context, const char *const *texts);
 void reply_uint(DBusGMethodInvocation *context, guint32 value);
+void reply_flag_and_text(DBusGMethodInvocation *context, bool flag, const char *text);
 void reply_value(DBusGMethodInvocation *context, const GValue *value);
 void reply_empty(DBusGMethodInvocation *context);
 void reply_error(DBusGMethodInvocation *context, const GError *error);
