@@ -17,10 +17,10 @@ namespace {
 // A key's status file carries the key's name, which must fit NAME_MAX.
 constexpr size_t kLongestStorableKey = 255;
 
-class BadInputKeys : public ::testing::Test {
+class BadInputKeys : public IsolatedAgentTest {
 protected:
     void SetUp() override {
-        agent_ = std::make_unique<IsolatedSysconfigAgent>();
+        IsolatedAgentTest::SetUp();
         missing_ = "file://" + agent_->shared().file("missing.aug");
     }
 
@@ -57,7 +57,6 @@ protected:
         return reply.ok ? reply.str() : reply.error_name.substr(reply.error_name.size() - 5);
     }
 
-    std::unique_ptr<IsolatedSysconfigAgent> agent_;
     std::string missing_;
 };
 

@@ -39,10 +39,8 @@ private:
     std::string path_;
 };
 
-class BadInputUris : public ::testing::Test {
+class BadInputUris : public IsolatedAgentTest {
 protected:
-    void SetUp() override { agent_ = std::make_unique<IsolatedSysconfigAgent>(); }
-
     void TearDown() override {
         EXPECT_TRUE(agent_->answering());
         EXPECT_TRUE(agent_->left_nothing_behind());
@@ -60,8 +58,6 @@ protected:
         EXPECT_EQ(reply.error_name, code_error(3)) << reply.error_message;
         EXPECT_EQ(agent_->status_file(key), std::nullopt);
     }
-
-    std::unique_ptr<IsolatedSysconfigAgent> agent_;
 };
 
 std::vector<std::string> libcurl_protocols() {

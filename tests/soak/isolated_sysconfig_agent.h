@@ -13,18 +13,13 @@
 
 #include <gtest/gtest.h>
 
-#include "agent_names.h"
-#include "bus_client.h"
-#include "temp_dir.h"
-#include "test_bus.h"
+#include "sysconfig_agent_fixture.h"
 
 namespace korvex::test {
 
 class IsolatedSysconfigAgent {
 public:
-    // extra_env: "NAME=value" entries for the agent's environment.
     explicit IsolatedSysconfigAgent(const std::vector<std::string> &extra_env = {});
-    ~IsolatedSysconfigAgent();
     IsolatedSysconfigAgent(const IsolatedSysconfigAgent &) = delete;
     IsolatedSysconfigAgent &operator=(const IsolatedSysconfigAgent &) = delete;
 
@@ -42,9 +37,7 @@ public:
     const TempDir &shared() const { return *shared_; }
 
     std::optional<std::string> status_file(const std::string &key) const;
-    // Names of all entries in the keys directory.
     std::vector<std::string> status_keys() const;
-    // Everything in the working directory.
     std::vector<std::string> working_directory_entries() const;
     // The working directory is empty and the agent (and what it started)
     // wrote nothing but status files; puppet's own state under
@@ -61,6 +54,14 @@ private:
     std::unique_ptr<TestSystemBus> bus_;
     std::unique_ptr<Agent> agent_;
     std::unique_ptr<BusClient> client_;
+};
+
+// One agent for each case.
+class IsolatedAgentTest : public ::testing::Test {
+protected:
+    void SetUp() override { agent_ = std::make_unique<IsolatedSysconfigAgent>(); }
+
+    std::unique_ptr<IsolatedSysconfigAgent> agent_;
 };
 
 } // namespace korvex::test

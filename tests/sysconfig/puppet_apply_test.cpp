@@ -29,11 +29,15 @@ class PuppetApply : public ::testing::Test {
 protected:
     std::optional<std::string> status(const char *key) { return stored_status(key); }
 
+    uint32_t start(const std::string &manifest, const char *key, CompletionLog::Slot &slot) {
+        return kx_sysconfig_run_string(manifest.c_str(), 0, "puppet", key, &CompletionLog::record,
+                                       &slot);
+    }
+
     // Runs the manifest under the key to its completion, which it returns.
     std::vector<int32_t> run_to_end(const std::string &manifest, const char *key) {
         CompletionLog::Slot &slot = completions.slot(key);
-        const uint32_t rc = kx_sysconfig_run_string(manifest.c_str(), 0, "puppet", key,
-                                                    &CompletionLog::record, &slot);
+        const uint32_t rc = start(manifest, key, slot);
         EXPECT_EQ(rc, 0u) << log.dump();
         if (rc == 0)
             completions.run_until(completions.order().size() + 1);
@@ -59,10 +63,7 @@ TEST_F(PuppetApply, SuccessfulManifestStoresOkFromTheMainLoop) {
         "file { '" + target + "': ensure => file, content => \"made by puppet\\n\" }\n";
     CompletionLog::Slot &slot = completions.slot("create");
 
-    ASSERT_EQ(kx_sysconfig_run_string(manifest.c_str(), 0, "puppet", "create",
-                                      &CompletionLog::record, &slot),
-              0u)
-        << log.dump();
+    ASSERT_EQ(start(manifest, "create", slot), 0u) << log.dump();
     EXPECT_TRUE(slot.results.empty()) << "completion must come from the main loop";
     EXPECT_EQ(entries_with_prefix(work.path(), "puppet_conf_").size(), 1u);
 
@@ -106,17 +107,13 @@ TEST_F(PuppetApply, ConcurrentRunsCompleteInTheOrderTheyEnd) {
     std::string release_path = release;
     completions.on_completion(&Release::on, &release_path);
 
-    ASSERT_EQ(kx_sysconfig_run_string(held.c_str(), 0, "puppet", "held", &CompletionLog::record,
-                                      &held_slot),
-              0u);
+    ASSERT_EQ(start(held, "held", held_slot), 0u);
     // puppet fails (exit 1) when two runs create its cache folders at the
     // same moment, as the version known from the first run lets them.
     for (int tries = 0; tries < 300 && !std::filesystem::exists(reached); ++tries)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_TRUE(std::filesystem::exists(reached));
-    ASSERT_EQ(kx_sysconfig_run_string(quick.c_str(), 0, "puppet", "quick", &CompletionLog::record,
-                                      &quick_slot),
-              0u);
+    ASSERT_EQ(start(quick, "quick", quick_slot), 0u);
     completions.run_until(2);
 
     EXPECT_EQ(completions.order(), (std::vector<std::string>{"quick", "held"}));

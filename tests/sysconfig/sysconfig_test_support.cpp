@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <iterator>
@@ -150,19 +151,6 @@ std::optional<std::string> read_file(const std::filesystem::path &path) {
     return std::string{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-void write_file(const std::filesystem::path &path, std::string_view contents) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-    if (!out)
-        throw std::runtime_error("cannot write " + path.string());
-}
-
-void write_executable(const std::filesystem::path &path, std::string_view contents) {
-    write_file(path, contents);
-    if (chmod(path.c_str(), 0755) != 0)
-        fail_errno("chmod " + path.string());
-}
-
 std::vector<std::string> entries_with_prefix(const std::filesystem::path &dir,
                                              std::string_view prefix) {
     std::vector<std::string> names;
@@ -171,6 +159,7 @@ std::vector<std::string> entries_with_prefix(const std::filesystem::path &dir,
         if (name.starts_with(prefix))
             names.push_back(name);
     }
+    std::sort(names.begin(), names.end());
     return names;
 }
 

@@ -18,6 +18,7 @@ namespace korvex::sysconfig::test {
 using korvex::test::HttpServer;
 using korvex::test::RefusingTcpPort;
 using korvex::test::TempDir;
+using korvex::test::write_file;
 
 class WorkingDirectory {
 public:
@@ -120,8 +121,7 @@ std::optional<std::string> take_text(char *text);
 std::optional<std::string> stored_status(const char *key);
 
 std::optional<std::string> read_file(const std::filesystem::path &path);
-void write_file(const std::filesystem::path &path, std::string_view contents);
-void write_executable(const std::filesystem::path &path, std::string_view contents);
+// Sorted names of the entries in dir that start with prefix.
 std::vector<std::string> entries_with_prefix(const std::filesystem::path &dir,
                                              std::string_view prefix);
 

@@ -19,6 +19,20 @@
 
 namespace korvex::test {
 
+// What the agent's tests here and its soak and bad-input tests share.
+// A private system bus whose polkitd refuses user nobody.
+std::unique_ptr<TestSystemBus> sysconfig_bus();
+// sysconfig-dbus in cwd, started in a new mount namespace of private
+// propagation by view (a host-view script and its arguments); the caller
+// waits for its name.
+std::unique_ptr<Agent> start_sysconfig_agent(const TestSystemBus &bus,
+                                             std::vector<std::string> view, const std::string &cwd,
+                                             const std::vector<std::string> &env = {});
+Reply sysconfig_call(BusClient &client, const std::string &member, const std::vector<Arg> &args);
+Reply sysconfig_get(BusClient &client, const std::string &property);
+// The key's status file in keys_dir (the agent's /var/lib/korvex).
+std::optional<std::string> key_status(const std::string &keys_dir, const std::string &key);
+
 // A file that a gated puppet manifest waits for. The manifest's wait ends
 // when the gate is opened or its folder is gone, so no run outlives a
 // test that failed half-way; the destructor opens the gate as well.
