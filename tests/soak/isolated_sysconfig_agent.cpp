@@ -11,46 +11,27 @@
 namespace korvex::test {
 
 IsolatedSysconfigAgent::IsolatedSysconfigAgent(const std::vector<std::string> &extra_env) {
-    state_ = std::make_unique<TempDir>("korvex-soak-state");
-    work_ = std::make_unique<TempDir>("korvex-soak-work");
-    shared_ = std::make_unique<TempDir>("korvex-soak-shared");
     bus_ = sysconfig_bus();
     agent_ = start_sysconfig_agent(*bus_,
-                                   {KX_ISOLATED_HOST_VIEW, state_->path(), bus_->dir().path(),
-                                    work_->path(), shared_->path(), "--"},
-                                   work_->path(), extra_env);
+                                   {KX_ISOLATED_HOST_VIEW, state_.path(), bus_->dir().path(),
+                                    work_.path(), shared_.path(), "--"},
+                                   work_.path(), extra_env);
     if (!agent_->wait_for_name())
         throw std::runtime_error("sysconfig-dbus did not take its name:\n" + stderr_text());
     client_ = std::make_unique<BusClient>(bus_->address());
 }
 
-pid_t IsolatedSysconfigAgent::pid() {
-    return static_cast<pid_t>(client_->name_owner_pid(kSysconfigName));
-}
-
-Reply IsolatedSysconfigAgent::call(const std::string &member, const std::vector<Arg> &args) {
-    return sysconfig_call(*client_, member, args);
-}
-
-Reply IsolatedSysconfigAgent::get(const std::string &property) {
-    return sysconfig_get(*client_, property);
-}
-
-std::optional<std::string> IsolatedSysconfigAgent::status_file(const std::string &key) const {
-    return key_status(state_->file("host/keys"), key);
-}
-
 std::vector<std::string> IsolatedSysconfigAgent::status_keys() const {
-    return sorted_entries(state_->file("host/keys/sysconfig-keys"));
+    return sorted_entries(state_.file("host/keys/sysconfig-keys"));
 }
 
 std::vector<std::string> IsolatedSysconfigAgent::working_directory_entries() const {
-    return sorted_entries(work_->path());
+    return sorted_entries(work_.path());
 }
 
 ::testing::AssertionResult IsolatedSysconfigAgent::left_nothing_behind(bool puppet_ran) const {
     const std::vector<std::string> left = working_directory_entries();
-    const std::vector<std::string> elsewhere = layered_writes(state_->path(), puppet_ran);
+    const std::vector<std::string> elsewhere = layered_writes(state_.path(), puppet_ran);
     if (left.empty() && elsewhere.empty())
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()

@@ -26,17 +26,21 @@ public:
     const TestSystemBus &bus() const { return *bus_; }
     BusClient &client() { return *client_; }
     // The agent process itself, as the bus knows it (not a wrapper).
-    pid_t pid();
+    pid_t pid() { return static_cast<pid_t>(client_->name_owner_pid(kSysconfigName)); }
     std::string stderr_text() const { return agent_->stderr_text(); }
 
-    Reply call(const std::string &member, const std::vector<Arg> &args);
-    Reply get(const std::string &property);
+    Reply call(const std::string &member, const std::vector<Arg> &args) {
+        return sysconfig_call(*client_, member, args);
+    }
+    Reply get(const std::string &property) { return sysconfig_get(*client_, property); }
 
     // A folder under /tmp that the agent sees as it is: documents for
     // file: URIs, FIFOs, files that augeas scripts may edit.
-    const TempDir &shared() const { return *shared_; }
+    const TempDir &shared() const { return shared_; }
 
-    std::optional<std::string> status_file(const std::string &key) const;
+    std::optional<std::string> status_file(const std::string &key) const {
+        return key_status(state_.file("host/keys"), key);
+    }
     std::vector<std::string> status_keys() const;
     std::vector<std::string> working_directory_entries() const;
     // The working directory is empty and the agent (and what it started)
@@ -48,9 +52,9 @@ public:
     ::testing::AssertionResult answering();
 
 private:
-    std::unique_ptr<TempDir> state_;
-    std::unique_ptr<TempDir> work_;
-    std::unique_ptr<TempDir> shared_;
+    TempDir state_{"korvex-soak-state"};
+    TempDir work_{"korvex-soak-work"};
+    TempDir shared_{"korvex-soak-shared"};
     std::unique_ptr<TestSystemBus> bus_;
     std::unique_ptr<Agent> agent_;
     std::unique_ptr<BusClient> client_;

@@ -61,37 +61,28 @@ protected:
     // Each call of the mix made once, its reply checked against what the
     // agent must say, and kept as what every later round must get too.
     std::vector<PlannedCall> root_mix() {
-        std::vector<PlannedCall> mix = {
-            sysconfig_call("is_configured", {Arg::s("soak-a")}),
-            sysconfig_call("is_configured", {Arg::s("never-run")}),
-            sysconfig_call("is_configured", {Arg::s("../escape")}),
-            get("uuid"),
-            get("hostname"),
-            get("is_postboot_configured"),
-            get("qmf-gen-no-crash"),
+        const std::string ok = "reply (s) \"OK\n\"", none = "reply (s) \"\"";
+        const std::vector<std::pair<PlannedCall, std::string>> rows = {
+            {sysconfig_call("is_configured", {Arg::s("soak-a")}), ok},
+            {sysconfig_call("is_configured", {Arg::s("never-run")}), none},
+            {sysconfig_call("is_configured", {Arg::s("../escape")}), none},
+            {get("uuid"), "reply (s) \"" + expected_uuid() + "\""},
+            {get("hostname"), "reply (s) \"" + expected_hostname() + "\""},
+            {get("is_postboot_configured"), "reply (u) \"0\""},
+            {get("qmf-gen-no-crash"), "reply (i) \"0\""},
             // Configured keys without the force flag: the stored status,
             // whatever the document or the scheme says.
-            run("run_string", "not augeas at all", 0, "augeas", "soak-a"),
-            run("run_string", "notice('never')", 2, "puppet", "soak-b"),
-            run("run_uri", "http://127.0.0.1:1/never-fetched", 0, "no-such-scheme", "soak-b"),
-            set_postboot(),
+            {run("run_string", "not augeas at all", 0, "augeas", "soak-a"), ok},
+            {run("run_string", "notice('never')", 2, "puppet", "soak-b"), ok},
+            {run("run_uri", "http://127.0.0.1:1/never-fetched", 0, "no-such-scheme", "soak-b"), ok},
+            {set_postboot(), "reply"},
         };
-        const std::vector<std::string> expected = {"reply (s) \"OK\n\"",
-                                                   "reply (s) \"\"",
-                                                   "reply (s) \"\"",
-                                                   "reply (s) \"" + expected_uuid() + "\"",
-                                                   "reply (s) \"" + expected_hostname() + "\"",
-                                                   "reply (u) \"0\"",
-                                                   "reply (i) \"0\"",
-                                                   "reply (s) \"OK\n\"",
-                                                   "reply (s) \"OK\n\"",
-                                                   "reply (s) \"OK\n\"",
-                                                   "reply"};
-        for (size_t i = 0; i < mix.size(); ++i) {
-            PlannedCall &call = mix[i];
+        std::vector<PlannedCall> mix;
+        for (const auto &[planned, expected] : rows) {
+            PlannedCall &call = mix.emplace_back(planned);
             call.expected =
                 agent_->client().call(call.dest, call.path, call.iface, call.member, call.args);
-            EXPECT_EQ(describe(call.expected), expected[i]) << call.member << " #" << i;
+            EXPECT_EQ(describe(call.expected), expected) << call.member << " #" << mix.size() - 1;
         }
         return mix;
     }

@@ -98,14 +98,10 @@ TEST_F(PuppetApply, ConcurrentRunsCompleteInTheOrderTheyEnd) {
 
     CompletionLog::Slot &held_slot = completions.slot("held");
     CompletionLog::Slot &quick_slot = completions.slot("quick");
-    struct Release {
-        static void on(const std::string &name, void *path) {
-            if (name == "quick")
-                write_file(*static_cast<std::string *>(path), "go");
-        }
-    };
-    std::string release_path = release;
-    completions.on_completion(&Release::on, &release_path);
+    completions.on_completion([&](const std::string &name) {
+        if (name == "quick")
+            write_file(release, "go");
+    });
 
     ASSERT_EQ(start(held, "held", held_slot), 0u);
     // puppet fails (exit 1) when two runs create its cache folders at the

@@ -129,37 +129,6 @@ void SysconfigAgentTest::TearDown() {
     EXPECT_TRUE(etc_writes().empty()) << ::testing::PrintToString(etc_writes());
 }
 
-Reply SysconfigAgentTest::call(const std::string &member, const std::vector<Arg> &args) {
-    return sysconfig_call(*client_, member, args);
-}
-
-Reply SysconfigAgentTest::run_string(const std::string &text, uint32_t flags,
-                                     const std::string &scheme, const std::string &key) {
-    return call("run_string", {Arg::s(text), Arg::u(flags), Arg::s(scheme), Arg::s(key)});
-}
-
-Reply SysconfigAgentTest::run_uri(const std::string &uri, uint32_t flags, const std::string &scheme,
-                                  const std::string &key) {
-    return call("run_uri", {Arg::s(uri), Arg::u(flags), Arg::s(scheme), Arg::s(key)});
-}
-
-Reply SysconfigAgentTest::is_configured(const std::string &key) {
-    return call("is_configured", {Arg::s(key)});
-}
-
-Reply SysconfigAgentTest::query(const std::string &path, uint32_t flags,
-                                const std::string &scheme) {
-    return call("query", {Arg::s(path), Arg::u(flags), Arg::s(scheme)});
-}
-
-Reply SysconfigAgentTest::get(const std::string &property) {
-    return sysconfig_get(*client_, property);
-}
-
-std::optional<std::string> SysconfigAgentTest::status_file(const std::string &key) const {
-    return key_status(state_->file("keys"), key);
-}
-
 std::vector<std::string> SysconfigAgentTest::temporary_documents() const {
     std::vector<std::string> found;
     for (const auto &entry : fs::directory_iterator(work_->path())) {

@@ -64,16 +64,25 @@ protected:
     // Starts the agent, or a new one in place of the running one.
     void start_agent();
 
-    Reply call(const std::string &member, const std::vector<Arg> &args);
+    Reply call(const std::string &member, const std::vector<Arg> &args) {
+        return sysconfig_call(*client_, member, args);
+    }
     Reply run_string(const std::string &text, uint32_t flags, const std::string &scheme,
-                     const std::string &key);
+                     const std::string &key) {
+        return call("run_string", {Arg::s(text), Arg::u(flags), Arg::s(scheme), Arg::s(key)});
+    }
     Reply run_uri(const std::string &uri, uint32_t flags, const std::string &scheme,
-                  const std::string &key);
-    Reply is_configured(const std::string &key);
-    Reply query(const std::string &path, uint32_t flags, const std::string &scheme);
-    Reply get(const std::string &property);
-
-    std::optional<std::string> status_file(const std::string &key) const;
+                  const std::string &key) {
+        return call("run_uri", {Arg::s(uri), Arg::u(flags), Arg::s(scheme), Arg::s(key)});
+    }
+    Reply is_configured(const std::string &key) { return call("is_configured", {Arg::s(key)}); }
+    Reply query(const std::string &path, uint32_t flags, const std::string &scheme) {
+        return call("query", {Arg::s(path), Arg::u(flags), Arg::s(scheme)});
+    }
+    Reply get(const std::string &property) { return sysconfig_get(*client_, property); }
+    std::optional<std::string> status_file(const std::string &key) const {
+        return key_status(state_->file("keys"), key);
+    }
     // Entries of the agent's working directory named like its temporary
     // documents.
     std::vector<std::string> temporary_documents() const;
