@@ -2,11 +2,8 @@
 // which puppet's state, cache, log and run folders are empty tmpfs
 // mounts, so the runs leave nothing behind on the machine and parallel
 // test processes do not share puppet state.
-#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/mount.h>
 
 #include <chrono>
 #include <filesystem>
@@ -119,31 +116,15 @@ TEST_F(PuppetApply, ConcurrentRunsCompleteInTheOrderTheyEnd) {
     EXPECT_EQ(status("held"), "OK");
 }
 
-// Empty, private copies of the folders puppet writes to.
-bool isolate_puppet_state() {
-    if (unshare(CLONE_NEWNS) != 0) {
-        perror("unshare(CLONE_NEWNS)");
-        return false;
-    }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        perror("making / private");
-        return false;
-    }
-    for (const char *dir : {"/var/cache/puppet", "/var/lib/puppet", "/var/log/puppet", "/run"}) {
-        if (mount("tmpfs", dir, "tmpfs", 0, "mode=0755") != 0) {
-            fprintf(stderr, "mounting tmpfs on %s: %s\n", dir, strerror(errno));
-            return false;
-        }
-    }
-    return true;
-}
-
 } // namespace
 } // namespace korvex::sysconfig::test
 
 int main(int argc, char **argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    if (!korvex::sysconfig::test::isolate_puppet_state())
+    if (!korvex::sysconfig::test::private_tmpfs(
+            {"/var/cache/puppet", "/var/lib/puppet", "/var/log/puppet", "/run"})) {
+        perror("private tmpfs for puppet's folders");
         return 1;
+    }
     return RUN_ALL_TESTS();
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,6 +52,10 @@ public:
 private:
     unsigned previous_;
 };
+
+// Moves this process into a mount namespace of its own with a new tmpfs
+// on each of dirs; false, with errno set, at the first step that fails.
+bool private_tmpfs(std::initializer_list<const char *> dirs, const char *options = "mode=0755");
 
 // A small tmpfs mounted at dir (created here) and filled up, in a private
 // mount namespace of this test process: creating an empty file there
