@@ -289,9 +289,9 @@ TEST_F(AgentAugeas, PreviewOfAConfiguredKeysDocumentIgnoresTheKey) {
 
 TEST_F(AgentAugeas, AnAgentKilledMidPreviewLeavesNothingBehind) {
     const auto before = folder_contents(edits_->path());
-    BusClient::Pending pending = client_->send(
-        kSysconfigName, kSysconfigPath, "org.vaduderuvoziz.Sysconfig.Preview", "preview_string",
-        {Arg::s(add_host_script("192.0.2.10", "killed.example")), Arg::s("augeas")});
+    BusClient::Pending pending =
+        client_->send(kSysconfigName, kSysconfigPath, kSysconfigPreviewIface, "preview_string",
+                      {Arg::s(add_host_script("192.0.2.10", "killed.example")), Arg::s("augeas")});
     // The helper program is at work once it is the agent's child.
     auto helper_running = [&] {
         std::string pids;
