@@ -8,7 +8,7 @@
 #include "commands.h"
 #include "json_text.h"
 
-namespace korvexctl {
+namespace korvex::ctl {
 
 namespace {
 
@@ -234,4 +234,4 @@ ExitStatus sysconfig_command(const CommandLine &line) {
     throw UsageError("unknown sysconfig command \"" + sub + "\"", "sysconfig");
 }
 
-} // namespace korvexctl
+} // namespace korvex::ctl

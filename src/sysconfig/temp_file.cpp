@@ -113,6 +113,20 @@ void TempFile::close_fd() noexcept {
     }
 }
 
+std::optional<OpenTempFile> open_temp_file(std::string_view prefix, const char *step) {
+    std::optional<TempFile> file = TempFile::create(prefix);
+    if (!file) {
+        kx_log(KX_LOG_ERR, "%s: Unable to create temporary file", step);
+        return std::nullopt;
+    }
+    FilePtr stream = file->open_stream();
+    if (!stream) {
+        kx_log(KX_LOG_ERR, "%s: Unable to open temporary file", step);
+        return std::nullopt;
+    }
+    return OpenTempFile{std::move(*file), std::move(stream)};
+}
+
 namespace {
 
 struct DirClose {
