@@ -129,10 +129,6 @@ std::optional<OpenTempFile> open_temp_file(std::string_view prefix, const char *
 
 namespace {
 
-struct DirClose {
-    void operator()(DIR *dir) const noexcept { closedir(dir); }
-};
-
 // The suffix mkstemp gives (six letters and digits) or the decimal number
 // of an inline manifest.
 bool is_temp_suffix(std::string_view suffix) {
@@ -155,7 +151,7 @@ bool is_own_temp_name(std::string_view name, std::initializer_list<std::string_v
 
 unsigned remove_stale_temp_files(const std::string &dir,
                                  std::initializer_list<std::string_view> prefixes) {
-    std::unique_ptr<DIR, DirClose> listing{opendir(dir.c_str())};
+    DirPtr listing{opendir(dir.c_str())};
     if (!listing)
         return 0;
     unsigned removed = 0;

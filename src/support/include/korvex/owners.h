@@ -3,6 +3,7 @@
 // library that links nothing else of libkcommon can use them too.
 #pragma once
 
+#include <dirent.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -33,7 +34,8 @@ using ErrorPtr = std::unique_ptr<GError, GErrorDeleter>;
 struct GObjectDeleter {
     void operator()(gpointer o) const noexcept { g_object_unref(o); }
 };
-template <typename T> using ObjectPtr = std::unique_ptr<T, GObjectDeleter>;
+template <typename T>
+using ObjectPtr = std::unique_ptr<T, GObjectDeleter>;
 
 struct VariantDeleter {
     void operator()(GVariant *v) const noexcept { g_variant_unref(v); }
@@ -59,6 +61,11 @@ struct FileCloser {
     void operator()(FILE *f) const noexcept { fclose(f); }
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+struct DirCloser {
+    void operator()(DIR *d) const noexcept { closedir(d); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 // fclose that reports whether buffered data reached the file.
 inline bool close_stream(FilePtr &stream) noexcept { return fclose(stream.release()) == 0; }
