@@ -5,36 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <string>
 
 using namespace korvex::test;
 
 namespace {
-
-// Sets a variable for the test's lifetime and restores the old value.
-class ScopedEnv {
-public:
-    ScopedEnv(const char *name, const std::string &value) : name_(name) {
-        if (const char *old = std::getenv(name))
-            old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            setenv(name_, old_->c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-    ScopedEnv(const ScopedEnv &) = delete;
-    ScopedEnv &operator=(const ScopedEnv &) = delete;
-
-private:
-    const char *name_;
-    std::optional<std::string> old_;
-};
 
 class BrokerCommands : public ::testing::Test {
 protected:
@@ -55,7 +31,7 @@ TEST_F(BrokerCommands, StatusIsThatOfSystem) {
                                   "console.#",       0,      1};
         EXPECT_EQ(broker_os_add_qpid_route(&route), 256);
     }
-    EXPECT_EQ(read_lines(record),
+    EXPECT_EQ(split_lines(read_file(record)),
               (std::vector<std::string>{
                   "qpid-route link add localhost:49000 guestonly/guestonly@peer PLAIN",
                   "qpid-route route add localhost:49000 peer qmf.default.topic console.#"}));
@@ -73,7 +49,7 @@ TEST_F(BrokerCommands, ShellTextRunsLiterallyAndOnlyUnquotableWordsAreRefused) {
     // line into a comment.
     const qpid_route comment_key = {"peer", "localhost:49000", "qmf.default.topic", "#", 0, 1};
     EXPECT_EQ(broker_os_add_qpid_route(&comment_key), 0);
-    EXPECT_EQ(read_lines(record),
+    EXPECT_EQ(split_lines(read_file(record)),
               (std::vector<std::string>{
                   "qpid-route link add localhost:49000 guestonly/guestonly@" + touch + " PLAIN",
                   "qpid-route --timeout=5 dynamic add peer localhost:49000 " + touch,

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
 using namespace korvex::test;
@@ -23,14 +22,15 @@ public:
     DnsSrvServer(std::filesystem::path state_dir, const std::vector<std::string> &records)
         : state_dir_(std::move(state_dir)) {
         std::filesystem::create_directory(state_dir_);
-        std::vector<std::string> argv{DNS_SRV_NETNS, "start", state_dir_.string()};
+        // dnsmasq stays behind in the background: a session of its own
+        // keeps it out of the process group that is killed once start ends.
+        ProcessOptions start = command({"setsid", "-w", DNS_SRV_NETNS, "start", state_dir_});
         for (const std::string &record : records)
-            argv.insert(argv.end(), {"--srv", record});
-        int status = run_command(argv);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            start.argv.insert(start.argv.end(), {"--srv", record});
+        CommandResult started = run_command(start);
+        if (started.exit_code() != 0) {
             stop();
-            throw std::runtime_error("dns-srv-netns start failed with wait status " +
-                                     std::to_string(status));
+            throw std::runtime_error("dns-srv-netns start failed: " + started.describe());
         }
     }
     ~DnsSrvServer() { stop(); }
@@ -43,7 +43,7 @@ public:
     }
 
 private:
-    void stop() { run_command({DNS_SRV_NETNS, "stop", state_dir_.string()}); }
+    void stop() { run_command(command({DNS_SRV_NETNS, "stop", state_dir_})); }
 
     std::filesystem::path state_dir_;
 };

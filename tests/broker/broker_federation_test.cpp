@@ -17,15 +17,17 @@ namespace {
 
 const std::string local = "localhost:49000";
 
-std::vector<std::string> guest_proxy_commands(const std::string &peer) {
-    return {
-        link_command(local, peer),
-        "qpid-route route add " + local + " " + peer + " qmf.default.topic direct-agent.#",
-        "qpid-route route add " + local + " " + peer + " qmf.default.topic console.#",
-        "qpid-route --src-local route add " + peer + " " + local +
-            " qmf.default.topic direct-console.#",
-        "qpid-route --src-local route add " + peer + " " + local + " qmf.default.topic agent.#",
-    };
+// A launch with the guest proxy's host folder (under the sandbox) and port.
+LaunchOutcome launch_guest(LauncherSandbox &sandbox, const std::string &host_dir,
+                           const std::optional<std::string> &port,
+                           const std::string &brokers = "ignored-peer") {
+    sandbox.env()["TPX_G_HOST_DIR"] = (sandbox.dir() / host_dir).string();
+    if (port)
+        sandbox.env()["TPX_G_SERVICE_PORT"] = *port;
+    else
+        sandbox.env().erase("TPX_G_SERVICE_PORT");
+    sandbox.env()["FEDERATED_BROKERS"] = brokers;
+    return sandbox.launch();
 }
 
 std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string> &b) {
@@ -49,23 +51,18 @@ TEST(BrokerFederation, GuestProxyDirectoryGetsLinkAndFourStaticRoutes) {
     std::filesystem::create_directory_symlink(sandbox.dir() / "host", sandbox.dir() / "host-link");
     for (const char *host_dir : {"host", "host-link"}) {
         SCOPED_TRACE(host_dir);
-        sandbox.env()["TPX_G_HOST_DIR"] = (sandbox.dir() / host_dir).string();
-        sandbox.env()["TPX_G_SERVICE_PORT"] = "5000";
-        sandbox.env()["FEDERATED_BROKERS"] = "ignored-peer";
-        LaunchOutcome outcome = sandbox.launch();
+        LaunchOutcome outcome = launch_guest(sandbox, host_dir, "5000");
         ASSERT_TRUE(launched_cleanly(outcome));
-        EXPECT_EQ(outcome.route_commands, guest_proxy_commands("localhost:5000"));
+        EXPECT_EQ(outcome.route_commands, guest_proxy_commands(local, "localhost:5000"));
     }
 }
 
 TEST(BrokerFederation, GuestProxyPortKeepsOnlyItsFirstFiveCharacters) {
     LauncherSandbox sandbox;
     std::filesystem::create_directory(sandbox.dir() / "host");
-    sandbox.env()["TPX_G_HOST_DIR"] = (sandbox.dir() / "host").string();
-    sandbox.env()["TPX_G_SERVICE_PORT"] = "1234567";
-    LaunchOutcome outcome = sandbox.launch();
+    LaunchOutcome outcome = launch_guest(sandbox, "host", "1234567");
     ASSERT_TRUE(launched_cleanly(outcome));
-    EXPECT_EQ(outcome.route_commands, guest_proxy_commands("localhost:12345"));
+    EXPECT_EQ(outcome.route_commands, guest_proxy_commands(local, "localhost:12345"));
 }
 
 TEST(BrokerFederation, GuestProxyWithoutUsablePortFederatesNothing) {
@@ -76,13 +73,7 @@ TEST(BrokerFederation, GuestProxyWithoutUsablePortFederatesNothing) {
                                                 "5000a",      "50 00", "`>x`", "$(id)"};
     for (const std::optional<std::string> &port : ports) {
         SCOPED_TRACE("TPX_G_SERVICE_PORT=" + port.value_or("(unset)"));
-        sandbox.env()["TPX_G_HOST_DIR"] = (sandbox.dir() / "host").string();
-        if (port)
-            sandbox.env()["TPX_G_SERVICE_PORT"] = *port;
-        else
-            sandbox.env().erase("TPX_G_SERVICE_PORT");
-        sandbox.env()["FEDERATED_BROKERS"] = "ignored-peer";
-        LaunchOutcome outcome = sandbox.launch();
+        LaunchOutcome outcome = launch_guest(sandbox, "host", port);
         ASSERT_TRUE(launched_cleanly(outcome));
         EXPECT_TRUE(outcome.route_commands.empty());
         EXPECT_EQ(
@@ -98,10 +89,7 @@ TEST(BrokerFederation, HostDirThatIsNoDirectoryMeansPeerListMode) {
     std::ofstream(sandbox.dir() / "plain-file") << "not a directory\n";
     for (const char *host_dir : {"plain-file", "missing"}) {
         SCOPED_TRACE(host_dir);
-        sandbox.env()["TPX_G_HOST_DIR"] = (sandbox.dir() / host_dir).string();
-        sandbox.env()["TPX_G_SERVICE_PORT"] = "5000";
-        sandbox.env()["FEDERATED_BROKERS"] = "peer";
-        LaunchOutcome outcome = sandbox.launch();
+        LaunchOutcome outcome = launch_guest(sandbox, host_dir, "5000", "peer");
         ASSERT_TRUE(launched_cleanly(outcome));
         EXPECT_EQ(outcome.route_commands, listed_peer_commands(local, "peer"));
     }

@@ -46,6 +46,19 @@ inline std::vector<std::string> listed_peers_commands(const std::string &local,
     return all;
 }
 
+// The link and four static routes to a guest proxy.
+inline std::vector<std::string> guest_proxy_commands(const std::string &local,
+                                                     const std::string &proxy) {
+    return {
+        link_command(local, proxy),
+        "qpid-route route add " + local + " " + proxy + " qmf.default.topic direct-agent.#",
+        "qpid-route route add " + local + " " + proxy + " qmf.default.topic console.#",
+        "qpid-route --src-local route add " + proxy + " " + local +
+            " qmf.default.topic direct-console.#",
+        "qpid-route --src-local route add " + proxy + " " + local + " qmf.default.topic agent.#",
+    };
+}
+
 // The launcher's own process (by then qpidd) ended with exit_code, and
 // exactly one other process, the federation child, was left to reap and
 // exited with status 0.

@@ -1,11 +1,8 @@
 #include "launcher_harness.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
-#include <spawn.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/prctl.h>
@@ -43,20 +40,9 @@ struct ReapRecord {
     int status;
 };
 
-} // namespace
-
-TempDir::TempDir() {
-    std::string pattern = "/tmp/kx-broker-test-" + std::to_string(getpid()) + "-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
+// Starts program in workdir with exactly argv and env, stdout and stderr
+// appended to output_path, and waits until the process and all its
+// descendants have exited.
 ReapedTree run_reaped(const std::string &program, const std::vector<std::string> &argv,
                       const std::map<std::string, std::string> &env,
                       const std::filesystem::path &workdir,
@@ -152,20 +138,7 @@ ReapedTree run_reaped(const std::string &program, const std::vector<std::string>
     return tree;
 }
 
-int run_command(const std::vector<std::string> &argv) {
-    std::vector<std::string> texts = argv;
-    std::vector<char *> ptrs = c_strings(texts);
-    pid_t pid;
-    if (posix_spawn(&pid, ptrs[0], nullptr, nullptr, ptrs.data(), environ) != 0)
-        return -1;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
-    }
-    return status;
-}
-
+// One recorded call of a stand-in, split back into its arguments.
 std::vector<std::string> split_recorded_call(const std::string &line) {
     std::vector<std::string> args;
     std::istringstream words(line);
@@ -175,21 +148,7 @@ std::vector<std::string> split_recorded_call(const std::string &line) {
     return args;
 }
 
-std::vector<std::string> read_lines(const std::filesystem::path &path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
-    return lines;
-}
-
-std::string read_file(const std::filesystem::path &path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+} // namespace
 
 std::size_t count_occurrences(const std::string &text, const std::string &needle) {
     std::size_t count = 0;
@@ -199,7 +158,7 @@ std::size_t count_occurrences(const std::string &text, const std::string &needle
     return count;
 }
 
-LauncherSandbox::LauncherSandbox() : bin_(temp_.path() / "bin") {
+LauncherSandbox::LauncherSandbox() : bin_(dir_ / "bin") {
     std::filesystem::create_directory(bin_);
     std::filesystem::create_symlink(QPIDD_STAND_IN, bin_ / "qpidd");
     std::filesystem::create_symlink(QPID_ROUTE_STAND_IN, bin_ / "qpid-route");
@@ -238,9 +197,9 @@ LaunchOutcome LauncherSandbox::run(const std::string &program,
     LaunchOutcome outcome;
     outcome.tree = run_reaped(program, argv, env, dir(), output);
     outcome.output = read_file(output);
-    for (const std::string &line : read_lines(qpidd_record))
+    for (const std::string &line : split_lines(read_file(qpidd_record)))
         outcome.qpidd_calls.push_back(split_recorded_call(line));
-    for (const std::string &line : read_lines(route_record)) {
+    for (const std::string &line : split_lines(read_file(route_record))) {
         std::string command;
         for (const std::string &arg : split_recorded_call(line))
             command += (command.empty() ? "" : " ") + arg;

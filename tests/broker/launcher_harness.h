@@ -8,22 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "process.h"
+#include "temp_dir.h"
+
 namespace korvex::test {
-
-// A fresh directory under /tmp named after the test process, removed with
-// everything in it when the owner goes.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-
-    const std::filesystem::path &path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 // Wait statuses of a process tree: the process started and every
 // descendant, collected by a subreaper until none was left.
@@ -31,24 +19,6 @@ struct ReapedTree {
     int main_status = -1;
     std::vector<int> descendant_statuses;
 };
-
-// Starts program in workdir with exactly argv and env, stdout and stderr
-// appended to output_path, and waits until the process and all its
-// descendants have exited.
-ReapedTree run_reaped(const std::string &program, const std::vector<std::string> &argv,
-                      const std::map<std::string, std::string> &env,
-                      const std::filesystem::path &workdir,
-                      const std::filesystem::path &output_path);
-
-// Runs a helper command to its end with the test's own environment;
-// returns its wait status.
-int run_command(const std::vector<std::string> &argv);
-
-// One recorded call of a stand-in, split back into its arguments.
-std::vector<std::string> split_recorded_call(const std::string &line);
-
-std::vector<std::string> read_lines(const std::filesystem::path &path);
-std::string read_file(const std::filesystem::path &path);
 
 // How often needle occurs in text.
 std::size_t count_occurrences(const std::string &text, const std::string &needle);
@@ -68,7 +38,7 @@ public:
     LauncherSandbox();
 
     std::map<std::string, std::string> &env() { return env_; }
-    const std::filesystem::path &dir() const { return temp_.path(); }
+    const std::filesystem::path &dir() const { return dir_; }
     const std::filesystem::path &bin() const { return bin_; }
 
     // Drops qpidd from the stand-in folder, so the exec finds none.
@@ -85,7 +55,8 @@ public:
 private:
     LaunchOutcome run(const std::string &program, const std::vector<std::string> &argv);
 
-    TempDir temp_;
+    TempDir temp_{"kx-broker-test"};
+    std::filesystem::path dir_ = temp_.path();
     std::filesystem::path bin_;
     std::map<std::string, std::string> env_;
     int launches_ = 0;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <sys/file.h>
@@ -36,18 +37,10 @@ std::string escape_argument(std::string_view arg) {
 }
 
 bool call_should_fail(const char *fail_list, long call) {
-    if (fail_list == nullptr)
-        return false;
-    std::string_view rest = fail_list;
-    while (!rest.empty()) {
-        std::size_t comma = rest.find(',');
-        std::string item(rest.substr(0, comma));
+    std::istringstream items(fail_list != nullptr ? fail_list : "");
+    for (std::string item; std::getline(items, item, ',');)
         if (std::strtol(item.c_str(), nullptr, 10) == call)
             return true;
-        if (comma == std::string_view::npos)
-            break;
-        rest.remove_prefix(comma + 1);
-    }
     return false;
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <memory>
 
 #include <korvex/kcommon_dbus.h>
 
@@ -26,13 +27,14 @@ GType korvex_dict_type(int) { return G_TYPE_INT; }
 
 namespace {
 
-GParamSpec *spec_for(char letter, guint32 flags = G_PARAM_READWRITE) {
+using SpecPtr = std::unique_ptr<GParamSpec, decltype(&g_param_spec_unref)>;
+
+SpecPtr spec_for(char letter) {
     GParamSpec *spec = nullptr;
-    PropertyRow row{9, "p", "p", "blurb", flags, letter};
+    PropertyRow row{9, "p", "p", "blurb", G_PARAM_READWRITE, letter};
     if (!get_paramspec_from_property(&spec, row))
-        return nullptr;
-    g_param_spec_ref_sink(spec);
-    return spec;
+        return {nullptr, g_param_spec_unref};
+    return {g_param_spec_ref_sink(spec), g_param_spec_unref};
 }
 
 } // namespace
@@ -48,29 +50,21 @@ TEST(ParamSpecMapping, EveryLetterGetsItsTypeRangeAndDefault) {
         {'u', G_TYPE_PARAM_UINT},    {'y', G_TYPE_PARAM_UINT},   {'s', G_TYPE_PARAM_STRING},
         {'t', G_TYPE_PARAM_UINT64},  {'x', G_TYPE_PARAM_INT64}};
     for (const auto &c : cases) {
-        GParamSpec *spec = spec_for(c.letter);
+        SpecPtr spec = spec_for(c.letter);
         ASSERT_NE(spec, nullptr) << c.letter;
-        EXPECT_EQ(G_PARAM_SPEC_TYPE(spec), c.type) << c.letter;
-        EXPECT_STREQ(g_param_spec_get_blurb(spec), "blurb");
+        EXPECT_EQ(G_PARAM_SPEC_TYPE(spec.get()), c.type) << c.letter;
+        EXPECT_STREQ(g_param_spec_get_blurb(spec.get()), "blurb");
         EXPECT_EQ(spec->flags & G_PARAM_READWRITE, G_PARAM_READWRITE);
-        g_param_spec_unref(spec);
     }
 
-    GParamSpec *d = spec_for('d');
-    EXPECT_EQ(G_PARAM_SPEC_DOUBLE(d)->minimum, -DBL_MAX);
-    EXPECT_EQ(G_PARAM_SPEC_DOUBLE(d)->maximum, DBL_MAX);
-    g_param_spec_unref(d);
-    GParamSpec *n = spec_for('n');
-    EXPECT_EQ(G_PARAM_SPEC_INT(n)->minimum, G_MININT);
-    EXPECT_EQ(G_PARAM_SPEC_INT(n)->maximum, G_MAXINT);
-    g_param_spec_unref(n);
-    GParamSpec *t = spec_for('t');
-    EXPECT_EQ(G_PARAM_SPEC_UINT64(t)->maximum, G_MAXUINT64);
-    g_param_spec_unref(t);
-    GParamSpec *e = spec_for('e');
-    EXPECT_EQ(G_PARAM_SPEC_VALUE_TYPE(e),
+    const SpecPtr d = spec_for('d'), n = spec_for('n'), t = spec_for('t'), e = spec_for('e');
+    EXPECT_EQ(G_PARAM_SPEC_DOUBLE(d.get())->minimum, -DBL_MAX);
+    EXPECT_EQ(G_PARAM_SPEC_DOUBLE(d.get())->maximum, DBL_MAX);
+    EXPECT_EQ(G_PARAM_SPEC_INT(n.get())->minimum, G_MININT);
+    EXPECT_EQ(G_PARAM_SPEC_INT(n.get())->maximum, G_MAXINT);
+    EXPECT_EQ(G_PARAM_SPEC_UINT64(t.get())->maximum, G_MAXUINT64);
+    EXPECT_EQ(G_PARAM_SPEC_VALUE_TYPE(e.get()),
               dbus_g_type_get_map("GHashTable", G_TYPE_STRING, G_TYPE_INT));
-    g_param_spec_unref(e);
 }
 
 TEST(ParamSpecMapping, UnknownLetterLeavesTheOutputUntouched) {

@@ -1,9 +1,9 @@
-#!/bin/sh
+#!/bin/bash
 # Validates the shipped PolicyKit and D-Bus policy files against the DTDs
 # installed on the host. Debian's busconfig.dtd predates the send_* /
 # receive_* match attributes that dbus-daemon has accepted for years, so
 # those attributes are declared on top of it before validating.
-set -eu
+set -euo pipefail
 data_dir=$1
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT

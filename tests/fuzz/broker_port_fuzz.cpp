@@ -5,16 +5,13 @@
 
 #include <port_text.h>
 
+#include <cctype>
 #include <cstdio>
 
 namespace {
 
-using korvex::fuzz::require;
-
-bool is_c_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
+// The program never sets a locale: these are the C locale's classes.
+bool is_c_space(char c) { return std::isspace(static_cast<unsigned char>(c)); }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // The leading decimal number after white space and an optional '+', or

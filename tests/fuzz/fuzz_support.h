@@ -1,6 +1,5 @@
-// Shared by the fuzz programs: the libFuzzer entry points, a check that
-// stops the run with a readable reason, and a scratch folder that goes
-// away with the process.
+// Shared by the fuzz programs: the libFuzzer entry points and a check that
+// stops the run with a readable reason.
 #ifndef KORVEX_FUZZ_SUPPORT_H
 #define KORVEX_FUZZ_SUPPORT_H
 
@@ -8,15 +7,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
-
-namespace korvex::fuzz {
 
 // A broken invariant is a finding: abort so that libFuzzer keeps the input
 // and the replay test fails.
@@ -44,31 +40,5 @@ inline std::vector<std::string> split_at_nul(const uint8_t *data, size_t size, s
     }
     return out;
 }
-
-// A private folder under /tmp, removed with everything in it at exit.
-class ScratchDir {
-public:
-    explicit ScratchDir(const char *prefix) {
-        std::string tmpl = std::string("/tmp/") + prefix + "-XXXXXX";
-        if (mkdtemp(tmpl.data()) == nullptr) {
-            std::perror("mkdtemp");
-            std::abort();
-        }
-        path_ = tmpl;
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchDir(const ScratchDir &) = delete;
-    ScratchDir &operator=(const ScratchDir &) = delete;
-
-    const std::filesystem::path &path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
-} // namespace korvex::fuzz
 
 #endif

@@ -11,8 +11,10 @@
 
 #include <korvex/kcommon_dbus.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cstring>
+#include <memory>
 
 extern "C" {
 
@@ -34,37 +36,21 @@ GType korvex_dict_type(int id) {
 
 namespace {
 
-using korvex::fuzz::require;
-
 unsigned glib_complaints = 0;
 
 void count_complaint(const gchar *, GLogLevelFlags, const gchar *, gpointer) { ++glib_complaints; }
 
 // The value type a letter must map to; G_TYPE_INVALID for no mapping.
 GType expected_value_type(char letter, gint32 id) {
-    switch (letter) {
-    case 'b':
-        return G_TYPE_BOOLEAN;
-    case 'd':
-        return G_TYPE_DOUBLE;
-    case 'e':
+    if (letter == 'e')
         return dbus_g_type_get_map("GHashTable", G_TYPE_STRING, korvex_dict_type(id));
-    case 'i':
-    case 'n':
-        return G_TYPE_INT;
-    case 'q':
-    case 'u':
-    case 'y':
-        return G_TYPE_UINT;
-    case 's':
-        return G_TYPE_STRING;
-    case 't':
-        return G_TYPE_UINT64;
-    case 'x':
-        return G_TYPE_INT64;
-    default:
-        return G_TYPE_INVALID;
-    }
+    const std::pair<const char *, GType> by_letter[] = {
+        {"b", G_TYPE_BOOLEAN}, {"d", G_TYPE_DOUBLE}, {"in", G_TYPE_INT}, {"quy", G_TYPE_UINT},
+        {"s", G_TYPE_STRING},  {"t", G_TYPE_UINT64}, {"x", G_TYPE_INT64}};
+    for (const auto &[letters, type] : by_letter)
+        if (letter != '\0' && std::strchr(letters, letter) != nullptr)
+            return type;
+    return G_TYPE_INVALID;
 }
 
 bool has_full_range(GParamSpec *spec) {
@@ -97,19 +83,9 @@ bool has_zero_default(GParamSpec *spec) {
 }
 
 std::string canonical(std::string name) {
-    for (char &c : name)
-        if (c == '_')
-            c = '-';
+    std::replace(name.begin(), name.end(), '_', '-');
     return name;
 }
-
-struct SpecRef {
-    GParamSpec *spec;
-    ~SpecRef() {
-        if (spec != nullptr)
-            g_param_spec_unref(spec);
-    }
-};
 
 } // namespace
 
@@ -128,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const char letter = static_cast<char>(data[1]);
     gint32 id = 0;
     std::memcpy(&id, data + 2, sizeof id);
-    std::vector<std::string> text = korvex::fuzz::split_at_nul(data + 6, size - 6, 3);
+    std::vector<std::string> text = split_at_nul(data + 6, size - 6, 3);
 
     // Rows come from the agent program, and GLib (2.74) dereferences the
     // missing parameter spec of a name it refuses: names outside GObject's
@@ -146,22 +122,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     glib_complaints = 0;
     const GType value_type = expected_value_type(letter, id);
     const gboolean mapped = get_paramspec_from_property(&out, row);
+    const std::string shown(1, letter);
 
     if (value_type == G_TYPE_INVALID) {
-        require(!mapped, "unknown type letter mapped", std::string(1, letter));
-        require(out == sentinel, "output touched for an unknown type letter",
-                std::string(1, letter));
+        require(!mapped, "unknown type letter mapped", shown);
+        require(out == sentinel, "output touched for an unknown type letter", shown);
         return 0;
     }
-    require(mapped, "known type letter refused", std::string(1, letter));
-    require(out != sentinel && out != nullptr, "no parameter spec for a known type letter",
-            std::string(1, letter));
-    SpecRef owned{g_param_spec_ref_sink(out)};
-    GParamSpec *spec = owned.spec;
+    require(mapped, "known type letter refused", shown);
+    require(out != sentinel && out != nullptr, "no parameter spec for a known type letter", shown);
+    const std::unique_ptr<GParamSpec, decltype(&g_param_spec_unref)> owned(
+        g_param_spec_ref_sink(out), g_param_spec_unref);
+    GParamSpec *spec = owned.get();
 
     require(glib_complaints == 0, "GLib complained about the row", row.name);
     require(G_PARAM_SPEC_VALUE_TYPE(spec) == value_type, "parameter spec of the wrong value type",
-            std::string(1, letter));
+            shown);
     require(g_param_spec_get_name(spec) == canonical(row.name), "parameter spec under another name",
             row.name);
     require(std::string_view(g_param_spec_get_nick(spec)) ==
@@ -173,10 +149,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             "parameter spec with another blurb", row.name);
     require((spec->flags & G_PARAM_READWRITE) == flags, "parameter spec with other access flags",
             row.name);
-    require(has_full_range(spec), "parameter spec without the full range of its type",
-            std::string(1, letter));
+    require(has_full_range(spec), "parameter spec without the full range of its type", shown);
     if (letter != 'e')
-        require(has_zero_default(spec), "parameter spec with a default other than zero",
-                std::string(1, letter));
+        require(has_zero_default(spec), "parameter spec with a default other than zero", shown);
     return 0;
 }

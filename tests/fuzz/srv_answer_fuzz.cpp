@@ -10,12 +10,6 @@
 
 #include <cstring>
 
-namespace {
-
-using korvex::fuzz::require;
-
-} // namespace
-
 extern "C" int LLVMFuzzerInitialize(int *, char ***) { return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

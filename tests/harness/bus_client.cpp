@@ -1,9 +1,11 @@
 #include "bus_client.h"
 
+#include <cerrno>
 #include <sstream>
 #include <stdexcept>
 
 #include <dbus/dbus.h>
+#include <unistd.h>
 
 #include "process.h"
 
@@ -26,65 +28,35 @@ struct ScopedError {
     ~ScopedError() { dbus_error_free(&e); }
 };
 
-std::string hex(const std::string &s) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : s) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out.empty() ? "-" : out;
-}
-
-std::string unhex(const std::string &s) {
-    if (s == "-")
-        return {};
-    std::string out;
-    for (size_t i = 0; i + 1 < s.size(); i += 2)
-        out += static_cast<char>(std::stoi(s.substr(i, 2), nullptr, 16));
-    return out;
-}
-
 void append_basic(DBusMessageIter *iter, const Arg &arg) {
+    DBusBasicValue v{};
     switch (arg.type) {
-    case 's': {
-        const char *v = arg.text.c_str();
-        dbus_message_iter_append_basic(iter, DBUS_TYPE_STRING, &v);
+    case 's':
+        v.str = const_cast<char *>(arg.text.c_str());
         break;
-    }
-    case 'u': {
-        dbus_uint32_t v = std::stoul(arg.text);
-        dbus_message_iter_append_basic(iter, DBUS_TYPE_UINT32, &v);
+    case 'u':
+        v.u32 = std::stoul(arg.text);
         break;
-    }
-    case 'i': {
-        dbus_int32_t v = std::stol(arg.text);
-        dbus_message_iter_append_basic(iter, DBUS_TYPE_INT32, &v);
+    case 'i':
+        v.i32 = std::stol(arg.text);
         break;
-    }
-    case 'b': {
-        dbus_bool_t v = arg.text == "1";
-        dbus_message_iter_append_basic(iter, DBUS_TYPE_BOOLEAN, &v);
+    case 'b':
+        v.bool_val = arg.text == "1";
         break;
-    }
-    case 'd': {
-        double v = std::stod(arg.text);
-        dbus_message_iter_append_basic(iter, DBUS_TYPE_DOUBLE, &v);
+    case 'd':
+        v.dbl = std::stod(arg.text);
         break;
-    }
-    case 'x': {
-        dbus_int64_t v = std::stoll(arg.text);
-        dbus_message_iter_append_basic(iter, DBUS_TYPE_INT64, &v);
+    case 'x':
+        v.i64 = std::stoll(arg.text);
         break;
-    }
-    case 't': {
-        dbus_uint64_t v = std::stoull(arg.text);
-        dbus_message_iter_append_basic(iter, DBUS_TYPE_UINT64, &v);
+    case 't':
+        v.u64 = std::stoull(arg.text);
         break;
-    }
     default:
         throw std::invalid_argument(std::string("unsupported argument type ") + arg.type);
     }
+    // The type codes of D-Bus are the signature characters themselves.
+    dbus_message_iter_append_basic(iter, arg.type, &v);
 }
 
 Value read_value(DBusMessageIter *iter) {
@@ -100,62 +72,42 @@ Value read_value(DBusMessageIter *iter) {
     char *sig = dbus_message_iter_get_signature(iter);
     value.signature = sig;
     dbus_free(sig);
+    DBusBasicValue v{};
+    if (dbus_type_is_basic(type))
+        dbus_message_iter_get_basic(iter, &v);
     switch (type) {
     case DBUS_TYPE_STRING:
     case DBUS_TYPE_OBJECT_PATH:
-    case DBUS_TYPE_SIGNATURE: {
-        const char *s = nullptr;
-        dbus_message_iter_get_basic(iter, &s);
-        value.text = s;
+    case DBUS_TYPE_SIGNATURE:
+        value.text = v.str;
         break;
-    }
-    case DBUS_TYPE_BOOLEAN: {
-        dbus_bool_t v;
-        dbus_message_iter_get_basic(iter, &v);
-        value.text = v ? "1" : "0";
+    case DBUS_TYPE_BOOLEAN:
+        value.text = v.bool_val ? "1" : "0";
         break;
-    }
-    case DBUS_TYPE_BYTE: {
-        unsigned char v;
-        dbus_message_iter_get_basic(iter, &v);
-        value.text = std::to_string(v);
+    case DBUS_TYPE_BYTE:
+        value.text = std::to_string(v.byt);
         break;
-    }
     case DBUS_TYPE_INT16:
-    case DBUS_TYPE_UINT16:
-    case DBUS_TYPE_INT32:
-    case DBUS_TYPE_UINT32:
-    case DBUS_TYPE_INT64:
-    case DBUS_TYPE_UINT64: {
-        DBusBasicValue v;
-        dbus_message_iter_get_basic(iter, &v);
-        switch (type) {
-        case DBUS_TYPE_INT16:
-            value.text = std::to_string(v.i16);
-            break;
-        case DBUS_TYPE_UINT16:
-            value.text = std::to_string(v.u16);
-            break;
-        case DBUS_TYPE_INT32:
-            value.text = std::to_string(v.i32);
-            break;
-        case DBUS_TYPE_UINT32:
-            value.text = std::to_string(v.u32);
-            break;
-        case DBUS_TYPE_INT64:
-            value.text = std::to_string(v.i64);
-            break;
-        default:
-            value.text = std::to_string(v.u64);
-            break;
-        }
+        value.text = std::to_string(v.i16);
         break;
-    }
+    case DBUS_TYPE_UINT16:
+        value.text = std::to_string(v.u16);
+        break;
+    case DBUS_TYPE_INT32:
+        value.text = std::to_string(v.i32);
+        break;
+    case DBUS_TYPE_UINT32:
+        value.text = std::to_string(v.u32);
+        break;
+    case DBUS_TYPE_INT64:
+        value.text = std::to_string(v.i64);
+        break;
+    case DBUS_TYPE_UINT64:
+        value.text = std::to_string(v.u64);
+        break;
     case DBUS_TYPE_DOUBLE: {
-        double v;
-        dbus_message_iter_get_basic(iter, &v);
         std::ostringstream out;
-        out << v;
+        out << v.dbl;
         value.text = out.str();
         break;
     }
@@ -303,6 +255,63 @@ Reply BusClient::Pending::wait() {
     return reply_from_message(answer.get());
 }
 
+// Far above anything the connection's own counter reaches.
+constexpr dbus_uint32_t kPatchedSerial = 0x7fff0000;
+
+void BusClient::send_patched(const std::string &dest, const std::string &path,
+                             const std::string &iface, const std::string &member,
+                             const std::vector<Arg> &args, const std::string &placeholder,
+                             const std::string &replacement) {
+    if (placeholder.empty() || placeholder.size() != replacement.size())
+        throw std::invalid_argument("the replacement must be as long as the placeholder");
+    MessagePtr message = build_call(dest, path, iface, member, args);
+    dbus_message_set_serial(message.get(), kPatchedSerial);
+    char *marshalled = nullptr;
+    int length = 0;
+    if (!dbus_message_marshal(message.get(), &marshalled, &length))
+        throw std::runtime_error("cannot marshal the call");
+    std::string wire(marshalled, static_cast<size_t>(length));
+    dbus_free(marshalled);
+    size_t replaced = 0;
+    for (size_t at = wire.find(placeholder); at != std::string::npos;
+         at = wire.find(placeholder, at + placeholder.size()), ++replaced)
+        wire.replace(at, placeholder.size(), replacement);
+    int fd = -1;
+    if (replaced == 0 || !dbus_connection_get_socket(connection_, &fd))
+        throw std::invalid_argument("the placeholder is not in the call, or no socket");
+    for (std::string_view rest = wire; !rest.empty();) {
+        const ssize_t n = ::write(fd, rest.data(), rest.size());
+        if (n <= 0 && errno != EINTR)
+            throw std::runtime_error("cannot write to the bus socket");
+        rest.remove_prefix(n > 0 ? static_cast<size_t>(n) : 0);
+    }
+}
+
+bool BusClient::dropped_within(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!dbus_connection_read_write(connection_, 100) ||
+            !dbus_connection_get_is_connected(connection_))
+            return true;
+        // Whatever arrives (the bus's greeting signals) is of no interest.
+        while (DBusMessage *incoming = dbus_connection_pop_message(connection_))
+            dbus_message_unref(incoming);
+    }
+    return false;
+}
+
+bool BusClient::replied_within(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!dbus_connection_read_write(connection_, 100))
+            return false;
+        while (MessagePtr incoming{dbus_connection_pop_message(connection_)})
+            if (dbus_message_get_reply_serial(incoming.get()) == kPatchedSerial)
+                return true;
+    }
+    return false;
+}
+
 bool BusClient::name_has_owner(const std::string &name) {
     ScopedError error;
     return dbus_bus_name_has_owner(connection_, name.c_str(), &error.e);
@@ -314,10 +323,27 @@ uint32_t BusClient::name_owner_pid(const std::string &name) {
     return reply.ok ? std::stoul(reply.str()) : 0;
 }
 
-std::string BusClient::unique_name() const { return dbus_bus_get_unique_name(connection_); }
+std::string encode_text(const std::string &s) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : s) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out.empty() ? "-" : out;
+}
+
+std::string decode_text(const std::string &s) {
+    if (s == "-")
+        return {};
+    std::string out;
+    for (size_t i = 0; i + 1 < s.size(); i += 2)
+        out += static_cast<char>(std::stoi(s.substr(i, 2), nullptr, 16));
+    return out;
+}
 
 std::string encode_arg(const Arg &arg) {
-    return std::string(arg.variant ? "v" : "") + arg.type + ":" + hex(arg.text);
+    return std::string(arg.variant ? "v" : "") + arg.type + ":" + encode_text(arg.text);
 }
 
 Arg decode_arg(const std::string &encoded) {
@@ -326,21 +352,23 @@ Arg decode_arg(const std::string &encoded) {
     std::string type = encoded.substr(0, colon);
     arg.variant = type.size() == 2 && type[0] == 'v';
     arg.type = type.back();
-    arg.text = unhex(encoded.substr(colon + 1));
+    arg.text = decode_text(encoded.substr(colon + 1));
     return arg;
 }
 
 std::string encode_reply(const Reply &reply) {
     std::ostringstream out;
     if (!reply.ok) {
-        out << "E " << hex(reply.error_name) << ' ' << hex(reply.error_message) << '\n';
+        out << "E " << encode_text(reply.error_name) << ' ' << encode_text(reply.error_message)
+            << '\n';
         return out.str();
     }
     out << "OK\n";
     for (const auto &v : reply.values) {
-        out << "V " << hex(v.signature) << ' ' << (v.was_variant ? 1 : 0) << ' ' << hex(v.text);
+        out << "V " << encode_text(v.signature) << ' ' << (v.was_variant ? 1 : 0) << ' '
+            << encode_text(v.text);
         for (const auto &s : v.strings)
-            out << ' ' << hex(s);
+            out << ' ' << encode_text(s);
         out << '\n';
     }
     return out.str();
@@ -357,8 +385,8 @@ Reply decode_reply(const std::string &text) {
         if (tag == "E") {
             std::string name, message;
             fields >> name >> message;
-            reply.error_name = unhex(name);
-            reply.error_message = unhex(message);
+            reply.error_name = decode_text(name);
+            reply.error_message = decode_text(message);
         } else if (tag == "OK") {
             reply.ok = true;
         } else if (tag == "V") {
@@ -366,11 +394,11 @@ Reply decode_reply(const std::string &text) {
             std::string sig, text_field, s;
             int variant = 0;
             fields >> sig >> variant >> text_field;
-            v.signature = unhex(sig);
+            v.signature = decode_text(sig);
             v.was_variant = variant != 0;
-            v.text = unhex(text_field);
+            v.text = decode_text(text_field);
             while (fields >> s)
-                v.strings.push_back(unhex(s));
+                v.strings.push_back(decode_text(s));
             reply.values.push_back(v);
         }
     }

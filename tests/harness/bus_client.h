@@ -4,6 +4,7 @@
 #ifndef KORVEX_TEST_BUS_CLIENT_H
 #define KORVEX_TEST_BUS_CLIENT_H
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -84,9 +85,19 @@ public:
     // The connection, for what the calls above do not cover.
     DBusConnection *connection() const { return connection_; }
 
+    // Sends a call whose string arguments hold `placeholder`, with each
+    // occurrence replaced in the marshalled bytes by `replacement` (of the
+    // same length): bytes libdbus itself would never send, such as a
+    // string that is not UTF-8. Then waits (bounded) for the bus to drop
+    // the connection, or for the reply to that call.
+    void send_patched(const std::string &dest, const std::string &path, const std::string &iface,
+                      const std::string &member, const std::vector<Arg> &args,
+                      const std::string &placeholder, const std::string &replacement);
+    bool dropped_within(std::chrono::milliseconds timeout);
+    bool replied_within(std::chrono::milliseconds timeout);
+
     bool name_has_owner(const std::string &name);
     uint32_t name_owner_pid(const std::string &name);
-    std::string unique_name() const;
     void disconnect();
 
 private:
@@ -109,7 +120,10 @@ Process hold_challenge(uid_t uid, const std::string &address, const std::string 
                        const std::string &iface, const std::string &member,
                        const std::vector<Arg> &args = {});
 
-// Wire format shared with the kx-test-call program.
+// Wire format shared with the kx-test-call program: any
+// text as one hex word ("-" when empty), arguments and replies as words.
+std::string encode_text(const std::string &text);
+std::string decode_text(const std::string &word);
 std::string encode_arg(const Arg &arg);
 Arg decode_arg(const std::string &encoded);
 std::string encode_reply(const Reply &reply);

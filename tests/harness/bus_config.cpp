@@ -1,5 +1,13 @@
 #include "bus_config.h"
 
+#include <sstream>
+
+#include "temp_dir.h"
+
+#ifndef KORVEX_SOURCE_DIR
+#error "KORVEX_SOURCE_DIR must name the source folder"
+#endif
+
 namespace korvex::test {
 
 namespace {
@@ -14,38 +22,25 @@ std::string element(const std::string &name, const std::string &value) {
 } // namespace
 
 std::string system_bus_config(const BusConfig &config) {
-    return R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-)" + element("user", config.user) +
-           element("listen", "unix:path=" + config.socket_path) + "  <auth>EXTERNAL</auth>\n" +
-           element("servicehelper", config.service_helper) +
-           element("servicedir", config.service_dir) + R"(  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Properties"/>
-    <allow send_destination="org.freedesktop.PolicyKit1"/>
-  </policy>
-  <policy user="polkitd">
-    <allow own="org.freedesktop.PolicyKit1"/>
-    <allow send_interface="org.freedesktop.PolicyKit1.AuthenticationAgent"/>
-  </policy>
-  <policy user="root">
-    <allow own="org.freedesktop.PolicyKit1"/>
-  </policy>
-)" + config.extra_policy +
-           "\n" + element("includedir", config.include_dir) + "</busconfig>\n";
+    std::istringstream in(read_file(KORVEX_SOURCE_DIR "/data/private-system-bus.conf.in"));
+    const std::string activation = element("user", config.user) +
+                                   element("servicehelper", config.service_helper) +
+                                   element("servicedir", config.service_dir);
+    std::ostringstream out;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line == "@ACTIVATION@")
+            out << activation;
+        else if (line == "@EXTRA_POLICY@")
+            out << config.extra_policy << (config.extra_policy.empty() ? "" : "\n");
+        else if (auto at = line.find("@SOCKET@"); at != std::string::npos)
+            out << line.replace(at, 8, config.socket_path) << '\n';
+        else if (auto at = line.find("@INCLUDEDIR@"); at != std::string::npos)
+            out << line.replace(at, 12, config.include_dir) << '\n';
+        else
+            out << line << '\n';
+    }
+    return out.str();
 }
 
 } // namespace korvex::test

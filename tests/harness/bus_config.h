@@ -1,8 +1,6 @@
-// The configuration file of a private system bus for tests: the default
-// policy of a stock system bus (no method calls but to the bus itself and
-// to PolicyKit, replies and signals free), polkitd's own rights, and the
-// services' policy files from a folder. Bus activation is set up only
-// when asked for.
+// The configuration file of a private system bus, filled in from the
+// template data/private-system-bus.conf.in that scripts/run-demo uses too.
+// Bus activation is set up only when asked for.
 #ifndef KORVEX_TEST_BUS_CONFIG_H
 #define KORVEX_TEST_BUS_CONFIG_H
 

@@ -1,15 +1,13 @@
-// kx-test-call ADDRESS DEST PATH IFACE MEMBER [ARG...]
-// Makes one call on the bus at ADDRESS as whatever user runs it and prints
-// the reply in the harness's wire format. Exit 0 when a reply (including an
-// error reply) was printed, 2 when the bus could not be reached.
-//
-// kx-test-call --hold N ADDRESS DEST PATH IFACE MEMBER [ARG...]
-// Registers a PolicyKit authentication agent for its own process that never
-// answers, sends the call N times without waiting, and then serves the bus
-// until it is killed: a caller whose checks polkitd holds open. Prints
-// "sent" once the calls are out, "challenged" for each authentication
-// polkitd opens with it, and "reply ok" or "reply NAME: MESSAGE" for each
-// reply that comes back.
+// kx-test-call ADDRESS DEST PATH IFACE MEMBER [ARG...]: one call, as whoever
+// runs it; prints the reply in the harness's wire format (exit 2: no bus).
+// With --hold N first: registers a PolicyKit agent that never answers, sends
+// the call N times and serves the bus until killed, printing "sent",
+// "challenged" per authentication and "reply ok" / "reply NAME: MESSAGE".
+// With --soak ADDRESS PLAN COUNT WINDOW SECONDS: makes COUNT calls from the
+// PLAN file (request_plan.h), round and round, up to WINDOW awaiting their
+// replies, none sent after SECONDS, and prints the tally.
+#include <chrono>
+#include <deque>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -19,10 +17,20 @@
 #include <dbus/dbus.h>
 
 #include "bus_client.h"
+#include "request_plan.h"
 
 using namespace korvex::test;
 
 namespace {
+
+constexpr size_t kSamples = 5;
+
+bool came_from_the_callee(const Reply &reply) {
+    // Errors that libdbus makes up itself when no reply arrives.
+    return reply.ok ||
+           (!reply.error_name.empty() && reply.error_name != "org.freedesktop.DBus.Error.NoReply" &&
+            reply.error_name != "org.freedesktop.DBus.Error.Disconnected");
+}
 
 // polkitd knows a process by its pid and start time (field 22 of its stat line).
 dbus_uint64_t own_start_time() {
@@ -46,22 +54,18 @@ void register_silent_agent(DBusConnection *connection) {
     const char *kind = "unix-process";
     dbus_message_iter_append_basic(&subject, DBUS_TYPE_STRING, &kind);
     dbus_message_iter_open_container(&subject, DBUS_TYPE_ARRAY, "{sv}", &details);
+    auto add_entry = [&](const char *key, int type, const char *signature, const void *value) {
+        dbus_message_iter_open_container(&details, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
+        dbus_message_iter_append_basic(&entry, DBUS_TYPE_STRING, &key);
+        dbus_message_iter_open_container(&entry, DBUS_TYPE_VARIANT, signature, &variant);
+        dbus_message_iter_append_basic(&variant, type, value);
+        dbus_message_iter_close_container(&entry, &variant);
+        dbus_message_iter_close_container(&details, &entry);
+    };
     const dbus_uint32_t pid = static_cast<dbus_uint32_t>(getpid());
     const dbus_uint64_t start_time = own_start_time();
-    const char *pid_key = "pid";
-    const char *start_key = "start-time";
-    dbus_message_iter_open_container(&details, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
-    dbus_message_iter_append_basic(&entry, DBUS_TYPE_STRING, &pid_key);
-    dbus_message_iter_open_container(&entry, DBUS_TYPE_VARIANT, "u", &variant);
-    dbus_message_iter_append_basic(&variant, DBUS_TYPE_UINT32, &pid);
-    dbus_message_iter_close_container(&entry, &variant);
-    dbus_message_iter_close_container(&details, &entry);
-    dbus_message_iter_open_container(&details, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
-    dbus_message_iter_append_basic(&entry, DBUS_TYPE_STRING, &start_key);
-    dbus_message_iter_open_container(&entry, DBUS_TYPE_VARIANT, "t", &variant);
-    dbus_message_iter_append_basic(&variant, DBUS_TYPE_UINT64, &start_time);
-    dbus_message_iter_close_container(&entry, &variant);
-    dbus_message_iter_close_container(&details, &entry);
+    add_entry("pid", DBUS_TYPE_UINT32, "u", &pid);
+    add_entry("start-time", DBUS_TYPE_UINT64, "t", &start_time);
     dbus_message_iter_close_container(&subject, &details);
     dbus_message_iter_close_container(&args, &subject);
     const char *locale = "C";
@@ -123,14 +127,65 @@ int hold(int count, char **argv, int argc) {
     }
 }
 
+int soak(char **argv) {
+    const std::vector<PlannedCall> plan = read_plan(argv[2]);
+    const uint64_t count = std::strtoull(argv[3], nullptr, 10);
+    const size_t window = std::max<size_t>(1, std::strtoul(argv[4], nullptr, 10));
+    const auto limit = std::chrono::seconds(std::strtol(argv[5], nullptr, 10));
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const int call_timeout_ms =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(limit).count());
+    if (plan.empty())
+        return 2;
+
+    SoakTally tally;
+    try {
+        BusClient client(argv[1]);
+        std::deque<std::pair<size_t, BusClient::Pending>> in_flight;
+        auto collect_oldest = [&] {
+            auto [index, pending] = std::move(in_flight.front());
+            in_flight.pop_front();
+            const Reply reply = pending.wait();
+            const PlannedCall &call = plan[index];
+            if (came_from_the_callee(reply))
+                ++tally.answered;
+            if (same_reply(reply, call.expected))
+                ++tally.as_expected;
+            else if (tally.samples.size() < kSamples)
+                tally.samples.push_back(call.member + ": expected " + describe(call.expected) +
+                                        ", got " + describe(reply));
+        };
+        while (tally.sent < count && std::chrono::steady_clock::now() < deadline) {
+            if (in_flight.size() >= window)
+                collect_oldest();
+            const size_t index = tally.sent % plan.size();
+            const PlannedCall &call = plan[index];
+            in_flight.emplace_back(index, client.send(call.dest, call.path, call.iface, call.member,
+                                                      call.args, call_timeout_ms));
+            ++tally.sent;
+        }
+        while (!in_flight.empty())
+            collect_oldest();
+    } catch (const std::exception &e) {
+        std::cerr << "kx-test-call --soak: " << e.what() << '\n';
+        std::cout << encode_tally(tally);
+        return 2;
+    }
+    std::cout << encode_tally(tally);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     try {
         if (argc >= 8 && std::string(argv[1]) == "--hold")
             return hold(std::stoi(argv[2]), argv + 3, argc - 3);
+        if (argc == 7 && std::string(argv[1]) == "--soak")
+            return soak(argv + 1);
         if (argc < 6) {
-            std::cerr << "usage: kx-test-call [--hold N] ADDRESS DEST PATH IFACE MEMBER [ARG...]\n";
+            std::cerr << "usage: kx-test-call [--hold N | --soak] ADDRESS DEST PATH IFACE MEMBER "
+                         "[ARG...]\n";
             return 2;
         }
         std::vector<Arg> args;

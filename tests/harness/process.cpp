@@ -4,6 +4,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -21,22 +23,15 @@ namespace korvex::test {
 namespace {
 
 std::vector<std::string> build_environment(const ProcessOptions &options) {
+    const auto name_of = [](const std::string &entry) { return entry.substr(0, entry.find('=')); };
+    std::set<std::string> replaced(options.unset.begin(), options.unset.end());
+    for (const auto &entry : options.env)
+        replaced.insert(name_of(entry));
     std::vector<std::string> env;
-    auto overridden = [&](const std::string &entry) {
-        const auto name = entry.substr(0, entry.find('='));
-        for (const auto &u : options.unset)
-            if (u == name)
-                return true;
-        for (const auto &e : options.env)
-            if (e.substr(0, e.find('=')) == name)
-                return true;
-        return false;
-    };
     for (char **e = environ; *e != nullptr; ++e)
-        if (!overridden(*e))
+        if (!replaced.contains(name_of(*e)))
             env.emplace_back(*e);
-    for (const auto &e : options.env)
-        env.push_back(e);
+    env.insert(env.end(), options.env.begin(), options.env.end());
     return env;
 }
 
@@ -145,6 +140,24 @@ bool CommandResult::exited() const { return status >= 0 && WIFEXITED(status); }
 
 int CommandResult::exit_code() const { return exited() ? WEXITSTATUS(status) : -1; }
 
+std::string CommandResult::describe() const {
+    return "exit " + std::to_string(exit_code()) + "\nstdout:\n" + out + "stderr:\n" + err;
+}
+
+std::vector<std::string> split_lines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+ProcessOptions command(std::vector<std::string> argv) {
+    ProcessOptions options;
+    options.argv = std::move(argv);
+    return options;
+}
+
 CommandResult run_command(ProcessOptions options, std::chrono::milliseconds timeout) {
     TempDir capture("korvex-cmd");
     options.stdout_path = capture.file("out");
@@ -157,6 +170,30 @@ CommandResult run_command(ProcessOptions options, std::chrono::milliseconds time
     }
     result.out = read_file(capture.file("out"));
     result.err = read_file(capture.file("err"));
+    return result;
+}
+
+ScopedEnv::ScopedEnv(std::string name, const std::string &value) : name_(std::move(name)) {
+    if (const char *old = std::getenv(name_.c_str()))
+        old_ = old;
+    setenv(name_.c_str(), value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (old_)
+        setenv(name_.c_str(), old_->c_str(), 1);
+    else
+        unsetenv(name_.c_str());
+}
+
+CommandResult run_checked(const ProcessOptions &options, std::chrono::milliseconds timeout) {
+    CommandResult result = run_command(options, timeout);
+    if (result.exit_code() != 0) {
+        std::string line;
+        for (const auto &arg : options.argv)
+            line += arg + " ";
+        throw std::runtime_error("command failed: " + line + "\n" + result.describe());
+    }
     return result;
 }
 

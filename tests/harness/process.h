@@ -44,17 +44,41 @@ private:
     std::optional<int> status_;
 };
 
+std::vector<std::string> split_lines(const std::string &text);
+
 struct CommandResult {
     int status = -1; // raw wait status
     std::string out;
     std::string err;
     bool exited() const;
     int exit_code() const; // -1 unless it exited normally
+    std::vector<std::string> lines() const { return split_lines(out); }
+    std::string describe() const; // for failure messages
 };
+
+// Options that run `argv` with everything else left as it is.
+ProcessOptions command(std::vector<std::string> argv);
 
 // Runs a command to its end (killed after `timeout`), capturing both streams.
 CommandResult run_command(ProcessOptions options,
                           std::chrono::milliseconds timeout = std::chrono::seconds(60));
+// Like run_command, but anything other than exit status 0 throws.
+CommandResult run_checked(const ProcessOptions &options,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(120));
+
+// Sets a variable of this process for the owner's lifetime, then restores
+// the old value (or its absence).
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, const std::string &value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
 
 // Polls `predicate` until it holds or `timeout` passes.
 template <typename Predicate>

@@ -25,6 +25,14 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
+std::string TempDir::write(const std::string &name, const std::string &content,
+                           unsigned mode) const {
+    write_file(file(name), content, mode);
+    return file(name);
+}
+
+std::string TempDir::read(const std::string &name) const { return read_file(file(name)); }
+
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream out;

@@ -15,6 +15,10 @@ public:
 
     const std::string &path() const { return path_; }
     std::string file(const std::string &name) const { return path_ + "/" + name; }
+    // write_file and read_file on file(name); write returns the path.
+    std::string write(const std::string &name, const std::string &content,
+                      unsigned mode = 0644) const;
+    std::string read(const std::string &name) const;
 
 private:
     std::string path_;

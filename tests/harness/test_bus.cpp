@@ -102,33 +102,39 @@ TestSystemBus::~TestSystemBus() {
     bus_.reset();
 }
 
-void TestSystemBus::start_polkit() {
-    const std::string d = dir_.path();
-    ProcessOptions polkit;
-    polkit.argv = {"unshare",
-                   "-m",
-                   "--propagation",
-                   "private",
-                   "sh",
-                   "-c",
-                   "mount --bind \"$1/actions\" /usr/share/polkit-1/actions && "
-                   "mount --bind \"$1/rules.d\" /usr/share/polkit-1/rules.d && "
-                   "mount --bind \"$1/etc-rules.d\" /etc/polkit-1/rules.d && "
-                   "exec " +
-                       std::string(kPolkitd),
-                   "polkitd-wrapper",
-                   d};
-    polkit.env = {env()};
-    polkit.stderr_path = d + "/polkitd.log";
-    polkit.stdout_path = d + "/polkitd.out";
-    polkit_ = std::make_unique<Process>(polkit);
+std::unique_ptr<Process> start_polkitd(const std::string &address, const std::string &actions_dir,
+                                       const std::string &state_dir) {
+    ProcessOptions options;
+    options.argv = {"unshare",
+                    "-m",
+                    "--propagation",
+                    "private",
+                    "sh",
+                    "-c",
+                    "mount --bind \"$1\" /usr/share/polkit-1/actions && "
+                    "mount --bind \"$2/rules.d\" /usr/share/polkit-1/rules.d && "
+                    "mount --bind \"$2/etc-rules.d\" /etc/polkit-1/rules.d && "
+                    "exec " +
+                        std::string(kPolkitd),
+                    "polkitd-wrapper",
+                    actions_dir,
+                    state_dir};
+    options.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + address};
+    options.stderr_path = state_dir + "/polkitd.log";
+    options.stdout_path = state_dir + "/polkitd.out";
+    auto polkit = std::make_unique<Process>(options);
 
-    BusClient client(address_);
+    BusClient client(address);
     const bool owned = wait_until(
-        [&] { return !polkit_->running() || client.name_has_owner("org.freedesktop.PolicyKit1"); },
+        [&] { return !polkit->running() || client.name_has_owner("org.freedesktop.PolicyKit1"); },
         std::chrono::seconds(15));
-    if (!owned || !polkit_->running())
-        throw std::runtime_error("polkitd did not start: " + polkit_log());
+    if (!owned || !polkit->running())
+        throw std::runtime_error("polkitd did not start: " + read_file(options.stderr_path));
+    return polkit;
+}
+
+void TestSystemBus::start_polkit() {
+    polkit_ = start_polkitd(address_, dir_.file("actions"), dir_.path());
 }
 
 void TestSystemBus::stop_polkit() {

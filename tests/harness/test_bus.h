@@ -32,6 +32,13 @@ struct TestBusOptions {
 bool wait_for_bus(Process &daemon, const std::string &address,
                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+// polkitd for the bus at `address`, in a private mount namespace that shows
+// it the action files of `actions_dir` and the rules in `state_dir`/rules.d
+// and `state_dir`/etc-rules.d; it logs to `state_dir`/polkitd.log. Throws
+// unless it takes its bus name.
+std::unique_ptr<Process> start_polkitd(const std::string &address, const std::string &actions_dir,
+                                       const std::string &state_dir);
+
 // A rules file that refuses every action to the user named `refused_user`
 // and grants every action to everybody else.
 std::string rules_refusing_user(const std::string &refused_user);

@@ -25,8 +25,8 @@ class KnetworkLibrary : public NamespaceTest {
 protected:
     Lines query(const std::string &kind, const std::string &name,
                 const std::string &size = "40") const {
-        CommandOutcome outcome = probe({kind, name, size});
-        EXPECT_EQ(outcome.exit_status, 0) << outcome.describe();
+        CommandResult outcome = probe({kind, name, size});
+        EXPECT_EQ(outcome.exit_code(), 0) << outcome.describe();
         return outcome.lines();
     }
     std::string buffer(const std::string &kind, const std::string &name,
@@ -37,25 +37,25 @@ protected:
         return lines[1];
     }
     std::string status(const std::string &name) const {
-        CommandOutcome outcome = probe({"status", name});
-        EXPECT_EQ(outcome.exit_status, 0) << outcome.describe();
+        CommandResult outcome = probe({"status", name});
+        EXPECT_EQ(outcome.exit_code(), 0) << outcome.describe();
         return outcome.out;
     }
 };
 
 TEST_F(KnetworkLibrary, ListsEveryInterfaceInReverseEnumerationOrder) {
     const std::string latin1 = "b\xe9"; // a name is bytes, not text
-    add_veth("eth0");
-    add_veth("wan1");
-    add_tun("tun0"); // no hardware address at all
-    add_veth(latin1);
-    ip({"link", "set", "dev", "wan1", "up"});
-    ip({"addr", "add", "10.77.3.1/24", "dev", latin1});
-    ip({"addr", "add", "10.77.1.5/24", "dev", "eth0"});
-    ip({"addr", "add", "10.77.2.1/24", "dev", "eth0", "label", "eth0:1"});
-    ip({"addr", "add", "10.77.2.2/24", "dev", "eth0", "label", "eth0:1"});
-    ip({"-6", "addr", "add", "2001:db8::1/64", "dev", "wan1", "nodad"});
-    ASSERT_EQ(link_names(), (Lines{"lo", "eth0", "wan1", "tun0", latin1}));
+    space_.add_veth("eth0");
+    space_.add_veth("wan1");
+    space_.add_tun("tun0"); // no hardware address at all
+    space_.add_veth(latin1);
+    space_.ip({"link", "set", "dev", "wan1", "up"});
+    space_.ip({"addr", "add", "10.77.3.1/24", "dev", latin1});
+    space_.ip({"addr", "add", "10.77.1.5/24", "dev", "eth0"});
+    space_.ip({"addr", "add", "10.77.2.1/24", "dev", "eth0", "label", "eth0:1"});
+    space_.ip({"addr", "add", "10.77.2.2/24", "dev", "eth0", "label", "eth0:1"});
+    space_.ip({"-6", "addr", "add", "2001:db8::1/64", "dev", "wan1", "nodad"});
+    ASSERT_EQ(space_.link_names(), (Lines{"lo", "eth0", "wan1", "tun0", latin1}));
 
     // SIOCGIFCONF gives eth0, eth0:1 twice and the last veth, by device
     // and address; /proc/net/dev then adds the devices without IPv4. The
@@ -63,17 +63,17 @@ TEST_F(KnetworkLibrary, ListsEveryInterfaceInReverseEnumerationOrder) {
     Lines expected = {"eth0", "eth0:1", latin1, "lo", "wan1", "tun0"};
     std::reverse(expected.begin(), expected.end());
 
-    CommandOutcome listing = probe({"list"});
-    ASSERT_EQ(listing.exit_status, 0) << listing.describe();
+    CommandResult listing = probe({"list"});
+    ASSERT_EQ(listing.exit_code(), 0) << listing.describe();
     EXPECT_EQ(listing.lines(), expected);
 }
 
 TEST_F(KnetworkLibrary, MacTextIsUpperCaseAndBoundedByTheBuffer) {
-    add_veth("eth0");
-    add_veth("eth1");
-    add_tun("tun0");
-    ip({"link", "set", "dev", "eth0", "address", "02:00:00:00:00:0a"});
-    ip({"link", "set", "dev", "eth1", "address", "02:ab:cd:ef:ff:10"});
+    for (const char *name : {"eth0", "eth1"})
+        space_.add_veth(name);
+    space_.add_tun("tun0");
+    space_.ip({"link", "set", "dev", "eth0", "address", "02:00:00:00:00:0a"});
+    space_.ip({"link", "set", "dev", "eth1", "address", "02:ab:cd:ef:ff:10"});
 
     EXPECT_EQ(buffer("mac", "eth0"), buffer_after_writing("02:00:00:00:00:0A"));
     EXPECT_EQ(buffer("mac", "eth1"), buffer_after_writing("02:AB:CD:EF:FF:10"));
@@ -93,15 +93,14 @@ TEST_F(KnetworkLibrary, MacTextIsUpperCaseAndBoundedByTheBuffer) {
 }
 
 TEST_F(KnetworkLibrary, IpTextFollowsTheExactNameAndItsIpv4Address) {
-    add_veth("eth0");
-    add_veth("eth1");
-    add_veth("eth2");
-    ip({"addr", "add", "10.77.1.5/24", "dev", "eth0"});
-    ip({"addr", "add", "10.77.1.6/24", "dev",
-        "eth0"}); // a secondary address is not the one reported
-    ip({"addr", "add", "10.77.2.1/24", "dev", "eth0", "label", "eth0:1"});
-    ip({"link", "set", "dev", "eth2", "up"});
-    ip({"-6", "addr", "add", "2001:db8::2/64", "dev", "eth2", "nodad"});
+    for (const char *name : {"eth0", "eth1", "eth2"})
+        space_.add_veth(name);
+    space_.ip({"addr", "add", "10.77.1.5/24", "dev", "eth0"});
+    // A secondary address is not the one reported.
+    space_.ip({"addr", "add", "10.77.1.6/24", "dev", "eth0"});
+    space_.ip({"addr", "add", "10.77.2.1/24", "dev", "eth0", "label", "eth0:1"});
+    space_.ip({"link", "set", "dev", "eth2", "up"});
+    space_.ip({"-6", "addr", "add", "2001:db8::2/64", "dev", "eth2", "nodad"});
 
     EXPECT_EQ(buffer("ip", "eth0"), buffer_after_writing("10.77.1.5"));
     EXPECT_EQ(buffer("ip", "eth0:1"), buffer_after_writing("10.77.2.1"));
@@ -114,7 +113,7 @@ TEST_F(KnetworkLibrary, IpTextFollowsTheExactNameAndItsIpv4Address) {
     EXPECT_EQ(buffer("ip", "eth1"), buffer_after_writing("0.0.0.0"));
     EXPECT_EQ(buffer("ip", "eth2"), buffer_after_writing("0.0.0.0"));
     EXPECT_EQ(buffer("ip", "lo"), buffer_after_writing("0.0.0.0"));
-    ip({"link", "set", "dev", "lo", "up"});
+    space_.ip({"link", "set", "dev", "lo", "up"});
     EXPECT_EQ(buffer("ip", "lo"), buffer_after_writing("127.0.0.1"));
 
     EXPECT_EQ(buffer("ip", "eth0", "5"), buffer_after_writing("10.7"));
@@ -123,11 +122,11 @@ TEST_F(KnetworkLibrary, IpTextFollowsTheExactNameAndItsIpv4Address) {
 }
 
 TEST_F(KnetworkLibrary, StatusReportsUpDownAndAbsent) {
-    add_veth("eth0");
-    add_veth("eth1");
-    add_tun("tun0");
-    ip({"link", "set", "dev", "eth1", "up"});
-    ip({"addr", "add", "10.77.3.1/24", "dev", "eth1", "label", "eth1:5"});
+    for (const char *name : {"eth0", "eth1"})
+        space_.add_veth(name);
+    space_.add_tun("tun0");
+    space_.ip({"link", "set", "dev", "eth1", "up"});
+    space_.ip({"addr", "add", "10.77.3.1/24", "dev", "eth1", "label", "eth1:5"});
 
     EXPECT_EQ(status("eth1"), "0 1\n");
     EXPECT_EQ(status("eth1:5"), "0 1\n"); // an alias is as up as its device
@@ -141,15 +140,15 @@ TEST_F(KnetworkLibrary, StatusReportsUpDownAndAbsent) {
     EXPECT_EQ(status("eth"), "1 77\n");
     EXPECT_EQ(status(""), "1 77\n");
 
-    ip({"link", "set", "dev", "eth1", "down"});
+    space_.ip({"link", "set", "dev", "eth1", "down"});
     EXPECT_EQ(status("eth1"), "0 2\n");
 }
 
 TEST_F(KnetworkLibrary, UnreadableInterfacesLookAbsent) {
-    add_veth("eth0");
-    ip({"link", "set", "dev", "eth0", "up"});
-    ip({"addr", "add", "10.77.4.1/24", "dev", "eth0"});
-    CommandOutcome readable = probe({"list"});
+    space_.add_veth("eth0");
+    space_.ip({"link", "set", "dev", "eth0", "up"});
+    space_.ip({"addr", "add", "10.77.4.1/24", "dev", "eth0"});
+    CommandResult readable = probe({"list"});
     // eth0 has IPv4 and lo not, so SIGAR lists eth0 first.
     ASSERT_EQ(readable.lines(), (Lines{"lo", "eth0"})) << readable.describe();
 
@@ -158,16 +157,16 @@ TEST_F(KnetworkLibrary, UnreadableInterfacesLookAbsent) {
     // answers as for an absent interface.
     for (const std::string limit : {"3", "4"}) {
         SCOPED_TRACE("descriptor limit " + limit);
-        CommandOutcome listing = probe({"--fd-limit", limit, "list"});
-        EXPECT_EQ(listing.exit_status, 0) << listing.describe();
+        CommandResult listing = probe({"--fd-limit", limit, "list"});
+        EXPECT_EQ(listing.exit_code(), 0) << listing.describe();
         EXPECT_EQ(listing.out, "");
 
-        CommandOutcome state = probe({"--fd-limit", limit, "status", "eth0"});
+        CommandResult state = probe({"--fd-limit", limit, "status", "eth0"});
         EXPECT_EQ(state.out, "1 77\n") << state.describe();
-        CommandOutcome mac = probe({"--fd-limit", limit, "mac", "eth0", "40"});
+        CommandResult mac = probe({"--fd-limit", limit, "mac", "eth0", "40"});
         EXPECT_EQ(mac.lines(), (Lines{"returned-buffer", buffer_after_writing("")}))
             << mac.describe();
-        CommandOutcome address = probe({"--fd-limit", limit, "ip", "eth0", "40"});
+        CommandResult address = probe({"--fd-limit", limit, "ip", "eth0", "40"});
         EXPECT_EQ(address.lines(), (Lines{"returned-buffer", buffer_after_writing("")}))
             << address.describe();
     }
@@ -176,8 +175,8 @@ TEST_F(KnetworkLibrary, UnreadableInterfacesLookAbsent) {
 class KnetworkSigar : public NamespaceTest {
 protected:
     Lines config(const std::string &name) const {
-        CommandOutcome outcome = probe({"config", name});
-        EXPECT_EQ(outcome.exit_status, 0) << outcome.describe();
+        CommandResult outcome = probe({"config", name});
+        EXPECT_EQ(outcome.exit_code(), 0) << outcome.describe();
         return outcome.lines();
     }
     // An unset address, rendered as SIGAR renders it.
@@ -185,15 +184,15 @@ protected:
 };
 
 TEST_F(KnetworkSigar, RecordsCarryTheKernelsConfiguration) {
-    add_veth("eth0");
-    add_tun("tun0");
-    ip({"link", "set", "dev", "eth0", "address", "02:00:00:00:00:0a", "mtu", "1400", "txqueuelen",
-        "321", "up"});
-    ip({"addr", "add", "10.77.1.5/24", "broadcast", "10.77.1.255", "dev", "eth0"});
-    ip({"addr", "add", "10.77.2.1/16", "dev", "eth0", "label", "eth0:1"});
-    ip({"-6", "addr", "add", "2001:db8::5/64", "dev", "eth0", "nodad"});
-    ip({"addr", "add", "10.9.0.1", "peer", "10.9.0.2", "dev", "tun0"});
-    ip({"link", "set", "dev", "lo", "up"});
+    space_.add_veth("eth0");
+    space_.add_tun("tun0");
+    space_.ip({"link", "set", "dev", "eth0", "address", "02:00:00:00:00:0a", "mtu", "1400",
+               "txqueuelen", "321", "up"});
+    space_.ip({"addr", "add", "10.77.1.5/24", "broadcast", "10.77.1.255", "dev", "eth0"});
+    space_.ip({"addr", "add", "10.77.2.1/16", "dev", "eth0", "label", "eth0:1"});
+    space_.ip({"-6", "addr", "add", "2001:db8::5/64", "dev", "eth0", "nodad"});
+    space_.ip({"addr", "add", "10.9.0.1", "peer", "10.9.0.2", "dev", "tun0"});
+    space_.ip({"link", "set", "dev", "lo", "up"});
 
     // The peer end is down, so eth0 has no carrier and is not RUNNING.
     const std::string ethernet_flags = "flags=0x803"; // UP BROADCAST MULTICAST
@@ -231,8 +230,8 @@ TEST_F(KnetworkSigar, RecordsCarryTheKernelsConfiguration) {
 }
 
 TEST_F(KnetworkSigar, NamesMatchOnlyExactly) {
-    add_veth("eth0");
-    ip({"addr", "add", "10.77.2.1/24", "dev", "eth0", "label", "eth0:1"});
+    space_.add_veth("eth0");
+    space_.ip({"addr", "add", "10.77.2.1/24", "dev", "eth0", "label", "eth0:1"});
     const Lines unknown{"status=" + std::to_string(ENXIO)};
 
     EXPECT_EQ(config("ETH0"), unknown);

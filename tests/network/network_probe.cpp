@@ -8,7 +8,6 @@
 //     status NAME              "RESULT STATE" of kx_network_status, state preset to 77
 //     start|stop|restart NAME  calls the operation and prints "returned"
 //     config NAME              the SIGAR record of NAME, one "key=value" per line
-//     bench NAME COUNT         mean microseconds of COUNT kx_network_status calls
 //
 // --wait-for-tools: after printing its answer the probe waits until every
 // script it spawned has ended.
@@ -23,7 +22,6 @@
 #include <sys/wait.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -128,21 +126,6 @@ int print_config(const char *name) {
     return 0;
 }
 
-int bench_status(const char *name, const char *count_text) {
-    const long count = std::strtol(count_text, nullptr, 10);
-    if (count <= 0)
-        return 2;
-    auto begin = std::chrono::steady_clock::now();
-    for (long i = 0; i < count; ++i) {
-        uint64_t state = 0;
-        kx_network_status(name, &state);
-    }
-    auto elapsed =
-        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - begin);
-    std::printf("%.1f\n", elapsed.count() / static_cast<double>(count));
-    return 0;
-}
-
 int usage() {
     std::fprintf(stderr,
                  "usage: network_probe [--fd-limit N] [--wait-for-tools] COMMAND ARGS...\n");
@@ -199,8 +182,6 @@ int main(int argc, char **argv) {
         status = run_operation(kx_network_restart, args[0]);
     else if (command == "config" && count == 1)
         status = print_config(args[0]);
-    else if (command == "bench" && count == 2)
-        status = bench_status(args[0], args[1]);
     else
         return usage();
     std::fflush(stdout);

@@ -21,7 +21,7 @@ const std::string ifup_path = "/usr/sbin/ifup";
 class KnetworkScripts : public NamespaceTest {
 protected:
     KnetworkScripts() {
-        add_veth("eth0");
+        space_.add_veth("eth0");
         record_ = scratch_.write("record", "");
     }
 
@@ -32,21 +32,28 @@ protected:
     std::string bind_over_ifup(const std::string &file) const {
         return "mount --bind " + quoted(file) + " " + ifup_path + " && ";
     }
-    std::string probe_command(const std::string &args) const {
-        return quoted(probe_path()) + " " + args;
+    static std::string probe_command(const std::string &args) {
+        return quoted(KNETWORK_PROBE_PATH) + " " + args;
     }
-    Lines record() const { return CommandOutcome{0, scratch_.read("record"), ""}.lines(); }
+    // The probe once for each entry, each run only if the one before succeeded.
+    static std::string probe_commands(const std::vector<std::string> &calls) {
+        std::string script;
+        for (const std::string &call : calls)
+            script += (script.empty() ? "" : " && ") + probe_command(call);
+        return script;
+    }
+    Lines record() const { return split_lines(scratch_.read("record")); }
 
     std::string record_;
 };
 
 TEST_F(KnetworkScripts, StartAndStopRunTheToolWithTheName) {
     std::string recorder = stand_in("echo \"$0 $*\" >> \"$record\"\n");
-    CommandOutcome outcome =
-        isolated_shell(bind_over_ifup(recorder) + probe_command("--wait-for-tools start eth0") +
-                       " && " + probe_command("--wait-for-tools stop eth0") + " && " +
-                       probe_command("--wait-for-tools start no-such-if"));
-    ASSERT_EQ(outcome.exit_status, 0) << outcome.describe();
+    CommandResult outcome =
+        isolated_shell(bind_over_ifup(recorder) +
+                       probe_commands({"--wait-for-tools start eth0", "--wait-for-tools stop eth0",
+                                       "--wait-for-tools start no-such-if"}));
+    ASSERT_EQ(outcome.exit_code(), 0) << outcome.describe();
     EXPECT_EQ(outcome.lines(), (Lines{"returned", "returned", "returned"}));
     EXPECT_EQ(record(), (Lines{"/sbin/ifup eth0", "/sbin/ifdown eth0", "/sbin/ifup no-such-if"}));
 }
@@ -56,9 +63,9 @@ TEST_F(KnetworkScripts, RestartRunsStopBeforeStart) {
     // their pids do: the pid namespace of the test numbers processes in
     // the order they were created.
     std::string recorder = stand_in("echo \"$$ $0 $*\" >> \"$record\"\n");
-    CommandOutcome outcome =
+    CommandResult outcome =
         isolated_shell(bind_over_ifup(recorder) + probe_command("--wait-for-tools restart eth0"));
-    ASSERT_EQ(outcome.exit_status, 0) << outcome.describe();
+    ASSERT_EQ(outcome.exit_code(), 0) << outcome.describe();
     EXPECT_EQ(outcome.lines(), Lines{"returned"});
 
     Lines lines = record();
@@ -89,12 +96,12 @@ TEST_F(KnetworkScripts, CallsReturnWhileTheToolIsStillRunning) {
         scratch_.write("record", "");
         std::remove(release.c_str());
         std::string tool = operation == "start" ? "/sbin/ifup" : "/sbin/ifdown";
-        CommandOutcome outcome =
+        CommandResult outcome =
             isolated_shell(bind_over_ifup(blocking) + probe_command(operation + " eth0") +
                            " >/dev/null && echo returned >> " + quoted(record_) + " && touch " +
                            quoted(release) + " && i=0 && while ! grep -q '^end' " +
                            quoted(record_) + " && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done");
-        ASSERT_EQ(outcome.exit_status, 0) << outcome.describe();
+        ASSERT_EQ(outcome.exit_code(), 0) << outcome.describe();
 
         Lines lines = record();
         ASSERT_EQ(lines.size(), 3u) << scratch_.read("record");
@@ -106,31 +113,30 @@ TEST_F(KnetworkScripts, CallsReturnWhileTheToolIsStillRunning) {
 
 TEST_F(KnetworkScripts, MissingOrFailingToolsAreSilent) {
     const std::string calls =
-        probe_command("status eth0") + " && " + probe_command("--wait-for-tools start eth0") +
-        " && " + probe_command("--wait-for-tools stop eth0") + " && " +
-        probe_command("--wait-for-tools restart eth0") + " && " + probe_command("status eth0");
+        probe_commands({"status eth0", "--wait-for-tools start eth0", "--wait-for-tools stop eth0",
+                        "--wait-for-tools restart eth0", "status eth0"});
     const Lines untouched{"0 2", "returned", "returned", "returned", "0 2"};
 
     {
         SCOPED_TRACE("no tools at all");
-        CommandOutcome outcome = isolated_shell("mount -t tmpfs tmpfs /usr/sbin && " + calls);
-        ASSERT_EQ(outcome.exit_status, 0) << outcome.describe();
+        CommandResult outcome = isolated_shell("mount -t tmpfs tmpfs /usr/sbin && " + calls);
+        ASSERT_EQ(outcome.exit_code(), 0) << outcome.describe();
         EXPECT_EQ(outcome.lines(), untouched);
     }
     {
         SCOPED_TRACE("tool not executable");
         std::string plain =
             scratch_.write("not-executable", "#!/bin/sh\necho ran >> " + quoted(record_) + "\n");
-        CommandOutcome outcome = isolated_shell(bind_over_ifup(plain) + calls);
-        ASSERT_EQ(outcome.exit_status, 0) << outcome.describe();
+        CommandResult outcome = isolated_shell(bind_over_ifup(plain) + calls);
+        ASSERT_EQ(outcome.exit_code(), 0) << outcome.describe();
         EXPECT_EQ(outcome.lines(), untouched);
         EXPECT_EQ(record(), Lines{});
     }
     {
         SCOPED_TRACE("tool fails");
         std::string failing = stand_in("echo \"$0 $*\" >> \"$record\"\nexit 1\n", "failing");
-        CommandOutcome outcome = isolated_shell(bind_over_ifup(failing) + calls);
-        ASSERT_EQ(outcome.exit_status, 0) << outcome.describe();
+        CommandResult outcome = isolated_shell(bind_over_ifup(failing) + calls);
+        ASSERT_EQ(outcome.exit_code(), 0) << outcome.describe();
         EXPECT_EQ(outcome.lines(), untouched);
         Lines lines = record();
         std::sort(lines.begin(), lines.end());
@@ -141,13 +147,12 @@ TEST_F(KnetworkScripts, MissingOrFailingToolsAreSilent) {
 
 TEST_F(KnetworkScripts, NamesThatReadAsOptionsRunNothing) {
     std::string recorder = stand_in("echo \"$0 $*\" >> \"$record\"\n");
-    CommandOutcome outcome =
-        isolated_shell(bind_over_ifup(recorder) + probe_command("--wait-for-tools start -a") +
-                       " && " + probe_command("--wait-for-tools stop -a") + " && " +
-                       probe_command("--wait-for-tools restart --all") + " && " +
-                       probe_command("--wait-for-tools start ''") + " && " +
-                       probe_command("--wait-for-tools stop eth0"));
-    ASSERT_EQ(outcome.exit_status, 0) << outcome.describe();
+    CommandResult outcome =
+        isolated_shell(bind_over_ifup(recorder) +
+                       probe_commands({"--wait-for-tools start -a", "--wait-for-tools stop -a",
+                                       "--wait-for-tools restart --all",
+                                       "--wait-for-tools start ''", "--wait-for-tools stop eth0"}));
+    ASSERT_EQ(outcome.exit_code(), 0) << outcome.describe();
     EXPECT_EQ(outcome.lines(), (Lines{"returned", "returned", "returned", "returned", "returned"}));
     EXPECT_EQ(record(), Lines{"/sbin/ifdown eth0"});
 }
@@ -156,18 +161,16 @@ TEST_F(KnetworkScripts, RealIfupdownBringsTheInterfaceUpAndDown) {
     // A private /etc/network that configures only this namespace's eth0,
     // and a private /run for ifupdown's state.
     std::string etc = scratch_.file("etc-network");
-    run_checked({"mkdir", "-p", etc + "/if-pre-up.d", etc + "/if-up.d", etc + "/if-down.d",
-                 etc + "/if-post-down.d"});
+    run_checked(command({"mkdir", "-p", etc + "/if-pre-up.d", etc + "/if-up.d", etc + "/if-down.d",
+                         etc + "/if-post-down.d"}));
     scratch_.write("etc-network/interfaces", "iface eth0 inet static\n    address 10.213.0.1/24\n");
 
-    CommandOutcome outcome = isolated_shell(
+    CommandResult outcome = isolated_shell(
         "mount --bind " + quoted(etc) +
         " /etc/network && mount -t tmpfs tmpfs /run && mkdir /run/network && " +
-        probe_command("status eth0") + " && " + probe_command("--wait-for-tools start eth0") +
-        " && " + probe_command("status eth0") + " && " + probe_command("ip eth0 40") + " && " +
-        probe_command("--wait-for-tools stop eth0") + " && " + probe_command("status eth0") +
-        " && " + probe_command("ip eth0 40"));
-    ASSERT_EQ(outcome.exit_status, 0) << outcome.describe();
+        probe_commands({"status eth0", "--wait-for-tools start eth0", "status eth0", "ip eth0 40",
+                        "--wait-for-tools stop eth0", "status eth0", "ip eth0 40"}));
+    ASSERT_EQ(outcome.exit_code(), 0) << outcome.describe();
     EXPECT_EQ(outcome.lines(), (Lines{"0 2", "returned", "0 1", "returned-buffer",
                                       "10.213.0.1\\0" + std::string(29, '#'), "returned", "0 2",
                                       "returned-buffer", "0.0.0.0\\0" + std::string(32, '#')}))

@@ -1,12 +1,7 @@
-// Bus activation of the installed agents, the way the host's system bus
-// does it: dbus-daemon reads its configuration from the compiled-in
-// /usr/share/dbus-1/system.conf, runs as messagebus and starts services
-// through the setuid dbus-daemon-launch-helper, which reads that same file
-// for the service folders and the bus user. A private mount namespace
-// shows the daemon (and so the helper and the agents it starts) our
-// configuration at that path, a private /run/dbus for the socket and a
-// private /var/lib; clients outside reach the socket through the test's
-// folder. No agent is started by the test itself.
+// Bus activation of the installed agents as the host's bus does it: the
+// setuid launch helper reads the compiled-in /usr/share/dbus-1/system.conf,
+// so a private mount namespace shows our configuration there, a private
+// /run/dbus and /var/lib. No agent is started by the test itself.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -17,6 +12,7 @@
 
 #include "bus_client.h"
 #include "bus_config.h"
+#include "host_identity.h"
 #include "ship_support.h"
 #include "temp_dir.h"
 #include "test_bus.h"
@@ -49,49 +45,22 @@ protected:
         chmod(root_.file("run-dbus").c_str(), 0755);
         write_file(root_.file("system.conf"), bus_config(prefix_));
 
-        ProcessOptions daemon;
-        daemon.argv = {
-            "unshare",
-            "-m",
-            "--propagation",
-            "private",
-            "sh",
-            "-c",
+        const std::string script =
             "mount -t tmpfs -o mode=0755 tmpfs /run && mkdir /run/dbus && "
             "mount --bind \"$1/run-dbus\" /run/dbus && "
             "mount --bind \"$1/system.conf\" /usr/share/dbus-1/system.conf && "
             "mount -t overlay overlay "
             "-o \"lowerdir=/var/lib,upperdir=$1/var-lib,workdir=$1/var-lib-work\" /var/lib && "
-            "exec dbus-daemon --system --nofork --nopidfile",
-            "activation-bus",
-            root_.path()};
+            "exec dbus-daemon --system --nofork --nopidfile";
+        ProcessOptions daemon = command(
+            {"unshare", "-m", "--propagation", "private", "sh", "-c", script, "bus", root_.path()});
         daemon.stderr_path = root_.file("dbus-daemon.log");
         daemon.stdout_path = root_.file("dbus-daemon.out");
         daemon_ = std::make_unique<Process>(daemon);
         ASSERT_TRUE(wait_for_bus(*daemon_, address_)) << read_file(root_.file("dbus-daemon.log"));
 
-        ProcessOptions polkit;
-        polkit.argv = {"unshare",
-                       "-m",
-                       "--propagation",
-                       "private",
-                       "sh",
-                       "-c",
-                       "mount --bind \"$1/share/polkit-1/actions\" /usr/share/polkit-1/actions && "
-                       "mount --bind \"$2/rules.d\" /usr/share/polkit-1/rules.d && "
-                       "mount --bind \"$2/etc-rules.d\" /etc/polkit-1/rules.d && "
-                       "exec /usr/lib/polkit-1/polkitd",
-                       "polkitd-wrapper",
-                       prefix_,
-                       root_.path()};
-        polkit.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + address_};
-        polkit.stderr_path = root_.file("polkitd.log");
-        polkit.stdout_path = root_.file("polkitd.out");
-        polkit_ = std::make_unique<Process>(polkit);
-        BusClient client(address_);
-        ASSERT_TRUE(wait_until([&] { return client.name_has_owner("org.freedesktop.PolicyKit1"); },
-                               std::chrono::seconds(15)))
-            << read_file(root_.file("polkitd.log"));
+        ASSERT_NO_THROW(
+            polkit_ = start_polkitd(address_, prefix_ + "/share/polkit-1/actions", root_.path()));
     }
 
     CommandResult korvexctl(const std::vector<std::string> &args) {
@@ -149,8 +118,6 @@ TEST_F(ActivationBus, FirstCallStartsTheInstalledSysconfigAgent) {
 
     const auto hostname = korvexctl({"get", "sysconfig", "hostname"});
     ASSERT_EQ(hostname.exit_code(), 0) << hostname.err << "\n" << daemon_log();
-    char expected[256] = {};
-    gethostname(expected, sizeof expected - 1);
-    EXPECT_EQ(hostname.out, std::string(expected) + "\n");
+    EXPECT_EQ(hostname.out, expected_hostname() + "\n");
     EXPECT_EQ(processes_running(agent).size(), 1u);
 }

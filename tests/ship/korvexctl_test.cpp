@@ -1,9 +1,7 @@
-// korvexctl against the real agents on a private system bus with the real
-// polkitd: every command once, its --json output read back, and the exit
-// statuses of refused callers, bad arguments and agents out of reach. The
-// network agent runs in a network namespace of its own with a recorder
-// bound over ifup/ifdown; the sysconfig agent keeps its key files in an
-// overlay of /var/lib that only it sees.
+// korvexctl against the real agents and polkitd on a private bus: every
+// command once, its --json output, and the exit statuses of refusals, bad
+// arguments and agents out of reach. The network agent has a namespace and
+// a recorder over ifup/ifdown; the sysconfig agent a private /var/lib.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -16,6 +14,7 @@
 #include <unistd.h>
 
 #include "bus_client.h"
+#include "host_identity.h"
 #include "ship_support.h"
 #include "temp_dir.h"
 #include "test_bus.h"
@@ -58,11 +57,7 @@ CommandResult korvexctl(const std::string &bus_address, const Ctl &call) {
     return run_command(options, std::chrono::minutes(5));
 }
 
-std::string hostname() {
-    char name[256] = {};
-    gethostname(name, sizeof name - 1);
-    return name;
-}
+std::string hostname() { return expected_hostname(); }
 
 // "NAME  up|down" lines of `network list`.
 std::map<std::string, std::string> listed_states(const std::string &out) {

@@ -1,8 +1,7 @@
 // scripts/run-demo as an administrator runs it: twice in a row, then its
-// stop. It uses this build tree (configured and built already, so its
-// build step has nothing to do) unless KORVEX_SHIP_CLEAN_BUILD=1 asks for
-// a build from scratch in a fresh folder, and a fresh run folder, so the
-// demo starts from nothing: no bus, no polkitd, no agent, no key.
+// stop, from a fresh run folder (no bus, polkitd, agent or key yet). It
+// uses this build tree unless KORVEX_SHIP_CLEAN_BUILD=1 asks for a build
+// from scratch.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -17,6 +16,7 @@
 
 #include "ship_support.h"
 #include "temp_dir.h"
+#include "test_bus.h"
 
 using namespace korvex::test;
 namespace fs = std::filesystem;
@@ -51,7 +51,7 @@ protected:
 
     ProcessOptions options(const std::vector<std::string> &args) const {
         ProcessOptions run;
-        run.argv = {source_tree() + "/scripts/run-demo"};
+        run.argv = {source_dir() + "/scripts/run-demo"};
         run.argv.insert(run.argv.end(), args.begin(), args.end());
         run.env = {"KORVEX_BUILD_DIR=" + build_dir_, "KORVEX_DEMO_DIR=" + run_dir_.path(),
                    "KORVEX_DEMO_BUS=private"};
@@ -152,12 +152,9 @@ TEST_F(RunDemo, ShowsTheAgentsAtWorkTwiceInARowAndStopsWithoutLeftovers) {
     EXPECT_TRUE(fs::exists(run_dir_.file("var-lib/korvex/sysconfig-keys/demo-hosts")));
 }
 
-// The stop goes by the pid and start time it recorded, not by anything the
-// process must let it read: a process that has changed its uid (as polkitd
-// does) may hide its environment from a root without CAP_SYS_PTRACE. A
-// recorded pid that now belongs to another process is left alone. Lines
-// from before start times were recorded still stop the demo's processes,
-// known by the marker in their environment, and nothing else.
+// The stop goes by recorded pid and start time: a process that changed its
+// uid (as polkitd does) may hide its environment from root. Older lines
+// without a start time stop only processes with the demo's marker.
 TEST_F(RunDemo, StopsTheRecordedProcessesAndNoOtherHoldingTheirPids) {
     ProcessOptions sleeper = command({"sleep", "600"});
     ProcessOptions marked_sleeper = sleeper;

@@ -1,6 +1,5 @@
 #include "ship_support.h"
 
-#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -14,35 +13,12 @@
 #ifndef KORVEX_BUILD_TREE
 #error "KORVEX_BUILD_TREE must name the build folder"
 #endif
-#ifndef KORVEX_SOURCE_TREE
-#error "KORVEX_SOURCE_TREE must name the source folder"
-#endif
 
 namespace fs = std::filesystem;
 
 namespace korvex::test {
 
 std::string build_tree() { return KORVEX_BUILD_TREE; }
-
-std::string source_tree() { return KORVEX_SOURCE_TREE; }
-
-ProcessOptions command(std::vector<std::string> argv) {
-    ProcessOptions options;
-    options.argv = std::move(argv);
-    return options;
-}
-
-CommandResult run_checked(const ProcessOptions &options, std::chrono::milliseconds timeout) {
-    CommandResult result = run_command(options, timeout);
-    if (result.exit_code() != 0) {
-        std::string command;
-        for (const auto &arg : options.argv)
-            command += arg + " ";
-        throw std::runtime_error("failed (" + std::to_string(result.status) + "): " + command +
-                                 "\n" + result.out + result.err);
-    }
-    return result;
-}
 
 void install_tree(const std::string &prefix, const std::string &destdir) {
     ProcessOptions install;
@@ -129,29 +105,6 @@ std::vector<pid_t> processes_with_environment(const std::string &name_value) {
 ProgramReaper::~ProgramReaper() {
     for (pid_t pid : processes_running(program_))
         kill(pid, SIGKILL);
-}
-
-NetNamespace::NetNamespace() {
-    static std::atomic<int> counter{0};
-    name_ = "kxship-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-    run_checked(command({"ip", "netns", "add", name_}));
-}
-
-NetNamespace::~NetNamespace() { run_command(command({"ip", "netns", "del", name_})); }
-
-std::string NetNamespace::ip(const std::vector<std::string> &args) const {
-    ProcessOptions options;
-    options.argv = {"ip", "-n", name_};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    return run_checked(options).out;
-}
-
-std::vector<std::string> split_lines(const std::string &text) {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);)
-        lines.push_back(line);
-    return lines;
 }
 
 } // namespace korvex::test

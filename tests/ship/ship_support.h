@@ -1,6 +1,5 @@
 // Helpers shared by the shipping tests: installing the built tree into a
-// private folder, a throw-away network namespace, and finding processes by
-// program path or environment marker.
+// private folder and finding processes by program path or environment marker.
 #ifndef KORVEX_TEST_SHIP_SUPPORT_H
 #define KORVEX_TEST_SHIP_SUPPORT_H
 
@@ -9,23 +8,16 @@
 
 #include <sys/types.h>
 
+#include "netns.h"
 #include "process.h"
 
 namespace korvex::test {
 
-std::string build_tree();  // the build folder these tests belong to
-std::string source_tree(); // the project's source folder
+std::string build_tree(); // the build folder these tests belong to
 
 // `cmake --install` of the build tree under `prefix`, with DESTDIR set when
 // `destdir` is not empty. Throws with the output when the install fails.
 void install_tree(const std::string &prefix, const std::string &destdir = "");
-
-// Options that run `argv` with everything else left as it is.
-ProcessOptions command(std::vector<std::string> argv);
-
-// Runs a command that must succeed; throws with its output otherwise.
-CommandResult run_checked(const ProcessOptions &options,
-                          std::chrono::milliseconds timeout = std::chrono::seconds(120));
 
 // Live processes (not zombies) whose executable is `program`.
 std::vector<pid_t> processes_running(const std::string &program);
@@ -47,24 +39,6 @@ public:
 private:
     std::string program_;
 };
-
-// A network namespace of its own name, deleted with its owner.
-class NetNamespace {
-public:
-    NetNamespace();
-    ~NetNamespace();
-    NetNamespace(const NetNamespace &) = delete;
-    NetNamespace &operator=(const NetNamespace &) = delete;
-
-    const std::string &name() const { return name_; }
-    // "ip -n NAME args..."; throws when it fails. Returns its output.
-    std::string ip(const std::vector<std::string> &args) const;
-
-private:
-    std::string name_;
-};
-
-std::vector<std::string> split_lines(const std::string &text);
 
 } // namespace korvex::test
 

@@ -1,8 +1,6 @@
-// Every string argument of every method and property call, empty and
-// 100 kB long (of printf conversions, which would show at once if a text
-// reached a format string), the others valid: each call gets its answer,
-// refusals are errors that say why, only runs that really ran leave a
-// status file, and the agent goes on answering.
+// Every string argument of every call, empty and 100 kB of printf
+// conversions (which would show at once in a format string): each call gets
+// its answer, refusals say why, only real runs leave a status file.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -70,90 +68,59 @@ TEST_F(BadInputArguments, EmptyAndHugeStringsInEveryArgument) {
     const std::string props = kPropertiesIface;
     auto s = Arg::s;
     auto u = Arg::u;
+    auto row = [](std::string label, std::string iface, std::string member, std::vector<Arg> args,
+                  std::string expected) {
+        return ArgumentCase{label, iface, member, args, expected};
+    };
+    auto run_uri = [&](std::string label, std::string uri, std::string scheme, std::string key,
+                       std::string expected) {
+        return row(label, sys, "run_uri", {s(uri), u(0), s(scheme), s(key)}, expected);
+    };
+    auto run_string = [&](std::string label, std::string text, std::string scheme, std::string key,
+                          std::string expected) {
+        return row(label, sys, "run_string", {s(text), u(0), s(scheme), s(key)}, expected);
+    };
+    auto query = [&](std::string label, std::string path, std::string scheme) {
+        return row(label, sys, "query", {s(path), u(0), s(scheme)}, "reply (s) \"\"");
+    };
+    const std::string postboot = "is_postboot_configured";
 
     const std::vector<ArgumentCase> cases = {
-        // run_uri: uri, scheme, key.
-        {"empty uri", sys, "run_uri", {s(""), u(0), s("augeas"), s("uri-empty")}, "code 3"},
-        {"huge uri",
-         sys,
-         "run_uri",
-         {s(nowhere + kLong), u(0), s("augeas"), s("uri-huge")},
-         "code 3"},
-        {"empty scheme", sys, "run_uri", {s(doc), u(0), s(""), s("uri-scheme-empty")}, "code 2"},
-        {"huge scheme", sys, "run_uri", {s(doc), u(0), s(kLong), s("uri-scheme-huge")}, "code 2"},
-        {"empty key", sys, "run_uri", {s(doc), u(0), s("augeas"), s("")}, "code 2"},
-        {"huge key", sys, "run_uri", {s(doc), u(0), s("augeas"), s(kLong)}, "code 2"},
-        // run_string: text, scheme, key.
-        {"empty augeas text",
-         sys,
-         "run_string",
-         {s(""), u(0), s("augeas"), s("text-empty")},
-         "reply (s) \"OK\n\""},
-        {"huge augeas text",
-         sys,
-         "run_string",
-         {s(kLong), u(0), s("augeas"), s("text-huge")},
-         "reply (s) \"FAILED\n-1\n"},
-        {"empty puppet text",
-         sys,
-         "run_string",
-         {s(""), u(0), s("puppet"), s("manifest-empty")},
-         "reply (s) \"OK\""},
-        {"huge puppet text",
-         sys,
-         "run_string",
-         {s(kLong), u(0), s("puppet"), s("manifest-huge")},
-         "code 1"},
-        {"empty scheme",
-         sys,
-         "run_string",
-         {s(""), u(0), s(""), s("string-scheme-empty")},
-         "code 2"},
-        {"huge scheme",
-         sys,
-         "run_string",
-         {s(""), u(0), s(kLong), s("string-scheme-huge")},
-         "code 2"},
-        {"empty key", sys, "run_string", {s(""), u(0), s("augeas"), s("")}, "code 2"},
-        {"huge key", sys, "run_string", {s(""), u(0), s("augeas"), s(kLong)}, "code 2"},
-        // query: path, scheme. Never an error after authorization.
-        {"empty path", sys, "query", {s(""), u(0), s("augeas")}, "reply (s) \"\""},
-        {"huge path", sys, "query", {s(kLong), u(0), s("augeas")}, "reply (s) \"\""},
-        {"empty scheme", sys, "query", {s("/augeas/version"), u(0), s("")}, "reply (s) \"\""},
-        {"huge scheme", sys, "query", {s("/augeas/version"), u(0), s(kLong)}, "reply (s) \"\""},
-        // is_configured: key.
-        {"empty key", sys, "is_configured", {s("")}, "reply (s) \"\""},
-        {"huge key", sys, "is_configured", {s(kLong)}, "reply (s) \"\""},
+        run_uri("empty uri", "", "augeas", "uri-empty", "code 3"),
+        run_uri("huge uri", nowhere + kLong, "augeas", "uri-huge", "code 3"),
+        run_uri("empty scheme", doc, "", "uri-scheme-empty", "code 2"),
+        run_uri("huge scheme", doc, kLong, "uri-scheme-huge", "code 2"),
+        run_uri("empty key", doc, "augeas", "", "code 2"),
+        run_uri("huge key", doc, "augeas", kLong, "code 2"),
+        run_string("empty augeas text", "", "augeas", "text-empty", "reply (s) \"OK\n\""),
+        run_string("huge augeas text", kLong, "augeas", "text-huge", "reply (s) \"FAILED\n-1\n"),
+        run_string("empty puppet text", "", "puppet", "manifest-empty", "reply (s) \"OK\""),
+        run_string("huge puppet text", kLong, "puppet", "manifest-huge", "code 1"),
+        run_string("empty scheme", "", "", "string-scheme-empty", "code 2"),
+        run_string("huge scheme", "", kLong, "string-scheme-huge", "code 2"),
+        run_string("empty key", "", "augeas", "", "code 2"),
+        run_string("huge key", "", "augeas", kLong, "code 2"),
+        // query is never an error after authorization.
+        query("empty path", "", "augeas"),
+        query("huge path", kLong, "augeas"),
+        query("empty scheme", "/augeas/version", ""),
+        query("huge scheme", "/augeas/version", kLong),
+        row("empty key", sys, "is_configured", {s("")}, "reply (s) \"\""),
+        row("huge key", sys, "is_configured", {s(kLong)}, "reply (s) \"\""),
         // Get and Set: interface and property name form the action id,
         // which PolicyKit does not know; names no bus name could have are
         // refused before PolicyKit is asked.
-        {"empty interface", props, "Get", {s(""), s("uuid")}, "code 5"},
-        {"huge interface", props, "Get", {s(kLong), s("uuid")}, "code 2"},
-        {"empty property", props, "Get", {s(sys), s("")}, "code 5"},
-        {"huge property", props, "Get", {s(sys), s(kLong)}, "code 2"},
-        {"empty interface",
-         props,
-         "Set",
-         {s(""), s("is_postboot_configured"), Arg::vu(1)},
-         "code 5"},
-        {"huge interface",
-         props,
-         "Set",
-         {s(kLong), s("is_postboot_configured"), Arg::vu(1)},
-         "code 2"},
-        {"empty property", props, "Set", {s(sys), s(""), Arg::vu(1)}, "code 5"},
-        {"huge property", props, "Set", {s(sys), s(kLong), Arg::vu(1)}, "code 2"},
+        row("empty interface", props, "Get", {s(""), s("uuid")}, "code 5"),
+        row("huge interface", props, "Get", {s(kLong), s("uuid")}, "code 2"),
+        row("empty property", props, "Get", {s(sys), s("")}, "code 5"),
+        row("huge property", props, "Get", {s(sys), s(kLong)}, "code 2"),
+        row("empty interface", props, "Set", {s(""), s(postboot), Arg::vu(1)}, "code 5"),
+        row("huge interface", props, "Set", {s(kLong), s(postboot), Arg::vu(1)}, "code 2"),
+        row("empty property", props, "Set", {s(sys), s(""), Arg::vu(1)}, "code 5"),
+        row("huge property", props, "Set", {s(sys), s(kLong), Arg::vu(1)}, "code 2"),
         // A value of the wrong type is dropped with GLib's warning.
-        {"empty string value",
-         props,
-         "Set",
-         {s(sys), s("is_postboot_configured"), Arg::vs("")},
-         "reply"},
-        {"huge string value",
-         props,
-         "Set",
-         {s(sys), s("is_postboot_configured"), Arg::vs(kLong)},
-         "reply"},
+        row("empty string value", props, "Set", {s(sys), s(postboot), Arg::vs("")}, "reply"),
+        row("huge string value", props, "Set", {s(sys), s(postboot), Arg::vs(kLong)}, "reply"),
     };
     check(cases);
 

@@ -1,8 +1,6 @@
-// Documents by URI: every scheme the agent's libcurl knows, pointed at a
-// loopback port that refuses (or, for TFTP, answers "not found"), URIs
-// that are no URIs, and file: URIs naming things that are not files. A
-// download that cannot deliver a document is code 3 and leaves no status
-// file and no temporary file; nothing leaves the machine.
+// Documents by URI: every scheme libcurl knows pointed at a refusing loopback
+// port (TFTP: "not found"), texts that are no URIs, file: URIs of non-files.
+// Each is code 3 and leaves no file behind; nothing leaves the machine.
 #include <gtest/gtest.h>
 
 #include <curl/curl.h>

@@ -1,14 +1,11 @@
-// Calls that are wrong before any handler could look at them: arguments of
-// the wrong number or type, unknown members, objects and interfaces, and
-// strings that are not UTF-8. The first kinds are answered with an error
-// by the agent's D-Bus binding; the last never reaches the agent, because
-// the bus drops the connection that sent it. Nothing runs either way.
+// Calls wrong before any handler could see them: wrong arguments, unknown
+// members, objects and interfaces (dbus-glib answers an error), strings
+// that are not UTF-8 (the bus drops the sender). Nothing runs either way.
 #include <gtest/gtest.h>
 
 #include <memory>
 
 #include "isolated_sysconfig_agent.h"
-#include "raw_bus_connection.h"
 #include "request_plan.h"
 
 using namespace korvex::test;
@@ -54,42 +51,33 @@ TEST_F(BadInputWire, CallsOfTheWrongShapeGetAnErrorAndRunNothing) {
     // with other arguments is a method that does not exist. Get and Set of
     // the wrong shape fall through to dbus-glib's own property code, which
     // refuses their arguments.
+    auto misfit = [&](std::string member, std::vector<Arg> args) -> MisfitCall {
+        return {path, sysconfig, member, args, kUnknownMethod};
+    };
+    auto property = [&](std::string member, std::vector<Arg> args) -> MisfitCall {
+        return {path, properties, member, args, kInvalidArgs};
+    };
+    const Arg postboot = Arg::s("is_postboot_configured");
     const std::vector<MisfitCall> calls = {
-        {path, sysconfig, "run_string", {}, kUnknownMethod},
-        {path, sysconfig, "run_string", {empty}, kUnknownMethod},
-        {path, sysconfig, "run_string", {empty, Arg::u(1), augeas}, kUnknownMethod},
-        {path, sysconfig, "run_string", {empty, Arg::u(1), augeas, key, key}, kUnknownMethod},
-        {path, sysconfig, "run_string", {empty, Arg::s("1"), augeas, key}, kUnknownMethod},
-        {path, sysconfig, "run_string", {empty, Arg::i(1), augeas, key}, kUnknownMethod},
-        {path, sysconfig, "run_string", {Arg::u(7), Arg::u(1), augeas, key}, kUnknownMethod},
-        {path, sysconfig, "run_uri", {Arg::b(true), Arg::u(1), augeas, key}, kUnknownMethod},
-        {path,
-         sysconfig,
-         "run_uri",
-         {Arg::vs("file:///x"), Arg::u(1), augeas, key},
-         kUnknownMethod},
-        {path, sysconfig, "query", {Arg::s("/files"), Arg::u(0)}, kUnknownMethod},
-        {path,
-         sysconfig,
-         "query",
-         {Arg::s("/files"), Arg{'x', false, "0"}, augeas},
-         kUnknownMethod},
-        {path, sysconfig, "is_configured", {}, kUnknownMethod},
-        {path, sysconfig, "is_configured", {Arg::u(1)}, kUnknownMethod},
-        {path, sysconfig, "is_configured", {key, key}, kUnknownMethod},
-        {path, properties, "Get", {Arg::s(sysconfig)}, kInvalidArgs},
-        {path, properties, "Get", {Arg::u(1), Arg::u(2)}, kInvalidArgs},
-        {path,
-         properties,
-         "Set",
-         {Arg::s(sysconfig), Arg::s("is_postboot_configured")},
-         kInvalidArgs},
-        {path,
-         properties,
-         "Set",
-         {Arg::s(sysconfig), Arg::s("is_postboot_configured"), Arg::u(1)},
-         kInvalidArgs},
-        {path, sysconfig, "no_such_member", {key}, kUnknownMethod},
+        misfit("run_string", {}),
+        misfit("run_string", {empty}),
+        misfit("run_string", {empty, Arg::u(1), augeas}),
+        misfit("run_string", {empty, Arg::u(1), augeas, key, key}),
+        misfit("run_string", {empty, Arg::s("1"), augeas, key}),
+        misfit("run_string", {empty, Arg::i(1), augeas, key}),
+        misfit("run_string", {Arg::u(7), Arg::u(1), augeas, key}),
+        misfit("run_uri", {Arg::b(true), Arg::u(1), augeas, key}),
+        misfit("run_uri", {Arg::vs("file:///x"), Arg::u(1), augeas, key}),
+        misfit("query", {Arg::s("/files"), Arg::u(0)}),
+        misfit("query", {Arg::s("/files"), Arg{'x', false, "0"}, augeas}),
+        misfit("is_configured", {}),
+        misfit("is_configured", {Arg::u(1)}),
+        misfit("is_configured", {key, key}),
+        property("Get", {Arg::s(sysconfig)}),
+        property("Get", {Arg::u(1), Arg::u(2)}),
+        property("Set", {Arg::s(sysconfig), postboot}),
+        property("Set", {Arg::s(sysconfig), postboot, Arg::u(1)}),
+        misfit("no_such_member", {key}),
         {path, "org.vaduderuvoziz.Network", "is_configured", {key}, kUnknownMethod},
         {"/org/vaduderuvoziz/Sysconfig/child", sysconfig, "is_configured", {key}, kUnknownMethod},
         {"/", sysconfig, "run_string", {empty, Arg::u(1), augeas, key}, kUnknownMethod},
@@ -133,22 +121,20 @@ TEST_F(BadInputWire, StringsThatAreNotUtf8NeverReachTheAgent) {
     // Byte sequences that valid UTF-8 never holds: lone continuation and
     // lead bytes, the overlong leads C0 and C1, F5 to FF, a surrogate and
     // a code point above U+10FFFF.
-    const std::vector<std::string> invalid = {
-        "\x80",
-        "\xbf",
-        "\xc0\xaf",
-        "\xc1\xbf",
-        "\xc3",
-        "\xe0\x80\xaf",
-        "\xed\xa0\x80",
-        "\xf4\x90\x80\x80",
-        "\xf5\x80\x80\x80",
-        "\xf8",
-        "\xfb",
-        "\xfc",
-        "\xfe",
-        "\xff",
-    };
+    const std::vector<std::string> invalid = {"\x80",
+                                              "\xbf",
+                                              "\xc0\xaf",
+                                              "\xc1\xbf",
+                                              "\xc3",
+                                              "\xe0\x80\xaf",
+                                              "\xed\xa0\x80",
+                                              "\xf4\x90\x80\x80",
+                                              "\xf5\x80\x80\x80",
+                                              "\xf8",
+                                              "\xfb",
+                                              "\xfc",
+                                              "\xfe",
+                                              "\xff"};
     const std::string placeholder = "UTF8-PROBE-PLACEHOLDER";
     int probe = 0;
     for (const std::string &bytes : invalid) {
@@ -161,7 +147,7 @@ TEST_F(BadInputWire, StringsThatAreNotUtf8NeverReachTheAgent) {
             const std::string key = where == std::string("key") ? "probe" + placeholder
                                                                 : "probe" + std::to_string(probe);
             const std::string text = where == std::string("text") ? placeholder : "";
-            RawBusConnection raw(agent_->bus().address());
+            BusClient raw(agent_->bus().address());
             raw.send_patched(kSysconfigName, kSysconfigPath, kSysconfigIface, "run_string",
                              {Arg::s(text), Arg::u(1), Arg::s("augeas"), Arg::s(key)}, placeholder,
                              replacement);
@@ -173,7 +159,7 @@ TEST_F(BadInputWire, StringsThatAreNotUtf8NeverReachTheAgent) {
     // The same call with a valid placeholder does get through: the probe
     // would have noticed a bus that let the others pass.
     {
-        RawBusConnection raw(agent_->bus().address());
+        BusClient raw(agent_->bus().address());
         raw.send_patched(kSysconfigName, kSysconfigPath, kSysconfigIface, "is_configured",
                          {Arg::s(placeholder)}, placeholder, std::string(placeholder.size(), 'v'));
         EXPECT_TRUE(raw.replied_within(std::chrono::seconds(60)));

@@ -1,19 +1,12 @@
-#!/bin/sh
+#!/bin/bash
 # isolated_host_view.sh STATE SHARED_DIR... -- PROGRAM [ARGUMENTS...]
 #
-# Runs PROGRAM with every place it could write to behind a layer that the
-# test can read afterwards, so a test can tell exactly what the program
-# wrote and where. Must already run in a new mount namespace with private
-# propagation (unshare -m --propagation private).
-#
-# STATE is the test's own folder:
-#   upper/NAME  what the program wrote under /NAME (tmp, var, usr, root, ...)
-#   host/       handed to private_host_state.sh, which layers /etc and
-#               /var/lib and shows host/keys as /var/lib/korvex
-# Each SHARED_DIR is a folder under /tmp that stays the real one in the
-# program's view (the bus socket's folder, the working directory, files
-# the test hands over); everything else under /tmp is the layered view.
-set -eu
+# Runs PROGRAM (already in a private mount namespace) with every place it
+# could write to behind an overlay whose upper layer is STATE/upper/NAME, so
+# the test can tell what it wrote and where; STATE/host goes to
+# private_host_state.sh for /etc and /var/lib. Each SHARED_DIR under /tmp
+# stays the real one (bus socket, working directory, handed-over files).
+set -euo pipefail
 
 here=$(dirname "$0")
 state=$1

@@ -80,13 +80,9 @@ std::vector<std::string> IsolatedSysconfigAgent::working_directory_entries() con
     return sorted_entries(work_->path());
 }
 
-std::vector<std::string> IsolatedSysconfigAgent::writes_elsewhere(bool puppet_ran) const {
-    return layered_writes(state_->path(), puppet_ran);
-}
-
 ::testing::AssertionResult IsolatedSysconfigAgent::left_nothing_behind(bool puppet_ran) const {
     const std::vector<std::string> left = working_directory_entries();
-    const std::vector<std::string> elsewhere = writes_elsewhere(puppet_ran);
+    const std::vector<std::string> elsewhere = layered_writes(state_->path(), puppet_ran);
     if (left.empty() && elsewhere.empty())
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()

@@ -1,8 +1,6 @@
-// sysconfig-dbus on a private system bus with the real polkitd (which
-// refuses everything to user nobody), in a view of the host where every
-// writable place is layered: afterwards the test can list everything the
-// agent wrote, and tell the keys directory and the working directory
-// apart from anywhere else.
+// sysconfig-dbus on a private system bus with the real polkitd (refusing
+// user nobody), in a view of the host where every writable place is
+// layered: the test can list all the agent wrote, and where.
 #ifndef KORVEX_TESTS_SOAK_ISOLATED_SYSCONFIG_AGENT_H
 #define KORVEX_TESTS_SOAK_ISOLATED_SYSCONFIG_AGENT_H
 
@@ -42,19 +40,15 @@ public:
     // A folder under /tmp that the agent sees as it is: documents for
     // file: URIs, FIFOs, files that augeas scripts may edit.
     const TempDir &shared() const { return *shared_; }
-    const TempDir &work() const { return *work_; }
 
     std::optional<std::string> status_file(const std::string &key) const;
     // Names of all entries in the keys directory.
     std::vector<std::string> status_keys() const;
     // Everything in the working directory.
     std::vector<std::string> working_directory_entries() const;
-    // Everything the agent (and what it started) wrote anywhere but the
-    // keys directory and the working directory, as "/tmp/x", "/etc/y".
-    // Puppet's own state under /var/lib/puppet is left out when
-    // puppet_ran is set.
-    std::vector<std::string> writes_elsewhere(bool puppet_ran = false) const;
-    // The working directory is empty and nothing was written elsewhere.
+    // The working directory is empty and the agent (and what it started)
+    // wrote nothing but status files; puppet's own state under
+    // /var/lib/puppet is left out when puppet_ran is set.
     ::testing::AssertionResult left_nothing_behind(bool puppet_ran = false) const;
 
     // Running, still the owner of its name, and answering a request.

@@ -1,9 +1,7 @@
-// The launcher's environment at 10 kB a value: KORVEX_PORT, FEDERATED_BROKERS,
-// TPX_G_SERVICE_PORT and TPX_G_HOST_DIR, long numbers, printf conversions,
-// shell text and forged log lines. The launch still ends cleanly with the
-// recording stand-ins for qpidd and qpid-route, every qpid-route command
-// that runs is whole, the warnings show the values escaped, and nothing is
-// written outside the launch's own folder.
+// The launcher's variables at 10 kB a value: long numbers, printf
+// conversions, shell text and forged log lines. The launch ends cleanly,
+// every qpid-route command that runs is whole, warnings show the values
+// escaped, and nothing is written outside the launch's own folder.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -177,16 +175,8 @@ TEST_F(LauncherBadInput, LongGuestProxyValuesKeepToTheirLimits) {
     const std::string proxy = "localhost:12345";
     const std::vector<Case> cases = {
         // Only the first five characters of the port count.
-        {"port, then 10 kB",
-         host_dir,
-         "12345" + repeated("x"),
-         {link_command(kLocal, proxy),
-          "qpid-route route add " + kLocal + " " + proxy + " qmf.default.topic direct-agent.#",
-          "qpid-route route add " + kLocal + " " + proxy + " qmf.default.topic console.#",
-          "qpid-route --src-local route add " + proxy + " " + kLocal +
-              " qmf.default.topic direct-console.#",
-          "qpid-route --src-local route add " + proxy + " " + kLocal +
-              " qmf.default.topic agent.#"}},
+        {"port, then 10 kB", host_dir, "12345" + repeated("x"),
+         guest_proxy_commands(kLocal, proxy)},
         {"10 kB of digits", host_dir, repeated("9"), {}},
         {"10 kB of shell text", host_dir, repeated("$(id);"), {}},
         // A host folder no path can name is no folder: peer-list mode.

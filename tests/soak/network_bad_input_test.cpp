@@ -1,15 +1,13 @@
-// Hostile input to the network agent: calls of the wrong shape, GetAll,
-// a string that is not UTF-8, empty and 100 kB interface names and every
-// byte value in a name. Each is answered (an absent interface is down,
-// with empty addresses), the interface scripts get a name only as one
-// plain argument, and the agent goes on answering.
+// Hostile input to the network agent: calls of the wrong shape, GetAll, a
+// string that is not UTF-8, empty, 100 kB and every-byte interface names.
+// Each is answered, scripts get a name only as one plain argument, and the
+// agent goes on answering.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <tuple>
 
 #include "network_agent_fixture.h"
-#include "raw_bus_connection.h"
 #include "request_plan.h"
 
 using namespace korvex::test;
@@ -28,11 +26,7 @@ const std::string kLong = [] {
 
 class NetworkBadInput : public NetworkAgentTest {
 protected:
-    void SetUp() override {
-        TestBusOptions options;
-        options.polkit_rules = rules_refusing_user("nobody");
-        ASSERT_TRUE(start_agent(options));
-    }
+    void SetUp() override { ASSERT_TRUE(start_agent({rules_refusing_user("nobody")})); }
 
     void TearDown() override {
         if (!agent_)
@@ -87,7 +81,7 @@ TEST_F(NetworkBadInput, CallsOfTheWrongShapeAndGetAllGetAnError) {
 
     // A name that is not UTF-8 never gets past the bus.
     const std::string placeholder = "NAME-PLACEHOLDER";
-    RawBusConnection raw(bus_->address());
+    BusClient raw(bus_->address());
     raw.send_patched(kNetworkName, kNetworkPath, kNetworkIface, "start", {Arg::s(placeholder)},
                      placeholder, "eth\xff\xfe" + std::string(placeholder.size() - 5, 'x'));
     EXPECT_TRUE(raw.dropped_within(std::chrono::seconds(30)));

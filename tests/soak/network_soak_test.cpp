@@ -30,6 +30,12 @@ PlannedCall network_call(const std::string &member, std::vector<Arg> args) {
     return {kNetworkName, kNetworkPath, kNetworkIface, member, std::move(args), {}};
 }
 
+PlannedCall property_get(const std::string &name) {
+    PlannedCall call = network_call("Get", {Arg::s(kNetworkIface), Arg::s(name)});
+    call.iface = kPropertiesIface;
+    return call;
+}
+
 class NetworkSoak : public NetworkAgentTest {
 protected:
     void SetUp() override {
@@ -39,55 +45,36 @@ protected:
             const size_t equals = entry.find('=');
             setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
         }
-        TestBusOptions options;
-        options.polkit_rules = rules_refusing_user("nobody");
-        ASSERT_TRUE(start_agent(options));
+        ASSERT_TRUE(start_agent({rules_refusing_user("nobody")}));
     }
 
     std::vector<PlannedCall> root_mix() {
-        std::vector<PlannedCall> mix = {
-            network_call("list", {}),
-            network_call("status", {Arg::s("eth0")}),
-            network_call("status", {Arg::s("eth1")}),
-            network_call("status", {Arg::s("absent0")}),
-            network_call("get_ip_address", {Arg::s("eth0")}),
-            network_call("get_ip_address", {Arg::s("lo")}),
-            network_call("get_ip_address", {Arg::s("eth1")}),
-            network_call("get_mac_address", {Arg::s("eth0")}),
-            network_call("get_mac_address", {Arg::s("eth1")}),
-            network_call("get_mac_address", {Arg::s("absent0")}),
+        const std::vector<std::pair<PlannedCall, std::string>> table = {
+            {network_call("list", {}), ""},
+            {network_call("status", {Arg::s("eth0")}), "reply (u) \"1\""},
+            {network_call("status", {Arg::s("eth1")}), "reply (u) \"0\""},
+            {network_call("status", {Arg::s("absent0")}), "reply (u) \"0\""},
+            {network_call("get_ip_address", {Arg::s("eth0")}), "reply (s) \"192.0.2.10\""},
+            {network_call("get_ip_address", {Arg::s("lo")}), "reply (s) \"127.0.0.1\""},
+            {network_call("get_ip_address", {Arg::s("eth1")}), "reply (s) \"0.0.0.0\""},
+            {network_call("get_mac_address", {Arg::s("eth0")}), "reply (s) \"02:00:00:00:00:0A\""},
+            {network_call("get_mac_address", {Arg::s("eth1")}), "reply (s) \"02:AB:CD:EF:00:FF\""},
+            {network_call("get_mac_address", {Arg::s("absent0")}), "reply (s) \"\""},
             // Already in the asked state: nothing is started.
-            network_call("start", {Arg::s("eth0")}),
-            network_call("stop", {Arg::s("eth1")}),
-            {kNetworkName,
-             kNetworkPath,
-             kPropertiesIface,
-             "Get",
-             {Arg::s(kNetworkIface), Arg::s("uuid")},
-             {}},
+            {network_call("start", {Arg::s("eth0")}), "reply (u) \"1\""},
+            {network_call("stop", {Arg::s("eth1")}), "reply (u) \"0\""},
+            {property_get("uuid"), "reply (s) \"" + expected_uuid() + "\""},
         };
-        const std::vector<std::string> expected = {"",
-                                                   "reply (u) \"1\"",
-                                                   "reply (u) \"0\"",
-                                                   "reply (u) \"0\"",
-                                                   "reply (s) \"192.0.2.10\"",
-                                                   "reply (s) \"127.0.0.1\"",
-                                                   "reply (s) \"0.0.0.0\"",
-                                                   "reply (s) \"02:00:00:00:00:0A\"",
-                                                   "reply (s) \"02:AB:CD:EF:00:FF\"",
-                                                   "reply (s) \"\"",
-                                                   "reply (u) \"1\"",
-                                                   "reply (u) \"0\"",
-                                                   "reply (s) \"" + expected_uuid() + "\""};
-        for (size_t i = 0; i < mix.size(); ++i) {
-            PlannedCall &call = mix[i];
+        std::vector<PlannedCall> mix;
+        for (const auto &[planned, expected] : table) {
+            PlannedCall &call = mix.emplace_back(planned);
             call.expected = client_->call(call.dest, call.path, call.iface, call.member, call.args);
-            if (i == 0) {
+            if (call.member == "list") {
                 std::vector<std::string> names = call.expected.values.at(0).strings;
                 std::sort(names.begin(), names.end());
                 EXPECT_EQ(names, (std::vector<std::string>{"eth0", "eth1", "lo"}));
             } else {
-                EXPECT_EQ(describe(call.expected), expected[i]) << call.member << " #" << i;
+                EXPECT_EQ(describe(call.expected), expected) << call.member << " #" << mix.size();
             }
         }
         return mix;
@@ -100,12 +87,7 @@ protected:
             network_call("get_ip_address", {Arg::s("eth0")}),
             network_call("get_mac_address", {Arg::s("eth0")}),
             network_call("start", {Arg::s("eth1")}),
-            {kNetworkName,
-             kNetworkPath,
-             kPropertiesIface,
-             "Get",
-             {Arg::s(kNetworkIface), Arg::s("hostname")},
-             {}},
+            property_get("hostname"),
         });
     }
 };

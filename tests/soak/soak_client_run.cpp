@@ -2,13 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <iostream>
+
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <korvex/kcommon.h>
 
+#include "memory_check.h"
+
 #ifndef KX_SOAK_CLIENT
-#error "KX_SOAK_CLIENT must name the soak-client program"
+#error "KX_SOAK_CLIENT must name the kx-test-call program"
 #endif
 
 namespace korvex::test {
@@ -39,6 +43,7 @@ SoakClientRun::SoakClientRun(const std::string &address, const std::vector<Plann
 
     ProcessOptions process;
     process.argv = {KX_SOAK_CLIENT,
+                    "--soak",
                     address,
                     dir_.file("plan"),
                     std::to_string(options.count),
@@ -60,7 +65,7 @@ SoakTally SoakClientRun::finish() {
 }
 
 std::string SoakClientRun::diagnostics() const {
-    std::string text = "soak-client";
+    std::string text = "kx-test-call --soak";
     if (options_.uid)
         text += " as uid " + std::to_string(*options_.uid);
     if (status_)
@@ -74,6 +79,27 @@ void expect_all_answered(SoakClientRun &run, uint64_t count) {
     EXPECT_EQ(tally.answered, tally.sent) << run.diagnostics();
     EXPECT_EQ(tally.as_expected, tally.sent)
         << ::testing::PrintToString(tally.samples) << run.diagnostics();
+}
+
+void run_root_and_nobody(const std::string &address, const std::vector<PlannedCall> &root_plan,
+                         uint64_t root_count, const std::vector<PlannedCall> &refused_plan,
+                         uint64_t refused_count, const std::function<void()> &meanwhile) {
+    SoakClientRun root(address, root_plan, requests(root_count));
+    SoakClientRun nobody(address, refused_plan, requests(refused_count, kNobody));
+    if (meanwhile)
+        meanwhile();
+    expect_all_answered(root, root_count);
+    expect_all_answered(nobody, refused_count);
+}
+
+void expect_footprint_kept(const std::string &name, const Footprint &warm, const Footprint &after) {
+    std::cout << name << " RSS after warm-up " << warm.rss_kib << " KiB, after soak "
+              << after.rss_kib << " KiB; descriptors " << warm.descriptors.size() << " / "
+              << after.descriptors.size() << '\n';
+    EXPECT_TRUE(rss_within_bound(warm.rss_kib, after.rss_kib));
+    EXPECT_EQ(after.descriptors.size(), warm.descriptors.size())
+        << "after warm-up: " << ::testing::PrintToString(warm.descriptors)
+        << "\nafter soak: " << ::testing::PrintToString(after.descriptors);
 }
 
 } // namespace korvex::test

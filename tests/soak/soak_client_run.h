@@ -1,9 +1,10 @@
-// Runs the soak-client program on a plan, as root or as another user, in
+// Runs kx-test-call --soak on a plan, as root or as another user, in
 // the background; the tally is collected when it is done.
 #ifndef KORVEX_TESTS_SOAK_SOAK_CLIENT_RUN_H
 #define KORVEX_TESTS_SOAK_SOAK_CLIENT_RUN_H
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +13,7 @@
 #include <sys/types.h>
 
 #include "process.h"
+#include "process_footprint.h"
 #include "request_plan.h"
 #include "temp_dir.h"
 
@@ -52,6 +54,17 @@ private:
 // Waits for the run and expects all `count` calls sent, answered, and
 // answered as planned.
 void expect_all_answered(SoakClientRun &run, uint64_t count);
+
+// Runs `root_count` calls of `root_plan` as root and `refused_count` of
+// `refused_plan` as user nobody at once, `meanwhile` while both are under
+// way, and expects every call answered as planned.
+void run_root_and_nobody(const std::string &address, const std::vector<PlannedCall> &root_plan,
+                         uint64_t root_count, const std::vector<PlannedCall> &refused_plan,
+                         uint64_t refused_count, const std::function<void()> &meanwhile = {});
+
+// Prints both footprints of the agent `name` and expects no more memory
+// (within the bound) and the same descriptors after the soak.
+void expect_footprint_kept(const std::string &name, const Footprint &warm, const Footprint &after);
 
 } // namespace korvex::test
 

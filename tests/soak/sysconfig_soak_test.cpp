@@ -1,24 +1,18 @@
-// Ten thousand mixed requests to the configuration agent, a quarter of
-// them from a refused caller, while twenty puppet runs whose callers left
-// at once are under way. Afterwards every request has had its answer, the
-// agent holds no more memory or descriptors than after a warm-up of the
-// same mix, and nothing is left in its working directory.
+// Ten thousand mixed requests to the configuration agent, a quarter from a
+// refused caller, while twenty abandoned puppet runs go on: every request is
+// answered, and memory, descriptors and working directory are as before.
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <optional>
-
-#include <unistd.h>
 
 #include <korvex/kcommon.h>
 
 #include "host_identity.h"
 #include "isolated_sysconfig_agent.h"
 #include "memory_check.h"
-#include "process_footprint.h"
 #include "soak_client_run.h"
 
 using namespace korvex::test;
@@ -34,8 +28,27 @@ PlannedCall sysconfig_call(const std::string &member, std::vector<Arg> args) {
     return {kSysconfigName, kSysconfigPath, kSysconfigIface, member, std::move(args), {}};
 }
 
-PlannedCall property_call(const std::string &member, std::vector<Arg> args) {
-    return {kSysconfigName, kSysconfigPath, kPropertiesIface, member, std::move(args), {}};
+PlannedCall get(const std::string &property) {
+    return {kSysconfigName,
+            kSysconfigPath,
+            kPropertiesIface,
+            "Get",
+            {Arg::s(kSysconfigIface), Arg::s(property)},
+            {}};
+}
+
+PlannedCall set_postboot() {
+    return {kSysconfigName,
+            kSysconfigPath,
+            kPropertiesIface,
+            "Set",
+            {Arg::s(kSysconfigIface), Arg::s("is_postboot_configured"), Arg::vu(1)},
+            {}};
+}
+
+PlannedCall run(const std::string &member, const std::string &document, uint32_t flags,
+                const std::string &scheme, const std::string &key) {
+    return sysconfig_call(member, {Arg::s(document), Arg::u(flags), Arg::s(scheme), Arg::s(key)});
 }
 
 class SysconfigSoak : public ::testing::Test {
@@ -44,7 +57,6 @@ protected:
         agent_ = std::make_unique<IsolatedSysconfigAgent>(steady_memory_environment());
     }
 
-    // Runs a key through a real (empty) augeas script, so it is configured.
     void configure(const std::string &key) {
         Reply reply =
             agent_->call("run_string", {Arg::s(""), Arg::u(0), Arg::s("augeas"), Arg::s(key)});
@@ -59,20 +71,16 @@ protected:
             sysconfig_call("is_configured", {Arg::s("soak-a")}),
             sysconfig_call("is_configured", {Arg::s("never-run")}),
             sysconfig_call("is_configured", {Arg::s("../escape")}),
-            property_call("Get", {Arg::s(kSysconfigIface), Arg::s("uuid")}),
-            property_call("Get", {Arg::s(kSysconfigIface), Arg::s("hostname")}),
-            property_call("Get", {Arg::s(kSysconfigIface), Arg::s("is_postboot_configured")}),
-            property_call("Get", {Arg::s(kSysconfigIface), Arg::s("qmf-gen-no-crash")}),
+            get("uuid"),
+            get("hostname"),
+            get("is_postboot_configured"),
+            get("qmf-gen-no-crash"),
             // Configured keys without the force flag: the stored status,
             // whatever the document or the scheme says.
-            sysconfig_call("run_string", {Arg::s("not augeas at all"), Arg::u(0), Arg::s("augeas"),
-                                          Arg::s("soak-a")}),
-            sysconfig_call("run_string", {Arg::s("notice('never')"), Arg::u(2), Arg::s("puppet"),
-                                          Arg::s("soak-b")}),
-            sysconfig_call("run_uri", {Arg::s("http://127.0.0.1:1/never-fetched"), Arg::u(0),
-                                       Arg::s("no-such-scheme"), Arg::s("soak-b")}),
-            property_call("Set",
-                          {Arg::s(kSysconfigIface), Arg::s("is_postboot_configured"), Arg::vu(1)}),
+            run("run_string", "not augeas at all", 0, "augeas", "soak-a"),
+            run("run_string", "notice('never')", 2, "puppet", "soak-b"),
+            run("run_uri", "http://127.0.0.1:1/never-fetched", 0, "no-such-scheme", "soak-b"),
+            set_postboot(),
         };
         const std::vector<std::string> expected = {"reply (s) \"OK\n\"",
                                                    "reply (s) \"\"",
@@ -98,15 +106,12 @@ protected:
     std::vector<PlannedCall> refused_mix() {
         return all_refused({
             sysconfig_call("is_configured", {Arg::s("soak-a")}),
-            sysconfig_call("run_string",
-                           {Arg::s(""), Arg::u(1), Arg::s("augeas"), Arg::s("refused-key")}),
-            sysconfig_call("run_uri", {Arg::s("http://127.0.0.1:1/x"), Arg::u(1), Arg::s("puppet"),
-                                       Arg::s("refused-key")}),
+            run("run_string", "", 1, "augeas", "refused-key"),
+            run("run_uri", "http://127.0.0.1:1/x", 1, "puppet", "refused-key"),
             sysconfig_call("query",
                            {Arg::s("/files/etc/hostname/hostname"), Arg::u(0), Arg::s("augeas")}),
-            property_call("Get", {Arg::s(kSysconfigIface), Arg::s("uuid")}),
-            property_call("Set",
-                          {Arg::s(kSysconfigIface), Arg::s("is_postboot_configured"), Arg::vu(1)}),
+            get("uuid"),
+            set_postboot(),
         });
     }
 
@@ -156,15 +161,12 @@ TEST_F(SysconfigSoak, MixedRequestsAndAbandonedPuppetRunsLeaveNothingBehind) {
     // Warm-up: the same mix, and one puppet run to its end, so that
     // whatever the agent sets up once (child watches, caches of the bus
     // and PolicyKit clients) is in place before the measurement.
-    {
-        SoakClientRun root(address, root_plan, requests(kWarmUpRequests));
-        SoakClientRun nobody(address, refused_plan, requests(kWarmUpRequests / 4, kNobody));
-        Reply puppet = agent_->call(
-            "run_string", {Arg::s(""), Arg::u(0), Arg::s("puppet"), Arg::s("warm-up-puppet")});
-        EXPECT_EQ(describe(puppet), "reply (s) \"OK\"");
-        expect_all_answered(root, kWarmUpRequests);
-        expect_all_answered(nobody, kWarmUpRequests / 4);
-    }
+    run_root_and_nobody(
+        address, root_plan, kWarmUpRequests, refused_plan, kWarmUpRequests / 4, [&] {
+            Reply puppet = agent_->call(
+                "run_string", {Arg::s(""), Arg::u(0), Arg::s("puppet"), Arg::s("warm-up-puppet")});
+            EXPECT_EQ(describe(puppet), "reply (s) \"OK\"");
+        });
     ASSERT_FALSE(HasFailure());
     const Footprint warm = footprint_of(agent_->pid());
 
@@ -191,13 +193,8 @@ TEST_F(SysconfigSoak, MixedRequestsAndAbandonedPuppetRunsLeaveNothingBehind) {
             caller->disconnect();
     }
     const auto puppets_started = std::chrono::steady_clock::now();
-    {
-        SoakClientRun root(address, root_plan, requests(kRootRequests));
-        SoakClientRun nobody(address, refused_plan, requests(kRefusedRequests, kNobody));
-        open_gate();
-        expect_all_answered(root, kRootRequests);
-        expect_all_answered(nobody, kRefusedRequests);
-    }
+    run_root_and_nobody(address, root_plan, kRootRequests, refused_plan, kRefusedRequests,
+                        [&] { open_gate(); });
     const auto mix_done = std::chrono::steady_clock::now();
 
     // Every abandoned run still ends and records its outcome.
@@ -225,12 +222,6 @@ TEST_F(SysconfigSoak, MixedRequestsAndAbandonedPuppetRunsLeaveNothingBehind) {
     // it has written the status, so this makes sure it has.
     ASSERT_TRUE(agent_->answering());
     const Footprint after = footprint_of(agent_->pid());
-    std::cout << "sysconfig-dbus RSS after warm-up " << warm.rss_kib << " KiB, after soak "
-              << after.rss_kib << " KiB; descriptors " << warm.descriptors.size() << " / "
-              << after.descriptors.size() << '\n';
-    EXPECT_TRUE(rss_within_bound(warm.rss_kib, after.rss_kib));
-    EXPECT_EQ(after.descriptors.size(), warm.descriptors.size())
-        << "after warm-up: " << ::testing::PrintToString(warm.descriptors)
-        << "\nafter soak: " << ::testing::PrintToString(after.descriptors);
+    expect_footprint_kept("sysconfig-dbus", warm, after);
     EXPECT_TRUE(agent_->left_nothing_behind(true));
 }

@@ -4,19 +4,17 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <fstream>
+#include <future>
 #include <memory>
-#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "temp_dir.h"
 
 namespace {
 
-struct GFreeDeleter {
-    void operator()(void *p) const noexcept { g_free(p); }
-};
-using GCharPtr = std::unique_ptr<char, GFreeDeleter>;
+using korvex::test::read_file;
 
 struct ActionFree {
     void operator()(ServicesAction *a) const noexcept { services_action_free(a); }
@@ -52,23 +50,14 @@ protected:
         g_main_context_push_thread_default(context_);
         loop_ = g_main_loop_new(context_, FALSE);
         mainloop_track_children(0);
-        char tmpl[] = "/tmp/kx-service-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
     }
 
     void TearDown() override {
         g_main_loop_unref(loop_);
         g_main_context_pop_thread_default(context_);
         g_main_context_unref(context_);
-        if (!dir_.empty()) {
-            GCharPtr quoted(g_shell_quote(dir_.c_str()));
-            std::string cmd = std::string("rm -rf -- ") + quoted.get();
-            ASSERT_EQ(system(cmd.c_str()), 0);
-        }
     }
 
-    // Starts `exec args...` and runs the loop until the action completes.
     Completion run_to_completion(const char *exec, const std::vector<const char *> &args) {
         Completion c;
         c.loop = loop_;
@@ -91,7 +80,7 @@ protected:
 
     GMainContext *context_ = nullptr;
     GMainLoop *loop_ = nullptr;
-    std::string dir_;
+    korvex::test::TempDir dir_{"kx-service-test"};
 };
 
 TEST_F(ServicesActionTest, ExitStatusOfNormalExits) {
@@ -103,6 +92,7 @@ TEST_F(ServicesActionTest, ExitStatusOfNormalExits) {
     Completion three = run_to_completion("sh", {"-c", "exit 3"});
     EXPECT_EQ(three.calls, 1);
     EXPECT_EQ(three.exit_status, 3);
+    EXPECT_EQ(three.id_seen, "test-action");
 }
 
 TEST_F(ServicesActionTest, KilledChildNeverReadsAsSuccess) {
@@ -111,6 +101,7 @@ TEST_F(ServicesActionTest, KilledChildNeverReadsAsSuccess) {
     EXPECT_EQ(killed.exit_status, 128 + 9);
 
     Completion terminated = run_to_completion("/bin/sh", {"-c", "kill -TERM $$"});
+    EXPECT_EQ(terminated.calls, 1);
     EXPECT_EQ(terminated.exit_status, 128 + 15);
 }
 
@@ -130,37 +121,26 @@ TEST_F(ServicesActionTest, DoneRunsOnceAndCallerDataIsUntouched) {
 }
 
 TEST_F(ServicesActionTest, ArgumentsArriveExactlyAndStdinIsEmpty) {
-    std::string marker = dir_ + "/args";
-    std::string input = dir_ + "/stdin";
+    const std::string marker = dir_.file("args");
     // $0 is the marker path; every further word is printed on its own line.
     Completion c = run_to_completion(
         "sh", {"-c", "printf '%s\\n' \"$@\" > \"$0\"; cat > \"$0.stdin\"", marker.c_str(),
                "two words", "", "*", "$HOME", "--flag", "quote'd"});
     ASSERT_EQ(c.exit_status, 0);
 
-    std::ifstream in(marker);
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_EQ(text.str(), "two words\n\n*\n$HOME\n--flag\nquote'd\n");
-
-    std::ifstream stdin_copy(marker + ".stdin");
-    ASSERT_TRUE(stdin_copy.good());
-    std::stringstream stdin_text;
-    stdin_text << stdin_copy.rdbuf();
-    EXPECT_EQ(stdin_text.str(), "");
+    EXPECT_EQ(read_file(marker), "two words\n\n*\n$HOME\n--flag\nquote'd\n");
+    ASSERT_TRUE(korvex::test::file_exists(marker + ".stdin"));
+    EXPECT_EQ(read_file(marker + ".stdin"), "");
 }
 
-struct ErrorLog {
-    std::vector<std::string> lines;
-    static void record(int level, const char *message, void *self) {
-        if (level == KX_LOG_ERR)
-            static_cast<ErrorLog *>(self)->lines.push_back(message);
-    }
-};
-
 TEST_F(ServicesActionTest, MissingProgramIsRefusedAndNeverCompletes) {
-    ErrorLog errors;
-    kx_log_set_handler(&ErrorLog::record, &errors);
+    std::vector<std::string> errors;
+    kx_log_set_handler(
+        [](int level, const char *message, void *lines) {
+            if (level == KX_LOG_ERR)
+                static_cast<std::vector<std::string> *>(lines)->push_back(message);
+        },
+        &errors);
     Completion missing;
     missing.loop = loop_;
     const char *args[] = {"x", nullptr};
@@ -178,9 +158,8 @@ TEST_F(ServicesActionTest, MissingProgramIsRefusedAndNeverCompletes) {
     }
     EXPECT_EQ(missing.calls, 0);
     EXPECT_EQ(after.calls, 1);
-    ASSERT_EQ(errors.lines.size(), 1u);
-    EXPECT_NE(errors.lines[0].find("kx-no-such-program-here"), std::string::npos)
-        << errors.lines[0];
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("kx-no-such-program-here"), std::string::npos) << errors[0];
 }
 
 TEST_F(ServicesActionTest, CreationRefusesNoProgramAndFreeAcceptsNull) {
@@ -200,57 +179,36 @@ TEST_F(ServicesActionTest, CreationRefusesNoProgramAndFreeAcceptsNull) {
 // action: completion must happen there, as in an agent whose requests and
 // main loop share one thread but whose starter might not.
 TEST_F(ServicesActionTest, CompletionRunsOnTheTrackedLoopThread) {
-    struct LoopThread {
-        GMainContext *context = g_main_context_new();
-        GMainLoop *loop = g_main_loop_new(context, FALSE);
-        GMutex lock;
-        GCond ready_cond;
-        bool ready = false;
-    } t;
-    g_mutex_init(&t.lock);
-    g_cond_init(&t.ready_cond);
-
-    GThread *thread = g_thread_new(
-        "kx-loop",
-        [](gpointer data) -> gpointer {
-            auto *lt = static_cast<LoopThread *>(data);
-            g_main_context_push_thread_default(lt->context);
-            mainloop_track_children(0);
-            g_mutex_lock(&lt->lock);
-            lt->ready = true;
-            g_cond_signal(&lt->ready_cond);
-            g_mutex_unlock(&lt->lock);
-            g_main_loop_run(lt->loop);
-            g_main_context_pop_thread_default(lt->context);
-            return nullptr;
-        },
-        &t);
-    g_mutex_lock(&t.lock);
-    while (!t.ready)
-        g_cond_wait(&t.ready_cond, &t.lock);
-    g_mutex_unlock(&t.lock);
+    ActionPtr action(kx_services_action_create_generic("true", nullptr));
+    ASSERT_NE(action, nullptr);
+    GMainContext *context = g_main_context_new();
+    GMainLoop *loop = g_main_loop_new(context, FALSE);
+    std::promise<GThread *> tracking;
+    std::thread loop_thread([&] {
+        g_main_context_push_thread_default(context);
+        mainloop_track_children(0);
+        tracking.set_value(g_thread_self());
+        g_main_loop_run(loop);
+        g_main_context_pop_thread_default(context);
+    });
+    GThread *const thread = tracking.get_future().get();
 
     Completion c;
-    c.loop = t.loop;
-    ServicesAction *action = kx_services_action_create_generic("true", nullptr);
-    ASSERT_NE(action, nullptr);
+    c.loop = loop;
     action->cb_data = &c;
-    bool started = services_action_async(action, record_completion);
-    if (!started) {
-        services_action_free(action);
-        g_main_loop_quit(t.loop);
-    }
-    g_thread_join(thread);
+    const bool started = services_action_async(action.get(), record_completion);
+    if (started)
+        action.release(); // the library frees it once done
+    else
+        g_main_loop_quit(loop);
+    loop_thread.join();
 
     EXPECT_TRUE(started);
     EXPECT_EQ(c.calls, 1);
     EXPECT_EQ(c.thread, thread);
     EXPECT_EQ(c.exit_status, 0);
-
-    g_main_loop_unref(t.loop);
-    g_main_context_unref(t.context);
-    g_mutex_clear(&t.lock);
-    g_cond_clear(&t.ready_cond);
+    g_main_loop_unref(loop);
+    g_main_context_unref(context);
 }
 
 } // namespace

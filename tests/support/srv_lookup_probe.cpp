@@ -18,6 +18,6 @@ int main(int argc, char **argv) {
     uint16_t port = 7;
 
     int rc = kx_dnssrv_lookup_single(argv[1], host.data(), host_size, &port);
-    std::printf("%s %s %u\n", rc == 0 ? "found" : "none", host.data(), static_cast<unsigned>(port));
+    std::printf("%s %s %u", rc == 0 ? "found" : "none", host.data(), static_cast<unsigned>(port));
     return 0;
 }

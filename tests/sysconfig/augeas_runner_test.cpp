@@ -41,13 +41,13 @@ protected:
 
     // A hosts file that only the script's own transform reaches.
     std::string hosts_edit_script() {
-        write_file(work.path() / "hosts", "127.0.0.1 localhost\n10.0.0.1 old\n");
-        return "transform Hosts incl " + work.str() + "/hosts\n" + "load\n" + "set /files" +
-               work.str() + "/hosts/2/canonical renamed\n" + "save\n";
+        write_file(work.file("hosts"), "127.0.0.1 localhost\n10.0.0.1 old\n");
+        return "transform Hosts incl " + work.path() + "/hosts\n" + "load\n" + "set /files" +
+               work.path() + "/hosts/2/canonical renamed\n" + "save\n";
     }
 
     TempDir keys_dir{"augeas-keys"};
-    KeysDirectory keys{keys_dir.slash()};
+    KeysDirectory keys{keys_dir.path() + "/"};
     TempDir work{"augeas-work"};
     WorkingDirectory cwd{work.path()};
     LogCapture log;
@@ -57,7 +57,7 @@ protected:
 TEST_F(AugeasRun, EmptyScriptStoresOkWithEmptyOutput) {
     EXPECT_EQ(run_string(""), 0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
-    EXPECT_EQ(read_file(keys_dir.path() / "k"), "OK\n");
+    EXPECT_EQ(read_file(keys_dir.file("k")), "OK\n");
     EXPECT_TRUE(log.has(KX_LOG_INFO,
                         "run_augeas: run_augeas for key \"k\" exited with status 0 and data of "
                         "0 bytes"))
@@ -83,7 +83,7 @@ TEST_F(AugeasRun, QuitEndsTheScriptLikeItsEnd) {
     EXPECT_EQ(run_string(hosts_edit_script() + "quit\nset /augeas/never x\n"), 0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
     EXPECT_EQ(status(), "OK\nSaved 1 file(s)\n");
-    EXPECT_EQ(read_file(work.path() / "hosts"), "127.0.0.1 localhost\n10.0.0.1 renamed\n");
+    EXPECT_EQ(read_file(work.file("hosts")), "127.0.0.1 localhost\n10.0.0.1 renamed\n");
 }
 
 // Output beyond the bound is cut and says how much was dropped; what is
@@ -92,14 +92,14 @@ TEST_F(AugeasRun, LongOutputIsCutInTheStatus) {
     std::string hosts;
     for (int i = 0; i < 8000; ++i)
         hosts += "10.0.0.1 h" + std::to_string(i) + "\n";
-    write_file(work.path() / "hosts", hosts);
-    const std::string files = "/files" + work.str() + "/hosts";
+    write_file(work.file("hosts"), hosts);
+    const std::string files = "/files" + work.path() + "/hosts";
     EXPECT_EQ(
-        run_string("transform Hosts incl " + work.str() + "/hosts\nload\nprint " + files + "\n"),
+        run_string("transform Hosts incl " + work.path() + "/hosts\nload\nprint " + files + "\n"),
         0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
 
-    const std::string stored = read_file(keys_dir.path() / "k").value_or("");
+    const std::string stored = read_file(keys_dir.file("k")).value_or("");
     EXPECT_LE(stored.size(), size_t{1} << 20);
     EXPECT_TRUE(stored.starts_with("OK\n" + files + "\n" + files + "/1\n"))
         << stored.substr(0, 200);
@@ -120,11 +120,11 @@ TEST_F(AugeasRun, LongOutputIsCutInTheStatus) {
 
 TEST_F(AugeasRun, FullWorkingDirectoryFailsTheRun) {
     TempDir served{"augeas-served"};
-    write_file(served.path() / "big.augeas", "# " + std::string(200000, 'x') + "\n");
-    const std::string uri = "file://" + served.str() + "/big.augeas";
+    write_file(served.file("big.augeas"), "# " + std::string(200000, 'x') + "\n");
+    const std::string uri = "file://" + served.file("big.augeas");
     ASSERT_EQ(kx_sysconfig_set_configured("k", "previous"), 0u);
     {
-        FullFolder full{work.path() / "full"};
+        FullFolder full{work.file("full")};
         WorkingDirectory inside{full.path()};
         EXPECT_EQ(run_string("print /augeas\n"), 4u);
         EXPECT_EQ(run_uri(uri), 6u);
@@ -144,8 +144,8 @@ TEST_F(AugeasRun, EditingScriptSavesTheFileAndStoresItsOutput) {
     EXPECT_EQ(run_string(hosts_edit_script()), 0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
     EXPECT_EQ(status(), "OK\nSaved 1 file(s)\n");
-    EXPECT_EQ(read_file(work.path() / "hosts"), "127.0.0.1 localhost\n10.0.0.1 renamed\n");
-    EXPECT_EQ(read_file(work.path() / "hosts.augsave"), "127.0.0.1 localhost\n10.0.0.1 old\n");
+    EXPECT_EQ(read_file(work.file("hosts")), "127.0.0.1 localhost\n10.0.0.1 renamed\n");
+    EXPECT_EQ(read_file(work.file("hosts.augsave")), "127.0.0.1 localhost\n10.0.0.1 old\n");
 }
 
 TEST_F(AugeasRun, FailingCommandsStoreTheFailureAndStillComplete) {
@@ -156,20 +156,16 @@ TEST_F(AugeasRun, FailingCommandsStoreTheFailureAndStillComplete) {
 }
 
 TEST_F(AugeasRun, ScriptFetchedByUriIsApplied) {
-    TempDir served{"augeas-served"};
-    write_file(served.path() / "edit.augeas", hosts_edit_script());
-    HttpServer server{served.path()};
-
-    EXPECT_EQ(run_uri(server.url("/files/edit.augeas")), 0u);
+    HttpServer server;
+    EXPECT_EQ(run_uri(server.publish("edit.augeas", hosts_edit_script())), 0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
     EXPECT_EQ(status(), "OK\nSaved 1 file(s)\n");
-    EXPECT_EQ(read_file(work.path() / "hosts"), "127.0.0.1 localhost\n10.0.0.1 renamed\n");
+    EXPECT_EQ(read_file(work.file("hosts")), "127.0.0.1 localhost\n10.0.0.1 renamed\n");
 }
 
 TEST_F(AugeasRun, FailedDownloadsLeaveTheStatusAlone) {
-    TempDir served{"augeas-served"};
-    HttpServer server{served.path()};
-    RefusingPort closed;
+    HttpServer server;
+    RefusingTcpPort closed;
     ASSERT_EQ(kx_sysconfig_set_configured("k", "previous"), 0u);
 
     const std::string missing = server.url("/missing");
@@ -199,7 +195,7 @@ TEST_F(AugeasRun, NeitherUriNorTextIsRefused) {
 
 TEST_F(AugeasRun, UnwritableWorkingDirectoryEndsTheRunEarly) {
     // A working directory that no longer exists: no temporary file can be made.
-    const auto gone = work.path() / "gone";
+    const auto gone = work.file("gone");
     std::filesystem::create_directory(gone);
     {
         WorkingDirectory inside{gone};
@@ -214,11 +210,11 @@ TEST_F(AugeasRun, UnwritableWorkingDirectoryEndsTheRunEarly) {
 
 TEST_F(AugeasRun, UnstorableStatusIsNotReportedAsSuccess) {
     ASSERT_EQ(kx_sysconfig_set_configured("k", "previous"), 0u);
-    KeysDirectory unreachable{keys_dir.str() + "/missing/keys/"};
+    KeysDirectory unreachable{keys_dir.path() + "/missing/keys/"};
 
     EXPECT_EQ(run_string(""), 6u);
     EXPECT_TRUE(done.results.empty());
-    EXPECT_TRUE(log.has(KX_LOG_ERR, "set_key: Could not create keys directory " + keys_dir.str() +
+    EXPECT_TRUE(log.has(KX_LOG_ERR, "set_key: Could not create keys directory " + keys_dir.path() +
                                         "/missing/keys/"))
         << log.dump();
 }

@@ -25,9 +25,9 @@ protected:
     TempDir keys_dir{"dispatch-keys"};
     TempDir work{"dispatch-work"};
     TempDir no_tools{"dispatch-path"};
-    KeysDirectory keys{keys_dir.slash()};
+    KeysDirectory keys{keys_dir.path() + "/"};
     WorkingDirectory cwd{work.path()};
-    EnvOverride path{"PATH", no_tools.str()};
+    EnvOverride path{"PATH", no_tools.path()};
     LogCapture log;
     Completions done;
 };
@@ -50,7 +50,7 @@ TEST_F(Dispatch, ConfiguredKeysAreSkippedUnlessForced) {
             EXPECT_EQ(done.results, (std::vector<int32_t>{0, 0, 0}));
         }
         EXPECT_FALSE(tried_puppet()) << log.dump();
-        EXPECT_EQ(read_file(keys_dir.path() / "k"), stored);
+        EXPECT_EQ(read_file(keys_dir.file("k")), stored);
 
         done.results.clear();
         EXPECT_EQ(

@@ -23,7 +23,7 @@ class Download : public ::testing::Test {
 protected:
     // Downloads uri into a fresh file; the file's content ends up in body.
     int fetch(const std::string &uri) {
-        const auto target = dir.path() / ("body" + std::to_string(++fetches));
+        const auto target = dir.file("body" + std::to_string(++fetches));
         std::unique_ptr<FILE, StreamClose> stream{fopen(target.c_str(), "w+b")};
         EXPECT_NE(stream, nullptr);
         const int rc = sysconfig_os_download(uri.c_str(), stream.get());
@@ -37,7 +37,7 @@ protected:
     }
 
     TempDir dir{"download"};
-    HttpServer server{dir.path()};
+    HttpServer server;
     LogCapture log;
     std::string body;
     int fetches = 0;
@@ -64,8 +64,8 @@ TEST_F(Download, AnswersOutside2xxFailButTheBodyIsWritten) {
         {server.url("/moved"), 301, "moved elsewhere\n"},
         {server.url("/missing"), 404, "no such document\n"},
         // The scheme's case does not matter for the check.
-        {server.url_with_scheme("HTTP", "/missing"), 404, "no such document\n"},
-        {server.url_with_scheme("hTtP", "/moved"), 301, "moved elsewhere\n"},
+        {server.url("/missing", "HTTP"), 404, "no such document\n"},
+        {server.url("/moved", "hTtP"), 301, "moved elsewhere\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.uri);
@@ -86,17 +86,17 @@ TEST_F(Download, OnlyHttpAndFtpUrisHaveTheirResponseCodeChecked) {
 }
 
 TEST_F(Download, FileUrisPassWithoutAResponseCode) {
-    write_file(dir.path() / "local.txt", "local content\n");
-    EXPECT_EQ(fetch("file://" + dir.str() + "/local.txt"), 0);
+    write_file(dir.file("local.txt"), "local content\n");
+    EXPECT_EQ(fetch("file://" + dir.path() + "/local.txt"), 0);
     EXPECT_EQ(body, "local content\n");
 
-    const std::string missing = "file://" + dir.str() + "/absent.txt";
+    const std::string missing = "file://" + dir.path() + "/absent.txt";
     EXPECT_EQ(fetch(missing), 3);
     EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(missing + "' failed. (37)"))) << log.dump();
 }
 
 TEST_F(Download, RefusedConnectionIsAFailedTransfer) {
-    RefusingPort closed;
+    RefusingTcpPort closed;
     const std::string uri = "http://127.0.0.1:" + std::to_string(closed.port()) + "/ok";
     EXPECT_EQ(fetch(uri), 3);
     EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(uri + "' failed. (7)"))) << log.dump();
@@ -124,10 +124,10 @@ TEST_F(Download, DocumentsBeyondTheirBoundsAreGivenUp) {
     ShortDownloadLimits limits{60, 2, max_bytes};
 
     const auto sparse_file = [this](const char *name, uintmax_t size) {
-        const auto path = dir.path() / name;
+        const std::string path = dir.file(name);
         write_file(path, "");
         std::filesystem::resize_file(path, size);
-        return "file://" + path.string();
+        return "file://" + path;
     };
     EXPECT_EQ(fetch(sparse_file("at-bound", max_bytes)), 0);
     EXPECT_EQ(body.size(), static_cast<size_t>(max_bytes));

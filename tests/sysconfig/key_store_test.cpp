@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -21,10 +22,36 @@
 namespace korvex::sysconfig::test {
 namespace {
 
+bool allowed_key(const std::string &key) {
+    static const std::string allowed =
+        "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_-.";
+    return !key.empty() && key.front() != '.' &&
+           key.find_first_not_of(allowed) == std::string::npos;
+}
+
+// The shortest valid UTF-8 text that holds `byte`, for bytes from 0x80 on;
+// empty for the bytes no valid UTF-8 holds.
+std::string utf8_holding(unsigned char byte) {
+    const std::string b(1, static_cast<char>(byte));
+    if (byte <= 0xbf)
+        return "\xc2" + b; // as a continuation byte
+    if (byte >= 0xc2 && byte <= 0xdf)
+        return b + "\x80";
+    if (byte == 0xe0)
+        return "\xe0\xa0\x80";
+    if (byte >= 0xe1 && byte <= 0xef)
+        return b + "\x80\x80";
+    if (byte == 0xf0)
+        return "\xf0\x90\x80\x80";
+    if (byte >= 0xf1 && byte <= 0xf4)
+        return b + "\x80\x80\x80";
+    return {};
+}
+
 class KeyStore : public ::testing::Test {
 protected:
     TempDir dir{"keys"};
-    KeysDirectory keys{dir.slash()};
+    KeysDirectory keys{dir.path() + "/"};
     LogCapture log;
 };
 
@@ -32,9 +59,36 @@ TEST_F(KeyStore, AcceptsKeysMadeOfTheAllowedCharacters) {
     for (const char *key : {"post-boot_v1.2", "a..b", "Z9", "trailing."}) {
         EXPECT_EQ(check_key_sanity(key), 0) << key;
         EXPECT_EQ(kx_sysconfig_set_configured(key, "OK"), 0u) << key;
-        EXPECT_EQ(read_file(dir.path() / key), "OK") << key;
+        EXPECT_EQ(read_file(dir.file(key)), "OK") << key;
     }
     EXPECT_TRUE(log.starting_with("check_key_sanity").empty()) << log.dump();
+
+    // Every byte value alone and inside a key (from 0x80 on, in the
+    // shortest UTF-8 that holds it, as a D-Bus string must be).
+    std::set<std::string> taken;
+    for (int byte = 1; byte < 256; ++byte) {
+        const std::string text =
+            byte < 0x80 ? std::string(1, static_cast<char>(byte)) : utf8_holding(byte);
+        for (const std::string &key : {text, "k" + text + "k"}) {
+            if (text.empty())
+                continue;
+            const bool expected = allowed_key(key);
+            EXPECT_EQ(check_key_sanity(key.c_str()) == 0, expected)
+                << ::testing::PrintToString(key);
+            if (expected)
+                taken.insert(key);
+        }
+    }
+    // 64 characters alone (all but the dot), 65 inside a key.
+    EXPECT_EQ(taken.size(), 129u);
+    std::string every_allowed = "k";
+    for (const std::string &key : taken)
+        if (key.size() == 1)
+            every_allowed += key;
+    every_allowed += ".k";
+    EXPECT_EQ(every_allowed, "k-0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz.k");
+    EXPECT_EQ(every_allowed.size(), 67u);
+    EXPECT_EQ(check_key_sanity(every_allowed.c_str()), 0);
 }
 
 TEST_F(KeyStore, RefusesInvalidKeysWithTheReasonLogged) {
@@ -95,7 +149,7 @@ TEST_F(KeyStore, ReadsBackExactlyWhatWasStored) {
                                  std::string(10000, 'y')};
     for (const std::string &text : texts) {
         ASSERT_EQ(kx_sysconfig_set_configured("k1", text.c_str()), 0u);
-        EXPECT_EQ(read_file(dir.path() / "k1"), text);
+        EXPECT_EQ(read_file(dir.file("k1")), text);
         EXPECT_EQ(stored_status("k1"), text);
     }
     // An empty status file still counts as a status.
@@ -127,7 +181,7 @@ TEST_F(KeyStore, LongStoredStatusIsCutWhenRead) {
     std::string long_status = "OK\n";
     for (int line = 0; line < 100000; ++line)
         long_status += "/files/etc/hosts/" + std::to_string(line) + " = \"x\"\n";
-    write_file(dir.path() / "old", long_status);
+    write_file(dir.file("old"), long_status);
 
     const std::string read = stored_status("old").value_or("");
     ASSERT_LE(read.size(), size_t{1} << 20);
@@ -136,7 +190,7 @@ TEST_F(KeyStore, LongStoredStatusIsCutWhenRead) {
     EXPECT_EQ(read.substr(note),
               "\n[" + std::to_string(long_status.size() - note) + " bytes dropped]\n");
     EXPECT_EQ(read.substr(0, note), long_status.substr(0, note));
-    EXPECT_EQ(read_file(dir.path() / "old"), long_status) << "the file itself stays as it was";
+    EXPECT_EQ(read_file(dir.file("old")), long_status) << "the file itself stays as it was";
 
     // Stored again, the cut text is within the bound and reads back whole.
     ASSERT_EQ(kx_sysconfig_set_configured("again", read.c_str()), 0u);
@@ -147,10 +201,10 @@ TEST_F(KeyStore, LongStoredStatusIsCutWhenRead) {
 // not make them readable by others.
 TEST_F(KeyStore, KeysDirectoryAndStatusFilesArePrivateWhateverTheUmask) {
     UmaskOverride open_mask{0};
-    KeysDirectory fresh{dir.str() + "/fresh/"};
+    KeysDirectory fresh{dir.path() + "/fresh/"};
     ASSERT_EQ(kx_sysconfig_set_configured("k", "OK"), 0u);
-    EXPECT_EQ(mode_of(dir.path() / "fresh"), "700");
-    EXPECT_EQ(mode_of(dir.path() / "fresh" / "k"), "600");
+    EXPECT_EQ(mode_of(dir.file("fresh")), "700");
+    EXPECT_EQ(mode_of(dir.file("fresh/k")), "600");
 }
 
 // What a killed process left: its own temporary files go, nothing else
@@ -159,18 +213,18 @@ TEST_F(KeyStore, LeftoversOfAnEarlierProcessAreRemoved) {
     TempDir work{"leftovers-work"};
     WorkingDirectory cwd{work.path()};
     TempDir elsewhere{"leftovers-target"};
-    write_file(elsewhere.path() / "target", "keep");
+    write_file(elsewhere.file("target"), "keep");
     for (const char *name : {"augeas_conf_a1B2c3", "puppet_conf_Zx9y8W", "puppet_conf_4021937455"})
-        write_file(work.path() / name, "document");
-    write_file(dir.path() / ".set-key-Q1w2E3", "OK");
+        write_file(work.file(name), "document");
+    write_file(dir.file(".set-key-Q1w2E3"), "OK");
     const char *kept_in_work[] = {"augeas_conf_", "augeas_conf_much_too_long", "notes",
                                   "augeas_conf_dir1", "puppet_conf_link"};
-    write_file(work.path() / "augeas_conf_", "x");
-    write_file(work.path() / "augeas_conf_much_too_long", "x");
-    write_file(work.path() / "notes", "x");
-    std::filesystem::create_directory(work.path() / "augeas_conf_dir1");
-    std::filesystem::create_symlink(elsewhere.path() / "target", work.path() / "puppet_conf_link");
-    std::filesystem::create_symlink(elsewhere.path() / "target", dir.path() / ".set-key-link01");
+    write_file(work.file("augeas_conf_"), "x");
+    write_file(work.file("augeas_conf_much_too_long"), "x");
+    write_file(work.file("notes"), "x");
+    std::filesystem::create_directory(work.file("augeas_conf_dir1"));
+    std::filesystem::create_symlink(elsewhere.file("target"), work.file("puppet_conf_link"));
+    std::filesystem::create_symlink(elsewhere.file("target"), dir.file(".set-key-link01"));
     ASSERT_EQ(kx_sysconfig_set_configured("k", "OK"), 0u);
 
     EXPECT_EQ(kx_sysconfig_remove_leftovers(), 4u);
@@ -183,12 +237,12 @@ TEST_F(KeyStore, LeftoversOfAnEarlierProcessAreRemoved) {
     std::vector<std::string> keys_left = entries_with_prefix(dir.path(), "");
     std::sort(keys_left.begin(), keys_left.end());
     EXPECT_EQ(keys_left, (std::vector<std::string>{".set-key-link01", "k"}));
-    EXPECT_EQ(read_file(elsewhere.path() / "target"), "keep");
+    EXPECT_EQ(read_file(elsewhere.file("target")), "keep");
     EXPECT_EQ(log.starting_with("remove_leftovers: Removed ").size(), 4u) << log.dump();
 }
 
 TEST_F(KeyStore, CreatesAMissingKeysDirectoryOneLevelDeep) {
-    const std::string keys_dir = dir.str() + "/fresh/";
+    const std::string keys_dir = dir.path() + "/fresh/";
     KeysDirectory fresh{keys_dir};
 
     EXPECT_EQ(stored_status("k"), std::nullopt);
@@ -200,27 +254,27 @@ TEST_F(KeyStore, CreatesAMissingKeysDirectoryOneLevelDeep) {
 }
 
 TEST_F(KeyStore, FailsWhenTheParentOfTheKeysDirectoryIsMissing) {
-    const std::string keys_dir = dir.str() + "/missing/keys/";
+    const std::string keys_dir = dir.path() + "/missing/keys/";
     KeysDirectory nested{keys_dir};
 
     EXPECT_EQ(kx_sysconfig_set_configured("k", "OK"), 6u);
     EXPECT_TRUE(log.has(KX_LOG_ERR, "set_key: Could not create keys directory " + keys_dir))
         << log.dump();
-    EXPECT_FALSE(std::filesystem::exists(dir.path() / "missing"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
 }
 
 TEST_F(KeyStore, FailsWhenTheStatusFileCannotBeWritten) {
     // A directory where the status file belongs cannot be replaced by it.
-    std::filesystem::create_directory(dir.path() / "taken");
+    std::filesystem::create_directory(dir.file("taken"));
     EXPECT_EQ(kx_sysconfig_set_configured("taken", "OK"), 6u);
-    EXPECT_TRUE(log.has(KX_LOG_ERR, "set_key: Could not set file " + dir.slash() + "taken"))
+    EXPECT_TRUE(log.has(KX_LOG_ERR, "set_key: Could not set file " + dir.path() + "/" + "taken"))
         << log.dump();
 }
 
 TEST_F(KeyStore, NeverWritesUnderACutPath) {
     // "./" steps keep the directory the same while the text grows, so
     // directory and key together no longer fit the path buffer.
-    std::string long_dir = dir.slash();
+    std::string long_dir = dir.path() + "/";
     while (long_dir.size() < 4000)
         long_dir += "./";
     KeysDirectory padded{long_dir};
@@ -232,9 +286,9 @@ TEST_F(KeyStore, NeverWritesUnderACutPath) {
 }
 
 TEST_F(KeyStore, DirectoryWithoutTrailingSlashIsAPrefix) {
-    KeysDirectory prefix{dir.str() + "/keys"};
+    KeysDirectory prefix{dir.path() + "/keys"};
     ASSERT_EQ(kx_sysconfig_set_configured("k", "OK\nx"), 0u);
-    EXPECT_EQ(read_file(dir.str() + "/keysk"), "OK\nx");
+    EXPECT_EQ(read_file(dir.path() + "/keysk"), "OK\nx");
     EXPECT_EQ(stored_status("k"), "OK\nx");
 }
 

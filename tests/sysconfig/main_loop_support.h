@@ -31,7 +31,6 @@ public:
     static void record(void *slot, int32_t result);
     void run_until(size_t completions);
 
-    // Names of the slots in completion order.
     const std::vector<std::string> &order() const noexcept { return order_; }
 
     // Called after each completion, before the loop may stop.

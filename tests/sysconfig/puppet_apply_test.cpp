@@ -29,6 +29,17 @@ class PuppetApply : public ::testing::Test {
 protected:
     std::optional<std::string> status(const char *key) { return stored_status(key); }
 
+    // Runs the manifest under the key to its completion, which it returns.
+    std::vector<int32_t> run_to_end(const std::string &manifest, const char *key) {
+        CompletionLog::Slot &slot = completions.slot(key);
+        const uint32_t rc = kx_sysconfig_run_string(manifest.c_str(), 0, "puppet", key,
+                                                    &CompletionLog::record, &slot);
+        EXPECT_EQ(rc, 0u) << log.dump();
+        if (rc == 0)
+            completions.run_until(completions.order().size() + 1);
+        return slot.results;
+    }
+
     void TearDown() override {
         EXPECT_TRUE(entries_with_prefix(work.path(), "puppet_conf_").empty())
             << "manifest files left in the working directory";
@@ -36,14 +47,14 @@ protected:
 
     TempDir keys_dir{"apply-keys"};
     TempDir work{"apply-work"};
-    KeysDirectory keys{keys_dir.slash()};
+    KeysDirectory keys{keys_dir.path() + "/"};
     WorkingDirectory cwd{work.path()};
     LogCapture log;
     CompletionLog completions;
 };
 
 TEST_F(PuppetApply, SuccessfulManifestStoresOkFromTheMainLoop) {
-    const std::string target = work.str() + "/created.txt";
+    const std::string target = work.path() + "/created.txt";
     const std::string manifest =
         "file { '" + target + "': ensure => file, content => \"made by puppet\\n\" }\n";
     CompletionLog::Slot &slot = completions.slot("create");
@@ -62,40 +73,27 @@ TEST_F(PuppetApply, SuccessfulManifestStoresOkFromTheMainLoop) {
 }
 
 TEST_F(PuppetApply, FailingResourceIsStoredAsFailure) {
-    CompletionLog::Slot &slot = completions.slot("false");
-    ASSERT_EQ(kx_sysconfig_run_string("exec { '/bin/false': }\n", 0, "puppet", "fails",
-                                      &CompletionLog::record, &slot),
-              0u)
-        << log.dump();
-    completions.run_until(1);
-
-    ASSERT_EQ(slot.results.size(), 1u);
-    const int32_t exit_status = slot.results[0];
+    const std::vector<int32_t> results = run_to_end("exec { '/bin/false': }\n", "fails");
+    ASSERT_EQ(results.size(), 1u);
+    const int32_t exit_status = results[0];
     EXPECT_TRUE(exit_status == 4 || exit_status == 6) << exit_status;
     EXPECT_EQ(status("fails"), "FAILED\n" + std::to_string(exit_status));
 }
 
 TEST_F(PuppetApply, SyntaxErrorIsStoredAsFailure) {
-    CompletionLog::Slot &slot = completions.slot("syntax");
-    ASSERT_EQ(kx_sysconfig_run_string("file { 'unterminated\n", 0, "puppet", "syntax",
-                                      &CompletionLog::record, &slot),
-              0u)
-        << log.dump();
-    completions.run_until(1);
-
-    EXPECT_EQ(slot.results, std::vector<int32_t>{1});
+    EXPECT_EQ(run_to_end("file { 'unterminated\n", "syntax"), std::vector<int32_t>{1});
     EXPECT_EQ(status("syntax"), "FAILED\n1");
 }
 
 // The first run's exec waits for a file that only the second run's
 // completion creates, so the completions must arrive second, then first.
 TEST_F(PuppetApply, ConcurrentRunsCompleteInTheOrderTheyEnd) {
-    const std::string release = work.str() + "/release";
-    const std::string reached = work.str() + "/reached";
+    const std::string release = work.path() + "/release";
+    const std::string reached = work.path() + "/reached";
     const std::string held = "exec { 'wait for release': command => \"/bin/sh -c 'touch " +
                              reached + "; while [ ! -e " + release +
                              " ]; do sleep 0.1; done'\" }\n";
-    const std::string quick = "file { '" + work.str() + "/quick.txt': content => 'q' }\n";
+    const std::string quick = "file { '" + work.path() + "/quick.txt': content => 'q' }\n";
 
     CompletionLog::Slot &held_slot = completions.slot("held");
     CompletionLog::Slot &quick_slot = completions.slot("quick");

@@ -51,22 +51,28 @@ protected:
                                    "'\n"
                                    "exit " +
                                    std::to_string(exit_status) + "\n";
-        std::filesystem::remove(bin.path() / "puppet");
-        write_executable(bin.path() / "puppet", script);
+        std::filesystem::remove(bin.file("puppet"));
+        write_executable(bin.file("puppet"), script);
         std::filesystem::remove(argv_record());
         std::filesystem::remove(manifest_record());
     }
 
-    std::filesystem::path argv_record() const { return records.path() / "argv"; }
-    std::filesystem::path manifest_record() const { return records.path() / "manifest"; }
-    std::filesystem::path mode_record() const { return records.path() / "mode"; }
-    std::filesystem::path versions_record() const { return records.path() / "versions"; }
+    std::filesystem::path argv_record() const { return records.file("argv"); }
+    std::filesystem::path manifest_record() const { return records.file("manifest"); }
+    std::filesystem::path mode_record() const { return records.file("mode"); }
+    std::filesystem::path versions_record() const { return records.file("versions"); }
     size_t versions_asked() const { return read_file(versions_record()).value_or("").size(); }
 
     std::optional<std::string> status(const char *key = "k") { return stored_status(key); }
 
     std::vector<std::string> manifests_left() const {
         return entries_with_prefix(work.path(), "puppet_conf_");
+    }
+
+    // Starts one inline manifest without waiting for it.
+    uint32_t start(CompletionLog::Slot &slot, uint32_t flags = 0) {
+        return kx_sysconfig_run_string("notify { 'x': }\n", flags, "puppet", "k",
+                                       &CompletionLog::record, &slot);
     }
 
     // Runs one inline manifest to completion; the run's result code.
@@ -83,8 +89,8 @@ protected:
     TempDir keys_dir{"puppet-keys"};
     TempDir work{"puppet-work"};
     // Only the stand-in: the real puppet must never run from these tests.
-    EnvOverride path{"PATH", bin.str()};
-    KeysDirectory keys{keys_dir.slash()};
+    EnvOverride path{"PATH", bin.path()};
+    KeysDirectory keys{keys_dir.path() + "/"};
     WorkingDirectory cwd{work.path()};
     LogCapture log;
     CompletionLog completions;
@@ -173,9 +179,7 @@ TEST_F(PuppetStandIn, UnusableVersionOutputStopsBeforeAnythingRuns) {
         install_puppet(c.output, 0, c.on_version);
         CompletionLog::Slot &slot = completions.slot(c.message);
         const auto started = std::chrono::steady_clock::now();
-        EXPECT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 0, "puppet", "k",
-                                          &CompletionLog::record, &slot),
-                  4u);
+        EXPECT_EQ(start(slot, 0), 4u);
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds{5});
         EXPECT_TRUE(log.has(KX_LOG_ERR, c.message)) << log.dump();
         EXPECT_FALSE(std::filesystem::exists(argv_record()));
@@ -197,9 +201,7 @@ TEST_F(PuppetStandIn, VersionIsAskedOncePerInstalledPuppet) {
     // An unusable answer is kept too, and still refuses every run.
     install_puppet("seven\n");
     for (int run = 0; run < 2; ++run)
-        EXPECT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 1, "puppet", "k",
-                                          &CompletionLog::record, &slot),
-                  4u);
+        EXPECT_EQ(start(slot, 1), 4u);
     EXPECT_EQ(versions_asked(), 2u);
     EXPECT_EQ(log.starting_with("check_puppet: Unexpected output").size(), 2u) << log.dump();
 
@@ -207,9 +209,7 @@ TEST_F(PuppetStandIn, VersionIsAskedOncePerInstalledPuppet) {
     install_puppet("7.23.0\n", 0, "sleep 20");
     kx_sysconfig_download_limits_set(0, 0, 0, 0, 1);
     for (int run = 0; run < 2; ++run)
-        EXPECT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 1, "puppet", "k",
-                                          &CompletionLog::record, &slot),
-                  4u);
+        EXPECT_EQ(start(slot, 1), 4u);
     kx_sysconfig_download_limits_set(0, 0, 0, 0, 0);
     EXPECT_EQ(versions_asked(), 4u);
 
@@ -223,14 +223,14 @@ TEST_F(PuppetStandIn, VersionIsAskedOncePerInstalledPuppet) {
 TEST_F(PuppetStandIn, ManifestsArePrivateWhateverTheUmask) {
     UmaskOverride open_mask{0};
     TempDir served{"puppet-served"};
-    write_file(served.path() / "site.pp", "notify { 'from uri': }\n");
+    write_file(served.file("site.pp"), "notify { 'from uri': }\n");
     install_puppet("7.23.0\n");
     CompletionLog::Slot &slot = completions.slot("modes");
 
     ASSERT_EQ(run_to_end("notify { 'x': }\n", slot), 0u) << log.dump();
     EXPECT_EQ(read_file(mode_record()), "600\n");
-    ASSERT_EQ(kx_sysconfig_run_uri(("file://" + served.str() + "/site.pp").c_str(), 1, "puppet",
-                                   "k", &CompletionLog::record, &slot),
+    ASSERT_EQ(kx_sysconfig_run_uri(("file://" + served.file("site.pp")).c_str(), 1, "puppet", "k",
+                                   &CompletionLog::record, &slot),
               0u)
         << log.dump();
     completions.run_until(2);
@@ -240,12 +240,10 @@ TEST_F(PuppetStandIn, ManifestsArePrivateWhateverTheUmask) {
 
 TEST_F(PuppetStandIn, MissingPuppetIsReported) {
     TempDir empty{"puppet-empty-path"};
-    EnvOverride no_puppet{"PATH", empty.str()};
+    EnvOverride no_puppet{"PATH", empty.path()};
     CompletionLog::Slot &slot = completions.slot("missing");
 
-    EXPECT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 0, "puppet", "k", &CompletionLog::record,
-                                      &slot),
-              4u);
+    EXPECT_EQ(start(slot, 0), 4u);
     const std::string prefix = "check_puppet: Failed to check puppet version: (" +
                                std::to_string(G_SPAWN_ERROR_NOENT) + ") ";
     ASSERT_EQ(log.starting_with(prefix).size(), 1u) << log.dump();
@@ -261,24 +259,20 @@ TEST_F(PuppetStandIn, ProcessThatCannotStartLeavesError) {
     install_puppet("3.8.7\n", 0, "rm -f \"$0\"");
     CompletionLog::Slot &slot = completions.slot("vanishing");
 
-    EXPECT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 0, "puppet", "k", &CompletionLog::record,
-                                      &slot),
-              4u);
+    EXPECT_EQ(start(slot, 0), 4u);
     EXPECT_EQ(status(), "ERROR");
     EXPECT_TRUE(slot.results.empty());
     EXPECT_TRUE(manifests_left().empty());
-    EXPECT_FALSE(std::filesystem::exists(bin.path() / "puppet"));
+    EXPECT_FALSE(std::filesystem::exists(bin.file("puppet")));
 }
 
 TEST_F(PuppetStandIn, ManifestFetchedByUriIsRun) {
-    TempDir served{"puppet-served"};
-    write_file(served.path() / "site.pp", "notify { 'from uri': }\n");
-    HttpServer server{served.path()};
+    HttpServer server;
     install_puppet("7.23.0\n");
     CompletionLog::Slot &slot = completions.slot("uri");
 
-    ASSERT_EQ(kx_sysconfig_run_uri(server.url("/files/site.pp").c_str(), 0, "puppet", "k",
-                                   &CompletionLog::record, &slot),
+    ASSERT_EQ(kx_sysconfig_run_uri(server.publish("site.pp", "notify { 'from uri': }\n").c_str(), 0,
+                                   "puppet", "k", &CompletionLog::record, &slot),
               0u)
         << log.dump();
     completions.run_until(1);
@@ -289,8 +283,7 @@ TEST_F(PuppetStandIn, ManifestFetchedByUriIsRun) {
 }
 
 TEST_F(PuppetStandIn, FailedManifestDownloadRunsNothing) {
-    TempDir served{"puppet-served"};
-    HttpServer server{served.path()};
+    HttpServer server;
     install_puppet("7.23.0\n");
     CompletionLog::Slot &slot = completions.slot("uri");
 
@@ -320,28 +313,26 @@ TEST_F(PuppetStandIn, NoDocumentIsRefusedAfterTheVersionCheck) {
 TEST_F(PuppetStandIn, ManifestThatCannotBeWrittenStartsNothing) {
     install_puppet("7.23.0\n");
     CompletionLog::Slot &slot = completions.slot("unwritable");
-    const auto gone = work.path() / "gone";
+    const auto gone = work.file("gone");
     std::filesystem::create_directory(gone);
     {
         WorkingDirectory inside{gone};
         std::filesystem::remove(gone);
-        EXPECT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 0, "puppet", "k",
-                                          &CompletionLog::record, &slot),
-                  6u);
+        EXPECT_EQ(start(slot, 0), 6u);
         EXPECT_EQ(kx_sysconfig_run_uri("file:///dev/null", 0, "puppet", "k", &CompletionLog::record,
                                        &slot),
                   6u);
     }
     // A full working directory: the manifest cannot be written whole.
-    write_file(records.path() / "big.pp", "# " + std::string(200000, 'x') + "\n");
+    write_file(records.file("big.pp"), "# " + std::string(200000, 'x') + "\n");
     {
-        FullFolder full{work.path() / "full"};
+        FullFolder full{work.file("full")};
         WorkingDirectory inside{full.path()};
         EXPECT_EQ(kx_sysconfig_run_string(("# " + std::string(200000, 'x') + "\n").c_str(), 0,
                                           "puppet", "k", &CompletionLog::record, &slot),
                   6u);
-        EXPECT_EQ(kx_sysconfig_run_uri(("file://" + records.str() + "/big.pp").c_str(), 0, "puppet",
-                                       "k", &CompletionLog::record, &slot),
+        EXPECT_EQ(kx_sysconfig_run_uri(("file://" + records.path() + "/big.pp").c_str(), 0,
+                                       "puppet", "k", &CompletionLog::record, &slot),
                   6u);
         EXPECT_TRUE(entries_with_prefix(full.path(), "puppet_conf_").empty());
     }
@@ -353,11 +344,9 @@ TEST_F(PuppetStandIn, ManifestThatCannotBeWrittenStartsNothing) {
 TEST_F(PuppetStandIn, UnstorableOutcomeIsNotReportedAsSuccess) {
     install_puppet("7.23.0\n", 0);
     CompletionLog::Slot &slot = completions.slot("unstorable");
-    ASSERT_EQ(kx_sysconfig_run_string("notify { 'x': }\n", 0, "puppet", "k", &CompletionLog::record,
-                                      &slot),
-              0u);
+    ASSERT_EQ(start(slot, 0), 0u);
     // The keys directory becomes unreachable while puppet runs.
-    KeysDirectory unreachable{keys_dir.str() + "/missing/keys/"};
+    KeysDirectory unreachable{keys_dir.path() + "/missing/keys/"};
     completions.run_until(1);
 
     EXPECT_EQ(slot.results, std::vector<int32_t>{KX_RES_SYSTEM_ERROR});

@@ -1,22 +1,15 @@
 #include "sysconfig_test_support.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -32,21 +25,6 @@ namespace {
 }
 
 } // namespace
-
-TempDir::TempDir(std::string_view tag) {
-    std::string pattern =
-        "/tmp/kx-" + std::string{tag} + "-" + std::to_string(getpid()) + "-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (mkdtemp(name.data()) == nullptr)
-        fail_errno("mkdtemp " + pattern);
-    path_ = name.data();
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
 
 WorkingDirectory::WorkingDirectory(const std::filesystem::path &dir)
     : previous_{std::filesystem::current_path()} {
@@ -151,73 +129,6 @@ EnvOverride::~EnvOverride() {
         setenv(name_.c_str(), previous_->c_str(), 1);
     else
         unsetenv(name_.c_str());
-}
-
-HttpServer::HttpServer(const std::filesystem::path &files_dir) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        fail_errno("pipe2");
-    pid_ = fork();
-    if (pid_ < 0)
-        fail_errno("fork");
-    if (pid_ == 0) {
-        dup2(fds[1], STDOUT_FILENO);
-        execl(KX_TEST_PYTHON, KX_TEST_PYTHON, KX_TEST_HTTP_SERVER, files_dir.c_str(),
-              static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(fds[1]);
-
-    // The server prints its port once it listens.
-    std::string line;
-    char c;
-    while (read(fds[0], &c, 1) == 1 && c != '\n')
-        line.push_back(c);
-    close(fds[0]);
-    const int port = line.empty() ? 0 : std::atoi(line.c_str());
-    if (port <= 0 || port > 65535) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        throw std::runtime_error("HTTP fixture server did not report a port: '" + line + "'");
-    }
-    port_ = static_cast<uint16_t>(port);
-}
-
-HttpServer::~HttpServer() {
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-}
-
-std::string HttpServer::url(std::string_view path) const { return url_with_scheme("http", path); }
-
-std::string HttpServer::url_with_scheme(std::string_view scheme, std::string_view path) const {
-    return std::string{scheme} + "://127.0.0.1:" + std::to_string(port_) + std::string{path};
-}
-
-RefusingPort::RefusingPort() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0)
-        fail_errno("socket");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    if (bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
-        const int saved = errno;
-        close(fd_);
-        errno = saved;
-        fail_errno("bind");
-    }
-    port_ = ntohs(addr.sin_port);
-}
-
-RefusingPort::~RefusingPort() {
-    if (fd_ >= 0)
-        close(fd_);
 }
 
 std::optional<std::string> take_text(char *text) {

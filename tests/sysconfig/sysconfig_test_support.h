@@ -1,9 +1,6 @@
-// Fixtures shared by the libksysconfig tests: private folders, captured
-// log lines, recorded completions, a local HTTP server and stand-in
-// programs on the search path.
+// Fixtures shared by the libksysconfig tests: working and keys folders,
+// captured log lines, recorded completions, full folders.
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -12,26 +9,16 @@
 #include <string_view>
 #include <vector>
 
+#include "http_server.h"
+#include "loopback_ports.h"
+#include "temp_dir.h"
+
 namespace korvex::sysconfig::test {
 
-// A folder of its own under /tmp, removed with everything in it.
-class TempDir {
-public:
-    explicit TempDir(std::string_view tag = "sysconfig");
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    ~TempDir();
+using korvex::test::HttpServer;
+using korvex::test::RefusingTcpPort;
+using korvex::test::TempDir;
 
-    const std::filesystem::path &path() const noexcept { return path_; }
-    std::string str() const { return path_.string(); }
-    // The folder's path with a trailing slash, as the keys directory wants.
-    std::string slash() const { return path_.string() + "/"; }
-
-private:
-    std::filesystem::path path_;
-};
-
-// Makes dir the working directory for the fixture's lifetime.
 class WorkingDirectory {
 public:
     explicit WorkingDirectory(const std::filesystem::path &dir);
@@ -53,7 +40,6 @@ public:
     ~KeysDirectory();
 };
 
-// Sets the file-creation mask and restores the old one afterwards.
 class UmaskOverride {
 public:
     explicit UmaskOverride(unsigned mask);
@@ -99,7 +85,6 @@ public:
 
     const std::vector<LogLine> &lines() const noexcept { return lines_; }
     bool has(int level, std::string_view text) const;
-    // Lines whose text begins with prefix.
     std::vector<LogLine> starting_with(std::string_view prefix) const;
     std::string dump() const;
     void clear() { lines_.clear(); }
@@ -117,7 +102,6 @@ struct Completions {
     static void record(void *self, int32_t result);
 };
 
-// Sets an environment variable and restores the old value afterwards.
 class EnvOverride {
 public:
     EnvOverride(std::string name, const std::string &value);
@@ -130,43 +114,6 @@ private:
     std::optional<std::string> previous_;
 };
 
-// The HTTP fixture server on 127.0.0.1, on a port the kernel picked.
-// Paths: /ok (200, body), /empty (204), /moved (301, body), /missing
-// (404, body), /silent (reads the request and never answers), /trickle
-// (200, then one byte every 0.2 s without end) and /files/NAME (NAME from
-// files_dir with 200, else 404).
-class HttpServer {
-public:
-    explicit HttpServer(const std::filesystem::path &files_dir);
-    HttpServer(const HttpServer &) = delete;
-    HttpServer &operator=(const HttpServer &) = delete;
-    ~HttpServer();
-
-    uint16_t port() const noexcept { return port_; }
-    std::string url(std::string_view path) const;
-    std::string url_with_scheme(std::string_view scheme, std::string_view path) const;
-
-private:
-    pid_t pid_ = -1;
-    uint16_t port_ = 0;
-};
-
-// A loopback port that is bound but never listened on: connecting is
-// refused for as long as the fixture holds it.
-class RefusingPort {
-public:
-    RefusingPort();
-    RefusingPort(const RefusingPort &) = delete;
-    RefusingPort &operator=(const RefusingPort &) = delete;
-    ~RefusingPort();
-
-    uint16_t port() const noexcept { return port_; }
-
-private:
-    int fd_ = -1;
-    uint16_t port_ = 0;
-};
-
 // A text the library handed over (released with free()), as a string.
 std::optional<std::string> take_text(char *text);
 // The key's status text as the library reads it back.
@@ -175,7 +122,6 @@ std::optional<std::string> stored_status(const char *key);
 std::optional<std::string> read_file(const std::filesystem::path &path);
 void write_file(const std::filesystem::path &path, std::string_view contents);
 void write_executable(const std::filesystem::path &path, std::string_view contents);
-// Names of the entries of dir that begin with prefix.
 std::vector<std::string> entries_with_prefix(const std::filesystem::path &dir,
                                              std::string_view prefix);
 

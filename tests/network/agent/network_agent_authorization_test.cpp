@@ -45,11 +45,7 @@ protected:
 
 class NetworkAgentRefusingNobody : public NetworkAgentTest {
 protected:
-    void SetUp() override {
-        TestBusOptions options;
-        options.polkit_rules = rules_refusing_user("nobody");
-        ASSERT_TRUE(start_agent(options));
-    }
+    void SetUp() override { ASSERT_TRUE(start_agent({rules_refusing_user("nobody")})); }
 };
 
 } // namespace

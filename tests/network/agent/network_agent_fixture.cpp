@@ -1,7 +1,6 @@
 #include "network_agent_fixture.h"
 
 #include <filesystem>
-#include <sstream>
 
 #include <unistd.h>
 
@@ -92,11 +91,7 @@ std::string NetworkAgentTest::value_of(const Reply &reply) {
 }
 
 std::vector<std::string> NetworkAgentTest::recorded() const {
-    std::vector<std::string> lines;
-    std::istringstream text(read_file(record_path()));
-    for (std::string line; std::getline(text, line);)
-        lines.push_back(line);
-    return lines;
+    return split_lines(read_file(record_path()));
 }
 
 bool NetworkAgentTest::wait_for_recorded(size_t count) const {

@@ -1,10 +1,7 @@
-// The network agent on a private system bus with the real polkitd, running
-// inside a network namespace of its own: lo (up, 127.0.0.1), eth0 (up,
-// 192.0.2.10, MAC 02:00:00:00:00:0a) and eth1 (down, no address, MAC
-// 02:ab:cd:ef:00:ff). The agent runs in a private mount namespace in which
-// /usr/sbin/ifup (and so /sbin/ifup and /sbin/ifdown) is either a recorder
-// that only writes down how it was started, or the real ifupdown working on
-// a private /etc/network and /run.
+// The network agent and polkitd on a private bus, serving a namespace with
+// lo (up), eth0 (up, 192.0.2.10, 02:00:00:00:00:0a) and eth1 (down, no
+// address, 02:ab:cd:ef:00:ff). /usr/sbin/ifup is a recorder in its mount
+// namespace, or the real ifupdown on a private /etc/network and /run.
 #ifndef KORVEX_TESTS_NETWORK_AGENT_NETWORK_AGENT_FIXTURE_H
 #define KORVEX_TESTS_NETWORK_AGENT_NETWORK_AGENT_FIXTURE_H
 
@@ -16,8 +13,8 @@
 #include <vector>
 
 #include "agent_names.h"
-#include "agent_namespace.h"
 #include "bus_client.h"
+#include "netns.h"
 #include "temp_dir.h"
 #include "test_bus.h"
 
@@ -49,7 +46,7 @@ protected:
 
     std::string agent_log() const { return agent_->stderr_text(); }
 
-    AgentNamespace space_;
+    NetNamespace space_{"served"};
     TempDir dir_{"korvex-netagent"};
     std::unique_ptr<TestSystemBus> bus_;
     std::unique_ptr<Agent> agent_;

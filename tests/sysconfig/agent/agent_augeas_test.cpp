@@ -126,7 +126,7 @@ TEST_F(AgentAugeas, ScriptFromAnHttpUri) {
     EXPECT_EQ(status_file("fetched"), kSaved);
     EXPECT_EQ(server_->requests(), std::vector<std::string>{"/edit.aug"});
 
-    Reply missing = run_uri(server_->url("missing.aug"), 0, "augeas", "not-fetched");
+    Reply missing = run_uri(server_->url("/missing.aug"), 0, "augeas", "not-fetched");
     EXPECT_FALSE(missing.ok);
     EXPECT_EQ(missing.error_name, code_error(3));
     EXPECT_EQ(missing.error_message, kx_result_to_str(3));

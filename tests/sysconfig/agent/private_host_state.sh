@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/bin/bash
 # private_host_state.sh STATE PROGRAM [ARGUMENTS...]
 #
 # Runs PROGRAM with private views of the places outside its working
@@ -17,7 +17,7 @@
 #                  puppet's /var/lib/puppet state
 # puppet's cache, log and run folders (and with them all of /run) start
 # empty on tmpfs and vanish with the namespace.
-set -eu
+set -euo pipefail
 
 state=$1
 shift

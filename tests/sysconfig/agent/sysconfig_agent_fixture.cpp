@@ -63,7 +63,7 @@ void SysconfigAgentTest::SetUp() {
     write_file(state_->file("etc-upper/hosts"), kOriginalHosts);
     write_file(hosts_path(), kOriginalHosts);
 
-    server_ = std::make_unique<DocumentServer>();
+    server_ = std::make_unique<HttpServer>();
 
     TestBusOptions options;
     options.polkit_rules = rules_refusing_user("nobody");
@@ -103,27 +103,27 @@ void SysconfigAgentTest::TearDown() {
     EXPECT_TRUE(etc_writes().empty()) << ::testing::PrintToString(etc_writes());
 }
 
+Reply SysconfigAgentTest::call(const std::string &member, const std::vector<Arg> &args) {
+    return client_->call(kSysconfigName, kSysconfigPath, kSysconfigIface, member, args);
+}
+
 Reply SysconfigAgentTest::run_string(const std::string &text, uint32_t flags,
                                      const std::string &scheme, const std::string &key) {
-    return client_->call(kSysconfigName, kSysconfigPath, kSysconfigIface, "run_string",
-                         {Arg::s(text), Arg::u(flags), Arg::s(scheme), Arg::s(key)});
+    return call("run_string", {Arg::s(text), Arg::u(flags), Arg::s(scheme), Arg::s(key)});
 }
 
 Reply SysconfigAgentTest::run_uri(const std::string &uri, uint32_t flags, const std::string &scheme,
                                   const std::string &key) {
-    return client_->call(kSysconfigName, kSysconfigPath, kSysconfigIface, "run_uri",
-                         {Arg::s(uri), Arg::u(flags), Arg::s(scheme), Arg::s(key)});
+    return call("run_uri", {Arg::s(uri), Arg::u(flags), Arg::s(scheme), Arg::s(key)});
 }
 
 Reply SysconfigAgentTest::is_configured(const std::string &key) {
-    return client_->call(kSysconfigName, kSysconfigPath, kSysconfigIface, "is_configured",
-                         {Arg::s(key)});
+    return call("is_configured", {Arg::s(key)});
 }
 
 Reply SysconfigAgentTest::query(const std::string &path, uint32_t flags,
                                 const std::string &scheme) {
-    return client_->call(kSysconfigName, kSysconfigPath, kSysconfigIface, "query",
-                         {Arg::s(path), Arg::u(flags), Arg::s(scheme)});
+    return call("query", {Arg::s(path), Arg::u(flags), Arg::s(scheme)});
 }
 
 Reply SysconfigAgentTest::get(const std::string &property) {

@@ -1,10 +1,7 @@
-// One sysconfig-dbus agent per test on a private system bus with the real
-// polkitd (which refuses everything to user nobody). The agent runs in a
-// mount namespace of its own whose /var/lib/korvex, /etc and puppet state
-// folders are backed by the test's folders, so the tests see its key
-// status files and nothing reaches the machine. Every test ends by
-// checking that the agent is still alive and answering and that it left
-// no temporary document in its working directory.
+// One sysconfig-dbus per test on a private system bus with the real polkitd
+// (refusing user nobody), in a mount namespace whose /var/lib/korvex, /etc
+// and puppet folders are the test's. Each test ends checking the agent still
+// answers and left no temporary document.
 #ifndef KORVEX_TEST_SYSCONFIG_AGENT_FIXTURE_H
 #define KORVEX_TEST_SYSCONFIG_AGENT_FIXTURE_H
 
@@ -17,7 +14,7 @@
 
 #include "agent_names.h"
 #include "bus_client.h"
-#include "document_server.h"
+#include "http_server.h"
 #include "test_bus.h"
 
 namespace korvex::test {
@@ -53,6 +50,7 @@ protected:
     // Starts the agent, or a new one in place of the running one.
     void start_agent();
 
+    Reply call(const std::string &member, const std::vector<Arg> &args);
     Reply run_string(const std::string &text, uint32_t flags, const std::string &scheme,
                      const std::string &key);
     Reply run_uri(const std::string &uri, uint32_t flags, const std::string &scheme,
@@ -61,7 +59,6 @@ protected:
     Reply query(const std::string &path, uint32_t flags, const std::string &scheme);
     Reply get(const std::string &property);
 
-    // The key's status file as the agent wrote it, if there is one.
     std::optional<std::string> status_file(const std::string &key) const;
     // Entries of the agent's working directory named like its temporary
     // documents.
@@ -81,7 +78,7 @@ protected:
     std::unique_ptr<TempDir> state_; // keys, /etc and /var/lib layers
     std::unique_ptr<TempDir> work_;  // the agent's working directory
     std::unique_ptr<TempDir> edits_; // files the scripts edit, gates
-    std::unique_ptr<DocumentServer> server_;
+    std::unique_ptr<HttpServer> server_;
     std::unique_ptr<TestSystemBus> bus_;
     std::unique_ptr<Agent> agent_;
     std::unique_ptr<BusClient> client_;

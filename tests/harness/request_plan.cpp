@@ -6,34 +6,12 @@
 
 namespace korvex::test {
 
-namespace {
-
-std::string to_hex(const std::string &text) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : text) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out.empty() ? "-" : out;
-}
-
-std::string from_hex(const std::string &text) {
-    if (text == "-")
-        return {};
-    std::string out;
-    for (size_t i = 0; i + 1 < text.size(); i += 2)
-        out += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
-    return out;
-}
-
-} // namespace
-
 void write_plan(const std::string &file, const std::vector<PlannedCall> &plan) {
     std::ofstream out(file, std::ios::trunc);
     for (const PlannedCall &call : plan) {
-        out << to_hex(call.dest) << ' ' << to_hex(call.path) << ' ' << to_hex(call.iface) << ' '
-            << to_hex(call.member) << ' ' << to_hex(encode_reply(call.expected));
+        out << encode_text(call.dest) << ' ' << encode_text(call.path) << ' '
+            << encode_text(call.iface) << ' ' << encode_text(call.member) << ' '
+            << encode_text(encode_reply(call.expected));
         for (const Arg &arg : call.args)
             out << ' ' << encode_arg(arg);
         out << '\n';
@@ -52,12 +30,12 @@ std::vector<PlannedCall> read_plan(const std::string &file) {
         std::string dest, path, iface, member, expected, arg;
         if (!(fields >> dest >> path >> iface >> member >> expected))
             throw std::runtime_error("bad plan line: " + line);
-        PlannedCall call{from_hex(dest),
-                         from_hex(path),
-                         from_hex(iface),
-                         from_hex(member),
+        PlannedCall call{decode_text(dest),
+                         decode_text(path),
+                         decode_text(iface),
+                         decode_text(member),
                          {},
-                         decode_reply(from_hex(expected))};
+                         decode_reply(decode_text(expected))};
         while (fields >> arg)
             call.args.push_back(decode_arg(arg));
         plan.push_back(std::move(call));
@@ -84,7 +62,7 @@ std::string encode_tally(const SoakTally &tally) {
     out << "sent " << tally.sent << "\nanswered " << tally.answered << "\nas_expected "
         << tally.as_expected << '\n';
     for (const std::string &sample : tally.samples)
-        out << "sample " << to_hex(sample) << '\n';
+        out << "sample " << encode_text(sample) << '\n';
     return out.str();
 }
 
@@ -101,7 +79,7 @@ SoakTally decode_tally(const std::string &text) {
         else if (tag == "sample") {
             std::string sample;
             in >> sample;
-            tally.samples.push_back(from_hex(sample));
+            tally.samples.push_back(decode_text(sample));
         }
     }
     return tally;

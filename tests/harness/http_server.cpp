@@ -1,25 +1,20 @@
-#include "document_server.h"
+#include "http_server.h"
 
 #include <sstream>
 #include <stdexcept>
 
 #include <sys/stat.h>
 
-#ifndef KX_DOCUMENT_SERVER_SCRIPT
-#error "KX_DOCUMENT_SERVER_SCRIPT must name document_server.py"
-#endif
-
 namespace korvex::test {
 
-DocumentServer::DocumentServer() : dir_("korvex-docs") {
+HttpServer::HttpServer() {
     mkdir(dir_.file("served").c_str(), 0755);
     ProcessOptions options;
-    options.argv = {"python3", KX_DOCUMENT_SERVER_SCRIPT, dir_.file("served"),
-                    dir_.file("requests.log")};
+    options.argv = {KX_TEST_PYTHON, KX_HTTP_SERVER_SCRIPT, dir_.file("served"),
+                    dir_.file("requests")};
     options.stdout_path = dir_.file("port");
     options.stderr_path = dir_.file("stderr");
     process_ = std::make_unique<Process>(options);
-
     const bool listening = wait_until(
         [&] {
             const std::string text = read_file(dir_.file("port"));
@@ -30,22 +25,21 @@ DocumentServer::DocumentServer() : dir_("korvex-docs") {
         },
         std::chrono::seconds(30));
     if (!listening || port_.empty())
-        throw std::runtime_error("document server did not start: " +
-                                 read_file(dir_.file("stderr")));
+        throw std::runtime_error("HTTP server did not start: " + read_file(dir_.file("stderr")));
 }
 
-std::string DocumentServer::publish(const std::string &name, const std::string &content) {
+std::string HttpServer::publish(const std::string &name, const std::string &content) {
     write_file(dir_.file("served/" + name), content);
-    return url(name);
+    return url("/" + name);
 }
 
-std::string DocumentServer::url(const std::string &name) const {
-    return "http://127.0.0.1:" + port_ + "/" + name;
+std::string HttpServer::url(const std::string &path, const std::string &scheme) const {
+    return scheme + "://127.0.0.1:" + port_ + path;
 }
 
-std::vector<std::string> DocumentServer::requests() const {
+std::vector<std::string> HttpServer::requests() const {
     std::vector<std::string> paths;
-    std::istringstream in(read_file(dir_.file("requests.log")));
+    std::istringstream in(read_file(dir_.file("requests")));
     for (std::string line; std::getline(in, line);)
         paths.push_back(line);
     return paths;

@@ -1,8 +1,7 @@
-// A list of calls with the reply each must get, shared between a test and
-// the soak-client program (which may run as another user). The client
-// goes through the list round and round until it has made its count.
-#ifndef KORVEX_TESTS_SOAK_REQUEST_PLAN_H
-#define KORVEX_TESTS_SOAK_REQUEST_PLAN_H
+// A list of calls with the reply each must get, handed from a test to
+// kx-test-call --soak (which may run as another user), and its tally.
+#ifndef KORVEX_TEST_REQUEST_PLAN_H
+#define KORVEX_TEST_REQUEST_PLAN_H
 
 #include <cstdint>
 #include <string>
@@ -29,7 +28,7 @@ std::vector<PlannedCall> read_plan(const std::string &file);
 bool same_reply(const Reply &a, const Reply &b);
 std::string describe(const Reply &reply);
 
-// What soak-client reports when it is done.
+// What kx-test-call --soak reports when it is done.
 struct SoakTally {
     uint64_t sent = 0;
     uint64_t answered = 0; // a reply or an error reply came back

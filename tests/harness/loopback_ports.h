@@ -3,8 +3,8 @@
 // process can take it meanwhile), and a UDP port that answers every TFTP
 // request at once with "file not found" instead of leaving the client to
 // its time-out.
-#ifndef KORVEX_TESTS_SOAK_LOOPBACK_PORTS_H
-#define KORVEX_TESTS_SOAK_LOOPBACK_PORTS_H
+#ifndef KORVEX_TEST_LOOPBACK_PORTS_H
+#define KORVEX_TEST_LOOPBACK_PORTS_H
 
 #include <atomic>
 #include <thread>
