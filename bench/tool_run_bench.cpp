@@ -13,11 +13,16 @@
 //     against `puppet apply` alone, which is all a run should cost once
 //     the agent knows the version.
 // Every run writes a value of its own, so every run saves a change.
+// Previews beside runs of the same documents (each with a value of its
+// own, so every preview finds a change): an augeas `preview_string`
+// against `run_string` through the agent, and a puppet `preview_string`
+// against `puppet apply --noop` run directly.
 //
 // Must run in a private mount namespace whose /etc, /var/lib and puppet
 // folders are the benchmark's own (bench/run sees to that), since puppet
-// keeps state there. Prints FIGURE augeas-run, puppet-run and
-// puppet-run-known-version, and the agent's resident memory after the runs.
+// keeps state there. Prints FIGURE augeas-run, puppet-run,
+// puppet-run-known-version, augeas-preview and puppet-preview, and the
+// agent's resident memory after the runs.
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -63,6 +68,23 @@ public:
         if (!reply.ok || reply.str().rfind("OK", 0) != 0)
             throw std::runtime_error(std::string(scheme) + " run through the agent: " +
                                      reply.error_message + (reply.ok ? reply.str() : ""));
+        return 0;
+    }
+
+    int agent_preview(const std::string &document, const char *scheme) {
+        Reply reply = client_.call("org.vaduderuvoziz.Sysconfig", "/org/vaduderuvoziz/Sysconfig",
+                                   "org.vaduderuvoziz.Sysconfig.Preview", "preview_string",
+                                   {Arg::s(document), Arg::s(scheme)});
+        if (!reply.ok || reply.str(0) != "1")
+            throw std::runtime_error(std::string(scheme) +
+                                     " preview through the agent: " + reply.error_message);
+        return 0;
+    }
+
+    int puppet_noop(const std::string &manifest) {
+        write_file(work_.file("bench.pp"), manifest);
+        if (run_to_end({"puppet", "apply", "--noop", "bench.pp"}) != 0)
+            throw std::runtime_error("puppet apply --noop failed");
         return 0;
     }
 
@@ -153,6 +175,38 @@ int main(int argc, char **argv) {
         // The puppet on PATH stays the same, so after the warm-up the agent
         // has no reason to ask for its version again.
         print_figure("puppet-run-known-version", agent_puppet, puppet_apply);
+
+        SampleSet augeas_preview, augeas_run;
+        for (int round = 0; round < augeas_rounds; ++round) {
+            auto through_agent = [&] {
+                return timed(augeas_preview, [&, script = runs.augeas_script()] {
+                    return runs.agent_preview(script, "augeas");
+                });
+            };
+            auto run = [&] {
+                return timed(augeas_run, [&, script = runs.augeas_script()] {
+                    return runs.agent_run(script, "augeas", "bench-augeas");
+                });
+            };
+            side_by_side(round, through_agent, run);
+        }
+        print_figure("augeas-preview", augeas_preview, augeas_run);
+
+        SampleSet puppet_preview, puppet_noop;
+        for (int round = 0; round < puppet_rounds; ++round) {
+            auto through_agent = [&] {
+                return timed(puppet_preview, [&, manifest = runs.puppet_manifest()] {
+                    return runs.agent_preview(manifest, "puppet");
+                });
+            };
+            auto direct = [&] {
+                return timed(puppet_noop, [&, manifest = runs.puppet_manifest()] {
+                    return runs.puppet_noop(manifest);
+                });
+            };
+            side_by_side(round, through_agent, direct);
+        }
+        print_figure("puppet-preview", puppet_preview, puppet_noop);
 
         std::printf("RSS-after-runs sysconfig-dbus %ld\n",
                     resident_kb(client.name_owner_pid("org.vaduderuvoziz.Sysconfig")));

@@ -384,6 +384,11 @@ void reply_uint(DBusGMethodInvocation *context, guint32 value) {
     dbus_g_method_return(context, value);
 }
 
+void reply_flag_and_text(DBusGMethodInvocation *context, bool flag, const char *text) {
+    requests().finish(context);
+    dbus_g_method_return(context, flag ? TRUE : FALSE, bus_text(text).c_str());
+}
+
 void reply_value(DBusGMethodInvocation *context, const GValue *value) {
     requests().finish(context);
     if (G_VALUE_HOLDS_STRING(value)) {

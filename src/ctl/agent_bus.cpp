@@ -105,6 +105,12 @@ VariantPtr AgentBus::call(const AgentInfo &agent, const std::string &method, GVa
                           agent.interface + "." + method);
 }
 
+VariantPtr AgentBus::call(const AgentInfo &agent, const std::string &interface,
+                          const std::string &method, GVariant *parameters, const char *reply_type) {
+    return call_interface(agent, interface, method, parameters, reply_type,
+                          interface + "." + method);
+}
+
 // The agents name a property's action after the interface and the property.
 VariantPtr AgentBus::get_property(const AgentInfo &agent, const std::string &property) {
     const VariantPtr reply =

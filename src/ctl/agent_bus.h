@@ -29,6 +29,9 @@ public:
     // `reply_type`. Errors are thrown as CommandFailure.
     VariantPtr call(const AgentInfo &agent, const std::string &method, GVariant *parameters,
                     const char *reply_type);
+    // The same for a further interface on the agent's object.
+    VariantPtr call(const AgentInfo &agent, const std::string &interface, const std::string &method,
+                    GVariant *parameters, const char *reply_type);
     // A property of the agent (org.freedesktop.DBus.Properties), as a
     // boxed variant; Set returns null.
     VariantPtr get_property(const AgentInfo &agent, const std::string &property);

@@ -11,10 +11,13 @@ namespace korvex::ctl {
 enum class ExitStatus : int {
     ok = 0,
     failed = 1,         // the agent reported a failure, or the call broke off
+    would_change = 1,   // a preview: the document would change something
     bad_argument = 2,   // wrong usage, or the agent refused an argument
     unreachable = 3,    // no system bus, or the agent is not on it
     not_authorized = 4, // PolicyKit (or the bus policy) refused the caller
     not_configured = 5, // is-configured: the key has no status
+    // A preview's failure: 1 says there are changes there, as for diff.
+    preview_failed = 6,
 };
 
 class CommandFailure : public std::runtime_error {

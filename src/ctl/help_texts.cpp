@@ -27,6 +27,8 @@ Exit status:
   4  not authorized: PolicyKit (or the bus policy) refused the call; the
      message names the action
   5  sysconfig is-configured: the key has no status
+  6  sysconfig preview, preview-uri: what 1 means elsewhere; for them
+     0 says nothing would change and 1 that something would, as for diff
 Error messages from the agents go to standard error. Failed runs point to
 the agent's log (journalctl -u korvex-sysconfig).
 )";
@@ -48,6 +50,10 @@ Commands:
                        (or standard input) and print the key's status
   sysconfig run-uri --scheme SCHEME --key KEY [--force] URI
                        the same for a document the agent fetches from URI
+  sysconfig preview --scheme SCHEME FILE|-
+  sysconfig preview-uri --scheme SCHEME URI
+                       print what applying the document would change, and
+                       change nothing
   sysconfig query [--scheme augeas] PATH
                        print the value at an augeas PATH
   sysconfig is-configured KEY
@@ -81,6 +87,8 @@ The system-configuration agent (org.vaduderuvoziz.Sysconfig).
 Commands:
   run-string --scheme SCHEME --key KEY [--force] FILE|-
   run-uri --scheme SCHEME --key KEY [--force] URI
+  preview --scheme SCHEME FILE|-
+  preview-uri --scheme SCHEME URI
   query [--scheme augeas] PATH
   is-configured KEY
 
@@ -124,6 +132,29 @@ naming it.
 Skipped keys, the progress line and failures are as for run-string.
 
 With --json: {"key", "scheme", "uri", "run", "result", "status"}.
+)"},
+        {"sysconfig preview", R"(Usage: korvexctl sysconfig preview --scheme SCHEME FILE|-
+
+Sends the document in FILE ("-": standard input) to the agent, which works
+out what applying it would change and changes nothing: no file, no key
+status. Prints the report: for augeas a unified diff of every file the
+script would save, for puppet the output of puppet apply --noop --show_diff.
+
+  --scheme SCHEME   "augeas" or "puppet"
+
+Exits like diff: 0 when nothing would change, 1 when something would, and
+2 or more on errors (6 where the other commands exit with 1).
+
+With --json: {"changes" (true when something would change), "report"}.
+)"},
+        {"sysconfig preview-uri", R"(Usage: korvexctl sysconfig preview-uri --scheme SCHEME URI
+
+Like preview, but the agent fetches the document from URI itself. A plain
+path is turned into a file:// URI naming it.
+
+  --scheme SCHEME   "augeas" or "puppet"
+
+The exit status and --json are as for preview.
 )"},
         {"sysconfig query", R"(Usage: korvexctl sysconfig query [--scheme augeas] PATH
 

@@ -1,4 +1,5 @@
-// korvexctl sysconfig: run-string, run-uri, query, is-configured.
+// korvexctl sysconfig: run-string, run-uri, preview, preview-uri, query,
+// is-configured.
 #include <cstdint>
 #include <iostream>
 #include <iterator>
@@ -14,6 +15,8 @@ namespace {
 
 // Bit 0 of a run's flags: run a key that already has a status.
 constexpr uint32_t kForceFlag = 1;
+
+constexpr const char *kPreviewInterface = "org.vaduderuvoziz.Sysconfig.Preview";
 
 std::string first_line(const std::string &status) { return status.substr(0, status.find('\n')); }
 
@@ -78,32 +81,52 @@ std::string stored_status(AgentBus &bus, const std::string &key) {
 
 constexpr const char *kAgentLog = "see the agent's log: journalctl -u korvex-sysconfig";
 
-// What a failed run means to the administrator. The agent answers a puppet
-// run that exited non-zero with the exit status as its error code, so for
-// puppet the codes are puppet's (--detailed-exitcodes); otherwise they are
-// the agent's own result codes.
+// What a failed run or preview means to the administrator. The agent
+// answers a puppet run that exited non-zero with the exit status as its
+// error code, so for puppet the codes are puppet's (--detailed-exitcodes);
+// otherwise they are the agent's own result codes. `key` is empty for a
+// preview, which has none.
 CommandFailure explained_run_failure(const CommandFailure &failure, const std::string &scheme,
                                      const std::string &key) {
     const int code = failure.agent_code();
+    if (code < 0)
+        return failure;
+    const bool preview = key.empty();
     // 2, 3 and 5 come from the agent before puppet starts: a refused
     // argument, a failed download, a refused caller.
     if (scheme == "puppet" && code != 2 && code != 3 && code != 5) {
-        static const std::map<int, std::string> meanings = {
+        const std::map<int, std::string> meanings = {
             {1, "a syntax error in the manifest, or puppet could not run"},
             {4, "resources failed"},
-            {6, "changes were applied and resources failed"},
+            {6, preview ? "changes would be made and resources failed"
+                        : "changes were applied and resources failed"},
         };
         const auto meaning = meanings.find(code);
         return {failure.status(),
-                "puppet run for " + key + " ended with exit status " + std::to_string(code) +
+                "puppet " + (preview ? std::string("preview") : "run for " + key) +
+                    " ended with exit status " + std::to_string(code) +
                     (meaning != meanings.end() ? ": " + meaning->second : "") + " (" + kAgentLog +
                     ")",
                 code};
     }
     if (code == 3 || code == 4 || code == 6)
         return {failure.status(),
-                std::string(failure.what()) + " for " + key + " (" + kAgentLog + ")", code};
+                std::string(failure.what()) + (preview ? "" : " for " + key) + " (" + kAgentLog +
+                    ")",
+                code};
     return failure;
+}
+
+std::string required_scheme(const CommandLine &line, const std::string &topic) {
+    const auto scheme = line.value("--scheme");
+    if (!scheme)
+        throw UsageError("missing --scheme (augeas or puppet)", topic);
+    return checked_utf8(*scheme, "--scheme");
+}
+
+// FILE|- read here, or URI as the agent should fetch it.
+std::string document_argument(const std::string &argument, bool from_uri) {
+    return from_uri ? uri_argument(argument) : read_document(argument);
 }
 
 void print_run(const CommandLine &line, const std::string &key, const std::string &scheme,
@@ -124,17 +147,14 @@ ExitStatus run(const CommandLine &line, bool from_uri) {
     const std::string topic = from_uri ? "sysconfig run-uri" : "sysconfig run-string";
     line.accept_only({"--scheme", "--key", "--force"}, topic);
     const auto argument = operands(line, 2, {from_uri ? "URI" : "FILE"}, topic).at(0);
-    const auto scheme = line.value("--scheme");
+    const std::string checked_scheme = required_scheme(line, topic);
     const auto key = line.value("--key");
-    if (!scheme)
-        throw UsageError("missing --scheme (augeas or puppet)", topic);
     if (!key)
         throw UsageError("missing --key", topic);
     const uint32_t flags = line.has("--force") ? kForceFlag : 0;
-    const std::string checked_scheme = checked_utf8(*scheme, "--scheme");
     const std::string checked_key = checked_utf8(*key, "--key");
 
-    const std::string document = from_uri ? uri_argument(argument) : read_document(argument);
+    const std::string document = document_argument(argument, from_uri);
     const std::string uri = from_uri ? document : "";
     AgentBus bus(line);
     // The agent would answer a configured key with its stored status too,
@@ -164,12 +184,43 @@ ExitStatus run(const CommandLine &line, bool from_uri) {
                                                      checked_scheme.c_str(), checked_key.c_str()),
                                        "(s)"));
     } catch (const CommandFailure &failure) {
-        if (failure.agent_code() < 0)
-            throw;
         throw explained_run_failure(failure, checked_scheme, checked_key);
     }
     print_run(line, checked_key, checked_scheme, uri, status, true);
     return reports_failure(status) ? ExitStatus::failed : ExitStatus::ok;
+}
+
+// Exits as diff does: 0 when nothing would change, 1 when something would;
+// what would be a failure elsewhere gets a status above those two.
+ExitStatus preview(const CommandLine &line, bool from_uri) {
+    const std::string topic = from_uri ? "sysconfig preview-uri" : "sysconfig preview";
+    line.accept_only({"--scheme"}, topic);
+    const auto argument = operands(line, 2, {from_uri ? "URI" : "FILE"}, topic).at(0);
+    const std::string scheme = required_scheme(line, topic);
+    const std::string document = document_argument(argument, from_uri);
+
+    AgentBus bus(line);
+    bus.show_progress("previewing (" + scheme + ")");
+    VariantPtr reply;
+    try {
+        reply = bus.call(sysconfig_agent(), kPreviewInterface,
+                         from_uri ? "preview_uri" : "preview_string",
+                         g_variant_new("(ss)", document.c_str(), scheme.c_str()), "(bs)");
+    } catch (const CommandFailure &failure) {
+        const CommandFailure explained = explained_run_failure(failure, scheme, "");
+        if (explained.status() != ExitStatus::failed)
+            throw explained;
+        throw CommandFailure(ExitStatus::preview_failed, explained.what(), explained.agent_code());
+    }
+    gboolean changes = FALSE;
+    const char *report = nullptr;
+    g_variant_get(reply.get(), "(b&s)", &changes, &report);
+    if (line.json())
+        std::cout << JsonObject().add("changes", changes != FALSE).add("report", report).text()
+                  << '\n';
+    else
+        print_text(report);
+    return changes ? ExitStatus::would_change : ExitStatus::ok;
 }
 
 ExitStatus query(const CommandLine &line) {
@@ -227,6 +278,10 @@ ExitStatus sysconfig_command(const CommandLine &line) {
         return run(line, false);
     if (sub == "run-uri")
         return run(line, true);
+    if (sub == "preview")
+        return preview(line, false);
+    if (sub == "preview-uri")
+        return preview(line, true);
     if (sub == "query")
         return query(line);
     if (sub == "is-configured")

@@ -12,6 +12,7 @@
 
 #include "augeas_handle.h"
 #include "bounded_text.h"
+#include "documents.h"
 #include "sysconfig_internal.h"
 #include "temp_file.h"
 
@@ -45,19 +46,22 @@ int fetch_script(const char *uri, GCharPtr &script) {
 
 } // namespace
 
+int augeas_script(const char *uri, const char *text, GCharPtr &script) {
+    if (uri != nullptr)
+        return fetch_script(uri, script);
+    if (text == nullptr) {
+        kx_log(KX_LOG_ERR, "%s: No uri/data provided for augeas", step);
+        return KX_RES_BAD_ARGUMENT;
+    }
+    script.reset(g_strdup(text));
+    return KX_RES_OK;
+}
+
 extern "C" int run_augeas(const char *uri, const char *text, const char *key,
                           kx_sysconfig_cb callback, void *user_data) {
     GCharPtr script;
-    if (uri != nullptr) {
-        const int rc = fetch_script(uri, script);
-        if (rc != KX_RES_OK)
-            return rc;
-    } else if (text == nullptr) {
-        kx_log(KX_LOG_ERR, "%s: No uri/data provided for augeas", step);
-        return KX_RES_BAD_ARGUMENT;
-    } else {
-        script.reset(g_strdup(text));
-    }
+    if (const int rc = augeas_script(uri, text, script); rc != KX_RES_OK)
+        return rc;
 
     std::optional<OpenTempFile> output = open_temp_file(augeas_temp_prefix, step);
     if (!output)

@@ -14,6 +14,7 @@
 #include <korvex/kcommon.h>
 #include <korvex/kservice.h>
 
+#include "documents.h"
 #include "sysconfig_internal.h"
 #include "temp_file.h"
 
@@ -101,6 +102,14 @@ void action_cb(ServicesAction *action) {
 
 } // namespace
 
+int manifest_file(const char *uri, const char *text, std::optional<TempFile> &manifest) {
+    if (uri != nullptr)
+        return fetch_document(uri, puppet_temp_prefix, step, manifest);
+    if (text == nullptr)
+        return KX_RES_BAD_ARGUMENT;
+    return write_manifest(text, manifest);
+}
+
 extern "C" int run_puppet(const char *uri, const char *text, const char *key,
                           kx_sysconfig_cb callback, void *user_data) {
     unsigned int major = 0;
@@ -109,12 +118,7 @@ extern "C" int run_puppet(const char *uri, const char *text, const char *key,
         return rc;
 
     std::optional<TempFile> manifest;
-    if (uri != nullptr)
-        rc = fetch_document(uri, puppet_temp_prefix, step, manifest);
-    else if (text == nullptr)
-        rc = KX_RES_BAD_ARGUMENT;
-    else
-        rc = write_manifest(text, manifest);
+    rc = manifest_file(uri, text, manifest);
     if (rc != KX_RES_OK)
         return rc;
 

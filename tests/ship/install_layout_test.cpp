@@ -23,6 +23,7 @@ const std::vector<std::string> kPrograms = {
     "usr/sbin/broker-launcher",
     "usr/libexec/korvex/sysconfig-dbus",
     "usr/libexec/korvex/network-dbus",
+    "usr/libexec/korvex/sysconfig-augeas-preview",
 };
 const std::vector<std::string> kProjectLibraries = {
     "libkcommon.so",    "libkservice.so", "libkcommon_dbus.so",

@@ -405,6 +405,8 @@ TEST_F(KorvexctlOnAgents, ExitStatusTellsRefusalBadArgumentFailureAndUnreachable
     for (const auto &[args, action] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"network", "list"}, "org.vaduderuvoziz.Network.list"},
              {{"sysconfig", "is-configured", "k"}, "org.vaduderuvoziz.Sysconfig.is_configured"},
+             {{"sysconfig", "preview", "--scheme", "augeas", "/dev/null"},
+              "org.vaduderuvoziz.Sysconfig.Preview.preview_string"},
              {{"get", "network", "uuid"}, "org.vaduderuvoziz.Network.uuid"}}) {
         const auto refused = ctl(Ctl{args, kNobody});
         EXPECT_EQ(refused.exit_code(), kNotAuthorized)
@@ -468,6 +470,8 @@ TEST(KorvexctlHelp, EveryCommandExplainsItselfAndTheExitStatuses) {
         {"sysconfig"},
         {"sysconfig", "run-string"},
         {"sysconfig", "run-uri"},
+        {"sysconfig", "preview"},
+        {"sysconfig", "preview-uri"},
         {"sysconfig", "query"},
         {"sysconfig", "is-configured"},
         {"network"},
@@ -499,4 +503,36 @@ TEST(KorvexctlHelp, EveryCommandExplainsItselfAndTheExitStatuses) {
         }
         EXPECT_NE(help.out.find("Exit status:"), std::string::npos) << name;
     }
+}
+
+TEST_F(KorvexctlOnAgents, PreviewsExitLikeDiffAndChangeNothing) {
+    const std::string hosts = state_.file("hosts");
+    const std::string before = "127.0.0.1\tlocalhost\n";
+    write_file(hosts, before);
+    write_file(state_.file("same.augeas"), "transform Hosts incl " + hosts + "\nload\nset /files" +
+                                               hosts + "/1/canonical localhost\nsave\n");
+    const auto same =
+        ctl({"sysconfig", "preview", "--scheme", "augeas", state_.file("same.augeas")});
+    EXPECT_EQ(same.exit_code(), 0) << same.err;
+    EXPECT_EQ(same.out, "");
+
+    // From standard input: the diff, exit status 1, the file as it was.
+    const auto edit = ctl(Ctl{{"sysconfig", "preview", "--scheme", "augeas", "-"},
+                              std::nullopt,
+                              hosts_script("edit", "192.0.2.7")});
+    EXPECT_EQ(edit.exit_code(), 1) << edit.err;
+    EXPECT_NE(edit.out.find("--- " + hosts), std::string::npos) << edit.out;
+    EXPECT_NE(edit.out.find("\n+192.0.2.7\tedit.test\n"), std::string::npos) << edit.out;
+    EXPECT_EQ(read_file(hosts), before);
+
+    const json shown =
+        ctl_json({"sysconfig", "preview-uri", "--scheme", "augeas", state_.file("edit")}, 1);
+    EXPECT_EQ(shown.at("changes"), true);
+    EXPECT_EQ(shown.at("report"), edit.out);
+
+    // Failures stay above 1, which says "changes" here.
+    const auto fetch = ctl({"sysconfig", "preview-uri", "--scheme", "augeas",
+                            "file://" + state_.file("no-such-script")});
+    EXPECT_EQ(fetch.exit_code(), 6) << fetch.err;
+    EXPECT_NE(fetch.err.find("journalctl -u korvex-sysconfig"), std::string::npos) << fetch.err;
 }

@@ -131,6 +131,75 @@ gboolean authorize_run(const char *action, RunFunction run, const char *document
     return TRUE;
 }
 
+using PreviewFunction = uint32_t (*)(const char *, const char *, int *, char **);
+
+// A preview waits for its tool, puppet's dry run taking seconds, so it
+// gets a thread of its own: on the shared workers a few of them would hold
+// up other callers' runs and queries behind them.
+void on_own_thread(std::function<void()> work, std::function<void()> then) {
+    auto *job = new OffThreadJob{std::move(work), std::move(then)};
+    GThread *thread = g_thread_try_new(
+        "preview",
+        [](gpointer data) -> gpointer {
+            static_cast<OffThreadJob *>(data)->work();
+            g_idle_add(
+                [](gpointer done) {
+                    std::unique_ptr<OffThreadJob> job(static_cast<OffThreadJob *>(done));
+                    job->then();
+                    return G_SOURCE_REMOVE;
+                },
+                data);
+            return nullptr;
+        },
+        job, nullptr);
+    if (thread == nullptr) {
+        // No thread to spare: the work waits for a shared worker instead.
+        off_thread(std::move(job->work), std::move(job->then));
+        delete job;
+        return;
+    }
+    g_thread_unref(thread);
+}
+
+gboolean authorize_preview(const char *action, PreviewFunction preview, const char *document,
+                           const char *scheme, DBusGMethodInvocation *context) {
+    korvex::authorize(
+        action, context,
+        [preview, document = std::string(document),
+         scheme = std::string(scheme)](DBusGMethodInvocation *ctx) {
+            struct Outcome {
+                uint32_t rc = 0;
+                int changes = 0;
+                CText report;
+            };
+            auto outcome = std::make_shared<Outcome>();
+            on_own_thread(
+                [=] {
+                    char *report = nullptr;
+                    outcome->rc =
+                        preview(document.c_str(), scheme.c_str(), &outcome->changes, &report);
+                    outcome->report.reset(report);
+                },
+                [=] {
+                    if (outcome->rc == KX_RES_OK) {
+                        korvex::reply_flag_and_text(ctx, outcome->changes != 0,
+                                                    outcome->report.get());
+                        return;
+                    }
+                    // What the tool said about its failure goes with the code.
+                    std::string message = kx_result_to_str(static_cast<int>(outcome->rc));
+                    if (outcome->report)
+                        message += std::string("\n") + outcome->report.get();
+                    std::unique_ptr<GError, decltype(&g_error_free)> error(
+                        g_error_new_literal(korvex_error_quark(), static_cast<int>(outcome->rc),
+                                            message.c_str()),
+                        g_error_free);
+                    korvex::reply_error(ctx, error.get());
+                });
+        });
+    return TRUE;
+}
+
 } // namespace
 
 extern "C" {
@@ -186,6 +255,18 @@ gboolean Sysconfig_is_configured(Korvex *, const char *key, DBusGMethodInvocatio
                           korvex::reply_text(ctx, status.get());
                       });
     return TRUE;
+}
+
+gboolean SysconfigPreview_preview_string(Korvex *, const char *text, const char *scheme,
+                                         DBusGMethodInvocation *context) {
+    return authorize_preview("org.vaduderuvoziz.Sysconfig.Preview.preview_string",
+                             kx_sysconfig_preview_string, text, scheme, context);
+}
+
+gboolean SysconfigPreview_preview_uri(Korvex *, const char *uri, const char *scheme,
+                                      DBusGMethodInvocation *context) {
+    return authorize_preview("org.vaduderuvoziz.Sysconfig.Preview.preview_uri",
+                             kx_sysconfig_preview_uri, uri, scheme, context);
 }
 
 } // extern "C"

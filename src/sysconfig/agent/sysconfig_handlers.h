@@ -23,6 +23,10 @@ gboolean Sysconfig_run_string(Korvex *object, const char *text, guint flags, con
 gboolean Sysconfig_query(Korvex *object, const char *text, guint flags, const char *scheme,
                          DBusGMethodInvocation *context);
 gboolean Sysconfig_is_configured(Korvex *object, const char *key, DBusGMethodInvocation *context);
+gboolean SysconfigPreview_preview_string(Korvex *object, const char *text, const char *scheme,
+                                         DBusGMethodInvocation *context);
+gboolean SysconfigPreview_preview_uri(Korvex *object, const char *uri, const char *scheme,
+                                      DBusGMethodInvocation *context);
 void result_cb(void *user_data, int32_t rc);
 
 #ifdef __cplusplus

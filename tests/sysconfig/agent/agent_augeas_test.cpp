@@ -1,5 +1,6 @@
-// Augeas runs, skips, forced re-runs, downloads and queries through the
-// agent's D-Bus methods, with the real augeas editing a file of the test.
+// Augeas runs, skips, forced re-runs, downloads, queries and previews
+// through the agent's D-Bus methods, with the real augeas editing a file of
+// the test.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -7,8 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <filesystem>
+#include <map>
+
 #include <korvex/kcommon.h>
 
+#include "process.h"
 #include "sysconfig_agent_fixture.h"
 
 using namespace korvex::test;
@@ -216,4 +222,89 @@ TEST_F(AgentAugeas, AStartingAgentRemovesWhatAKilledOneLeftBehind) {
     EXPECT_FALSE(file_exists(state_->file("keys/sysconfig-keys/.set-key-Xy12Zz")));
     EXPECT_EQ(read_file(work_->file("notes")), "kept\n");
     EXPECT_EQ(status_file("k"), kSaved);
+}
+
+namespace {
+
+// Names and contents of everything in a folder.
+std::map<std::string, std::string> folder_contents(const std::string &folder) {
+    std::map<std::string, std::string> found;
+    for (const auto &entry : std::filesystem::directory_iterator(folder))
+        found[entry.path().filename()] = entry.is_regular_file() ? read_file(entry.path()) : "";
+    return found;
+}
+
+} // namespace
+
+TEST_F(AgentAugeas, PreviewShowsTheDiffAndWritesNothingEvenWhenTheScriptSavesForReal) {
+    const auto before = folder_contents(edits_->path());
+    Reply reply = preview(
+        "preview_string",
+        "set /augeas/save overwrite\n" + add_host_script("192.0.2.10", "added.example"), "augeas");
+    ASSERT_TRUE(reply.ok) << reply.error_name << ": " << reply.error_message;
+    EXPECT_EQ(reply.str(0), "1");
+    EXPECT_EQ(reply.str(1), "--- " + hosts_path() + "\n+++ " + hosts_path() +
+                                "\n@@ -1,2 +1,3 @@\n 127.0.0.1\tlocalhost\n"
+                                " 192.0.2.1\tfirst.example\n+192.0.2.10\tadded.example\n");
+    EXPECT_EQ(folder_contents(edits_->path()), before);
+}
+
+TEST_F(AgentAugeas, PreviewOfAScriptThatChangesNothingReportsNoChanges) {
+    const std::string uri = server_->publish(
+        "noop.aug", hosts_script("get /files" + hosts_path() + "/1/ipaddr\nsave\n"));
+    Reply reply = preview("preview_uri", uri, "AUGEAS");
+    ASSERT_TRUE(reply.ok) << reply.error_name << ": " << reply.error_message;
+    EXPECT_EQ(reply.str(0), "0");
+    EXPECT_EQ(reply.str(1), "");
+}
+
+TEST_F(AgentAugeas, PreviewFailsWithTheCodesOfRuns) {
+    const std::string edit = add_host_script("192.0.2.10", "never.example");
+    EXPECT_EQ(preview("preview_string", edit, "chef").error_name, code_error(2));
+    EXPECT_EQ(preview("preview_uri", server_->url("missing.aug"), "augeas").error_name,
+              code_error(3));
+    Reply failed = preview("preview_string",
+                           hosts_script("set /files" + hosts_path() + "/*/ipaddr x\n"), "augeas");
+    EXPECT_EQ(failed.error_name, code_error(4));
+    EXPECT_EQ(failed.error_message.rfind(std::string(kx_result_to_str(4)) + "\nFAILED\n-1\n", 0),
+              0u)
+        << failed.error_message;
+    EXPECT_EQ(read_file(hosts_path()), kOriginalHosts);
+}
+
+TEST_F(AgentAugeas, PreviewOfAConfiguredKeysDocumentIgnoresTheKey) {
+    ASSERT_EQ(run_string(add_host_script("192.0.2.10", "first.example"), 0, "augeas", "k").str(),
+              kSaved);
+    const std::string applied = read_file(hosts_path());
+    Reply reply =
+        preview("preview_string", add_host_script("192.0.2.20", "second.example"), "augeas");
+    ASSERT_TRUE(reply.ok) << reply.error_name << ": " << reply.error_message;
+    EXPECT_EQ(reply.str(0), "1");
+    EXPECT_NE(reply.str(1).find("+192.0.2.20\tsecond.example\n"), std::string::npos)
+        << reply.str(1);
+    EXPECT_EQ(read_file(hosts_path()), applied);
+    EXPECT_EQ(folder_contents(state_->file("keys/sysconfig-keys")),
+              (std::map<std::string, std::string>{{"k", kSaved}}));
+}
+
+TEST_F(AgentAugeas, AnAgentKilledMidPreviewLeavesNothingBehind) {
+    const auto before = folder_contents(edits_->path());
+    BusClient::Pending pending = client_->send(
+        kSysconfigName, kSysconfigPath, "org.vaduderuvoziz.Sysconfig.Preview", "preview_string",
+        {Arg::s(add_host_script("192.0.2.10", "killed.example")), Arg::s("augeas")});
+    // The helper program is at work once it is the agent's child.
+    auto helper_running = [&] {
+        std::string pids;
+        for (const auto &task : std::filesystem::directory_iterator(
+                 "/proc/" + std::to_string(agent_->process().pid()) + "/task"))
+            pids += read_file(task.path() / "children");
+        return !pids.empty();
+    };
+    ASSERT_TRUE(wait_until(helper_running, std::chrono::seconds(30))) << agent_->stderr_text();
+    agent_->process().signal(SIGKILL);
+    EXPECT_FALSE(pending.wait().ok);
+    EXPECT_FALSE(temporary_documents().empty());
+    start_agent();
+    EXPECT_TRUE(temporary_documents().empty());
+    EXPECT_EQ(folder_contents(edits_->path()), before);
 }

@@ -34,6 +34,7 @@ TEST_F(AgentAuthorization, RefusedCallerGetsCodeFiveAndNothingRuns) {
         std::string action;
     };
     const std::string sysconfig = kSysconfigIface;
+    const std::string preview = sysconfig + ".Preview";
     const std::vector<Attempt> attempts = {
         {sysconfig,
          "run_uri",
@@ -52,6 +53,8 @@ TEST_F(AgentAuthorization, RefusedCallerGetsCodeFiveAndNothingRuns) {
          {Arg::s("/files/etc/hostname/hostname"), Arg::u(0), Arg::s("augeas")},
          "query"},
         {sysconfig, "is_configured", {Arg::s("inline")}, "is_configured"},
+        {preview, "preview_string", {Arg::s(edit), Arg::s("augeas")}, "Preview.preview_string"},
+        {preview, "preview_uri", {Arg::s(uri), Arg::s("augeas")}, "Preview.preview_uri"},
         {kPropertiesIface, "Get", {Arg::s(sysconfig), Arg::s("uuid")}, "uuid"},
         {kPropertiesIface, "Get", {Arg::s(sysconfig), Arg::s("hostname")}, "hostname"},
         {kPropertiesIface,

@@ -116,3 +116,26 @@ TEST_F(AgentPuppet, CallerLeavingBeforeTheReplyDoesNotHurtTheAgent) {
     ASSERT_TRUE(status.ok) << status.error_message;
     EXPECT_EQ(status.str(), "OK");
 }
+
+TEST_F(AgentPuppet, PreviewReportsWhatAManifestWouldDoAndDoesNothing) {
+    write_file(edits_->file("existing"), "old\n");
+    const std::string manifest = "file { '" + edits_->file("created") +
+                                 "':\n  ensure => file,\n  content => \"new\\n\",\n}\nfile { '" +
+                                 edits_->file("existing") + "':\n  content => \"new\\n\",\n}\n";
+    Reply reply = preview("preview_string", manifest, "puppet");
+    ASSERT_TRUE(reply.ok) << reply.error_name << ": " << reply.error_message << "\n"
+                          << agent_->stderr_text();
+    EXPECT_EQ(reply.str(0), "1");
+    for (const std::string &expected : {"File[" + edits_->file("created") +
+                                            "]/ensure: current_value 'absent', should be 'file' "
+                                            "(noop)",
+                                        std::string("\n-old\n+new\n")})
+        EXPECT_NE(reply.str(1).find(expected), std::string::npos) << expected << "\n"
+                                                                  << reply.str(1);
+    EXPECT_EQ(reply.str(1).find('\x1b'), std::string::npos) << reply.str(1);
+    EXPECT_FALSE(file_exists(edits_->file("created")));
+    EXPECT_EQ(read_file(edits_->file("existing")), "old\n");
+
+    Reply broken = preview("preview_string", "file { 'broken':\n  ensure => \n", "puppet");
+    EXPECT_EQ(broken.error_name, code_error(1));
+}

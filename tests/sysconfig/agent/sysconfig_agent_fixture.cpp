@@ -131,6 +131,12 @@ Reply SysconfigAgentTest::get(const std::string &property) {
                          {Arg::s(kSysconfigIface), Arg::s(property)});
 }
 
+Reply SysconfigAgentTest::preview(const std::string &member, const std::string &document,
+                                  const std::string &scheme) {
+    return client_->call(kSysconfigName, kSysconfigPath, "org.vaduderuvoziz.Sysconfig.Preview",
+                         member, {Arg::s(document), Arg::s(scheme)});
+}
+
 std::optional<std::string> SysconfigAgentTest::status_file(const std::string &key) const {
     const std::string path = state_->file("keys/sysconfig-keys/" + key);
     if (!file_exists(path))

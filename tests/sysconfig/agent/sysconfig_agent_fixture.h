@@ -58,6 +58,9 @@ protected:
     Reply is_configured(const std::string &key);
     Reply query(const std::string &path, uint32_t flags, const std::string &scheme);
     Reply get(const std::string &property);
+    // member "preview_string" or "preview_uri" of the Preview interface.
+    Reply preview(const std::string &member, const std::string &document,
+                  const std::string &scheme);
 
     std::optional<std::string> status_file(const std::string &key) const;
     // Entries of the agent's working directory named like its temporary

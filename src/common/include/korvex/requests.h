@@ -41,6 +41,7 @@ KX_EXPORT std::optional<Caller> caller_of(DBusGMethodInvocation *context);
 KX_EXPORT void reply_text(DBusGMethodInvocation *context, const char *text);
 KX_EXPORT void reply_texts(DBusGMethodInvocation *context, const char *const *texts);
 KX_EXPORT void reply_uint(DBusGMethodInvocation *context, guint32 value);
+KX_EXPORT void reply_flag_and_text(DBusGMethodInvocation *context, bool flag, const char *text);
 KX_EXPORT void reply_value(DBusGMethodInvocation *context, const GValue *value);
 KX_EXPORT void reply_empty(DBusGMethodInvocation *context);
 KX_EXPORT void reply_error(DBusGMethodInvocation *context, const GError *error);

@@ -49,6 +49,18 @@ KX_EXPORT uint32_t kx_sysconfig_run_string(const char *text, uint32_t flags, con
  * ignored. */
 KX_EXPORT char *kx_sysconfig_query(const char *text, uint32_t flags, const char *scheme);
 
+/* Previews: what applying the document would change, with nothing
+ * changed and nothing recorded (keys play no part). They return when the
+ * tool has finished, so callers on a main loop run them elsewhere. 0 with
+ * *changes set (1 when something would change) and *report set to the
+ * tool's report; otherwise the failure's result code as a run would give
+ * it, with *report set to what the tool said about it, or NULL. A report
+ * is bounded like a status text and released with free(). */
+KX_EXPORT uint32_t kx_sysconfig_preview_uri(const char *uri, const char *scheme, int *changes,
+                                            char **report);
+KX_EXPORT uint32_t kx_sysconfig_preview_string(const char *text, const char *scheme, int *changes,
+                                               char **report);
+
 #ifdef __cplusplus
 }
 #endif

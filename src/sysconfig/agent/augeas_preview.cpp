@@ -1,0 +1,316 @@
+// sysconfig-augeas-preview: runs the augeas script on its standard input
+// as the agent's runs do (the whole tree loaded from "/") and prints a
+// unified diff of every file the script would save, labelled with the
+// file's path. Exit status: 0 nothing would change, 1 something would,
+// 2 the script failed, 3 no preview could be made; what went wrong is
+// printed on standard output, which the agent hands to its caller.
+//
+// Nothing may change, not even for a moment: a script can switch augeas
+// to saving for real, and augeas's own dry run ("noop") still writes a
+// temporary file beside each file it checks, which a kill at the wrong
+// moment would leave behind. So every mount is made read-only in a mount
+// namespace of the process's own before augeas starts. Under it the
+// script's own "save" commands would fail; they are left out, and one dry
+// run after the script finds what it would save: each such file fails to
+// get its temporary file and says so in its /augeas/files error node (a
+// file the script removed is listed as saved, removal needing no
+// temporary file). The new texts are made in memory by the files' lenses
+// and compared by diff on files in memory as well.
+#include <augeas.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/mount.h>
+#include <sched.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+
+namespace {
+
+constexpr int exit_no_changes = 0;
+constexpr int exit_changes = 1;
+constexpr int exit_script_failed = 2;
+constexpr int exit_no_preview = 3;
+
+// aug_srun's value for a script that stopped at "quit".
+constexpr int srun_quit = -2;
+
+constexpr char text_in[] = "/korvex-preview/in";
+constexpr char text_out[] = "/korvex-preview/out";
+
+struct AugeasClose {
+    void operator()(augeas *aug) const noexcept { aug_close(aug); }
+};
+using AugeasPtr = std::unique_ptr<augeas, AugeasClose>;
+
+struct FreeText {
+    void operator()(void *p) const noexcept { free(p); }
+};
+using MallocText = std::unique_ptr<char, FreeText>;
+
+struct FileClose {
+    void operator()(FILE *f) const noexcept { fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileClose>;
+
+class Fd {
+public:
+    explicit Fd(int fd) noexcept : fd_{fd} {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+// The paths augeas returns from a match, released with it.
+class Matches {
+public:
+    Matches(augeas *aug, const char *expression) {
+        count_ = aug_match(aug, expression, &paths_);
+        if (count_ < 0)
+            count_ = 0;
+    }
+    Matches(const Matches &) = delete;
+    Matches &operator=(const Matches &) = delete;
+    ~Matches() {
+        for (int i = 0; i < count_; ++i)
+            free(paths_[i]);
+        free(paths_);
+    }
+    int size() const noexcept { return count_; }
+    const char *operator[](int i) const noexcept { return paths_[i]; }
+
+private:
+    char **paths_ = nullptr;
+    int count_ = 0;
+};
+
+int say(int status, const std::string &text) {
+    fputs(text.c_str(), stdout);
+    fflush(stdout);
+    return status;
+}
+
+bool read_all(int fd, std::string &text) {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+bool write_all(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = write(fd, text.data(), text.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        text.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// Empty when all is well, else what failed.
+std::string enter_read_only_view() {
+    if (unshare(CLONE_NEWNS) != 0)
+        return std::string{"unshare: "} + strerror(errno);
+    // Nothing done here may reach the namespace the agent runs in.
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return std::string{"making / private: "} + strerror(errno);
+    mount_attr attributes{};
+    attributes.attr_set = MOUNT_ATTR_RDONLY;
+    if (syscall(SYS_mount_setattr, AT_FDCWD, "/", AT_RECURSIVE, &attributes, sizeof attributes) !=
+        0)
+        return std::string{"making every mount read-only: "} + strerror(errno);
+    return {};
+}
+
+std::string augeas_error(augeas *aug) {
+    std::string text = aug_error_message(aug);
+    for (const char *part : {aug_error_minor_message(aug), aug_error_details(aug)})
+        if (part != nullptr && *part != '\0')
+            text += std::string{": "} + part;
+    return text;
+}
+
+// The script line by line as aug_srun takes it, without its "save"
+// commands. srun's value for the first failing line, or 0.
+int run_script(augeas *aug, const std::string &script, FILE *out) {
+    for (size_t start = 0; start < script.size();) {
+        size_t end = script.find('\n', start);
+        if (end == std::string::npos)
+            end = script.size();
+        const std::string line = script.substr(start, end - start);
+        start = end + 1;
+        const size_t word = line.find_first_not_of(" \t");
+        if (word != std::string::npos && line.compare(word, 4, "save") == 0 &&
+            (line.size() == word + 4 || strchr(" \t\r", line[word + 4]) != nullptr))
+            continue;
+        const int status = aug_srun(aug, out, line.c_str());
+        if (status == srun_quit)
+            return 0;
+        if (status < 0)
+            return status;
+    }
+    return 0;
+}
+
+std::map<std::string, std::string> error_nodes(augeas *aug) {
+    std::map<std::string, std::string> errors;
+    Matches found(aug, "/augeas/files//error");
+    for (int i = 0; i < found.size(); ++i) {
+        const char *value = nullptr;
+        aug_get(aug, found[i], &value);
+        errors[found[i]] = value != nullptr ? value : "";
+    }
+    return errors;
+}
+
+// The tree paths ("/files/...") of the files the script would save.
+std::set<std::string> files_to_save(augeas *aug) {
+    const std::map<std::string, std::string> before = error_nodes(aug);
+    aug_set(aug, "/augeas/save", "noop");
+    aug_save(aug);
+    std::set<std::string> files;
+    for (const auto &[node, value] : error_nodes(aug)) {
+        auto known = before.find(node);
+        if (known != before.end() && known->second == value)
+            continue;
+        const std::string info = node.substr(0, node.size() - std::string_view{"/error"}.size());
+        const char *path = nullptr;
+        if (aug_get(aug, (info + "/path").c_str(), &path) == 1 && path != nullptr)
+            files.insert(path);
+    }
+    Matches saved(aug, "/augeas/events/saved");
+    for (int i = 0; i < saved.size(); ++i) {
+        const char *path = nullptr;
+        if (aug_get(aug, saved[i], &path) == 1 && path != nullptr)
+            files.insert(path);
+    }
+    return files;
+}
+
+// The file's text as the lens writes its tree now; empty when the script
+// removed the file. False (after saying why) when the lens cannot write it.
+bool new_text(augeas *aug, const std::string &tree_path, const std::string &old_text,
+              std::string &text) {
+    text.clear();
+    if (aug_match(aug, tree_path.c_str(), nullptr) <= 0)
+        return true;
+    const char *lens = nullptr;
+    aug_get(aug, ("/augeas" + tree_path + "/lens").c_str(), &lens);
+    if (lens == nullptr) {
+        say(0, tree_path + ": no lens\n");
+        return false;
+    }
+    // "@Module" names the lens a module loads by itself.
+    const std::string lens_name = lens[0] == '@' ? std::string{lens + 1} + ".lns" : lens;
+    const char *value = nullptr;
+    if (aug_set(aug, text_in, old_text.c_str()) != 0 ||
+        aug_text_retrieve(aug, lens_name.c_str(), text_in, tree_path.c_str(), text_out) != 0 ||
+        aug_get(aug, text_out, &value) != 1) {
+        say(0, tree_path + ": " + augeas_error(aug) + "\n");
+        return false;
+    }
+    text = value != nullptr ? value : "";
+    return true;
+}
+
+// A file in memory that the diff program reads through /dev/fd.
+int memory_file(std::string_view text) {
+    const int fd = memfd_create("preview", 0);
+    if (fd >= 0 && !write_all(fd, text)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// diff's exit status: 0 same, 1 different, other trouble.
+int show_diff(const std::string &path, const std::string &old_text, const std::string &text) {
+    Fd before{memory_file(old_text)};
+    Fd after{memory_file(text)};
+    if (before.get() < 0 || after.get() < 0)
+        return 2;
+    const std::string before_name = "/dev/fd/" + std::to_string(before.get());
+    const std::string after_name = "/dev/fd/" + std::to_string(after.get());
+    fflush(stdout);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execlp("diff", "diff", "-u", "--label", path.c_str(), "--label", path.c_str(),
+               before_name.c_str(), after_name.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : 2;
+}
+
+} // namespace
+
+int main() {
+    std::string script;
+    if (!read_all(STDIN_FILENO, script))
+        return say(exit_no_preview, std::string{"reading the script: "} + strerror(errno) + "\n");
+    if (const std::string failed = enter_read_only_view(); !failed.empty())
+        return say(exit_no_preview, "no read-only view of the files: " + failed + "\n");
+
+    AugeasPtr aug{aug_init("", "", AUG_SAVE_NOOP)};
+    if (!aug)
+        return say(exit_no_preview, "Unable to initialize augeas\n");
+
+    // What the script prints is kept for the failure's report only.
+    char *printed_text = nullptr;
+    size_t printed_size = 0;
+    FilePtr printed{open_memstream(&printed_text, &printed_size)};
+    if (!printed)
+        return say(exit_no_preview, "Unable to keep the script's output\n");
+    const int status = run_script(aug.get(), script, printed.get());
+    printed.reset();
+    MallocText printed_owner{printed_text};
+    if (status < 0)
+        return say(exit_script_failed, "FAILED\n" + std::to_string(status) + "\n" +
+                                           std::string{printed_text, printed_size} +
+                                           augeas_error(aug.get()) + "\n");
+
+    bool changes = false;
+    for (const std::string &tree_path : files_to_save(aug.get())) {
+        const std::string path = tree_path.substr(std::string_view{"/files"}.size());
+        std::string old_text;
+        if (Fd file{open(path.c_str(), O_RDONLY | O_CLOEXEC)}; file.get() >= 0)
+            read_all(file.get(), old_text);
+        std::string text;
+        if (!new_text(aug.get(), tree_path, old_text, text))
+            return exit_script_failed;
+        const int diff = show_diff(path, old_text, text);
+        if (diff > 1)
+            return say(exit_no_preview, "diff failed on " + path + "\n");
+        changes = changes || diff == 1;
+    }
+    return changes ? exit_changes : exit_no_changes;
+}

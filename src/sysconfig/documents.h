@@ -1,0 +1,18 @@
+// The document of a run or a preview, as each tool takes it: an augeas
+// script in memory, a puppet manifest in a temporary file.
+#pragma once
+
+#include <optional>
+
+#include <korvex/owners.h>
+
+#include "temp_file.h"
+
+// Fetched from uri, or a copy of text: 0 and script set, or the failure's
+// result code.
+int augeas_script(const char *uri, const char *text, korvex::GCharPtr &script);
+
+// In a new temporary file, fetched from uri or holding text: 0 and manifest
+// set, or the failure's result code.
+int manifest_file(const char *uri, const char *text,
+                  std::optional<korvex::sysconfig::TempFile> &manifest);
