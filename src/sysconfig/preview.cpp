@@ -28,15 +28,8 @@
 #include "sysconfig_internal.h"
 #include "temp_file.h"
 
-using korvex::ErrorSlot;
-using korvex::FilePtr;
-using korvex::GCharPtr;
-using korvex::UniqueFd;
-using korvex::sysconfig::append_bounded;
-using korvex::sysconfig::augeas_temp_prefix;
-using korvex::sysconfig::malloc_copy;
-using korvex::sysconfig::puppet_temp_prefix;
-using korvex::sysconfig::TempFile;
+using namespace korvex;
+using namespace korvex::sysconfig;
 
 namespace {
 

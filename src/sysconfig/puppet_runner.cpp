@@ -18,9 +18,7 @@
 #include "sysconfig_internal.h"
 #include "temp_file.h"
 
-using korvex::sysconfig::fetch_document;
-using korvex::sysconfig::puppet_temp_prefix;
-using korvex::sysconfig::TempFile;
+using namespace korvex::sysconfig;
 
 namespace {
 
