@@ -8,6 +8,7 @@ namespace korvex::test {
 inline constexpr const char *kSysconfigName = "org.vaduderuvoziz.Sysconfig";
 inline constexpr const char *kSysconfigPath = "/org/vaduderuvoziz/Sysconfig";
 inline constexpr const char *kSysconfigIface = "org.vaduderuvoziz.Sysconfig";
+inline constexpr const char *kSysconfigPreviewIface = "org.vaduderuvoziz.Sysconfig.Preview";
 
 inline constexpr const char *kNetworkName = "org.vaduderuvoziz.Network";
 inline constexpr const char *kNetworkPath = "/org/vaduderuvoziz/Network";

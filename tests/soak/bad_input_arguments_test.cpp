@@ -32,10 +32,8 @@ struct ArgumentCase {
     std::string expected;
 };
 
-class BadInputArguments : public ::testing::Test {
+class BadInputArguments : public IsolatedAgentTest {
 protected:
-    void SetUp() override { agent_ = std::make_unique<IsolatedSysconfigAgent>(); }
-
     void check(const std::vector<ArgumentCase> &cases) {
         for (const ArgumentCase &c : cases) {
             SCOPED_TRACE(c.iface + "." + c.member + ": " + c.label);
@@ -52,8 +50,6 @@ protected:
             }
         }
     }
-
-    std::unique_ptr<IsolatedSysconfigAgent> agent_;
 };
 
 } // namespace

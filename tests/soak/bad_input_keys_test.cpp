@@ -17,10 +17,10 @@ namespace {
 // A key's status file carries the key's name, which must fit NAME_MAX.
 constexpr size_t kLongestStorableKey = 255;
 
-class BadInputKeys : public ::testing::Test {
+class BadInputKeys : public IsolatedAgentTest {
 protected:
     void SetUp() override {
-        agent_ = std::make_unique<IsolatedSysconfigAgent>();
+        IsolatedAgentTest::SetUp();
         missing_ = "file://" + agent_->shared().file("missing.aug");
     }
 
@@ -57,7 +57,6 @@ protected:
         return reply.ok ? reply.str() : reply.error_name.substr(reply.error_name.size() - 5);
     }
 
-    std::unique_ptr<IsolatedSysconfigAgent> agent_;
     std::string missing_;
 };
 
@@ -66,18 +65,10 @@ protected:
 // Which bytes a key may hold is the library's rule, tried byte by byte in
 // key_store_test.cpp; one key of each kind shows the agent applies it.
 TEST_F(BadInputKeys, OnlyTheAllowedCharactersMakeAStatusFile) {
-    for (const auto &[key, taken] :
-         std::vector<std::pair<std::string, bool>>{{"a", true},
-                                                   {"Z", true},
-                                                   {"9", true},
-                                                   {"_", true},
-                                                   {"k.k", true},
-                                                   {"k\x01k", false},
-                                                   {"k\x7fk", false},
-                                                   {"k\xc2\xa0k", false},
-                                                   {"k\xf4\x80\x80\x80k", false},
-                                                   {"=", false}})
-        EXPECT_EQ(accepted(key), taken) << shown(key);
+    for (const std::string key : {"a", "Z", "9", "_", "k.k"})
+        EXPECT_TRUE(accepted(key)) << shown(key);
+    for (const std::string key : {"k\x01k", "k\x7fk", "k\xc2\xa0k", "k\xf4\x80\x80\x80k", "="})
+        EXPECT_FALSE(accepted(key)) << shown(key);
     EXPECT_TRUE(agent_->status_keys().empty()) << ::testing::PrintToString(agent_->status_keys());
 
     // Real runs, each a full augeas load: one key made of every allowed

@@ -39,10 +39,8 @@ private:
     std::string path_;
 };
 
-class BadInputUris : public ::testing::Test {
+class BadInputUris : public IsolatedAgentTest {
 protected:
-    void SetUp() override { agent_ = std::make_unique<IsolatedSysconfigAgent>(); }
-
     void TearDown() override {
         EXPECT_TRUE(agent_->answering());
         EXPECT_TRUE(agent_->left_nothing_behind());
@@ -60,8 +58,6 @@ protected:
         EXPECT_EQ(reply.error_name, code_error(3)) << reply.error_message;
         EXPECT_EQ(agent_->status_file(key), std::nullopt);
     }
-
-    std::unique_ptr<IsolatedSysconfigAgent> agent_;
 };
 
 std::vector<std::string> libcurl_protocols() {
@@ -79,7 +75,8 @@ TEST_F(BadInputUris, EverySchemeLibcurlKnowsPointedAtNothing) {
     TftpNotFoundPort tftp;
     ASSERT_NE(closed.port(), 0);
     const std::vector<std::string> protocols = libcurl_protocols();
-    ASSERT_TRUE(std::set<std::string>(protocols.begin(), protocols.end()).contains("http"));
+    const std::set<std::string> known(protocols.begin(), protocols.end());
+    ASSERT_TRUE(known.contains("http"));
     int tried = 0;
     for (const std::string &protocol : protocols) {
         if (protocol == "file")
@@ -91,9 +88,8 @@ TEST_F(BadInputUris, EverySchemeLibcurlKnowsPointedAtNothing) {
         ++tried;
     }
     EXPECT_GE(tried, 20) << ::testing::PrintToString(protocols);
-    if (std::set<std::string>(protocols.begin(), protocols.end()).contains("tftp")) {
+    if (known.contains("tftp"))
         EXPECT_GE(tftp.requests(), 1);
-    }
     // The puppet runner downloads the same way, after its version check.
     expect_download_failed("http://127.0.0.1:" + std::to_string(closed.port()) + "/x.pp", "puppet",
                            "scheme-puppet-http");

@@ -12,18 +12,14 @@ using namespace korvex::test;
 
 namespace {
 
-class BadInputWire : public ::testing::Test {
+class BadInputWire : public IsolatedAgentTest {
 protected:
-    void SetUp() override { agent_ = std::make_unique<IsolatedSysconfigAgent>(); }
-
     void TearDown() override {
         EXPECT_TRUE(agent_->answering());
         EXPECT_TRUE(agent_->status_keys().empty())
             << ::testing::PrintToString(agent_->status_keys());
         EXPECT_TRUE(agent_->left_nothing_behind());
     }
-
-    std::unique_ptr<IsolatedSysconfigAgent> agent_;
 };
 
 struct MisfitCall {

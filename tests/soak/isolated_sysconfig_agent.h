@@ -13,38 +13,35 @@
 
 #include <gtest/gtest.h>
 
-#include "agent_names.h"
-#include "bus_client.h"
-#include "temp_dir.h"
-#include "test_bus.h"
+#include "sysconfig_agent_fixture.h"
 
 namespace korvex::test {
 
 class IsolatedSysconfigAgent {
 public:
-    // extra_env: "NAME=value" entries for the agent's environment.
     explicit IsolatedSysconfigAgent(const std::vector<std::string> &extra_env = {});
-    ~IsolatedSysconfigAgent();
     IsolatedSysconfigAgent(const IsolatedSysconfigAgent &) = delete;
     IsolatedSysconfigAgent &operator=(const IsolatedSysconfigAgent &) = delete;
 
     const TestSystemBus &bus() const { return *bus_; }
     BusClient &client() { return *client_; }
     // The agent process itself, as the bus knows it (not a wrapper).
-    pid_t pid();
+    pid_t pid() { return static_cast<pid_t>(client_->name_owner_pid(kSysconfigName)); }
     std::string stderr_text() const { return agent_->stderr_text(); }
 
-    Reply call(const std::string &member, const std::vector<Arg> &args);
-    Reply get(const std::string &property);
+    Reply call(const std::string &member, const std::vector<Arg> &args) {
+        return sysconfig_call(*client_, member, args);
+    }
+    Reply get(const std::string &property) { return sysconfig_get(*client_, property); }
 
     // A folder under /tmp that the agent sees as it is: documents for
     // file: URIs, FIFOs, files that augeas scripts may edit.
-    const TempDir &shared() const { return *shared_; }
+    const TempDir &shared() const { return shared_; }
 
-    std::optional<std::string> status_file(const std::string &key) const;
-    // Names of all entries in the keys directory.
+    std::optional<std::string> status_file(const std::string &key) const {
+        return key_status(state_.file("host/keys"), key);
+    }
     std::vector<std::string> status_keys() const;
-    // Everything in the working directory.
     std::vector<std::string> working_directory_entries() const;
     // The working directory is empty and the agent (and what it started)
     // wrote nothing but status files; puppet's own state under
@@ -55,12 +52,20 @@ public:
     ::testing::AssertionResult answering();
 
 private:
-    std::unique_ptr<TempDir> state_;
-    std::unique_ptr<TempDir> work_;
-    std::unique_ptr<TempDir> shared_;
+    TempDir state_{"korvex-soak-state"};
+    TempDir work_{"korvex-soak-work"};
+    TempDir shared_{"korvex-soak-shared"};
     std::unique_ptr<TestSystemBus> bus_;
     std::unique_ptr<Agent> agent_;
     std::unique_ptr<BusClient> client_;
+};
+
+// One agent for each case.
+class IsolatedAgentTest : public ::testing::Test {
+protected:
+    void SetUp() override { agent_ = std::make_unique<IsolatedSysconfigAgent>(); }
+
+    std::unique_ptr<IsolatedSysconfigAgent> agent_;
 };
 
 } // namespace korvex::test

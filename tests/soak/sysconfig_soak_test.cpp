@@ -24,26 +24,19 @@ constexpr uint64_t kWarmUpRequests = 1000;
 constexpr uint64_t kRootRequests = 7500;
 constexpr uint64_t kRefusedRequests = 2500;
 
-PlannedCall sysconfig_call(const std::string &member, std::vector<Arg> args) {
-    return {kSysconfigName, kSysconfigPath, kSysconfigIface, member, std::move(args), {}};
+PlannedCall sysconfig_call(const std::string &member, std::vector<Arg> args,
+                           const char *iface = kSysconfigIface) {
+    return {kSysconfigName, kSysconfigPath, iface, member, std::move(args), {}};
 }
 
 PlannedCall get(const std::string &property) {
-    return {kSysconfigName,
-            kSysconfigPath,
-            kPropertiesIface,
-            "Get",
-            {Arg::s(kSysconfigIface), Arg::s(property)},
-            {}};
+    return sysconfig_call("Get", {Arg::s(kSysconfigIface), Arg::s(property)}, kPropertiesIface);
 }
 
 PlannedCall set_postboot() {
-    return {kSysconfigName,
-            kSysconfigPath,
-            kPropertiesIface,
-            "Set",
-            {Arg::s(kSysconfigIface), Arg::s("is_postboot_configured"), Arg::vu(1)},
-            {}};
+    return sysconfig_call("Set",
+                          {Arg::s(kSysconfigIface), Arg::s("is_postboot_configured"), Arg::vu(1)},
+                          kPropertiesIface);
 }
 
 PlannedCall run(const std::string &member, const std::string &document, uint32_t flags,
@@ -55,6 +48,7 @@ class SysconfigSoak : public ::testing::Test {
 protected:
     void SetUp() override {
         agent_ = std::make_unique<IsolatedSysconfigAgent>(steady_memory_environment());
+        gate_ = std::make_unique<Gate>(agent_->shared(), "soak");
     }
 
     void configure(const std::string &key) {
@@ -67,37 +61,28 @@ protected:
     // Each call of the mix made once, its reply checked against what the
     // agent must say, and kept as what every later round must get too.
     std::vector<PlannedCall> root_mix() {
-        std::vector<PlannedCall> mix = {
-            sysconfig_call("is_configured", {Arg::s("soak-a")}),
-            sysconfig_call("is_configured", {Arg::s("never-run")}),
-            sysconfig_call("is_configured", {Arg::s("../escape")}),
-            get("uuid"),
-            get("hostname"),
-            get("is_postboot_configured"),
-            get("qmf-gen-no-crash"),
+        const std::string ok = "reply (s) \"OK\n\"", none = "reply (s) \"\"";
+        const std::vector<std::pair<PlannedCall, std::string>> rows = {
+            {sysconfig_call("is_configured", {Arg::s("soak-a")}), ok},
+            {sysconfig_call("is_configured", {Arg::s("never-run")}), none},
+            {sysconfig_call("is_configured", {Arg::s("../escape")}), none},
+            {get("uuid"), "reply (s) \"" + expected_uuid() + "\""},
+            {get("hostname"), "reply (s) \"" + expected_hostname() + "\""},
+            {get("is_postboot_configured"), "reply (u) \"0\""},
+            {get("qmf-gen-no-crash"), "reply (i) \"0\""},
             // Configured keys without the force flag: the stored status,
             // whatever the document or the scheme says.
-            run("run_string", "not augeas at all", 0, "augeas", "soak-a"),
-            run("run_string", "notice('never')", 2, "puppet", "soak-b"),
-            run("run_uri", "http://127.0.0.1:1/never-fetched", 0, "no-such-scheme", "soak-b"),
-            set_postboot(),
+            {run("run_string", "not augeas at all", 0, "augeas", "soak-a"), ok},
+            {run("run_string", "notice('never')", 2, "puppet", "soak-b"), ok},
+            {run("run_uri", "http://127.0.0.1:1/never-fetched", 0, "no-such-scheme", "soak-b"), ok},
+            {set_postboot(), "reply"},
         };
-        const std::vector<std::string> expected = {"reply (s) \"OK\n\"",
-                                                   "reply (s) \"\"",
-                                                   "reply (s) \"\"",
-                                                   "reply (s) \"" + expected_uuid() + "\"",
-                                                   "reply (s) \"" + expected_hostname() + "\"",
-                                                   "reply (u) \"0\"",
-                                                   "reply (i) \"0\"",
-                                                   "reply (s) \"OK\n\"",
-                                                   "reply (s) \"OK\n\"",
-                                                   "reply (s) \"OK\n\"",
-                                                   "reply"};
-        for (size_t i = 0; i < mix.size(); ++i) {
-            PlannedCall &call = mix[i];
+        std::vector<PlannedCall> mix;
+        for (const auto &[planned, expected] : rows) {
+            PlannedCall &call = mix.emplace_back(planned);
             call.expected =
                 agent_->client().call(call.dest, call.path, call.iface, call.member, call.args);
-            EXPECT_EQ(describe(call.expected), expected[i]) << call.member << " #" << i;
+            EXPECT_EQ(describe(call.expected), expected) << call.member << " #" << mix.size() - 1;
         }
         return mix;
     }
@@ -115,24 +100,6 @@ protected:
         });
     }
 
-    // A cheap manifest that waits until the gate opens (or its folder is
-    // gone, so no run outlives a failed test).
-    std::string gated_manifest(int run) const {
-        const std::string gate = agent_->shared().file("gate");
-        const std::string folder = agent_->shared().path();
-        return "exec { 'gate " + std::to_string(run) +
-               "':\n"
-               "  command  => 'while [ -d \"" +
-               folder + "\" ] && [ ! -e \"" + gate +
-               "\" ]; do sleep 0.2; done',\n"
-               "  provider => shell,\n"
-               "  path     => ['/usr/bin', '/bin'],\n"
-               "  timeout  => 0,\n"
-               "}\n";
-    }
-
-    void open_gate() { write_file(agent_->shared().file("gate"), ""); }
-
     int started_manifests() const {
         int count = 0;
         for (const std::string &name : agent_->working_directory_entries())
@@ -140,12 +107,8 @@ protected:
         return count;
     }
 
-    void TearDown() override {
-        if (agent_)
-            open_gate();
-    }
-
     std::unique_ptr<IsolatedSysconfigAgent> agent_;
+    std::unique_ptr<Gate> gate_;
 };
 
 } // namespace
@@ -181,7 +144,7 @@ TEST_F(SysconfigSoak, MixedRequestsAndAbandonedPuppetRunsLeaveNothingBehind) {
         for (int i = 0; i < kPuppetRuns; ++i) {
             callers.push_back(std::make_unique<BusClient>(address));
             callers.back()->send(kSysconfigName, kSysconfigPath, kSysconfigIface, "run_string",
-                                 {Arg::s(gated_manifest(i)), Arg::u(0), Arg::s("puppet"),
+                                 {Arg::s(gate_->manifest()), Arg::u(0), Arg::s("puppet"),
                                   Arg::s("abandoned-" + std::to_string(i))});
         }
         const bool all_started =
@@ -194,7 +157,7 @@ TEST_F(SysconfigSoak, MixedRequestsAndAbandonedPuppetRunsLeaveNothingBehind) {
     }
     const auto puppets_started = std::chrono::steady_clock::now();
     run_root_and_nobody(address, root_plan, kRootRequests, refused_plan, kRefusedRequests,
-                        [&] { open_gate(); });
+                        [&] { gate_->open(); });
     const auto mix_done = std::chrono::steady_clock::now();
 
     // Every abandoned run still ends and records its outcome.

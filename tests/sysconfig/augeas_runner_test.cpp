@@ -1,8 +1,6 @@
 // Augeas runs (inline and by URI) with their stored status texts, and
 // single-value queries of the augeas tree.
-#include <sched.h>
 #include <stdlib.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -242,9 +240,7 @@ TEST_F(AugeasQuery, LongValueIsCutLikeAStatusText) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", "/etc", "tmpfs", 0, "mode=0755") != 0)
+        if (!private_tmpfs({"/etc"}))
             _exit(10);
         const std::string alias(3 << 20, 'a');
         write_file("/etc/hosts", "10.0.0.1 " + alias + "\n");

@@ -20,6 +20,13 @@ class Dispatch : public ::testing::Test {
 protected:
     std::optional<std::string> status(const char *key = "k") { return stored_status(key); }
 
+    uint32_t run_string(const char *text, uint32_t flags, const char *scheme, const char *key) {
+        return kx_sysconfig_run_string(text, flags, scheme, key, &Completions::record, &done);
+    }
+    uint32_t run_uri(const char *uri, uint32_t flags, const char *scheme, const char *key) {
+        return kx_sysconfig_run_uri(uri, flags, scheme, key, &Completions::record, &done);
+    }
+
     bool tried_puppet() const { return !log.starting_with("check_puppet:").empty(); }
 
     TempDir keys_dir{"dispatch-keys"};
@@ -38,24 +45,17 @@ TEST_F(Dispatch, ConfiguredKeysAreSkippedUnlessForced) {
         ASSERT_EQ(kx_sysconfig_set_configured("k", stored), 0u);
         for (uint32_t flags : {0u, 2u}) {
             done.results.clear();
-            EXPECT_EQ(kx_sysconfig_run_string("notify {}", flags, "puppet", "k",
-                                              &Completions::record, &done),
-                      0u);
-            EXPECT_EQ(kx_sysconfig_run_uri("http://127.0.0.1:1/x", flags, "puppet", "k",
-                                           &Completions::record, &done),
-                      0u);
+            EXPECT_EQ(run_string("notify {}", flags, "puppet", "k"), 0u);
+            EXPECT_EQ(run_uri("http://127.0.0.1:1/x", flags, "puppet", "k"), 0u);
             // The scheme is not even looked at.
-            EXPECT_EQ(kx_sysconfig_run_string("x", flags, "chef", "k", &Completions::record, &done),
-                      0u);
+            EXPECT_EQ(run_string("x", flags, "chef", "k"), 0u);
             EXPECT_EQ(done.results, (std::vector<int32_t>{0, 0, 0}));
         }
         EXPECT_FALSE(tried_puppet()) << log.dump();
         EXPECT_EQ(read_file(keys_dir.file("k")), stored);
 
         done.results.clear();
-        EXPECT_EQ(
-            kx_sysconfig_run_string("notify {}", 3, "puppet", "k", &Completions::record, &done),
-            4u);
+        EXPECT_EQ(run_string("notify {}", 3, "puppet", "k"), 4u);
         EXPECT_TRUE(tried_puppet());
         EXPECT_TRUE(done.results.empty());
         log.clear();
@@ -63,11 +63,10 @@ TEST_F(Dispatch, ConfiguredKeysAreSkippedUnlessForced) {
 }
 
 TEST_F(Dispatch, SchemesAreMatchedWithoutRegardToCase) {
-    EXPECT_EQ(kx_sysconfig_run_string("notify {}", 0, "PUPPET", "p", &Completions::record, &done),
-              4u);
+    EXPECT_EQ(run_string("notify {}", 0, "PUPPET", "p"), 4u);
     EXPECT_TRUE(tried_puppet()) << log.dump();
 
-    EXPECT_EQ(kx_sysconfig_run_string("", 0, "Augeas", "a", &Completions::record, &done), 0u);
+    EXPECT_EQ(run_string("", 0, "Augeas", "a"), 0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
     EXPECT_EQ(status("a"), "OK\n");
 }
@@ -75,10 +74,8 @@ TEST_F(Dispatch, SchemesAreMatchedWithoutRegardToCase) {
 TEST_F(Dispatch, UnknownSchemeIsRefusedQuietly) {
     for (const char *scheme : {"chef", "", "puppetx", static_cast<const char *>(nullptr)}) {
         SCOPED_TRACE(scheme != nullptr ? scheme : "(null)");
-        EXPECT_EQ(kx_sysconfig_run_string("x", 0, scheme, "k", &Completions::record, &done), 2u);
-        EXPECT_EQ(
-            kx_sysconfig_run_uri("file:///dev/null", 1, scheme, "k", &Completions::record, &done),
-            2u);
+        EXPECT_EQ(run_string("x", 0, scheme, "k"), 2u);
+        EXPECT_EQ(run_uri("file:///dev/null", 1, scheme, "k"), 2u);
     }
     EXPECT_TRUE(done.results.empty());
     EXPECT_TRUE(log.lines().empty()) << log.dump();
@@ -88,10 +85,8 @@ TEST_F(Dispatch, UnknownSchemeIsRefusedQuietly) {
 TEST_F(Dispatch, InvalidKeyIsRefusedBeforeTheScheme) {
     for (const char *scheme : {"chef", "puppet", "augeas"}) {
         SCOPED_TRACE(scheme);
-        EXPECT_EQ(kx_sysconfig_run_string("x", 1, scheme, "../k", &Completions::record, &done), 2u);
-        EXPECT_EQ(
-            kx_sysconfig_run_uri("file:///dev/null", 1, scheme, "", &Completions::record, &done),
-            2u);
+        EXPECT_EQ(run_string("x", 1, scheme, "../k"), 2u);
+        EXPECT_EQ(run_uri("file:///dev/null", 1, scheme, ""), 2u);
     }
     EXPECT_TRUE(done.results.empty());
     EXPECT_FALSE(tried_puppet());

@@ -19,8 +19,8 @@ void CompletionLog::record(void *data, int32_t result) {
     CompletionLog *log = slot->log;
     slot->results.push_back(result);
     log->order_.push_back(slot->name);
-    if (log->hook_ != nullptr)
-        log->hook_(slot->name, log->hook_data_);
+    if (log->hook_)
+        log->hook_(slot->name);
     if (log->order_.size() >= log->expected_)
         g_main_loop_quit(log->loop_.get());
 }

@@ -4,6 +4,7 @@
 #include <glib.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,9 +35,8 @@ public:
     const std::vector<std::string> &order() const noexcept { return order_; }
 
     // Called after each completion, before the loop may stop.
-    void on_completion(void (*hook)(const std::string &name, void *data), void *data) {
-        hook_ = hook;
-        hook_data_ = data;
+    void on_completion(std::function<void(const std::string &name)> hook) {
+        hook_ = std::move(hook);
     }
 
 private:
@@ -44,8 +44,7 @@ private:
     std::vector<std::unique_ptr<Slot>> slots_;
     std::vector<std::string> order_;
     size_t expected_ = 0;
-    void (*hook_)(const std::string &, void *) = nullptr;
-    void *hook_data_ = nullptr;
+    std::function<void(const std::string &)> hook_;
 };
 
 } // namespace korvex::sysconfig::test

@@ -2,11 +2,8 @@
 // which puppet's state, cache, log and run folders are empty tmpfs
 // mounts, so the runs leave nothing behind on the machine and parallel
 // test processes do not share puppet state.
-#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/mount.h>
 
 #include <chrono>
 #include <filesystem>
@@ -29,11 +26,15 @@ class PuppetApply : public ::testing::Test {
 protected:
     std::optional<std::string> status(const char *key) { return stored_status(key); }
 
+    uint32_t start(const std::string &manifest, const char *key, CompletionLog::Slot &slot) {
+        return kx_sysconfig_run_string(manifest.c_str(), 0, "puppet", key, &CompletionLog::record,
+                                       &slot);
+    }
+
     // Runs the manifest under the key to its completion, which it returns.
     std::vector<int32_t> run_to_end(const std::string &manifest, const char *key) {
         CompletionLog::Slot &slot = completions.slot(key);
-        const uint32_t rc = kx_sysconfig_run_string(manifest.c_str(), 0, "puppet", key,
-                                                    &CompletionLog::record, &slot);
+        const uint32_t rc = start(manifest, key, slot);
         EXPECT_EQ(rc, 0u) << log.dump();
         if (rc == 0)
             completions.run_until(completions.order().size() + 1);
@@ -59,10 +60,7 @@ TEST_F(PuppetApply, SuccessfulManifestStoresOkFromTheMainLoop) {
         "file { '" + target + "': ensure => file, content => \"made by puppet\\n\" }\n";
     CompletionLog::Slot &slot = completions.slot("create");
 
-    ASSERT_EQ(kx_sysconfig_run_string(manifest.c_str(), 0, "puppet", "create",
-                                      &CompletionLog::record, &slot),
-              0u)
-        << log.dump();
+    ASSERT_EQ(start(manifest, "create", slot), 0u) << log.dump();
     EXPECT_TRUE(slot.results.empty()) << "completion must come from the main loop";
     EXPECT_EQ(entries_with_prefix(work.path(), "puppet_conf_").size(), 1u);
 
@@ -97,26 +95,18 @@ TEST_F(PuppetApply, ConcurrentRunsCompleteInTheOrderTheyEnd) {
 
     CompletionLog::Slot &held_slot = completions.slot("held");
     CompletionLog::Slot &quick_slot = completions.slot("quick");
-    struct Release {
-        static void on(const std::string &name, void *path) {
-            if (name == "quick")
-                write_file(*static_cast<std::string *>(path), "go");
-        }
-    };
-    std::string release_path = release;
-    completions.on_completion(&Release::on, &release_path);
+    completions.on_completion([&](const std::string &name) {
+        if (name == "quick")
+            write_file(release, "go");
+    });
 
-    ASSERT_EQ(kx_sysconfig_run_string(held.c_str(), 0, "puppet", "held", &CompletionLog::record,
-                                      &held_slot),
-              0u);
+    ASSERT_EQ(start(held, "held", held_slot), 0u);
     // puppet fails (exit 1) when two runs create its cache folders at the
     // same moment, as the version known from the first run lets them.
     for (int tries = 0; tries < 300 && !std::filesystem::exists(reached); ++tries)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_TRUE(std::filesystem::exists(reached));
-    ASSERT_EQ(kx_sysconfig_run_string(quick.c_str(), 0, "puppet", "quick", &CompletionLog::record,
-                                      &quick_slot),
-              0u);
+    ASSERT_EQ(start(quick, "quick", quick_slot), 0u);
     completions.run_until(2);
 
     EXPECT_EQ(completions.order(), (std::vector<std::string>{"quick", "held"}));
@@ -126,31 +116,15 @@ TEST_F(PuppetApply, ConcurrentRunsCompleteInTheOrderTheyEnd) {
     EXPECT_EQ(status("held"), "OK");
 }
 
-// Empty, private copies of the folders puppet writes to.
-bool isolate_puppet_state() {
-    if (unshare(CLONE_NEWNS) != 0) {
-        perror("unshare(CLONE_NEWNS)");
-        return false;
-    }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        perror("making / private");
-        return false;
-    }
-    for (const char *dir : {"/var/cache/puppet", "/var/lib/puppet", "/var/log/puppet", "/run"}) {
-        if (mount("tmpfs", dir, "tmpfs", 0, "mode=0755") != 0) {
-            fprintf(stderr, "mounting tmpfs on %s: %s\n", dir, strerror(errno));
-            return false;
-        }
-    }
-    return true;
-}
-
 } // namespace
 } // namespace korvex::sysconfig::test
 
 int main(int argc, char **argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    if (!korvex::sysconfig::test::isolate_puppet_state())
+    if (!korvex::sysconfig::test::private_tmpfs(
+            {"/var/cache/puppet", "/var/lib/puppet", "/var/log/puppet", "/run"})) {
+        perror("private tmpfs for puppet's folders");
         return 1;
+    }
     return RUN_ALL_TESTS();
 }

@@ -28,31 +28,21 @@ protected:
     // with exit_status. Each one is a new file, as an upgrade makes it.
     void install_puppet(const std::string &version_output, int exit_status = 0,
                         const std::string &on_version = "") {
-        const std::string script = "#!/bin/sh\n"
-                                   "PATH=/usr/bin:/bin\n"
-                                   "if [ \"$1\" = --version ]; then\n"
-                                   "  echo >> '" +
-                                   versions_record().string() +
-                                   "'\n"
-                                   "  printf '%s' '" +
-                                   version_output + "'\n" + on_version +
-                                   "\n"
-                                   "  exit 0\n"
-                                   "fi\n"
-                                   "printf '%s\\n' \"$@\" > '" +
-                                   argv_record().string() +
-                                   "'\n"
-                                   "for last; do :; done\n"
-                                   "cat -- \"$last\" > '" +
-                                   manifest_record().string() +
-                                   "'\n"
-                                   "stat -c %a -- \"$last\" > '" +
-                                   mode_record().string() +
-                                   "'\n"
-                                   "exit " +
-                                   std::to_string(exit_status) + "\n";
+        const std::string script = "#!/bin/sh\nrecords='" + records.path() + "'\nversion='" +
+                                   version_output + "'\n" + R"(PATH=/usr/bin:/bin
+if [ "$1" = --version ]; then
+  echo >> "$records/versions"
+  printf '%s' "$version"
+)" + on_version + R"(
+  exit 0
+fi
+printf '%s\n' "$@" > "$records/argv"
+for last; do :; done
+cat -- "$last" > "$records/manifest"
+stat -c %a -- "$last" > "$records/mode"
+exit )" + std::to_string(exit_status);
         std::filesystem::remove(bin.file("puppet"));
-        write_executable(bin.file("puppet"), script);
+        write_file(bin.file("puppet"), script, 0755);
         std::filesystem::remove(argv_record());
         std::filesystem::remove(manifest_record());
     }
@@ -73,6 +63,11 @@ protected:
     uint32_t start(CompletionLog::Slot &slot, uint32_t flags = 0) {
         return kx_sysconfig_run_string("notify { 'x': }\n", flags, "puppet", "k",
                                        &CompletionLog::record, &slot);
+    }
+
+    uint32_t run_uri(const std::string &uri, uint32_t flags, CompletionLog::Slot &slot) {
+        return kx_sysconfig_run_uri(uri.c_str(), flags, "puppet", "k", &CompletionLog::record,
+                                    &slot);
     }
 
     // Runs one inline manifest to completion; the run's result code.
@@ -229,10 +224,7 @@ TEST_F(PuppetStandIn, ManifestsArePrivateWhateverTheUmask) {
 
     ASSERT_EQ(run_to_end("notify { 'x': }\n", slot), 0u) << log.dump();
     EXPECT_EQ(read_file(mode_record()), "600\n");
-    ASSERT_EQ(kx_sysconfig_run_uri(("file://" + served.file("site.pp")).c_str(), 1, "puppet", "k",
-                                   &CompletionLog::record, &slot),
-              0u)
-        << log.dump();
+    ASSERT_EQ(run_uri("file://" + served.file("site.pp"), 1, slot), 0u) << log.dump();
     completions.run_until(2);
     EXPECT_EQ(read_file(manifest_record()), "notify { 'from uri': }\n");
     EXPECT_EQ(read_file(mode_record()), "600\n");
@@ -271,9 +263,7 @@ TEST_F(PuppetStandIn, ManifestFetchedByUriIsRun) {
     install_puppet("7.23.0\n");
     CompletionLog::Slot &slot = completions.slot("uri");
 
-    ASSERT_EQ(kx_sysconfig_run_uri(server.publish("site.pp", "notify { 'from uri': }\n").c_str(), 0,
-                                   "puppet", "k", &CompletionLog::record, &slot),
-              0u)
+    ASSERT_EQ(run_uri(server.publish("site.pp", "notify { 'from uri': }\n"), 0, slot), 0u)
         << log.dump();
     completions.run_until(1);
     EXPECT_EQ(read_file(manifest_record()), "notify { 'from uri': }\n");
@@ -288,8 +278,7 @@ TEST_F(PuppetStandIn, FailedManifestDownloadRunsNothing) {
     CompletionLog::Slot &slot = completions.slot("uri");
 
     const std::string uri = server.url("/missing");
-    EXPECT_EQ(kx_sysconfig_run_uri(uri.c_str(), 0, "puppet", "k", &CompletionLog::record, &slot),
-              3u);
+    EXPECT_EQ(run_uri(uri, 0, slot), 3u);
     EXPECT_TRUE(log.has(KX_LOG_WARNING, "sysconfig_os_download: curl request for URI '" + uri +
                                             "' got response 404"))
         << log.dump();
@@ -319,9 +308,7 @@ TEST_F(PuppetStandIn, ManifestThatCannotBeWrittenStartsNothing) {
         WorkingDirectory inside{gone};
         std::filesystem::remove(gone);
         EXPECT_EQ(start(slot, 0), 6u);
-        EXPECT_EQ(kx_sysconfig_run_uri("file:///dev/null", 0, "puppet", "k", &CompletionLog::record,
-                                       &slot),
-                  6u);
+        EXPECT_EQ(run_uri("file:///dev/null", 0, slot), 6u);
     }
     // A full working directory: the manifest cannot be written whole.
     write_file(records.file("big.pp"), "# " + std::string(200000, 'x') + "\n");
@@ -331,9 +318,7 @@ TEST_F(PuppetStandIn, ManifestThatCannotBeWrittenStartsNothing) {
         EXPECT_EQ(kx_sysconfig_run_string(("# " + std::string(200000, 'x') + "\n").c_str(), 0,
                                           "puppet", "k", &CompletionLog::record, &slot),
                   6u);
-        EXPECT_EQ(kx_sysconfig_run_uri(("file://" + records.path() + "/big.pp").c_str(), 0,
-                                       "puppet", "k", &CompletionLog::record, &slot),
-                  6u);
+        EXPECT_EQ(run_uri("file://" + records.path() + "/big.pp", 0, slot), 6u);
         EXPECT_TRUE(entries_with_prefix(full.path(), "puppet_conf_").empty());
     }
     EXPECT_FALSE(std::filesystem::exists(argv_record()));

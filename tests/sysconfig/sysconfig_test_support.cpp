@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <iterator>
@@ -44,14 +45,20 @@ UmaskOverride::UmaskOverride(unsigned mask) : previous_{umask(static_cast<mode_t
 
 UmaskOverride::~UmaskOverride() { umask(static_cast<mode_t>(previous_)); }
 
+bool private_tmpfs(std::initializer_list<const char *> dirs, const char *options) {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return false;
+    for (const char *dir : dirs)
+        if (mount("tmpfs", dir, "tmpfs", 0, options) != 0)
+            return false;
+    return true;
+}
+
 FullFolder::FullFolder(const std::filesystem::path &dir) : path_{dir} {
-    if (unshare(CLONE_NEWNS) != 0)
-        fail_errno("unshare(CLONE_NEWNS)");
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        fail_errno("mount --make-rprivate /");
     std::filesystem::create_directory(path_);
-    if (mount("tmpfs", path_.c_str(), "tmpfs", 0, "size=64k,mode=0755") != 0)
-        fail_errno("mount tmpfs " + path_.string());
+    if (!private_tmpfs({path_.c_str()}, "size=64k,mode=0755"))
+        fail_errno("private tmpfs on " + path_.string());
     const std::string filler = (path_ / "filler").string();
     const int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
@@ -150,19 +157,6 @@ std::optional<std::string> read_file(const std::filesystem::path &path) {
     return std::string{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-void write_file(const std::filesystem::path &path, std::string_view contents) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-    if (!out)
-        throw std::runtime_error("cannot write " + path.string());
-}
-
-void write_executable(const std::filesystem::path &path, std::string_view contents) {
-    write_file(path, contents);
-    if (chmod(path.c_str(), 0755) != 0)
-        fail_errno("chmod " + path.string());
-}
-
 std::vector<std::string> entries_with_prefix(const std::filesystem::path &dir,
                                              std::string_view prefix) {
     std::vector<std::string> names;
@@ -171,6 +165,7 @@ std::vector<std::string> entries_with_prefix(const std::filesystem::path &dir,
         if (name.starts_with(prefix))
             names.push_back(name);
     }
+    std::sort(names.begin(), names.end());
     return names;
 }
 

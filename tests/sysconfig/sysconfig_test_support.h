@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,7 @@ namespace korvex::sysconfig::test {
 using korvex::test::HttpServer;
 using korvex::test::RefusingTcpPort;
 using korvex::test::TempDir;
+using korvex::test::write_file;
 
 class WorkingDirectory {
 public:
@@ -50,6 +52,10 @@ public:
 private:
     unsigned previous_;
 };
+
+// Moves this process into a mount namespace of its own with a new tmpfs
+// on each of dirs; false, with errno set, at the first step that fails.
+bool private_tmpfs(std::initializer_list<const char *> dirs, const char *options = "mode=0755");
 
 // A small tmpfs mounted at dir (created here) and filled up, in a private
 // mount namespace of this test process: creating an empty file there
@@ -120,8 +126,7 @@ std::optional<std::string> take_text(char *text);
 std::optional<std::string> stored_status(const char *key);
 
 std::optional<std::string> read_file(const std::filesystem::path &path);
-void write_file(const std::filesystem::path &path, std::string_view contents);
-void write_executable(const std::filesystem::path &path, std::string_view contents);
+// Sorted names of the entries in dir that start with prefix.
 std::vector<std::string> entries_with_prefix(const std::filesystem::path &dir,
                                              std::string_view prefix);
 

@@ -1,22 +1,11 @@
 #!/bin/bash
 # private_host_state.sh STATE PROGRAM [ARGUMENTS...]
-#
-# Runs PROGRAM with private views of the places outside its working
-# directory that the configuration agent and puppet write to, so that a
-# test run leaves the machine as it found it. Must already run in a new
-# mount namespace with private propagation (unshare -m --propagation
-# private): none of these mounts is seen outside it.
-#
-# STATE is the test's own folder:
-#   keys/          shown as /var/lib/korvex (the agent's key status files)
-#   etc-upper/     writable layer over /etc; whatever lands in /etc is kept
-#                  here, and files put here before the start replace the
-#                  host's in the program's view
-#   var-lib-upper/ writable layer over /var/lib, which gives /var/lib/korvex
-#                  a mount point without creating it on the host and keeps
-#                  puppet's /var/lib/puppet state
-# puppet's cache, log and run folders (and with them all of /run) start
-# empty on tmpfs and vanish with the namespace.
+# Runs PROGRAM (already in a mount namespace of private propagation) with
+# the places outside its working directory that the agent and puppet write
+# to made private: STATE/keys shows as /var/lib/korvex, STATE/etc-upper and
+# STATE/var-lib-upper are writable layers over /etc and /var/lib (files put
+# in etc-upper beforehand replace the host's), and puppet's cache, log and
+# run folders start empty on tmpfs.
 set -euo pipefail
 
 state=$1

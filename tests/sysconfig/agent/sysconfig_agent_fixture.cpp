@@ -20,6 +20,41 @@ namespace korvex::test {
 const std::string SysconfigAgentTest::kOriginalHosts =
     "127.0.0.1\tlocalhost\n192.0.2.1\tfirst.example\n";
 
+std::unique_ptr<TestSystemBus> sysconfig_bus() {
+    TestBusOptions options;
+    options.polkit_rules = rules_refusing_user("nobody");
+    return std::make_unique<TestSystemBus>(options);
+}
+
+std::unique_ptr<Agent> start_sysconfig_agent(const TestSystemBus &bus,
+                                             std::vector<std::string> view, const std::string &cwd,
+                                             const std::vector<std::string> &env) {
+    AgentOptions agent;
+    agent.prefix = {"unshare", "-m", "--propagation", "private"};
+    agent.prefix.insert(agent.prefix.end(), view.begin(), view.end());
+    agent.argv = {KX_SYSCONFIG_AGENT};
+    agent.env = env;
+    agent.cwd = cwd;
+    agent.bus_name = kSysconfigName;
+    return std::make_unique<Agent>(bus, agent);
+}
+
+Reply sysconfig_call(BusClient &client, const std::string &member, const std::vector<Arg> &args) {
+    return client.call(kSysconfigName, kSysconfigPath, kSysconfigIface, member, args);
+}
+
+Reply sysconfig_get(BusClient &client, const std::string &property) {
+    return client.call(kSysconfigName, kSysconfigPath, kPropertiesIface, "Get",
+                       {Arg::s(kSysconfigIface), Arg::s(property)});
+}
+
+std::optional<std::string> key_status(const std::string &keys_dir, const std::string &key) {
+    const std::string path = keys_dir + "/sysconfig-keys/" + key;
+    if (!fs::is_regular_file(path))
+        return std::nullopt;
+    return read_file(path);
+}
+
 Gate::Gate(const TempDir &dir, const std::string &name)
     : folder_(dir.file("gate-" + name)), name_(name) {
     fs::create_directories(folder_);
@@ -64,23 +99,14 @@ void SysconfigAgentTest::SetUp() {
     write_file(hosts_path(), kOriginalHosts);
 
     server_ = std::make_unique<HttpServer>();
-
-    TestBusOptions options;
-    options.polkit_rules = rules_refusing_user("nobody");
-    bus_ = std::make_unique<TestSystemBus>(options);
+    bus_ = sysconfig_bus();
     start_agent();
     client_ = std::make_unique<BusClient>(bus_->address());
 }
 
 void SysconfigAgentTest::start_agent() {
     agent_.reset();
-    AgentOptions agent;
-    agent.prefix = {"unshare",     "-m", "--propagation", "private", KX_PRIVATE_HOST_STATE,
-                    state_->path()};
-    agent.argv = {KX_SYSCONFIG_AGENT};
-    agent.cwd = work_->path();
-    agent.bus_name = kSysconfigName;
-    agent_ = std::make_unique<Agent>(*bus_, agent);
+    agent_ = start_sysconfig_agent(*bus_, {KX_PRIVATE_HOST_STATE, state_->path()}, work_->path());
     ASSERT_TRUE(agent_->wait_for_name()) << agent_->stderr_text();
 }
 
@@ -101,47 +127,6 @@ void SysconfigAgentTest::TearDown() {
             << ::testing::PrintToString(temporary_documents());
     }
     EXPECT_TRUE(etc_writes().empty()) << ::testing::PrintToString(etc_writes());
-}
-
-Reply SysconfigAgentTest::call(const std::string &member, const std::vector<Arg> &args) {
-    return client_->call(kSysconfigName, kSysconfigPath, kSysconfigIface, member, args);
-}
-
-Reply SysconfigAgentTest::run_string(const std::string &text, uint32_t flags,
-                                     const std::string &scheme, const std::string &key) {
-    return call("run_string", {Arg::s(text), Arg::u(flags), Arg::s(scheme), Arg::s(key)});
-}
-
-Reply SysconfigAgentTest::run_uri(const std::string &uri, uint32_t flags, const std::string &scheme,
-                                  const std::string &key) {
-    return call("run_uri", {Arg::s(uri), Arg::u(flags), Arg::s(scheme), Arg::s(key)});
-}
-
-Reply SysconfigAgentTest::is_configured(const std::string &key) {
-    return call("is_configured", {Arg::s(key)});
-}
-
-Reply SysconfigAgentTest::query(const std::string &path, uint32_t flags,
-                                const std::string &scheme) {
-    return call("query", {Arg::s(path), Arg::u(flags), Arg::s(scheme)});
-}
-
-Reply SysconfigAgentTest::get(const std::string &property) {
-    return client_->call(kSysconfigName, kSysconfigPath, kPropertiesIface, "Get",
-                         {Arg::s(kSysconfigIface), Arg::s(property)});
-}
-
-Reply SysconfigAgentTest::preview(const std::string &member, const std::string &document,
-                                  const std::string &scheme) {
-    return client_->call(kSysconfigName, kSysconfigPath, "org.vaduderuvoziz.Sysconfig.Preview",
-                         member, {Arg::s(document), Arg::s(scheme)});
-}
-
-std::optional<std::string> SysconfigAgentTest::status_file(const std::string &key) const {
-    const std::string path = state_->file("keys/sysconfig-keys/" + key);
-    if (!file_exists(path))
-        return std::nullopt;
-    return read_file(path);
 }
 
 std::vector<std::string> SysconfigAgentTest::temporary_documents() const {

@@ -19,6 +19,20 @@
 
 namespace korvex::test {
 
+// What the agent's tests here and its soak and bad-input tests share.
+// A private system bus whose polkitd refuses user nobody.
+std::unique_ptr<TestSystemBus> sysconfig_bus();
+// sysconfig-dbus in cwd, started in a new mount namespace of private
+// propagation by view (a host-view script and its arguments); the caller
+// waits for its name.
+std::unique_ptr<Agent> start_sysconfig_agent(const TestSystemBus &bus,
+                                             std::vector<std::string> view, const std::string &cwd,
+                                             const std::vector<std::string> &env = {});
+Reply sysconfig_call(BusClient &client, const std::string &member, const std::vector<Arg> &args);
+Reply sysconfig_get(BusClient &client, const std::string &property);
+// The key's status file in keys_dir (the agent's /var/lib/korvex).
+std::optional<std::string> key_status(const std::string &keys_dir, const std::string &key);
+
 // A file that a gated puppet manifest waits for. The manifest's wait ends
 // when the gate is opened or its folder is gone, so no run outlives a
 // test that failed half-way; the destructor opens the gate as well.
@@ -50,19 +64,31 @@ protected:
     // Starts the agent, or a new one in place of the running one.
     void start_agent();
 
-    Reply call(const std::string &member, const std::vector<Arg> &args);
+    Reply call(const std::string &member, const std::vector<Arg> &args) {
+        return sysconfig_call(*client_, member, args);
+    }
     Reply run_string(const std::string &text, uint32_t flags, const std::string &scheme,
-                     const std::string &key);
+                     const std::string &key) {
+        return call("run_string", {Arg::s(text), Arg::u(flags), Arg::s(scheme), Arg::s(key)});
+    }
     Reply run_uri(const std::string &uri, uint32_t flags, const std::string &scheme,
-                  const std::string &key);
-    Reply is_configured(const std::string &key);
-    Reply query(const std::string &path, uint32_t flags, const std::string &scheme);
-    Reply get(const std::string &property);
+                  const std::string &key) {
+        return call("run_uri", {Arg::s(uri), Arg::u(flags), Arg::s(scheme), Arg::s(key)});
+    }
+    Reply is_configured(const std::string &key) { return call("is_configured", {Arg::s(key)}); }
+    Reply query(const std::string &path, uint32_t flags, const std::string &scheme) {
+        return call("query", {Arg::s(path), Arg::u(flags), Arg::s(scheme)});
+    }
+    Reply get(const std::string &property) { return sysconfig_get(*client_, property); }
     // member "preview_string" or "preview_uri" of the Preview interface.
     Reply preview(const std::string &member, const std::string &document,
-                  const std::string &scheme);
-
-    std::optional<std::string> status_file(const std::string &key) const;
+                  const std::string &scheme) {
+        return client_->call(kSysconfigName, kSysconfigPath, kSysconfigPreviewIface, member,
+                             {Arg::s(document), Arg::s(scheme)});
+    }
+    std::optional<std::string> status_file(const std::string &key) const {
+        return key_status(state_->file("keys"), key);
+    }
     // Entries of the agent's working directory named like its temporary
     // documents.
     std::vector<std::string> temporary_documents() const;
