@@ -43,24 +43,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "agent_wrapper.h"
+#include "bench_program.h"
 #include "bus_client.h"
 #include "process.h"
 #include "sample_set.h"
 #include "test_bus.h"
 
+using namespace korvex::bench;
 using namespace korvex::test;
 using namespace std::chrono_literals;
-using korvex::bench::agent_prefix;
-using korvex::bench::print_fairness;
-using korvex::bench::SampleSet;
-using korvex::bench::side_by_side;
 
 namespace {
 
 constexpr const char *kName = "org.vaduderuvoziz.Sysconfig";
 constexpr const char *kPath = "/org/vaduderuvoziz/Sysconfig";
-constexpr const char *kKeysDir = "/var/lib/korvex/sysconfig-keys";
 constexpr const char *kKey = "bench-fairness-key";
 constexpr long kBurstCalls = 40000;
 
@@ -178,17 +174,10 @@ public:
         const char *inherited = std::getenv("PATH");
         const std::string path =
             tools_.path() + ":" + (inherited != nullptr ? inherited : "/usr/bin:/bin");
-        loaded_agent_ = std::make_unique<Agent>(loaded_bus_, AgentOptions{{KX_SYSCONFIG_AGENT},
-                                                                          agent_prefix(),
-                                                                          {"PATH=" + path},
-                                                                          loaded_work_.path(),
-                                                                          kName});
-        idle_agent_ = std::make_unique<Agent>(
-            idle_bus_,
-            AgentOptions{{KX_SYSCONFIG_AGENT}, agent_prefix(), {}, idle_work_.path(), kName});
-        if (!loaded_agent_->wait_for_name() || !idle_agent_->wait_for_name())
-            throw std::runtime_error("agents did not start:\n" + loaded_agent_->stderr_text() +
-                                     idle_agent_->stderr_text());
+        loaded_agent_ = started_agent(
+            loaded_bus_, {{KX_SYSCONFIG_AGENT}, {}, {"PATH=" + path}, loaded_work_.path(), kName});
+        idle_agent_ =
+            started_agent(idle_bus_, {{KX_SYSCONFIG_AGENT}, {}, {}, idle_work_.path(), kName});
         loaded_ = std::make_unique<BusClient>(loaded_bus_.address());
         idle_ = std::make_unique<BusClient>(idle_bus_.address());
         runner_ = std::make_unique<BusClient>(loaded_bus_.address());
@@ -332,16 +321,10 @@ private:
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s ROUNDS\n", argv[0]);
-        return 2;
-    }
-    const int rounds = std::max(1, std::atoi(argv[1]));
-    try {
-        std::filesystem::create_directories(kKeysDir);
-        write_file(std::string(kKeysDir) + "/" + kKey, "OK\nbenchmark status\n");
+    return bench_main(argc, argv, 1, "ROUNDS", [](char **operands) {
+        store_key_status(kKey, "OK\nbenchmark status\n");
         TempDir scratch("korvex-bench-fairness");
-        FairnessRun run(rounds, scratch);
+        FairnessRun run(rounds_operand(operands[1]), scratch);
         run.held_challenge();
         run.burst();
         // One run first: the cold row is then about the version check, not
@@ -350,9 +333,6 @@ int main(int argc, char **argv) {
         run.puppet_request("puppet-cold", true);
         run.puppet_request("puppet-warm", false);
         run.slow_download();
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "kx-bench-fairness: %s\n", e.what());
-        return 1;
-    }
-    return 0;
+        return 0;
+    });
 }

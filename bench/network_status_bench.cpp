@@ -17,20 +17,15 @@
 
 #include <korvex/network.h>
 
-#include "agent_wrapper.h"
+#include "bench_program.h"
 #include "bus_client.h"
 #include "command_run.h"
 #include "kernel_link_dump.h"
 #include "sample_set.h"
 #include "test_bus.h"
 
+using namespace korvex::bench;
 using namespace korvex::test;
-using korvex::bench::agent_prefix;
-using korvex::bench::dump_every_link;
-using korvex::bench::print_figure;
-using korvex::bench::run_to_end;
-using korvex::bench::SampleSet;
-using korvex::bench::timed;
 
 namespace {
 
@@ -44,23 +39,14 @@ unsigned interface_count() {
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s IFACE ROUNDS\n", argv[0]);
-        return 2;
-    }
-    const std::string iface = argv[1];
-    const int rounds = std::max(1, std::atoi(argv[2]));
-    const std::vector<std::string> ip = {"ip", "-o", "link", "show", "dev", iface};
+    return bench_main(argc, argv, 2, "IFACE ROUNDS", [](char **operands) {
+        const std::string iface = operands[1];
+        const int rounds = rounds_operand(operands[2]);
+        const std::vector<std::string> ip = {"ip", "-o", "link", "show", "dev", iface};
 
-    try {
         TestSystemBus bus;
-        Agent agent(
-            bus,
-            AgentOptions{{KX_NETWORK_AGENT}, agent_prefix(), {}, "/", "org.vaduderuvoziz.Network"});
-        if (!agent.wait_for_name()) {
-            std::fprintf(stderr, "agent did not start:\n%s", agent.stderr_text().c_str());
-            return 1;
-        }
+        auto agent =
+            started_agent(bus, {{KX_NETWORK_AGENT}, {}, {}, "/", "org.vaduderuvoziz.Network"});
         BusClient client(bus.address());
         auto status = [&] {
             Reply reply = client.call("org.vaduderuvoziz.Network", "/org/vaduderuvoziz/Network",
@@ -113,9 +99,6 @@ int main(int argc, char **argv) {
         print_figure("status." + size, agent_times, ip_times);
         print_figure("library." + size, library_times, ip_times);
         print_figure("link-dump." + size, dump_times, ip_times);
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "kx-bench-network-status: %s\n", e.what());
-        return 1;
-    }
-    return 0;
+        return 0;
+    });
 }

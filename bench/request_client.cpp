@@ -29,12 +29,13 @@
 #include <dbus/dbus.h>
 #include <polkit/polkit.h>
 
+#include <korvex/owners.h>
+
 #include "sample_set.h"
 
-using korvex::bench::print_figure;
-using korvex::bench::SampleSet;
-using korvex::bench::side_by_side;
-using korvex::bench::timed;
+using namespace korvex::bench;
+using korvex::ErrorSlot;
+using korvex::ObjectPtr;
 
 namespace {
 
@@ -165,12 +166,6 @@ bool floor_round_trip(DBusConnection *connection, const char *action) {
     return direct_check(connection, action);
 }
 
-struct ObjectUnref {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
-template <typename T>
-using Owned = std::unique_ptr<T, ObjectUnref>;
-
 // The same check the way the agents must put it: polkit's GObject client,
 // synchronously, over its own GDBus connection.
 class LibraryCheck {
@@ -183,21 +178,18 @@ public:
     }
 
     bool operator()(const char *action) const {
-        GError *error = nullptr;
-        Owned<PolkitAuthorizationResult> result(polkit_authority_check_authorization_sync(
+        ErrorSlot error;
+        ObjectPtr<PolkitAuthorizationResult> result(polkit_authority_check_authorization_sync(
             authority_.get(), subject_.get(), action, nullptr,
-            POLKIT_CHECK_AUTHORIZATION_FLAGS_ALLOW_USER_INTERACTION, nullptr, &error));
-        if (error != nullptr) {
-            const std::string message = error->message;
-            g_error_free(error);
-            throw std::runtime_error("polkit: " + message);
-        }
+            POLKIT_CHECK_AUTHORIZATION_FLAGS_ALLOW_USER_INTERACTION, nullptr, error.out()));
+        if (error.get() != nullptr)
+            throw std::runtime_error(std::string("polkit: ") + error.message_or(""));
         return polkit_authorization_result_get_is_authorized(result.get());
     }
 
 private:
-    Owned<PolkitAuthority> authority_;
-    Owned<PolkitSubject> subject_;
+    ObjectPtr<PolkitAuthority> authority_;
+    ObjectPtr<PolkitSubject> subject_;
 };
 
 struct Figure {

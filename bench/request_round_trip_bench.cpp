@@ -17,18 +17,16 @@
 #include <string>
 
 #include "agent_memory.h"
-#include "agent_wrapper.h"
+#include "bench_program.h"
 #include "bus_client.h"
 #include "process.h"
 #include "test_bus.h"
 
+using namespace korvex::bench;
 using namespace korvex::test;
-using korvex::bench::agent_prefix;
-using korvex::bench::resident_kb;
 
 namespace {
 
-constexpr const char *kKeysDir = "/var/lib/korvex/sysconfig-keys";
 constexpr const char *kKey = "bench-request-key";
 constexpr const char *kStatus = "OK\nbenchmark status\n";
 
@@ -57,32 +55,18 @@ int run_client(const TestSystemBus &bus, std::optional<uid_t> uid, const std::st
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s ROUNDS\n", argv[0]);
-        return 2;
-    }
-    const int rounds = std::max(1, std::atoi(argv[1]));
-    try {
-        std::filesystem::create_directories(kKeysDir);
-        write_file(std::string(kKeysDir) + "/" + kKey, kStatus);
+    return bench_main(argc, argv, 1, "ROUNDS", [](char **operands) {
+        const int rounds = rounds_operand(operands[1]);
+        store_key_status(kKey, kStatus);
 
         TestBusOptions options;
         options.polkit_rules = kGrantAgentActions;
         TestSystemBus bus(options);
         TempDir work("korvex-bench-work");
-        Agent sysconfig(bus, AgentOptions{{KX_SYSCONFIG_AGENT},
-                                          agent_prefix(),
-                                          {},
-                                          work.path(),
-                                          "org.vaduderuvoziz.Sysconfig"});
-        Agent network(
-            bus,
-            AgentOptions{{KX_NETWORK_AGENT}, agent_prefix(), {}, "/", "org.vaduderuvoziz.Network"});
-        if (!sysconfig.wait_for_name() || !network.wait_for_name()) {
-            std::fprintf(stderr, "agents did not start:\n%s%s", sysconfig.stderr_text().c_str(),
-                         network.stderr_text().c_str());
-            return 1;
-        }
+        auto sysconfig = started_agent(
+            bus, {{KX_SYSCONFIG_AGENT}, {}, {}, work.path(), "org.vaduderuvoziz.Sysconfig"});
+        auto network =
+            started_agent(bus, {{KX_NETWORK_AGENT}, {}, {}, "/", "org.vaduderuvoziz.Network"});
 
         if (run_client(bus, std::nullopt, "root", rounds) != 0 ||
             run_client(bus, kNobody, "uid65534", rounds) != 0)
@@ -93,9 +77,6 @@ int main(int argc, char **argv) {
                     resident_kb(probe.name_owner_pid("org.vaduderuvoziz.Sysconfig")));
         std::printf("RSS network-dbus %ld\n",
                     resident_kb(probe.name_owner_pid("org.vaduderuvoziz.Network")));
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "kx-bench-requests: %s\n", e.what());
-        return 1;
-    }
-    return 0;
+        return 0;
+    });
 }

@@ -31,20 +31,14 @@
 #include <unistd.h>
 
 #include "agent_memory.h"
-#include "agent_wrapper.h"
+#include "bench_program.h"
 #include "bus_client.h"
 #include "command_run.h"
 #include "sample_set.h"
 #include "test_bus.h"
 
+using namespace korvex::bench;
 using namespace korvex::test;
-using korvex::bench::agent_prefix;
-using korvex::bench::print_figure;
-using korvex::bench::resident_kb;
-using korvex::bench::run_to_end;
-using korvex::bench::SampleSet;
-using korvex::bench::side_by_side;
-using korvex::bench::timed;
 
 namespace {
 
@@ -126,25 +120,14 @@ private:
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s AUGEAS_ROUNDS PUPPET_ROUNDS\n", argv[0]);
-        return 2;
-    }
-    const int augeas_rounds = std::max(1, std::atoi(argv[1]));
-    const int puppet_rounds = std::max(1, std::atoi(argv[2]));
-    try {
+    return bench_main(argc, argv, 2, "AUGEAS_ROUNDS PUPPET_ROUNDS", [](char **operands) {
+        const int augeas_rounds = rounds_operand(operands[1]);
+        const int puppet_rounds = rounds_operand(operands[2]);
         TestSystemBus bus;
         TempDir work("korvex-bench-work");
         TempDir edits("korvex-bench-edits");
-        Agent agent(bus, AgentOptions{{KX_SYSCONFIG_AGENT},
-                                      agent_prefix(),
-                                      {},
-                                      work.path(),
-                                      "org.vaduderuvoziz.Sysconfig"});
-        if (!agent.wait_for_name()) {
-            std::fprintf(stderr, "agent did not start:\n%s", agent.stderr_text().c_str());
-            return 1;
-        }
+        auto agent = started_agent(
+            bus, {{KX_SYSCONFIG_AGENT}, {}, {}, work.path(), "org.vaduderuvoziz.Sysconfig"});
         // The tools run where the agent runs them: in its working folder.
         if (chdir(work.path().c_str()) != 0)
             throw std::runtime_error("cannot enter " + work.path());
@@ -227,9 +210,6 @@ int main(int argc, char **argv) {
 
         std::printf("RSS-after-runs sysconfig-dbus %ld\n",
                     resident_kb(client.name_owner_pid("org.vaduderuvoziz.Sysconfig")));
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "kx-bench-tools: %s\n", e.what());
-        return 1;
-    }
-    return 0;
+        return 0;
+    });
 }

@@ -1,6 +1,6 @@
 #include "shell_words.h"
 
-#include <cstdio>
+#include <korvex/text.h>
 
 namespace korvex::broker {
 
@@ -50,21 +50,7 @@ std::string quoted_command(std::initializer_list<std::string_view> words) {
 }
 
 std::string printable(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(c);
-        } else if (is_control(c)) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
-            out.append(escaped);
-        } else {
-            out.push_back(c);
-        }
-    }
-    return out;
+    return korvex::printable(text, std::string_view::npos, Quotes::escaped);
 }
 
 } // namespace korvex::broker

@@ -22,8 +22,8 @@ std::string shell_quoted(std::string_view word);
 // The words, each quoted, joined by single spaces.
 std::string quoted_command(std::initializer_list<std::string_view> words);
 
-// The text with control characters, quotes and backslashes escaped, so a
-// hostile value cannot forge or break log lines.
+// The text with control characters, invalid UTF-8, quotes and backslashes
+// escaped, whole, so a hostile value cannot forge or break log lines.
 std::string printable(std::string_view text);
 
 } // namespace korvex::broker

@@ -16,14 +16,10 @@
 
 using korvex::ErrorPtr;
 using korvex::GCharPtr;
+using korvex::MainContextPtr;
 using korvex::ObjectPtr;
 
 namespace {
-
-struct MainContextDeleter {
-    void operator()(GMainContext *context) const { g_main_context_unref(context); }
-};
-using MainContextPtr = std::unique_ptr<GMainContext, MainContextDeleter>;
 
 // polkit keeps one authority per process only while somebody holds it.
 // Dropped after every check, it had to be built again for the next

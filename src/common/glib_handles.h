@@ -1,4 +1,5 @@
-// Owners for the GLib, dbus-glib and PolicyKit handles of the framework.
+// Owners for the dbus-glib handles of the framework; the GLib ones are in
+// korvex/owners.h.
 #ifndef KORVEX_GLIB_HANDLES_H
 #define KORVEX_GLIB_HANDLES_H
 
@@ -7,28 +8,9 @@
 #include <dbus/dbus-glib.h>
 #include <glib-object.h>
 
+#include <korvex/owners.h>
+
 namespace korvex {
-
-struct GErrorDeleter {
-    void operator()(GError *e) const { g_error_free(e); }
-};
-using ErrorPtr = std::unique_ptr<GError, GErrorDeleter>;
-
-struct GFreeDeleter {
-    void operator()(void *p) const { g_free(p); }
-};
-using GCharPtr = std::unique_ptr<char, GFreeDeleter>;
-
-struct GObjectDeleter {
-    void operator()(gpointer o) const { g_object_unref(o); }
-};
-template <typename T>
-using ObjectPtr = std::unique_ptr<T, GObjectDeleter>;
-
-struct MainLoopDeleter {
-    void operator()(GMainLoop *l) const { g_main_loop_unref(l); }
-};
-using MainLoopPtr = std::unique_ptr<GMainLoop, MainLoopDeleter>;
 
 struct ConnectionDeleter {
     void operator()(DBusGConnection *c) const { dbus_g_connection_unref(c); }

@@ -8,7 +8,7 @@
 #include <set>
 #include <string_view>
 
-namespace korvexctl {
+namespace korvex::ctl {
 
 namespace {
 
@@ -211,4 +211,4 @@ VariantPtr AgentBus::wait_with_progress(const AgentInfo &agent, const std::strin
     return VariantPtr{pending.reply};
 }
 
-} // namespace korvexctl
+} // namespace korvex::ctl

@@ -10,9 +10,11 @@
 #include "auth_agent.h"
 #include "command_line.h"
 #include "exit_status.h"
-#include "gio_handles.h"
+#include <gio/gio.h>
 
-namespace korvexctl {
+#include <korvex/owners.h>
+
+namespace korvex::ctl {
 
 class AgentBus {
 public:
@@ -59,6 +61,6 @@ private:
 CommandFailure failure_from_call_error(const GError &error, const AgentInfo &agent,
                                        const std::string &action);
 
-} // namespace korvexctl
+} // namespace korvex::ctl
 
 #endif

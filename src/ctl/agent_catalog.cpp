@@ -1,6 +1,6 @@
 #include "agent_catalog.h"
 
-namespace korvexctl {
+namespace korvex::ctl {
 
 const PropertyInfo *AgentInfo::property(const std::string &name) const {
     for (const auto &p : properties)
@@ -46,4 +46,4 @@ const AgentInfo *find_agent(const std::string &word) {
     return nullptr;
 }
 
-} // namespace korvexctl
+} // namespace korvex::ctl

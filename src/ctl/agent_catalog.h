@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace korvexctl {
+namespace korvex::ctl {
 
 struct PropertyInfo {
     std::string name;
@@ -30,6 +30,6 @@ const AgentInfo &network_agent();
 // nullptr when no agent answers to `word`.
 const AgentInfo *find_agent(const std::string &word);
 
-} // namespace korvexctl
+} // namespace korvex::ctl
 
 #endif

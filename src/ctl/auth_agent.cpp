@@ -7,7 +7,7 @@
 #include <csignal>
 #include <string>
 
-namespace korvexctl {
+namespace korvex::ctl {
 
 namespace {
 
@@ -54,4 +54,4 @@ TextAuthAgent::~TextAuthAgent() {
     g_subprocess_wait(agent_.get(), nullptr, nullptr);
 }
 
-} // namespace korvexctl
+} // namespace korvex::ctl

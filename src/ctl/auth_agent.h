@@ -6,9 +6,9 @@
 
 #include <gio/gio.h>
 
-#include "gio_handles.h"
+#include <korvex/owners.h>
 
-namespace korvexctl {
+namespace korvex::ctl {
 
 class TextAuthAgent {
 public:
@@ -27,6 +27,6 @@ private:
     ObjectPtr<GSubprocess> agent_;
 };
 
-} // namespace korvexctl
+} // namespace korvex::ctl
 
 #endif

@@ -5,7 +5,7 @@
 
 #include "exit_status.h"
 
-namespace korvexctl {
+namespace korvex::ctl {
 
 namespace {
 
@@ -89,4 +89,4 @@ CommandLine parse_command_line(const std::vector<std::string> &args) {
     return line;
 }
 
-} // namespace korvexctl
+} // namespace korvex::ctl

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace korvexctl {
+namespace korvex::ctl {
 
 struct CommandLine {
     std::vector<std::string> words;            // command words and operands, in order
@@ -34,6 +34,6 @@ CommandLine parse_command_line(const std::vector<std::string> &args);
 
 inline constexpr int kDefaultTimeoutSeconds = 600;
 
-} // namespace korvexctl
+} // namespace korvex::ctl
 
 #endif

@@ -12,7 +12,7 @@
 #include "command_line.h"
 #include "exit_status.h"
 
-namespace korvexctl {
+namespace korvex::ctl {
 
 ExitStatus sysconfig_command(const CommandLine &line); // words: sysconfig SUB ...
 ExitStatus network_command(const CommandLine &line);   // words: network SUB [IFACE]
@@ -29,6 +29,6 @@ std::vector<std::string> operands(const CommandLine &line, size_t skip,
                                   const std::vector<std::string> &names,
                                   const std::string &help_topic);
 
-} // namespace korvexctl
+} // namespace korvex::ctl
 
 #endif

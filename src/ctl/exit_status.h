@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace korvexctl {
+namespace korvex::ctl {
 
 enum class ExitStatus : int {
     ok = 0,
@@ -45,6 +45,6 @@ private:
     std::string help_topic_;
 };
 
-} // namespace korvexctl
+} // namespace korvex::ctl
 
 #endif

@@ -2,7 +2,7 @@
 
 #include <map>
 
-namespace korvexctl {
+namespace korvex::ctl {
 
 namespace {
 
@@ -226,4 +226,4 @@ std::string help_text(const std::string &topic) {
     }
 }
 
-} // namespace korvexctl
+} // namespace korvex::ctl

@@ -4,13 +4,13 @@
 
 #include <string>
 
-namespace korvexctl {
+namespace korvex::ctl {
 
 // `topic` is the command path ("", "sysconfig", "sysconfig run-string",
 // "network list", "get", ...). Unknown topics fall back to the nearest
 // enclosing one.
 std::string help_text(const std::string &topic);
 
-} // namespace korvexctl
+} // namespace korvex::ctl
 
 #endif

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-namespace korvexctl {
+namespace korvex::ctl {
 
 std::string json_quote(std::string_view text) {
     std::string out = "\"";
@@ -62,4 +62,4 @@ JsonObject &JsonObject::add(std::string_view key, const std::vector<JsonObject> 
     return add_raw(key, array + "]");
 }
 
-} // namespace korvexctl
+} // namespace korvex::ctl

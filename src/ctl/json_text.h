@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace korvexctl {
+namespace korvex::ctl {
 
 std::string json_quote(std::string_view text);
 
@@ -28,6 +28,6 @@ private:
     std::string members_;
 };
 
-} // namespace korvexctl
+} // namespace korvex::ctl
 
 #endif

@@ -8,7 +8,7 @@
 #define KORVEX_VERSION "unknown"
 #endif
 
-using namespace korvexctl;
+using namespace korvex::ctl;
 
 namespace {
 

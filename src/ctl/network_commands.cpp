@@ -8,7 +8,7 @@
 #include "commands.h"
 #include "json_text.h"
 
-namespace korvexctl {
+namespace korvex::ctl {
 
 namespace {
 
@@ -125,4 +125,4 @@ ExitStatus network_command(const CommandLine &line) {
     throw UsageError("unknown network command \"" + sub + "\"", "network");
 }
 
-} // namespace korvexctl
+} // namespace korvex::ctl

@@ -1,6 +1,6 @@
 #include "commands.h"
 
-namespace korvexctl {
+namespace korvex::ctl {
 
 std::vector<std::string> operands(const CommandLine &line, size_t skip,
                                   const std::vector<std::string> &names,
@@ -14,4 +14,4 @@ std::vector<std::string> operands(const CommandLine &line, size_t skip,
     return {line.words.begin() + static_cast<std::ptrdiff_t>(skip), line.words.end()};
 }
 
-} // namespace korvexctl
+} // namespace korvex::ctl

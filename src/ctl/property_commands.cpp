@@ -6,7 +6,7 @@
 #include "commands.h"
 #include "json_text.h"
 
-namespace korvexctl {
+namespace korvex::ctl {
 
 namespace {
 
@@ -90,4 +90,4 @@ ExitStatus set_command(const CommandLine &line) {
     return ExitStatus::ok;
 }
 
-} // namespace korvexctl
+} // namespace korvex::ctl

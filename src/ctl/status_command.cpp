@@ -10,7 +10,7 @@
 #include "commands.h"
 #include "json_text.h"
 
-namespace korvexctl {
+namespace korvex::ctl {
 
 namespace {
 
@@ -110,4 +110,4 @@ ExitStatus status_command(const CommandLine &line) {
     return answers.front().failure->status();
 }
 
-} // namespace korvexctl
+} // namespace korvex::ctl

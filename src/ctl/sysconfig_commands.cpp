@@ -9,7 +9,7 @@
 #include "commands.h"
 #include "json_text.h"
 
-namespace korvexctl {
+namespace korvex::ctl {
 
 namespace {
 
@@ -289,4 +289,4 @@ ExitStatus sysconfig_command(const CommandLine &line) {
     throw UsageError("unknown sysconfig command \"" + sub + "\"", "sysconfig");
 }
 
-} // namespace korvexctl
+} // namespace korvex::ctl

@@ -4,12 +4,13 @@
 
 #include <optional>
 
-#include "handles.h"
+#include <korvex/owners.h>
+
 #include "temp_file.h"
 
 // Fetched from uri, or a copy of text: 0 and script set, or the failure's
 // result code.
-int augeas_script(const char *uri, const char *text, korvex::sysconfig::GCharPtr &script);
+int augeas_script(const char *uri, const char *text, korvex::GCharPtr &script);
 
 // In a new temporary file, fetched from uri or holding text: 0 and manifest
 // set, or the failure's result code.

@@ -9,13 +9,21 @@
 
 #include <korvex/kcommon.h>
 
-#include "handles.h"
-#include "sysconfig_internal.h"
+#include <curl/curl.h>
 
-using korvex::sysconfig::CurlPtr;
-using korvex::sysconfig::stream_write_error;
+#include <korvex/owners.h>
+
+#include "sysconfig_internal.h"
+#include "temp_file.h"
+
+using korvex::stream_write_error;
 
 namespace {
+
+struct CurlCleanup {
+    void operator()(CURL *c) const noexcept { curl_easy_cleanup(c); }
+};
+using CurlPtr = std::unique_ptr<CURL, CurlCleanup>;
 
 // A server that accepts the connection and then falls silent must not
 // hold the agent's only thread; neither may one that sends a byte now and
@@ -200,5 +208,27 @@ extern "C" int sysconfig_os_download(const char *uri, FILE *stream) {
             return KX_RES_DOWNLOAD_FAILED;
         }
     }
+    return KX_RES_OK;
+}
+
+int korvex::sysconfig::fetch_document(const char *uri, std::string_view prefix, const char *step,
+                                      std::optional<TempFile> &document) {
+    std::optional<OpenTempFile> file = open_temp_file(prefix, step);
+    if (!file)
+        return KX_RES_SYSTEM_ERROR;
+    const int rc = sysconfig_os_download(uri, file->stream.get());
+    const int close_errno = close_stream(file->stream) ? 0 : errno;
+    if (rc != KX_RES_OK) {
+        kx_log(KX_LOG_ERR, "%s: Unable to download file from uri %s", step, uri);
+        return rc;
+    }
+    // A failed close can lose the end of the document; applying what is
+    // left would apply only part of it.
+    if (close_errno != 0) {
+        kx_log(KX_LOG_ERR, "%s: Unable to write downloaded file: %s", step,
+               g_strerror(close_errno));
+        return KX_RES_SYSTEM_ERROR;
+    }
+    document = std::move(file->file);
     return KX_RES_OK;
 }

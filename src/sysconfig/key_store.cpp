@@ -16,18 +16,14 @@
 #include <glib/gstdio.h>
 
 #include <korvex/kcommon.h>
+#include <korvex/owners.h>
 
 #include "bounded_text.h"
-#include "handles.h"
 #include "sysconfig_internal.h"
 #include "temp_file.h"
 
-using korvex::sysconfig::append_bounded;
-using korvex::sysconfig::GCharPtr;
-using korvex::sysconfig::malloc_copy;
-using korvex::sysconfig::status_side_prefix;
-using korvex::sysconfig::TempFile;
-using korvex::sysconfig::UniqueFd;
+using namespace korvex;
+using namespace korvex::sysconfig;
 
 namespace {
 

@@ -21,22 +21,15 @@
 #include <glib.h>
 
 #include <korvex/kcommon.h>
+#include <korvex/owners.h>
 
 #include "bounded_text.h"
 #include "documents.h"
-#include "handles.h"
 #include "sysconfig_internal.h"
 #include "temp_file.h"
 
-using korvex::sysconfig::append_bounded;
-using korvex::sysconfig::augeas_temp_prefix;
-using korvex::sysconfig::ErrorSlot;
-using korvex::sysconfig::FilePtr;
-using korvex::sysconfig::GCharPtr;
-using korvex::sysconfig::malloc_copy;
-using korvex::sysconfig::puppet_temp_prefix;
-using korvex::sysconfig::TempFile;
-using korvex::sysconfig::UniqueFd;
+using namespace korvex;
+using namespace korvex::sysconfig;
 
 namespace {
 

@@ -20,13 +20,13 @@
 #include <glib.h>
 
 #include <korvex/kcommon.h>
+#include <korvex/owners.h>
 
-#include "handles.h"
 #include "sysconfig_internal.h"
 
-using korvex::sysconfig::ErrorSlot;
-using korvex::sysconfig::GCharPtr;
-using korvex::sysconfig::UniqueFd;
+using korvex::ErrorSlot;
+using korvex::GCharPtr;
+using korvex::UniqueFd;
 
 namespace {
 

@@ -3,9 +3,8 @@
 #ifndef KORVEX_SYSCONFIG_INTERNAL_H
 #define KORVEX_SYSCONFIG_INTERNAL_H
 
-#include <glib.h>
+#include <stdio.h>
 
-#include <korvex/kservice.h>
 #include <korvex/sysconfig.h>
 
 #ifdef __cplusplus
@@ -17,54 +16,48 @@ extern "C" {
 #define KX_SYSCONFIG_PATH_MAX 4096
 
 /* 0 for a usable key, -1 (after logging why) otherwise. */
-KX_SYSCONFIG_API int check_key_sanity(const char *key);
+KX_EXPORT int check_key_sanity(const char *key);
 
 /* The keys directory, filled with the default when it is empty. */
 const char *sysconfig_keys_dir(void);
 
 /* Body of kx_sysconfig_set_configured. */
-KX_SYSCONFIG_API uint32_t set_key(const char *key, const char *contents);
+KX_EXPORT uint32_t set_key(const char *key, const char *contents);
 
 /* Runners; exactly one of uri and text is given. */
-KX_SYSCONFIG_API int run_augeas(const char *uri, const char *text, const char *key,
-                                kx_sysconfig_cb callback, void *user_data);
-KX_SYSCONFIG_API int run_puppet(const char *uri, const char *text, const char *key,
-                                kx_sysconfig_cb callback, void *user_data);
+KX_EXPORT int run_augeas(const char *uri, const char *text, const char *key,
+                         kx_sysconfig_cb callback, void *user_data);
+KX_EXPORT int run_puppet(const char *uri, const char *text, const char *key,
+                         kx_sysconfig_cb callback, void *user_data);
 
 /* Asks the installed puppet for its major version: 0 and *major set, or 4.
  * The answer is kept for as long as the same program is found as
  * "puppet" on the search path. */
-KX_SYSCONFIG_API int check_puppet(unsigned int *major);
+KX_EXPORT int check_puppet(unsigned int *major);
 
 /* The major version in what "puppet --version" printed (a text, read up to
  * its terminator): 0 and *major set, or 4 after logging why. */
-KX_SYSCONFIG_API int parse_puppet_version(const char *output, unsigned int *major);
+KX_EXPORT int parse_puppet_version(const char *output, unsigned int *major);
 
-/* One pending puppet run, attached to its process action. */
-typedef struct PuppetRun {
-    char *key;
-    char *path;
-    kx_sysconfig_cb callback;
-    void *user_data;
-    /* puppet was asked for --detailed-exitcodes: 2 means "changes applied". */
-    gboolean detailed_exit_codes;
-} PuppetRun;
-
-/* Completion of a puppet process action. */
-KX_SYSCONFIG_API void action_cb(ServicesAction *action);
+/* Fetches uri into stream (left open, flushed and unrewound). 0 when the
+ * whole document arrived; 3 for a failed transfer, an HTTP/FTP response
+ * outside 200..299, a document larger than 64 MiB or a download that took
+ * longer than 10 minutes; 6 when the transfer could not be set up or the
+ * document could not be written to the stream. */
+KX_EXPORT int sysconfig_os_download(const char *uri, FILE *stream);
 
 /* Whether a download of uri must end with a 2xx response code: URIs of
  * HTTP(S) and FTP(S), whatever the case of the scheme. */
-KX_SYSCONFIG_API int download_checks_response_code(const char *uri);
+KX_EXPORT int download_checks_response_code(const char *uri);
 
 /* Tests only: shortens the limits that stop a download or the puppet
  * version check from holding the agent: the connection time, the time a
  * transfer may stall, the time a whole download may take, the size of a
  * document and the time "puppet --version" may take. A value of 0 or
  * less restores the production default of that limit. */
-KX_SYSCONFIG_API void kx_sysconfig_download_limits_set(long connect_timeout_s,
-                                                       long low_speed_time_s, long total_time_s,
-                                                       long max_bytes, long version_check_s);
+KX_EXPORT void kx_sysconfig_download_limits_set(long connect_timeout_s, long low_speed_time_s,
+                                                long total_time_s, long max_bytes,
+                                                long version_check_s);
 
 #ifdef __cplusplus
 }

@@ -113,11 +113,21 @@ void TempFile::close_fd() noexcept {
     }
 }
 
-namespace {
+std::optional<OpenTempFile> open_temp_file(std::string_view prefix, const char *step) {
+    std::optional<TempFile> file = TempFile::create(prefix);
+    if (!file) {
+        kx_log(KX_LOG_ERR, "%s: Unable to create temporary file", step);
+        return std::nullopt;
+    }
+    FilePtr stream = file->open_stream();
+    if (!stream) {
+        kx_log(KX_LOG_ERR, "%s: Unable to open temporary file", step);
+        return std::nullopt;
+    }
+    return OpenTempFile{std::move(*file), std::move(stream)};
+}
 
-struct DirClose {
-    void operator()(DIR *dir) const noexcept { closedir(dir); }
-};
+namespace {
 
 // The suffix mkstemp gives (six letters and digits) or the decimal number
 // of an inline manifest.
@@ -141,7 +151,7 @@ bool is_own_temp_name(std::string_view name, std::initializer_list<std::string_v
 
 unsigned remove_stale_temp_files(const std::string &dir,
                                  std::initializer_list<std::string_view> prefixes) {
-    std::unique_ptr<DIR, DirClose> listing{opendir(dir.c_str())};
+    DirPtr listing{opendir(dir.c_str())};
     if (!listing)
         return 0;
     unsigned removed = 0;

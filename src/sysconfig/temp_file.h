@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "handles.h"
+#include <korvex/owners.h>
 
 namespace korvex::sysconfig {
 
@@ -65,6 +65,20 @@ private:
     std::string path_;
     int fd_ = -1;
 };
+
+// A new temporary file (see TempFile::create) opened as a stream, or
+// nothing after logging why under the caller's step name.
+struct OpenTempFile {
+    TempFile file;
+    FilePtr stream;
+};
+std::optional<OpenTempFile> open_temp_file(std::string_view prefix, const char *step);
+
+// The document behind uri, downloaded into a new file named prefix followed
+// by six unique characters: 0 and document set, or the failure's result
+// code after logging why under the caller's step name.
+int fetch_document(const char *uri, std::string_view prefix, const char *step,
+                   std::optional<TempFile> &document);
 
 // Removes the regular files directly in dir whose names are one of the
 // prefixes followed by the short suffix the library gives its files: what

@@ -19,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // A private copy, so that a read past the message is caught at its end.
     std::vector<unsigned char> message(data + 1, data + size);
 
-    std::optional<kx::SrvTarget> chosen =
-        kx::srv_answer_choose(message.data(), message.size(), host_size);
+    std::optional<korvex::SrvTarget> chosen =
+        korvex::srv_answer_choose(message.data(), message.size(), host_size);
     if (!chosen)
         return 0;
     const std::string &host = chosen->host;
@@ -29,8 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     require(std::memchr(host.data(), '\0', host.size()) == nullptr, "target holds a NUL byte",
             host);
 
-    std::optional<kx::SrvTarget> again =
-        kx::srv_answer_choose(message.data(), message.size(), host_size);
+    std::optional<korvex::SrvTarget> again =
+        korvex::srv_answer_choose(message.data(), message.size(), host_size);
     require(again && again->host == host && again->port == chosen->port,
             "the same answer gave another target", host);
     return 0;

@@ -13,12 +13,9 @@
 
 #include "network_handlers.h"
 
-namespace {
+using korvex::network::InterfaceList;
 
-struct InterfaceListDeleter {
-    void operator()(GList *list) const { g_list_free_full(list, kx_network_interface_destroy); }
-};
-using InterfaceList = std::unique_ptr<GList, InterfaceListDeleter>;
+namespace {
 
 guint32 interface_is_up(const char *iface) {
     uint64_t state = 0;
@@ -34,16 +31,33 @@ void log_change(const char *what, const std::string &iface, DBusGMethodInvocatio
            caller ? static_cast<long>(caller->pid) : -1L);
 }
 
+// Brings iface to the wanted state unless it is there already, and
+// answers with the state seen afterwards.
+gboolean change_state(const char *action, const char *what, bool want_up,
+                      void (*change)(const char *), const char *iface,
+                      DBusGMethodInvocation *context) {
+    korvex::authorize(
+        action, context,
+        [what, want_up, change, iface = std::string(iface)](DBusGMethodInvocation *ctx) {
+            guint32 up = interface_is_up(iface.c_str());
+            if ((up != 0) != want_up) {
+                log_change(what, iface, ctx);
+                change(iface.c_str());
+                up = interface_is_up(iface.c_str());
+            }
+            korvex::reply_uint(ctx, up);
+        });
+    return TRUE;
+}
+
 } // namespace
 
 extern "C" {
 
 PropertyRow properties[] = {
-    {1, "uuid", "uuid", "Host UUID", G_PARAM_READABLE, 's'},
-    {2, "hostname", "hostname", "Hostname", G_PARAM_READABLE, 's'},
-    {3, "qmf-gen-no-crash", "qmf-gen-no-crash", "Dummy stat to stop qmf-gen from crashing.",
-     G_PARAM_READABLE, 'i'},
-    {0, nullptr, nullptr, nullptr, 0, '\0'},
+    KORVEX_HOST_PROPERTY_ROWS,
+    KORVEX_QMF_GEN_PROPERTY_ROW(3),
+    KORVEX_PROPERTY_ROWS_END,
 };
 
 gboolean Network_list(Korvex *, DBusGMethodInvocation *context) {
@@ -61,31 +75,13 @@ gboolean Network_list(Korvex *, DBusGMethodInvocation *context) {
 }
 
 gboolean Network_start(Korvex *, const char *iface, DBusGMethodInvocation *context) {
-    korvex::authorize("org.vaduderuvoziz.Network.start", context,
-                      [iface = std::string(iface)](DBusGMethodInvocation *ctx) {
-                          guint32 up = interface_is_up(iface.c_str());
-                          if (up == 0) {
-                              log_change("start", iface, ctx);
-                              kx_network_start(iface.c_str());
-                              up = interface_is_up(iface.c_str());
-                          }
-                          korvex::reply_uint(ctx, up);
-                      });
-    return TRUE;
+    return change_state("org.vaduderuvoziz.Network.start", "start", true, kx_network_start, iface,
+                        context);
 }
 
 gboolean Network_stop(Korvex *, const char *iface, DBusGMethodInvocation *context) {
-    korvex::authorize("org.vaduderuvoziz.Network.stop", context,
-                      [iface = std::string(iface)](DBusGMethodInvocation *ctx) {
-                          guint32 up = interface_is_up(iface.c_str());
-                          if (up != 0) {
-                              log_change("stop", iface, ctx);
-                              kx_network_stop(iface.c_str());
-                              up = interface_is_up(iface.c_str());
-                          }
-                          korvex::reply_uint(ctx, up);
-                      });
-    return TRUE;
+    return change_state("org.vaduderuvoziz.Network.stop", "stop", false, kx_network_stop, iface,
+                        context);
 }
 
 gboolean Network_status(Korvex *, const char *iface, DBusGMethodInvocation *context) {
@@ -118,9 +114,4 @@ gboolean Network_get_mac_address(Korvex *, const char *iface, DBusGMethodInvocat
 
 } // extern "C"
 
-int main() {
-#if !GLIB_CHECK_VERSION(2, 36, 0)
-    g_type_init();
-#endif
-    return run_dbus_server("org.vaduderuvoziz.Network", "/org/vaduderuvoziz/Network");
-}
+int main() { return run_dbus_server("org.vaduderuvoziz.Network", "/org/vaduderuvoziz/Network"); }

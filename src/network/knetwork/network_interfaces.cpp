@@ -1,4 +1,5 @@
 #include <korvex/network.h>
+#include <korvex/owners.h>
 
 #include <memory>
 
@@ -15,10 +16,7 @@ struct NameListReleaser {
     ~NameListReleaser() { sigar_net_interface_list_destroy(handle, names); }
 };
 
-struct RecordDeleter {
-    void operator()(sigar_net_interface_config_t *record) const { g_free(record); }
-};
-using Record = std::unique_ptr<sigar_net_interface_config_t, RecordDeleter>;
+using Record = std::unique_ptr<sigar_net_interface_config_t, korvex::GFreeDeleter>;
 
 } // namespace
 

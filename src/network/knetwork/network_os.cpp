@@ -1,13 +1,7 @@
 #include <korvex/network.h>
-
-#include <memory>
+#include <korvex/owners.h>
 
 namespace {
-
-struct ErrorDeleter {
-    void operator()(GError *error) const { g_error_free(error); }
-};
-using ErrorOwner = std::unique_ptr<GError, ErrorDeleter>;
 
 // A name beginning with "-" would reach the scripts as an option ("-a"
 // brings every configured interface up or down), so such names, like an
@@ -25,7 +19,7 @@ void spawn_detached(const char *tool, const char *iface) {
     // waits for it or looks at its outcome.
     g_spawn_async(nullptr, const_cast<gchar **>(argv), nullptr, G_SPAWN_SEARCH_PATH, nullptr,
                   nullptr, nullptr, &raw_error);
-    ErrorOwner error(raw_error); // a tool that cannot be started is not reported
+    korvex::ErrorPtr error(raw_error); // a tool that cannot be started is not reported
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #include "interface_names.h"
 
-#include "unique_fd.h"
+#include <korvex/owners.h>
 
 #include <fcntl.h>
 #include <net/if.h>
@@ -34,7 +34,7 @@ private:
 
 int add_configured_names(NameList &names) {
     UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!socket.valid())
+    if (!socket)
         return errno;
     // The kernel fills only what fits and says how much it used: a full
     // buffer may have left entries out, so ask again with more room.
@@ -63,7 +63,7 @@ int add_configured_names(NameList &names) {
 // holds), then its counters.
 int add_device_names(NameList &names) {
     UniqueFd file(::open("/proc/net/dev", O_RDONLY | O_CLOEXEC));
-    if (!file.valid())
+    if (!file)
         return errno;
     std::string text;
     char buffer[4096];

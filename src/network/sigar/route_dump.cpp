@@ -19,7 +19,7 @@ constexpr std::size_t answer_buffer_size = 32 * 1024;
 
 int RouteDumpReader::open() {
     socket_ = UniqueFd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
-    if (!socket_.valid())
+    if (!socket_)
         return errno != 0 ? errno : EIO;
     buffer_.resize(answer_buffer_size);
     return 0;

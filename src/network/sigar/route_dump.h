@@ -9,7 +9,7 @@
 #include <functional>
 #include <vector>
 
-#include "unique_fd.h"
+#include <korvex/owners.h>
 
 namespace korvex::sigar {
 

@@ -4,13 +4,15 @@
 
 #include <glib.h>
 
+#include <korvex/export.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* The main context chosen by mainloop_track_children, with a new
  * reference the caller drops; NULL while no context has been chosen. */
-GMainContext *kx_child_tracking_context(void);
+KX_EXPORT GMainContext *kx_child_tracking_context(void);
 
 #ifdef __cplusplus
 }

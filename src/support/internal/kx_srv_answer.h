@@ -9,7 +9,9 @@
 #include <optional>
 #include <string>
 
-namespace kx {
+#include <korvex/export.h>
+
+namespace korvex {
 
 struct SrvTarget {
     std::string host;
@@ -22,9 +24,9 @@ struct SrvTarget {
  * not fit the caller's buffer), the one with the lowest priority, then the
  * highest weight, then the first in answer order. Nothing when there is no
  * such record or the message does not parse. */
-std::optional<SrvTarget> srv_answer_choose(const unsigned char *answer, size_t length,
-                                           size_t host_size);
+KX_EXPORT std::optional<SrvTarget> srv_answer_choose(const unsigned char *answer, size_t length,
+                                                     size_t host_size);
 
-} // namespace kx
+} // namespace korvex
 
 #endif

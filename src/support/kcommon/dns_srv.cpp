@@ -62,8 +62,8 @@ std::optional<SrvRecord> parse_srv(const ns_msg &msg, const ns_rr &rr) {
 
 } // namespace
 
-std::optional<kx::SrvTarget> kx::srv_answer_choose(const unsigned char *answer, size_t length,
-                                                   size_t host_size) {
+std::optional<korvex::SrvTarget> korvex::srv_answer_choose(const unsigned char *answer,
+                                                           size_t length, size_t host_size) {
     if (answer == nullptr || length > static_cast<size_t>(INT_MAX))
         return std::nullopt;
     ns_msg msg;
@@ -108,7 +108,8 @@ extern "C" int kx_dnssrv_lookup_single(const char *name, char *host, size_t host
     // A truncated reply reports the full length; parse only what arrived.
     size_t arrived = std::min(static_cast<size_t>(len), answer.size());
 
-    std::optional<kx::SrvTarget> chosen = kx::srv_answer_choose(answer.data(), arrived, host_size);
+    std::optional<korvex::SrvTarget> chosen =
+        korvex::srv_answer_choose(answer.data(), arrived, host_size);
     if (!chosen)
         return -1;
 

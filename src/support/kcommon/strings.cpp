@@ -53,7 +53,7 @@ std::size_t utf8_sequence(std::string_view s) {
 
 } // namespace
 
-std::string korvex::printable(std::string_view text, std::size_t max_bytes) {
+std::string korvex::printable(std::string_view text, std::size_t max_bytes, Quotes quotes) {
     std::string out;
     out.reserve(std::min(text.size(), max_bytes) + 16);
     std::size_t at = 0;
@@ -64,6 +64,10 @@ std::string korvex::printable(std::string_view text, std::size_t max_bytes) {
             char escaped[5];
             std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
             out.append(escaped);
+            ++at;
+        } else if (quotes == Quotes::escaped && (c == '"' || c == '\\')) {
+            out.push_back('\\');
+            out.push_back(static_cast<char>(c));
             ++at;
         } else {
             out.append(text.substr(at, length));

@@ -4,7 +4,7 @@
 #include "korvex/kservice.h"
 #include "korvex/kcommon.h"
 #include "kx_child_tracking.h"
-#include "kx_glib_owners.h"
+#include "korvex/owners.h"
 
 #include <sys/wait.h>
 
@@ -38,9 +38,10 @@ void on_child_exit(GPid pid, gint wait_status, gpointer data) {
     services_action_free(action);
 }
 
-kx::MainContextPtr watch_context() {
+korvex::MainContextPtr watch_context() {
     GMainContext *tracked = kx_child_tracking_context();
-    return kx::MainContextPtr(tracked != nullptr ? tracked : g_main_context_ref_thread_default());
+    return korvex::MainContextPtr(tracked != nullptr ? tracked
+                                                     : g_main_context_ref_thread_default());
 }
 
 } // namespace
@@ -80,7 +81,7 @@ extern "C" gboolean services_action_async(ServicesAction *action, kx_services_do
     if (!g_spawn_async(nullptr, action->argv, nullptr,
                        static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD),
                        nullptr, nullptr, &pid, &raw_error)) {
-        kx::ErrorPtr error(raw_error);
+        korvex::ErrorPtr error(raw_error);
         kx_log(KX_LOG_ERR, "%s: cannot start %s: %s", __func__, action->exec,
                error ? error->message : "unknown error");
         return FALSE;
@@ -88,9 +89,9 @@ extern "C" gboolean services_action_async(ServicesAction *action, kx_services_do
 
     action->pid = pid;
     action->done = done;
-    kx::SourcePtr watch(g_child_watch_source_new(pid));
+    korvex::SourcePtr watch(g_child_watch_source_new(pid));
     g_source_set_callback(watch.get(), G_SOURCE_FUNC(on_child_exit), action, nullptr);
-    kx::MainContextPtr context = watch_context();
+    korvex::MainContextPtr context = watch_context();
     g_mutex_lock(&attach_lock);
     action->watch_id = g_source_attach(watch.get(), context.get());
     g_mutex_unlock(&attach_lock);

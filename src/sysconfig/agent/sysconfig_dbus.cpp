@@ -12,17 +12,15 @@
 
 #include <korvex/kcommon.h>
 #include <korvex/kcommon_dbus.h>
+#include <korvex/owners.h>
 #include <korvex/requests.h>
 #include <korvex/sysconfig.h>
 
 #include "sysconfig_handlers.h"
 
-namespace {
+using CText = korvex::MallocCharPtr;
 
-struct FreeDeleter {
-    void operator()(char *p) const { std::free(p); }
-};
-using CText = std::unique_ptr<char, FreeDeleter>;
+namespace {
 
 struct PendingCallDeleter {
     void operator()(PendingCall *call) const {
@@ -207,13 +205,11 @@ gboolean authorize_preview(const char *action, PreviewFunction preview, const ch
 extern "C" {
 
 PropertyRow properties[] = {
-    {1, "uuid", "uuid", "Host UUID", G_PARAM_READABLE, 's'},
-    {2, "hostname", "hostname", "Hostname", G_PARAM_READABLE, 's'},
+    KORVEX_HOST_PROPERTY_ROWS,
     {3, "is_postboot_configured", "is_postboot_configured", "Set if agent is configured.",
      G_PARAM_READWRITE, 'u'},
-    {4, "qmf-gen-no-crash", "qmf-gen-no-crash", "Dummy stat to stop qmf-gen from crashing.",
-     G_PARAM_READABLE, 'i'},
-    {0, nullptr, nullptr, nullptr, 0, '\0'},
+    KORVEX_QMF_GEN_PROPERTY_ROW(4),
+    KORVEX_PROPERTY_ROWS_END,
 };
 
 void result_cb(void *user_data, int32_t rc) {
@@ -276,9 +272,6 @@ gboolean SysconfigPreview_preview_uri(Korvex *, const char *uri, const char *sch
 } // extern "C"
 
 int main() {
-#if !GLIB_CHECK_VERSION(2, 36, 0)
-    g_type_init();
-#endif
     // A process killed during a run leaves its documents behind, some of
     // them downloaded secrets; nothing else would ever remove them.
     kx_sysconfig_remove_leftovers();

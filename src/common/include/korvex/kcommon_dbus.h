@@ -10,6 +10,7 @@
 
 #include <dbus/dbus-glib.h>
 #include <glib-object.h>
+#include <korvex/export.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -25,6 +26,19 @@ typedef struct {
     guint32 flags; /* GParamFlags: G_PARAM_READABLE or G_PARAM_READWRITE */
     char type;     /* D-Bus type letter of the value */
 } PropertyRow;
+
+/* The rows every agent's table starts with (ids 1 and 2), which the
+ * property callbacks every agent program is built with answer; a
+ * placeholder row older management tools expect to find; the end row. */
+/* clang-format off */
+#define KORVEX_HOST_PROPERTY_ROWS \
+    {1, "uuid", "uuid", "Host UUID", G_PARAM_READABLE, 's'}, \
+    {2, "hostname", "hostname", "Hostname", G_PARAM_READABLE, 's'}
+#define KORVEX_QMF_GEN_PROPERTY_ROW(id) \
+    {(id), "qmf-gen-no-crash", "qmf-gen-no-crash", "Dummy stat to stop qmf-gen from crashing.", \
+     G_PARAM_READABLE, 'i'}
+#define KORVEX_PROPERTY_ROWS_END {0, NULL, NULL, NULL, 0, '\0'}
+/* clang-format on */
 
 typedef struct {
     GObject parent;
@@ -50,33 +64,34 @@ void korvex_set_property(GObject *object, guint id, const GValue *value, GParamS
 GType korvex_dict_type(int id);
 
 /* Provided by the framework. */
-GType korvex_get_type(void);
-gboolean get_paramspec_from_property(GParamSpec **out, PropertyRow row);
-gboolean korvex_get(Korvex *object, const char *interface, const char *property,
-                    DBusGMethodInvocation *context);
-gboolean korvex_set(Korvex *object, const char *interface, const char *property,
-                    const GValue *value, DBusGMethodInvocation *context);
+KX_EXPORT GType korvex_get_type(void);
+KX_EXPORT gboolean get_paramspec_from_property(GParamSpec **out, PropertyRow row);
+KX_EXPORT gboolean korvex_get(Korvex *object, const char *interface, const char *property,
+                              DBusGMethodInvocation *context);
+KX_EXPORT gboolean korvex_set(Korvex *object, const char *interface, const char *property,
+                              const GValue *value, DBusGMethodInvocation *context);
 
-Dict *dict_new(GValue *map_value);
-void dict_add(Dict *dict, const char *key, const GValue *value);
-void dict_free(Dict *dict);
+KX_EXPORT Dict *dict_new(GValue *map_value);
+KX_EXPORT void dict_add(Dict *dict, const char *key, const GValue *value);
+KX_EXPORT void dict_free(Dict *dict);
 
-int run_dbus_server(const char *bus_name, const char *object_path);
+KX_EXPORT int run_dbus_server(const char *bus_name, const char *object_path);
 /* Asks PolicyKit and waits for the answer. The agents' handlers go through
  * korvex::authorize (korvex/requests.h) instead, which does not hold up
  * other requests while polkitd answers. */
-gboolean check_authorization(const char *action, GError **error, DBusGMethodInvocation *context);
-GQuark korvex_error_quark(void);
+KX_EXPORT gboolean check_authorization(const char *action, GError **error,
+                                       DBusGMethodInvocation *context);
+KX_EXPORT GQuark korvex_error_quark(void);
 
 /* Sends the refusal of a request whose authorization check returned
  * FALSE. check_authorization leaves *error unset when it could not even
  * ask (no invocation context, no PolicyKit authority); the caller is then
  * answered with code 5 and a message saying so instead of a NULL error.
  * Consumes *error. */
-void korvex_reply_refusal(DBusGMethodInvocation *context, GError **error);
+KX_EXPORT void korvex_reply_refusal(DBusGMethodInvocation *context, GError **error);
 
 /* Sends a korvex-error-quark error with `code` and kx_result_to_str(code). */
-void korvex_reply_result_error(DBusGMethodInvocation *context, int code);
+KX_EXPORT void korvex_reply_result_error(DBusGMethodInvocation *context, int code);
 
 #ifdef __cplusplus
 }

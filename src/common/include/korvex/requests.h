@@ -11,6 +11,8 @@
 #include <dbus/dbus-glib.h>
 #include <glib-object.h>
 
+#include <korvex/export.h>
+
 namespace korvex {
 
 // The process behind a request, as the bus daemon vouches for it.
@@ -28,23 +30,23 @@ using Work = std::function<void(DBusGMethodInvocation *context)>;
 // and `work` runs when polkitd says yes. A refusal, a failed check, a check
 // that is not answered in time and a user with too many requests already in
 // progress are answered here, and `work` never runs.
-void authorize(const char *action, DBusGMethodInvocation *context, Work work);
+KX_EXPORT void authorize(const char *action, DBusGMethodInvocation *context, Work work);
 
 // The caller of a request that went through authorize() and has not been
 // answered yet.
-std::optional<Caller> caller_of(DBusGMethodInvocation *context);
+KX_EXPORT std::optional<Caller> caller_of(DBusGMethodInvocation *context);
 
 // Replies. Each one ends the request, and every string on the bus is valid
 // UTF-8: bytes that are not are sent as U+FFFD.
-void reply_text(DBusGMethodInvocation *context, const char *text);
-void reply_texts(DBusGMethodInvocation *context, const char *const *texts);
-void reply_uint(DBusGMethodInvocation *context, guint32 value);
-void reply_flag_and_text(DBusGMethodInvocation *context, bool flag, const char *text);
-void reply_value(DBusGMethodInvocation *context, const GValue *value);
-void reply_empty(DBusGMethodInvocation *context);
-void reply_error(DBusGMethodInvocation *context, const GError *error);
+KX_EXPORT void reply_text(DBusGMethodInvocation *context, const char *text);
+KX_EXPORT void reply_texts(DBusGMethodInvocation *context, const char *const *texts);
+KX_EXPORT void reply_uint(DBusGMethodInvocation *context, guint32 value);
+KX_EXPORT void reply_flag_and_text(DBusGMethodInvocation *context, bool flag, const char *text);
+KX_EXPORT void reply_value(DBusGMethodInvocation *context, const GValue *value);
+KX_EXPORT void reply_empty(DBusGMethodInvocation *context);
+KX_EXPORT void reply_error(DBusGMethodInvocation *context, const GError *error);
 
 // `text` as it may travel on the bus.
-std::string bus_text(const char *text);
+KX_EXPORT std::string bus_text(const char *text);
 
 } // namespace korvex

@@ -9,14 +9,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <korvex/export.h>
+
 #ifdef __cplusplus
 extern "C" {
-#endif
-
-#if defined(__GNUC__)
-#define KX_NETWORK_EXPORT __attribute__((visibility("default")))
-#else
-#define KX_NETWORK_EXPORT
 #endif
 
 /* Interface state: readers test bit 0 for "up". */
@@ -27,46 +23,56 @@ extern "C" {
  * reverse of SIGAR's enumeration order; NULL when there are none or the
  * interfaces cannot be read. Free with
  * g_list_free_full(list, kx_network_interface_destroy). */
-KX_NETWORK_EXPORT GList *kx_network_get_interfaces(void);
+KX_EXPORT GList *kx_network_get_interfaces(void);
 
 /* The record's name, valid as long as the record. */
-KX_NETWORK_EXPORT const char *
-kx_network_interface_get_name(const sigar_net_interface_config_t *iface);
+KX_EXPORT const char *kx_network_interface_get_name(const sigar_net_interface_config_t *iface);
 
 /* KX_NETWORK_IF_UP or KX_NETWORK_IF_DOWN. */
-KX_NETWORK_EXPORT uint64_t
-kx_network_interface_get_flags(const sigar_net_interface_config_t *iface);
+KX_EXPORT uint64_t kx_network_interface_get_flags(const sigar_net_interface_config_t *iface);
 
 /* Frees one record; fits g_list_free_full. */
-KX_NETWORK_EXPORT void kx_network_interface_destroy(gpointer iface);
+KX_EXPORT void kx_network_interface_destroy(gpointer iface);
 
 /* Writes the interface's MAC as "XX:XX:XX:XX:XX:XX" (upper case) into buf,
  * cut to size-1 characters and terminated. The empty text when no
  * interface has that name; with size 0 buf is not touched. Returns buf. */
-KX_NETWORK_EXPORT char *kx_network_get_mac_address(const char *iface, char *buf, size_t size);
+KX_EXPORT char *kx_network_get_mac_address(const char *iface, char *buf, size_t size);
 
 /* Writes the interface's IPv4 address into buf, bounded like the MAC.
  * The empty text when no interface has that name or it has no IPv4
  * address. Returns buf. */
-KX_NETWORK_EXPORT char *kx_network_get_ip_address(const char *iface, char *buf, size_t size);
+KX_EXPORT char *kx_network_get_ip_address(const char *iface, char *buf, size_t size);
 
 /* 0 and *state set to KX_NETWORK_IF_UP or KX_NETWORK_IF_DOWN; 1 when no
  * interface has that name (*state untouched). */
-KX_NETWORK_EXPORT int kx_network_status(const char *iface, uint64_t *state);
+KX_EXPORT int kx_network_status(const char *iface, uint64_t *state);
 
 /* Start "/sbin/ifup NAME" / "/sbin/ifdown NAME" and return without waiting
  * for it; failures to start the tool are silent. Restart runs the stop
  * tool first. */
-KX_NETWORK_EXPORT void kx_network_start(const char *iface);
-KX_NETWORK_EXPORT void kx_network_stop(const char *iface);
-KX_NETWORK_EXPORT void kx_network_restart(const char *iface);
+KX_EXPORT void kx_network_start(const char *iface);
+KX_EXPORT void kx_network_stop(const char *iface);
+KX_EXPORT void kx_network_restart(const char *iface);
 
 /* The operating-system half the three calls above forward to. */
-KX_NETWORK_EXPORT void network_os_start(const char *iface);
-KX_NETWORK_EXPORT void network_os_stop(const char *iface);
+KX_EXPORT void network_os_start(const char *iface);
+KX_EXPORT void network_os_stop(const char *iface);
 
 #ifdef __cplusplus
 }
+
+#include <memory>
+
+namespace korvex::network {
+
+// Owner of a list of kx_network_get_interfaces.
+struct InterfaceListDeleter {
+    void operator()(GList *list) const { g_list_free_full(list, kx_network_interface_destroy); }
+};
+using InterfaceList = std::unique_ptr<GList, InterfaceListDeleter>;
+
+} // namespace korvex::network
 #endif
 
 #endif

@@ -5,6 +5,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <korvex/export.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -29,7 +30,7 @@ enum {
 
 /* Threshold: kx_log_fn(N, ...) is only called while kx_log_level >= N.
  * Before kx_log_init it holds KX_LOG_INFO. */
-extern int kx_log_level;
+extern KX_EXPORT int kx_log_level;
 
 /* Flags for kx_log_init's third argument. */
 #define KX_LOG_FLAG_STDERR 1 /* copy every line to stderr, terminal or not */
@@ -38,21 +39,21 @@ extern int kx_log_level;
  * stderr is a terminal, when KX_LOG_FLAG_STDERR was given, or when the
  * environment variable KX_LOG_STDERR is set to a non-empty value other
  * than "0". A line feed is added when the text lacks one. */
-void kx_log_fn(int level, const char *format, ...)
+KX_EXPORT void kx_log_fn(int level, const char *format, ...)
 #ifdef __GNUC__
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
 
 /* Sets the log identity (copied), the threshold and the flags above. */
-void kx_log_init(const char *ident, int level, int flag);
+KX_EXPORT void kx_log_init(const char *ident, int level, int flag);
 
 /* Hook for programs and tests that want the formatted lines themselves.
  * While a handler is set it receives every written message (without the
  * trailing line feed) in addition to the normal destinations. NULL
  * removes it. */
 typedef void (*kx_log_handler_fn)(int level, const char *message, void *user_data);
-void kx_log_set_handler(kx_log_handler_fn handler, void *user_data);
+KX_EXPORT void kx_log_set_handler(kx_log_handler_fn handler, void *user_data);
 
 /* Calls kx_log_fn only when the threshold lets the level through, so the
  * arguments of a suppressed message are never evaluated. */
@@ -64,28 +65,29 @@ void kx_log_set_handler(kx_log_handler_fn handler, void *user_data);
 
 /* A constant, non-null text for every int: the six codes have their own
  * wording, any other value (a process exit status, say) a generic one. */
-const char *kx_result_to_str(int code);
+KX_EXPORT const char *kx_result_to_str(int code);
 
 /* Copies at most size-1 bytes of src into dst and always terminates
  * (size 0: dst is untouched). A NULL src copies the empty text. */
-void kx_string_copy(char *dst, const char *src, size_t size);
+KX_EXPORT void kx_string_copy(char *dst, const char *src, size_t size);
 
 /* Host identity, owned by the library, stable for the process. */
-const char *kx_uuid(void);
-const char *kx_hostname(void);
+KX_EXPORT const char *kx_uuid(void);
+KX_EXPORT const char *kx_hostname(void);
 
 /* Global libcurl set-up, repeatable: 0 when libcurl is ready, else
  * KX_RES_SYSTEM_ERROR. */
-int kx_curl_init(void);
+KX_EXPORT int kx_curl_init(void);
 
 /* Looks up the DNS SRV records of name and picks one: the lowest
  * priority, then the highest weight. 0 on success (host terminated,
  * *port set); non-zero when nothing usable was found (outputs untouched). */
-int kx_dnssrv_lookup_single(const char *name, char *host, size_t host_size, uint16_t *port);
+KX_EXPORT int kx_dnssrv_lookup_single(const char *name, char *host, size_t host_size,
+                                      uint16_t *port);
 
 /* Makes the exits of children started through libkservice be noticed
  * on the main context of the calling thread. arg is reserved (pass 0). */
-void mainloop_track_children(int arg);
+KX_EXPORT void mainloop_track_children(int arg);
 
 #ifdef __cplusplus
 }

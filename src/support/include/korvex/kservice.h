@@ -3,6 +3,7 @@
 #define KORVEX_KSERVICE_H
 
 #include <glib.h>
+#include <korvex/export.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -27,7 +28,8 @@ struct ServicesAction {
 /* A new, unstarted action running exec (looked up on PATH) with args
  * (NULL-terminated, without the program name; NULL means none).
  * NULL when exec is NULL or empty. */
-ServicesAction *kx_services_action_create_generic(const char *exec, const char *const *args);
+KX_EXPORT ServicesAction *kx_services_action_create_generic(const char *exec,
+                                                            const char *const *args);
 
 /* Starts the action. TRUE: done runs exactly once on the main context
  * (see mainloop_track_children) after the process has exited, with
@@ -35,10 +37,10 @@ ServicesAction *kx_services_action_create_generic(const char *exec, const char *
  * killed process, so a killed child never reads as 0); the library frees
  * the action after done returns. FALSE: nothing started, done never runs,
  * the caller still owns the action. */
-gboolean services_action_async(ServicesAction *action, kx_services_done_fn done);
+KX_EXPORT gboolean services_action_async(ServicesAction *action, kx_services_done_fn done);
 
 /* Releases an action that was not started, with its id; not cb_data. */
-void services_action_free(ServicesAction *action);
+KX_EXPORT void services_action_free(ServicesAction *action);
 
 #ifdef __cplusplus
 }

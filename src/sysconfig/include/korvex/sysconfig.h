@@ -5,16 +5,11 @@
 #define KORVEX_SYSCONFIG_H
 
 #include <stdint.h>
-#include <stdio.h>
+
+#include <korvex/export.h>
 
 #ifdef __cplusplus
 extern "C" {
-#endif
-
-#if defined(__GNUC__)
-#define KX_SYSCONFIG_API __attribute__((visibility("default")))
-#else
-#define KX_SYSCONFIG_API
 #endif
 
 /* Run even when the key already has a status. Other bits are ignored. */
@@ -29,31 +24,30 @@ typedef void (*kx_sysconfig_cb)(void *user_data, int32_t result);
 /* Key store. Status texts returned are the caller's, released with free().
  * A status text longer than 1 MiB is returned cut to that size, its last
  * line saying how many bytes were dropped. */
-KX_SYSCONFIG_API char *kx_sysconfig_is_configured(const char *key);
-KX_SYSCONFIG_API uint32_t kx_sysconfig_set_configured(const char *key, const char *contents);
+KX_EXPORT char *kx_sysconfig_is_configured(const char *key);
+KX_EXPORT uint32_t kx_sysconfig_set_configured(const char *key, const char *contents);
 /* The directory text must end with a slash; the empty text restores the
  * default "/var/lib/korvex/sysconfig-keys/". */
-KX_SYSCONFIG_API void kx_sysconfig_keys_dir_set(const char *dir);
+KX_EXPORT void kx_sysconfig_keys_dir_set(const char *dir);
 
 /* For the agent's start: removes the temporary files that an earlier
  * process of the agent left behind when it was killed during a run (its
  * documents and tool output in the working directory, the side files of
  * status writes in the keys directory). Only regular files of the
  * library's own name patterns are removed. Returns how many. */
-KX_SYSCONFIG_API unsigned int kx_sysconfig_remove_leftovers(void);
+KX_EXPORT unsigned int kx_sysconfig_remove_leftovers(void);
 
 /* Run requests; scheme "puppet" or "augeas" in any case. */
-KX_SYSCONFIG_API uint32_t kx_sysconfig_run_uri(const char *uri, uint32_t flags, const char *scheme,
-                                               const char *key, kx_sysconfig_cb callback,
-                                               void *user_data);
-KX_SYSCONFIG_API uint32_t kx_sysconfig_run_string(const char *text, uint32_t flags,
-                                                  const char *scheme, const char *key,
-                                                  kx_sysconfig_cb callback, void *user_data);
+KX_EXPORT uint32_t kx_sysconfig_run_uri(const char *uri, uint32_t flags, const char *scheme,
+                                        const char *key, kx_sysconfig_cb callback, void *user_data);
+KX_EXPORT uint32_t kx_sysconfig_run_string(const char *text, uint32_t flags, const char *scheme,
+                                           const char *key, kx_sysconfig_cb callback,
+                                           void *user_data);
 /* One value of the augeas tree (scheme "augeas"), released with free();
  * NULL when the path matches no node, several nodes or a node without
  * value. A value longer than 1 MiB is cut like a status text. Flags are
  * ignored. */
-KX_SYSCONFIG_API char *kx_sysconfig_query(const char *text, uint32_t flags, const char *scheme);
+KX_EXPORT char *kx_sysconfig_query(const char *text, uint32_t flags, const char *scheme);
 
 /* Previews: what applying the document would change, with nothing
  * changed and nothing recorded (keys play no part). They return when the
@@ -62,27 +56,10 @@ KX_SYSCONFIG_API char *kx_sysconfig_query(const char *text, uint32_t flags, cons
  * tool's report; otherwise the failure's result code as a run would give
  * it, with *report set to what the tool said about it, or NULL. A report
  * is bounded like a status text and released with free(). */
-KX_SYSCONFIG_API uint32_t kx_sysconfig_preview_uri(const char *uri, const char *scheme,
-                                                   int *changes, char **report);
-KX_SYSCONFIG_API uint32_t kx_sysconfig_preview_string(const char *text, const char *scheme,
-                                                      int *changes, char **report);
-
-/* Operating-system halves of the requests above; the run pair assumes
- * the key has been checked. */
-KX_SYSCONFIG_API uint32_t sysconfig_os_run_uri(const char *uri, uint32_t flags, const char *scheme,
-                                               const char *key, kx_sysconfig_cb callback,
-                                               void *user_data);
-KX_SYSCONFIG_API uint32_t sysconfig_os_run_string(const char *text, uint32_t flags,
-                                                  const char *scheme, const char *key,
-                                                  kx_sysconfig_cb callback, void *user_data);
-KX_SYSCONFIG_API char *sysconfig_os_query(const char *text, uint32_t flags, const char *scheme);
-
-/* Fetches uri into stream (left open, flushed and unrewound). 0 when the
- * whole document arrived; 3 for a failed transfer, an HTTP/FTP response
- * outside 200..299, a document larger than 64 MiB or a download that took
- * longer than 10 minutes; 6 when the transfer could not be set up or the
- * document could not be written to the stream. */
-KX_SYSCONFIG_API int sysconfig_os_download(const char *uri, FILE *stream);
+KX_EXPORT uint32_t kx_sysconfig_preview_uri(const char *uri, const char *scheme, int *changes,
+                                            char **report);
+KX_EXPORT uint32_t kx_sysconfig_preview_string(const char *text, const char *scheme, int *changes,
+                                               char **report);
 
 #ifdef __cplusplus
 }

@@ -1,28 +1,26 @@
-// Owners for the C handles the library works with, so that every exit
-// path of a run releases what it took.
+// Owners for the GLib and C library handles the project holds, so that
+// every exit path releases what it took. C++ only; header-only, so that a
+// library that links nothing else of libkcommon can use them too.
 #pragma once
 
-#include <augeas.h>
-#include <curl/curl.h>
+#include <dirent.h>
 #include <errno.h>
-#include <glib.h>
-#include <malloc.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <memory>
 
-#include <korvex/kservice.h>
+#include <glib-object.h>
 
-namespace korvex::sysconfig {
+namespace korvex {
 
 struct GFreeDeleter {
     void operator()(void *p) const noexcept { g_free(p); }
 };
 using GCharPtr = std::unique_ptr<char, GFreeDeleter>;
 
-// Texts handed to callers that release them with free().
+// Texts handed to or received from callers that release them with free().
 struct FreeDeleter {
     void operator()(void *p) const noexcept { free(p); }
 };
@@ -31,12 +29,43 @@ using MallocCharPtr = std::unique_ptr<char, FreeDeleter>;
 struct GErrorDeleter {
     void operator()(GError *e) const noexcept { g_error_free(e); }
 };
-using GErrorPtr = std::unique_ptr<GError, GErrorDeleter>;
+using ErrorPtr = std::unique_ptr<GError, GErrorDeleter>;
+
+struct GObjectDeleter {
+    void operator()(gpointer o) const noexcept { g_object_unref(o); }
+};
+template <typename T>
+using ObjectPtr = std::unique_ptr<T, GObjectDeleter>;
+
+struct VariantDeleter {
+    void operator()(GVariant *v) const noexcept { g_variant_unref(v); }
+};
+using VariantPtr = std::unique_ptr<GVariant, VariantDeleter>;
+
+struct MainLoopDeleter {
+    void operator()(GMainLoop *l) const noexcept { g_main_loop_unref(l); }
+};
+using MainLoopPtr = std::unique_ptr<GMainLoop, MainLoopDeleter>;
+
+struct MainContextDeleter {
+    void operator()(GMainContext *c) const noexcept { g_main_context_unref(c); }
+};
+using MainContextPtr = std::unique_ptr<GMainContext, MainContextDeleter>;
+
+struct SourceDeleter {
+    void operator()(GSource *s) const noexcept { g_source_unref(s); }
+};
+using SourcePtr = std::unique_ptr<GSource, SourceDeleter>;
 
 struct FileCloser {
     void operator()(FILE *f) const noexcept { fclose(f); }
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+struct DirCloser {
+    void operator()(DIR *d) const noexcept { closedir(d); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 // fclose that reports whether buffered data reached the file.
 inline bool close_stream(FilePtr &stream) noexcept { return fclose(stream.release()) == 0; }
@@ -82,29 +111,6 @@ private:
     int fd_;
 };
 
-struct AugeasCloser {
-    void operator()(augeas *a) const noexcept {
-        aug_close(a);
-        // A loaded tree is tens of megabytes in small blocks; unless they
-        // go back to the system the agent idles at that size until it is
-        // restarted.
-        malloc_trim(0);
-    }
-};
-using AugeasPtr = std::unique_ptr<augeas, AugeasCloser>;
-
-struct CurlCleanup {
-    void operator()(CURL *c) const noexcept { curl_easy_cleanup(c); }
-};
-using CurlPtr = std::unique_ptr<CURL, CurlCleanup>;
-
-// A process action that has not been started yet; once started it belongs
-// to libkservice and must be released from this owner.
-struct UnstartedActionFree {
-    void operator()(ServicesAction *a) const noexcept { services_action_free(a); }
-};
-using UnstartedActionPtr = std::unique_ptr<ServicesAction, UnstartedActionFree>;
-
 // Receives a GError through its address and owns it afterwards.
 class ErrorSlot {
 public:
@@ -126,4 +132,4 @@ private:
     GError *error_ = nullptr;
 };
 
-} // namespace korvex::sysconfig
+} // namespace korvex
