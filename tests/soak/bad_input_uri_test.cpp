@@ -88,8 +88,9 @@ TEST_F(BadInputUris, EverySchemeLibcurlKnowsPointedAtNothing) {
         ++tried;
     }
     EXPECT_GE(tried, 20) << ::testing::PrintToString(protocols);
-    if (known.contains("tftp"))
+    if (known.contains("tftp")) {
         EXPECT_GE(tftp.requests(), 1);
+    }
     // The puppet runner downloads the same way, after its version check.
     expect_download_failed("http://127.0.0.1:" + std::to_string(closed.port()) + "/x.pp", "puppet",
                            "scheme-puppet-http");
