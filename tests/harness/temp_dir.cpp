@@ -4,20 +4,15 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace korvex::test {
 
-TempDir::TempDir(const std::string &prefix) {
-    std::string pattern = "/tmp/" + prefix + "-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed for " + pattern);
-    path_ = buf.data();
+TempDir::TempDir(const std::string &prefix) : path_("/tmp/" + prefix + "-XXXXXX") {
+    if (mkdtemp(path_.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed for " + path_);
 }
 
 TempDir::~TempDir() {

@@ -69,19 +69,6 @@ int run_operation(void (*operation)(const char *), const char *name) {
     return 0;
 }
 
-// Makes the scripts the library spawns (and GLib detaches) children of
-// this process once their intermediate parent is gone, so that they can be
-// waited for before the probe exits.
-bool adopt_orphans() { return prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0; }
-
-void wait_for_children() {
-    while (true) {
-        pid_t pid = waitpid(-1, nullptr, 0);
-        if (pid < 0 && errno != EINTR)
-            break;
-    }
-}
-
 int print_list() {
     std::unique_ptr<GList, InterfaceListDeleter> list(kx_network_get_interfaces());
     for (const GList *item = list.get(); item != nullptr; item = item->next)
@@ -152,7 +139,9 @@ int main(int argc, char **argv) {
     }
     bool wait_for_tools = false;
     if (argc > first && std::strcmp(argv[first], "--wait-for-tools") == 0) {
-        if (!adopt_orphans()) {
+        // The scripts the library spawns (and GLib detaches) become this
+        // process's children once their parent is gone: they can be waited for.
+        if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) {
             std::perror("prctl");
             return 3;
         }
@@ -187,7 +176,7 @@ int main(int argc, char **argv) {
     std::fflush(stdout);
     if (saved_fd_limit)
         setrlimit(RLIMIT_NOFILE, &*saved_fd_limit);
-    if (wait_for_tools)
-        wait_for_children();
+    while (wait_for_tools && (waitpid(-1, nullptr, 0) >= 0 || errno == EINTR)) {
+    }
     return status;
 }
