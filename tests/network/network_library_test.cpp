@@ -10,8 +10,6 @@
 namespace korvex::test {
 namespace {
 
-using Lines = std::vector<std::string>;
-
 // The probe shows its 40-byte buffer whole, NUL as "\0", after starting
 // it as all '#'. This builds that picture for a text the library wrote.
 std::string buffer_after_writing(const std::string &text) {

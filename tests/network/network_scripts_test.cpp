@@ -11,8 +11,6 @@
 namespace korvex::test {
 namespace {
 
-using Lines = std::vector<std::string>;
-
 // /sbin is a link to /usr/sbin and ifdown a link to ifup there, so one
 // file bound over /usr/sbin/ifup stands in for both; $0 tells which was
 // started.

@@ -10,8 +10,6 @@ using namespace korvex::test;
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
 struct Request {
     std::string interface;
     std::string member;

@@ -9,8 +9,6 @@ using namespace korvex::test;
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
 class NetworkAgentControl : public NetworkAgentTest {
 protected:
     void SetUp() override { ASSERT_TRUE(start_agent({})); }

@@ -19,6 +19,8 @@
 
 namespace korvex::test {
 
+using Lines = std::vector<std::string>;
+
 enum class InterfaceScripts { Recorder, Ifupdown };
 
 class NetworkAgentTest : public ::testing::Test {
