@@ -118,11 +118,9 @@ Reply reply_from_message(DBusMessage *message) {
     }
     reply.ok = true;
     DBusMessageIter iter;
-    if (dbus_message_iter_init(message, &iter)) {
-        do {
-            reply.values.push_back(read_value(&iter));
-        } while (dbus_message_iter_next(&iter));
-    }
+    for (bool more = dbus_message_iter_init(message, &iter); more;
+         more = dbus_message_iter_next(&iter))
+        reply.values.push_back(read_value(&iter));
     return reply;
 }
 
@@ -218,9 +216,7 @@ Reply BusClient::Pending::wait() {
     MessagePtr answer(dbus_pending_call_steal_reply(pending_));
     dbus_pending_call_unref(pending_);
     pending_ = nullptr;
-    if (!answer)
-        return {};
-    return reply_from_message(answer.get());
+    return answer ? reply_from_message(answer.get()) : Reply{};
 }
 
 // Far above anything the connection's own counter reaches.

@@ -129,12 +129,10 @@ void TestSystemBus::stop_polkit() {
 Agent::Agent(const TestSystemBus &bus, const AgentOptions &options)
     : bus_(bus), options_(options), logs_("korvex-agent") {
     stderr_path_ = logs_.file("stderr");
-    ProcessOptions p;
-    p.argv = options.prefix;
+    ProcessOptions p = command(options.prefix);
     p.argv.insert(p.argv.end(), options.argv.begin(), options.argv.end());
     p.env = options.env;
-    p.env.push_back(bus.env());
-    p.env.push_back("KX_LOG_STDERR=1");
+    p.env.insert(p.env.end(), {bus.env(), "KX_LOG_STDERR=1"});
     p.cwd = options.cwd;
     p.stderr_path = stderr_path_;
     p.stdout_path = logs_.file("stdout");
