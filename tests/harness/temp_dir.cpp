@@ -36,12 +36,9 @@ std::string read_file(const std::string &path) {
 }
 
 void write_file(const std::string &path, const std::string &content, unsigned mode) {
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (!out)
-            throw std::runtime_error("cannot write " + path);
-        out << content;
-    }
+    // The stream is closed before the mode changes.
+    if (!(std::ofstream(path, std::ios::binary | std::ios::trunc) << content))
+        throw std::runtime_error("cannot write " + path);
     chmod(path.c_str(), mode);
 }
 

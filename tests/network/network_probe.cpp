@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -154,6 +155,8 @@ int main(int argc, char **argv) {
     char **args = argv + first + 1;
     const int count = argc - first - 1;
 
+    const std::map<std::string, void (*)(const char *)> operations = {
+        {"start", kx_network_start}, {"stop", kx_network_stop}, {"restart", kx_network_restart}};
     int status = 2;
     if (command == "list" && count == 0)
         status = print_list();
@@ -163,12 +166,8 @@ int main(int argc, char **argv) {
         status = print_text_query(kx_network_get_ip_address, args[0], args[1]);
     else if (command == "status" && count == 1)
         status = print_status(args[0]);
-    else if (command == "start" && count == 1)
-        status = run_operation(kx_network_start, args[0]);
-    else if (command == "stop" && count == 1)
-        status = run_operation(kx_network_stop, args[0]);
-    else if (command == "restart" && count == 1)
-        status = run_operation(kx_network_restart, args[0]);
+    else if (auto op = operations.find(command); op != operations.end() && count == 1)
+        status = run_operation(op->second, args[0]);
     else if (command == "config" && count == 1)
         status = print_config(args[0]);
     else
