@@ -37,7 +37,6 @@ public:
     DnsSrvServer(const DnsSrvServer &) = delete;
     DnsSrvServer &operator=(const DnsSrvServer &) = delete;
 
-    // The command line that runs a program inside the namespace.
     std::vector<std::string> exec_prefix() const {
         return {DNS_SRV_NETNS, "exec", state_dir_.string(), "--"};
     }

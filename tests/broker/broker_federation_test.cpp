@@ -17,18 +17,24 @@ namespace {
 
 const std::string local = "localhost:49000";
 
-// A launch with the guest proxy's host folder (under the sandbox) and port.
-LaunchOutcome launch_guest(LauncherSandbox &sandbox, const std::string &host_dir,
-                           const std::optional<std::string> &port,
-                           const std::string &brokers = "ignored-peer") {
-    sandbox.env()["TPX_G_HOST_DIR"] = (sandbox.dir() / host_dir).string();
-    if (port)
-        sandbox.env()["TPX_G_SERVICE_PORT"] = *port;
-    else
-        sandbox.env().erase("TPX_G_SERVICE_PORT");
-    sandbox.env()["FEDERATED_BROKERS"] = brokers;
-    return sandbox.launch();
-}
+class BrokerFederation : public ::testing::Test {
+protected:
+    BrokerFederation() { std::filesystem::create_directory(sandbox.dir() / "host"); }
+
+    // A launch with the guest proxy's host folder (under the sandbox) and port.
+    LaunchOutcome launch_guest(const std::string &host_dir, const std::optional<std::string> &port,
+                               const std::string &brokers = "ignored-peer") {
+        sandbox.env()["TPX_G_HOST_DIR"] = (sandbox.dir() / host_dir).string();
+        if (port)
+            sandbox.env()["TPX_G_SERVICE_PORT"] = *port;
+        else
+            sandbox.env().erase("TPX_G_SERVICE_PORT");
+        sandbox.env()["FEDERATED_BROKERS"] = brokers;
+        return sandbox.launch();
+    }
+
+    LauncherSandbox sandbox;
+};
 
 std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string> &b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -37,43 +43,36 @@ std::vector<std::string> concat(std::vector<std::string> a, const std::vector<st
 
 } // namespace
 
-TEST(BrokerFederation, NothingConfiguredRunsNothing) {
-    LauncherSandbox sandbox;
+TEST_F(BrokerFederation, NothingConfiguredRunsNothing) {
     LaunchOutcome outcome = sandbox.launch();
     ASSERT_TRUE(launched_cleanly(outcome));
     EXPECT_EQ(outcome.qpidd_calls.size(), 1u);
     EXPECT_TRUE(outcome.route_commands.empty());
 }
 
-TEST(BrokerFederation, GuestProxyDirectoryGetsLinkAndFourStaticRoutes) {
-    LauncherSandbox sandbox;
-    std::filesystem::create_directory(sandbox.dir() / "host");
+TEST_F(BrokerFederation, GuestProxyDirectoryGetsLinkAndFourStaticRoutes) {
     std::filesystem::create_directory_symlink(sandbox.dir() / "host", sandbox.dir() / "host-link");
     for (const char *host_dir : {"host", "host-link"}) {
         SCOPED_TRACE(host_dir);
-        LaunchOutcome outcome = launch_guest(sandbox, host_dir, "5000");
+        LaunchOutcome outcome = launch_guest(host_dir, "5000");
         ASSERT_TRUE(launched_cleanly(outcome));
         EXPECT_EQ(outcome.route_commands, guest_proxy_commands(local, "localhost:5000"));
     }
 }
 
-TEST(BrokerFederation, GuestProxyPortKeepsOnlyItsFirstFiveCharacters) {
-    LauncherSandbox sandbox;
-    std::filesystem::create_directory(sandbox.dir() / "host");
-    LaunchOutcome outcome = launch_guest(sandbox, "host", "1234567");
+TEST_F(BrokerFederation, GuestProxyPortKeepsOnlyItsFirstFiveCharacters) {
+    LaunchOutcome outcome = launch_guest("host", "1234567");
     ASSERT_TRUE(launched_cleanly(outcome));
     EXPECT_EQ(outcome.route_commands, guest_proxy_commands(local, "localhost:12345"));
 }
 
-TEST(BrokerFederation, GuestProxyWithoutUsablePortFederatesNothing) {
-    LauncherSandbox sandbox;
-    std::filesystem::create_directory(sandbox.dir() / "host");
+TEST_F(BrokerFederation, GuestProxyWithoutUsablePortFederatesNothing) {
     // "`>x`" is exactly five characters and would create x through the shell.
     const std::optional<std::string> ports[] = {std::nullopt, "",      "abc",  "0",    "99999",
                                                 "5000a",      "50 00", "`>x`", "$(id)"};
     for (const std::optional<std::string> &port : ports) {
         SCOPED_TRACE("TPX_G_SERVICE_PORT=" + port.value_or("(unset)"));
-        LaunchOutcome outcome = launch_guest(sandbox, "host", port);
+        LaunchOutcome outcome = launch_guest("host", port);
         ASSERT_TRUE(launched_cleanly(outcome));
         EXPECT_TRUE(outcome.route_commands.empty());
         EXPECT_EQ(
@@ -84,18 +83,17 @@ TEST(BrokerFederation, GuestProxyWithoutUsablePortFederatesNothing) {
     }
 }
 
-TEST(BrokerFederation, HostDirThatIsNoDirectoryMeansPeerListMode) {
-    LauncherSandbox sandbox;
+TEST_F(BrokerFederation, HostDirThatIsNoDirectoryMeansPeerListMode) {
     std::ofstream(sandbox.dir() / "plain-file") << "not a directory\n";
     for (const char *host_dir : {"plain-file", "missing"}) {
         SCOPED_TRACE(host_dir);
-        LaunchOutcome outcome = launch_guest(sandbox, host_dir, "5000", "peer");
+        LaunchOutcome outcome = launch_guest(host_dir, "5000", "peer");
         ASSERT_TRUE(launched_cleanly(outcome));
         EXPECT_EQ(outcome.route_commands, listed_peer_commands(local, "peer"));
     }
 }
 
-TEST(BrokerFederation, PeerListIsSplitAtCommasSemicolonsAndSpaces) {
+TEST_F(BrokerFederation, PeerListIsSplitAtCommasSemicolonsAndSpaces) {
     struct ListCase {
         const char *brokers;
         std::vector<std::string> peers;
@@ -125,11 +123,10 @@ TEST(BrokerFederation, PeerListIsSplitAtCommasSemicolonsAndSpaces) {
     }
 }
 
-TEST(BrokerFederation, PeerListLongerThanBufferDropsTheCutPeer) {
+TEST_F(BrokerFederation, PeerListLongerThanBufferDropsTheCutPeer) {
     // 500 + 1 + 500 + 1 characters, so only 21 of the third peer survive
     // the cut: a peer nobody listed, left out with a warning.
     const std::string x(500, 'x'), y(500, 'y'), z(500, 'z');
-    LauncherSandbox sandbox;
     sandbox.env()["FEDERATED_BROKERS"] = x + "," + y + "," + z;
     LaunchOutcome outcome = sandbox.launch();
     ASSERT_TRUE(launched_cleanly(outcome));
@@ -142,8 +139,7 @@ TEST(BrokerFederation, PeerListLongerThanBufferDropsTheCutPeer) {
         << outcome.output;
 }
 
-TEST(BrokerFederation, FailedCommandSkipsRestOfThatPeerOnly) {
-    LauncherSandbox sandbox;
+TEST_F(BrokerFederation, FailedCommandSkipsRestOfThatPeerOnly) {
     sandbox.env()["FEDERATED_BROKERS"] = "a b";
 
     SCOPED_TRACE("link of a fails");
@@ -179,8 +175,7 @@ TEST(BrokerFederation, FailedCommandSkipsRestOfThatPeerOnly) {
         << outcome.output;
 }
 
-TEST(BrokerFederation, ShellTextInPeersStaysLiteralAndOnlyUnquotablePeersAreSkipped) {
-    LauncherSandbox sandbox;
+TEST_F(BrokerFederation, ShellTextInPeersStaysLiteralAndOnlyUnquotablePeersAreSkipped) {
     const std::string d = sandbox.dir().string();
     const std::vector<std::string> literal = {
         "$(touch${IFS}" + d + "/owned1)", "`touch${IFS}" + d + "/owned2`",

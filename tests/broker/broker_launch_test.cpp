@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -89,7 +90,7 @@ TEST(BrokerLaunch, BrokerGetsProgramNameFixedOptionsThenLauncherArguments) {
 
 TEST(BrokerLaunch, MissingQpiddFailsWithErrnoWhileChildStillFederates) {
     LauncherSandbox sandbox;
-    sandbox.remove_qpidd();
+    std::filesystem::remove(sandbox.bin() / "qpidd");
     sandbox.env()["FEDERATED_BROKERS"] = "peer";
     LaunchOutcome outcome = sandbox.launch();
 

@@ -39,10 +39,9 @@ inline std::vector<std::string> listed_peer_commands(const std::string &local,
 inline std::vector<std::string> listed_peers_commands(const std::string &local,
                                                       const std::vector<std::string> &peers) {
     std::vector<std::string> all;
-    for (const std::string &peer : peers) {
-        std::vector<std::string> one = listed_peer_commands(local, peer);
-        all.insert(all.end(), one.begin(), one.end());
-    }
+    for (const std::string &peer : peers)
+        for (std::string &command : listed_peer_commands(local, peer))
+            all.push_back(std::move(command));
     return all;
 }
 

@@ -1,9 +1,7 @@
 #include "launcher_harness.h"
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
-#include <sstream>
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -12,27 +10,6 @@
 namespace korvex::test {
 
 namespace {
-
-std::vector<char *> c_strings(std::vector<std::string> &texts) {
-    std::vector<char *> out;
-    for (std::string &text : texts)
-        out.push_back(text.data());
-    out.push_back(nullptr);
-    return out;
-}
-
-std::string unescape_argument(const std::string &arg) {
-    std::string out;
-    for (std::size_t i = 0; i < arg.size(); ++i) {
-        if (arg[i] == '\\' && i + 1 < arg.size()) {
-            char next = arg[++i];
-            out.push_back(next == 's' ? ' ' : next == 'n' ? '\n' : next);
-        } else {
-            out.push_back(arg[i]);
-        }
-    }
-    return out;
-}
 
 // Wait status pairs travel from the reaper to the test through a pipe.
 struct ReapRecord {
@@ -48,8 +25,7 @@ ReapedTree run_reaped(const std::string &program, const std::vector<std::string>
                       const std::filesystem::path &workdir,
                       const std::filesystem::path &output_path) {
     // Everything the children need is prepared before fork.
-    std::vector<std::string> argv_texts = argv;
-    std::vector<char *> argv_ptrs = c_strings(argv_texts);
+    std::vector<char *> argv_ptrs = c_strings(argv);
     std::vector<std::string> env_texts;
     for (const auto &[name, value] : env)
         env_texts.push_back(name + "=" + value);
@@ -89,20 +65,14 @@ ReapedTree run_reaped(const std::string &program, const std::vector<std::string>
             execve(program.c_str(), argv_ptrs.data(), env_ptrs.data());
             _exit(127);
         }
-        ReapRecord first{main_pid, 0};
-        if (write(pipe_fds[1], &first, sizeof first) != sizeof first)
-            _exit(123);
-        for (;;) {
-            int status = 0;
-            pid_t pid = waitpid(-1, &status, 0);
-            if (pid < 0) {
-                if (errno == EINTR)
-                    continue;
-                break;
-            }
-            ReapRecord record{pid, status};
+        // The main process first, then every process of the tree as it ends.
+        for (ReapRecord record{main_pid, 0};;) {
             if (write(pipe_fds[1], &record, sizeof record) != sizeof record)
                 _exit(123);
+            while ((record.pid = waitpid(-1, &record.status, 0)) < 0 && errno == EINTR) {
+            }
+            if (record.pid < 0)
+                break;
         }
         _exit(0);
     }
@@ -111,13 +81,11 @@ ReapedTree run_reaped(const std::string &program, const std::vector<std::string>
     close(pipe_fds[1]);
     std::vector<ReapRecord> records;
     ReapRecord record;
-    ssize_t n;
-    while ((n = read(pipe_fds[0], &record, sizeof record)) != 0) {
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n != sizeof record)
+    for (ssize_t n; (n = read(pipe_fds[0], &record, sizeof record)) != 0;) {
+        if (n == sizeof record)
+            records.push_back(record);
+        else if (n > 0 || errno != EINTR)
             break;
-        records.push_back(record);
     }
     close(pipe_fds[0]);
     int reaper_status = 0;
@@ -138,13 +106,20 @@ ReapedTree run_reaped(const std::string &program, const std::vector<std::string>
     return tree;
 }
 
-// One recorded call of a stand-in, split back into its arguments.
+// One recorded call of a stand-in, split back into its arguments (the
+// stand-in escapes spaces, line feeds and backslashes inside them).
 std::vector<std::string> split_recorded_call(const std::string &line) {
-    std::vector<std::string> args;
-    std::istringstream words(line);
-    std::string word;
-    while (std::getline(words, word, ' '))
-        args.push_back(unescape_argument(word));
+    std::vector<std::string> args(1);
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == ' ') {
+            args.emplace_back();
+        } else if (line[i] == '\\' && i + 1 < line.size()) {
+            const char next = line[++i];
+            args.back().push_back(next == 's' ? ' ' : next == 'n' ? '\n' : next);
+        } else {
+            args.back().push_back(line[i]);
+        }
+    }
     return args;
 }
 
@@ -165,8 +140,6 @@ LauncherSandbox::LauncherSandbox() : bin_(dir_ / "bin") {
     env_["PATH"] = bin_.string() + ":/usr/sbin:/usr/bin:/sbin:/bin";
     env_["KX_LOG_STDERR"] = "1";
 }
-
-void LauncherSandbox::remove_qpidd() { std::filesystem::remove(bin_ / "qpidd"); }
 
 LaunchOutcome LauncherSandbox::launch(const std::vector<std::string> &args,
                                       const std::string &argv0) {

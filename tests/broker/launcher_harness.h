@@ -41,9 +41,6 @@ public:
     const std::filesystem::path &dir() const { return dir_; }
     const std::filesystem::path &bin() const { return bin_; }
 
-    // Drops qpidd from the stand-in folder, so the exec finds none.
-    void remove_qpidd();
-
     LaunchOutcome launch(const std::vector<std::string> &args = {},
                          const std::string &argv0 = "broker-launcher");
 

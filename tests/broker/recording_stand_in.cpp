@@ -4,6 +4,7 @@
 // arguments joined by a space, with '\' written "\\", a space "\s" and a
 // line feed "\n". KX_TEST_<ROLE>_FAIL lists call numbers, counted from 1
 // and separated by commas, that exit with status 1 instead of 0.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,16 +24,8 @@ namespace {
 
 std::string escape_argument(std::string_view arg) {
     std::string out;
-    for (char c : arg) {
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == ' ')
-            out += "\\s";
-        else if (c == '\n')
-            out += "\\n";
-        else
-            out.push_back(c);
-    }
+    for (char c : arg)
+        out += c == '\\' ? "\\\\" : c == ' ' ? "\\s" : c == '\n' ? "\\n" : std::string(1, c);
     return out;
 }
 
@@ -49,12 +42,9 @@ bool call_should_fail(const char *fail_list, long call) {
 long count_lines(int fd) {
     long lines = 0;
     char buffer[4096];
-    ssize_t n;
     lseek(fd, 0, SEEK_SET);
-    while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-        for (ssize_t i = 0; i < n; ++i)
-            lines += buffer[i] == '\n';
-    }
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+        lines += std::count(buffer, buffer + n, '\n');
     return lines;
 }
 
@@ -73,12 +63,9 @@ int main(int argc, char **argv) {
     }
     long call = count_lines(fd) + 1;
 
-    std::string line;
-    for (int i = 0; i < argc; ++i) {
-        if (i > 0)
-            line.push_back(' ');
-        line += escape_argument(argv[i]);
-    }
+    std::string line = escape_argument(argv[0]);
+    for (int i = 1; i < argc; ++i)
+        line += " " + escape_argument(argv[i]);
     line.push_back('\n');
     if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
         return 99;

@@ -7,8 +7,6 @@
 #include <dbus/dbus.h>
 #include <unistd.h>
 
-#include "process.h"
-
 #ifndef KX_TEST_CALL_PATH
 #error "KX_TEST_CALL_PATH must name the kx-test-call program"
 #endif
@@ -30,40 +28,64 @@ struct ScopedError {
 
 void append_basic(DBusMessageIter *iter, const Arg &arg) {
     DBusBasicValue v{};
-    switch (arg.type) {
-    case 's':
+    if (arg.type == 's')
         v.str = const_cast<char *>(arg.text.c_str());
-        break;
-    case 'u':
+    else if (arg.type == 'u')
         v.u32 = std::stoul(arg.text);
-        break;
-    case 'i':
+    else if (arg.type == 'i')
         v.i32 = std::stol(arg.text);
-        break;
-    case 'b':
+    else if (arg.type == 'b')
         v.bool_val = arg.text == "1";
-        break;
-    case 'd':
+    else if (arg.type == 'd')
         v.dbl = std::stod(arg.text);
-        break;
-    case 'x':
+    else if (arg.type == 'x')
         v.i64 = std::stoll(arg.text);
-        break;
-    case 't':
+    else if (arg.type == 't')
         v.u64 = std::stoull(arg.text);
-        break;
-    default:
+    else
         throw std::invalid_argument(std::string("unsupported argument type ") + arg.type);
-    }
     // The type codes of D-Bus are the signature characters themselves.
     dbus_message_iter_append_basic(iter, arg.type, &v);
+}
+
+// Strings as they are, numbers in decimal, booleans as "1" / "0".
+std::string basic_text(int type, const DBusBasicValue &v) {
+    switch (type) {
+    case DBUS_TYPE_STRING:
+    case DBUS_TYPE_OBJECT_PATH:
+    case DBUS_TYPE_SIGNATURE:
+        return v.str;
+    case DBUS_TYPE_BOOLEAN:
+        return v.bool_val ? "1" : "0";
+    case DBUS_TYPE_BYTE:
+        return std::to_string(v.byt);
+    case DBUS_TYPE_INT16:
+        return std::to_string(v.i16);
+    case DBUS_TYPE_UINT16:
+        return std::to_string(v.u16);
+    case DBUS_TYPE_INT32:
+        return std::to_string(v.i32);
+    case DBUS_TYPE_UINT32:
+        return std::to_string(v.u32);
+    case DBUS_TYPE_INT64:
+        return std::to_string(v.i64);
+    case DBUS_TYPE_UINT64:
+        return std::to_string(v.u64);
+    case DBUS_TYPE_DOUBLE: {
+        std::ostringstream out;
+        out << v.dbl;
+        return out.str();
+    }
+    default:
+        return {};
+    }
 }
 
 Value read_value(DBusMessageIter *iter) {
     Value value;
     int type = dbus_message_iter_get_arg_type(iter);
+    DBusMessageIter inner;
     if (type == DBUS_TYPE_VARIANT) {
-        DBusMessageIter inner;
         dbus_message_iter_recurse(iter, &inner);
         value = read_value(&inner);
         value.was_variant = true;
@@ -72,56 +94,15 @@ Value read_value(DBusMessageIter *iter) {
     char *sig = dbus_message_iter_get_signature(iter);
     value.signature = sig;
     dbus_free(sig);
-    DBusBasicValue v{};
-    if (dbus_type_is_basic(type))
-        dbus_message_iter_get_basic(iter, &v);
-    switch (type) {
-    case DBUS_TYPE_STRING:
-    case DBUS_TYPE_OBJECT_PATH:
-    case DBUS_TYPE_SIGNATURE:
-        value.text = v.str;
-        break;
-    case DBUS_TYPE_BOOLEAN:
-        value.text = v.bool_val ? "1" : "0";
-        break;
-    case DBUS_TYPE_BYTE:
-        value.text = std::to_string(v.byt);
-        break;
-    case DBUS_TYPE_INT16:
-        value.text = std::to_string(v.i16);
-        break;
-    case DBUS_TYPE_UINT16:
-        value.text = std::to_string(v.u16);
-        break;
-    case DBUS_TYPE_INT32:
-        value.text = std::to_string(v.i32);
-        break;
-    case DBUS_TYPE_UINT32:
-        value.text = std::to_string(v.u32);
-        break;
-    case DBUS_TYPE_INT64:
-        value.text = std::to_string(v.i64);
-        break;
-    case DBUS_TYPE_UINT64:
-        value.text = std::to_string(v.u64);
-        break;
-    case DBUS_TYPE_DOUBLE: {
-        std::ostringstream out;
-        out << v.dbl;
-        value.text = out.str();
-        break;
-    }
-    case DBUS_TYPE_ARRAY: {
-        DBusMessageIter inner;
-        dbus_message_iter_recurse(iter, &inner);
-        while (dbus_message_iter_get_arg_type(&inner) != DBUS_TYPE_INVALID) {
+    if (type == DBUS_TYPE_ARRAY) {
+        for (dbus_message_iter_recurse(iter, &inner);
+             dbus_message_iter_get_arg_type(&inner) != DBUS_TYPE_INVALID;
+             dbus_message_iter_next(&inner))
             value.strings.push_back(read_value(&inner).text);
-            dbus_message_iter_next(&inner);
-        }
-        break;
-    }
-    default:
-        break;
+    } else if (dbus_type_is_basic(type)) {
+        DBusBasicValue v{};
+        dbus_message_iter_get_basic(iter, &v);
+        value.text = basic_text(type, v);
     }
     return value;
 }
@@ -137,11 +118,9 @@ Reply reply_from_message(DBusMessage *message) {
     }
     reply.ok = true;
     DBusMessageIter iter;
-    if (dbus_message_iter_init(message, &iter)) {
-        do {
-            reply.values.push_back(read_value(&iter));
-        } while (dbus_message_iter_next(&iter));
-    }
+    for (bool more = dbus_message_iter_init(message, &iter); more;
+         more = dbus_message_iter_next(&iter))
+        reply.values.push_back(read_value(&iter));
     return reply;
 }
 
@@ -169,22 +148,6 @@ MessagePtr build_call(const std::string &dest, const std::string &path, const st
 
 } // namespace
 
-Reply make_call(DBusConnection *connection, const std::string &dest, const std::string &path,
-                const std::string &iface, const std::string &member, const std::vector<Arg> &args,
-                int timeout_ms) {
-    MessagePtr message = build_call(dest, path, iface, member, args);
-    ScopedError error;
-    MessagePtr answer(
-        dbus_connection_send_with_reply_and_block(connection, message.get(), timeout_ms, &error.e));
-    if (!answer) {
-        Reply reply;
-        reply.error_name = error.e.name != nullptr ? error.e.name : "";
-        reply.error_message = error.e.message != nullptr ? error.e.message : "";
-        return reply;
-    }
-    return reply_from_message(answer.get());
-}
-
 BusClient::BusClient(const std::string &address) {
     ScopedError error;
     connection_ = dbus_connection_open_private(address.c_str(), &error.e);
@@ -193,11 +156,8 @@ BusClient::BusClient(const std::string &address) {
                                  (error.e.message ? error.e.message : "?"));
     dbus_connection_set_exit_on_disconnect(connection_, FALSE);
     if (!dbus_bus_register(connection_, &error.e)) {
-        dbus_connection_close(connection_);
-        dbus_connection_unref(connection_);
-        connection_ = nullptr;
-        throw std::runtime_error(std::string("cannot register on the bus: ") +
-                                 (error.e.message ? error.e.message : "?"));
+        disconnect();
+        throw std::runtime_error(std::string("cannot register on the bus: ") + error.e.message);
     }
 }
 
@@ -213,7 +173,13 @@ void BusClient::disconnect() {
 
 Reply BusClient::call(const std::string &dest, const std::string &path, const std::string &iface,
                       const std::string &member, const std::vector<Arg> &args, int timeout_ms) {
-    return make_call(connection_, dest, path, iface, member, args, timeout_ms);
+    MessagePtr message = build_call(dest, path, iface, member, args);
+    ScopedError error;
+    MessagePtr answer(dbus_connection_send_with_reply_and_block(connection_, message.get(),
+                                                                timeout_ms, &error.e));
+    if (answer)
+        return reply_from_message(answer.get());
+    return {false, error.e.name ? error.e.name : "", error.e.message ? error.e.message : "", {}};
 }
 
 BusClient::Pending BusClient::send(const std::string &dest, const std::string &path,
@@ -250,9 +216,7 @@ Reply BusClient::Pending::wait() {
     MessagePtr answer(dbus_pending_call_steal_reply(pending_));
     dbus_pending_call_unref(pending_);
     pending_ = nullptr;
-    if (!answer)
-        return {};
-    return reply_from_message(answer.get());
+    return answer ? reply_from_message(answer.get()) : Reply{};
 }
 
 // Far above anything the connection's own counter reaches.
@@ -357,70 +321,64 @@ Arg decode_arg(const std::string &encoded) {
 }
 
 std::string encode_reply(const Reply &reply) {
-    std::ostringstream out;
-    if (!reply.ok) {
-        out << "E " << encode_text(reply.error_name) << ' ' << encode_text(reply.error_message)
-            << '\n';
-        return out.str();
-    }
-    out << "OK\n";
+    if (!reply.ok)
+        return "E " + encode_text(reply.error_name) + ' ' + encode_text(reply.error_message) + '\n';
+    std::string out = "OK\n";
     for (const auto &v : reply.values) {
-        out << "V " << encode_text(v.signature) << ' ' << (v.was_variant ? 1 : 0) << ' '
-            << encode_text(v.text);
+        out +=
+            "V " + encode_text(v.signature) + (v.was_variant ? " 1 " : " 0 ") + encode_text(v.text);
         for (const auto &s : v.strings)
-            out << ' ' << encode_text(s);
-        out << '\n';
+            out += ' ' + encode_text(s);
+        out += '\n';
     }
-    return out.str();
+    return out;
 }
 
 Reply decode_reply(const std::string &text) {
     Reply reply;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
+    for (const std::string &line : split_lines(text)) {
         std::istringstream fields(line);
-        std::string tag;
-        fields >> tag;
+        std::string tag, first, second;
+        int variant = 0;
+        fields >> tag >> first;
         if (tag == "E") {
-            std::string name, message;
-            fields >> name >> message;
-            reply.error_name = decode_text(name);
-            reply.error_message = decode_text(message);
+            fields >> second;
+            reply.error_name = decode_text(first);
+            reply.error_message = decode_text(second);
         } else if (tag == "OK") {
             reply.ok = true;
-        } else if (tag == "V") {
-            Value v;
-            std::string sig, text_field, s;
-            int variant = 0;
-            fields >> sig >> variant >> text_field;
-            v.signature = decode_text(sig);
-            v.was_variant = variant != 0;
-            v.text = decode_text(text_field);
-            while (fields >> s)
-                v.strings.push_back(decode_text(s));
-            reply.values.push_back(v);
+        } else if (tag == "V" && fields >> variant >> second) {
+            Value &v = reply.values.emplace_back(
+                Value{decode_text(first), decode_text(second), {}, variant != 0});
+            while (fields >> second)
+                v.strings.push_back(decode_text(second));
         }
     }
     return reply;
 }
 
-Reply call_as(uid_t uid, const std::string &address, const std::string &dest,
-              const std::string &path, const std::string &iface, const std::string &member,
-              const std::vector<Arg> &args) {
-    ProcessOptions options;
-    options.argv = {KX_TEST_CALL_PATH, address, dest, path, iface, member};
+namespace {
+
+// kx-test-call as `uid` with `argv` after the program name, then the arguments.
+ProcessOptions test_call(uid_t uid, std::vector<std::string> argv, const std::vector<Arg> &args) {
+    ProcessOptions options = command({KX_TEST_CALL_PATH});
+    options.argv.insert(options.argv.end(), argv.begin(), argv.end());
     for (const auto &a : args)
         options.argv.push_back(encode_arg(a));
     options.uid = uid;
     options.cwd = "/";
+    return options;
+}
+
+} // namespace
+
+Reply call_as(uid_t uid, const std::string &address, const std::string &dest,
+              const std::string &path, const std::string &iface, const std::string &member,
+              const std::vector<Arg> &args) {
+    ProcessOptions options = test_call(uid, {address, dest, path, iface, member}, args);
     CommandResult result = run_command(options, std::chrono::seconds(200));
-    if (result.exit_code() != 0) {
-        Reply failed;
-        failed.error_name = "korvex.test.CallerFailed";
-        failed.error_message = result.err;
-        return failed;
-    }
+    if (result.exit_code() != 0)
+        return {false, "korvex.test.CallerFailed", result.err, {}};
     return decode_reply(result.out);
 }
 
@@ -428,13 +386,8 @@ Process hold_challenge(uid_t uid, const std::string &address, const std::string 
                        int count, const std::string &dest, const std::string &path,
                        const std::string &iface, const std::string &member,
                        const std::vector<Arg> &args) {
-    ProcessOptions options;
-    options.argv = {
-        KX_TEST_CALL_PATH, "--hold", std::to_string(count), address, dest, path, iface, member};
-    for (const auto &a : args)
-        options.argv.push_back(encode_arg(a));
-    options.uid = uid;
-    options.cwd = "/";
+    ProcessOptions options =
+        test_call(uid, {"--hold", std::to_string(count), address, dest, path, iface, member}, args);
     options.stdout_path = out_path;
     return Process(options);
 }

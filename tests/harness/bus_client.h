@@ -31,7 +31,6 @@ struct Arg {
     static Arg b(bool v) { return {'b', false, v ? "1" : "0"}; }
     static Arg vs(std::string v) { return {'s', true, std::move(v)}; }
     static Arg vu(uint32_t v) { return {'u', true, std::to_string(v)}; }
-    static Arg vi(int32_t v) { return {'i', true, std::to_string(v)}; }
 };
 
 // One reply value; a variant is unwrapped into its content.
@@ -85,11 +84,9 @@ public:
     // The connection, for what the calls above do not cover.
     DBusConnection *connection() const { return connection_; }
 
-    // Sends a call whose string arguments hold `placeholder`, with each
-    // occurrence replaced in the marshalled bytes by `replacement` (of the
-    // same length): bytes libdbus itself would never send, such as a
-    // string that is not UTF-8. Then waits (bounded) for the bus to drop
-    // the connection, or for the reply to that call.
+    // Sends a call with each `placeholder` in its marshalled bytes replaced by
+    // `replacement` (as long): bytes libdbus would never send, such as a string
+    // that is not UTF-8. Then waits for the bus to drop us, or for the reply.
     void send_patched(const std::string &dest, const std::string &path, const std::string &iface,
                       const std::string &member, const std::vector<Arg> &args,
                       const std::string &placeholder, const std::string &replacement);
@@ -109,37 +106,30 @@ Reply call_as(uid_t uid, const std::string &address, const std::string &dest,
               const std::string &path, const std::string &iface, const std::string &member,
               const std::vector<Arg> &args = {});
 
-// A process running as `uid` that has registered a PolicyKit authentication
-// agent which never answers and has sent the call `count` times: polkitd
-// holds its checks open. It writes "sent" to `out_path` once the calls are
-// out, "challenged" for each authentication polkitd opens with it, "reply
-// ok" or "reply NAME: MESSAGE" per answer, and serves the bus until it is
-// stopped.
+// A process as `uid` with a PolicyKit agent that never answers, which sends
+// the call `count` times, so polkitd holds its checks open. It writes to
+// `out_path` "sent", "challenged" per authentication and "reply ok" or
+// "reply NAME: MESSAGE" per answer, and serves the bus until stopped.
 Process hold_challenge(uid_t uid, const std::string &address, const std::string &out_path,
                        int count, const std::string &dest, const std::string &path,
                        const std::string &iface, const std::string &member,
                        const std::vector<Arg> &args = {});
 
-// Wire format shared with the kx-test-call program: any
-// text as one hex word ("-" when empty), arguments and replies as words.
+// Wire format shared with kx-test-call: any text as one hex word ("-" when
+// empty), arguments and replies as words.
 std::string encode_text(const std::string &text);
 std::string decode_text(const std::string &word);
 std::string encode_arg(const Arg &arg);
 Arg decode_arg(const std::string &encoded);
 std::string encode_reply(const Reply &reply);
 Reply decode_reply(const std::string &text);
-Reply make_call(DBusConnection *connection, const std::string &dest, const std::string &path,
-                const std::string &iface, const std::string &member, const std::vector<Arg> &args,
-                int timeout_ms);
 
 inline constexpr uid_t kNobody = 65534;
-inline constexpr const char *kUnmappedErrorPrefix =
-    "org.freedesktop.DBus.GLib.UnmappedError.KorvexErrorQuark.Code";
 inline constexpr const char *kPropertiesIface = "org.freedesktop.DBus.Properties";
 
 // The D-Bus error name under which a korvex result code reaches a client.
 inline std::string code_error(int code) {
-    return std::string(kUnmappedErrorPrefix) + std::to_string(code);
+    return "org.freedesktop.DBus.GLib.UnmappedError.KorvexErrorQuark.Code" + std::to_string(code);
 }
 
 } // namespace korvex::test

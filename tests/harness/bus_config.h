@@ -14,9 +14,8 @@ struct BusConfig {
     std::string include_dir;
     // Further <policy> elements, e.g. to let root own a test agent's name.
     std::string extra_policy;
-    // Bus activation, each left out while empty: the user the daemon runs
-    // as, the setuid helper that starts services, and the folder of their
-    // .service files.
+    // Bus activation, each left out while empty: the daemon's user, the
+    // setuid helper that starts services, their .service folder.
     std::string user;
     std::string service_helper;
     std::string service_dir;

@@ -1,6 +1,5 @@
 #include "http_server.h"
 
-#include <sstream>
 #include <stdexcept>
 
 #include <sys/stat.h>
@@ -9,9 +8,8 @@ namespace korvex::test {
 
 HttpServer::HttpServer() {
     mkdir(dir_.file("served").c_str(), 0755);
-    ProcessOptions options;
-    options.argv = {KX_TEST_PYTHON, KX_HTTP_SERVER_SCRIPT, dir_.file("served"),
-                    dir_.file("requests")};
+    ProcessOptions options = command(
+        {KX_TEST_PYTHON, KX_HTTP_SERVER_SCRIPT, dir_.file("served"), dir_.file("requests")});
     options.stdout_path = dir_.file("port");
     options.stderr_path = dir_.file("stderr");
     process_ = std::make_unique<Process>(options);
@@ -38,11 +36,7 @@ std::string HttpServer::url(const std::string &path, const std::string &scheme) 
 }
 
 std::vector<std::string> HttpServer::requests() const {
-    std::vector<std::string> paths;
-    std::istringstream in(read_file(dir_.file("requests")));
-    for (std::string line; std::getline(in, line);)
-        paths.push_back(line);
-    return paths;
+    return split_lines(read_file(dir_.file("requests")));
 }
 
 } // namespace korvex::test

@@ -1,11 +1,8 @@
 // kx-test-call ADDRESS DEST PATH IFACE MEMBER [ARG...]: one call, as whoever
-// runs it; prints the reply in the harness's wire format (exit 2: no bus).
-// With --hold N first: registers a PolicyKit agent that never answers, sends
-// the call N times and serves the bus until killed, printing "sent",
-// "challenged" per authentication and "reply ok" / "reply NAME: MESSAGE".
-// With --soak ADDRESS PLAN COUNT WINDOW SECONDS: makes COUNT calls from the
-// PLAN file (request_plan.h), round and round, up to WINDOW awaiting their
-// replies, none sent after SECONDS, and prints the tally.
+// runs it; prints the reply in the wire format (exit 2: no bus).
+// --hold N ...: see hold_challenge() in bus_client.h.
+// --soak ADDRESS PLAN COUNT WINDOW SECONDS: COUNT calls of the PLAN file, round
+// and round, up to WINDOW awaiting replies, none sent after SECONDS; prints the tally.
 #include <chrono>
 #include <deque>
 #include <fstream>
@@ -139,6 +136,7 @@ int soak(char **argv) {
         return 2;
 
     SoakTally tally;
+    int status = 0;
     try {
         BusClient client(argv[1]);
         std::deque<std::pair<size_t, BusClient::Pending>> in_flight;
@@ -168,11 +166,10 @@ int soak(char **argv) {
             collect_oldest();
     } catch (const std::exception &e) {
         std::cerr << "kx-test-call --soak: " << e.what() << '\n';
-        std::cout << encode_tally(tally);
-        return 2;
+        status = 2;
     }
     std::cout << encode_tally(tally);
-    return 0;
+    return status;
 }
 
 } // namespace

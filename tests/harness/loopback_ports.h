@@ -1,8 +1,6 @@
-// Ports on 127.0.0.1 for URIs that must go nowhere: a TCP port that is
-// bound but never listens (every connection is refused, and no other
-// process can take it meanwhile), and a UDP port that answers every TFTP
-// request at once with "file not found" instead of leaving the client to
-// its time-out.
+// Ports on 127.0.0.1 for URIs that must go nowhere: a TCP port bound but
+// never listening (refused, and nobody else can take it), and a UDP port
+// answering every TFTP request at once with "file not found".
 #ifndef KORVEX_TEST_LOOPBACK_PORTS_H
 #define KORVEX_TEST_LOOPBACK_PORTS_H
 

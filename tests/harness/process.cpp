@@ -50,15 +50,9 @@ void redirect(const std::string &path, int target, int flags) {
 Process::Process(const ProcessOptions &options) {
     if (options.argv.empty())
         throw std::invalid_argument("empty argv");
-    std::vector<std::string> env = build_environment(options);
-    std::vector<char *> argv_ptrs;
-    for (const auto &a : options.argv)
-        argv_ptrs.push_back(const_cast<char *>(a.c_str()));
-    argv_ptrs.push_back(nullptr);
-    std::vector<char *> env_ptrs;
-    for (const auto &e : env)
-        env_ptrs.push_back(const_cast<char *>(e.c_str()));
-    env_ptrs.push_back(nullptr);
+    const std::vector<std::string> env = build_environment(options);
+    std::vector<char *> argv_ptrs = c_strings(options.argv);
+    std::vector<char *> env_ptrs = c_strings(env);
 
     pid_ = fork();
     if (pid_ < 0)
@@ -71,11 +65,9 @@ Process::Process(const ProcessOptions &options) {
         redirect(options.stderr_path, 2, O_WRONLY | O_CREAT | O_TRUNC);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
             _exit(126);
-        if (options.uid) {
-            if (setgroups(0, nullptr) != 0 || setgid(*options.uid) != 0 ||
-                setuid(*options.uid) != 0)
-                _exit(126);
-        }
+        if (options.uid &&
+            (setgroups(0, nullptr) != 0 || setgid(*options.uid) != 0 || setuid(*options.uid) != 0))
+            _exit(126);
         execvpe(argv_ptrs[0], argv_ptrs.data(), env_ptrs.data());
         _exit(127);
     }
@@ -98,20 +90,13 @@ std::optional<int> Process::wait(std::chrono::milliseconds timeout) {
     if (pid_ <= 0)
         return std::nullopt;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (true) {
+    for (;; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
         int status = 0;
-        pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            status_ = status;
-            return status_;
-        }
-        if (r < 0 && errno != EINTR) {
-            status_ = -1;
-            return status_;
-        }
+        const pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_ || (r < 0 && errno != EINTR))
+            return status_ = r == pid_ ? status : -1;
         if (std::chrono::steady_clock::now() >= deadline)
             return std::nullopt;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
 
@@ -136,12 +121,16 @@ int Process::stop(std::chrono::milliseconds grace) {
     return status_.value_or(-1);
 }
 
-bool CommandResult::exited() const { return status >= 0 && WIFEXITED(status); }
-
-int CommandResult::exit_code() const { return exited() ? WEXITSTATUS(status) : -1; }
-
 std::string CommandResult::describe() const {
     return "exit " + std::to_string(exit_code()) + "\nstdout:\n" + out + "stderr:\n" + err;
+}
+
+std::vector<char *> c_strings(const std::vector<std::string> &texts) {
+    std::vector<char *> pointers;
+    for (const std::string &text : texts)
+        pointers.push_back(const_cast<char *>(text.c_str()));
+    pointers.push_back(nullptr);
+    return pointers;
 }
 
 std::vector<std::string> split_lines(const std::string &text) {

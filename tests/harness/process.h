@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <sys/types.h>
+#include <sys/wait.h>
 
 namespace korvex::test {
 
@@ -45,13 +46,15 @@ private:
 };
 
 std::vector<std::string> split_lines(const std::string &text);
+// argv or envp for an exec: pointers into `texts`, then a null pointer.
+std::vector<char *> c_strings(const std::vector<std::string> &texts);
 
 struct CommandResult {
     int status = -1; // raw wait status
     std::string out;
     std::string err;
-    bool exited() const;
-    int exit_code() const; // -1 unless it exited normally
+    bool exited() const { return status >= 0 && WIFEXITED(status); }
+    int exit_code() const { return exited() ? WEXITSTATUS(status) : -1; }
     std::vector<std::string> lines() const { return split_lines(out); }
     std::string describe() const; // for failure messages
 };
@@ -66,8 +69,7 @@ CommandResult run_command(ProcessOptions options,
 CommandResult run_checked(const ProcessOptions &options,
                           std::chrono::milliseconds timeout = std::chrono::seconds(120));
 
-// Sets a variable of this process for the owner's lifetime, then restores
-// the old value (or its absence).
+// Sets a variable of this process for the owner's lifetime, then restores it.
 class ScopedEnv {
 public:
     ScopedEnv(std::string name, const std::string &value);

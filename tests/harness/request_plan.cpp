@@ -30,15 +30,11 @@ std::vector<PlannedCall> read_plan(const std::string &file) {
         std::string dest, path, iface, member, expected, arg;
         if (!(fields >> dest >> path >> iface >> member >> expected))
             throw std::runtime_error("bad plan line: " + line);
-        PlannedCall call{decode_text(dest),
-                         decode_text(path),
-                         decode_text(iface),
-                         decode_text(member),
-                         {},
-                         decode_reply(decode_text(expected))};
+        PlannedCall &call = plan.emplace_back(
+            decode_text(dest), decode_text(path), decode_text(iface), decode_text(member),
+            std::vector<Arg>{}, decode_reply(decode_text(expected)));
         while (fields >> arg)
             call.args.push_back(decode_arg(arg));
-        plan.push_back(std::move(call));
     }
     return plan;
 }
@@ -58,29 +54,26 @@ std::string describe(const Reply &reply) {
 }
 
 std::string encode_tally(const SoakTally &tally) {
-    std::ostringstream out;
-    out << "sent " << tally.sent << "\nanswered " << tally.answered << "\nas_expected "
-        << tally.as_expected << '\n';
+    std::string out = "sent " + std::to_string(tally.sent) + "\nanswered " +
+                      std::to_string(tally.answered) + "\nas_expected " +
+                      std::to_string(tally.as_expected) + '\n';
     for (const std::string &sample : tally.samples)
-        out << "sample " << encode_text(sample) << '\n';
-    return out.str();
+        out += "sample " + encode_text(sample) + '\n';
+    return out;
 }
 
 SoakTally decode_tally(const std::string &text) {
     SoakTally tally;
     std::istringstream in(text);
-    for (std::string tag; in >> tag;) {
+    for (std::string tag, sample; in >> tag;) {
         if (tag == "sent")
             in >> tally.sent;
         else if (tag == "answered")
             in >> tally.answered;
         else if (tag == "as_expected")
             in >> tally.as_expected;
-        else if (tag == "sample") {
-            std::string sample;
-            in >> sample;
+        else if (tag == "sample" && in >> sample)
             tally.samples.push_back(decode_text(sample));
-        }
     }
     return tally;
 }

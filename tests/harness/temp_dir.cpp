@@ -4,20 +4,15 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace korvex::test {
 
-TempDir::TempDir(const std::string &prefix) {
-    std::string pattern = "/tmp/" + prefix + "-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed for " + pattern);
-    path_ = buf.data();
+TempDir::TempDir(const std::string &prefix) : path_("/tmp/" + prefix + "-XXXXXX") {
+    if (mkdtemp(path_.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed for " + path_);
 }
 
 TempDir::~TempDir() {
@@ -41,12 +36,9 @@ std::string read_file(const std::string &path) {
 }
 
 void write_file(const std::string &path, const std::string &content, unsigned mode) {
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (!out)
-            throw std::runtime_error("cannot write " + path);
-        out << content;
-    }
+    // The stream is closed before the mode changes.
+    if (!(std::ofstream(path, std::ios::binary | std::ios::trunc) << content))
+        throw std::runtime_error("cannot write " + path);
     chmod(path.c_str(), mode);
 }
 

@@ -18,13 +18,6 @@ namespace korvex::test {
 
 namespace {
 
-constexpr const char *kPolkitd = "/usr/lib/polkit-1/polkitd";
-
-void make_world_readable_dir(const std::string &path) {
-    fs::create_directories(path);
-    chmod(path.c_str(), 0755);
-}
-
 void copy_readable(const std::string &from, const std::string &to_dir) {
     const auto target = fs::path(to_dir) / fs::path(from).filename();
     fs::copy_file(from, target, fs::copy_options::overwrite_existing);
@@ -52,13 +45,13 @@ bool wait_for_bus(Process &daemon, const std::string &address, std::chrono::mill
 }
 
 std::string rules_refusing_user(const std::string &refused_user) {
-    return "polkit.addRule(function(action, subject) {\n"
-           "    if (subject.user == \"" +
-           refused_user +
-           "\")\n"
-           "        return polkit.Result.NO;\n"
-           "    return polkit.Result.YES;\n"
-           "});\n";
+    return R"(polkit.addRule(function(action, subject) {
+    if (subject.user == ")" +
+           refused_user + R"(")
+        return polkit.Result.NO;
+    return polkit.Result.YES;
+});
+)";
 }
 
 TestSystemBus::TestSystemBus(const TestBusOptions &options) : dir_("korvex-bus") {
@@ -66,16 +59,16 @@ TestSystemBus::TestSystemBus(const TestBusOptions &options) : dir_("korvex-bus")
     // socket's folder must be reachable for it and for unprivileged callers.
     chmod(dir_.path().c_str(), 0755);
     const std::string d = dir_.path();
-    make_world_readable_dir(d + "/system.d");
+    for (const char *sub : {"/system.d", "/actions", "/rules.d", "/etc-rules.d"}) {
+        fs::create_directories(d + sub);
+        chmod((d + sub).c_str(), 0755);
+    }
     for (const auto &entry : fs::directory_iterator(source_dir() + "/data/dbus"))
         copy_readable(entry.path(), d + "/system.d");
-    make_world_readable_dir(d + "/actions");
     for (const auto &entry : fs::directory_iterator(source_dir() + "/data/polkit"))
         copy_readable(entry.path(), d + "/actions");
     for (const auto &extra : options.extra_policies)
         copy_readable(extra, d + "/actions");
-    make_world_readable_dir(d + "/rules.d");
-    make_world_readable_dir(d + "/etc-rules.d");
     if (!options.polkit_rules.empty())
         write_file(d + "/rules.d/50-test.rules", options.polkit_rules, 0644);
     BusConfig config;
@@ -85,8 +78,8 @@ TestSystemBus::TestSystemBus(const TestBusOptions &options) : dir_("korvex-bus")
     write_file(d + "/bus.conf", system_bus_config(config));
 
     address_ = "unix:path=" + config.socket_path;
-    ProcessOptions bus;
-    bus.argv = {"dbus-daemon", "--config-file=" + d + "/bus.conf", "--nofork", "--nopidfile"};
+    ProcessOptions bus =
+        command({"dbus-daemon", "--config-file=" + d + "/bus.conf", "--nofork", "--nopidfile"});
     bus.stderr_path = d + "/dbus-daemon.log";
     bus_ = std::make_unique<Process>(bus);
 
@@ -97,28 +90,14 @@ TestSystemBus::TestSystemBus(const TestBusOptions &options) : dir_("korvex-bus")
         start_polkit();
 }
 
-TestSystemBus::~TestSystemBus() {
-    polkit_.reset();
-    bus_.reset();
-}
-
 std::unique_ptr<Process> start_polkitd(const std::string &address, const std::string &actions_dir,
                                        const std::string &state_dir) {
-    ProcessOptions options;
-    options.argv = {"unshare",
-                    "-m",
-                    "--propagation",
-                    "private",
-                    "sh",
-                    "-c",
-                    "mount --bind \"$1\" /usr/share/polkit-1/actions && "
-                    "mount --bind \"$2/rules.d\" /usr/share/polkit-1/rules.d && "
-                    "mount --bind \"$2/etc-rules.d\" /etc/polkit-1/rules.d && "
-                    "exec " +
-                        std::string(kPolkitd),
-                    "polkitd-wrapper",
-                    actions_dir,
-                    state_dir};
+    ProcessOptions options = command({"unshare", "-m", "--propagation", "private", "sh", "-c",
+                                      "mount --bind \"$1\" /usr/share/polkit-1/actions && "
+                                      "mount --bind \"$2/rules.d\" /usr/share/polkit-1/rules.d && "
+                                      "mount --bind \"$2/etc-rules.d\" /etc/polkit-1/rules.d && "
+                                      "exec /usr/lib/polkit-1/polkitd",
+                                      "polkitd-wrapper", actions_dir, state_dir});
     options.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + address};
     options.stderr_path = state_dir + "/polkitd.log";
     options.stdout_path = state_dir + "/polkitd.out";
@@ -147,24 +126,18 @@ void TestSystemBus::stop_polkit() {
                std::chrono::seconds(10));
 }
 
-std::string TestSystemBus::polkit_log() const { return read_file(dir_.path() + "/polkitd.log"); }
-
 Agent::Agent(const TestSystemBus &bus, const AgentOptions &options)
     : bus_(bus), options_(options), logs_("korvex-agent") {
     stderr_path_ = logs_.file("stderr");
-    ProcessOptions p;
-    p.argv = options.prefix;
+    ProcessOptions p = command(options.prefix);
     p.argv.insert(p.argv.end(), options.argv.begin(), options.argv.end());
     p.env = options.env;
-    p.env.push_back(bus.env());
-    p.env.push_back("KX_LOG_STDERR=1");
+    p.env.insert(p.env.end(), {bus.env(), "KX_LOG_STDERR=1"});
     p.cwd = options.cwd;
     p.stderr_path = stderr_path_;
     p.stdout_path = logs_.file("stdout");
     process_ = std::make_unique<Process>(p);
 }
-
-Agent::~Agent() { process_.reset(); }
 
 bool Agent::wait_for_name(std::chrono::milliseconds timeout) {
     BusClient client(bus_.address());

@@ -1,8 +1,6 @@
-// A private D-Bus system bus with the real polkitd on it, for one test
-// process: dbus-daemon with a system-bus configuration of its own (our
-// shipped policy files included) and polkitd reading only the project's
-// action files and the test's rules, through bind mounts in a private
-// mount namespace. Nothing of the host's bus or PolicyKit set-up is used.
+// A private system bus with the real polkitd on it: dbus-daemon with our
+// shipped policy files, and polkitd seeing (through bind mounts in a mount
+// namespace of its own) only our action files and the test's rules.
 #ifndef KORVEX_TEST_TEST_BUS_H
 #define KORVEX_TEST_TEST_BUS_H
 
@@ -16,13 +14,11 @@
 namespace korvex::test {
 
 struct TestBusOptions {
-    // JavaScript rules for polkitd (rules.d/50-test.rules). Root is always
-    // authorized by polkitd; rules decide for other callers.
+    // polkitd's rules.d/50-test.rules; they decide for callers other than root.
     std::string polkit_rules;
     // Extra .policy files (full paths) besides the project's own.
     std::vector<std::string> extra_policies;
-    // Extra <policy> elements for the bus configuration, e.g. to let root
-    // own a test agent's name.
+    // Extra <policy> elements for the bus, e.g. to let root own a test agent's name.
     std::string extra_bus_policy;
     bool start_polkit = true;
 };
@@ -32,21 +28,17 @@ struct TestBusOptions {
 bool wait_for_bus(Process &daemon, const std::string &address,
                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-// polkitd for the bus at `address`, in a private mount namespace that shows
-// it the action files of `actions_dir` and the rules in `state_dir`/rules.d
-// and `state_dir`/etc-rules.d; it logs to `state_dir`/polkitd.log. Throws
-// unless it takes its bus name.
+// polkitd for the bus at `address`, seeing the actions of `actions_dir` and
+// the rules in `state_dir`/{rules.d,etc-rules.d}; throws unless it takes its name.
 std::unique_ptr<Process> start_polkitd(const std::string &address, const std::string &actions_dir,
                                        const std::string &state_dir);
 
-// A rules file that refuses every action to the user named `refused_user`
-// and grants every action to everybody else.
+// Rules that refuse every action to `refused_user` and grant all to everybody else.
 std::string rules_refusing_user(const std::string &refused_user);
 
 class TestSystemBus {
 public:
     explicit TestSystemBus(const TestBusOptions &options = {});
-    ~TestSystemBus();
     TestSystemBus(const TestSystemBus &) = delete;
     TestSystemBus &operator=(const TestSystemBus &) = delete;
 
@@ -57,13 +49,12 @@ public:
 
     void start_polkit();
     void stop_polkit();
-    std::string polkit_log() const;
 
 private:
     TempDir dir_;
     std::string address_;
     std::unique_ptr<Process> bus_;
-    std::unique_ptr<Process> polkit_;
+    std::unique_ptr<Process> polkit_; // declared last: it goes before the bus
 };
 
 // An agent program started on a test bus, stopped (and reaped) with its owner.
@@ -78,7 +69,6 @@ struct AgentOptions {
 class Agent {
 public:
     Agent(const TestSystemBus &bus, const AgentOptions &options);
-    ~Agent();
     Agent(const Agent &) = delete;
     Agent &operator=(const Agent &) = delete;
 

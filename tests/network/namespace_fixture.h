@@ -14,6 +14,8 @@
 
 namespace korvex::test {
 
+using Lines = std::vector<std::string>;
+
 class NamespaceTest : public ::testing::Test {
 protected:
     CommandResult probe(const std::vector<std::string> &args) const {

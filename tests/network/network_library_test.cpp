@@ -10,28 +10,21 @@
 namespace korvex::test {
 namespace {
 
-using Lines = std::vector<std::string>;
-
 // The probe shows its 40-byte buffer whole, NUL as "\0", after starting
 // it as all '#'. This builds that picture for a text the library wrote.
 std::string buffer_after_writing(const std::string &text) {
-    std::string picture = text + "\\0";
-    return picture + std::string(40 - text.size() - 1, '#');
+    return text + "\\0" + std::string(40 - text.size() - 1, '#');
 }
 
 const std::string untouched_buffer(40, '#');
 
 class KnetworkLibrary : public NamespaceTest {
 protected:
-    Lines query(const std::string &kind, const std::string &name,
-                const std::string &size = "40") const {
-        CommandResult outcome = probe({kind, name, size});
-        EXPECT_EQ(outcome.exit_code(), 0) << outcome.describe();
-        return outcome.lines();
-    }
     std::string buffer(const std::string &kind, const std::string &name,
                        const std::string &size = "40") const {
-        Lines lines = query(kind, name, size);
+        CommandResult outcome = probe({kind, name, size});
+        EXPECT_EQ(outcome.exit_code(), 0) << outcome.describe();
+        const Lines lines = outcome.lines();
         if (lines.size() != 2 || lines[0] != "returned-buffer")
             return "unexpected probe output";
         return lines[1];
@@ -179,9 +172,10 @@ protected:
         EXPECT_EQ(outcome.exit_code(), 0) << outcome.describe();
         return outcome.lines();
     }
-    // An unset address, rendered as SIGAR renders it.
-    static std::string no_address() { return "0 0.0.0.0"; }
 };
+
+// An unset address, rendered as SIGAR renders it.
+std::string no_address() { return "0 0.0.0.0"; }
 
 TEST_F(KnetworkSigar, RecordsCarryTheKernelsConfiguration) {
     space_.add_veth("eth0");

@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,19 +68,6 @@ int run_operation(void (*operation)(const char *), const char *name) {
     operation(name);
     std::printf("returned\n");
     return 0;
-}
-
-// Makes the scripts the library spawns (and GLib detaches) children of
-// this process once their intermediate parent is gone, so that they can be
-// waited for before the probe exits.
-bool adopt_orphans() { return prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0; }
-
-void wait_for_children() {
-    while (true) {
-        pid_t pid = waitpid(-1, nullptr, 0);
-        if (pid < 0 && errno != EINTR)
-            break;
-    }
 }
 
 int print_list() {
@@ -152,7 +140,9 @@ int main(int argc, char **argv) {
     }
     bool wait_for_tools = false;
     if (argc > first && std::strcmp(argv[first], "--wait-for-tools") == 0) {
-        if (!adopt_orphans()) {
+        // The scripts the library spawns (and GLib detaches) become this
+        // process's children once their parent is gone: they can be waited for.
+        if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) {
             std::perror("prctl");
             return 3;
         }
@@ -165,6 +155,8 @@ int main(int argc, char **argv) {
     char **args = argv + first + 1;
     const int count = argc - first - 1;
 
+    const std::map<std::string, void (*)(const char *)> operations = {
+        {"start", kx_network_start}, {"stop", kx_network_stop}, {"restart", kx_network_restart}};
     int status = 2;
     if (command == "list" && count == 0)
         status = print_list();
@@ -174,12 +166,8 @@ int main(int argc, char **argv) {
         status = print_text_query(kx_network_get_ip_address, args[0], args[1]);
     else if (command == "status" && count == 1)
         status = print_status(args[0]);
-    else if (command == "start" && count == 1)
-        status = run_operation(kx_network_start, args[0]);
-    else if (command == "stop" && count == 1)
-        status = run_operation(kx_network_stop, args[0]);
-    else if (command == "restart" && count == 1)
-        status = run_operation(kx_network_restart, args[0]);
+    else if (auto op = operations.find(command); op != operations.end() && count == 1)
+        status = run_operation(op->second, args[0]);
     else if (command == "config" && count == 1)
         status = print_config(args[0]);
     else
@@ -187,7 +175,7 @@ int main(int argc, char **argv) {
     std::fflush(stdout);
     if (saved_fd_limit)
         setrlimit(RLIMIT_NOFILE, &*saved_fd_limit);
-    if (wait_for_tools)
-        wait_for_children();
+    while (wait_for_tools && (waitpid(-1, nullptr, 0) >= 0 || errno == EINTR)) {
+    }
     return status;
 }

@@ -11,8 +11,6 @@
 namespace korvex::test {
 namespace {
 
-using Lines = std::vector<std::string>;
-
 // /sbin is a link to /usr/sbin and ifdown a link to ifup there, so one
 // file bound over /usr/sbin/ifup stands in for both; $0 tells which was
 // started.
@@ -32,14 +30,11 @@ protected:
     std::string bind_over_ifup(const std::string &file) const {
         return "mount --bind " + quoted(file) + " " + ifup_path + " && ";
     }
-    static std::string probe_command(const std::string &args) {
-        return quoted(KNETWORK_PROBE_PATH) + " " + args;
-    }
     // The probe once for each entry, each run only if the one before succeeded.
     static std::string probe_commands(const std::vector<std::string> &calls) {
         std::string script;
         for (const std::string &call : calls)
-            script += (script.empty() ? "" : " && ") + probe_command(call);
+            script += (script.empty() ? "" : " && ") + quoted(KNETWORK_PROBE_PATH) + " " + call;
         return script;
     }
     Lines record() const { return split_lines(scratch_.read("record")); }
@@ -63,8 +58,8 @@ TEST_F(KnetworkScripts, RestartRunsStopBeforeStart) {
     // their pids do: the pid namespace of the test numbers processes in
     // the order they were created.
     std::string recorder = stand_in("echo \"$$ $0 $*\" >> \"$record\"\n");
-    CommandResult outcome =
-        isolated_shell(bind_over_ifup(recorder) + probe_command("--wait-for-tools restart eth0"));
+    CommandResult outcome = isolated_shell(bind_over_ifup(recorder) +
+                                           probe_commands({"--wait-for-tools restart eth0"}));
     ASSERT_EQ(outcome.exit_code(), 0) << outcome.describe();
     EXPECT_EQ(outcome.lines(), Lines{"returned"});
 
@@ -97,7 +92,7 @@ TEST_F(KnetworkScripts, CallsReturnWhileTheToolIsStillRunning) {
         std::remove(release.c_str());
         std::string tool = operation == "start" ? "/sbin/ifup" : "/sbin/ifdown";
         CommandResult outcome =
-            isolated_shell(bind_over_ifup(blocking) + probe_command(operation + " eth0") +
+            isolated_shell(bind_over_ifup(blocking) + probe_commands({operation + " eth0"}) +
                            " >/dev/null && echo returned >> " + quoted(record_) + " && touch " +
                            quoted(release) + " && i=0 && while ! grep -q '^end' " +
                            quoted(record_) + " && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done");

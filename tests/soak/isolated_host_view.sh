@@ -1,10 +1,9 @@
 #!/bin/bash
 # isolated_host_view.sh STATE SHARED_DIR... -- PROGRAM [ARGUMENTS...]
 #
-# Runs PROGRAM (already in a private mount namespace) with every place it
-# could write to behind an overlay whose upper layer is STATE/upper/NAME, so
-# the test can tell what it wrote and where; STATE/host goes to
-# private_host_state.sh for /etc and /var/lib. Each SHARED_DIR under /tmp
+# Runs PROGRAM (already in a private mount namespace) with every place it could
+# write to behind an overlay with upper layer STATE/upper/NAME; STATE/host goes
+# to private_host_state.sh for /etc and /var/lib. Each SHARED_DIR under /tmp
 # stays the real one (bus socket, working directory, handed-over files).
 set -euo pipefail
 

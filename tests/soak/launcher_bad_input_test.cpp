@@ -1,10 +1,8 @@
-// The launcher's variables at 10 kB a value: long numbers, printf
-// conversions, shell text and forged log lines. The launch ends cleanly,
-// every qpid-route command that runs is whole, warnings show the values
-// escaped, and nothing is written outside the launch's own folder.
+// The launcher's variables at 10 kB a value (numbers, printf conversions,
+// shell text, forged log lines): the launch ends cleanly, runs only whole
+// commands, escapes the warnings and writes nothing outside its folder.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <set>
 

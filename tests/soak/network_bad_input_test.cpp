@@ -1,7 +1,6 @@
-// Hostile input to the network agent: calls of the wrong shape, GetAll, a
-// string that is not UTF-8, empty, 100 kB and every-byte interface names.
-// Each is answered, scripts get a name only as one plain argument, and the
-// agent goes on answering.
+// Hostile input to the network agent (calls of the wrong shape, GetAll, no
+// UTF-8, empty, 100 kB and every-byte names): each is answered, scripts get
+// a name only as one plain argument, and the agent goes on answering.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -68,14 +67,12 @@ TEST_F(NetworkBadInput, CallsOfTheWrongShapeAndGetAllGetAnError) {
     for (const Misfit &misfit : calls) {
         SCOPED_TRACE(misfit.iface + "." + misfit.member + " with " +
                      std::to_string(misfit.args.size()) + " argument(s)");
-        Reply reply =
-            client_->call(kNetworkName, kNetworkPath, misfit.iface, misfit.member, misfit.args);
+        Reply reply = call(misfit.member, misfit.args, misfit.iface);
         EXPECT_FALSE(reply.ok) << describe(reply);
         EXPECT_EQ(reply.error_name, misfit.error_name) << reply.error_message;
     }
     // GetAll would otherwise hand the refused user what Get refuses it.
-    Reply nobody = call_as(kNobody, bus_->address(), kNetworkName, kNetworkPath, properties,
-                           "GetAll", {Arg::s(network)});
+    Reply nobody = call_as_nobody("GetAll", {Arg::s(network)}, properties);
     EXPECT_EQ(nobody.error_name, kUnknownMethod) << describe(nobody);
     EXPECT_EQ(call_as_nobody("status", {Arg::s("eth0")}).error_name, code_error(5));
 
@@ -114,22 +111,17 @@ TEST_F(NetworkBadInput, EmptyHugeAndOddNamesReadAsAbsent) {
     // which PolicyKit does not know; names longer than a bus name can be
     // are refused before PolicyKit is asked.
     const std::string longest(255, 'p');
-    for (const auto &[iface, property, code] :
-         std::vector<std::tuple<std::string, std::string, int>>{{"", "uuid", 5},
-                                                                {longest, "uuid", 5},
-                                                                {longest + "p", "uuid", 2},
-                                                                {kLong, "uuid", 2},
-                                                                {kNetworkIface, "", 5},
-                                                                {kNetworkIface, longest, 5},
-                                                                {kNetworkIface, kLong, 2}}) {
-        Reply get = client_->call(kNetworkName, kNetworkPath, kPropertiesIface, "Get",
-                                  {Arg::s(iface), Arg::s(property)});
+    const std::tuple<std::string, std::string, int> cases[] = {
+        {"", "uuid", 5},          {longest, "uuid", 5},   {longest + "p", "uuid", 2},
+        {kLong, "uuid", 2},       {kNetworkIface, "", 5}, {kNetworkIface, longest, 5},
+        {kNetworkIface, kLong, 2}};
+    for (const auto &[iface, property, code] : cases) {
+        Reply get = call("Get", {Arg::s(iface), Arg::s(property)}, kPropertiesIface);
         EXPECT_EQ(get.error_name, code_error(code)) << describe(get).substr(0, 200);
-        Reply set = client_->call(kNetworkName, kNetworkPath, kPropertiesIface, "Set",
-                                  {Arg::s(iface), Arg::s(property), Arg::vs(kLong)});
+        Reply set =
+            call("Set", {Arg::s(iface), Arg::s(property), Arg::vs(kLong)}, kPropertiesIface);
         EXPECT_EQ(set.error_name, code_error(code)) << describe(set).substr(0, 200);
     }
-    // Not a word of the long names reached the log.
     EXPECT_EQ(agent_log().find(kLong.substr(0, 300)), std::string::npos);
     // Nothing was up to be stopped.
     EXPECT_TRUE(recorded().empty()) << ::testing::PrintToString(recorded());

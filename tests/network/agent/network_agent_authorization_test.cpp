@@ -10,8 +10,6 @@ using namespace korvex::test;
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
 struct Request {
     std::string interface;
     std::string member;
@@ -57,8 +55,7 @@ TEST_F(NetworkAgentDefaultPolicy, AnyoneMayReadButOnlyAdministratorsStartOrStop)
     EXPECT_EQ(value_of(call_as_nobody("status", {Arg::s("eth0")})), "1");
     EXPECT_EQ(value_of(call_as_nobody("get_ip_address", {Arg::s("eth0")})), "192.0.2.10");
     EXPECT_EQ(value_of(call_as_nobody("get_mac_address", {Arg::s("eth0")})), "02:00:00:00:00:0A");
-    Reply uuid = call_as(kNobody, bus_->address(), kNetworkName, kNetworkPath, kPropertiesIface,
-                         "Get", {Arg::s(kNetworkIface), Arg::s("uuid")});
+    Reply uuid = call_as_nobody("Get", {Arg::s(kNetworkIface), Arg::s("uuid")}, kPropertiesIface);
     EXPECT_EQ(value_of(uuid), expected_uuid());
 
     for (const auto &[member, iface] : {std::pair{"start", "eth1"}, std::pair{"stop", "eth0"}}) {
@@ -83,8 +80,7 @@ TEST_F(NetworkAgentDefaultPolicy, AnyoneMayReadButOnlyAdministratorsStartOrStop)
 TEST_F(NetworkAgentDefaultPolicy, WithoutPolkitEveryRequestFailsAndNothingRuns) {
     bus_->stop_polkit();
     for (const auto &request : every_request()) {
-        Reply reply = client_->call(kNetworkName, kNetworkPath, request.interface, request.member,
-                                    request.args);
+        Reply reply = call(request.member, request.args, request.interface);
         EXPECT_FALSE(reply.ok) << request.action;
         EXPECT_EQ(reply.error_name, code_error(5)) << request.action;
         // The message is PolicyKit's own, not the refusal text.
@@ -99,8 +95,7 @@ TEST_F(NetworkAgentDefaultPolicy, WithoutPolkitEveryRequestFailsAndNothingRuns) 
 
 TEST_F(NetworkAgentRefusingNobody, EveryRequestOfTheRefusedUserGetsCodeFive) {
     for (const auto &request : every_request()) {
-        Reply reply = call_as(kNobody, bus_->address(), kNetworkName, kNetworkPath,
-                              request.interface, request.member, request.args);
+        Reply reply = call_as_nobody(request.member, request.args, request.interface);
         EXPECT_FALSE(reply.ok) << request.action << ": " << value_of(reply);
         EXPECT_EQ(reply.error_name, code_error(5)) << request.action;
         EXPECT_EQ(reply.error_message, kx_result_to_str(5)) << request.action;
@@ -114,8 +109,7 @@ TEST_F(NetworkAgentRefusingNobody, EveryRequestOfTheRefusedUserGetsCodeFive) {
     for (const auto &request : every_request()) {
         if (request.member == "start" || request.member == "stop")
             continue;
-        Reply reply = client_->call(kNetworkName, kNetworkPath, request.interface, request.member,
-                                    request.args);
+        Reply reply = call(request.member, request.args, request.interface);
         EXPECT_TRUE(reply.ok) << request.action << ": " << value_of(reply);
     }
     EXPECT_EQ(value_of(call("start", {Arg::s("eth7")})), "0");

@@ -9,8 +9,6 @@ using namespace korvex::test;
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
 class NetworkAgentControl : public NetworkAgentTest {
 protected:
     void SetUp() override { ASSERT_TRUE(start_agent({})); }
@@ -84,7 +82,6 @@ TEST_F(NetworkAgentWithIfupdown, StartAndStopBringTheInterfaceUpAndDown) {
     // Still present, now without IPv4.
     EXPECT_TRUE(eventually("get_ip_address", "eth1", "0.0.0.0")) << agent_log();
 
-    // The other interfaces were left alone.
     EXPECT_EQ(value_of(call("status", {Arg::s("eth0")})), "1");
     EXPECT_EQ(value_of(call("get_ip_address", {Arg::s("eth0")})), "192.0.2.10");
 }

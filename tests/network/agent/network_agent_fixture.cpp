@@ -54,11 +54,13 @@ std::vector<std::string> NetworkAgentTest::wrapper_for(InterfaceScripts scripts)
 }
 
 ::testing::AssertionResult NetworkAgentTest::start_agent(const TestBusOptions &bus_options,
-                                                         InterfaceScripts scripts) {
+                                                         InterfaceScripts scripts,
+                                                         const std::vector<std::string> &env) {
     bus_ = std::make_unique<TestSystemBus>(bus_options);
     AgentOptions options;
     options.argv = {NETWORK_AGENT_PATH};
     options.prefix = wrapper_for(scripts);
+    options.env = env;
     options.cwd = dir_.path();
     options.bus_name = kNetworkName;
     agent_ = std::make_unique<Agent>(*bus_, options);
@@ -68,18 +70,18 @@ std::vector<std::string> NetworkAgentTest::wrapper_for(InterfaceScripts scripts)
     return ::testing::AssertionSuccess();
 }
 
-Reply NetworkAgentTest::call(const std::string &member, const std::vector<Arg> &args) {
-    return client_->call(kNetworkName, kNetworkPath, kNetworkIface, member, args);
+Reply NetworkAgentTest::call(const std::string &member, const std::vector<Arg> &args,
+                             const std::string &iface) {
+    return client_->call(kNetworkName, kNetworkPath, iface, member, args);
 }
 
-Reply NetworkAgentTest::call_as_nobody(const std::string &member, const std::vector<Arg> &args) {
-    return call_as(kNobody, bus_->address(), kNetworkName, kNetworkPath, kNetworkIface, member,
-                   args);
+Reply NetworkAgentTest::call_as_nobody(const std::string &member, const std::vector<Arg> &args,
+                                       const std::string &iface) {
+    return call_as(kNobody, bus_->address(), kNetworkName, kNetworkPath, iface, member, args);
 }
 
 Reply NetworkAgentTest::get_property(const std::string &name) {
-    return client_->call(kNetworkName, kNetworkPath, kPropertiesIface, "Get",
-                         {Arg::s(kNetworkIface), Arg::s(name)});
+    return call("Get", {Arg::s(kNetworkIface), Arg::s(name)}, kPropertiesIface);
 }
 
 std::string NetworkAgentTest::value_of(const Reply &reply) {

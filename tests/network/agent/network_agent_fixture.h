@@ -1,7 +1,6 @@
-// The network agent and polkitd on a private bus, serving a namespace with
-// lo (up), eth0 (up, 192.0.2.10, 02:00:00:00:00:0a) and eth1 (down, no
-// address, 02:ab:cd:ef:00:ff). /usr/sbin/ifup is a recorder in its mount
-// namespace, or the real ifupdown on a private /etc/network and /run.
+// The network agent and polkitd on a private bus, serving a namespace with lo
+// (up), eth0 (up, 192.0.2.10, 02:00:00:00:00:0a), eth1 (down, 02:ab:cd:ef:00:ff);
+// ifup is a recorder, or the real one on a private /etc/network and /run.
 #ifndef KORVEX_TESTS_NETWORK_AGENT_NETWORK_AGENT_FIXTURE_H
 #define KORVEX_TESTS_NETWORK_AGENT_NETWORK_AGENT_FIXTURE_H
 
@@ -20,6 +19,8 @@
 
 namespace korvex::test {
 
+using Lines = std::vector<std::string>;
+
 enum class InterfaceScripts { Recorder, Ifupdown };
 
 class NetworkAgentTest : public ::testing::Test {
@@ -28,11 +29,14 @@ protected:
 
     // Starts bus, polkitd and the agent; call from SetUp and ASSERT on it.
     ::testing::AssertionResult start_agent(const TestBusOptions &bus_options,
-                                           InterfaceScripts scripts = InterfaceScripts::Recorder);
+                                           InterfaceScripts scripts = InterfaceScripts::Recorder,
+                                           const std::vector<std::string> &env = {});
 
-    // Calls of the agent's own interface, as root or as user nobody.
-    Reply call(const std::string &member, const std::vector<Arg> &args = {});
-    Reply call_as_nobody(const std::string &member, const std::vector<Arg> &args = {});
+    // Calls of the agent (by default on its own interface), as root or as user nobody.
+    Reply call(const std::string &member, const std::vector<Arg> &args = {},
+               const std::string &iface = kNetworkIface);
+    Reply call_as_nobody(const std::string &member, const std::vector<Arg> &args = {},
+                         const std::string &iface = kNetworkIface);
     Reply get_property(const std::string &name);
 
     // The text of a one-value reply, or a description of what came instead.
