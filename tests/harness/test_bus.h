@@ -15,11 +15,11 @@ namespace korvex::test {
 
 struct TestBusOptions {
     // polkitd's rules.d/50-test.rules; they decide for callers other than root.
-    std::string polkit_rules;
+    std::string polkit_rules{};
     // Extra .policy files (full paths) besides the project's own.
-    std::vector<std::string> extra_policies;
+    std::vector<std::string> extra_policies{};
     // Extra <policy> elements for the bus, e.g. to let root own a test agent's name.
-    std::string extra_bus_policy;
+    std::string extra_bus_policy{};
     bool start_polkit = true;
 };
 
