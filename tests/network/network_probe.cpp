@@ -34,10 +34,6 @@ namespace {
 
 constexpr std::size_t probe_buffer_size = 40;
 
-struct InterfaceListDeleter {
-    void operator()(GList *list) const { g_list_free_full(list, kx_network_interface_destroy); }
-};
-
 void print_buffer(const char *returned, const char *buffer) {
     std::string shown;
     for (std::size_t i = 0; i < probe_buffer_size; ++i)
@@ -71,7 +67,7 @@ int run_operation(void (*operation)(const char *), const char *name) {
 }
 
 int print_list() {
-    std::unique_ptr<GList, InterfaceListDeleter> list(kx_network_get_interfaces());
+    korvex::network::InterfaceList list(kx_network_get_interfaces());
     for (const GList *item = list.get(); item != nullptr; item = item->next)
         std::printf("%s\n", kx_network_interface_get_name(
                                 static_cast<sigar_net_interface_config_t *>(item->data)));
