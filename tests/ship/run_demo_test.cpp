@@ -1,8 +1,7 @@
-// scripts/run-demo as an administrator runs it: twice in a row, then its
-// stop, from a fresh run folder (no bus, polkitd, agent or key yet). It
-// uses this build tree unless KORVEX_SHIP_CLEAN_BUILD=1 asks for a build
-// from scratch.
-#include <gtest/gtest.h>
+// scripts/run-demo as an administrator runs it: twice, then its stop, from a
+// fresh run folder. It uses this build tree unless KORVEX_SHIP_CLEAN_BUILD=1
+// asks for a build from scratch.
+#include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
 
 #include <cstdlib>
@@ -19,6 +18,7 @@
 #include "test_bus.h"
 
 using namespace korvex::test;
+using testing::HasSubstr;
 namespace fs = std::filesystem;
 
 namespace {
@@ -34,8 +34,8 @@ protected:
         // The demo's daemons outlive the script; as their subreaper the
         // test reaps them once they are stopped, so that "gone" is exact.
         prctl(PR_SET_CHILD_SUBREAPER, 1);
-        const char *clean = std::getenv("KORVEX_SHIP_CLEAN_BUILD");
-        if (clean != nullptr && std::string(clean) == "1") {
+        if (const char *clean = std::getenv("KORVEX_SHIP_CLEAN_BUILD");
+            clean && std::string_view(clean) == "1") {
             clean_build_ = std::make_unique<TempDir>("korvex-demo-build");
             build_dir_ = clean_build_->path();
         }
@@ -79,13 +79,6 @@ protected:
         }
     }
 
-    // The printed address, checked by calling the agents through it.
-    std::string exported_address(const std::string &out) const {
-        std::smatch m;
-        const std::regex line(R"(export DBUS_SYSTEM_BUS_ADDRESS=(\S+))");
-        return std::regex_search(out, m, line) ? m[1].str() : "";
-    }
-
     std::unique_ptr<TempDir> clean_build_;
     std::string build_dir_ = build_tree();
     TempDir run_dir_{"korvex-demo"};
@@ -112,16 +105,18 @@ TEST_F(RunDemo, ShowsTheAgentsAtWorkTwiceInARowAndStopsWithoutLeftovers) {
         const auto status_at = out.find("is-configured demo-hosts");
         ASSERT_NE(status_at, std::string::npos) << out;
         EXPECT_NE(out.find(applied, status_at), std::string::npos) << out;
-        EXPECT_NE(read_file(run_dir_.file("work/demo/hosts")).find("192.0.2.10\tdemo.korvex.test"),
-                  std::string::npos);
-        EXPECT_NE(out.find("run-demo stop"), std::string::npos) << out;
+        EXPECT_THAT(read_file(run_dir_.file("work/demo/hosts")),
+                    HasSubstr("192.0.2.10\tdemo.korvex.test"));
+        EXPECT_THAT(out, HasSubstr("run-demo stop"));
 
         // The agents keep running behind the printed address.
-        const std::string address = exported_address(out);
-        ASSERT_FALSE(address.empty()) << out;
+        std::smatch address;
+        ASSERT_TRUE(
+            std::regex_search(out, address, std::regex("export (DBUS_SYSTEM_BUS_ADDRESS=\\S+)")))
+            << out;
         ProcessOptions ctl =
             command({build_dir_ + "/src/ctl/korvexctl", "network", "list", "--json"});
-        ctl.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + address};
+        ctl.env = {address[1].str()};
         const auto listing = run_command(ctl);
         ASSERT_EQ(listing.exit_code(), 0) << listing.err;
         EXPECT_FALSE(nlohmann::json::parse(listing.out).at("interfaces").empty());
