@@ -70,8 +70,7 @@ TEST_F(InstalledTree, PutsEveryFileWhereTheHostLooksForIt) {
     for (const auto &library : kProjectLibraries)
         EXPECT_TRUE(fs::exists(libdir + "/" + library)) << library;
 
-    for (const char *name : {"org.vaduderuvoziz.Sysconfig", "org.vaduderuvoziz.Network"}) {
-        const std::string n = name;
+    for (const std::string n : {"org.vaduderuvoziz.Sysconfig", "org.vaduderuvoziz.Network"}) {
         EXPECT_TRUE(fs::exists(under("usr/share/dbus-1/system.d/" + n + ".conf"))) << n;
         EXPECT_TRUE(fs::exists(under("usr/share/polkit-1/actions/" + n + ".policy"))) << n;
         EXPECT_TRUE(fs::exists(under("usr/share/dbus-1/system-services/" + n + ".service"))) << n;

@@ -72,37 +72,36 @@ class KorvexctlOnAgents : public ::testing::Test {
 protected:
     void SetUp() override {
         chmod(state_.path().c_str(), 0755);
-        TestBusOptions options;
-        options.polkit_rules = rules_refusing_user("nobody");
-        bus_ = std::make_unique<TestSystemBus>(options);
+        bus_ = std::make_unique<TestSystemBus>(
+            TestBusOptions{.polkit_rules = rules_refusing_user("nobody")});
 
         space_.ip({"link", "set", "lo", "up"});
         space_.ip({"link", "add", "kx0", "type", "veth", "peer", "name", "kx1"});
         write_file(state_.file("ifup-recorder"),
                    "#!/bin/sh\necho \"${0##*/} $*\" >> " + state_.file("ifup.log") + "\n", 0755);
         network_ = std::make_unique<Agent>(
-            *bus_, AgentOptions{{NETWORK_AGENT_PATH},
-                                {"ip", "netns", "exec", space_.name(), "unshare", "-m",
-                                 "--propagation", "private", "sh", "-c",
-                                 "mount --bind \"$1\" /usr/sbin/ifup && shift && exec \"$@\"",
-                                 "ifup-recorder", state_.file("ifup-recorder")},
-                                {},
-                                state_.path(),
-                                "org.vaduderuvoziz.Network"});
+            *bus_,
+            AgentOptions{.argv = {NETWORK_AGENT_PATH},
+                         .prefix = {"ip", "netns", "exec", space_.name(), "unshare", "-m",
+                                    "--propagation", "private", "sh", "-c",
+                                    "mount --bind \"$1\" /usr/sbin/ifup && shift && exec \"$@\"",
+                                    "ifup-recorder", state_.file("ifup-recorder")},
+                         .cwd = state_.path(),
+                         .bus_name = "org.vaduderuvoziz.Network"});
 
         for (const char *dir : {"var-lib", "var-lib-work", "work"})
             mkdir(state_.file(dir).c_str(), 0755);
         sysconfig_ = std::make_unique<Agent>(
             *bus_,
-            AgentOptions{{SYSCONFIG_AGENT_PATH},
-                         {"unshare", "-m", "--propagation", "private", "sh", "-c",
-                          "mount -t overlay overlay -o "
-                          "\"lowerdir=/var/lib,upperdir=$1/var-lib,workdir=$1/var-lib-work\" "
-                          "/var/lib && mkdir -p /var/lib/korvex && shift && exec \"$@\"",
-                          "private-var-lib", state_.path()},
-                         {},
-                         state_.file("work"),
-                         "org.vaduderuvoziz.Sysconfig"});
+            AgentOptions{
+                .argv = {SYSCONFIG_AGENT_PATH},
+                .prefix = {"unshare", "-m", "--propagation", "private", "sh", "-c",
+                           "mount -t overlay overlay -o "
+                           "\"lowerdir=/var/lib,upperdir=$1/var-lib,workdir=$1/var-lib-work\" "
+                           "/var/lib && mkdir -p /var/lib/korvex && shift && exec \"$@\"",
+                           "private-var-lib", state_.path()},
+                .cwd = state_.file("work"),
+                .bus_name = "org.vaduderuvoziz.Sysconfig"});
         ASSERT_TRUE(network_->wait_for_name()) << network_->stderr_text();
         ASSERT_TRUE(sysconfig_->wait_for_name()) << sysconfig_->stderr_text();
     }
@@ -120,11 +119,9 @@ protected:
     // An augeas script that adds one entry to the demo hosts file.
     std::string hosts_script(const std::string &name, const std::string &address) {
         const std::string hosts = state_.file("hosts");
-        const std::string script = state_.file(name);
-        write_file(script, "transform Hosts incl " + hosts + "\nload\nset /files" + hosts +
-                               "/01/ipaddr " + address + "\nset /files" + hosts + "/01/canonical " +
-                               name + ".test\nsave\n");
-        return script;
+        return state_.write(name, "transform Hosts incl " + hosts + "\nload\nset /files" + hosts +
+                                      "/01/ipaddr " + address + "\nset /files" + hosts +
+                                      "/01/canonical " + name + ".test\nsave\n");
     }
 
     std::string recorded_tools() {
@@ -188,9 +185,9 @@ TEST_F(KorvexctlOnAgents, SysconfigRunsReportTheKeyStatusAndSkipConfiguredKeys) 
 }
 
 TEST_F(KorvexctlOnAgents, AFailedRunPrintsItsStatusAndExitsWithFailure) {
-    write_file(state_.file("broken.augeas"), "frobnicate /files\n");
-    const auto run = ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", "broken",
-                          state_.file("broken.augeas")});
+    const std::string broken = state_.write("broken.augeas", "frobnicate /files\n");
+    const auto run =
+        ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", "broken", broken});
     EXPECT_EQ(run.exit_code(), kFailed) << run.err;
     EXPECT_THAT(run.out, StartsWith("FAILED\n"));
 
@@ -199,8 +196,8 @@ TEST_F(KorvexctlOnAgents, AFailedRunPrintsItsStatusAndExitsWithFailure) {
     EXPECT_EQ(stored.at("configured"), true);
 
     // Run again without --force: the stored failure, and the exit status says so.
-    const auto again = ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", "broken",
-                            state_.file("broken.augeas")});
+    const auto again =
+        ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", "broken", broken});
     EXPECT_EQ(again.exit_code(), kFailed);
     EXPECT_EQ(again.out, run.out);
     EXPECT_EQ(again.err, "korvexctl: not run: broken already configured (use --force)\n");
@@ -213,18 +210,19 @@ TEST_F(KorvexctlOnAgents, AFailedRunPrintsItsStatusAndExitsWithFailure) {
 }
 
 TEST_F(KorvexctlOnAgents, PuppetFailuresAreExplainedAndLongRunsShowTheirTime) {
-    write_file(state_.file("syntax.pp"), "file { '/nonexistent/x': ensure => \n");
-    const auto syntax = ctl({"sysconfig", "run-string", "--scheme", "puppet", "--key", "syntax",
-                             state_.file("syntax.pp")});
+    const std::string manifest = state_.write("syntax.pp", "file { '/nonexistent/x': ensure => \n");
+    const auto syntax =
+        ctl({"sysconfig", "run-string", "--scheme", "puppet", "--key", "syntax", manifest});
     EXPECT_EQ(syntax.exit_code(), kFailed);
     EXPECT_THAT(syntax.err, HasSubstr("exit status 1: a syntax error in the manifest"));
     EXPECT_THAT(syntax.err, HasSubstr("journalctl -u korvex-sysconfig"));
 
     // On a terminal the seconds of a run are counted on standard error and
     // the line is cleared once the answer is there.
-    write_file(state_.file("slow.pp"), "exec { 'wait': command => '/bin/sleep 3' }\n");
+    const std::string slow_pp =
+        state_.write("slow.pp", "exec { 'wait': command => '/bin/sleep 3' }\n");
     const auto slow = ctl({.args = {"--no-ask-password", "sysconfig", "run-string", "--scheme",
-                                    "puppet", "--key", "slow", state_.file("slow.pp")},
+                                    "puppet", "--key", "slow", slow_pp},
                            .terminal = true});
     EXPECT_EQ(slow.exit_code(), 0) << slow.out;
     EXPECT_THAT(slow.out, HasSubstr("applying slow (puppet) ... 2s"));
@@ -397,15 +395,13 @@ TEST_F(KorvexctlOnAgents, ExitStatusTellsRefusalBadArgumentFailureAndUnreachable
     }
 
     // Keys the agent refuses, and a scheme it does not know.
-    write_file(state_.file("noop.augeas"), "\n");
+    const std::string noop = state_.write("noop.augeas", "\n");
     for (const char *key : {".hidden", "a/b"}) {
-        const auto bad = ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", key,
-                              state_.file("noop.augeas")});
+        const auto bad = ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", key, noop});
         EXPECT_EQ(bad.exit_code(), kBadArgument) << key << ": " << bad.err;
         EXPECT_NE(bad.err, "");
     }
-    EXPECT_EQ(ctl({"sysconfig", "run-string", "--scheme", "cfengine", "--key", "fresh",
-                   state_.file("noop.augeas")})
+    EXPECT_EQ(ctl({"sysconfig", "run-string", "--scheme", "cfengine", "--key", "fresh", noop})
                   .exit_code(),
               kBadArgument);
 

@@ -50,8 +50,7 @@ protected:
     }
 
     ProcessOptions options(const std::vector<std::string> &args) const {
-        ProcessOptions run;
-        run.argv = {source_dir() + "/scripts/run-demo"};
+        ProcessOptions run = command({source_dir() + "/scripts/run-demo"});
         run.argv.insert(run.argv.end(), args.begin(), args.end());
         run.env = {"KORVEX_BUILD_DIR=" + build_dir_, "KORVEX_DEMO_DIR=" + run_dir_.path(),
                    "KORVEX_DEMO_BUS=private"};
@@ -64,8 +63,7 @@ protected:
     std::vector<DemoProcess> recorded() const {
         std::vector<DemoProcess> list;
         std::ifstream pids(run_dir_.file("pids"));
-        std::string line;
-        while (std::getline(pids, line)) {
+        for (std::string line; std::getline(pids, line);) {
             std::istringstream fields(line);
             DemoProcess p;
             if (fields >> p.name >> p.pid)
