@@ -36,6 +36,7 @@ protected:
             root_.file("system.conf"),
             system_bus_config({.socket_path = "/run/dbus/system_bus_socket",
                                .include_dir = prefix_ + "/share/dbus-1/system.d",
+                               .extra_policy = {},
                                .user = "messagebus",
                                .service_helper = "/usr/lib/dbus-1.0/dbus-daemon-launch-helper",
                                .service_dir = prefix_ + "/share/dbus-1/system-services"}));

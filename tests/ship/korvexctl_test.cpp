@@ -72,8 +72,9 @@ class KorvexctlOnAgents : public ::testing::Test {
 protected:
     void SetUp() override {
         chmod(state_.path().c_str(), 0755);
-        bus_ = std::make_unique<TestSystemBus>(
-            TestBusOptions{.polkit_rules = rules_refusing_user("nobody")});
+        TestBusOptions options;
+        options.polkit_rules = rules_refusing_user("nobody");
+        bus_ = std::make_unique<TestSystemBus>(options);
 
         space_.ip({"link", "set", "lo", "up"});
         space_.ip({"link", "add", "kx0", "type", "veth", "peer", "name", "kx1"});
@@ -86,6 +87,7 @@ protected:
                                     "--propagation", "private", "sh", "-c",
                                     "mount --bind \"$1\" /usr/sbin/ifup && shift && exec \"$@\"",
                                     "ifup-recorder", state_.file("ifup-recorder")},
+                         .env = {},
                          .cwd = state_.path(),
                          .bus_name = "org.vaduderuvoziz.Network"});
 
@@ -100,6 +102,7 @@ protected:
                            "\"lowerdir=/var/lib,upperdir=$1/var-lib,workdir=$1/var-lib-work\" "
                            "/var/lib && mkdir -p /var/lib/korvex && shift && exec \"$@\"",
                            "private-var-lib", state_.path()},
+                .env = {},
                 .cwd = state_.file("work"),
                 .bus_name = "org.vaduderuvoziz.Sysconfig"});
         ASSERT_TRUE(network_->wait_for_name()) << network_->stderr_text();
@@ -324,7 +327,9 @@ TEST_F(KorvexctlOnAgents, NoCommandShowsTheHostTheAgentsAndTheInterfaces) {
                 HasSubstr("network agent"));
     EXPECT_EQ(partial.at("interfaces").size(), 0u);
 
-    TestSystemBus other({.start_polkit = false});
+    TestBusOptions empty;
+    empty.start_polkit = false;
+    TestSystemBus other(empty);
     const auto none = korvexctl(other.address(), Ctl{{}});
     EXPECT_EQ(none.exit_code(), kUnreachable) << none.out;
     EXPECT_THAT(none.out, HasSubstr("Network agent: not answering"));
@@ -431,7 +436,9 @@ TEST_F(KorvexctlOnAgents, ExitStatusTellsRefusalBadArgumentFailureAndUnreachable
     const auto no_bus =
         korvexctl("unix:path=" + state_.file("no-such-socket"), Ctl{{"network", "list"}});
     EXPECT_EQ(no_bus.exit_code(), kUnreachable) << no_bus.err;
-    TestSystemBus other({.start_polkit = false});
+    TestBusOptions empty;
+    empty.start_polkit = false;
+    TestSystemBus other(empty);
     const auto absent = korvexctl(other.address(), Ctl{{"sysconfig", "is-configured", "k"}});
     EXPECT_EQ(absent.exit_code(), kUnreachable) << absent.err;
     EXPECT_THAT(absent.err, HasSubstr("org.vaduderuvoziz.Sysconfig"));
