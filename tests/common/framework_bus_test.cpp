@@ -1,6 +1,6 @@
 // The framework end to end: the test agent on a private system bus with the
 // real polkitd, called by real clients as root and as an unprivileged user.
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <unistd.h>
 
@@ -18,6 +18,7 @@
 #include "test_bus.h"
 
 using namespace korvex::test;
+using testing::HasSubstr, testing::Not, testing::StartsWith;
 
 namespace {
 
@@ -26,26 +27,21 @@ constexpr const char *kPath = "/org/vaduderuvoziz/TestAgent";
 constexpr const char *kIface = "org.vaduderuvoziz.TestAgent";
 constexpr const char *kProps = "org.freedesktop.DBus.Properties";
 
-TestBusOptions bus_options() {
-    TestBusOptions options;
-    options.extra_policies = {TEST_AGENT_POLICY};
-    options.extra_bus_policy =
-        R"(<policy user="root"><allow own="org.vaduderuvoziz.TestAgent"/></policy>
-           <policy context="default"><allow send_destination="org.vaduderuvoziz.TestAgent"/></policy>)";
-    // Refuse the echo action to nobody only, and make it prove it is an
-    // administrator to read "ratio": other actions keep their defaults.
-    options.polkit_rules = R"(polkit.addRule(function(action, subject) {
-        if (subject.user != "nobody") return;
-        if (action.id == "org.vaduderuvoziz.TestAgent.echo") return polkit.Result.NO;
-        if (action.id == "org.vaduderuvoziz.TestAgent.ratio") return polkit.Result.AUTH_ADMIN;
-    });)";
-    return options;
-}
-
 class FrameworkOnBus : public ::testing::Test {
 protected:
     void SetUp() override {
-        bus_ = std::make_unique<TestSystemBus>(bus_options());
+        // Refuse the echo action to nobody only, and make it prove it is an
+        // administrator to read "ratio": other actions keep their defaults.
+        bus_ = std::make_unique<TestSystemBus>(TestBusOptions{
+            .polkit_rules = R"(polkit.addRule(function(action, subject) {
+        if (subject.user != "nobody") return;
+        if (action.id == "org.vaduderuvoziz.TestAgent.echo") return polkit.Result.NO;
+        if (action.id == "org.vaduderuvoziz.TestAgent.ratio") return polkit.Result.AUTH_ADMIN;
+    });)",
+            .extra_policies = {TEST_AGENT_POLICY},
+            .extra_bus_policy =
+                R"(<policy user="root"><allow own="org.vaduderuvoziz.TestAgent"/></policy>
+           <policy context="default"><allow send_destination="org.vaduderuvoziz.TestAgent"/></policy>)"});
         start_agent({"KORVEX_AUTHORIZATION_TIMEOUT=3"});
         client_ = std::make_unique<BusClient>(bus_->address());
     }
@@ -207,8 +203,7 @@ TEST_F(FrameworkOnBus, PolkitFailureCarriesPolkitsMessage) {
     Reply no_polkit = call(kIface, "echo", {Arg::s("x")});
     EXPECT_FALSE(no_polkit.ok);
     EXPECT_EQ(no_polkit.error_name, code_error(5));
-    EXPECT_EQ(no_polkit.error_message.rfind("GDBus.Error:org.freedesktop.DBus.Error.", 0), 0u)
-        << no_polkit.error_message;
+    EXPECT_THAT(no_polkit.error_message, StartsWith("GDBus.Error:org.freedesktop.DBus.Error."));
     EXPECT_NE(no_polkit.error_message, kx_result_to_str(5));
 
     // Once PolicyKit is back, requests are authorized again.
@@ -222,7 +217,7 @@ TEST_F(FrameworkOnBus, CheckWithoutContextIsRefusedWithAnError) {
     Reply reply = call(kIface, "unchecked", {Arg::s("x")});
     EXPECT_FALSE(reply.ok);
     EXPECT_EQ(reply.error_name, code_error(5));
-    EXPECT_NE(reply.error_message.find("authorization could not be checked"), std::string::npos);
+    EXPECT_THAT(reply.error_message, HasSubstr("authorization could not be checked"));
     EXPECT_TRUE(logged("Context is not set!\n"));
 }
 
@@ -243,12 +238,11 @@ TEST_F(FrameworkOnBus, SecondInstanceExitsWithOne) {
 
 TEST(FrameworkWithoutBus, ExitsWithOneWhenNoBusIsReachable) {
     TempDir dir;
-    ProcessOptions options;
-    options.argv = {TEST_AGENT_PATH};
+    ProcessOptions options = command({TEST_AGENT_PATH});
     options.env = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir.file("no-such-socket")};
     CommandResult result = run_command(options, std::chrono::seconds(30));
     EXPECT_EQ(result.exit_code(), 1);
-    EXPECT_EQ(result.err.rfind("Failed to open connection to bus: ", 0), 0u) << result.err;
+    EXPECT_THAT(result.err, StartsWith("Failed to open connection to bus: "));
 }
 
 TEST_F(FrameworkOnBus, AChallengeNobodyAnswersHoldsUpOnlyItsOwnCaller) {
@@ -314,7 +308,6 @@ TEST_F(FrameworkOnBus, RefusalsAreLoggedWithinBoundsAndEscaped) {
     Reply forged = get("x\nCaller is not authorized for action forged", "uuid");
     EXPECT_EQ(forged.error_name, code_error(5));
     const std::string log = agent_->stderr_text();
-    EXPECT_NE(log.find("x\\x0aCaller is not authorized for action forged.uuid"), std::string::npos)
-        << log;
-    EXPECT_EQ(log.find("\nCaller is not authorized for action forged"), std::string::npos);
+    EXPECT_THAT(log, HasSubstr("x\\x0aCaller is not authorized for action forged.uuid"));
+    EXPECT_THAT(log, Not(HasSubstr("\nCaller is not authorized for action forged")));
 }

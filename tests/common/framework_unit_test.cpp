@@ -31,28 +31,23 @@ using SpecPtr = std::unique_ptr<GParamSpec, decltype(&g_param_spec_unref)>;
 
 SpecPtr spec_for(char letter) {
     GParamSpec *spec = nullptr;
-    PropertyRow row{9, "p", "p", "blurb", G_PARAM_READWRITE, letter};
-    if (!get_paramspec_from_property(&spec, row))
-        return {nullptr, g_param_spec_unref};
-    return {g_param_spec_ref_sink(spec), g_param_spec_unref};
+    const bool mapped =
+        get_paramspec_from_property(&spec, {9, "p", "p", "blurb", G_PARAM_READWRITE, letter});
+    return {mapped ? g_param_spec_ref_sink(spec) : nullptr, g_param_spec_unref};
 }
 
 } // namespace
 
 TEST(ParamSpecMapping, EveryLetterGetsItsTypeRangeAndDefault) {
-    struct Case {
-        char letter;
-        GType type;
-    };
-    const Case cases[] = {
+    const std::pair<char, GType> cases[] = {
         {'b', G_TYPE_PARAM_BOOLEAN}, {'d', G_TYPE_PARAM_DOUBLE}, {'e', G_TYPE_PARAM_BOXED},
         {'i', G_TYPE_PARAM_INT},     {'n', G_TYPE_PARAM_INT},    {'q', G_TYPE_PARAM_UINT},
         {'u', G_TYPE_PARAM_UINT},    {'y', G_TYPE_PARAM_UINT},   {'s', G_TYPE_PARAM_STRING},
         {'t', G_TYPE_PARAM_UINT64},  {'x', G_TYPE_PARAM_INT64}};
-    for (const auto &c : cases) {
-        SpecPtr spec = spec_for(c.letter);
-        ASSERT_NE(spec, nullptr) << c.letter;
-        EXPECT_EQ(G_PARAM_SPEC_TYPE(spec.get()), c.type) << c.letter;
+    for (const auto &[letter, type] : cases) {
+        SpecPtr spec = spec_for(letter);
+        ASSERT_NE(spec, nullptr) << letter;
+        EXPECT_EQ(G_PARAM_SPEC_TYPE(spec.get()), type) << letter;
         EXPECT_STREQ(g_param_spec_get_blurb(spec.get()), "blurb");
         EXPECT_EQ(spec->flags & G_PARAM_READWRITE, G_PARAM_READWRITE);
     }
@@ -70,8 +65,7 @@ TEST(ParamSpecMapping, EveryLetterGetsItsTypeRangeAndDefault) {
 TEST(ParamSpecMapping, UnknownLetterLeavesTheOutputUntouched) {
     GParamSpec *sentinel = reinterpret_cast<GParamSpec *>(0x1);
     GParamSpec *out = sentinel;
-    PropertyRow row{1, "p", "p", "b", G_PARAM_READABLE, 'a'};
-    EXPECT_FALSE(get_paramspec_from_property(&out, row));
+    EXPECT_FALSE(get_paramspec_from_property(&out, {1, "p", "p", "b", G_PARAM_READABLE, 'a'}));
     EXPECT_EQ(out, sentinel);
 }
 

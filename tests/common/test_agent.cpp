@@ -1,7 +1,6 @@
-// A minimal agent on top of the framework: a property table with every
-// type letter the framework maps (and one it does not), an authorized echo
-// method, and a method that asks for authorization without an invocation
-// context, the way a broken caller would.
+// A minimal agent: every type letter the framework maps (and one it does not),
+// an authorized echo, and a method that asks for authorization without an
+// invocation context, the way a broken caller would.
 #include <glib-object.h>
 
 #include <korvex/kcommon.h>

@@ -5,14 +5,7 @@
 
 #include <port_text.h>
 
-#include <cctype>
-#include <cstdio>
-
 namespace {
-
-// The program never sets a locale: these are the C locale's classes.
-bool is_c_space(char c) { return std::isspace(static_cast<unsigned char>(c)); }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // The leading decimal number after white space and an optional '+', or
 // nothing when there are no digits or the number exceeds 65535.
@@ -22,10 +15,10 @@ std::optional<unsigned short> leading_number(std::string_view text) {
         ++i;
     if (i < text.size() && text[i] == '+')
         ++i;
-    if (i == text.size() || !is_digit(text[i]))
+    if (i == text.size() || !is_c_digit(text[i]))
         return std::nullopt;
     unsigned long value = 0;
-    for (; i < text.size() && is_digit(text[i]); ++i) {
+    for (; i < text.size() && is_c_digit(text[i]); ++i) {
         value = value * 10 + static_cast<unsigned long>(text[i] - '0');
         if (value > 65535)
             return std::nullopt;
@@ -34,8 +27,6 @@ std::optional<unsigned short> leading_number(std::string_view text) {
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) { return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string_view text(reinterpret_cast<const char *>(data), size);

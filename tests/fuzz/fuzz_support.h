@@ -1,18 +1,17 @@
-// Shared by the fuzz programs: the libFuzzer entry points and a check that
-// stops the run with a readable reason.
+// Shared by the fuzz programs: the libFuzzer entry points, a check that stops
+// the run with a readable reason, and the C locale's character classes.
 #ifndef KORVEX_FUZZ_SUPPORT_H
 #define KORVEX_FUZZ_SUPPORT_H
 
-#include <cstddef>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <string_view>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
+extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int *argc, char ***argv);
 
 // A broken invariant is a finding: abort so that libFuzzer keeps the input
 // and the replay test fails.
@@ -26,6 +25,10 @@ inline void require(bool holds, const char *what, std::string_view detail = {}) 
     if (!holds)
         invariant_broken(what, detail);
 }
+
+// The programs never set a locale.
+inline bool is_c_digit(char c) { return c >= '0' && c <= '9'; }
+inline bool is_c_space(char c) { return std::isspace(static_cast<unsigned char>(c)); }
 
 // The input cut into the pieces separated by NUL bytes; missing pieces
 // are empty. Environment values and C strings cannot hold a NUL anyway.

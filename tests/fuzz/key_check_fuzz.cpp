@@ -1,7 +1,6 @@
-// Configuration keys name files in the keys folder, so a key must never
-// reach outside it. Any text is tried as a key: a read or a write of any key
-// may only touch the file of that name inside the keys folder. The alphabet
-// itself is the unit tests' business.
+// Keys name files in the keys folder: a read or a write of any text as a key
+// may only touch the file of that name inside it. The alphabet itself is the
+// unit tests' business.
 #include "fuzz_support.h"
 #include "temp_dir.h"
 

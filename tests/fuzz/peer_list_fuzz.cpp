@@ -1,11 +1,7 @@
-// The launcher hands peer addresses from FEDERATED_BROKERS, from SRV answers
-// and from TPX_G_SERVICE_PORT to the shell in qpid-route command lines.
-// Whatever those hold, the shell must read back only quoted words, none of
-// them an option the launcher did not mean, and exactly the commands of the
-// peers the list names, in order.
-//
-// Input: one mode byte, then NUL-separated pieces: the list (or the proxy
-// port), the host an SRV lookup answers with, and that answer's port.
+// Peer addresses from FEDERATED_BROKERS, SRV answers and TPX_G_SERVICE_PORT
+// reach the shell in qpid-route lines: it must read back only quoted words and
+// exactly the commands of the listed peers, in order. Input: a mode byte, then
+// NUL-separated list (or proxy port), SRV answer host and port.
 #include "fuzz_support.h"
 
 #include <broker_launcher.h>
@@ -124,8 +120,7 @@ const std::string *brokers, *proxy_port, *host_dir;
 
 } // namespace
 
-// The shell is never run: each command is read as the shell would read it
-// and recorded instead.
+// The shell is never run: each command is recorded as the shell would read it.
 extern "C" int system(const char *command) {
     require(command != nullptr, "null command line");
     require(std::strlen(command) < 1024, "command line longer than its buffer", command);
@@ -133,9 +128,8 @@ extern "C" int system(const char *command) {
     return 0;
 }
 
-// Stands in for the C library's: the launcher's variables come from the
-// input. setenv would keep every value it replaces allocated, which
-// libFuzzer takes for a possible leak and answers with a leak scan per input.
+// The launcher's variables come from the input: setenv would keep every value
+// it replaces allocated, which libFuzzer answers with a leak scan per input.
 extern "C" char *getenv(const char *name) {
     const std::pair<const char *, const std::string *> fuzzed[] = {
         {"FEDERATED_BROKERS", brokers},

@@ -1,12 +1,7 @@
-// An agent's property table decides the GObject class every request goes
-// through. Any row is tried: a known type letter with a property name must
-// give exactly the parameter spec its letter stands for, an unknown letter
-// must be refused without touching the output, and nothing may crash.
-//
-// Input: a flags byte (bit 0 read-write, bit 1 no nick, bit 2 no blurb),
-// the type letter, four bytes of id, then NUL-separated name, nick, blurb.
-// This program is the agent here: it exports the symbols the framework
-// resolves from its host program.
+// Any property-table row: a known type letter must give exactly its parameter
+// spec, an unknown one is refused with the output untouched. Input: flags byte
+// (1 read-write, 2 no nick, 4 no blurb), letter, 4 bytes of id, then
+// NUL-separated name, nick, blurb. The program exports the agent symbols.
 #include "fuzz_support.h"
 
 #include <korvex/kcommon_dbus.h>
@@ -53,23 +48,22 @@ GType expected_value_type(char letter, gint32 id) {
     return G_TYPE_INVALID;
 }
 
+template <typename Spec, typename Limit>
+bool spans(GParamSpec *spec, Limit minimum, Limit maximum) {
+    const auto *typed = reinterpret_cast<const Spec *>(spec);
+    return typed->minimum == minimum && typed->maximum == maximum;
+}
+
 bool has_full_range(GParamSpec *spec) {
     if (G_IS_PARAM_SPEC_DOUBLE(spec))
-        return G_PARAM_SPEC_DOUBLE(spec)->minimum == -DBL_MAX &&
-               G_PARAM_SPEC_DOUBLE(spec)->maximum == DBL_MAX;
+        return spans<GParamSpecDouble>(spec, -DBL_MAX, DBL_MAX);
     if (G_IS_PARAM_SPEC_INT(spec))
-        return G_PARAM_SPEC_INT(spec)->minimum == G_MININT &&
-               G_PARAM_SPEC_INT(spec)->maximum == G_MAXINT;
+        return spans<GParamSpecInt>(spec, G_MININT, G_MAXINT);
     if (G_IS_PARAM_SPEC_UINT(spec))
-        return G_PARAM_SPEC_UINT(spec)->minimum == 0 &&
-               G_PARAM_SPEC_UINT(spec)->maximum == G_MAXUINT;
+        return spans<GParamSpecUInt>(spec, 0u, G_MAXUINT);
     if (G_IS_PARAM_SPEC_UINT64(spec))
-        return G_PARAM_SPEC_UINT64(spec)->minimum == 0 &&
-               G_PARAM_SPEC_UINT64(spec)->maximum == G_MAXUINT64;
-    if (G_IS_PARAM_SPEC_INT64(spec))
-        return G_PARAM_SPEC_INT64(spec)->minimum == G_MININT64 &&
-               G_PARAM_SPEC_INT64(spec)->maximum == G_MAXINT64;
-    return true;
+        return spans<GParamSpecUInt64>(spec, guint64{0}, G_MAXUINT64);
+    return !G_IS_PARAM_SPEC_INT64(spec) || spans<GParamSpecInt64>(spec, G_MININT64, G_MAXINT64);
 }
 
 // Zero, FALSE or no text: the default of every letter.

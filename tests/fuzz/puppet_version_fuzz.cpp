@@ -7,17 +7,7 @@
 #include <sysconfig_internal.h>
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
-#include <string>
-
-namespace {
-
-// The program never sets a locale: these are the C locale's classes.
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)); }
-
-} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     kx_log_level = 0;
@@ -32,9 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int result = parse_puppet_version(output.c_str(), &major);
     const size_t dot = output.find('.');
     size_t first = 0;
-    while (dot != std::string::npos && first < dot && is_space(output[first]))
+    while (dot != std::string::npos && first < dot && is_c_space(output[first]))
         ++first;
-    const bool readable = dot != std::string::npos && first < dot && is_digit(output[first]);
+    const bool readable = dot != std::string::npos && first < dot && is_c_digit(output[first]);
 
     if (!readable) {
         require(result == KX_RES_FAILED,
@@ -44,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     require(result == KX_RES_OK, "version refused although a number precedes the dot", output);
     unsigned long long value = 0;
-    for (size_t i = first; i < dot && is_digit(output[i]) && value <= UINT_MAX; ++i)
+    for (size_t i = first; i < dot && is_c_digit(output[i]) && value <= UINT_MAX; ++i)
         value = value * 10 + static_cast<unsigned long long>(output[i] - '0');
     if (value <= UINT_MAX)
         require(major == value, "major version is not the number before the dot", output);

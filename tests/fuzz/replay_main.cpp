@@ -1,6 +1,5 @@
-// Runs fuzz inputs through a fuzz target without libFuzzer, so that the
-// seed corpus and every input that once broke something are checked by
-// the ordinary build. Arguments are folders of files.
+// Runs the seed corpus and past findings (folders given as arguments) through
+// a fuzz target without libFuzzer, in the ordinary build.
 #include "fuzz_support.h"
 #include "temp_dir.h"
 
@@ -8,7 +7,8 @@
 #include <filesystem>
 
 int main(int argc, char **argv) {
-    LLVMFuzzerInitialize(&argc, &argv);
+    if (LLVMFuzzerInitialize != nullptr)
+        LLVMFuzzerInitialize(&argc, &argv);
     std::vector<std::filesystem::path> files;
     for (int i = 1; i < argc; ++i)
         if (std::filesystem::is_directory(argv[i]))

@@ -1,16 +1,11 @@
-// SRV answers come off the network. Any bytes are parsed as a DNS message;
-// whatever target comes out must fit the caller's buffer and be a real host
-// name, and the same bytes must always give the same choice.
-//
-// Input: one byte for the caller's buffer size (0 stands for the launcher's
-// 1024), then the raw message.
+// Any bytes as a DNS message: a chosen target fits the caller's buffer, is a
+// real host name, and the same bytes give the same choice. Input: a byte of
+// buffer size (0 for the launcher's 1024), then the raw message.
 #include "fuzz_support.h"
 
 #include <kx_srv_answer.h>
 
 #include <cstring>
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) { return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0)

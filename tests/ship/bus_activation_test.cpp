@@ -1,10 +1,10 @@
-// Bus activation of the installed agents as the host's bus does it: the
-// setuid launch helper reads the compiled-in /usr/share/dbus-1/system.conf,
-// so a private mount namespace shows our configuration there, a private
-// /run/dbus and /var/lib. No agent is started by the test itself.
-#include <gtest/gtest.h>
+// Bus activation of the installed agents as the host's bus does it. The setuid
+// launch helper reads the compiled-in /usr/share/dbus-1/system.conf, so a mount
+// namespace shows ours there, with a private /run/dbus and /var/lib.
+#include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
 
+#include <csignal>
 #include <filesystem>
 
 #include <sys/stat.h>
@@ -18,21 +18,10 @@
 #include "test_bus.h"
 
 using namespace korvex::test;
+using testing::HasSubstr;
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr const char *kLaunchHelper = "/usr/lib/dbus-1.0/dbus-daemon-launch-helper";
-
-std::string bus_config(const std::string &prefix) {
-    BusConfig config;
-    config.socket_path = "/run/dbus/system_bus_socket";
-    config.include_dir = prefix + "/share/dbus-1/system.d";
-    config.user = "messagebus";
-    config.service_helper = kLaunchHelper;
-    config.service_dir = prefix + "/share/dbus-1/system-services";
-    return system_bus_config(config);
-}
 
 class ActivationBus : public ::testing::Test {
 protected:
@@ -43,7 +32,14 @@ protected:
         for (const char *dir : {"run-dbus", "var-lib", "var-lib-work", "rules.d", "etc-rules.d"})
             fs::create_directory(root_.file(dir));
         chmod(root_.file("run-dbus").c_str(), 0755);
-        write_file(root_.file("system.conf"), bus_config(prefix_));
+        write_file(
+            root_.file("system.conf"),
+            system_bus_config({.socket_path = "/run/dbus/system_bus_socket",
+                               .include_dir = prefix_ + "/share/dbus-1/system.d",
+                               .extra_policy = {},
+                               .user = "messagebus",
+                               .service_helper = "/usr/lib/dbus-1.0/dbus-daemon-launch-helper",
+                               .service_dir = prefix_ + "/share/dbus-1/system-services"}));
 
         const std::string script =
             "mount -t tmpfs -o mode=0755 tmpfs /run && mkdir /run/dbus && "
@@ -57,15 +53,22 @@ protected:
         daemon.stderr_path = root_.file("dbus-daemon.log");
         daemon.stdout_path = root_.file("dbus-daemon.out");
         daemon_ = std::make_unique<Process>(daemon);
-        ASSERT_TRUE(wait_for_bus(*daemon_, address_)) << read_file(root_.file("dbus-daemon.log"));
+        ASSERT_TRUE(wait_for_bus(*daemon_, address_)) << daemon_log();
 
         ASSERT_NO_THROW(
             polkit_ = start_polkitd(address_, prefix_ + "/share/polkit-1/actions", root_.path()));
     }
 
+    // Agents started by the bus are not children of the test: they go by
+    // their installed path, which no other process shares.
+    void TearDown() override {
+        for (const char *agent : {"network-dbus", "sysconfig-dbus"})
+            for (pid_t pid : processes_running(prefix_ + "/libexec/korvex/" + agent))
+                kill(pid, SIGKILL);
+    }
+
     CommandResult korvexctl(const std::vector<std::string> &args) {
-        ProcessOptions options;
-        options.argv = {prefix_ + "/bin/korvexctl"};
+        ProcessOptions options = command({prefix_ + "/bin/korvexctl"});
         options.argv.insert(options.argv.end(), args.begin(), args.end());
         options.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + address_};
         return run_command(options, std::chrono::seconds(60));
@@ -78,10 +81,6 @@ protected:
     const std::string address_ = "unix:path=" + root_.file("run-dbus/system_bus_socket");
     std::unique_ptr<Process> daemon_;
     std::unique_ptr<Process> polkit_;
-    // Agents started by the bus are not children of the test: kill them by
-    // their installed path, which no other process shares.
-    ProgramReaper network_reaper_{prefix_ + "/libexec/korvex/network-dbus"};
-    ProgramReaper sysconfig_reaper_{prefix_ + "/libexec/korvex/sysconfig-dbus"};
 };
 
 } // namespace
@@ -103,9 +102,8 @@ TEST_F(ActivationBus, FirstCallStartsTheInstalledNetworkAgent) {
     EXPECT_TRUE(client.name_has_owner("org.vaduderuvoziz.Network"));
     EXPECT_EQ(processes_running(agent).size(), 1u);
     const std::string log = daemon_log();
-    EXPECT_NE(log.find("Activating service name='org.vaduderuvoziz.Network'"), std::string::npos)
-        << log;
-    EXPECT_NE(log.find("using servicehelper"), std::string::npos) << log;
+    EXPECT_THAT(log, HasSubstr("Activating service name='org.vaduderuvoziz.Network'"));
+    EXPECT_THAT(log, HasSubstr("using servicehelper"));
 
     // Later calls go to the running agent.
     ASSERT_EQ(korvexctl({"network", "status", "lo"}).exit_code(), 0);

@@ -1,8 +1,7 @@
-// `cmake --install` into a DESTDIR: everything lands where the host's
-// services look for it, the activation files and units agree with each
-// other and with the installed programs, and the programs load the
+// `cmake --install` into a DESTDIR: files land where the host looks, activation
+// files and units agree with the installed programs, and those load the
 // project's libraries from the install tree without LD_LIBRARY_PATH.
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <filesystem>
 #include <map>
@@ -14,6 +13,7 @@
 #include "temp_dir.h"
 
 using namespace korvex::test;
+using testing::HasSubstr, testing::Not, testing::StartsWith;
 namespace fs = std::filesystem;
 
 namespace {
@@ -47,10 +47,7 @@ protected:
     void SetUp() override { install_tree("/usr", dest_.path()); }
 
     std::string under(const std::string &relative) const { return dest_.path() + "/" + relative; }
-    // A path as the installed files name it (/usr/...), inside the DESTDIR.
-    std::string staged(const std::string &absolute) const { return dest_.path() + absolute; }
 
-    // The library folder of the install, found from libkcommon.so.
     std::string library_dir() const {
         for (const auto &entry : fs::recursive_directory_iterator(under("usr")))
             if (entry.path().filename() == "libkcommon.so")
@@ -74,8 +71,7 @@ TEST_F(InstalledTree, PutsEveryFileWhereTheHostLooksForIt) {
     for (const auto &library : kProjectLibraries)
         EXPECT_TRUE(fs::exists(libdir + "/" + library)) << library;
 
-    for (const char *name : {"org.vaduderuvoziz.Sysconfig", "org.vaduderuvoziz.Network"}) {
-        const std::string n = name;
+    for (const std::string n : {"org.vaduderuvoziz.Sysconfig", "org.vaduderuvoziz.Network"}) {
         EXPECT_TRUE(fs::exists(under("usr/share/dbus-1/system.d/" + n + ".conf"))) << n;
         EXPECT_TRUE(fs::exists(under("usr/share/polkit-1/actions/" + n + ".policy"))) << n;
         EXPECT_TRUE(fs::exists(under("usr/share/dbus-1/system-services/" + n + ".service"))) << n;
@@ -97,7 +93,7 @@ TEST_F(InstalledTree, ActivationFilesAndUnitsNameTheInstalledAgents) {
         EXPECT_EQ(activation["User"], "root");
         // The bus starts the program by the path the activation file gives.
         EXPECT_EQ(activation["Exec"], "/usr/libexec/korvex/" + program);
-        EXPECT_TRUE(fs::exists(staged(activation["Exec"]))) << activation["Exec"];
+        EXPECT_TRUE(fs::exists(dest_.path() + activation["Exec"])) << activation["Exec"];
 
         // Under systemd the bus hands activation to the unit it names.
         const std::string unit_path =
@@ -108,11 +104,9 @@ TEST_F(InstalledTree, ActivationFilesAndUnitsNameTheInstalledAgents) {
         EXPECT_EQ(unit["BusName"], bus_name);
         EXPECT_EQ(unit["ExecStart"], activation["Exec"]);
         // Temporary documents are written to the working directory.
-        EXPECT_EQ(unit["WorkingDirectory"].rfind("/var/lib/korvex/", 0), 0u)
-            << unit["WorkingDirectory"];
-        EXPECT_NE(unit["StateDirectory"].find(
-                      unit["WorkingDirectory"].substr(std::string("/var/lib/").size())),
-                  std::string::npos)
+        EXPECT_THAT(unit["WorkingDirectory"], StartsWith("/var/lib/korvex/"));
+        EXPECT_THAT(unit["StateDirectory"],
+                    HasSubstr(unit["WorkingDirectory"].substr(std::string("/var/lib/").size())))
             << "systemd would not create " << unit["WorkingDirectory"];
     }
 
@@ -124,8 +118,7 @@ TEST_F(InstalledTree, ActivationFilesAndUnitsNameTheInstalledAgents) {
         read_file(under("usr/lib/systemd/system/korvex-broker.service"));
     for (const char *variable :
          {"KORVEX_PORT", "FEDERATED_BROKERS", "TPX_G_SERVICE_PORT", "TPX_G_HOST_DIR"})
-        EXPECT_NE(broker_text.find(variable), std::string::npos)
-            << variable << " is not documented";
+        EXPECT_THAT(broker_text, HasSubstr(variable)) << variable << " is not documented";
 }
 
 TEST_F(InstalledTree, ProgramsLoadTheProjectLibrariesFromTheInstallTree) {
@@ -139,7 +132,7 @@ TEST_F(InstalledTree, ProgramsLoadTheProjectLibrariesFromTheInstallTree) {
         ProcessOptions ldd = command({"ldd", under(object)});
         ldd.unset = {"LD_LIBRARY_PATH", "LD_PRELOAD"};
         const auto listing = run_checked(ldd).out;
-        EXPECT_EQ(listing.find("not found"), std::string::npos) << object << ":\n" << listing;
+        EXPECT_THAT(listing, Not(HasSubstr("not found"))) << object << ":\n" << listing;
         std::map<std::string, std::string> where;
         for (const auto &line : split_lines(listing)) {
             std::smatch m;
@@ -163,10 +156,9 @@ TEST_F(InstalledTree, ProgramsLoadTheProjectLibrariesFromTheInstallTree) {
         run.env = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dest_.path() + "/no-bus"};
         const auto result = run_command(run, std::chrono::seconds(30));
         EXPECT_EQ(result.exit_code(), 1) << agent << "\n" << result.err;
-        EXPECT_EQ(result.err.find("error while loading shared libraries"), std::string::npos)
-            << result.err;
+        EXPECT_THAT(result.err, Not(HasSubstr("error while loading shared libraries")));
     }
     ProcessOptions version = command({under("usr/bin/korvexctl"), "--version"});
     version.unset = {"LD_LIBRARY_PATH", "LD_PRELOAD"};
-    EXPECT_EQ(run_checked(version).out.rfind("korvexctl ", 0), 0u);
+    EXPECT_THAT(run_checked(version).out, StartsWith("korvexctl "));
 }

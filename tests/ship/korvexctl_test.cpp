@@ -1,8 +1,7 @@
-// korvexctl against the real agents and polkitd on a private bus: every
-// command once, its --json output, and the exit statuses of refusals, bad
-// arguments and agents out of reach. The network agent has a namespace and
-// a recorder over ifup/ifdown; the sysconfig agent a private /var/lib.
-#include <gtest/gtest.h>
+// korvexctl against the real agents and polkitd on a private bus: every command,
+// its --json output and exit statuses. The network agent has a namespace and a
+// recorder over ifup/ifdown; the sysconfig agent a private /var/lib.
+#include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -21,6 +20,7 @@
 
 using namespace korvex::test;
 using nlohmann::json;
+using testing::HasSubstr, testing::Not, testing::StartsWith;
 
 namespace {
 
@@ -41,8 +41,7 @@ struct Ctl {
 };
 
 CommandResult korvexctl(const std::string &bus_address, const Ctl &call) {
-    ProcessOptions options;
-    options.argv = {KORVEXCTL_PATH};
+    ProcessOptions options = command({KORVEXCTL_PATH});
     options.argv.insert(options.argv.end(), call.args.begin(), call.args.end());
     if (call.terminal) {
         std::string line;
@@ -56,8 +55,6 @@ CommandResult korvexctl(const std::string &bus_address, const Ctl &call) {
     options.stdin_path = call.stdin_path;
     return run_command(options, std::chrono::minutes(5));
 }
-
-std::string hostname() { return expected_hostname(); }
 
 // "NAME  up|down" lines of `network list`.
 std::map<std::string, std::string> listed_states(const std::string &out) {
@@ -84,28 +81,30 @@ protected:
         write_file(state_.file("ifup-recorder"),
                    "#!/bin/sh\necho \"${0##*/} $*\" >> " + state_.file("ifup.log") + "\n", 0755);
         network_ = std::make_unique<Agent>(
-            *bus_, AgentOptions{{NETWORK_AGENT_PATH},
-                                {"ip", "netns", "exec", space_.name(), "unshare", "-m",
-                                 "--propagation", "private", "sh", "-c",
-                                 "mount --bind \"$1\" /usr/sbin/ifup && shift && exec \"$@\"",
-                                 "ifup-recorder", state_.file("ifup-recorder")},
-                                {},
-                                state_.path(),
-                                "org.vaduderuvoziz.Network"});
+            *bus_,
+            AgentOptions{.argv = {NETWORK_AGENT_PATH},
+                         .prefix = {"ip", "netns", "exec", space_.name(), "unshare", "-m",
+                                    "--propagation", "private", "sh", "-c",
+                                    "mount --bind \"$1\" /usr/sbin/ifup && shift && exec \"$@\"",
+                                    "ifup-recorder", state_.file("ifup-recorder")},
+                         .env = {},
+                         .cwd = state_.path(),
+                         .bus_name = "org.vaduderuvoziz.Network"});
 
         for (const char *dir : {"var-lib", "var-lib-work", "work"})
             mkdir(state_.file(dir).c_str(), 0755);
         sysconfig_ = std::make_unique<Agent>(
             *bus_,
-            AgentOptions{{SYSCONFIG_AGENT_PATH},
-                         {"unshare", "-m", "--propagation", "private", "sh", "-c",
-                          "mount -t overlay overlay -o "
-                          "\"lowerdir=/var/lib,upperdir=$1/var-lib,workdir=$1/var-lib-work\" "
-                          "/var/lib && mkdir -p /var/lib/korvex && shift && exec \"$@\"",
-                          "private-var-lib", state_.path()},
-                         {},
-                         state_.file("work"),
-                         "org.vaduderuvoziz.Sysconfig"});
+            AgentOptions{
+                .argv = {SYSCONFIG_AGENT_PATH},
+                .prefix = {"unshare", "-m", "--propagation", "private", "sh", "-c",
+                           "mount -t overlay overlay -o "
+                           "\"lowerdir=/var/lib,upperdir=$1/var-lib,workdir=$1/var-lib-work\" "
+                           "/var/lib && mkdir -p /var/lib/korvex && shift && exec \"$@\"",
+                           "private-var-lib", state_.path()},
+                .env = {},
+                .cwd = state_.file("work"),
+                .bus_name = "org.vaduderuvoziz.Sysconfig"});
         ASSERT_TRUE(network_->wait_for_name()) << network_->stderr_text();
         ASSERT_TRUE(sysconfig_->wait_for_name()) << sysconfig_->stderr_text();
     }
@@ -123,11 +122,9 @@ protected:
     // An augeas script that adds one entry to the demo hosts file.
     std::string hosts_script(const std::string &name, const std::string &address) {
         const std::string hosts = state_.file("hosts");
-        const std::string script = state_.file(name);
-        write_file(script, "transform Hosts incl " + hosts + "\nload\nset /files" + hosts +
-                               "/01/ipaddr " + address + "\nset /files" + hosts + "/01/canonical " +
-                               name + ".test\nsave\n");
-        return script;
+        return state_.write(name, "transform Hosts incl " + hosts + "\nload\nset /files" + hosts +
+                                      "/01/ipaddr " + address + "\nset /files" + hosts +
+                                      "/01/canonical " + name + ".test\nsave\n");
     }
 
     std::string recorded_tools() {
@@ -151,8 +148,7 @@ TEST_F(KorvexctlOnAgents, SysconfigRunsReportTheKeyStatusAndSkipConfiguredKeys) 
                             hosts_script("first", "192.0.2.7")});
     ASSERT_EQ(first.exit_code(), 0) << first.err;
     EXPECT_EQ(first.out, "OK\nSaved 1 file(s)\n");
-    EXPECT_NE(read_file(hosts).find("192.0.2.7\tfirst.test"), std::string::npos)
-        << read_file(hosts);
+    EXPECT_THAT(read_file(hosts), HasSubstr("192.0.2.7\tfirst.test"));
 
     const json status = ctl_json({"sysconfig", "is-configured", "demo-hosts"});
     EXPECT_EQ(status.at("key"), "demo-hosts");
@@ -163,13 +159,12 @@ TEST_F(KorvexctlOnAgents, SysconfigRunsReportTheKeyStatusAndSkipConfiguredKeys) 
 
     // Configured already: the document from standard input is not run.
     const auto skipped =
-        ctl(Ctl{{"sysconfig", "run-string", "--scheme", "augeas", "--key", "demo-hosts", "-"},
-                std::nullopt,
-                hosts_script("second", "192.0.2.8")});
+        ctl({.args = {"sysconfig", "run-string", "--scheme", "augeas", "--key", "demo-hosts", "-"},
+             .stdin_path = hosts_script("second", "192.0.2.8")});
     ASSERT_EQ(skipped.exit_code(), 0) << skipped.err;
     EXPECT_EQ(skipped.out, first.out);
     EXPECT_EQ(skipped.err, "korvexctl: not run: demo-hosts already configured (use --force)\n");
-    EXPECT_EQ(read_file(hosts).find("192.0.2.8"), std::string::npos);
+    EXPECT_THAT(read_file(hosts), Not(HasSubstr("192.0.2.8")));
 
     // Forced, from a plain path that becomes a file:// URI; and from stdin.
     const json forced = ctl_json({"sysconfig", "run-uri", "--scheme", "augeas", "--key",
@@ -177,14 +172,12 @@ TEST_F(KorvexctlOnAgents, SysconfigRunsReportTheKeyStatusAndSkipConfiguredKeys) 
     EXPECT_EQ(forced.at("uri"), "file://" + state_.file("third"));
     EXPECT_EQ(forced.at("run"), true);
     EXPECT_EQ(forced.at("result"), "OK");
-    EXPECT_NE(read_file(hosts).find("192.0.2.9\tthird.test"), std::string::npos)
-        << read_file(hosts);
-    const auto piped =
-        ctl(Ctl{{"sysconfig", "run-string", "--scheme=augeas", "--key=demo-hosts", "--force", "-"},
-                std::nullopt,
-                hosts_script("fourth", "192.0.2.10")});
+    EXPECT_THAT(read_file(hosts), HasSubstr("192.0.2.9\tthird.test"));
+    const auto piped = ctl(
+        {.args = {"sysconfig", "run-string", "--scheme=augeas", "--key=demo-hosts", "--force", "-"},
+         .stdin_path = hosts_script("fourth", "192.0.2.10")});
     ASSERT_EQ(piped.exit_code(), 0) << piped.err;
-    EXPECT_NE(read_file(hosts).find("192.0.2.10\tfourth.test"), std::string::npos);
+    EXPECT_THAT(read_file(hosts), HasSubstr("192.0.2.10\tfourth.test"));
     // Output piped: no progress line on standard error.
     EXPECT_EQ(piped.err, "");
 
@@ -195,19 +188,19 @@ TEST_F(KorvexctlOnAgents, SysconfigRunsReportTheKeyStatusAndSkipConfiguredKeys) 
 }
 
 TEST_F(KorvexctlOnAgents, AFailedRunPrintsItsStatusAndExitsWithFailure) {
-    write_file(state_.file("broken.augeas"), "frobnicate /files\n");
-    const auto run = ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", "broken",
-                          state_.file("broken.augeas")});
+    const std::string broken = state_.write("broken.augeas", "frobnicate /files\n");
+    const auto run =
+        ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", "broken", broken});
     EXPECT_EQ(run.exit_code(), kFailed) << run.err;
-    EXPECT_EQ(run.out.rfind("FAILED\n", 0), 0u) << run.out;
+    EXPECT_THAT(run.out, StartsWith("FAILED\n"));
 
     const json stored = ctl_json({"sysconfig", "is-configured", "broken"}, kFailed);
     EXPECT_EQ(stored.at("result"), "FAILED");
     EXPECT_EQ(stored.at("configured"), true);
 
     // Run again without --force: the stored failure, and the exit status says so.
-    const auto again = ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", "broken",
-                            state_.file("broken.augeas")});
+    const auto again =
+        ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", "broken", broken});
     EXPECT_EQ(again.exit_code(), kFailed);
     EXPECT_EQ(again.out, run.out);
     EXPECT_EQ(again.err, "korvexctl: not run: broken already configured (use --force)\n");
@@ -216,29 +209,27 @@ TEST_F(KorvexctlOnAgents, AFailedRunPrintsItsStatusAndExitsWithFailure) {
     const auto fetch = ctl({"sysconfig", "run-uri", "--scheme", "augeas", "--key", "unfetched",
                             "file://" + state_.file("no-such-script")});
     EXPECT_EQ(fetch.exit_code(), kFailed);
-    EXPECT_NE(fetch.err.find("journalctl -u korvex-sysconfig"), std::string::npos) << fetch.err;
+    EXPECT_THAT(fetch.err, HasSubstr("journalctl -u korvex-sysconfig"));
 }
 
 TEST_F(KorvexctlOnAgents, PuppetFailuresAreExplainedAndLongRunsShowTheirTime) {
-    write_file(state_.file("syntax.pp"), "file { '/nonexistent/x': ensure => \n");
-    const auto syntax = ctl({"sysconfig", "run-string", "--scheme", "puppet", "--key", "syntax",
-                             state_.file("syntax.pp")});
+    const std::string manifest = state_.write("syntax.pp", "file { '/nonexistent/x': ensure => \n");
+    const auto syntax =
+        ctl({"sysconfig", "run-string", "--scheme", "puppet", "--key", "syntax", manifest});
     EXPECT_EQ(syntax.exit_code(), kFailed);
-    EXPECT_NE(syntax.err.find("exit status 1: a syntax error in the manifest"), std::string::npos)
-        << syntax.err;
-    EXPECT_NE(syntax.err.find("journalctl -u korvex-sysconfig"), std::string::npos) << syntax.err;
+    EXPECT_THAT(syntax.err, HasSubstr("exit status 1: a syntax error in the manifest"));
+    EXPECT_THAT(syntax.err, HasSubstr("journalctl -u korvex-sysconfig"));
 
     // On a terminal the seconds of a run are counted on standard error and
     // the line is cleared once the answer is there.
-    write_file(state_.file("slow.pp"), "exec { 'wait': command => '/bin/sleep 3' }\n");
-    const auto slow = ctl(Ctl{{"--no-ask-password", "sysconfig", "run-string", "--scheme", "puppet",
-                               "--key", "slow", state_.file("slow.pp")},
-                              std::nullopt,
-                              "/dev/null",
-                              true});
+    const std::string slow_pp =
+        state_.write("slow.pp", "exec { 'wait': command => '/bin/sleep 3' }\n");
+    const auto slow = ctl({.args = {"--no-ask-password", "sysconfig", "run-string", "--scheme",
+                                    "puppet", "--key", "slow", slow_pp},
+                           .terminal = true});
     EXPECT_EQ(slow.exit_code(), 0) << slow.out;
-    EXPECT_NE(slow.out.find("applying slow (puppet) ... 2s"), std::string::npos) << slow.out;
-    EXPECT_NE(slow.out.find("\r\033[KOK"), std::string::npos) << slow.out;
+    EXPECT_THAT(slow.out, HasSubstr("applying slow (puppet) ... 2s"));
+    EXPECT_THAT(slow.out, HasSubstr("\r\033[KOK"));
 }
 
 TEST_F(KorvexctlOnAgents, QueryReadsTheAgentsAugeasTree) {
@@ -316,17 +307,12 @@ TEST_F(KorvexctlOnAgents, NetworkCommandsReportAndSwitchInterfaces) {
 TEST_F(KorvexctlOnAgents, NoCommandShowsTheHostTheAgentsAndTheInterfaces) {
     const auto view = ctl(std::vector<std::string>{});
     ASSERT_EQ(view.exit_code(), 0) << view.err;
-    EXPECT_NE(view.out.find("       Host name: " + hostname() + "\n"), std::string::npos)
-        << view.out;
-    EXPECT_NE(view.out.find("       Host UUID: " + ctl({"get", "network", "uuid"}).out),
-              std::string::npos)
-        << view.out;
-    EXPECT_NE(view.out.find(" Sysconfig agent: answering (org.vaduderuvoziz.Sysconfig)\n"),
-              std::string::npos)
-        << view.out;
-    EXPECT_NE(view.out.find("      Interfaces: "), std::string::npos) << view.out;
+    EXPECT_THAT(view.out, HasSubstr("       Host name: " + expected_hostname() + "\n"));
+    EXPECT_THAT(view.out, HasSubstr("       Host UUID: " + ctl({"get", "network", "uuid"}).out));
+    EXPECT_THAT(view.out, HasSubstr(" Sysconfig agent: answering (org.vaduderuvoziz.Sysconfig)\n"));
+    EXPECT_THAT(view.out, HasSubstr("      Interfaces: "));
     for (const char *row : {"lo   up\n", "kx0  down\n", "kx1  down\n"})
-        EXPECT_NE(view.out.find(row), std::string::npos) << row << view.out;
+        EXPECT_THAT(view.out, HasSubstr(row)) << row << view.out;
     EXPECT_EQ(ctl({"status"}).out, view.out);
 
     // An agent that does not answer is shown with the reason; the view
@@ -334,11 +320,11 @@ TEST_F(KorvexctlOnAgents, NoCommandShowsTheHostTheAgentsAndTheInterfaces) {
     network_->process().signal(SIGSTOP);
     const json partial = ctl_json({"--timeout", "1", "status"});
     network_->process().signal(SIGCONT);
-    EXPECT_EQ(partial.at("hostname"), hostname());
+    EXPECT_EQ(partial.at("hostname"), expected_hostname());
     EXPECT_EQ(partial.at("agents").at(0).at("answers"), true);
     EXPECT_EQ(partial.at("agents").at(1).at("answers"), false);
-    EXPECT_NE(partial.at("agents").at(1).at("error").get<std::string>().find("network agent"),
-              std::string::npos);
+    EXPECT_THAT(partial.at("agents").at(1).at("error").get<std::string>(),
+                HasSubstr("network agent"));
     EXPECT_EQ(partial.at("interfaces").size(), 0u);
 
     TestBusOptions empty;
@@ -346,7 +332,7 @@ TEST_F(KorvexctlOnAgents, NoCommandShowsTheHostTheAgentsAndTheInterfaces) {
     TestSystemBus other(empty);
     const auto none = korvexctl(other.address(), Ctl{{}});
     EXPECT_EQ(none.exit_code(), kUnreachable) << none.out;
-    EXPECT_NE(none.out.find("Network agent: not answering"), std::string::npos) << none.out;
+    EXPECT_THAT(none.out, HasSubstr("Network agent: not answering"));
 }
 
 TEST_F(KorvexctlOnAgents, OnATerminalATextAuthenticationAgentServesTheCalls) {
@@ -382,8 +368,8 @@ TEST_F(KorvexctlOnAgents, GetAndSetReachTheAgentsProperties) {
     EXPECT_EQ(uuid.at("agent"), "sysconfig");
     EXPECT_EQ(uuid.at("value").get<std::string>().size(), 36u);
     EXPECT_EQ(ctl({"get", "network", "uuid"}).out, uuid.at("value").get<std::string>() + "\n");
-    EXPECT_EQ(ctl({"get", "network", "hostname"}).out, hostname() + "\n");
-    EXPECT_EQ(ctl_json({"get", "sysconfig", "hostname"}).at("value"), hostname());
+    EXPECT_EQ(ctl({"get", "network", "hostname"}).out, expected_hostname() + "\n");
+    EXPECT_EQ(ctl_json({"get", "sysconfig", "hostname"}).at("value"), expected_hostname());
 
     EXPECT_EQ(ctl_json({"get", "sysconfig", "is_postboot_configured"}).at("value"), 0);
     EXPECT_EQ(ctl_json({"get", "network", "qmf-gen-no-crash"}).at("value"), 0);
@@ -411,21 +397,18 @@ TEST_F(KorvexctlOnAgents, ExitStatusTellsRefusalBadArgumentFailureAndUnreachable
         const auto refused = ctl(Ctl{args, kNobody});
         EXPECT_EQ(refused.exit_code(), kNotAuthorized)
             << args[0] << " " << args[1] << ": " << refused.err;
-        EXPECT_EQ(refused.err.rfind("korvexctl: not authorized to " + action + ": ", 0), 0u)
-            << refused.err;
+        EXPECT_THAT(refused.err, StartsWith("korvexctl: not authorized to " + action + ": "));
         EXPECT_EQ(refused.out, "");
     }
 
     // Keys the agent refuses, and a scheme it does not know.
-    write_file(state_.file("noop.augeas"), "\n");
+    const std::string noop = state_.write("noop.augeas", "\n");
     for (const char *key : {".hidden", "a/b"}) {
-        const auto bad = ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", key,
-                              state_.file("noop.augeas")});
+        const auto bad = ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", key, noop});
         EXPECT_EQ(bad.exit_code(), kBadArgument) << key << ": " << bad.err;
         EXPECT_NE(bad.err, "");
     }
-    EXPECT_EQ(ctl({"sysconfig", "run-string", "--scheme", "cfengine", "--key", "fresh",
-                   state_.file("noop.augeas")})
+    EXPECT_EQ(ctl({"sysconfig", "run-string", "--scheme", "cfengine", "--key", "fresh", noop})
                   .exit_code(),
               kBadArgument);
 
@@ -460,7 +443,7 @@ TEST_F(KorvexctlOnAgents, ExitStatusTellsRefusalBadArgumentFailureAndUnreachable
     TestSystemBus other(empty);
     const auto absent = korvexctl(other.address(), Ctl{{"sysconfig", "is-configured", "k"}});
     EXPECT_EQ(absent.exit_code(), kUnreachable) << absent.err;
-    EXPECT_NE(absent.err.find("org.vaduderuvoziz.Sysconfig"), std::string::npos) << absent.err;
+    EXPECT_THAT(absent.err, HasSubstr("org.vaduderuvoziz.Sysconfig"));
 }
 
 TEST(KorvexctlHelp, EveryCommandExplainsItselfAndTheExitStatuses) {
@@ -492,16 +475,13 @@ TEST(KorvexctlHelp, EveryCommandExplainsItselfAndTheExitStatuses) {
         for (const auto &word : topic)
             name += " " + word;
         EXPECT_EQ(help.exit_code(), 0) << name;
-        EXPECT_EQ(help.out.rfind("Usage: " + (topic.size() > 1 && topic[0] == "network"
-                                                  ? std::string("korvexctl network")
-                                                  : name),
-                                 0),
-                  0u)
-            << help.out;
+        EXPECT_THAT(help.out, StartsWith("Usage: " + (topic.size() > 1 && topic[0] == "network"
+                                                          ? std::string("korvexctl network")
+                                                          : name)));
         if (!topic.empty()) {
-            EXPECT_NE(help.out.find(topic.back()), std::string::npos) << help.out;
+            EXPECT_THAT(help.out, HasSubstr(topic.back()));
         }
-        EXPECT_NE(help.out.find("Exit status:"), std::string::npos) << name;
+        EXPECT_THAT(help.out, HasSubstr("Exit status:")) << name;
     }
 }
 

@@ -1,8 +1,7 @@
-// scripts/run-demo as an administrator runs it: twice in a row, then its
-// stop, from a fresh run folder (no bus, polkitd, agent or key yet). It
-// uses this build tree unless KORVEX_SHIP_CLEAN_BUILD=1 asks for a build
-// from scratch.
-#include <gtest/gtest.h>
+// scripts/run-demo as an administrator runs it: twice, then its stop, from a
+// fresh run folder. It uses this build tree unless KORVEX_SHIP_CLEAN_BUILD=1
+// asks for a build from scratch.
+#include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
 
 #include <cstdlib>
@@ -19,6 +18,7 @@
 #include "test_bus.h"
 
 using namespace korvex::test;
+using testing::HasSubstr;
 namespace fs = std::filesystem;
 
 namespace {
@@ -34,8 +34,8 @@ protected:
         // The demo's daemons outlive the script; as their subreaper the
         // test reaps them once they are stopped, so that "gone" is exact.
         prctl(PR_SET_CHILD_SUBREAPER, 1);
-        const char *clean = std::getenv("KORVEX_SHIP_CLEAN_BUILD");
-        if (clean != nullptr && std::string(clean) == "1") {
+        if (const char *clean = std::getenv("KORVEX_SHIP_CLEAN_BUILD");
+            clean && std::string_view(clean) == "1") {
             clean_build_ = std::make_unique<TempDir>("korvex-demo-build");
             build_dir_ = clean_build_->path();
         }
@@ -50,8 +50,7 @@ protected:
     }
 
     ProcessOptions options(const std::vector<std::string> &args) const {
-        ProcessOptions run;
-        run.argv = {source_dir() + "/scripts/run-demo"};
+        ProcessOptions run = command({source_dir() + "/scripts/run-demo"});
         run.argv.insert(run.argv.end(), args.begin(), args.end());
         run.env = {"KORVEX_BUILD_DIR=" + build_dir_, "KORVEX_DEMO_DIR=" + run_dir_.path(),
                    "KORVEX_DEMO_BUS=private"};
@@ -64,8 +63,7 @@ protected:
     std::vector<DemoProcess> recorded() const {
         std::vector<DemoProcess> list;
         std::ifstream pids(run_dir_.file("pids"));
-        std::string line;
-        while (std::getline(pids, line)) {
+        for (std::string line; std::getline(pids, line);) {
             std::istringstream fields(line);
             DemoProcess p;
             if (fields >> p.name >> p.pid)
@@ -77,13 +75,6 @@ protected:
     static void reap_all() {
         while (waitpid(-1, nullptr, WNOHANG) > 0) {
         }
-    }
-
-    // The printed address, checked by calling the agents through it.
-    std::string exported_address(const std::string &out) const {
-        std::smatch m;
-        const std::regex line(R"(export DBUS_SYSTEM_BUS_ADDRESS=(\S+))");
-        return std::regex_search(out, m, line) ? m[1].str() : "";
     }
 
     std::unique_ptr<TempDir> clean_build_;
@@ -112,16 +103,18 @@ TEST_F(RunDemo, ShowsTheAgentsAtWorkTwiceInARowAndStopsWithoutLeftovers) {
         const auto status_at = out.find("is-configured demo-hosts");
         ASSERT_NE(status_at, std::string::npos) << out;
         EXPECT_NE(out.find(applied, status_at), std::string::npos) << out;
-        EXPECT_NE(read_file(run_dir_.file("work/demo/hosts")).find("192.0.2.10\tdemo.korvex.test"),
-                  std::string::npos);
-        EXPECT_NE(out.find("run-demo stop"), std::string::npos) << out;
+        EXPECT_THAT(read_file(run_dir_.file("work/demo/hosts")),
+                    HasSubstr("192.0.2.10\tdemo.korvex.test"));
+        EXPECT_THAT(out, HasSubstr("run-demo stop"));
 
         // The agents keep running behind the printed address.
-        const std::string address = exported_address(out);
-        ASSERT_FALSE(address.empty()) << out;
+        std::smatch address;
+        ASSERT_TRUE(
+            std::regex_search(out, address, std::regex("export (DBUS_SYSTEM_BUS_ADDRESS=\\S+)")))
+            << out;
         ProcessOptions ctl =
             command({build_dir_ + "/src/ctl/korvexctl", "network", "list", "--json"});
-        ctl.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + address};
+        ctl.env = {address[1].str()};
         const auto listing = run_command(ctl);
         ASSERT_EQ(listing.exit_code(), 0) << listing.err;
         EXPECT_FALSE(nlohmann::json::parse(listing.out).at("interfaces").empty());

@@ -2,42 +2,37 @@
 // each test; the lookup itself runs in that namespace through the probe.
 #include <gtest/gtest.h>
 
-#include <stdexcept>
-#include <string>
-#include <vector>
-
 #include "process.h"
 #include "temp_dir.h"
 
 namespace {
 
-using korvex::test::CommandResult;
+using namespace korvex::test;
 
 // dnsmasq stays in the process group of the script that starts it, and
 // the harness clears that group once the script ends: the script gets a
 // session of its own.
 CommandResult dns_srv_netns(std::vector<std::string> args) {
-    korvex::test::ProcessOptions options;
-    options.argv = {"setsid", "--wait", DNS_SRV_NETNS};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    return korvex::test::run_command(options);
+    args.insert(args.begin(), {"setsid", "--wait", DNS_SRV_NETNS});
+    return run_command(command(std::move(args)));
 }
 
-// A dnsmasq serving the given SRV records in its own namespace; stopped
-// and its state folder removed when the object goes, pass or fail.
-class SrvServer {
-public:
-    explicit SrvServer(const std::vector<std::string> &records) {
+// One dnsmasq holds the records of every case; each case asks for names of
+// its own. It is stopped and its state folder removed, pass or fail.
+class DnsSrv : public testing::Test {
+protected:
+    void SetUp() override {
         std::vector<std::string> args{"start", dir_.path()};
-        for (const std::string &record : records)
+        for (const char *record : kRecords)
             args.insert(args.end(), {"--srv", record});
-        CommandResult started = dns_srv_netns(args);
-        if (started.exit_code() != 0) {
-            stop();
-            throw std::runtime_error("dns-srv-netns start failed: " + started.err);
-        }
+        const CommandResult started = dns_srv_netns(args);
+        ASSERT_EQ(started.exit_code(), 0) << "dns-srv-netns start: " << started.err;
     }
-    ~SrvServer() { stop(); }
+
+    void TearDown() override {
+        const CommandResult stopped = dns_srv_netns({"stop", dir_.path()});
+        EXPECT_EQ(stopped.exit_code(), 0) << "dns-srv-netns stop: " << stopped.err;
+    }
 
     // The probe's answer, e.g. "found host 5672".
     std::string lookup(const std::string &name, size_t host_size = 1024) const {
@@ -47,21 +42,7 @@ public:
         return r.out;
     }
 
-private:
-    void stop() const {
-        CommandResult stopped = dns_srv_netns({"stop", dir_.path()});
-        if (stopped.exit_code() != 0)
-            ADD_FAILURE() << "dns-srv-netns stop failed: " << stopped.err;
-    }
-
-    korvex::test::TempDir dir_{"kx-srv-test"};
-};
-
-// One server holds the records of every case; each case asks for names of
-// its own.
-class DnsSrv : public testing::Test {
-protected:
-    SrvServer server_{{
+    static constexpr const char *kRecords[] = {
         "_svc._tcp.example.test,host1.example.test,5672,0,0",
         "_prio._tcp.example.test,heavy.example.test,1001,20,100",
         "_prio._tcp.example.test,light.example.test,1002,10,1",
@@ -77,34 +58,34 @@ protected:
         "_long._tcp.example.test,a-rather-long-host.example.test,5672,0,0",
         "_two._tcp.example.test,a-rather-long-host.example.test,5672,0,0",
         "_two._tcp.example.test,short.example.test,5673,9,0",
-    }};
+    };
+    TempDir dir_{"kx-srv-test"};
 };
 
 TEST_F(DnsSrv, SingleRecordGivesItsHostAndPort) {
-    EXPECT_EQ(server_.lookup("_svc._tcp.example.test"), "found host1.example.test 5672");
+    EXPECT_EQ(lookup("_svc._tcp.example.test"), "found host1.example.test 5672");
 }
 
 TEST_F(DnsSrv, LowestPriorityWinsThenHighestWeight) {
-    EXPECT_EQ(server_.lookup("_prio._tcp.example.test"), "found light.example.test 1002");
-    EXPECT_EQ(server_.lookup("_weight._tcp.example.test"), "found w90.example.test 2090");
+    EXPECT_EQ(lookup("_prio._tcp.example.test"), "found light.example.test 1002");
+    EXPECT_EQ(lookup("_weight._tcp.example.test"), "found w90.example.test 2090");
 }
 
 TEST_F(DnsSrv, NothingFoundLeavesOutputsUntouched) {
-    EXPECT_EQ(server_.lookup("_other._tcp.example.test"), "none untouched 7");
-    EXPECT_EQ(server_.lookup("_off._tcp.example.test"), "none untouched 7");
-    EXPECT_EQ(server_.lookup(""), "none untouched 7");
+    EXPECT_EQ(lookup("_other._tcp.example.test"), "none untouched 7");
+    EXPECT_EQ(lookup("_off._tcp.example.test"), "none untouched 7");
+    EXPECT_EQ(lookup(""), "none untouched 7");
 }
 
 TEST_F(DnsSrv, UnavailableMarkerIsSkippedInFavourOfARealTarget) {
-    EXPECT_EQ(server_.lookup("_mix._tcp.example.test"), "found real.example.test 4000");
+    EXPECT_EQ(lookup("_mix._tcp.example.test"), "found real.example.test 4000");
 }
 
 TEST_F(DnsSrv, TargetThatDoesNotFitTheBufferIsNotCut) {
     // 31 characters need 32 bytes.
-    EXPECT_EQ(server_.lookup("_long._tcp.example.test", 31), "none untouched 7");
-    EXPECT_EQ(server_.lookup("_long._tcp.example.test", 32),
-              "found a-rather-long-host.example.test 5672");
-    EXPECT_EQ(server_.lookup("_two._tcp.example.test", 31), "found short.example.test 5673");
+    EXPECT_EQ(lookup("_long._tcp.example.test", 31), "none untouched 7");
+    EXPECT_EQ(lookup("_long._tcp.example.test", 32), "found a-rather-long-host.example.test 5672");
+    EXPECT_EQ(lookup("_two._tcp.example.test", 31), "found short.example.test 5673");
 }
 
 } // namespace

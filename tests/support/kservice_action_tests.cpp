@@ -16,10 +16,8 @@ namespace {
 
 using korvex::test::read_file;
 
-struct ActionFree {
-    void operator()(ServicesAction *a) const noexcept { services_action_free(a); }
-};
-using ActionPtr = std::unique_ptr<ServicesAction, ActionFree>;
+using ActionPtr =
+    std::unique_ptr<ServicesAction, decltype([](ServicesAction *a) { services_action_free(a); })>;
 
 // What the completion function saw; lives in the test, reached through cb_data.
 struct Completion {
@@ -176,8 +174,7 @@ TEST_F(ServicesActionTest, CreationRefusesNoProgramAndFreeAcceptsNull) {
 }
 
 // The tracked context belongs to another thread than the one starting the
-// action: completion must happen there, as in an agent whose requests and
-// main loop share one thread but whose starter might not.
+// action: completion must happen there.
 TEST_F(ServicesActionTest, CompletionRunsOnTheTrackedLoopThread) {
     ActionPtr action(kx_services_action_create_generic("true", nullptr));
     ASSERT_NE(action, nullptr);

@@ -1,6 +1,5 @@
-// srv_lookup_probe NAME [HOST_SIZE]
-// Prints "found HOST PORT" or "none HOST PORT"; on "none" the output
-// slots must still hold the values they had before the lookup.
+// srv_lookup_probe NAME [HOST_SIZE]: prints "found HOST PORT" or "none HOST
+// PORT"; on "none" the outputs must still hold their values from before.
 #include "korvex/kcommon.h"
 
 #include <cstdio>
