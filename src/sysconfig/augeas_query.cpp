@@ -14,7 +14,7 @@ using korvex::sysconfig::append_bounded;
 using korvex::sysconfig::AugeasPtr;
 using korvex::sysconfig::malloc_copy;
 
-extern "C" char *kx_sysconfig_query(const char *text, uint32_t /*flags*/, const char *scheme) {
+extern "C" char *sysconfig_os_query(const char *text, uint32_t /*flags*/, const char *scheme) {
     if (text == nullptr || scheme == nullptr || g_ascii_strcasecmp(scheme, "augeas") != 0)
         return nullptr;
 

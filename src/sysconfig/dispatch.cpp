@@ -1,5 +1,6 @@
-// Entry points of run requests: key check, skip of configured keys, and
-// the choice of the runner by scheme.
+// Entry points of run and query requests. The public pair checks the key;
+// the operating-system halves skip configured keys and choose the runner
+// by scheme.
 #include <glib.h>
 
 #include <korvex/kcommon.h>
@@ -13,8 +14,6 @@ namespace {
 
 uint32_t dispatch_run(const char *uri, const char *text, uint32_t flags, const char *scheme,
                       const char *key, kx_sysconfig_cb callback, void *user_data) {
-    if (check_key_sanity(key) != 0)
-        return KX_RES_BAD_ARGUMENT;
     MallocCharPtr status{kx_sysconfig_is_configured(key)};
     if (status && (flags & KX_SYSCONFIG_FLAG_FORCE) == 0) {
         if (callback != nullptr)
@@ -33,14 +32,34 @@ uint32_t dispatch_run(const char *uri, const char *text, uint32_t flags, const c
 
 } // namespace
 
-extern "C" uint32_t kx_sysconfig_run_uri(const char *uri, uint32_t flags, const char *scheme,
+extern "C" uint32_t sysconfig_os_run_uri(const char *uri, uint32_t flags, const char *scheme,
                                          const char *key, kx_sysconfig_cb callback,
                                          void *user_data) {
     return dispatch_run(uri, nullptr, flags, scheme, key, callback, user_data);
 }
 
-extern "C" uint32_t kx_sysconfig_run_string(const char *text, uint32_t flags, const char *scheme,
+extern "C" uint32_t sysconfig_os_run_string(const char *text, uint32_t flags, const char *scheme,
                                             const char *key, kx_sysconfig_cb callback,
                                             void *user_data) {
     return dispatch_run(nullptr, text, flags, scheme, key, callback, user_data);
+}
+
+extern "C" uint32_t kx_sysconfig_run_uri(const char *uri, uint32_t flags, const char *scheme,
+                                         const char *key, kx_sysconfig_cb callback,
+                                         void *user_data) {
+    return check_key_sanity(key) != 0
+               ? static_cast<uint32_t>(KX_RES_BAD_ARGUMENT)
+               : sysconfig_os_run_uri(uri, flags, scheme, key, callback, user_data);
+}
+
+extern "C" uint32_t kx_sysconfig_run_string(const char *text, uint32_t flags, const char *scheme,
+                                            const char *key, kx_sysconfig_cb callback,
+                                            void *user_data) {
+    return check_key_sanity(key) != 0
+               ? static_cast<uint32_t>(KX_RES_BAD_ARGUMENT)
+               : sysconfig_os_run_string(text, flags, scheme, key, callback, user_data);
+}
+
+extern "C" char *kx_sysconfig_query(const char *text, uint32_t flags, const char *scheme) {
+    return sysconfig_os_query(text, flags, scheme);
 }

@@ -49,6 +49,15 @@ KX_EXPORT uint32_t kx_sysconfig_run_string(const char *text, uint32_t flags, con
  * ignored. */
 KX_EXPORT char *kx_sysconfig_query(const char *text, uint32_t flags, const char *scheme);
 
+/* Operating-system halves of the requests above; the run pair assumes
+ * the key has been checked. */
+KX_EXPORT uint32_t sysconfig_os_run_uri(const char *uri, uint32_t flags, const char *scheme,
+                                        const char *key, kx_sysconfig_cb callback, void *user_data);
+KX_EXPORT uint32_t sysconfig_os_run_string(const char *text, uint32_t flags, const char *scheme,
+                                           const char *key, kx_sysconfig_cb callback,
+                                           void *user_data);
+KX_EXPORT char *sysconfig_os_query(const char *text, uint32_t flags, const char *scheme);
+
 /* Previews: what applying the document would change, with nothing
  * changed and nothing recorded (keys play no part). They return when the
  * tool has finished, so callers on a main loop run them elsewhere. 0 with
