@@ -30,9 +30,9 @@ std::vector<PlannedCall> read_plan(const std::string &file) {
         std::string dest, path, iface, member, expected, arg;
         if (!(fields >> dest >> path >> iface >> member >> expected))
             throw std::runtime_error("bad plan line: " + line);
-        PlannedCall &call = plan.emplace_back(
+        PlannedCall &call = plan.emplace_back(PlannedCall{
             decode_text(dest), decode_text(path), decode_text(iface), decode_text(member),
-            std::vector<Arg>{}, decode_reply(decode_text(expected)));
+            std::vector<Arg>{}, decode_reply(decode_text(expected))});
         while (fields >> arg)
             call.args.push_back(decode_arg(arg));
     }
