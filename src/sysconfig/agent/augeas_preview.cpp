@@ -36,6 +36,10 @@
 #include <string>
 #include <string_view>
 
+#include <korvex/owners.h>
+
+#include "augeas_handle.h"
+
 namespace {
 
 constexpr int exit_no_changes = 0;
@@ -49,35 +53,10 @@ constexpr int srun_quit = -2;
 constexpr char text_in[] = "/korvex-preview/in";
 constexpr char text_out[] = "/korvex-preview/out";
 
-struct AugeasClose {
-    void operator()(augeas *aug) const noexcept { aug_close(aug); }
-};
-using AugeasPtr = std::unique_ptr<augeas, AugeasClose>;
-
-struct FreeText {
-    void operator()(void *p) const noexcept { free(p); }
-};
-using MallocText = std::unique_ptr<char, FreeText>;
-
-struct FileClose {
-    void operator()(FILE *f) const noexcept { fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileClose>;
-
-class Fd {
-public:
-    explicit Fd(int fd) noexcept : fd_{fd} {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
+using korvex::FilePtr;
+using korvex::MallocCharPtr;
+using korvex::UniqueFd;
+using korvex::sysconfig::AugeasPtr;
 
 // The paths augeas returns from a match, released with it.
 class Matches {
@@ -252,8 +231,8 @@ int memory_file(std::string_view text) {
 
 // diff's exit status: 0 same, 1 different, other trouble.
 int show_diff(const std::string &path, const std::string &old_text, const std::string &text) {
-    Fd before{memory_file(old_text)};
-    Fd after{memory_file(text)};
+    UniqueFd before{memory_file(old_text)};
+    UniqueFd after{memory_file(text)};
     if (before.get() < 0 || after.get() < 0)
         return 2;
     const std::string before_name = "/dev/fd/" + std::to_string(before.get());
@@ -292,7 +271,7 @@ int main() {
         return say(exit_no_preview, "Unable to keep the script's output\n");
     const int status = run_script(aug.get(), script, printed.get());
     printed.reset();
-    MallocText printed_owner{printed_text};
+    MallocCharPtr printed_owner{printed_text};
     if (status < 0)
         return say(exit_script_failed, "FAILED\n" + std::to_string(status) + "\n" +
                                            std::string{printed_text, printed_size} +
@@ -302,7 +281,7 @@ int main() {
     for (const std::string &tree_path : files_to_save(aug.get())) {
         const std::string path = tree_path.substr(std::string_view{"/files"}.size());
         std::string old_text;
-        if (Fd file{open(path.c_str(), O_RDONLY | O_CLOEXEC)}; file.get() >= 0)
+        if (UniqueFd file{open(path.c_str(), O_RDONLY | O_CLOEXEC)}; file.get() >= 0)
             read_all(file.get(), old_text);
         std::string text;
         if (!new_text(aug.get(), tree_path, old_text, text))
