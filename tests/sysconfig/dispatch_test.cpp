@@ -34,7 +34,7 @@ protected:
     TempDir no_tools{"dispatch-path"};
     KeysDirectory keys{keys_dir.path() + "/"};
     WorkingDirectory cwd{work.path()};
-    EnvOverride path{"PATH", no_tools.path()};
+    ScopedEnv path{"PATH", no_tools.path()};
     LogCapture log;
     Completions done;
 };

@@ -84,7 +84,7 @@ exit )" + std::to_string(exit_status);
     TempDir keys_dir{"puppet-keys"};
     TempDir work{"puppet-work"};
     // Only the stand-in: the real puppet must never run from these tests.
-    EnvOverride path{"PATH", bin.path()};
+    ScopedEnv path{"PATH", bin.path()};
     KeysDirectory keys{keys_dir.path() + "/"};
     WorkingDirectory cwd{work.path()};
     LogCapture log;
@@ -232,7 +232,7 @@ TEST_F(PuppetStandIn, ManifestsArePrivateWhateverTheUmask) {
 
 TEST_F(PuppetStandIn, MissingPuppetIsReported) {
     TempDir empty{"puppet-empty-path"};
-    EnvOverride no_puppet{"PATH", empty.path()};
+    ScopedEnv no_puppet{"PATH", empty.path()};
     CompletionLog::Slot &slot = completions.slot("missing");
 
     EXPECT_EQ(start(slot, 0), 4u);

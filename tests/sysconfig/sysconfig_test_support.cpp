@@ -125,19 +125,6 @@ void Completions::record(void *self, int32_t result) {
     static_cast<Completions *>(self)->results.push_back(result);
 }
 
-EnvOverride::EnvOverride(std::string name, const std::string &value) : name_{std::move(name)} {
-    if (const char *old = getenv(name_.c_str()); old != nullptr)
-        previous_ = old;
-    setenv(name_.c_str(), value.c_str(), 1);
-}
-
-EnvOverride::~EnvOverride() {
-    if (previous_)
-        setenv(name_.c_str(), previous_->c_str(), 1);
-    else
-        unsetenv(name_.c_str());
-}
-
 std::optional<std::string> take_text(char *text) {
     if (text == nullptr)
         return std::nullopt;

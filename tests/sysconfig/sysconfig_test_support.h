@@ -12,6 +12,7 @@
 
 #include "http_server.h"
 #include "loopback_ports.h"
+#include "process.h"
 #include "temp_dir.h"
 
 namespace korvex::sysconfig::test {
@@ -108,17 +109,7 @@ struct Completions {
     static void record(void *self, int32_t result);
 };
 
-class EnvOverride {
-public:
-    EnvOverride(std::string name, const std::string &value);
-    EnvOverride(const EnvOverride &) = delete;
-    EnvOverride &operator=(const EnvOverride &) = delete;
-    ~EnvOverride();
-
-private:
-    std::string name_;
-    std::optional<std::string> previous_;
-};
+using korvex::test::ScopedEnv;
 
 // A text the library handed over (released with free()), as a string.
 std::optional<std::string> take_text(char *text);
