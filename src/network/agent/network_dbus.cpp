@@ -50,6 +50,17 @@ gboolean change_state(const char *action, const char *what, bool want_up,
     return TRUE;
 }
 
+// Both address queries fill a buffer of the caller's; 64 bytes hold either text.
+gboolean reply_address(const char *action, char *(*get)(const char *, char *, size_t),
+                       const char *iface, DBusGMethodInvocation *context) {
+    korvex::authorize(action, context,
+                      [get, iface = std::string(iface)](DBusGMethodInvocation *ctx) {
+                          char buffer[64];
+                          korvex::reply_text(ctx, get(iface.c_str(), buffer, sizeof buffer));
+                      });
+    return TRUE;
+}
+
 } // namespace
 
 extern "C" {
@@ -93,23 +104,13 @@ gboolean Network_status(Korvex *, const char *iface, DBusGMethodInvocation *cont
 }
 
 gboolean Network_get_ip_address(Korvex *, const char *iface, DBusGMethodInvocation *context) {
-    korvex::authorize("org.vaduderuvoziz.Network.get_ip_address", context,
-                      [iface = std::string(iface)](DBusGMethodInvocation *ctx) {
-                          char buffer[64];
-                          korvex::reply_text(
-                              ctx, kx_network_get_ip_address(iface.c_str(), buffer, sizeof buffer));
-                      });
-    return TRUE;
+    return reply_address("org.vaduderuvoziz.Network.get_ip_address", kx_network_get_ip_address,
+                         iface, context);
 }
 
 gboolean Network_get_mac_address(Korvex *, const char *iface, DBusGMethodInvocation *context) {
-    korvex::authorize("org.vaduderuvoziz.Network.get_mac_address", context,
-                      [iface = std::string(iface)](DBusGMethodInvocation *ctx) {
-                          char buffer[32];
-                          korvex::reply_text(ctx, kx_network_get_mac_address(iface.c_str(), buffer,
-                                                                             sizeof buffer));
-                      });
-    return TRUE;
+    return reply_address("org.vaduderuvoziz.Network.get_mac_address", kx_network_get_mac_address,
+                         iface, context);
 }
 
 } // extern "C"
