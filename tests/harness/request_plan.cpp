@@ -54,27 +54,19 @@ std::string describe(const Reply &reply) {
 }
 
 std::string encode_tally(const SoakTally &tally) {
-    std::string out = "sent " + std::to_string(tally.sent) + "\nanswered " +
-                      std::to_string(tally.answered) + "\nas_expected " +
-                      std::to_string(tally.as_expected) + '\n';
+    std::string out = std::to_string(tally.sent) + ' ' + std::to_string(tally.answered) + ' ' +
+                      std::to_string(tally.as_expected);
     for (const std::string &sample : tally.samples)
-        out += "sample " + encode_text(sample) + '\n';
-    return out;
+        out += ' ' + encode_text(sample);
+    return out + '\n';
 }
 
 SoakTally decode_tally(const std::string &text) {
     SoakTally tally;
     std::istringstream in(text);
-    for (std::string tag, sample; in >> tag;) {
-        if (tag == "sent")
-            in >> tally.sent;
-        else if (tag == "answered")
-            in >> tally.answered;
-        else if (tag == "as_expected")
-            in >> tally.as_expected;
-        else if (tag == "sample" && in >> sample)
-            tally.samples.push_back(decode_text(sample));
-    }
+    in >> tally.sent >> tally.answered >> tally.as_expected;
+    for (std::string sample; in >> sample;)
+        tally.samples.push_back(decode_text(sample));
     return tally;
 }
 
