@@ -261,10 +261,8 @@ uint32_t BusClient::name_owner_pid(const std::string &name) {
 std::string encode_text(const std::string &s) {
     static const char digits[] = "0123456789abcdef";
     std::string out;
-    for (unsigned char c : s) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
+    for (unsigned char c : s)
+        out += {digits[c >> 4], digits[c & 15]};
     return out.empty() ? "-" : out;
 }
 
@@ -307,8 +305,7 @@ Reply decode_reply(const std::string &text) {
         std::string tag, first, second;
         int variant = 0;
         fields >> tag >> first;
-        if (tag == "E") {
-            fields >> second;
+        if (tag == "E" && fields >> second) {
             reply.error_name = decode_text(first);
             reply.error_message = decode_text(second);
         } else if (tag == "OK") {

@@ -4,20 +4,21 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "temp_dir.h"
+
 namespace korvex::test {
 
 void write_plan(const std::string &file, const std::vector<PlannedCall> &plan) {
-    std::ofstream out(file, std::ios::trunc);
+    std::string text;
     for (const PlannedCall &call : plan) {
-        out << encode_text(call.dest) << ' ' << encode_text(call.path) << ' '
-            << encode_text(call.iface) << ' ' << encode_text(call.member) << ' '
-            << encode_text(encode_reply(call.expected));
+        text += encode_text(call.dest) + ' ' + encode_text(call.path) + ' ' +
+                encode_text(call.iface) + ' ' + encode_text(call.member) + ' ' +
+                encode_text(encode_reply(call.expected));
         for (const Arg &arg : call.args)
-            out << ' ' << encode_arg(arg);
-        out << '\n';
+            text += ' ' + encode_arg(arg);
+        text += '\n';
     }
-    if (!out)
-        throw std::runtime_error("cannot write plan " + file);
+    write_file(file, text);
 }
 
 std::vector<PlannedCall> read_plan(const std::string &file) {
