@@ -1,5 +1,4 @@
-// Where tests reach the korvex agents on a bus: their bus names, object
-// paths and interfaces.
+// The bus names, object paths and interfaces of the korvex agents.
 #ifndef KORVEX_TEST_AGENT_NAMES_H
 #define KORVEX_TEST_AGENT_NAMES_H
 

@@ -1,25 +1,19 @@
-// A plain libdbus client for tests: calls methods on the test bus and
-// returns the reply (values or the error name and message) as data. Calls
-// as another user go through the kx-test-call program run under that uid.
+// A plain libdbus client for tests, replies as data. Calls as another user go through the
+// kx-test-call program run under that uid.
 #ifndef KORVEX_TEST_BUS_CLIENT_H
 #define KORVEX_TEST_BUS_CLIENT_H
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
-#include <string>
-#include <vector>
 
-#include <sys/types.h>
-
-#include "process.h"
+#include "process.h" // also <chrono>, <string>, <vector> and uid_t
 
 struct DBusConnection;
 struct DBusPendingCall;
 
 namespace korvex::test {
 
-// One argument of a call. Types: s, u, i, b, d, x, t; `variant` wraps it in v.
+// One argument of a call. Types: s, u, i, b, x; `variant` wraps it in v.
 struct Arg {
     char type = 's';
     bool variant = false;
@@ -53,20 +47,21 @@ struct Reply {
 class BusClient {
 public:
     explicit BusClient(const std::string &address);
-    ~BusClient();
+    ~BusClient() { disconnect(); }
     BusClient(const BusClient &) = delete;
     BusClient &operator=(const BusClient &) = delete;
 
     Reply call(const std::string &dest, const std::string &path, const std::string &iface,
                const std::string &member, const std::vector<Arg> &args = {},
-               int timeout_ms = 180000);
+               int timeout_ms = 180000) {
+        return send(dest, path, iface, member, args, timeout_ms).wait();
+    }
 
-    // Sends a call without waiting; the reply is collected with wait().
+    // A call sent without waiting; the reply is collected with wait().
     class Pending {
     public:
         ~Pending();
         Pending(Pending &&other) noexcept;
-        Pending(const Pending &) = delete;
         Reply wait();
         bool done();
 
@@ -79,14 +74,11 @@ public:
                  const std::string &member, const std::vector<Arg> &args = {},
                  int timeout_ms = 180000);
 
-    // Reads and dispatches what has arrived, waiting up to timeout_ms.
-    void pump(int timeout_ms);
-    // The connection, for what the calls above do not cover.
+    void pump(int timeout_ms); // reads and dispatches, waiting up to timeout_ms
     DBusConnection *connection() const { return connection_; }
 
-    // Sends a call with each `placeholder` in its marshalled bytes replaced by
-    // `replacement` (as long): bytes libdbus would never send, such as a string
-    // that is not UTF-8. Then waits for the bus to drop us, or for the reply.
+    // Sends a call with each `placeholder` in its bytes replaced by `replacement` (as long):
+    // bytes libdbus would never send, such as a string that is not UTF-8.
     void send_patched(const std::string &dest, const std::string &path, const std::string &iface,
                       const std::string &member, const std::vector<Arg> &args,
                       const std::string &placeholder, const std::string &replacement);
@@ -106,17 +98,15 @@ Reply call_as(uid_t uid, const std::string &address, const std::string &dest,
               const std::string &path, const std::string &iface, const std::string &member,
               const std::vector<Arg> &args = {});
 
-// A process as `uid` with a PolicyKit agent that never answers, which sends
-// the call `count` times, so polkitd holds its checks open. It writes to
-// `out_path` "sent", "challenged" per authentication and "reply ok" or
-// "reply NAME: MESSAGE" per answer, and serves the bus until stopped.
+// A process as `uid` with a PolicyKit agent that never answers, which sends the call `count`
+// times, so polkitd holds its checks open. It writes to `out_path` "sent", "challenged" per
+// authentication and "reply ok" or "reply NAME: MESSAGE" per answer.
 Process hold_challenge(uid_t uid, const std::string &address, const std::string &out_path,
                        int count, const std::string &dest, const std::string &path,
                        const std::string &iface, const std::string &member,
                        const std::vector<Arg> &args = {});
 
-// Wire format shared with kx-test-call: any text as one hex word ("-" when
-// empty), arguments and replies as words.
+// Wire format shared with kx-test-call: any text as one hex word ("-" when empty).
 std::string encode_text(const std::string &text);
 std::string decode_text(const std::string &word);
 std::string encode_arg(const Arg &arg);

@@ -1,46 +1,25 @@
 #include "bus_config.h"
 
-#include <sstream>
-
 #include "temp_dir.h"
-
-#ifndef KORVEX_SOURCE_DIR
-#error "KORVEX_SOURCE_DIR must name the source folder"
-#endif
 
 namespace korvex::test {
 
-namespace {
-
-// An element line, or nothing for an empty value.
-std::string element(const std::string &name, const std::string &value) {
-    if (value.empty())
-        return "";
-    return "  <" + name + ">" + value + "</" + name + ">\n";
-}
-
-} // namespace
-
 std::string system_bus_config(const BusConfig &config) {
-    std::istringstream in(read_file(KORVEX_SOURCE_DIR "/data/private-system-bus.conf.in"));
-    const std::string activation = element("user", config.user) +
-                                   element("servicehelper", config.service_helper) +
-                                   element("servicedir", config.service_dir);
-    std::ostringstream out;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line == "@ACTIVATION@")
-            out << activation;
-        else if (line == "@EXTRA_POLICY@")
-            out << config.extra_policy << (config.extra_policy.empty() ? "" : "\n");
-        else if (auto at = line.find("@SOCKET@"); at != std::string::npos)
-            out << line.replace(at, 8, config.socket_path) << '\n';
-        else if (auto at = line.find("@INCLUDEDIR@"); at != std::string::npos)
-            out << line.replace(at, 12, config.include_dir) << '\n';
-        else
-            out << line << '\n';
-    }
-    return out.str();
+    std::string text = read_file(KORVEX_SOURCE_DIR "/data/private-system-bus.conf.in");
+    const auto fill = [&text](const std::string &key, const std::string &value) {
+        text.replace(text.find(key), key.size(), value);
+    };
+    const auto element = [](const std::string &name, const std::string &value) {
+        return value.empty() ? "" : "  <" + name + ">" + value + "</" + name + ">\n";
+    };
+    // The @ACTIVATION@ and @EXTRA_POLICY@ lines go when they would be empty.
+    fill("@ACTIVATION@\n", element("user", config.user) +
+                               element("servicehelper", config.service_helper) +
+                               element("servicedir", config.service_dir));
+    fill("@EXTRA_POLICY@\n", config.extra_policy.empty() ? "" : config.extra_policy + "\n");
+    fill("@SOCKET@", config.socket_path);
+    fill("@INCLUDEDIR@", config.include_dir);
+    return text;
 }
 
 } // namespace korvex::test

@@ -1,6 +1,5 @@
-// The configuration file of a private system bus, filled in from the
-// template data/private-system-bus.conf.in that scripts/run-demo uses too.
-// Bus activation is set up only when asked for.
+// The configuration file of a private system bus, from data/private-system-bus.conf.in
+// as scripts/run-demo fills it in too.
 #ifndef KORVEX_TEST_BUS_CONFIG_H
 #define KORVEX_TEST_BUS_CONFIG_H
 
@@ -9,16 +8,13 @@
 namespace korvex::test {
 
 struct BusConfig {
-    std::string socket_path;
-    // The folder of the services' policy files (<includedir>).
-    std::string include_dir;
-    // Further <policy> elements, e.g. to let root own a test agent's name.
-    std::string extra_policy;
-    // Bus activation, each left out while empty: the daemon's user, the
-    // setuid helper that starts services, their .service folder.
-    std::string user;
-    std::string service_helper;
-    std::string service_dir;
+    std::string socket_path{};
+    std::string include_dir{};  // the services' policy files
+    std::string extra_policy{}; // further <policy> elements
+    // Bus activation, each left out while empty.
+    std::string user{};
+    std::string service_helper{};
+    std::string service_dir{};
 };
 
 std::string system_bus_config(const BusConfig &config);

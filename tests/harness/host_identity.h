@@ -1,9 +1,6 @@
-// What the agents must report about the host they run on, worked out by
-// the test on its own.
+// What the agents must report about their host, worked out by the test on its own.
 #ifndef KORVEX_TEST_HOST_IDENTITY_H
 #define KORVEX_TEST_HOST_IDENTITY_H
-
-#include <string>
 
 #include <unistd.h>
 

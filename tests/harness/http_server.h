@@ -1,12 +1,9 @@
-// The tests' HTTP server (http_server.py) on 127.0.0.1, on a port the
-// kernel picked: fixed answers, the files published through it, and a
-// record of every path asked for.
+// The tests' HTTP server (http_server.py) on 127.0.0.1, on a port the kernel picked: fixed
+// answers, the files published through it, and a record of every path asked for.
 #ifndef KORVEX_TEST_HTTP_SERVER_H
 #define KORVEX_TEST_HTTP_SERVER_H
 
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "process.h"
 #include "temp_dir.h"
@@ -16,14 +13,13 @@ namespace korvex::test {
 class HttpServer {
 public:
     HttpServer();
-    HttpServer(const HttpServer &) = delete;
-    HttpServer &operator=(const HttpServer &) = delete;
 
     // Makes `content` available as /name; returns its URL.
     std::string publish(const std::string &name, const std::string &content);
-    std::string url(const std::string &path, const std::string &scheme = "http") const;
-    // Paths asked for so far, in order.
-    std::vector<std::string> requests() const;
+    std::string url(const std::string &path, const std::string &scheme = "http") const {
+        return scheme + "://127.0.0.1:" + port_ + path;
+    }
+    std::vector<std::string> requests() const; // paths asked for so far, in order
 
 private:
     TempDir dir_{"korvex-http"};

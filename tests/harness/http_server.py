@@ -1,11 +1,6 @@
 #!/usr/bin/python3
-"""http_server.py SERVED_DIR REQUEST_LOG: the tests' HTTP server on 127.0.0.1.
-
-Fixed answers under /ok, /empty, /moved, /missing, /silent (never answered)
-and /trickle (a byte every 0.2 s without end); /NAME is the file NAME of
-SERVED_DIR, else 404. Every path asked for is appended to REQUEST_LOG. The
-port, chosen by the kernel, is the first line of standard output.
-"""
+"""http_server.py SERVED_DIR REQUEST_LOG: the tests' HTTP server on 127.0.0.1, its port first
+on standard output. /silent is never answered, /trickle never ends; /NAME is SERVED_DIR/NAME."""
 import os
 import sys
 import threading
@@ -23,9 +18,6 @@ FIXED = {
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.0"
-
-    def log_message(self, *args):
-        pass
 
     def answer(self, code, body):
         self.send_response(code)
@@ -59,8 +51,7 @@ class Handler(BaseHTTPRequestHandler):
             name = self.path.lstrip("/")
             path = os.path.join(SERVED_DIR, name)
             if "/" in name or not os.path.isfile(path):
-                self.answer(404, b"no such document\n")
-                return
+                return self.answer(*FIXED["/missing"])
             with open(path, "rb") as f:
                 self.answer(200, f.read())
 

@@ -1,13 +1,12 @@
-// kx-test-call ADDRESS DEST PATH IFACE MEMBER [ARG...]: one call, as whoever
-// runs it; prints the reply in the wire format (exit 2: no bus).
-// --hold N ...: see hold_challenge() in bus_client.h.
-// --soak ADDRESS PLAN COUNT WINDOW SECONDS: COUNT calls of the PLAN file, round
-// and round, up to WINDOW awaiting replies, none sent after SECONDS; prints the tally.
+// kx-test-call ADDRESS DEST PATH IFACE MEMBER [ARG...]: one call; prints the reply in the wire
+// format (exit 2: no bus). --hold N ...: see hold_challenge() in bus_client.h.
+// --soak ADDRESS PLAN COUNT WINDOW SECONDS: COUNT calls of the PLAN file, round and round, up
+// to WINDOW awaiting replies, none sent after SECONDS; prints the tally.
+#include <algorithm>
 #include <chrono>
 #include <deque>
-#include <fstream>
 #include <iostream>
-#include <sstream>
+#include <list>
 
 #include <unistd.h>
 
@@ -29,18 +28,6 @@ bool came_from_the_callee(const Reply &reply) {
             reply.error_name != "org.freedesktop.DBus.Error.Disconnected");
 }
 
-// polkitd knows a process by its pid and start time (field 22 of its stat line).
-dbus_uint64_t own_start_time() {
-    std::ifstream stat("/proc/self/stat");
-    std::string line;
-    std::getline(stat, line);
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    for (int i = 3; i <= 22; ++i)
-        fields >> field;
-    return std::stoull(field);
-}
-
 void register_silent_agent(DBusConnection *connection) {
     DBusMessage *call = dbus_message_new_method_call(
         "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
@@ -59,26 +46,21 @@ void register_silent_agent(DBusConnection *connection) {
         dbus_message_iter_close_container(&entry, &variant);
         dbus_message_iter_close_container(&details, &entry);
     };
-    const dbus_uint32_t pid = static_cast<dbus_uint32_t>(getpid());
-    const dbus_uint64_t start_time = own_start_time();
+    // polkitd knows a process by its pid and start time, which it reads itself when given 0.
+    const dbus_uint32_t pid = getpid();
+    const dbus_uint64_t start_time = 0;
     add_entry("pid", DBUS_TYPE_UINT32, "u", &pid);
     add_entry("start-time", DBUS_TYPE_UINT64, "t", &start_time);
     dbus_message_iter_close_container(&subject, &details);
     dbus_message_iter_close_container(&args, &subject);
-    const char *locale = "C";
-    const char *path = "/org/korvex/SilentAgent";
-    dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &locale);
-    dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &path);
+    for (const char *text : {"C", "/org/korvex/SilentAgent"}) // the locale, the agent's path
+        dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &text);
 
-    DBusError error;
-    dbus_error_init(&error);
-    DBusMessage *reply = dbus_connection_send_with_reply_and_block(connection, call, 10000, &error);
+    DBusMessage *reply =
+        dbus_connection_send_with_reply_and_block(connection, call, 10000, nullptr);
     dbus_message_unref(call);
-    if (reply == nullptr) {
-        std::string text = error.message != nullptr ? error.message : "?";
-        dbus_error_free(&error);
-        throw std::runtime_error("RegisterAuthenticationAgent failed: " + text);
-    }
+    if (reply == nullptr)
+        throw std::runtime_error("RegisterAuthenticationAgent failed");
     dbus_message_unref(reply);
 }
 
@@ -91,36 +73,37 @@ DBusHandlerResult swallow_challenges(DBusConnection *, DBusMessage *message, voi
     return DBUS_HANDLER_RESULT_HANDLED;
 }
 
-int hold(int count, char **argv, int argc) {
+std::vector<Arg> decode_args(char **first, char **last) {
     std::vector<Arg> args;
-    for (int i = 5; i < argc; ++i)
-        args.push_back(decode_arg(argv[i]));
-    // polkitd's BeginAuthentication calls are taken in and never answered
-    // (left to libdbus, they would be answered with an error): nobody
-    // answers until the process goes.
+    std::transform(first, last, std::back_inserter(args), decode_arg);
+    return args;
+}
+
+int hold(int count, char **argv, int argc) {
+    const std::vector<Arg> args = decode_args(argv + 5, argv + argc);
+    // polkitd's BeginAuthentication calls are taken in and never answered (left to libdbus,
+    // they would be answered with an error).
     BusClient agent(argv[0]);
     dbus_connection_add_filter(agent.connection(), swallow_challenges, nullptr, nullptr);
     register_silent_agent(agent.connection());
     BusClient client(argv[0]);
-    std::vector<BusClient::Pending> calls;
+    std::list<BusClient::Pending> calls;
     for (int i = 0; i < count; ++i)
         calls.push_back(
             client.send(argv[1], argv[2], argv[3], argv[4], args, DBUS_TIMEOUT_INFINITE));
     std::cout << "sent" << std::endl;
-    std::vector<bool> reported(calls.size(), false);
     while (true) {
         client.pump(50);
         agent.pump(0);
-        for (size_t i = 0; i < calls.size(); ++i) {
-            if (!reported[i] && calls[i].done()) {
-                reported[i] = true;
-                Reply reply = calls[i].wait();
-                std::cout << "reply "
-                          << (reply.ok ? std::string("ok")
-                                       : reply.error_name + ": " + reply.error_message)
-                          << std::endl;
-            }
-        }
+        calls.remove_if([](BusClient::Pending &call) {
+            if (!call.done())
+                return false;
+            const Reply reply = call.wait();
+            std::cout << "reply "
+                      << (reply.ok ? "ok" : reply.error_name + ": " + reply.error_message)
+                      << std::endl;
+            return true;
+        });
     }
 }
 
@@ -128,10 +111,9 @@ int soak(char **argv) {
     const std::vector<PlannedCall> plan = read_plan(argv[2]);
     const uint64_t count = std::strtoull(argv[3], nullptr, 10);
     const size_t window = std::max<size_t>(1, std::strtoul(argv[4], nullptr, 10));
-    const auto limit = std::chrono::seconds(std::strtol(argv[5], nullptr, 10));
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    const int call_timeout_ms =
-        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(limit).count());
+    const int call_timeout_ms = std::stoi(argv[5]) * 1000;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(call_timeout_ms);
     if (plan.empty())
         return 2;
 
@@ -180,17 +162,12 @@ int main(int argc, char **argv) {
             return hold(std::stoi(argv[2]), argv + 3, argc - 3);
         if (argc == 7 && std::string(argv[1]) == "--soak")
             return soak(argv + 1);
-        if (argc < 6) {
-            std::cerr << "usage: kx-test-call [--hold N | --soak] ADDRESS DEST PATH IFACE MEMBER "
-                         "[ARG...]\n";
-            return 2;
-        }
-        std::vector<Arg> args;
-        for (int i = 6; i < argc; ++i)
-            args.push_back(decode_arg(argv[i]));
+        if (argc < 6)
+            throw std::invalid_argument("usage: kx-test-call [--hold N | --soak] ADDRESS DEST "
+                                        "PATH IFACE MEMBER [ARG...]");
         BusClient client(argv[1]);
-        Reply reply = client.call(argv[2], argv[3], argv[4], argv[5], args);
-        std::cout << encode_reply(reply);
+        std::cout << encode_reply(
+            client.call(argv[2], argv[3], argv[4], argv[5], decode_args(argv + 6, argv + argc)));
     } catch (const std::exception &e) {
         std::cerr << e.what() << '\n';
         return 2;

@@ -1,6 +1,6 @@
-// Ports on 127.0.0.1 for URIs that must go nowhere: a TCP port bound but
-// never listening (refused, and nobody else can take it), and a UDP port
-// answering every TFTP request at once with "file not found".
+// Ports on 127.0.0.1 for URIs that must go nowhere: a TCP port bound but never listening
+// (refused, and nobody else can take it), and a UDP port answering every TFTP request at once
+// with "file not found".
 #ifndef KORVEX_TEST_LOOPBACK_PORTS_H
 #define KORVEX_TEST_LOOPBACK_PORTS_H
 
@@ -27,8 +27,6 @@ class TftpNotFoundPort {
 public:
     TftpNotFoundPort();
     ~TftpNotFoundPort();
-    TftpNotFoundPort(const TftpNotFoundPort &) = delete;
-    TftpNotFoundPort &operator=(const TftpNotFoundPort &) = delete;
 
     int port() const { return port_; }
     int requests() const { return requests_; }
@@ -38,7 +36,6 @@ private:
 
     int fd_ = -1;
     int port_ = 0;
-    std::atomic<bool> stop_{false};
     std::atomic<int> requests_{0};
     std::thread server_;
 };

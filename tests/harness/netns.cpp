@@ -33,20 +33,11 @@ void NetNamespace::add_veth(const std::string &name, const std::string &mac) {
     ip(args);
 }
 
-void NetNamespace::add_tun(const std::string &name) {
-    ip({"tuntap", "add", "dev", name, "mode", "tun"});
-}
-
 std::vector<std::string> NetNamespace::link_names() const {
     std::vector<std::string> names;
-    for (const std::string &line : split_lines(ip({"-o", "link", "show"}))) {
-        // "7: eth0@if3: <BROADCAST,..." - the name ends at '@' or ':'.
-        const size_t start = line.find(": ");
-        if (start == std::string::npos)
-            continue;
-        const size_t end = line.find_first_of("@:", start + 2);
-        names.push_back(line.substr(start + 2, end - start - 2));
-    }
+    // "eth0@if3     UP ...": the name ends at '@' or a blank.
+    for (const std::string &line : split_lines(ip({"-br", "link", "show"})))
+        names.push_back(line.substr(0, line.find_first_of("@ ")));
     return names;
 }
 

@@ -1,6 +1,5 @@
-// A named network namespace for one test, deleted with everything in it.
-// The far ends of its veth pairs go to a second namespace of its own, so
-// that only the near ends are seen inside.
+// A named network namespace for one test, deleted with everything in it. The far ends of its
+// veth pairs go to a second namespace of its own, so that only the near ends are seen inside.
 #ifndef KORVEX_TEST_NETNS_H
 #define KORVEX_TEST_NETNS_H
 
@@ -15,17 +14,13 @@ public:
     // pid and a per-process counter keep the names of parallel tests apart.
     explicit NetNamespace(const std::string &role = "test");
     ~NetNamespace();
-    NetNamespace(const NetNamespace &) = delete;
-    NetNamespace &operator=(const NetNamespace &) = delete;
 
     const std::string &name() const { return name_; }
     // "ip -n NAME args..."; throws with the tool's output when it fails.
     std::string ip(const std::vector<std::string> &args) const;
     void add_veth(const std::string &name, const std::string &mac = "");
-    void add_tun(const std::string &name);
-    // Link names in the order "ip -o link" enumerates them.
-    std::vector<std::string> link_names() const;
-    // The argument vector that runs a command inside the namespace.
+    void add_tun(const std::string &name) { ip({"tuntap", "add", "dev", name, "mode", "tun"}); }
+    std::vector<std::string> link_names() const; // in the order "ip link" lists them
     std::vector<std::string> exec_prefix() const { return {"ip", "netns", "exec", name_}; }
 
 private:

@@ -3,60 +3,46 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <set>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include <fcntl.h>
 #include <grp.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "temp_dir.h"
 
-extern char **environ;
-
 namespace korvex::test {
 
-namespace {
-
-std::vector<std::string> build_environment(const ProcessOptions &options) {
+static std::vector<std::string> build_environment(const ProcessOptions &options) {
     const auto name_of = [](const std::string &entry) { return entry.substr(0, entry.find('=')); };
     std::set<std::string> replaced(options.unset.begin(), options.unset.end());
     for (const auto &entry : options.env)
         replaced.insert(name_of(entry));
-    std::vector<std::string> env;
+    std::vector<std::string> env = options.env;
     for (char **e = environ; *e != nullptr; ++e)
         if (!replaced.contains(name_of(*e)))
             env.emplace_back(*e);
-    env.insert(env.end(), options.env.begin(), options.env.end());
     return env;
 }
 
-void redirect(const std::string &path, int target, int flags) {
+static void redirect(const std::string &path, int target, int flags) {
     if (path.empty())
         return;
-    int fd = open(path.c_str(), flags, 0644);
-    if (fd < 0)
+    const int fd = open(path.c_str(), flags, 0644);
+    if (fd < 0 || dup2(fd, target) < 0)
         _exit(126);
-    dup2(fd, target);
     close(fd);
 }
 
-} // namespace
-
 Process::Process(const ProcessOptions &options) {
-    if (options.argv.empty())
-        throw std::invalid_argument("empty argv");
     const std::vector<std::string> env = build_environment(options);
     std::vector<char *> argv_ptrs = c_strings(options.argv);
     std::vector<char *> env_ptrs = c_strings(env);
-
     pid_ = fork();
     if (pid_ < 0)
-        throw std::runtime_error(std::string("fork: ") + strerror(errno));
+        throw std::runtime_error("fork failed");
     if (pid_ == 0) {
         // Own process group, so that a stop also reaches what it started.
         setpgid(0, 0);
@@ -77,27 +63,19 @@ Process::Process(Process &&other) noexcept : pid_(other.pid_), status_(other.sta
     other.pid_ = -1;
 }
 
-Process::~Process() {
-    if (pid_ > 0)
-        stop();
-}
-
-bool Process::running() { return !wait(std::chrono::milliseconds(0)).has_value(); }
+Process::~Process() { stop(); }
 
 std::optional<int> Process::wait(std::chrono::milliseconds timeout) {
-    if (status_)
-        return status_;
-    if (pid_ <= 0)
-        return std::nullopt;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+    const auto reaped = [this] {
         int status = 0;
         const pid_t r = waitpid(pid_, &status, WNOHANG);
         if (r == pid_ || (r < 0 && errno != EINTR))
-            return status_ = r == pid_ ? status : -1;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return std::nullopt;
-    }
+            status_ = r == pid_ ? status : -1;
+        return status_.has_value();
+    };
+    if (!status_ && pid_ > 0)
+        wait_until(reaped, timeout, std::chrono::milliseconds(5));
+    return status_;
 }
 
 void Process::signal(int sig) {
@@ -108,21 +86,14 @@ void Process::signal(int sig) {
 int Process::stop(std::chrono::milliseconds grace) {
     if (pid_ <= 0)
         return -1;
-    if (!status_) {
-        kill(pid_, SIGTERM);
-        if (!wait(grace)) {
-            kill(-pid_, SIGKILL);
-            kill(pid_, SIGKILL);
-            wait(std::chrono::seconds(10));
-        }
+    signal(SIGTERM);
+    if (!wait(grace)) {
+        kill(pid_, SIGKILL);
+        wait(std::chrono::seconds(10));
     }
     // Whatever the process left in its group goes too.
     kill(-pid_, SIGKILL);
     return status_.value_or(-1);
-}
-
-std::string CommandResult::describe() const {
-    return "exit " + std::to_string(exit_code()) + "\nstdout:\n" + out + "stderr:\n" + err;
 }
 
 std::vector<char *> c_strings(const std::vector<std::string> &texts) {
@@ -141,25 +112,14 @@ std::vector<std::string> split_lines(const std::string &text) {
     return lines;
 }
 
-ProcessOptions command(std::vector<std::string> argv) {
-    ProcessOptions options;
-    options.argv = std::move(argv);
-    return options;
-}
-
 CommandResult run_command(ProcessOptions options, std::chrono::milliseconds timeout) {
     TempDir capture("korvex-cmd");
     options.stdout_path = capture.file("out");
     options.stderr_path = capture.file("err");
-    CommandResult result;
-    {
-        Process process(options);
-        auto status = process.wait(timeout);
-        result.status = status ? *status : process.stop();
-    }
-    result.out = read_file(capture.file("out"));
-    result.err = read_file(capture.file("err"));
-    return result;
+    Process process(options);
+    process.wait(timeout);
+    const int status = process.stop(); // at once when it has ended; reaps what it left
+    return {status, capture.read("out"), capture.read("err")};
 }
 
 ScopedEnv::ScopedEnv(std::string name, const std::string &value) : name_(std::move(name)) {
@@ -177,12 +137,8 @@ ScopedEnv::~ScopedEnv() {
 
 CommandResult run_checked(const ProcessOptions &options, std::chrono::milliseconds timeout) {
     CommandResult result = run_command(options, timeout);
-    if (result.exit_code() != 0) {
-        std::string line;
-        for (const auto &arg : options.argv)
-            line += arg + " ";
-        throw std::runtime_error("command failed: " + line + "\n" + result.describe());
-    }
+    if (result.exit_code() != 0)
+        throw std::runtime_error(options.argv[0] + " failed: " + result.describe());
     return result;
 }
 

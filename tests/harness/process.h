@@ -6,6 +6,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/types.h>
@@ -14,13 +15,13 @@
 namespace korvex::test {
 
 struct ProcessOptions {
-    std::vector<std::string> argv;
-    std::vector<std::string> env;   // "NAME=value", added to (or replacing in) the test's own
-    std::vector<std::string> unset; // names removed from the environment
-    std::string cwd;
-    std::optional<uid_t> uid; // run as this uid (and gid = uid, no groups)
-    std::string stdout_path;  // empty: inherit
-    std::string stderr_path;  // empty: inherit
+    std::vector<std::string> argv{};
+    std::vector<std::string> env{};   // "NAME=value", added to (or replacing in) the test's own
+    std::vector<std::string> unset{}; // names removed from the environment
+    std::string cwd{};
+    std::optional<uid_t> uid{}; // run as this uid (and gid = uid, no groups)
+    std::string stdout_path{};  // empty: inherit
+    std::string stderr_path{};  // empty: inherit
     std::string stdin_path = "/dev/null";
 };
 
@@ -28,12 +29,10 @@ class Process {
 public:
     explicit Process(const ProcessOptions &options);
     ~Process();
-    Process(Process &&other) noexcept;
-    Process &operator=(Process &&) = delete;
-    Process(const Process &) = delete;
+    Process(Process &&other) noexcept; // and no copy, no assignment
 
     pid_t pid() const { return pid_; }
-    bool running();
+    bool running() { return !wait(std::chrono::milliseconds(0)).has_value(); }
     // Raw wait status once the process has ended, nullopt on time-out.
     std::optional<int> wait(std::chrono::milliseconds timeout);
     // SIGTERM, then SIGKILL after a grace period; reaps. Returns the wait status.
@@ -53,14 +52,14 @@ struct CommandResult {
     int status = -1; // raw wait status
     std::string out;
     std::string err;
-    bool exited() const { return status >= 0 && WIFEXITED(status); }
-    int exit_code() const { return exited() ? WEXITSTATUS(status) : -1; }
+    int exit_code() const { return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
     std::vector<std::string> lines() const { return split_lines(out); }
-    std::string describe() const; // for failure messages
+    std::string describe() const { // for failure messages
+        return "exit " + std::to_string(exit_code()) + "\nstdout:\n" + out + "stderr:\n" + err;
+    }
 };
 
-// Options that run `argv` with everything else left as it is.
-ProcessOptions command(std::vector<std::string> argv);
+inline ProcessOptions command(std::vector<std::string> argv) { return {.argv = std::move(argv)}; }
 
 // Runs a command to its end (killed after `timeout`), capturing both streams.
 CommandResult run_command(ProcessOptions options,
@@ -82,26 +81,16 @@ private:
     std::optional<std::string> old_;
 };
 
-// Polls `predicate` until it holds or `timeout` passes.
 template <typename Predicate>
 bool wait_until(Predicate predicate, std::chrono::milliseconds timeout,
-                std::chrono::milliseconds step = std::chrono::milliseconds(20));
-
-} // namespace korvex::test
-
-#include <thread>
-
-template <typename Predicate>
-bool korvex::test::wait_until(Predicate predicate, std::chrono::milliseconds timeout,
-                              std::chrono::milliseconds step) {
+                std::chrono::milliseconds step = std::chrono::milliseconds(20)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (true) {
-        if (predicate())
-            return true;
+    for (; !predicate(); std::this_thread::sleep_for(step))
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
-        std::this_thread::sleep_for(step);
-    }
+    return true;
 }
+
+} // namespace korvex::test
 
 #endif

@@ -4,20 +4,21 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "temp_dir.h"
+
 namespace korvex::test {
 
 void write_plan(const std::string &file, const std::vector<PlannedCall> &plan) {
-    std::ofstream out(file, std::ios::trunc);
+    std::string text;
     for (const PlannedCall &call : plan) {
-        out << encode_text(call.dest) << ' ' << encode_text(call.path) << ' '
-            << encode_text(call.iface) << ' ' << encode_text(call.member) << ' '
-            << encode_text(encode_reply(call.expected));
+        text += encode_text(call.dest) + ' ' + encode_text(call.path) + ' ' +
+                encode_text(call.iface) + ' ' + encode_text(call.member) + ' ' +
+                encode_text(encode_reply(call.expected));
         for (const Arg &arg : call.args)
-            out << ' ' << encode_arg(arg);
-        out << '\n';
+            text += ' ' + encode_arg(arg);
+        text += '\n';
     }
-    if (!out)
-        throw std::runtime_error("cannot write plan " + file);
+    write_file(file, text);
 }
 
 std::vector<PlannedCall> read_plan(const std::string &file) {
@@ -54,27 +55,19 @@ std::string describe(const Reply &reply) {
 }
 
 std::string encode_tally(const SoakTally &tally) {
-    std::string out = "sent " + std::to_string(tally.sent) + "\nanswered " +
-                      std::to_string(tally.answered) + "\nas_expected " +
-                      std::to_string(tally.as_expected) + '\n';
+    std::string out = std::to_string(tally.sent) + ' ' + std::to_string(tally.answered) + ' ' +
+                      std::to_string(tally.as_expected);
     for (const std::string &sample : tally.samples)
-        out += "sample " + encode_text(sample) + '\n';
-    return out;
+        out += ' ' + encode_text(sample);
+    return out + '\n';
 }
 
 SoakTally decode_tally(const std::string &text) {
     SoakTally tally;
     std::istringstream in(text);
-    for (std::string tag, sample; in >> tag;) {
-        if (tag == "sent")
-            in >> tally.sent;
-        else if (tag == "answered")
-            in >> tally.answered;
-        else if (tag == "as_expected")
-            in >> tally.as_expected;
-        else if (tag == "sample" && in >> sample)
-            tally.samples.push_back(decode_text(sample));
-    }
+    in >> tally.sent >> tally.answered >> tally.as_expected;
+    for (std::string sample; in >> sample;)
+        tally.samples.push_back(decode_text(sample));
     return tally;
 }
 

@@ -1,11 +1,6 @@
-// A list of calls with the reply each must get, handed from a test to
-// kx-test-call --soak (which may run as another user), and its tally.
+// Calls with the reply each must get, for kx-test-call --soak (maybe as another user).
 #ifndef KORVEX_TEST_REQUEST_PLAN_H
 #define KORVEX_TEST_REQUEST_PLAN_H
-
-#include <cstdint>
-#include <string>
-#include <vector>
 
 #include "bus_client.h"
 
@@ -23,12 +18,10 @@ struct PlannedCall {
 void write_plan(const std::string &file, const std::vector<PlannedCall> &plan);
 std::vector<PlannedCall> read_plan(const std::string &file);
 
-// Same outcome: both errors of the same name and message, or both normal
-// replies with the same values.
 bool same_reply(const Reply &a, const Reply &b);
 std::string describe(const Reply &reply);
 
-// What kx-test-call --soak reports when it is done.
+// What kx-test-call --soak reports when it is done, on one line.
 struct SoakTally {
     uint64_t sent = 0;
     uint64_t answered = 0; // a reply or an error reply came back

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 #include <sys/stat.h>
@@ -16,8 +16,8 @@ TempDir::TempDir(const std::string &prefix) : path_("/tmp/" + prefix + "-XXXXXX"
 }
 
 TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
 }
 
 std::string TempDir::write(const std::string &name, const std::string &content,
@@ -26,13 +26,9 @@ std::string TempDir::write(const std::string &name, const std::string &content,
     return file(name);
 }
 
-std::string TempDir::read(const std::string &name) const { return read_file(file(name)); }
-
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void write_file(const std::string &path, const std::string &content, unsigned mode) {

@@ -6,6 +6,10 @@
 
 namespace korvex::test {
 
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &content, unsigned mode = 0644);
+bool file_exists(const std::string &path);
+
 class TempDir {
 public:
     explicit TempDir(const std::string &prefix = "korvex-test");
@@ -18,15 +22,11 @@ public:
     // write_file and read_file on file(name); write returns the path.
     std::string write(const std::string &name, const std::string &content,
                       unsigned mode = 0644) const;
-    std::string read(const std::string &name) const;
+    std::string read(const std::string &name) const { return read_file(file(name)); }
 
 private:
     std::string path_;
 };
-
-std::string read_file(const std::string &path);
-void write_file(const std::string &path, const std::string &content, unsigned mode = 0644);
-bool file_exists(const std::string &path);
 
 } // namespace korvex::test
 

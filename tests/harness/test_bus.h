@@ -1,12 +1,9 @@
-// A private system bus with the real polkitd on it: dbus-daemon with our
-// shipped policy files, and polkitd seeing (through bind mounts in a mount
-// namespace of its own) only our action files and the test's rules.
+// A private system bus with our shipped policy files and the real polkitd, which sees
+// (through bind mounts in a mount namespace of its own) only our actions and the test's rules.
 #ifndef KORVEX_TEST_TEST_BUS_H
 #define KORVEX_TEST_TEST_BUS_H
 
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "process.h"
 #include "temp_dir.h"
@@ -14,22 +11,17 @@
 namespace korvex::test {
 
 struct TestBusOptions {
-    // polkitd's rules.d/50-test.rules; they decide for callers other than root.
-    std::string polkit_rules{};
-    // Extra .policy files (full paths) besides the project's own.
-    std::vector<std::string> extra_policies{};
-    // Extra <policy> elements for the bus, e.g. to let root own a test agent's name.
-    std::string extra_bus_policy{};
+    std::string polkit_rules{};                // they decide for callers other than root
+    std::vector<std::string> extra_policies{}; // .policy files besides the project's own
+    std::string extra_bus_policy{};            // e.g. to let root own a test agent's name
     bool start_polkit = true;
 };
 
-// Waits until a client can connect to the bus at `address` that `daemon`
-// serves; false if the daemon ended or time ran out first.
+// Waits until a client can connect to the bus `daemon` serves at `address`.
 bool wait_for_bus(Process &daemon, const std::string &address,
                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-// polkitd for the bus at `address`, seeing the actions of `actions_dir` and
-// the rules in `state_dir`/{rules.d,etc-rules.d}; throws unless it takes its name.
+// polkitd seeing the actions of `actions_dir` and the rules in `state_dir`/{rules.d,etc-rules.d}.
 std::unique_ptr<Process> start_polkitd(const std::string &address, const std::string &actions_dir,
                                        const std::string &state_dir);
 
@@ -39,15 +31,12 @@ std::string rules_refusing_user(const std::string &refused_user);
 class TestSystemBus {
 public:
     explicit TestSystemBus(const TestBusOptions &options = {});
-    TestSystemBus(const TestSystemBus &) = delete;
-    TestSystemBus &operator=(const TestSystemBus &) = delete;
 
     const std::string &address() const { return address_; }
     const TempDir &dir() const { return dir_; }
-    // The environment entry that points clients at this bus.
     std::string env() const { return "DBUS_SYSTEM_BUS_ADDRESS=" + address_; }
 
-    void start_polkit();
+    void start_polkit() { polkit_ = start_polkitd(address_, dir_.file("actions"), dir_.path()); }
     void stop_polkit();
 
 private:
@@ -59,7 +48,7 @@ private:
 
 // An agent program started on a test bus, stopped (and reaped) with its owner.
 struct AgentOptions {
-    std::vector<std::string> argv;   // the program and its arguments
+    std::vector<std::string> argv;
     std::vector<std::string> prefix; // e.g. {"ip", "netns", "exec", NS}
     std::vector<std::string> env;
     std::string cwd;
@@ -69,13 +58,11 @@ struct AgentOptions {
 class Agent {
 public:
     Agent(const TestSystemBus &bus, const AgentOptions &options);
-    Agent(const Agent &) = delete;
-    Agent &operator=(const Agent &) = delete;
 
-    // True once the name is owned; false if the process ended or time ran out.
+    // False if the process ended or time ran out before it took its name.
     bool wait_for_name(std::chrono::milliseconds timeout = std::chrono::seconds(20));
     Process &process() { return *process_; }
-    std::string stderr_text() const;
+    std::string stderr_text() const { return read_file(stderr_path_); }
     const std::string &stderr_path() const { return stderr_path_; }
 
 private:
@@ -86,8 +73,7 @@ private:
     std::unique_ptr<Process> process_;
 };
 
-// Source folder of the project, for the shipped data files.
-std::string source_dir();
+std::string source_dir(); // of the project, for the shipped data files
 
 } // namespace korvex::test
 
