@@ -1,22 +1,10 @@
-// Augeas runs (inline and by URI) with their stored status texts, and
-// single-value queries of the augeas tree.
-#include <stdlib.h>
+// Augeas runs (inline and by URI) with their stored status texts, and single-value queries.
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <memory>
-#include <string>
-
-#include <gtest/gtest.h>
-
-#include <korvex/kcommon.h>
-#include <korvex/sysconfig.h>
-
-#include "sysconfig_internal.h"
 #include "sysconfig_test_support.h"
 
-namespace korvex::sysconfig::test {
-namespace {
+using namespace korvex::sysconfig::test;
 
 class AugeasRun : public ::testing::Test {
 protected:
@@ -34,8 +22,6 @@ protected:
         return kx_sysconfig_run_uri(uri.c_str(), KX_SYSCONFIG_FLAG_FORCE, "augeas", key,
                                     &Completions::record, &done);
     }
-
-    std::optional<std::string> status(const char *key = "k") { return stored_status(key); }
 
     // A hosts file that only the script's own transform reaches.
     std::string hosts_edit_script() {
@@ -80,12 +66,11 @@ TEST_F(AugeasRun, ScriptTextIsLoggedOnlyAtTrace) {
 TEST_F(AugeasRun, QuitEndsTheScriptLikeItsEnd) {
     EXPECT_EQ(run_string(hosts_edit_script() + "quit\nset /augeas/never x\n"), 0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
-    EXPECT_EQ(status(), "OK\nSaved 1 file(s)\n");
+    EXPECT_EQ(stored_status(), "OK\nSaved 1 file(s)\n");
     EXPECT_EQ(read_file(work.file("hosts")), "127.0.0.1 localhost\n10.0.0.1 renamed\n");
 }
 
-// Output beyond the bound is cut and says how much was dropped; what is
-// kept is the beginning of the output.
+// Output beyond the bound is cut to its beginning, with a note of how much was dropped.
 TEST_F(AugeasRun, LongOutputIsCutInTheStatus) {
     std::string hosts;
     for (int i = 0; i < 8000; ++i)
@@ -113,7 +98,7 @@ TEST_F(AugeasRun, LongOutputIsCutInTheStatus) {
                  sizeof "/canonical = \"h\"" + std::to_string(i).size();
     }
     EXPECT_EQ(note - 3 + dropped, whole);
-    EXPECT_EQ(status(), stored);
+    EXPECT_EQ(stored_status(), stored);
 }
 
 TEST_F(AugeasRun, FullWorkingDirectoryFailsTheRun) {
@@ -135,13 +120,13 @@ TEST_F(AugeasRun, FullWorkingDirectoryFailsTheRun) {
                                         uri + "': No space left on device"))
         << log.dump();
     EXPECT_TRUE(done.results.empty());
-    EXPECT_EQ(status(), "previous");
+    EXPECT_EQ(stored_status(), "previous");
 }
 
 TEST_F(AugeasRun, EditingScriptSavesTheFileAndStoresItsOutput) {
     EXPECT_EQ(run_string(hosts_edit_script()), 0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
-    EXPECT_EQ(status(), "OK\nSaved 1 file(s)\n");
+    EXPECT_EQ(stored_status(), "OK\nSaved 1 file(s)\n");
     EXPECT_EQ(read_file(work.file("hosts")), "127.0.0.1 localhost\n10.0.0.1 renamed\n");
     EXPECT_EQ(read_file(work.file("hosts.augsave")), "127.0.0.1 localhost\n10.0.0.1 old\n");
 }
@@ -150,14 +135,14 @@ TEST_F(AugeasRun, FailingCommandsStoreTheFailureAndStillComplete) {
     // The second command matches many nodes, which stops the run.
     EXPECT_EQ(run_string("print /augeas/root\nget /augeas/load/*\nset /augeas/never x\n"), 0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
-    EXPECT_EQ(status(), "FAILED\n-1\n/augeas/root = \"/\"\n");
+    EXPECT_EQ(stored_status(), "FAILED\n-1\n/augeas/root = \"/\"\n");
 }
 
 TEST_F(AugeasRun, ScriptFetchedByUriIsApplied) {
     HttpServer server;
     EXPECT_EQ(run_uri(server.publish("edit.augeas", hosts_edit_script())), 0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
-    EXPECT_EQ(status(), "OK\nSaved 1 file(s)\n");
+    EXPECT_EQ(stored_status(), "OK\nSaved 1 file(s)\n");
     EXPECT_EQ(read_file(work.file("hosts")), "127.0.0.1 localhost\n10.0.0.1 renamed\n");
 }
 
@@ -180,7 +165,7 @@ TEST_F(AugeasRun, FailedDownloadsLeaveTheStatusAlone) {
         << log.dump();
 
     EXPECT_TRUE(done.results.empty());
-    EXPECT_EQ(status(), "previous");
+    EXPECT_EQ(stored_status(), "previous");
 }
 
 TEST_F(AugeasRun, NeitherUriNorTextIsRefused) {
@@ -188,7 +173,7 @@ TEST_F(AugeasRun, NeitherUriNorTextIsRefused) {
     EXPECT_TRUE(log.has(KX_LOG_ERR, "run_augeas: No uri/data provided for augeas")) << log.dump();
     EXPECT_EQ(kx_sysconfig_run_uri(nullptr, 0, "augeas", "k", &Completions::record, &done), 2u);
     EXPECT_TRUE(done.results.empty());
-    EXPECT_EQ(status(), std::nullopt);
+    EXPECT_EQ(stored_status(), std::nullopt);
 }
 
 TEST_F(AugeasRun, UnwritableWorkingDirectoryEndsTheRunEarly) {
@@ -203,7 +188,7 @@ TEST_F(AugeasRun, UnwritableWorkingDirectoryEndsTheRunEarly) {
     }
     EXPECT_TRUE(log.has(KX_LOG_ERR, "run_augeas: Unable to create temporary file")) << log.dump();
     EXPECT_TRUE(done.results.empty());
-    EXPECT_EQ(status(), std::nullopt);
+    EXPECT_EQ(stored_status(), std::nullopt);
 }
 
 TEST_F(AugeasRun, UnstorableStatusIsNotReportedAsSuccess) {
@@ -234,8 +219,7 @@ TEST_F(AugeasQuery, OnlyAPathWithExactlyOneValuedNodeYieldsAValue) {
     EXPECT_EQ(query("/augeas/root[", "augeas"), std::nullopt) << "invalid path";
 }
 
-// A value read from any file on the host is bounded like a status text.
-// The child gets an /etc of its own, holding only the long value.
+// A value from any file on the host is bounded like a status text; the child's /etc holds it.
 TEST_F(AugeasQuery, LongValueIsCutLikeAStatusText) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -265,6 +249,3 @@ TEST_F(AugeasQuery, OtherSchemesYieldNothing) {
     EXPECT_EQ(query("/augeas/root", nullptr), std::nullopt);
     EXPECT_EQ(query(nullptr, "augeas"), std::nullopt);
 }
-
-} // namespace
-} // namespace korvex::sysconfig::test

@@ -1,8 +1,5 @@
-// Augeas runs, skips, forced re-runs, downloads, queries and previews
-// through the agent's D-Bus methods, with the real augeas editing a file of
-// the test.
-#include <gtest/gtest.h>
-
+// Augeas runs, skips, forced re-runs, downloads, queries and previews through the agent's D-Bus
+// methods, with the real augeas editing a file of the test.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -14,18 +11,20 @@
 
 #include <korvex/kcommon.h>
 
-#include "process.h"
 #include "sysconfig_agent_fixture.h"
 
 using namespace korvex::test;
 
-namespace {
+using AgentAugeas = SysconfigAgentTest;
 
 constexpr const char *kSaved = "OK\nSaved 1 file(s)\n";
 
-class AgentAugeas : public SysconfigAgentTest {};
-
-} // namespace
+std::map<std::string, std::string> folder_contents(const std::string &folder) {
+    std::map<std::string, std::string> found;
+    for (const auto &entry : std::filesystem::directory_iterator(folder))
+        found[entry.path().filename()] = entry.is_regular_file() ? read_file(entry.path()) : "";
+    return found;
+}
 
 TEST_F(AgentAugeas, KeysWithoutStatusReadAsEmptyText) {
     for (const std::string key : {"never-run", ".profile", "etc/hosts", "a!b", ""}) {
@@ -53,8 +52,7 @@ TEST_F(AgentAugeas, InlineScriptEditsTheFileAndRepliesWithTheStatus) {
 }
 
 TEST_F(AgentAugeas, FailingScriptRepliesWithTheFailureAndOutput) {
-    // The get prints before the set fails on its two matches; the save
-    // is never reached.
+    // The get prints before the set fails on its two matches; the save is never reached.
     const std::string script = hosts_script("get /files" + hosts_path() + "/1/ipaddr\nset /files" +
                                             hosts_path() + "/*/ipaddr 198.51.100.1\nsave\n");
     Reply reply = run_string(script, 0, "augeas", "broken-edit");
@@ -73,8 +71,7 @@ TEST_F(AgentAugeas, ConfiguredKeyIsSkippedUnlessForced) {
     const std::string after_first = read_file(hosts_path());
     const std::string second = add_host_script("192.0.2.20", "second-run.example");
 
-    // Without bit 0 the stored text comes back and the script does not run,
-    // whatever else the flags and the scheme say.
+    // Without bit 0 the stored text comes back and nothing runs, whatever the flags and scheme.
     for (const auto &[flags, scheme] : std::vector<std::pair<uint32_t, std::string>>{
              {0, "augeas"}, {2, "augeas"}, {0, "chef"}, {0, "puppet"}}) {
         Reply skipped = run_string(second, flags, scheme, "skip-key");
@@ -210,8 +207,8 @@ TEST_F(AgentAugeas, ADownloadThatHangsHoldsUpNoOtherRequest) {
 }
 
 TEST_F(AgentAugeas, AStartingAgentRemovesWhatAKilledOneLeftBehind) {
-    // A run needs the keys folder; then the agent dies in the middle of
-    // runs, leaving its documents and a half-written status.
+    // A run makes the keys folder; the agent then dies amid runs, leaving its documents and a
+    // half-written status.
     ASSERT_TRUE(run_string(add_host_script("192.0.2.40", "k.example"), 0, "augeas", "k").ok);
     write_file(work_->file("augeas_conf_Ab12Cd"), "set /files/etc/shadow/root/password x\n");
     write_file(work_->file("puppet_conf_123456"), "secret\n");
@@ -223,18 +220,6 @@ TEST_F(AgentAugeas, AStartingAgentRemovesWhatAKilledOneLeftBehind) {
     EXPECT_EQ(read_file(work_->file("notes")), "kept\n");
     EXPECT_EQ(status_file("k"), kSaved);
 }
-
-namespace {
-
-// Names and contents of everything in a folder.
-std::map<std::string, std::string> folder_contents(const std::string &folder) {
-    std::map<std::string, std::string> found;
-    for (const auto &entry : std::filesystem::directory_iterator(folder))
-        found[entry.path().filename()] = entry.is_regular_file() ? read_file(entry.path()) : "";
-    return found;
-}
-
-} // namespace
 
 TEST_F(AgentAugeas, PreviewShowsTheDiffAndWritesNothingEvenWhenTheScriptSavesForReal) {
     const auto before = folder_contents(edits_->path());

@@ -1,12 +1,8 @@
-// What the agent publishes: its properties through Get and Set, and the
-// interface description that introspection returns.
-#include <gtest/gtest.h>
-
+// What the agent publishes: its properties through Get and Set, and its introspection data.
 #include <map>
 #include <memory>
 
 #include <gio/gio.h>
-#include <unistd.h>
 
 #include <korvex/kcommon.h>
 
@@ -15,14 +11,9 @@
 
 using namespace korvex::test;
 
+using AgentInterface = SysconfigAgentTest;
+
 namespace {
-
-class AgentInterface : public SysconfigAgentTest {};
-
-struct NodeInfoUnref {
-    void operator()(GDBusNodeInfo *info) const { g_dbus_node_info_unref(info); }
-};
-using NodeInfoPtr = std::unique_ptr<GDBusNodeInfo, NodeInfoUnref>;
 
 // "name:type:direction" for each argument of a method, in order.
 std::vector<std::string> describe_args(const GDBusMethodInfo *method) {
@@ -46,9 +37,7 @@ Members describe_methods(const GDBusInterfaceInfo *iface) {
 std::map<std::string, std::string> describe_properties(const GDBusInterfaceInfo *iface) {
     std::map<std::string, std::string> out;
     for (GDBusPropertyInfo **p = iface->properties; p != nullptr && *p != nullptr; ++p) {
-        std::string access;
-        if ((*p)->flags & G_DBUS_PROPERTY_INFO_FLAGS_READABLE)
-            access += "read";
+        std::string access = (*p)->flags & G_DBUS_PROPERTY_INFO_FLAGS_READABLE ? "read" : "";
         if ((*p)->flags & G_DBUS_PROPERTY_INFO_FLAGS_WRITABLE)
             access += "write";
         out[(*p)->name] = std::string((*p)->signature) + ":" + access;
@@ -86,8 +75,7 @@ TEST_F(AgentInterface, PropertiesServeTheHostAndIgnoreWrites) {
     EXPECT_TRUE(set.values.empty());
     EXPECT_EQ(get("is_postboot_configured").str(), "0");
 
-    // A name that is no property has no PolicyKit action either: the check
-    // fails before the lookup, and PolicyKit's own message comes back.
+    // A name that is no property has no PolicyKit action: the check fails first, with its message.
     Reply unknown = get("no-such-property");
     EXPECT_FALSE(unknown.ok);
     EXPECT_EQ(unknown.error_name, code_error(5));
@@ -102,7 +90,8 @@ TEST_F(AgentInterface, IntrospectionDescribesMethodsAndProperties) {
                                 "org.freedesktop.DBus.Introspectable", "Introspect");
     ASSERT_TRUE(reply.ok) << reply.error_name << ": " << reply.error_message;
     GError *error = nullptr;
-    NodeInfoPtr node(g_dbus_node_info_new_for_xml(reply.str().c_str(), &error));
+    std::unique_ptr<GDBusNodeInfo, decltype(&g_dbus_node_info_unref)> node(
+        g_dbus_node_info_new_for_xml(reply.str().c_str(), &error), g_dbus_node_info_unref);
     ASSERT_TRUE(node) << (error ? error->message : "") << "\n" << reply.str();
 
     const GDBusInterfaceInfo *sysconfig =

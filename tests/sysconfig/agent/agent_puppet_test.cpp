@@ -1,12 +1,8 @@
-// Puppet runs through the agent: deferred replies, runs that overlap and
-// end in the other order, a failing manifest, and a caller that leaves
-// before its reply. Each puppet run takes a few seconds, so the cases
-// share runs where they can. Gates, not sleeps, decide when a run ends.
-#include <gtest/gtest.h>
-
+// Puppet runs through the agent: deferred replies, overlapping runs ending in the other order, a
+// failing manifest, a caller that leaves early. Runs take seconds, so cases share them; gates,
+// not sleeps, decide when a run ends.
 #include <korvex/kcommon.h>
 
-#include "process.h"
 #include "sysconfig_agent_fixture.h"
 
 using namespace korvex::test;
@@ -36,8 +32,7 @@ TEST_F(AgentPuppet, OverlappingRunsAreAnsweredInTheOrderTheyEnd) {
     Gate second_gate(*edits_, "second");
     BusClient::Pending first =
         send_run_string(*client_, gated_manifest(first_gate, "first"), "first-run");
-    // puppet fails (exit 1) when two runs create its cache folders at the
-    // same moment, as the version known from the first request lets them.
+    // puppet fails (exit 1) when two runs create its cache folders at once: the first goes ahead.
     ASSERT_TRUE(first_gate.reached());
     const std::string second_uri =
         server_->publish("second.pp", gated_manifest(second_gate, "second"));
