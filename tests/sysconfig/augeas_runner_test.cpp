@@ -50,8 +50,7 @@ TEST_F(AugeasRun, EmptyScriptStoresOkWithEmptyOutput) {
 
 // A script may carry secrets: below trace level only its length is logged.
 TEST_F(AugeasRun, ScriptTextIsLoggedOnlyAtTrace) {
-    const std::string script = "set /augeas/secret hunter2\n";
-    EXPECT_EQ(run_string(script), 0u);
+    EXPECT_EQ(run_string("set /augeas/secret hunter2\n"), 0u);
     EXPECT_TRUE(log.has(KX_LOG_INFO, "run_augeas: run_augeas for key \"k\" exited with status 1 "
                                      "and data of 27 bytes"))
         << log.dump();
@@ -78,7 +77,7 @@ TEST_F(AugeasRun, LongOutputIsCutInTheStatus) {
     write_file(work.file("hosts"), hosts);
     const std::string files = "/files" + work.path() + "/hosts";
     EXPECT_EQ(
-        run_string("transform Hosts incl " + work.path() + "/hosts\nload\nprint " + files + "\n"),
+        run_string("transform Hosts incl " + work.file("hosts") + "\nload\nprint " + files + "\n"),
         0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
 
@@ -89,7 +88,6 @@ TEST_F(AugeasRun, LongOutputIsCutInTheStatus) {
     const size_t note = stored.rfind("\n[");
     ASSERT_NE(note, std::string::npos);
     EXPECT_TRUE(stored.ends_with(" bytes dropped]\n")) << stored.substr(note);
-    const size_t dropped = std::stoul(stored.substr(note + 2));
     // Every entry prints its node and its two values.
     size_t whole = files.size() + 1;
     for (int i = 0; i < 8000; ++i) {
@@ -97,7 +95,7 @@ TEST_F(AugeasRun, LongOutputIsCutInTheStatus) {
         whole += entry.size() + 1 + entry.size() + sizeof "/ipaddr = \"10.0.0.1\"" + entry.size() +
                  sizeof "/canonical = \"h\"" + std::to_string(i).size();
     }
-    EXPECT_EQ(note - 3 + dropped, whole);
+    EXPECT_EQ(note - 3 + std::stoul(stored.substr(note + 2)), whole);
     EXPECT_EQ(stored_status(), stored);
 }
 
@@ -108,10 +106,10 @@ TEST_F(AugeasRun, FullWorkingDirectoryFailsTheRun) {
     ASSERT_EQ(kx_sysconfig_set_configured("k", "previous"), 0u);
     {
         FullFolder full{work.file("full")};
-        WorkingDirectory inside{full.path()};
+        WorkingDirectory inside{full.path};
         EXPECT_EQ(run_string("print /augeas\n"), 4u);
         EXPECT_EQ(run_uri(uri), 6u);
-        EXPECT_TRUE(entries_with_prefix(full.path(), "augeas_conf_").empty());
+        EXPECT_TRUE(entries_with_prefix(full.path, "augeas_conf_").empty());
     }
     // stdio keeps only the stream's error flag, not always the reason.
     EXPECT_EQ(log.starting_with("run_augeas: Unable to read augeas results: ").size(), 1u)

@@ -67,8 +67,7 @@ TEST_F(Download, OnlyHttpAndFtpUrisHaveTheirResponseCodeChecked) {
 }
 
 TEST_F(Download, FileUrisPassWithoutAResponseCode) {
-    write_file(dir.file("local.txt"), "local content\n");
-    EXPECT_EQ(fetch("file://" + dir.path() + "/local.txt"), 0);
+    EXPECT_EQ(fetch("file://" + dir.write("local.txt", "local content\n")), 0);
     EXPECT_EQ(body, "local content\n");
 
     const std::string missing = "file://" + dir.path() + "/absent.txt";
@@ -104,10 +103,8 @@ TEST_F(Download, DocumentsBeyondTheirBoundsAreGivenUp) {
     ShortDownloadLimits limits{60, 2, max_bytes};
 
     const auto sparse_file = [this](const char *name, uintmax_t size) {
-        const std::string path = dir.file(name);
-        write_file(path, "");
-        std::filesystem::resize_file(path, size);
-        return "file://" + path;
+        std::filesystem::resize_file(dir.write(name, ""), size);
+        return "file://" + dir.file(name);
     };
     EXPECT_EQ(fetch(sparse_file("at-bound", max_bytes)), 0);
     EXPECT_EQ(body.size(), static_cast<size_t>(max_bytes));

@@ -22,6 +22,13 @@ protected:
         return slot.results;
     }
 
+    static void SetUpTestSuite() {
+        if (!private_tmpfs({"/var/cache/puppet", "/var/lib/puppet", "/var/log/puppet", "/run"})) {
+            perror("private tmpfs for puppet's folders");
+            exit(1);
+        }
+    }
+
     void TearDown() override {
         EXPECT_TRUE(entries_with_prefix(work.path(), "puppet_conf_").empty())
             << "manifest files left in the working directory";
@@ -92,13 +99,4 @@ TEST_F(PuppetApply, ConcurrentRunsCompleteInTheOrderTheyEnd) {
     EXPECT_EQ(held_slot.results, std::vector<int32_t>{0});
     EXPECT_EQ(stored_status("quick"), "OK");
     EXPECT_EQ(stored_status("held"), "OK");
-}
-
-int main(int argc, char **argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (!private_tmpfs({"/var/cache/puppet", "/var/lib/puppet", "/var/log/puppet", "/run"})) {
-        perror("private tmpfs for puppet's folders");
-        return 1;
-    }
-    return RUN_ALL_TESTS();
 }

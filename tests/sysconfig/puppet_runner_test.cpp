@@ -24,15 +24,13 @@ for last; do :; done
 cat -- "$last" > "$records/manifest"
 stat -c %a -- "$last" > "$records/mode"
 exit )" + std::to_string(exit_status);
-        std::filesystem::remove(bin.file("puppet"));
+        for (const std::string &old :
+             {bin.file("puppet"), records.file("argv"), records.file("manifest")})
+            std::filesystem::remove(old);
         write_file(bin.file("puppet"), script, 0755);
-        std::filesystem::remove(records.file("argv"));
-        std::filesystem::remove(records.file("manifest"));
     }
 
-    size_t versions_asked() const {
-        return read_file(records.file("versions")).value_or("").size();
-    }
+    size_t versions_asked() const { return records.read("versions").size(); }
 
     std::vector<std::string> manifests_left() const {
         return entries_with_prefix(work.path(), "puppet_conf_");
@@ -122,16 +120,13 @@ TEST_F(PuppetStandIn, ExitStatusDecidesTheStoredOutcome) {
 }
 
 TEST_F(PuppetStandIn, UnusableVersionOutputStopsBeforeAnythingRuns) {
-    struct Case {
-        const char *output;
-        std::string message;
-        const char *on_version = "";
-    };
-    const Case cases[] = {
-        {"seven\n", "check_puppet: Unexpected output from 'puppet --version': 'seven\\x0a'"},
-        {"", "check_puppet: Unexpected output from 'puppet --version': ''"},
-        {"x.y.z\n", "check_puppet: Failed to parse outpuet from 'puppet --version': 'x.y.z\\x0a'"},
-        {"-1.2\n", "check_puppet: Failed to parse outpuet from 'puppet --version': '-1.2\\x0a'"},
+    const std::tuple<const char *, std::string, const char *> cases[] = {
+        {"seven\n", "check_puppet: Unexpected output from 'puppet --version': 'seven\\x0a'", ""},
+        {"", "check_puppet: Unexpected output from 'puppet --version': ''", ""},
+        {"x.y.z\n", "check_puppet: Failed to parse outpuet from 'puppet --version': 'x.y.z\\x0a'",
+         ""},
+        {"-1.2\n", "check_puppet: Failed to parse outpuet from 'puppet --version': '-1.2\\x0a'",
+         ""},
         // The check is given up at its bounds instead of holding the agent.
         {"7.23.0\n", "check_puppet: 'puppet --version' printed more than 65536 bytes",
          "head -c 70000 /dev/zero"},
@@ -140,14 +135,14 @@ TEST_F(PuppetStandIn, UnusableVersionOutputStopsBeforeAnythingRuns) {
          "exec >&-; sleep 20"},
     };
     kx_sysconfig_download_limits_set(0, 0, 0, 0, 1);
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.message);
-        install_puppet(c.output, 0, c.on_version);
-        CompletionLog::Slot &slot = completions.slot(c.message);
+    for (const auto &[output, message, on_version] : cases) {
+        SCOPED_TRACE(message);
+        install_puppet(output, 0, on_version);
+        CompletionLog::Slot &slot = completions.slot(message);
         const auto started = std::chrono::steady_clock::now();
         EXPECT_EQ(start(slot, 0), 4u);
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds{5});
-        EXPECT_TRUE(log.has(KX_LOG_ERR, c.message)) << log.dump();
+        EXPECT_TRUE(log.has(KX_LOG_ERR, message)) << log.dump();
         EXPECT_FALSE(std::filesystem::exists(records.file("argv")));
         EXPECT_TRUE(slot.results.empty());
     }
@@ -276,12 +271,12 @@ TEST_F(PuppetStandIn, ManifestThatCannotBeWrittenStartsNothing) {
     write_file(records.file("big.pp"), "# " + std::string(200000, 'x') + "\n");
     {
         FullFolder full{work.file("full")};
-        WorkingDirectory inside{full.path()};
+        WorkingDirectory inside{full.path};
         EXPECT_EQ(kx_sysconfig_run_string(("# " + std::string(200000, 'x') + "\n").c_str(), 0,
                                           "puppet", "k", &CompletionLog::record, &slot),
                   6u);
         EXPECT_EQ(run_uri("file://" + records.path() + "/big.pp", 0, slot), 6u);
-        EXPECT_TRUE(entries_with_prefix(full.path(), "puppet_conf_").empty());
+        EXPECT_TRUE(entries_with_prefix(full.path, "puppet_conf_").empty());
     }
     EXPECT_FALSE(std::filesystem::exists(records.file("argv")));
     EXPECT_TRUE(slot.results.empty());

@@ -24,28 +24,27 @@ bool private_tmpfs(std::initializer_list<const char *> dirs, const char *options
     return true;
 }
 
-FullFolder::FullFolder(const std::filesystem::path &dir) : path_{dir} {
-    std::filesystem::create_directory(path_);
-    if (!private_tmpfs({path_.c_str()}, "size=64k,mode=0755"))
-        throw std::runtime_error("no private tmpfs on " + path_.string());
-    const int fd = open((path_ / "filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+FullFolder::FullFolder(const fs::path &dir) : path{dir} {
+    fs::create_directory(path);
+    if (!private_tmpfs({path.c_str()}, "size=64k,mode=0755"))
+        throw std::runtime_error("no private tmpfs on " + path.string());
+    const int fd = open((path / "filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     const std::string block(4096, 'f');
     while (write(fd, block.data(), block.size()) > 0) {
     }
     const bool full = errno == ENOSPC;
     close(fd);
     if (!full)
-        throw std::runtime_error("cannot fill " + path_.string());
+        throw std::runtime_error("cannot fill " + path.string());
 }
 
-FullFolder::~FullFolder() { umount2(path_.c_str(), MNT_DETACH); }
+FullFolder::~FullFolder() { umount2(path.c_str(), MNT_DETACH); }
 
-std::string mode_of(const std::filesystem::path &path) {
+std::string mode_of(const fs::path &path) {
     struct stat status;
-    if (stat(path.c_str(), &status) != 0)
-        return "missing";
-    char text[8];
-    snprintf(text, sizeof text, "%o", status.st_mode & 07777);
+    char text[8] = "missing";
+    if (stat(path.c_str(), &status) == 0)
+        snprintf(text, sizeof text, "%o", status.st_mode & 07777);
     return text;
 }
 
@@ -83,36 +82,29 @@ std::string LogCapture::dump() const {
 }
 
 std::optional<std::string> take_text(char *text) {
-    if (text == nullptr)
-        return std::nullopt;
-    std::string copy{text};
-    free(text);
-    return copy;
+    const std::unique_ptr<char, decltype(&free)> owner{text, free};
+    return text ? std::optional<std::string>{text} : std::nullopt;
 }
 
 std::optional<std::string> stored_status(const char *key) {
     return take_text(kx_sysconfig_is_configured(key));
 }
 
-std::optional<std::string> read_file(const std::filesystem::path &path) {
+std::optional<std::string> read_file(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return std::nullopt;
     return std::string{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::vector<std::string> entries_with_prefix(const std::filesystem::path &dir,
-                                             std::string_view prefix) {
+std::vector<std::string> entries_with_prefix(const fs::path &dir, std::string_view prefix) {
     std::vector<std::string> names;
-    for (const auto &entry : std::filesystem::directory_iterator(dir))
+    for (const auto &entry : fs::directory_iterator(dir))
         if (entry.path().filename().string().starts_with(prefix))
             names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
 }
-
-// Child exits are watched on the context this loop runs.
-CompletionLog::CompletionLog() { mainloop_track_children(0); }
 
 CompletionLog::Slot &CompletionLog::slot(std::string name) {
     slots_.push_back(std::make_unique<Slot>(Slot{this, std::move(name), {}}));

@@ -34,18 +34,13 @@ using korvex::test::ScopedEnv;
 using korvex::test::TempDir;
 using korvex::test::write_file;
 
-class WorkingDirectory {
-public:
-    explicit WorkingDirectory(const std::filesystem::path &dir) {
-        std::filesystem::current_path(dir);
-    }
-    ~WorkingDirectory() {
-        std::error_code ignored;
-        std::filesystem::current_path(previous_, ignored);
-    }
+namespace fs = std::filesystem;
 
-private:
-    std::filesystem::path previous_ = std::filesystem::current_path();
+struct WorkingDirectory {
+    explicit WorkingDirectory(const fs::path &dir) { fs::current_path(dir); }
+    ~WorkingDirectory() { fs::current_path(previous, ignored); }
+    fs::path previous = fs::current_path();
+    std::error_code ignored;
 };
 
 // Points the library's keys directory at dir, and back to the default after.
@@ -65,19 +60,14 @@ bool private_tmpfs(std::initializer_list<const char *> dirs, const char *options
 
 // A small tmpfs at dir (created here), filled up, in a private mount namespace of this process:
 // creating an empty file there works, writing data fails with ENOSPC. Unmounted afterwards.
-class FullFolder {
-public:
-    explicit FullFolder(const std::filesystem::path &dir);
+struct FullFolder {
+    explicit FullFolder(const fs::path &dir);
     ~FullFolder();
-
-    const std::filesystem::path &path() const noexcept { return path_; }
-
-private:
-    std::filesystem::path path_;
+    const fs::path path;
 };
 
 // Permission bits of a file or folder, as "600".
-std::string mode_of(const std::filesystem::path &path);
+std::string mode_of(const fs::path &path);
 
 struct LogLine {
     int level;
@@ -112,13 +102,11 @@ struct Completions {
 std::optional<std::string> take_text(char *text);
 std::optional<std::string> stored_status(const char *key = "k");
 
-std::optional<std::string> read_file(const std::filesystem::path &path);
+std::optional<std::string> read_file(const fs::path &path);
 // Sorted names of the entries in dir that start with prefix.
-std::vector<std::string> entries_with_prefix(const std::filesystem::path &dir,
-                                             std::string_view prefix);
+std::vector<std::string> entries_with_prefix(const fs::path &dir, std::string_view prefix);
 
-// Completions of several runs, in the order they arrive. Each run gets its own Slot as user data;
-// run_until() spins the GLib main loop until the expected number of completions has arrived.
+// Completions of several runs, in the order they arrive; each run gets its own Slot as user data.
 class CompletionLog {
 public:
     struct Slot {
@@ -127,7 +115,8 @@ public:
         std::vector<int32_t> results;
     };
 
-    CompletionLog();
+    // Child exits are watched on the context this loop runs.
+    CompletionLog() { mainloop_track_children(0); }
 
     Slot &slot(std::string name);
     static void record(void *slot, int32_t result);

@@ -79,12 +79,11 @@ TEST_F(AgentAugeas, ConfiguredKeyIsSkippedUnlessForced) {
         EXPECT_EQ(skipped.str(), kSaved) << flags << " " << scheme;
         EXPECT_EQ(read_file(hosts_path()), after_first) << flags << " " << scheme;
     }
-    const std::string uri = server_->publish("second.aug", second);
-    Reply skipped_uri = run_uri(uri, 0, "augeas", "skip-key");
+    Reply skipped_uri = run_uri(server_.publish("second.aug", second), 0, "augeas", "skip-key");
     ASSERT_TRUE(skipped_uri.ok) << skipped_uri.error_message;
     EXPECT_EQ(skipped_uri.str(), kSaved);
     EXPECT_EQ(read_file(hosts_path()), after_first);
-    EXPECT_TRUE(server_->requests().empty()) << "the document was fetched for a skipped run";
+    EXPECT_TRUE(server_.requests().empty()) << "the document was fetched for a skipped run";
 
     // Bit 0 (also among other bits) runs the tool again.
     Reply forced = run_string(second, 3, "augeas", "skip-key");
@@ -121,15 +120,15 @@ TEST_F(AgentAugeas, UnknownSchemeOrInvalidKeyOfANewKeyIsBadArgument) {
 
 TEST_F(AgentAugeas, ScriptFromAnHttpUri) {
     const std::string uri =
-        server_->publish("edit.aug", add_host_script("192.0.2.30", "fetched.example"));
+        server_.publish("edit.aug", add_host_script("192.0.2.30", "fetched.example"));
     Reply reply = run_uri(uri, 0, "augeas", "fetched");
     ASSERT_TRUE(reply.ok) << reply.error_name << ": " << reply.error_message;
     EXPECT_EQ(reply.str(), kSaved);
     EXPECT_EQ(read_file(hosts_path()), kOriginalHosts + "192.0.2.30\tfetched.example\n");
     EXPECT_EQ(status_file("fetched"), kSaved);
-    EXPECT_EQ(server_->requests(), std::vector<std::string>{"/edit.aug"});
+    EXPECT_EQ(server_.requests(), std::vector<std::string>{"/edit.aug"});
 
-    Reply missing = run_uri(server_->url("/missing.aug"), 0, "augeas", "not-fetched");
+    Reply missing = run_uri(server_.url("/missing.aug"), 0, "augeas", "not-fetched");
     EXPECT_FALSE(missing.ok);
     EXPECT_EQ(missing.error_name, code_error(3));
     EXPECT_EQ(missing.error_message, kx_result_to_str(3));
@@ -160,7 +159,7 @@ TEST_F(AgentAugeas, QueryReadsOneValueOfTheAugeasTree) {
 
 TEST_F(AgentAugeas, Latin1OutputIsStoredAsItCameAndRepliedAsValidText) {
     // A document from the web in Latin-1: augeas prints its bytes back.
-    const std::string uri = server_->publish(
+    const std::string uri = server_.publish(
         "latin1.aug", hosts_script("set /files" + hosts_path() + "/1/alias caf\xe9\n" +
                                    "get /files" + hosts_path() + "/1/alias\n"));
     const std::string printed = "/files" + hosts_path() + "/1/alias = caf";
@@ -210,19 +209,19 @@ TEST_F(AgentAugeas, AStartingAgentRemovesWhatAKilledOneLeftBehind) {
     // A run makes the keys folder; the agent then dies amid runs, leaving its documents and a
     // half-written status.
     ASSERT_TRUE(run_string(add_host_script("192.0.2.40", "k.example"), 0, "augeas", "k").ok);
-    write_file(work_->file("augeas_conf_Ab12Cd"), "set /files/etc/shadow/root/password x\n");
-    write_file(work_->file("puppet_conf_123456"), "secret\n");
-    write_file(work_->file("notes"), "kept\n");
-    write_file(state_->file("keys/sysconfig-keys/.set-key-Xy12Zz"), "OK\n");
+    write_file(work_.file("augeas_conf_Ab12Cd"), "set /files/etc/shadow/root/password x\n");
+    write_file(work_.file("puppet_conf_123456"), "secret\n");
+    write_file(work_.file("notes"), "kept\n");
+    write_file(state_.file("keys/sysconfig-keys/.set-key-Xy12Zz"), "OK\n");
     start_agent();
     EXPECT_TRUE(temporary_documents().empty());
-    EXPECT_FALSE(file_exists(state_->file("keys/sysconfig-keys/.set-key-Xy12Zz")));
-    EXPECT_EQ(read_file(work_->file("notes")), "kept\n");
+    EXPECT_FALSE(file_exists(state_.file("keys/sysconfig-keys/.set-key-Xy12Zz")));
+    EXPECT_EQ(read_file(work_.file("notes")), "kept\n");
     EXPECT_EQ(status_file("k"), kSaved);
 }
 
 TEST_F(AgentAugeas, PreviewShowsTheDiffAndWritesNothingEvenWhenTheScriptSavesForReal) {
-    const auto before = folder_contents(edits_->path());
+    const auto before = folder_contents(edits_.path());
     Reply reply = preview(
         "preview_string",
         "set /augeas/save overwrite\n" + add_host_script("192.0.2.10", "added.example"), "augeas");
@@ -231,11 +230,11 @@ TEST_F(AgentAugeas, PreviewShowsTheDiffAndWritesNothingEvenWhenTheScriptSavesFor
     EXPECT_EQ(reply.str(1), "--- " + hosts_path() + "\n+++ " + hosts_path() +
                                 "\n@@ -1,2 +1,3 @@\n 127.0.0.1\tlocalhost\n"
                                 " 192.0.2.1\tfirst.example\n+192.0.2.10\tadded.example\n");
-    EXPECT_EQ(folder_contents(edits_->path()), before);
+    EXPECT_EQ(folder_contents(edits_.path()), before);
 }
 
 TEST_F(AgentAugeas, PreviewOfAScriptThatChangesNothingReportsNoChanges) {
-    const std::string uri = server_->publish(
+    const std::string uri = server_.publish(
         "noop.aug", hosts_script("get /files" + hosts_path() + "/1/ipaddr\nsave\n"));
     Reply reply = preview("preview_uri", uri, "AUGEAS");
     ASSERT_TRUE(reply.ok) << reply.error_name << ": " << reply.error_message;
@@ -246,7 +245,7 @@ TEST_F(AgentAugeas, PreviewOfAScriptThatChangesNothingReportsNoChanges) {
 TEST_F(AgentAugeas, PreviewFailsWithTheCodesOfRuns) {
     const std::string edit = add_host_script("192.0.2.10", "never.example");
     EXPECT_EQ(preview("preview_string", edit, "chef").error_name, code_error(2));
-    EXPECT_EQ(preview("preview_uri", server_->url("missing.aug"), "augeas").error_name,
+    EXPECT_EQ(preview("preview_uri", server_.url("missing.aug"), "augeas").error_name,
               code_error(3));
     Reply failed = preview("preview_string",
                            hosts_script("set /files" + hosts_path() + "/*/ipaddr x\n"), "augeas");
@@ -268,12 +267,12 @@ TEST_F(AgentAugeas, PreviewOfAConfiguredKeysDocumentIgnoresTheKey) {
     EXPECT_NE(reply.str(1).find("+192.0.2.20\tsecond.example\n"), std::string::npos)
         << reply.str(1);
     EXPECT_EQ(read_file(hosts_path()), applied);
-    EXPECT_EQ(folder_contents(state_->file("keys/sysconfig-keys")),
+    EXPECT_EQ(folder_contents(state_.file("keys/sysconfig-keys")),
               (std::map<std::string, std::string>{{"k", kSaved}}));
 }
 
 TEST_F(AgentAugeas, AnAgentKilledMidPreviewLeavesNothingBehind) {
-    const auto before = folder_contents(edits_->path());
+    const auto before = folder_contents(edits_.path());
     BusClient::Pending pending =
         client_->send(kSysconfigName, kSysconfigPath, kSysconfigPreviewIface, "preview_string",
                       {Arg::s(add_host_script("192.0.2.10", "killed.example")), Arg::s("augeas")});
@@ -291,5 +290,5 @@ TEST_F(AgentAugeas, AnAgentKilledMidPreviewLeavesNothingBehind) {
     EXPECT_FALSE(temporary_documents().empty());
     start_agent();
     EXPECT_TRUE(temporary_documents().empty());
-    EXPECT_EQ(folder_contents(edits_->path()), before);
+    EXPECT_EQ(folder_contents(edits_.path()), before);
 }

@@ -10,8 +10,8 @@ using AgentAuthorization = SysconfigAgentTest;
 
 TEST_F(AgentAuthorization, RefusedCallerGetsCodeFiveAndNothingRuns) {
     const std::string edit = add_host_script("192.0.2.40", "refused.example");
-    const std::string uri = server_->publish("refused.aug", edit);
-    const std::string manifest = "file { '" + edits_->file("puppet-marker") +
+    const std::string uri = server_.publish("refused.aug", edit);
+    const std::string manifest = "file { '" + edits_.file("puppet-marker") +
                                  "':\n  ensure => file,\n  content => \"ran\\n\",\n}\n";
 
     // The PolicyKit action is the member's name unless given.
@@ -54,14 +54,14 @@ TEST_F(AgentAuthorization, RefusedCallerGetsCodeFiveAndNothingRuns) {
     }
 
     // Nothing was fetched, run, edited or recorded.
-    EXPECT_TRUE(server_->requests().empty()) << ::testing::PrintToString(server_->requests());
+    EXPECT_TRUE(server_.requests().empty()) << ::testing::PrintToString(server_.requests());
     EXPECT_EQ(read_file(hosts_path()), kOriginalHosts);
     EXPECT_FALSE(file_exists(hosts_path() + ".augsave"));
     for (const std::string key : {"by-uri", "inline", "manifest"})
         EXPECT_EQ(status_file(key), std::nullopt) << key;
     EXPECT_EQ(agent_->stderr_text().find("Running puppet"), std::string::npos)
         << agent_->stderr_text();
-    EXPECT_FALSE(file_exists(edits_->file("puppet-marker")));
+    EXPECT_FALSE(file_exists(edits_.file("puppet-marker")));
 
     // The refusals left the key free: an authorized caller's run is not skipped.
     Reply root_run = run_string(edit, 0, "augeas", "inline");

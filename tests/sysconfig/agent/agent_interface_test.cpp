@@ -13,28 +13,25 @@ using namespace korvex::test;
 
 using AgentInterface = SysconfigAgentTest;
 
-namespace {
-
 // "name:type:direction" for each argument of a method, in order.
-std::vector<std::string> describe_args(const GDBusMethodInfo *method) {
+static std::vector<std::string> describe_args(const GDBusMethodInfo *method) {
     std::vector<std::string> out;
-    for (GDBusArgInfo **arg = method->in_args; arg != nullptr && *arg != nullptr; ++arg)
-        out.push_back(std::string((*arg)->name) + ":" + (*arg)->signature + ":in");
-    for (GDBusArgInfo **arg = method->out_args; arg != nullptr && *arg != nullptr; ++arg)
-        out.push_back(std::string((*arg)->name) + ":" + (*arg)->signature + ":out");
+    for (auto [args, direction] : {std::pair{method->in_args, ":in"}, {method->out_args, ":out"}})
+        for (GDBusArgInfo **arg = args; arg != nullptr && *arg != nullptr; ++arg)
+            out.push_back(std::string((*arg)->name) + ":" + (*arg)->signature + direction);
     return out;
 }
 
 using Members = std::map<std::string, std::vector<std::string>>;
 
-Members describe_methods(const GDBusInterfaceInfo *iface) {
+static Members describe_methods(const GDBusInterfaceInfo *iface) {
     Members out;
     for (GDBusMethodInfo **m = iface->methods; m != nullptr && *m != nullptr; ++m)
         out[(*m)->name] = describe_args(*m);
     return out;
 }
 
-std::map<std::string, std::string> describe_properties(const GDBusInterfaceInfo *iface) {
+static std::map<std::string, std::string> describe_properties(const GDBusInterfaceInfo *iface) {
     std::map<std::string, std::string> out;
     for (GDBusPropertyInfo **p = iface->properties; p != nullptr && *p != nullptr; ++p) {
         std::string access = (*p)->flags & G_DBUS_PROPERTY_INFO_FLAGS_READABLE ? "read" : "";
@@ -44,8 +41,6 @@ std::map<std::string, std::string> describe_properties(const GDBusInterfaceInfo 
     }
     return out;
 }
-
-} // namespace
 
 TEST_F(AgentInterface, PropertiesServeTheHostAndIgnoreWrites) {
     Reply uuid = get("uuid");
@@ -120,10 +115,9 @@ TEST_F(AgentInterface, IntrospectionDescribesMethodsAndProperties) {
         {"Set", {"interface:s:in", "property:s:in", "value:v:in"}},
     };
     bool found = false;
-    for (GDBusInterfaceInfo **iface = node->interfaces; *iface != nullptr; ++iface) {
+    for (GDBusInterfaceInfo **iface = node->interfaces; *iface != nullptr; ++iface)
         if (std::string((*iface)->name) == kPropertiesIface &&
             describe_methods(*iface) == expected_properties_methods)
             found = true;
-    }
     EXPECT_TRUE(found) << reply.str();
 }

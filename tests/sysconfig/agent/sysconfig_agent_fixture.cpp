@@ -6,9 +6,6 @@ namespace fs = std::filesystem;
 
 namespace korvex::test {
 
-const std::string SysconfigAgentTest::kOriginalHosts =
-    "127.0.0.1\tlocalhost\n192.0.2.1\tfirst.example\n";
-
 std::unique_ptr<TestSystemBus> sysconfig_bus() {
     return std::make_unique<TestSystemBus>(
         TestBusOptions{.polkit_rules = rules_refusing_user("nobody")});
@@ -44,16 +41,10 @@ Gate::Gate(const TempDir &dir, const std::string &name)
     fs::create_directories(folder_);
 }
 
-Gate::~Gate() { open(); }
-
-void Gate::open() { write_file(folder_ + "/open", ""); }
-
 bool Gate::reached() const {
     return wait_until([&] { return file_exists(folder_ + "/reached"); }, std::chrono::seconds(30),
                       std::chrono::milliseconds(100));
 }
-
-std::string Gate::reference() const { return "Exec['wait for gate " + name_ + "']"; }
 
 std::string Gate::manifest() const {
     const std::string wait = "touch \"" + folder_ + "/reached\"; while [ -d \"" + folder_ +
@@ -63,16 +54,12 @@ std::string Gate::manifest() const {
 }
 
 void SysconfigAgentTest::SetUp() {
-    state_ = std::make_unique<TempDir>("korvex-sysconfig-state");
-    work_ = std::make_unique<TempDir>("korvex-sysconfig-work");
-    edits_ = std::make_unique<TempDir>("korvex-sysconfig-edits");
     // The agent's view of /etc: a host name to query and a hosts file of several entries.
-    fs::create_directories(state_->file("etc-upper"));
-    write_file(state_->file("etc-upper/hostname"), std::string(kAgentHostname) + "\n");
-    write_file(state_->file("etc-upper/hosts"), kOriginalHosts);
+    fs::create_directories(state_.file("etc-upper"));
+    write_file(state_.file("etc-upper/hostname"), std::string(kAgentHostname) + "\n");
+    write_file(state_.file("etc-upper/hosts"), kOriginalHosts);
     write_file(hosts_path(), kOriginalHosts);
 
-    server_ = std::make_unique<HttpServer>();
     bus_ = sysconfig_bus();
     start_agent();
     client_ = std::make_unique<BusClient>(bus_->address());
@@ -80,7 +67,7 @@ void SysconfigAgentTest::SetUp() {
 
 void SysconfigAgentTest::start_agent() {
     agent_.reset(); // before its successor starts
-    agent_ = start_sysconfig_agent(*bus_, {KX_PRIVATE_HOST_STATE, state_->path()}, work_->path());
+    agent_ = start_sysconfig_agent(*bus_, {KX_PRIVATE_HOST_STATE, state_.path()}, work_.path());
     ASSERT_TRUE(agent_->wait_for_name()) << agent_->stderr_text();
 }
 
@@ -96,39 +83,29 @@ void SysconfigAgentTest::TearDown() {
     // Runs still blocked by a failed test's gates hold their manifests.
     if (!HasFailure()) {
         EXPECT_TRUE(temporary_documents().empty())
-            << "left in " << work_->path() << ": "
+            << "left in " << work_.path() << ": "
             << ::testing::PrintToString(temporary_documents());
     }
-    EXPECT_TRUE(etc_writes().empty()) << ::testing::PrintToString(etc_writes());
+    // Files the agent wrote into its view of /etc, or changed there.
+    std::vector<std::string> found;
+    for (const auto &entry : fs::recursive_directory_iterator(state_.file("etc-upper")))
+        if (const std::string name = fs::relative(entry.path(), state_.file("etc-upper"));
+            name != "hostname" && name != "hosts")
+            found.push_back(name);
+    if (read_file(state_.file("etc-upper/hostname")) != std::string(kAgentHostname) + "\n")
+        found.push_back("hostname (changed)");
+    if (read_file(state_.file("etc-upper/hosts")) != kOriginalHosts)
+        found.push_back("hosts (changed)");
+    EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
 }
 
 std::vector<std::string> SysconfigAgentTest::temporary_documents() const {
     std::vector<std::string> found;
-    for (const auto &entry : fs::directory_iterator(work_->path())) {
-        const std::string name = entry.path().filename();
-        if (name.starts_with("augeas_conf_") || name.starts_with("puppet_conf_"))
+    for (const auto &entry : fs::directory_iterator(work_.path()))
+        if (const std::string name = entry.path().filename();
+            name.starts_with("augeas_conf_") || name.starts_with("puppet_conf_"))
             found.push_back(name);
-    }
     return found;
-}
-
-std::vector<std::string> SysconfigAgentTest::etc_writes() const {
-    std::vector<std::string> found;
-    for (const auto &entry : fs::recursive_directory_iterator(state_->file("etc-upper"))) {
-        const std::string name = fs::relative(entry.path(), state_->file("etc-upper"));
-        if (name != "hostname" && name != "hosts")
-            found.push_back(name);
-    }
-    // The fixture's own files must still hold what it put there.
-    if (read_file(state_->file("etc-upper/hostname")) != std::string(kAgentHostname) + "\n")
-        found.push_back("hostname (changed)");
-    if (read_file(state_->file("etc-upper/hosts")) != kOriginalHosts)
-        found.push_back("hosts (changed)");
-    return found;
-}
-
-std::string SysconfigAgentTest::hosts_script(const std::string &commands) const {
-    return "transform Hosts incl " + hosts_path() + "\nload\n" + commands;
 }
 
 std::string SysconfigAgentTest::add_host_script(const std::string &address,

@@ -34,16 +34,13 @@ std::optional<std::string> key_status(const std::string &keys_dir, const std::st
 class Gate {
 public:
     explicit Gate(const TempDir &dir, const std::string &name);
-    ~Gate();
-    Gate(const Gate &) = delete;
-    Gate &operator=(const Gate &) = delete;
+    ~Gate() { open(); }
 
-    void open();
+    void open() { write_file(folder_ + "/open", ""); }
     // Whether a run has reached the gate (so is past puppet's start-up) within thirty seconds.
     bool reached() const;
-    // A puppet exec resource that blocks the run until the gate opens.
     std::string manifest() const;
-    std::string reference() const;
+    std::string reference() const { return "Exec['wait for gate " + name_ + "']"; }
 
 private:
     std::string folder_;
@@ -73,6 +70,10 @@ protected:
         return call("query", {Arg::s(path), Arg::u(flags), Arg::s(scheme)});
     }
     Reply get(const std::string &property) { return sysconfig_get(*client_, property); }
+    // A failed reply and what the agent printed.
+    std::string why(const Reply &reply) const {
+        return reply.error_name + ": " + reply.error_message + "\n" + agent_->stderr_text();
+    }
     // member "preview_string" or "preview_uri" of the Preview interface.
     Reply preview(const std::string &member, const std::string &document,
                   const std::string &scheme) {
@@ -80,28 +81,29 @@ protected:
                              {Arg::s(document), Arg::s(scheme)});
     }
     std::optional<std::string> status_file(const std::string &key) const {
-        return key_status(state_->file("keys"), key);
+        return key_status(state_.file("keys"), key);
     }
     // Entries of the agent's working directory named like its temporary documents.
     std::vector<std::string> temporary_documents() const;
-    // Files the agent wrote into its view of /etc.
-    std::vector<std::string> etc_writes() const;
 
     // A hosts file of two entries in a folder of the test, and augeas scripts for it alone.
-    std::string hosts_path() const { return edits_->file("hosts"); }
-    std::string hosts_script(const std::string &commands) const;
+    std::string hosts_path() const { return edits_.file("hosts"); }
+    std::string hosts_script(const std::string &commands) const {
+        return "transform Hosts incl " + hosts_path() + "\nload\n" + commands;
+    }
     std::string add_host_script(const std::string &address, const std::string &name) const;
     static constexpr const char *kAgentHostname = "korvex-agent-view";
 
-    std::unique_ptr<TempDir> state_; // keys, /etc and /var/lib layers
-    std::unique_ptr<TempDir> work_;  // the agent's working directory
-    std::unique_ptr<TempDir> edits_; // files the scripts edit, gates
-    std::unique_ptr<HttpServer> server_;
+    TempDir state_{"korvex-sysconfig-state"}; // keys, /etc and /var/lib layers
+    TempDir work_{"korvex-sysconfig-work"};   // the agent's working directory
+    TempDir edits_{"korvex-sysconfig-edits"}; // files the scripts edit, gates
+    HttpServer server_;
     std::unique_ptr<TestSystemBus> bus_;
     std::unique_ptr<Agent> agent_;
     std::unique_ptr<BusClient> client_;
 
-    static const std::string kOriginalHosts;
+    static inline const std::string kOriginalHosts =
+        "127.0.0.1\tlocalhost\n192.0.2.1\tfirst.example\n";
 };
 
 } // namespace korvex::test
