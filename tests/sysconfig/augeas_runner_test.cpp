@@ -177,10 +177,10 @@ TEST_F(AugeasRun, NeitherUriNorTextIsRefused) {
 TEST_F(AugeasRun, UnwritableWorkingDirectoryEndsTheRunEarly) {
     // A working directory that no longer exists: no temporary file can be made.
     const auto gone = work.file("gone");
-    std::filesystem::create_directory(gone);
+    fs::create_directory(gone);
     {
         WorkingDirectory inside{gone};
-        std::filesystem::remove(gone);
+        fs::remove(gone);
         EXPECT_EQ(run_string("set /augeas/never x\n"), 6u);
         EXPECT_EQ(run_uri("file:///dev/null"), 6u);
     }

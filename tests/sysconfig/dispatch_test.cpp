@@ -79,5 +79,5 @@ TEST_F(Dispatch, InvalidKeyIsRefusedBeforeTheScheme) {
     EXPECT_EQ(log.starting_with("check_key_sanity: Invalid key filename ../k").size(), 3u)
         << log.dump();
     EXPECT_EQ(log.starting_with("check_key_sanity: key cannot be empty").size(), 3u) << log.dump();
-    EXPECT_TRUE(std::filesystem::is_empty(keys_dir.path()));
+    EXPECT_TRUE(fs::is_empty(keys_dir.path()));
 }

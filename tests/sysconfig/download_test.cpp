@@ -103,7 +103,7 @@ TEST_F(Download, DocumentsBeyondTheirBoundsAreGivenUp) {
     ShortDownloadLimits limits{60, 2, max_bytes};
 
     const auto sparse_file = [this](const char *name, uintmax_t size) {
-        std::filesystem::resize_file(dir.write(name, ""), size);
+        fs::resize_file(dir.write(name, ""), size);
         return "file://" + dir.file(name);
     };
     EXPECT_EQ(fetch(sparse_file("at-bound", max_bytes)), 0);

@@ -94,7 +94,7 @@ TEST_F(KeyStore, RefusesInvalidKeysWithTheReasonLogged) {
             EXPECT_EQ(log.lines()[i].text, message);
         }
     }
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+    EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
 // A key names its status file: one longer than a file name is refused before anything runs, not
@@ -110,7 +110,7 @@ TEST_F(KeyStore, RefusesKeysLongerThanAFileName) {
     const std::string slash_beyond = std::string(4095, 'k') + "/x";
     EXPECT_EQ(check_key_sanity(slash_beyond.c_str()), -1);
     EXPECT_EQ(kx_sysconfig_set_configured(slash_beyond.c_str(), "OK"), 2u);
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+    EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
 TEST_F(KeyStore, ReadsBackExactlyWhatWasStored) {
@@ -184,9 +184,9 @@ TEST_F(KeyStore, LeftoversOfAnEarlierProcessAreRemoved) {
     write_file(dir.file(".set-key-Q1w2E3"), "OK");
     for (const char *name : {"augeas_conf_", "augeas_conf_much_too_long", "notes"})
         write_file(work.file(name), "x");
-    std::filesystem::create_directory(work.file("augeas_conf_dir1"));
-    std::filesystem::create_symlink(elsewhere.file("target"), work.file("puppet_conf_link"));
-    std::filesystem::create_symlink(elsewhere.file("target"), dir.file(".set-key-link01"));
+    fs::create_directory(work.file("augeas_conf_dir1"));
+    fs::create_symlink(elsewhere.file("target"), work.file("puppet_conf_link"));
+    fs::create_symlink(elsewhere.file("target"), dir.file(".set-key-link01"));
     ASSERT_EQ(kx_sysconfig_set_configured("k", "OK"), 0u);
 
     EXPECT_EQ(kx_sysconfig_remove_leftovers(), 4u);
@@ -205,10 +205,10 @@ TEST_F(KeyStore, CreatesAMissingKeysDirectoryOneLevelDeep) {
     KeysDirectory fresh{keys_dir};
 
     EXPECT_EQ(stored_status("k"), std::nullopt);
-    EXPECT_FALSE(std::filesystem::exists(keys_dir)) << "reading must not create the directory";
+    EXPECT_FALSE(fs::exists(keys_dir)) << "reading must not create the directory";
 
     ASSERT_EQ(kx_sysconfig_set_configured("k", "OK"), 0u);
-    EXPECT_TRUE(std::filesystem::is_directory(keys_dir));
+    EXPECT_TRUE(fs::is_directory(keys_dir));
     EXPECT_EQ(stored_status("k"), "OK");
 }
 
@@ -219,12 +219,12 @@ TEST_F(KeyStore, FailsWhenTheParentOfTheKeysDirectoryIsMissing) {
     EXPECT_EQ(kx_sysconfig_set_configured("k", "OK"), 6u);
     EXPECT_TRUE(log.has(KX_LOG_ERR, "set_key: Could not create keys directory " + keys_dir))
         << log.dump();
-    EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
+    EXPECT_FALSE(fs::exists(dir.file("missing")));
 }
 
 TEST_F(KeyStore, FailsWhenTheStatusFileCannotBeWritten) {
     // A directory where the status file belongs cannot be replaced by it.
-    std::filesystem::create_directory(dir.file("taken"));
+    fs::create_directory(dir.file("taken"));
     EXPECT_EQ(kx_sysconfig_set_configured("taken", "OK"), 6u);
     EXPECT_TRUE(log.has(KX_LOG_ERR, "set_key: Could not set file " + dir.path() + "/" + "taken"))
         << log.dump();
@@ -240,7 +240,7 @@ TEST_F(KeyStore, NeverWritesUnderACutPath) {
 
     EXPECT_EQ(kx_sysconfig_set_configured(key.c_str(), "OK"), 6u);
     EXPECT_EQ(stored_status(key.c_str()), std::nullopt);
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "a cut path named some other file";
+    EXPECT_TRUE(fs::is_empty(dir.path())) << "a cut path named some other file";
 }
 
 TEST_F(KeyStore, DirectoryWithoutTrailingSlashIsAPrefix) {

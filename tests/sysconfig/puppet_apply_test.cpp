@@ -89,8 +89,8 @@ TEST_F(PuppetApply, ConcurrentRunsCompleteInTheOrderTheyEnd) {
 
     ASSERT_EQ(start(held, "held", held_slot), 0u);
     // puppet fails (exit 1) when two runs create its cache folders at once: the first goes ahead.
-    ASSERT_TRUE(korvex::test::wait_until([&] { return std::filesystem::exists(reached); },
-                                         std::chrono::seconds(30)));
+    ASSERT_TRUE(
+        korvex::test::wait_until([&] { return fs::exists(reached); }, std::chrono::seconds(30)));
     ASSERT_EQ(start(quick, "quick", quick_slot), 0u);
     completions.run_until(2);
 

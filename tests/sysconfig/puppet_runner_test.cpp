@@ -26,7 +26,7 @@ stat -c %a -- "$last" > "$records/mode"
 exit )" + std::to_string(exit_status);
         for (const std::string &old :
              {bin.file("puppet"), records.file("argv"), records.file("manifest")})
-            std::filesystem::remove(old);
+            fs::remove(old);
         write_file(bin.file("puppet"), script, 0755);
     }
 
@@ -143,7 +143,7 @@ TEST_F(PuppetStandIn, UnusableVersionOutputStopsBeforeAnythingRuns) {
         EXPECT_EQ(start(slot, 0), 4u);
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds{5});
         EXPECT_TRUE(log.has(KX_LOG_ERR, message)) << log.dump();
-        EXPECT_FALSE(std::filesystem::exists(records.file("argv")));
+        EXPECT_FALSE(fs::exists(records.file("argv")));
         EXPECT_TRUE(slot.results.empty());
     }
     kx_sysconfig_download_limits_set(0, 0, 0, 0, 0);
@@ -216,7 +216,7 @@ TEST_F(PuppetStandIn, ProcessThatCannotStartLeavesError) {
     EXPECT_EQ(stored_status(), "ERROR");
     EXPECT_TRUE(slot.results.empty());
     EXPECT_TRUE(manifests_left().empty());
-    EXPECT_FALSE(std::filesystem::exists(bin.file("puppet")));
+    EXPECT_FALSE(fs::exists(bin.file("puppet")));
 }
 
 TEST_F(PuppetStandIn, ManifestFetchedByUriIsRun) {
@@ -241,7 +241,7 @@ TEST_F(PuppetStandIn, FailedManifestDownloadRunsNothing) {
     EXPECT_TRUE(log.has(KX_LOG_WARNING, "sysconfig_os_download: curl request for URI '" + uri +
                                             "' got response 404"))
         << log.dump();
-    EXPECT_FALSE(std::filesystem::exists(records.file("argv")));
+    EXPECT_FALSE(fs::exists(records.file("argv")));
     EXPECT_TRUE(slot.results.empty());
     EXPECT_EQ(stored_status(), std::nullopt);
     EXPECT_TRUE(manifests_left().empty());
@@ -260,10 +260,10 @@ TEST_F(PuppetStandIn, NoDocumentIsRefusedAfterTheVersionCheck) {
 TEST_F(PuppetStandIn, ManifestThatCannotBeWrittenStartsNothing) {
     install_puppet("7.23.0\n");
     const auto gone = work.file("gone");
-    std::filesystem::create_directory(gone);
+    fs::create_directory(gone);
     {
         WorkingDirectory inside{gone};
-        std::filesystem::remove(gone);
+        fs::remove(gone);
         EXPECT_EQ(start(slot, 0), 6u);
         EXPECT_EQ(run_uri("file:///dev/null", 0, slot), 6u);
     }
@@ -278,7 +278,7 @@ TEST_F(PuppetStandIn, ManifestThatCannotBeWrittenStartsNothing) {
         EXPECT_EQ(run_uri("file://" + records.path() + "/big.pp", 0, slot), 6u);
         EXPECT_TRUE(entries_with_prefix(full.path, "puppet_conf_").empty());
     }
-    EXPECT_FALSE(std::filesystem::exists(records.file("argv")));
+    EXPECT_FALSE(fs::exists(records.file("argv")));
     EXPECT_TRUE(slot.results.empty());
     EXPECT_EQ(stored_status(), std::nullopt);
 }

@@ -15,13 +15,11 @@
 namespace korvex::sysconfig::test {
 
 bool private_tmpfs(std::initializer_list<const char *> dirs, const char *options) {
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return false;
-    for (const char *dir : dirs)
-        if (mount("tmpfs", dir, "tmpfs", 0, options) != 0)
-            return false;
-    return true;
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           std::ranges::all_of(dirs, [options](const char *dir) {
+               return mount("tmpfs", dir, "tmpfs", 0, options) == 0;
+           });
 }
 
 FullFolder::FullFolder(const fs::path &dir) : path{dir} {

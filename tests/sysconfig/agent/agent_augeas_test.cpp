@@ -206,8 +206,7 @@ TEST_F(AgentAugeas, ADownloadThatHangsHoldsUpNoOtherRequest) {
 }
 
 TEST_F(AgentAugeas, AStartingAgentRemovesWhatAKilledOneLeftBehind) {
-    // A run makes the keys folder; the agent then dies amid runs, leaving its documents and a
-    // half-written status.
+    // After a run made the keys folder, the agent dies amid runs: documents, a half-written status.
     ASSERT_TRUE(run_string(add_host_script("192.0.2.40", "k.example"), 0, "augeas", "k").ok);
     write_file(work_.file("augeas_conf_Ab12Cd"), "set /files/etc/shadow/root/password x\n");
     write_file(work_.file("puppet_conf_123456"), "secret\n");

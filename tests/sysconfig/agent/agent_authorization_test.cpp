@@ -21,8 +21,7 @@ TEST_F(AgentAuthorization, RefusedCallerGetsCodeFiveAndNothingRuns) {
         std::string action = "";
         std::string iface = kSysconfigIface;
     };
-    const std::string sysconfig = kSysconfigIface;
-    const std::string preview = sysconfig + ".Preview";
+    const std::string preview = kSysconfigPreviewIface;
     const std::string props = kPropertiesIface;
     const std::string postboot = "is_postboot_configured";
     const std::vector<Attempt> attempts = {
@@ -33,9 +32,9 @@ TEST_F(AgentAuthorization, RefusedCallerGetsCodeFiveAndNothingRuns) {
         {"is_configured", {Arg::s("inline")}},
         {"preview_string", {Arg::s(edit), Arg::s("augeas")}, "Preview.preview_string", preview},
         {"preview_uri", {Arg::s(uri), Arg::s("augeas")}, "Preview.preview_uri", preview},
-        {"Get", {Arg::s(sysconfig), Arg::s("uuid")}, "uuid", props},
-        {"Get", {Arg::s(sysconfig), Arg::s("hostname")}, "hostname", props},
-        {"Set", {Arg::s(sysconfig), Arg::s(postboot), Arg::vu(1)}, postboot, props},
+        {"Get", {Arg::s(kSysconfigIface), Arg::s("uuid")}, "uuid", props},
+        {"Get", {Arg::s(kSysconfigIface), Arg::s("hostname")}, "hostname", props},
+        {"Set", {Arg::s(kSysconfigIface), Arg::s(postboot), Arg::vu(1)}, postboot, props},
     };
     for (auto attempt : attempts) {
         if (attempt.action.empty())

@@ -19,9 +19,7 @@ layer /var/lib var-lib
 mkdir -p "$state/keys" /var/lib/korvex
 mount --bind "$state/keys" /var/lib/korvex
 for dir in /var/cache/puppet /var/log/puppet /run; do
-    if [ -d "$dir" ]; then
-        mount -t tmpfs -o mode=0755 korvex-test-tmpfs "$dir"
-    fi
+    [ ! -d "$dir" ] || mount -t tmpfs -o mode=0755 korvex-test-tmpfs "$dir"
 done
 
 exec "$@"
