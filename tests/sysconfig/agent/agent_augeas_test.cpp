@@ -19,7 +19,7 @@ using AgentAugeas = SysconfigAgentTest;
 
 constexpr const char *kSaved = "OK\nSaved 1 file(s)\n";
 
-std::map<std::string, std::string> folder_contents(const std::string &folder) {
+static std::map<std::string, std::string> folder_contents(const std::string &folder) {
     std::map<std::string, std::string> found;
     for (const auto &entry : std::filesystem::directory_iterator(folder))
         found[entry.path().filename()] = entry.is_regular_file() ? read_file(entry.path()) : "";

@@ -81,10 +81,11 @@ void SysconfigAgentTest::TearDown() {
     EXPECT_EQ(client_->name_owner_pid(kSysconfigName),
               static_cast<uint32_t>(agent_->process().pid()));
     // Runs still blocked by a failed test's gates hold their manifests.
-    if (!HasFailure())
+    if (!HasFailure()) {
         EXPECT_TRUE(temporary_documents().empty())
             << "left in " << work_.path() << ": "
             << ::testing::PrintToString(temporary_documents());
+    }
     // Files the agent wrote into its view of /etc, or changed there.
     std::vector<std::string> found;
     for (const auto &entry : fs::recursive_directory_iterator(state_.file("etc-upper")))
