@@ -1,22 +1,10 @@
-// Augeas runs (inline and by URI) with their stored status texts, and
-// single-value queries of the augeas tree.
-#include <stdlib.h>
+// Augeas runs (inline and by URI) with their stored status texts, and single-value queries.
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <memory>
-#include <string>
-
-#include <gtest/gtest.h>
-
-#include <korvex/kcommon.h>
-#include <korvex/sysconfig.h>
-
-#include "sysconfig_internal.h"
 #include "sysconfig_test_support.h"
 
-namespace korvex::sysconfig::test {
-namespace {
+using namespace korvex::sysconfig::test;
 
 class AugeasRun : public ::testing::Test {
 protected:
@@ -34,8 +22,6 @@ protected:
         return kx_sysconfig_run_uri(uri.c_str(), KX_SYSCONFIG_FLAG_FORCE, "augeas", key,
                                     &Completions::record, &done);
     }
-
-    std::optional<std::string> status(const char *key = "k") { return stored_status(key); }
 
     // A hosts file that only the script's own transform reaches.
     std::string hosts_edit_script() {
@@ -64,8 +50,7 @@ TEST_F(AugeasRun, EmptyScriptStoresOkWithEmptyOutput) {
 
 // A script may carry secrets: below trace level only its length is logged.
 TEST_F(AugeasRun, ScriptTextIsLoggedOnlyAtTrace) {
-    const std::string script = "set /augeas/secret hunter2\n";
-    EXPECT_EQ(run_string(script), 0u);
+    EXPECT_EQ(run_string("set /augeas/secret hunter2\n"), 0u);
     EXPECT_TRUE(log.has(KX_LOG_INFO, "run_augeas: run_augeas for key \"k\" exited with status 1 "
                                      "and data of 27 bytes"))
         << log.dump();
@@ -80,12 +65,11 @@ TEST_F(AugeasRun, ScriptTextIsLoggedOnlyAtTrace) {
 TEST_F(AugeasRun, QuitEndsTheScriptLikeItsEnd) {
     EXPECT_EQ(run_string(hosts_edit_script() + "quit\nset /augeas/never x\n"), 0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
-    EXPECT_EQ(status(), "OK\nSaved 1 file(s)\n");
+    EXPECT_EQ(stored_status(), "OK\nSaved 1 file(s)\n");
     EXPECT_EQ(read_file(work.file("hosts")), "127.0.0.1 localhost\n10.0.0.1 renamed\n");
 }
 
-// Output beyond the bound is cut and says how much was dropped; what is
-// kept is the beginning of the output.
+// Output beyond the bound is cut to its beginning, with a note of how much was dropped.
 TEST_F(AugeasRun, LongOutputIsCutInTheStatus) {
     std::string hosts;
     for (int i = 0; i < 8000; ++i)
@@ -93,7 +77,7 @@ TEST_F(AugeasRun, LongOutputIsCutInTheStatus) {
     write_file(work.file("hosts"), hosts);
     const std::string files = "/files" + work.path() + "/hosts";
     EXPECT_EQ(
-        run_string("transform Hosts incl " + work.path() + "/hosts\nload\nprint " + files + "\n"),
+        run_string("transform Hosts incl " + work.file("hosts") + "\nload\nprint " + files + "\n"),
         0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
 
@@ -104,7 +88,6 @@ TEST_F(AugeasRun, LongOutputIsCutInTheStatus) {
     const size_t note = stored.rfind("\n[");
     ASSERT_NE(note, std::string::npos);
     EXPECT_TRUE(stored.ends_with(" bytes dropped]\n")) << stored.substr(note);
-    const size_t dropped = std::stoul(stored.substr(note + 2));
     // Every entry prints its node and its two values.
     size_t whole = files.size() + 1;
     for (int i = 0; i < 8000; ++i) {
@@ -112,8 +95,8 @@ TEST_F(AugeasRun, LongOutputIsCutInTheStatus) {
         whole += entry.size() + 1 + entry.size() + sizeof "/ipaddr = \"10.0.0.1\"" + entry.size() +
                  sizeof "/canonical = \"h\"" + std::to_string(i).size();
     }
-    EXPECT_EQ(note - 3 + dropped, whole);
-    EXPECT_EQ(status(), stored);
+    EXPECT_EQ(note - 3 + std::stoul(stored.substr(note + 2)), whole);
+    EXPECT_EQ(stored_status(), stored);
 }
 
 TEST_F(AugeasRun, FullWorkingDirectoryFailsTheRun) {
@@ -123,10 +106,10 @@ TEST_F(AugeasRun, FullWorkingDirectoryFailsTheRun) {
     ASSERT_EQ(kx_sysconfig_set_configured("k", "previous"), 0u);
     {
         FullFolder full{work.file("full")};
-        WorkingDirectory inside{full.path()};
+        WorkingDirectory inside{full.path};
         EXPECT_EQ(run_string("print /augeas\n"), 4u);
         EXPECT_EQ(run_uri(uri), 6u);
-        EXPECT_TRUE(entries_with_prefix(full.path(), "augeas_conf_").empty());
+        EXPECT_TRUE(entries_with_prefix(full.path, "augeas_conf_").empty());
     }
     // stdio keeps only the stream's error flag, not always the reason.
     EXPECT_EQ(log.starting_with("run_augeas: Unable to read augeas results: ").size(), 1u)
@@ -135,13 +118,13 @@ TEST_F(AugeasRun, FullWorkingDirectoryFailsTheRun) {
                                         uri + "': No space left on device"))
         << log.dump();
     EXPECT_TRUE(done.results.empty());
-    EXPECT_EQ(status(), "previous");
+    EXPECT_EQ(stored_status(), "previous");
 }
 
 TEST_F(AugeasRun, EditingScriptSavesTheFileAndStoresItsOutput) {
     EXPECT_EQ(run_string(hosts_edit_script()), 0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
-    EXPECT_EQ(status(), "OK\nSaved 1 file(s)\n");
+    EXPECT_EQ(stored_status(), "OK\nSaved 1 file(s)\n");
     EXPECT_EQ(read_file(work.file("hosts")), "127.0.0.1 localhost\n10.0.0.1 renamed\n");
     EXPECT_EQ(read_file(work.file("hosts.augsave")), "127.0.0.1 localhost\n10.0.0.1 old\n");
 }
@@ -150,14 +133,14 @@ TEST_F(AugeasRun, FailingCommandsStoreTheFailureAndStillComplete) {
     // The second command matches many nodes, which stops the run.
     EXPECT_EQ(run_string("print /augeas/root\nget /augeas/load/*\nset /augeas/never x\n"), 0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
-    EXPECT_EQ(status(), "FAILED\n-1\n/augeas/root = \"/\"\n");
+    EXPECT_EQ(stored_status(), "FAILED\n-1\n/augeas/root = \"/\"\n");
 }
 
 TEST_F(AugeasRun, ScriptFetchedByUriIsApplied) {
     HttpServer server;
     EXPECT_EQ(run_uri(server.publish("edit.augeas", hosts_edit_script())), 0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
-    EXPECT_EQ(status(), "OK\nSaved 1 file(s)\n");
+    EXPECT_EQ(stored_status(), "OK\nSaved 1 file(s)\n");
     EXPECT_EQ(read_file(work.file("hosts")), "127.0.0.1 localhost\n10.0.0.1 renamed\n");
 }
 
@@ -180,7 +163,7 @@ TEST_F(AugeasRun, FailedDownloadsLeaveTheStatusAlone) {
         << log.dump();
 
     EXPECT_TRUE(done.results.empty());
-    EXPECT_EQ(status(), "previous");
+    EXPECT_EQ(stored_status(), "previous");
 }
 
 TEST_F(AugeasRun, NeitherUriNorTextIsRefused) {
@@ -188,22 +171,22 @@ TEST_F(AugeasRun, NeitherUriNorTextIsRefused) {
     EXPECT_TRUE(log.has(KX_LOG_ERR, "run_augeas: No uri/data provided for augeas")) << log.dump();
     EXPECT_EQ(kx_sysconfig_run_uri(nullptr, 0, "augeas", "k", &Completions::record, &done), 2u);
     EXPECT_TRUE(done.results.empty());
-    EXPECT_EQ(status(), std::nullopt);
+    EXPECT_EQ(stored_status(), std::nullopt);
 }
 
 TEST_F(AugeasRun, UnwritableWorkingDirectoryEndsTheRunEarly) {
     // A working directory that no longer exists: no temporary file can be made.
     const auto gone = work.file("gone");
-    std::filesystem::create_directory(gone);
+    fs::create_directory(gone);
     {
         WorkingDirectory inside{gone};
-        std::filesystem::remove(gone);
+        fs::remove(gone);
         EXPECT_EQ(run_string("set /augeas/never x\n"), 6u);
         EXPECT_EQ(run_uri("file:///dev/null"), 6u);
     }
     EXPECT_TRUE(log.has(KX_LOG_ERR, "run_augeas: Unable to create temporary file")) << log.dump();
     EXPECT_TRUE(done.results.empty());
-    EXPECT_EQ(status(), std::nullopt);
+    EXPECT_EQ(stored_status(), std::nullopt);
 }
 
 TEST_F(AugeasRun, UnstorableStatusIsNotReportedAsSuccess) {
@@ -234,8 +217,7 @@ TEST_F(AugeasQuery, OnlyAPathWithExactlyOneValuedNodeYieldsAValue) {
     EXPECT_EQ(query("/augeas/root[", "augeas"), std::nullopt) << "invalid path";
 }
 
-// A value read from any file on the host is bounded like a status text.
-// The child gets an /etc of its own, holding only the long value.
+// A value from any file on the host is bounded like a status text; the child's /etc holds it.
 TEST_F(AugeasQuery, LongValueIsCutLikeAStatusText) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -265,6 +247,3 @@ TEST_F(AugeasQuery, OtherSchemesYieldNothing) {
     EXPECT_EQ(query("/augeas/root", nullptr), std::nullopt);
     EXPECT_EQ(query(nullptr, "augeas"), std::nullopt);
 }
-
-} // namespace
-} // namespace korvex::sysconfig::test

@@ -1,25 +1,11 @@
-// Run requests: key check, skip of configured keys, choice of the runner.
-// A search path without puppet makes any attempt to run puppet visible
-// (result 4) without running a tool.
-#include <stdlib.h>
-
-#include <memory>
-#include <string>
-
-#include <gtest/gtest.h>
-
-#include <korvex/kcommon.h>
-#include <korvex/sysconfig.h>
-
+// Run requests: key check, skip of configured keys, choice of the runner. A search path without
+// puppet makes any attempt to run puppet visible (result 4) without running a tool.
 #include "sysconfig_test_support.h"
 
-namespace korvex::sysconfig::test {
-namespace {
+using namespace korvex::sysconfig::test;
 
 class Dispatch : public ::testing::Test {
 protected:
-    std::optional<std::string> status(const char *key = "k") { return stored_status(key); }
-
     uint32_t run_string(const char *text, uint32_t flags, const char *scheme, const char *key) {
         return kx_sysconfig_run_string(text, flags, scheme, key, &Completions::record, &done);
     }
@@ -68,7 +54,7 @@ TEST_F(Dispatch, SchemesAreMatchedWithoutRegardToCase) {
 
     EXPECT_EQ(run_string("", 0, "Augeas", "a"), 0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
-    EXPECT_EQ(status("a"), "OK\n");
+    EXPECT_EQ(stored_status("a"), "OK\n");
 }
 
 TEST_F(Dispatch, UnknownSchemeIsRefusedQuietly) {
@@ -79,7 +65,7 @@ TEST_F(Dispatch, UnknownSchemeIsRefusedQuietly) {
     }
     EXPECT_TRUE(done.results.empty());
     EXPECT_TRUE(log.lines().empty()) << log.dump();
-    EXPECT_EQ(status(), std::nullopt);
+    EXPECT_EQ(stored_status(), std::nullopt);
 }
 
 TEST_F(Dispatch, InvalidKeyIsRefusedBeforeTheScheme) {
@@ -93,8 +79,5 @@ TEST_F(Dispatch, InvalidKeyIsRefusedBeforeTheScheme) {
     EXPECT_EQ(log.starting_with("check_key_sanity: Invalid key filename ../k").size(), 3u)
         << log.dump();
     EXPECT_EQ(log.starting_with("check_key_sanity: key cannot be empty").size(), 3u) << log.dump();
-    EXPECT_TRUE(std::filesystem::is_empty(keys_dir.path()));
+    EXPECT_TRUE(fs::is_empty(keys_dir.path()));
 }
-
-} // namespace
-} // namespace korvex::sysconfig::test

@@ -1,30 +1,16 @@
 // Document download through libcurl against a local HTTP server.
 #include <stdio.h>
 
-#include <chrono>
-#include <string>
-
-#include <gtest/gtest.h>
-
-#include <korvex/kcommon.h>
-#include <korvex/sysconfig.h>
-
-#include "sysconfig_internal.h"
 #include "sysconfig_test_support.h"
 
-namespace korvex::sysconfig::test {
-namespace {
-
-struct StreamClose {
-    void operator()(FILE *f) const noexcept { fclose(f); }
-};
+using namespace korvex::sysconfig::test;
 
 class Download : public ::testing::Test {
 protected:
     // Downloads uri into a fresh file; the file's content ends up in body.
     int fetch(const std::string &uri) {
         const auto target = dir.file("body" + std::to_string(++fetches));
-        std::unique_ptr<FILE, StreamClose> stream{fopen(target.c_str(), "w+b")};
+        std::unique_ptr<FILE, decltype(&fclose)> stream{fopen(target.c_str(), "w+b"), fclose};
         EXPECT_NE(stream, nullptr);
         const int rc = sysconfig_os_download(uri.c_str(), stream.get());
         stream.reset();
@@ -54,12 +40,7 @@ TEST_F(Download, SuccessfulAnswersFillTheStream) {
 }
 
 TEST_F(Download, AnswersOutside2xxFailButTheBodyIsWritten) {
-    struct Case {
-        std::string uri;
-        long code;
-        const char *body;
-    };
-    const Case cases[] = {
+    const std::tuple<std::string, long, const char *> cases[] = {
         // Redirects are not followed.
         {server.url("/moved"), 301, "moved elsewhere\n"},
         {server.url("/missing"), 404, "no such document\n"},
@@ -67,12 +48,12 @@ TEST_F(Download, AnswersOutside2xxFailButTheBodyIsWritten) {
         {server.url("/missing", "HTTP"), 404, "no such document\n"},
         {server.url("/moved", "hTtP"), 301, "moved elsewhere\n"},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.uri);
-        EXPECT_EQ(fetch(c.uri), 3);
-        EXPECT_EQ(body, c.body);
-        EXPECT_TRUE(log.has(KX_LOG_WARNING, "sysconfig_os_download: curl request for URI '" +
-                                                c.uri + "' got response " + std::to_string(c.code)))
+    for (const auto &[uri, code, text] : cases) {
+        SCOPED_TRACE(uri);
+        EXPECT_EQ(fetch(uri), 3);
+        EXPECT_EQ(body, text);
+        EXPECT_TRUE(
+            log.has(KX_LOG_WARNING, warning(uri + "' got response " + std::to_string(code))))
             << log.dump();
     }
 }
@@ -86,8 +67,7 @@ TEST_F(Download, OnlyHttpAndFtpUrisHaveTheirResponseCodeChecked) {
 }
 
 TEST_F(Download, FileUrisPassWithoutAResponseCode) {
-    write_file(dir.file("local.txt"), "local content\n");
-    EXPECT_EQ(fetch("file://" + dir.path() + "/local.txt"), 0);
+    EXPECT_EQ(fetch("file://" + dir.write("local.txt", "local content\n")), 0);
     EXPECT_EQ(body, "local content\n");
 
     const std::string missing = "file://" + dir.path() + "/absent.txt";
@@ -117,17 +97,14 @@ TEST_F(Download, SilentServerIsGivenUpByTheLowSpeedLimit) {
     EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(uri + "' failed. (28)"))) << log.dump();
 }
 
-// A sparse file costs its maker nothing and a trickling server keeps a
-// transfer above the stall limit: both are given up at their bound.
+// A sparse file costs its maker nothing, a trickle stays above the stall limit: both are bounded.
 TEST_F(Download, DocumentsBeyondTheirBoundsAreGivenUp) {
     constexpr long max_bytes = 1 << 20;
     ShortDownloadLimits limits{60, 2, max_bytes};
 
     const auto sparse_file = [this](const char *name, uintmax_t size) {
-        const std::string path = dir.file(name);
-        write_file(path, "");
-        std::filesystem::resize_file(path, size);
-        return "file://" + path;
+        fs::resize_file(dir.write(name, ""), size);
+        return "file://" + dir.file(name);
     };
     EXPECT_EQ(fetch(sparse_file("at-bound", max_bytes)), 0);
     EXPECT_EQ(body.size(), static_cast<size_t>(max_bytes));
@@ -146,6 +123,3 @@ TEST_F(Download, DocumentsBeyondTheirBoundsAreGivenUp) {
                                             "' took longer than 2 s in all; given up"))
         << log.dump();
 }
-
-} // namespace
-} // namespace korvex::sysconfig::test

@@ -1,48 +1,29 @@
 // Key validation and the status files of the keys directory.
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <memory>
 #include <set>
-#include <string>
 
-#include <gtest/gtest.h>
-
-#include <korvex/kcommon.h>
-#include <korvex/sysconfig.h>
-
-#include "sysconfig_internal.h"
 #include "sysconfig_test_support.h"
 
-namespace korvex::sysconfig::test {
-namespace {
+using namespace korvex::sysconfig::test;
 
-bool allowed_key(const std::string &key) {
+static bool allowed_key(const std::string &key) {
     static const std::string allowed =
         "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_-.";
     return !key.empty() && key.front() != '.' &&
            key.find_first_not_of(allowed) == std::string::npos;
 }
 
-// The shortest valid UTF-8 text that holds `byte`, for bytes from 0x80 on;
-// empty for the bytes no valid UTF-8 holds.
-std::string utf8_holding(unsigned char byte) {
-    const std::string b(1, static_cast<char>(byte));
-    if (byte <= 0xbf)
-        return "\xc2" + b; // as a continuation byte
-    if (byte >= 0xc2 && byte <= 0xdf)
-        return b + "\x80";
-    if (byte == 0xe0)
-        return "\xe0\xa0\x80";
-    if (byte >= 0xe1 && byte <= 0xef)
-        return b + "\x80\x80";
-    if (byte == 0xf0)
-        return "\xf0\x90\x80\x80";
-    if (byte >= 0xf1 && byte <= 0xf4)
-        return b + "\x80\x80\x80";
+// The shortest valid UTF-8 text that holds `byte`; empty for the bytes no valid UTF-8 holds.
+// Longer encodings belong to higher code points.
+static std::string utf8_holding(unsigned char byte) {
+    char text[6];
+    for (gunichar c = 1; c <= 0x10ffff; ++c) {
+        const std::string_view encoded(text, g_unichar_to_utf8(c, text));
+        if (encoded.find(static_cast<char>(byte)) != std::string_view::npos)
+            return std::string{encoded};
+    }
     return {};
 }
 
@@ -61,12 +42,10 @@ TEST_F(KeyStore, AcceptsKeysMadeOfTheAllowedCharacters) {
     }
     EXPECT_TRUE(log.starting_with("check_key_sanity").empty()) << log.dump();
 
-    // Every byte value alone and inside a key (from 0x80 on, in the
-    // shortest UTF-8 that holds it, as a D-Bus string must be).
+    // Every byte alone and inside a key (from 0x80 on in its shortest UTF-8, as D-Bus needs).
     std::set<std::string> taken;
     for (int byte = 1; byte < 256; ++byte) {
-        const std::string text =
-            byte < 0x80 ? std::string(1, static_cast<char>(byte)) : utf8_holding(byte);
+        const std::string text = utf8_holding(byte);
         for (const std::string &key : {text, "k" + text + "k"}) {
             if (text.empty())
                 continue;
@@ -90,11 +69,7 @@ TEST_F(KeyStore, AcceptsKeysMadeOfTheAllowedCharacters) {
 }
 
 TEST_F(KeyStore, RefusesInvalidKeysWithTheReasonLogged) {
-    struct Case {
-        const char *key;
-        const char *message;
-    };
-    const Case cases[] = {
+    const std::pair<const char *, const char *> cases[] = {
         {nullptr, "check_key_sanity: key cannot be empty"},
         {"", "check_key_sanity: key cannot be empty"},
         {".profile", "check_key_sanity: Invalid key filename .profile"},
@@ -107,25 +82,23 @@ TEST_F(KeyStore, RefusesInvalidKeysWithTheReasonLogged) {
         {"tab\tkey", "check_key_sanity: Invalid key filename tab!key"},
         {"space key", "check_key_sanity: Invalid key filename space!key"},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.key != nullptr ? c.key : "(null)");
+    for (const auto &[key, message] : cases) {
+        SCOPED_TRACE(key != nullptr ? key : "(null)");
         const size_t before = log.lines().size();
-        EXPECT_EQ(check_key_sanity(c.key), -1);
-        EXPECT_EQ(kx_sysconfig_set_configured(c.key, "OK"), 2u);
-        EXPECT_EQ(stored_status(c.key), std::nullopt);
+        EXPECT_EQ(check_key_sanity(key), -1);
+        EXPECT_EQ(kx_sysconfig_set_configured(key, "OK"), 2u);
+        EXPECT_EQ(stored_status(key), std::nullopt);
         ASSERT_EQ(log.lines().size(), before + 3) << log.dump();
         for (size_t i = before; i < log.lines().size(); ++i) {
             EXPECT_EQ(log.lines()[i].level, KX_LOG_ERR);
-            EXPECT_EQ(log.lines()[i].text, c.message);
+            EXPECT_EQ(log.lines()[i].text, message);
         }
     }
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+    EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
-// A key names its status file, so one longer than a file name can be is
-// refused before anything runs, rather than failing to be recorded after
-// its document was applied. A slash far beyond the part of the key copied
-// for examination must not slip through either.
+// A key names its status file: one longer than a file name is refused before anything runs, not
+// left unrecorded after its document applied. Nor may a slash far beyond the examined part pass.
 TEST_F(KeyStore, RefusesKeysLongerThanAFileName) {
     EXPECT_EQ(check_key_sanity(std::string(255, 'k').c_str()), 0);
     const std::string too_long(256, 'k');
@@ -137,7 +110,7 @@ TEST_F(KeyStore, RefusesKeysLongerThanAFileName) {
     const std::string slash_beyond = std::string(4095, 'k') + "/x";
     EXPECT_EQ(check_key_sanity(slash_beyond.c_str()), -1);
     EXPECT_EQ(kx_sysconfig_set_configured(slash_beyond.c_str(), "OK"), 2u);
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+    EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
 TEST_F(KeyStore, ReadsBackExactlyWhatWasStored) {
@@ -157,9 +130,8 @@ TEST_F(KeyStore, ReadsBackExactlyWhatWasStored) {
     EXPECT_EQ(entries_with_prefix(dir.path(), ""), (std::vector<std::string>{"k1", "k2"}));
 }
 
-// A key is stored under its own name, so any name the filesystem can hold
-// must be storable, up to its 255-byte limit; the replacement of the file
-// must not need a longer name of its own.
+// A key is stored under its own name, so any name up to the filesystem's 255-byte limit must be
+// storable, and replacing the file must not need a longer name of its own.
 TEST_F(KeyStore, StoresKeysUpToTheLongestFileName) {
     for (const size_t length : {248u, 249u, 254u, 255u}) {
         const std::string key(length, 'n');
@@ -171,8 +143,7 @@ TEST_F(KeyStore, StoresKeysUpToTheLongestFileName) {
     EXPECT_EQ(entries_with_prefix(dir.path(), "").size(), 4u) << "a side file was left behind";
 }
 
-// A status written by an older version may be of any length; it is read
-// back cut to the bound, the way a run cuts long output.
+// An older version's status may be of any length; it is read back cut, as a run cuts output.
 TEST_F(KeyStore, LongStoredStatusIsCutWhenRead) {
     std::string long_status = "OK\n";
     for (int line = 0; line < 100000; ++line)
@@ -193,8 +164,7 @@ TEST_F(KeyStore, LongStoredStatusIsCutWhenRead) {
     EXPECT_EQ(stored_status("again"), read);
 }
 
-// Status texts may quote any file a tool read, so a permissive umask must
-// not make them readable by others.
+// Status texts may quote any file a tool read: no umask may make them readable by others.
 TEST_F(KeyStore, KeysDirectoryAndStatusFilesArePrivateWhateverTheUmask) {
     UmaskOverride open_mask{0};
     KeysDirectory fresh{dir.path() + "/fresh/"};
@@ -203,8 +173,7 @@ TEST_F(KeyStore, KeysDirectoryAndStatusFilesArePrivateWhateverTheUmask) {
     EXPECT_EQ(mode_of(dir.file("fresh/k")), "600");
 }
 
-// What a killed process left: its own temporary files go, nothing else
-// does, and a link is never followed.
+// What a killed process left: its own temporary files go, nothing else, and no link is followed.
 TEST_F(KeyStore, LeftoversOfAnEarlierProcessAreRemoved) {
     TempDir work{"leftovers-work"};
     WorkingDirectory cwd{work.path()};
@@ -215,9 +184,9 @@ TEST_F(KeyStore, LeftoversOfAnEarlierProcessAreRemoved) {
     write_file(dir.file(".set-key-Q1w2E3"), "OK");
     for (const char *name : {"augeas_conf_", "augeas_conf_much_too_long", "notes"})
         write_file(work.file(name), "x");
-    std::filesystem::create_directory(work.file("augeas_conf_dir1"));
-    std::filesystem::create_symlink(elsewhere.file("target"), work.file("puppet_conf_link"));
-    std::filesystem::create_symlink(elsewhere.file("target"), dir.file(".set-key-link01"));
+    fs::create_directory(work.file("augeas_conf_dir1"));
+    fs::create_symlink(elsewhere.file("target"), work.file("puppet_conf_link"));
+    fs::create_symlink(elsewhere.file("target"), dir.file(".set-key-link01"));
     ASSERT_EQ(kx_sysconfig_set_configured("k", "OK"), 0u);
 
     EXPECT_EQ(kx_sysconfig_remove_leftovers(), 4u);
@@ -236,10 +205,10 @@ TEST_F(KeyStore, CreatesAMissingKeysDirectoryOneLevelDeep) {
     KeysDirectory fresh{keys_dir};
 
     EXPECT_EQ(stored_status("k"), std::nullopt);
-    EXPECT_FALSE(std::filesystem::exists(keys_dir)) << "reading must not create the directory";
+    EXPECT_FALSE(fs::exists(keys_dir)) << "reading must not create the directory";
 
     ASSERT_EQ(kx_sysconfig_set_configured("k", "OK"), 0u);
-    EXPECT_TRUE(std::filesystem::is_directory(keys_dir));
+    EXPECT_TRUE(fs::is_directory(keys_dir));
     EXPECT_EQ(stored_status("k"), "OK");
 }
 
@@ -250,20 +219,19 @@ TEST_F(KeyStore, FailsWhenTheParentOfTheKeysDirectoryIsMissing) {
     EXPECT_EQ(kx_sysconfig_set_configured("k", "OK"), 6u);
     EXPECT_TRUE(log.has(KX_LOG_ERR, "set_key: Could not create keys directory " + keys_dir))
         << log.dump();
-    EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
+    EXPECT_FALSE(fs::exists(dir.file("missing")));
 }
 
 TEST_F(KeyStore, FailsWhenTheStatusFileCannotBeWritten) {
     // A directory where the status file belongs cannot be replaced by it.
-    std::filesystem::create_directory(dir.file("taken"));
+    fs::create_directory(dir.file("taken"));
     EXPECT_EQ(kx_sysconfig_set_configured("taken", "OK"), 6u);
     EXPECT_TRUE(log.has(KX_LOG_ERR, "set_key: Could not set file " + dir.path() + "/" + "taken"))
         << log.dump();
 }
 
 TEST_F(KeyStore, NeverWritesUnderACutPath) {
-    // "./" steps keep the directory the same while the text grows, so
-    // directory and key together no longer fit the path buffer.
+    // "./" steps keep the directory while the text, with the key, outgrows the path buffer.
     std::string long_dir = dir.path() + "/";
     while (long_dir.size() < 4000)
         long_dir += "./";
@@ -272,7 +240,7 @@ TEST_F(KeyStore, NeverWritesUnderACutPath) {
 
     EXPECT_EQ(kx_sysconfig_set_configured(key.c_str(), "OK"), 6u);
     EXPECT_EQ(stored_status(key.c_str()), std::nullopt);
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "a cut path named some other file";
+    EXPECT_TRUE(fs::is_empty(dir.path())) << "a cut path named some other file";
 }
 
 TEST_F(KeyStore, DirectoryWithoutTrailingSlashIsAPrefix) {
@@ -282,8 +250,7 @@ TEST_F(KeyStore, DirectoryWithoutTrailingSlashIsAPrefix) {
     EXPECT_EQ(stored_status("k"), "OK\nx");
 }
 
-// The default lives under /var/lib, so the check runs in a child with a
-// private mount namespace and an empty /var/lib of its own.
+// The default lives under /var/lib: the child gets a private, empty /var/lib of its own.
 TEST(KeyStoreDefault, EmptyDirectoryTextMeansTheDefaultAgain) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -307,6 +274,3 @@ TEST(KeyStoreDefault, EmptyDirectoryTextMeansTheDefaultAgain) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "step that failed: exit code";
 }
-
-} // namespace
-} // namespace korvex::sysconfig::test

@@ -1,37 +1,18 @@
-// Runs of the real puppet. The process gets a private mount namespace in
-// which puppet's state, cache, log and run folders are empty tmpfs
-// mounts, so the runs leave nothing behind on the machine and parallel
-// test processes do not share puppet state.
+// Runs of the real puppet, in a private mount namespace where puppet's state, cache, log and run
+// folders are empty tmpfs: nothing is left on the machine, no test process shares puppet state.
 #include <stdio.h>
-#include <stdlib.h>
 
-#include <chrono>
-#include <filesystem>
-#include <memory>
-#include <string>
-#include <thread>
-
-#include <gtest/gtest.h>
-
-#include <korvex/kcommon.h>
-#include <korvex/sysconfig.h>
-
-#include "main_loop_support.h"
 #include "sysconfig_test_support.h"
 
-namespace korvex::sysconfig::test {
-namespace {
+using namespace korvex::sysconfig::test;
 
 class PuppetApply : public ::testing::Test {
 protected:
-    std::optional<std::string> status(const char *key) { return stored_status(key); }
-
     uint32_t start(const std::string &manifest, const char *key, CompletionLog::Slot &slot) {
         return kx_sysconfig_run_string(manifest.c_str(), 0, "puppet", key, &CompletionLog::record,
                                        &slot);
     }
 
-    // Runs the manifest under the key to its completion, which it returns.
     std::vector<int32_t> run_to_end(const std::string &manifest, const char *key) {
         CompletionLog::Slot &slot = completions.slot(key);
         const uint32_t rc = start(manifest, key, slot);
@@ -39,6 +20,13 @@ protected:
         if (rc == 0)
             completions.run_until(completions.order().size() + 1);
         return slot.results;
+    }
+
+    static void SetUpTestSuite() {
+        if (!private_tmpfs({"/var/cache/puppet", "/var/lib/puppet", "/var/log/puppet", "/run"})) {
+            perror("private tmpfs for puppet's folders");
+            exit(1);
+        }
     }
 
     void TearDown() override {
@@ -66,7 +54,7 @@ TEST_F(PuppetApply, SuccessfulManifestStoresOkFromTheMainLoop) {
 
     completions.run_until(1);
     EXPECT_EQ(slot.results, std::vector<int32_t>{0});
-    EXPECT_EQ(status("create"), "OK");
+    EXPECT_EQ(stored_status("create"), "OK");
     EXPECT_EQ(read_file(target), "made by puppet\n");
 }
 
@@ -75,16 +63,15 @@ TEST_F(PuppetApply, FailingResourceIsStoredAsFailure) {
     ASSERT_EQ(results.size(), 1u);
     const int32_t exit_status = results[0];
     EXPECT_TRUE(exit_status == 4 || exit_status == 6) << exit_status;
-    EXPECT_EQ(status("fails"), "FAILED\n" + std::to_string(exit_status));
+    EXPECT_EQ(stored_status("fails"), "FAILED\n" + std::to_string(exit_status));
 }
 
 TEST_F(PuppetApply, SyntaxErrorIsStoredAsFailure) {
     EXPECT_EQ(run_to_end("file { 'unterminated\n", "syntax"), std::vector<int32_t>{1});
-    EXPECT_EQ(status("syntax"), "FAILED\n1");
+    EXPECT_EQ(stored_status("syntax"), "FAILED\n1");
 }
 
-// The first run's exec waits for a file that only the second run's
-// completion creates, so the completions must arrive second, then first.
+// The first run waits for a file that only the second run's completion creates.
 TEST_F(PuppetApply, ConcurrentRunsCompleteInTheOrderTheyEnd) {
     const std::string release = work.path() + "/release";
     const std::string reached = work.path() + "/reached";
@@ -95,36 +82,21 @@ TEST_F(PuppetApply, ConcurrentRunsCompleteInTheOrderTheyEnd) {
 
     CompletionLog::Slot &held_slot = completions.slot("held");
     CompletionLog::Slot &quick_slot = completions.slot("quick");
-    completions.on_completion([&](const std::string &name) {
+    completions.on_completion = [&](const std::string &name) {
         if (name == "quick")
             write_file(release, "go");
-    });
+    };
 
     ASSERT_EQ(start(held, "held", held_slot), 0u);
-    // puppet fails (exit 1) when two runs create its cache folders at the
-    // same moment, as the version known from the first run lets them.
-    for (int tries = 0; tries < 300 && !std::filesystem::exists(reached); ++tries)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    ASSERT_TRUE(std::filesystem::exists(reached));
+    // puppet fails (exit 1) when two runs create its cache folders at once: the first goes ahead.
+    ASSERT_TRUE(
+        korvex::test::wait_until([&] { return fs::exists(reached); }, std::chrono::seconds(30)));
     ASSERT_EQ(start(quick, "quick", quick_slot), 0u);
     completions.run_until(2);
 
     EXPECT_EQ(completions.order(), (std::vector<std::string>{"quick", "held"}));
     EXPECT_EQ(quick_slot.results, std::vector<int32_t>{0});
     EXPECT_EQ(held_slot.results, std::vector<int32_t>{0});
-    EXPECT_EQ(status("quick"), "OK");
-    EXPECT_EQ(status("held"), "OK");
-}
-
-} // namespace
-} // namespace korvex::sysconfig::test
-
-int main(int argc, char **argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (!korvex::sysconfig::test::private_tmpfs(
-            {"/var/cache/puppet", "/var/lib/puppet", "/var/log/puppet", "/run"})) {
-        perror("private tmpfs for puppet's folders");
-        return 1;
-    }
-    return RUN_ALL_TESTS();
+    EXPECT_EQ(stored_status("quick"), "OK");
+    EXPECT_EQ(stored_status("held"), "OK");
 }

@@ -1,81 +1,73 @@
-// Fixtures shared by the libksysconfig tests: working and keys folders,
-// captured log lines, recorded completions, full folders.
+// Shared by the libksysconfig tests: folders, captured log lines, completions, full folders.
 #pragma once
 
+#include <glib.h>
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include <korvex/kcommon.h>
+#include <korvex/sysconfig.h>
+
 #include "http_server.h"
 #include "loopback_ports.h"
 #include "process.h"
+#include "sysconfig_internal.h"
 #include "temp_dir.h"
 
 namespace korvex::sysconfig::test {
 
 using korvex::test::HttpServer;
 using korvex::test::RefusingTcpPort;
+using korvex::test::ScopedEnv;
 using korvex::test::TempDir;
 using korvex::test::write_file;
 
-class WorkingDirectory {
-public:
-    explicit WorkingDirectory(const std::filesystem::path &dir);
-    WorkingDirectory(const WorkingDirectory &) = delete;
-    WorkingDirectory &operator=(const WorkingDirectory &) = delete;
-    ~WorkingDirectory();
+namespace fs = std::filesystem;
 
-private:
-    std::filesystem::path previous_;
+struct WorkingDirectory {
+    explicit WorkingDirectory(const fs::path &dir) { fs::current_path(dir); }
+    ~WorkingDirectory() { fs::current_path(previous, ignored); }
+    fs::path previous = fs::current_path();
+    std::error_code ignored;
 };
 
-// Points the library's keys directory at dir and back to the default
-// afterwards.
-class KeysDirectory {
-public:
-    explicit KeysDirectory(const std::string &dir);
-    KeysDirectory(const KeysDirectory &) = delete;
-    KeysDirectory &operator=(const KeysDirectory &) = delete;
-    ~KeysDirectory();
+// Points the library's keys directory at dir, and back to the default after.
+struct KeysDirectory {
+    explicit KeysDirectory(const std::string &dir) { kx_sysconfig_keys_dir_set(dir.c_str()); }
+    ~KeysDirectory() { kx_sysconfig_keys_dir_set(""); }
 };
 
-class UmaskOverride {
-public:
-    explicit UmaskOverride(unsigned mask);
-    UmaskOverride(const UmaskOverride &) = delete;
-    UmaskOverride &operator=(const UmaskOverride &) = delete;
-    ~UmaskOverride();
-
-private:
-    unsigned previous_;
+struct UmaskOverride {
+    explicit UmaskOverride(mode_t mask) : previous{umask(mask)} {}
+    ~UmaskOverride() { umask(previous); }
+    mode_t previous;
 };
 
-// Moves this process into a mount namespace of its own with a new tmpfs
-// on each of dirs; false, with errno set, at the first step that fails.
+// Moves this process into a new mount namespace with a tmpfs on each of dirs; false on failure.
 bool private_tmpfs(std::initializer_list<const char *> dirs, const char *options = "mode=0755");
 
-// A small tmpfs mounted at dir (created here) and filled up, in a private
-// mount namespace of this test process: creating an empty file there
-// works, writing data fails with ENOSPC. Unmounted afterwards.
-class FullFolder {
-public:
-    explicit FullFolder(const std::filesystem::path &dir);
-    FullFolder(const FullFolder &) = delete;
-    FullFolder &operator=(const FullFolder &) = delete;
+// A small tmpfs at dir (created here), filled up, in a private mount namespace of this process:
+// creating an empty file there works, writing data fails with ENOSPC. Unmounted afterwards.
+struct FullFolder {
+    explicit FullFolder(const fs::path &dir);
     ~FullFolder();
-
-    const std::filesystem::path &path() const noexcept { return path_; }
-
-private:
-    std::filesystem::path path_;
+    const fs::path path;
 };
 
 // Permission bits of a file or folder, as "600".
-std::string mode_of(const std::filesystem::path &path);
+std::string mode_of(const fs::path &path);
 
 struct LogLine {
     int level;
@@ -86,8 +78,6 @@ struct LogLine {
 class LogCapture {
 public:
     LogCapture();
-    LogCapture(const LogCapture &) = delete;
-    LogCapture &operator=(const LogCapture &) = delete;
     ~LogCapture();
 
     const std::vector<LogLine> &lines() const noexcept { return lines_; }
@@ -97,28 +87,51 @@ public:
     void clear() { lines_.clear(); }
 
 private:
-    static void handle(int level, const char *message, void *self);
-
     std::vector<LogLine> lines_;
     int previous_level_;
 };
 
-// Completion callback target: remembers every result it was called with.
 struct Completions {
     std::vector<int32_t> results;
-    static void record(void *self, int32_t result);
+    static void record(void *self, int32_t result) {
+        static_cast<Completions *>(self)->results.push_back(result);
+    }
 };
-
-using korvex::test::ScopedEnv;
 
 // A text the library handed over (released with free()), as a string.
 std::optional<std::string> take_text(char *text);
-// The key's status text as the library reads it back.
-std::optional<std::string> stored_status(const char *key);
+std::optional<std::string> stored_status(const char *key = "k");
 
-std::optional<std::string> read_file(const std::filesystem::path &path);
+std::optional<std::string> read_file(const fs::path &path);
 // Sorted names of the entries in dir that start with prefix.
-std::vector<std::string> entries_with_prefix(const std::filesystem::path &dir,
-                                             std::string_view prefix);
+std::vector<std::string> entries_with_prefix(const fs::path &dir, std::string_view prefix);
+
+// Completions of several runs, in the order they arrive; each run gets its own Slot as user data.
+class CompletionLog {
+public:
+    struct Slot {
+        CompletionLog *log;
+        std::string name;
+        std::vector<int32_t> results;
+    };
+
+    // Child exits are watched on the context this loop runs.
+    CompletionLog() { mainloop_track_children(0); }
+
+    Slot &slot(std::string name);
+    static void record(void *slot, int32_t result);
+    void run_until(size_t completions);
+
+    const std::vector<std::string> &order() const noexcept { return order_; }
+    // Called after each completion, before the loop may stop.
+    std::function<void(const std::string &name)> on_completion;
+
+private:
+    std::unique_ptr<GMainLoop, decltype(&g_main_loop_unref)> loop_{g_main_loop_new(nullptr, FALSE),
+                                                                   g_main_loop_unref};
+    std::vector<std::unique_ptr<Slot>> slots_;
+    std::vector<std::string> order_;
+    size_t expected_ = 0;
+};
 
 } // namespace korvex::sysconfig::test

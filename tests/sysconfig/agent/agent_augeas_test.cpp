@@ -1,8 +1,5 @@
-// Augeas runs, skips, forced re-runs, downloads, queries and previews
-// through the agent's D-Bus methods, with the real augeas editing a file of
-// the test.
-#include <gtest/gtest.h>
-
+// Augeas runs, skips, forced re-runs, downloads, queries and previews through the agent's D-Bus
+// methods, with the real augeas editing a file of the test.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -14,18 +11,20 @@
 
 #include <korvex/kcommon.h>
 
-#include "process.h"
 #include "sysconfig_agent_fixture.h"
 
 using namespace korvex::test;
 
-namespace {
+using AgentAugeas = SysconfigAgentTest;
 
 constexpr const char *kSaved = "OK\nSaved 1 file(s)\n";
 
-class AgentAugeas : public SysconfigAgentTest {};
-
-} // namespace
+static std::map<std::string, std::string> folder_contents(const std::string &folder) {
+    std::map<std::string, std::string> found;
+    for (const auto &entry : std::filesystem::directory_iterator(folder))
+        found[entry.path().filename()] = entry.is_regular_file() ? read_file(entry.path()) : "";
+    return found;
+}
 
 TEST_F(AgentAugeas, KeysWithoutStatusReadAsEmptyText) {
     for (const std::string key : {"never-run", ".profile", "etc/hosts", "a!b", ""}) {
@@ -53,8 +52,7 @@ TEST_F(AgentAugeas, InlineScriptEditsTheFileAndRepliesWithTheStatus) {
 }
 
 TEST_F(AgentAugeas, FailingScriptRepliesWithTheFailureAndOutput) {
-    // The get prints before the set fails on its two matches; the save
-    // is never reached.
+    // The get prints before the set fails on its two matches; the save is never reached.
     const std::string script = hosts_script("get /files" + hosts_path() + "/1/ipaddr\nset /files" +
                                             hosts_path() + "/*/ipaddr 198.51.100.1\nsave\n");
     Reply reply = run_string(script, 0, "augeas", "broken-edit");
@@ -73,8 +71,7 @@ TEST_F(AgentAugeas, ConfiguredKeyIsSkippedUnlessForced) {
     const std::string after_first = read_file(hosts_path());
     const std::string second = add_host_script("192.0.2.20", "second-run.example");
 
-    // Without bit 0 the stored text comes back and the script does not run,
-    // whatever else the flags and the scheme say.
+    // Without bit 0 the stored text comes back and nothing runs, whatever the flags and scheme.
     for (const auto &[flags, scheme] : std::vector<std::pair<uint32_t, std::string>>{
              {0, "augeas"}, {2, "augeas"}, {0, "chef"}, {0, "puppet"}}) {
         Reply skipped = run_string(second, flags, scheme, "skip-key");
@@ -82,12 +79,11 @@ TEST_F(AgentAugeas, ConfiguredKeyIsSkippedUnlessForced) {
         EXPECT_EQ(skipped.str(), kSaved) << flags << " " << scheme;
         EXPECT_EQ(read_file(hosts_path()), after_first) << flags << " " << scheme;
     }
-    const std::string uri = server_->publish("second.aug", second);
-    Reply skipped_uri = run_uri(uri, 0, "augeas", "skip-key");
+    Reply skipped_uri = run_uri(server_.publish("second.aug", second), 0, "augeas", "skip-key");
     ASSERT_TRUE(skipped_uri.ok) << skipped_uri.error_message;
     EXPECT_EQ(skipped_uri.str(), kSaved);
     EXPECT_EQ(read_file(hosts_path()), after_first);
-    EXPECT_TRUE(server_->requests().empty()) << "the document was fetched for a skipped run";
+    EXPECT_TRUE(server_.requests().empty()) << "the document was fetched for a skipped run";
 
     // Bit 0 (also among other bits) runs the tool again.
     Reply forced = run_string(second, 3, "augeas", "skip-key");
@@ -124,15 +120,15 @@ TEST_F(AgentAugeas, UnknownSchemeOrInvalidKeyOfANewKeyIsBadArgument) {
 
 TEST_F(AgentAugeas, ScriptFromAnHttpUri) {
     const std::string uri =
-        server_->publish("edit.aug", add_host_script("192.0.2.30", "fetched.example"));
+        server_.publish("edit.aug", add_host_script("192.0.2.30", "fetched.example"));
     Reply reply = run_uri(uri, 0, "augeas", "fetched");
     ASSERT_TRUE(reply.ok) << reply.error_name << ": " << reply.error_message;
     EXPECT_EQ(reply.str(), kSaved);
     EXPECT_EQ(read_file(hosts_path()), kOriginalHosts + "192.0.2.30\tfetched.example\n");
     EXPECT_EQ(status_file("fetched"), kSaved);
-    EXPECT_EQ(server_->requests(), std::vector<std::string>{"/edit.aug"});
+    EXPECT_EQ(server_.requests(), std::vector<std::string>{"/edit.aug"});
 
-    Reply missing = run_uri(server_->url("/missing.aug"), 0, "augeas", "not-fetched");
+    Reply missing = run_uri(server_.url("/missing.aug"), 0, "augeas", "not-fetched");
     EXPECT_FALSE(missing.ok);
     EXPECT_EQ(missing.error_name, code_error(3));
     EXPECT_EQ(missing.error_message, kx_result_to_str(3));
@@ -163,7 +159,7 @@ TEST_F(AgentAugeas, QueryReadsOneValueOfTheAugeasTree) {
 
 TEST_F(AgentAugeas, Latin1OutputIsStoredAsItCameAndRepliedAsValidText) {
     // A document from the web in Latin-1: augeas prints its bytes back.
-    const std::string uri = server_->publish(
+    const std::string uri = server_.publish(
         "latin1.aug", hosts_script("set /files" + hosts_path() + "/1/alias caf\xe9\n" +
                                    "get /files" + hosts_path() + "/1/alias\n"));
     const std::string printed = "/files" + hosts_path() + "/1/alias = caf";
@@ -210,34 +206,21 @@ TEST_F(AgentAugeas, ADownloadThatHangsHoldsUpNoOtherRequest) {
 }
 
 TEST_F(AgentAugeas, AStartingAgentRemovesWhatAKilledOneLeftBehind) {
-    // A run needs the keys folder; then the agent dies in the middle of
-    // runs, leaving its documents and a half-written status.
+    // After a run made the keys folder, the agent dies amid runs: documents, a half-written status.
     ASSERT_TRUE(run_string(add_host_script("192.0.2.40", "k.example"), 0, "augeas", "k").ok);
-    write_file(work_->file("augeas_conf_Ab12Cd"), "set /files/etc/shadow/root/password x\n");
-    write_file(work_->file("puppet_conf_123456"), "secret\n");
-    write_file(work_->file("notes"), "kept\n");
-    write_file(state_->file("keys/sysconfig-keys/.set-key-Xy12Zz"), "OK\n");
+    write_file(work_.file("augeas_conf_Ab12Cd"), "set /files/etc/shadow/root/password x\n");
+    write_file(work_.file("puppet_conf_123456"), "secret\n");
+    write_file(work_.file("notes"), "kept\n");
+    write_file(state_.file("keys/sysconfig-keys/.set-key-Xy12Zz"), "OK\n");
     start_agent();
     EXPECT_TRUE(temporary_documents().empty());
-    EXPECT_FALSE(file_exists(state_->file("keys/sysconfig-keys/.set-key-Xy12Zz")));
-    EXPECT_EQ(read_file(work_->file("notes")), "kept\n");
+    EXPECT_FALSE(file_exists(state_.file("keys/sysconfig-keys/.set-key-Xy12Zz")));
+    EXPECT_EQ(read_file(work_.file("notes")), "kept\n");
     EXPECT_EQ(status_file("k"), kSaved);
 }
 
-namespace {
-
-// Names and contents of everything in a folder.
-std::map<std::string, std::string> folder_contents(const std::string &folder) {
-    std::map<std::string, std::string> found;
-    for (const auto &entry : std::filesystem::directory_iterator(folder))
-        found[entry.path().filename()] = entry.is_regular_file() ? read_file(entry.path()) : "";
-    return found;
-}
-
-} // namespace
-
 TEST_F(AgentAugeas, PreviewShowsTheDiffAndWritesNothingEvenWhenTheScriptSavesForReal) {
-    const auto before = folder_contents(edits_->path());
+    const auto before = folder_contents(edits_.path());
     Reply reply = preview(
         "preview_string",
         "set /augeas/save overwrite\n" + add_host_script("192.0.2.10", "added.example"), "augeas");
@@ -246,11 +229,11 @@ TEST_F(AgentAugeas, PreviewShowsTheDiffAndWritesNothingEvenWhenTheScriptSavesFor
     EXPECT_EQ(reply.str(1), "--- " + hosts_path() + "\n+++ " + hosts_path() +
                                 "\n@@ -1,2 +1,3 @@\n 127.0.0.1\tlocalhost\n"
                                 " 192.0.2.1\tfirst.example\n+192.0.2.10\tadded.example\n");
-    EXPECT_EQ(folder_contents(edits_->path()), before);
+    EXPECT_EQ(folder_contents(edits_.path()), before);
 }
 
 TEST_F(AgentAugeas, PreviewOfAScriptThatChangesNothingReportsNoChanges) {
-    const std::string uri = server_->publish(
+    const std::string uri = server_.publish(
         "noop.aug", hosts_script("get /files" + hosts_path() + "/1/ipaddr\nsave\n"));
     Reply reply = preview("preview_uri", uri, "AUGEAS");
     ASSERT_TRUE(reply.ok) << reply.error_name << ": " << reply.error_message;
@@ -261,7 +244,7 @@ TEST_F(AgentAugeas, PreviewOfAScriptThatChangesNothingReportsNoChanges) {
 TEST_F(AgentAugeas, PreviewFailsWithTheCodesOfRuns) {
     const std::string edit = add_host_script("192.0.2.10", "never.example");
     EXPECT_EQ(preview("preview_string", edit, "chef").error_name, code_error(2));
-    EXPECT_EQ(preview("preview_uri", server_->url("missing.aug"), "augeas").error_name,
+    EXPECT_EQ(preview("preview_uri", server_.url("missing.aug"), "augeas").error_name,
               code_error(3));
     Reply failed = preview("preview_string",
                            hosts_script("set /files" + hosts_path() + "/*/ipaddr x\n"), "augeas");
@@ -283,12 +266,12 @@ TEST_F(AgentAugeas, PreviewOfAConfiguredKeysDocumentIgnoresTheKey) {
     EXPECT_NE(reply.str(1).find("+192.0.2.20\tsecond.example\n"), std::string::npos)
         << reply.str(1);
     EXPECT_EQ(read_file(hosts_path()), applied);
-    EXPECT_EQ(folder_contents(state_->file("keys/sysconfig-keys")),
+    EXPECT_EQ(folder_contents(state_.file("keys/sysconfig-keys")),
               (std::map<std::string, std::string>{{"k", kSaved}}));
 }
 
 TEST_F(AgentAugeas, AnAgentKilledMidPreviewLeavesNothingBehind) {
-    const auto before = folder_contents(edits_->path());
+    const auto before = folder_contents(edits_.path());
     BusClient::Pending pending =
         client_->send(kSysconfigName, kSysconfigPath, kSysconfigPreviewIface, "preview_string",
                       {Arg::s(add_host_script("192.0.2.10", "killed.example")), Arg::s("augeas")});
@@ -306,5 +289,5 @@ TEST_F(AgentAugeas, AnAgentKilledMidPreviewLeavesNothingBehind) {
     EXPECT_FALSE(temporary_documents().empty());
     start_agent();
     EXPECT_TRUE(temporary_documents().empty());
-    EXPECT_EQ(folder_contents(edits_->path()), before);
+    EXPECT_EQ(folder_contents(edits_.path()), before);
 }

@@ -1,69 +1,46 @@
 // Every method and property of the agent asks PolicyKit first: a caller
 // that polkitd refuses (user nobody here) gets code 5 and nothing runs.
-#include <gtest/gtest.h>
-
 #include <korvex/kcommon.h>
 
 #include "sysconfig_agent_fixture.h"
 
 using namespace korvex::test;
 
-namespace {
-
-class AgentAuthorization : public SysconfigAgentTest {
-protected:
-    Reply call_as_nobody(const std::string &iface, const std::string &member,
-                         const std::vector<Arg> &args) {
-        return call_as(kNobody, bus_->address(), kSysconfigName, kSysconfigPath, iface, member,
-                       args);
-    }
-};
-
-} // namespace
+using AgentAuthorization = SysconfigAgentTest;
 
 TEST_F(AgentAuthorization, RefusedCallerGetsCodeFiveAndNothingRuns) {
     const std::string edit = add_host_script("192.0.2.40", "refused.example");
-    const std::string uri = server_->publish("refused.aug", edit);
-    const std::string manifest = "file { '" + edits_->file("puppet-marker") +
+    const std::string uri = server_.publish("refused.aug", edit);
+    const std::string manifest = "file { '" + edits_.file("puppet-marker") +
                                  "':\n  ensure => file,\n  content => \"ran\\n\",\n}\n";
 
+    // The PolicyKit action is the member's name unless given.
     struct Attempt {
-        std::string iface;
         std::string member;
         std::vector<Arg> args;
-        std::string action;
+        std::string action = "";
+        std::string iface = kSysconfigIface;
     };
-    const std::string sysconfig = kSysconfigIface;
-    const std::string preview = sysconfig + ".Preview";
+    const std::string preview = kSysconfigPreviewIface;
+    const std::string props = kPropertiesIface;
+    const std::string postboot = "is_postboot_configured";
     const std::vector<Attempt> attempts = {
-        {sysconfig,
-         "run_uri",
-         {Arg::s(uri), Arg::u(1), Arg::s("augeas"), Arg::s("by-uri")},
-         "run_uri"},
-        {sysconfig,
-         "run_string",
-         {Arg::s(edit), Arg::u(1), Arg::s("augeas"), Arg::s("inline")},
-         "run_string"},
-        {sysconfig,
-         "run_string",
-         {Arg::s(manifest), Arg::u(1), Arg::s("puppet"), Arg::s("manifest")},
-         "run_string"},
-        {sysconfig,
-         "query",
-         {Arg::s("/files/etc/hostname/hostname"), Arg::u(0), Arg::s("augeas")},
-         "query"},
-        {sysconfig, "is_configured", {Arg::s("inline")}, "is_configured"},
-        {preview, "preview_string", {Arg::s(edit), Arg::s("augeas")}, "Preview.preview_string"},
-        {preview, "preview_uri", {Arg::s(uri), Arg::s("augeas")}, "Preview.preview_uri"},
-        {kPropertiesIface, "Get", {Arg::s(sysconfig), Arg::s("uuid")}, "uuid"},
-        {kPropertiesIface, "Get", {Arg::s(sysconfig), Arg::s("hostname")}, "hostname"},
-        {kPropertiesIface,
-         "Set",
-         {Arg::s(sysconfig), Arg::s("is_postboot_configured"), Arg::vu(1)},
-         "is_postboot_configured"},
+        {"run_uri", {Arg::s(uri), Arg::u(1), Arg::s("augeas"), Arg::s("by-uri")}},
+        {"run_string", {Arg::s(edit), Arg::u(1), Arg::s("augeas"), Arg::s("inline")}},
+        {"run_string", {Arg::s(manifest), Arg::u(1), Arg::s("puppet"), Arg::s("manifest")}},
+        {"query", {Arg::s("/files/etc/hostname/hostname"), Arg::u(0), Arg::s("augeas")}},
+        {"is_configured", {Arg::s("inline")}},
+        {"preview_string", {Arg::s(edit), Arg::s("augeas")}, "Preview.preview_string", preview},
+        {"preview_uri", {Arg::s(uri), Arg::s("augeas")}, "Preview.preview_uri", preview},
+        {"Get", {Arg::s(kSysconfigIface), Arg::s("uuid")}, "uuid", props},
+        {"Get", {Arg::s(kSysconfigIface), Arg::s("hostname")}, "hostname", props},
+        {"Set", {Arg::s(kSysconfigIface), Arg::s(postboot), Arg::vu(1)}, postboot, props},
     };
-    for (const auto &attempt : attempts) {
-        Reply reply = call_as_nobody(attempt.iface, attempt.member, attempt.args);
+    for (auto attempt : attempts) {
+        if (attempt.action.empty())
+            attempt.action = attempt.member;
+        Reply reply = call_as(kNobody, bus_->address(), kSysconfigName, kSysconfigPath,
+                              attempt.iface, attempt.member, attempt.args);
         EXPECT_FALSE(reply.ok) << attempt.member << " " << attempt.action;
         EXPECT_EQ(reply.error_name, code_error(5)) << attempt.member << " " << attempt.action;
         EXPECT_EQ(reply.error_message, kx_result_to_str(5)) << attempt.action;
@@ -76,14 +53,14 @@ TEST_F(AgentAuthorization, RefusedCallerGetsCodeFiveAndNothingRuns) {
     }
 
     // Nothing was fetched, run, edited or recorded.
-    EXPECT_TRUE(server_->requests().empty()) << ::testing::PrintToString(server_->requests());
+    EXPECT_TRUE(server_.requests().empty()) << ::testing::PrintToString(server_.requests());
     EXPECT_EQ(read_file(hosts_path()), kOriginalHosts);
     EXPECT_FALSE(file_exists(hosts_path() + ".augsave"));
     for (const std::string key : {"by-uri", "inline", "manifest"})
         EXPECT_EQ(status_file(key), std::nullopt) << key;
     EXPECT_EQ(agent_->stderr_text().find("Running puppet"), std::string::npos)
         << agent_->stderr_text();
-    EXPECT_FALSE(file_exists(edits_->file("puppet-marker")));
+    EXPECT_FALSE(file_exists(edits_.file("puppet-marker")));
 
     // The refusals left the key free: an authorized caller's run is not skipped.
     Reply root_run = run_string(edit, 0, "augeas", "inline");

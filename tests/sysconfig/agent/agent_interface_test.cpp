@@ -1,12 +1,8 @@
-// What the agent publishes: its properties through Get and Set, and the
-// interface description that introspection returns.
-#include <gtest/gtest.h>
-
+// What the agent publishes: its properties through Get and Set, and its introspection data.
 #include <map>
 #include <memory>
 
 #include <gio/gio.h>
-#include <unistd.h>
 
 #include <korvex/kcommon.h>
 
@@ -15,48 +11,36 @@
 
 using namespace korvex::test;
 
-namespace {
-
-class AgentInterface : public SysconfigAgentTest {};
-
-struct NodeInfoUnref {
-    void operator()(GDBusNodeInfo *info) const { g_dbus_node_info_unref(info); }
-};
-using NodeInfoPtr = std::unique_ptr<GDBusNodeInfo, NodeInfoUnref>;
+using AgentInterface = SysconfigAgentTest;
 
 // "name:type:direction" for each argument of a method, in order.
-std::vector<std::string> describe_args(const GDBusMethodInfo *method) {
+static std::vector<std::string> describe_args(const GDBusMethodInfo *method) {
     std::vector<std::string> out;
-    for (GDBusArgInfo **arg = method->in_args; arg != nullptr && *arg != nullptr; ++arg)
-        out.push_back(std::string((*arg)->name) + ":" + (*arg)->signature + ":in");
-    for (GDBusArgInfo **arg = method->out_args; arg != nullptr && *arg != nullptr; ++arg)
-        out.push_back(std::string((*arg)->name) + ":" + (*arg)->signature + ":out");
+    for (auto [args, direction] : {std::pair{method->in_args, ":in"}, {method->out_args, ":out"}})
+        for (GDBusArgInfo **arg = args; arg != nullptr && *arg != nullptr; ++arg)
+            out.push_back(std::string((*arg)->name) + ":" + (*arg)->signature + direction);
     return out;
 }
 
 using Members = std::map<std::string, std::vector<std::string>>;
 
-Members describe_methods(const GDBusInterfaceInfo *iface) {
+static Members describe_methods(const GDBusInterfaceInfo *iface) {
     Members out;
     for (GDBusMethodInfo **m = iface->methods; m != nullptr && *m != nullptr; ++m)
         out[(*m)->name] = describe_args(*m);
     return out;
 }
 
-std::map<std::string, std::string> describe_properties(const GDBusInterfaceInfo *iface) {
+static std::map<std::string, std::string> describe_properties(const GDBusInterfaceInfo *iface) {
     std::map<std::string, std::string> out;
     for (GDBusPropertyInfo **p = iface->properties; p != nullptr && *p != nullptr; ++p) {
-        std::string access;
-        if ((*p)->flags & G_DBUS_PROPERTY_INFO_FLAGS_READABLE)
-            access += "read";
+        std::string access = (*p)->flags & G_DBUS_PROPERTY_INFO_FLAGS_READABLE ? "read" : "";
         if ((*p)->flags & G_DBUS_PROPERTY_INFO_FLAGS_WRITABLE)
             access += "write";
         out[(*p)->name] = std::string((*p)->signature) + ":" + access;
     }
     return out;
 }
-
-} // namespace
 
 TEST_F(AgentInterface, PropertiesServeTheHostAndIgnoreWrites) {
     Reply uuid = get("uuid");
@@ -86,8 +70,7 @@ TEST_F(AgentInterface, PropertiesServeTheHostAndIgnoreWrites) {
     EXPECT_TRUE(set.values.empty());
     EXPECT_EQ(get("is_postboot_configured").str(), "0");
 
-    // A name that is no property has no PolicyKit action either: the check
-    // fails before the lookup, and PolicyKit's own message comes back.
+    // A name that is no property has no PolicyKit action: the check fails first, with its message.
     Reply unknown = get("no-such-property");
     EXPECT_FALSE(unknown.ok);
     EXPECT_EQ(unknown.error_name, code_error(5));
@@ -102,7 +85,8 @@ TEST_F(AgentInterface, IntrospectionDescribesMethodsAndProperties) {
                                 "org.freedesktop.DBus.Introspectable", "Introspect");
     ASSERT_TRUE(reply.ok) << reply.error_name << ": " << reply.error_message;
     GError *error = nullptr;
-    NodeInfoPtr node(g_dbus_node_info_new_for_xml(reply.str().c_str(), &error));
+    std::unique_ptr<GDBusNodeInfo, decltype(&g_dbus_node_info_unref)> node(
+        g_dbus_node_info_new_for_xml(reply.str().c_str(), &error), g_dbus_node_info_unref);
     ASSERT_TRUE(node) << (error ? error->message : "") << "\n" << reply.str();
 
     const GDBusInterfaceInfo *sysconfig =
@@ -131,10 +115,9 @@ TEST_F(AgentInterface, IntrospectionDescribesMethodsAndProperties) {
         {"Set", {"interface:s:in", "property:s:in", "value:v:in"}},
     };
     bool found = false;
-    for (GDBusInterfaceInfo **iface = node->interfaces; *iface != nullptr; ++iface) {
+    for (GDBusInterfaceInfo **iface = node->interfaces; *iface != nullptr; ++iface)
         if (std::string((*iface)->name) == kPropertiesIface &&
             describe_methods(*iface) == expected_properties_methods)
             found = true;
-    }
     EXPECT_TRUE(found) << reply.str();
 }

@@ -1,12 +1,8 @@
-// Puppet runs through the agent: deferred replies, runs that overlap and
-// end in the other order, a failing manifest, and a caller that leaves
-// before its reply. Each puppet run takes a few seconds, so the cases
-// share runs where they can. Gates, not sleeps, decide when a run ends.
-#include <gtest/gtest.h>
-
+// Puppet runs through the agent: deferred replies, overlapping runs ending in the other order, a
+// failing manifest, a caller that leaves early. Runs take seconds, so cases share them; gates,
+// not sleeps, decide when a run ends.
 #include <korvex/kcommon.h>
 
-#include "process.h"
 #include "sysconfig_agent_fixture.h"
 
 using namespace korvex::test;
@@ -17,7 +13,7 @@ class AgentPuppet : public SysconfigAgentTest {
 protected:
     // A manifest that waits for the gate and then leaves a marker file.
     std::string gated_manifest(const Gate &gate, const std::string &marker) const {
-        return gate.manifest() + "file { '" + edits_->file(marker) +
+        return gate.manifest() + "file { '" + edits_.file(marker) +
                "':\n  ensure  => file,\n  content => \"applied\\n\",\n  require => " +
                gate.reference() + ",\n}\n";
     }
@@ -32,15 +28,14 @@ protected:
 } // namespace
 
 TEST_F(AgentPuppet, OverlappingRunsAreAnsweredInTheOrderTheyEnd) {
-    Gate first_gate(*edits_, "first");
-    Gate second_gate(*edits_, "second");
+    Gate first_gate(edits_, "first");
+    Gate second_gate(edits_, "second");
     BusClient::Pending first =
         send_run_string(*client_, gated_manifest(first_gate, "first"), "first-run");
-    // puppet fails (exit 1) when two runs create its cache folders at the
-    // same moment, as the version known from the first request lets them.
+    // puppet fails (exit 1) when two runs create its cache folders at once: the first goes ahead.
     ASSERT_TRUE(first_gate.reached());
     const std::string second_uri =
-        server_->publish("second.pp", gated_manifest(second_gate, "second"));
+        server_.publish("second.pp", gated_manifest(second_gate, "second"));
     BusClient::Pending second =
         client_->send(kSysconfigName, kSysconfigPath, kSysconfigIface, "run_uri",
                       {Arg::s(second_uri), Arg::u(0), Arg::s("Puppet"), Arg::s("second-run")});
@@ -53,31 +48,27 @@ TEST_F(AgentPuppet, OverlappingRunsAreAnsweredInTheOrderTheyEnd) {
     EXPECT_FALSE(uuid.str().empty());
     // The runs start on worker threads, so the download and the manifests
     // come a little later (the second manifest's file before its download).
-    EXPECT_TRUE(wait_until(
-        [&] { return temporary_documents().size() == 2 && !server_->requests().empty(); },
-        std::chrono::seconds(60)))
+    EXPECT_TRUE(
+        wait_until([&] { return temporary_documents().size() == 2 && !server_.requests().empty(); },
+                   std::chrono::seconds(60)))
         << ::testing::PrintToString(temporary_documents());
-    EXPECT_EQ(server_->requests(), std::vector<std::string>{"/second.pp"});
+    EXPECT_EQ(server_.requests(), std::vector<std::string>{"/second.pp"});
 
     // The later run ends first and is answered while the earlier still runs.
     second_gate.open();
     Reply second_reply = second.wait();
-    ASSERT_TRUE(second_reply.ok) << second_reply.error_name << ": " << second_reply.error_message
-                                 << "\n"
-                                 << agent_->stderr_text();
+    ASSERT_TRUE(second_reply.ok) << why(second_reply);
     EXPECT_EQ(second_reply.str(), "OK");
     EXPECT_EQ(status_file("second-run"), "OK");
-    EXPECT_EQ(read_file(edits_->file("second")), "applied\n");
+    EXPECT_EQ(read_file(edits_.file("second")), "applied\n");
     EXPECT_EQ(status_file("first-run"), std::nullopt);
-    EXPECT_FALSE(file_exists(edits_->file("first")));
+    EXPECT_FALSE(file_exists(edits_.file("first")));
 
     first_gate.open();
     Reply first_reply = first.wait();
-    ASSERT_TRUE(first_reply.ok) << first_reply.error_name << ": " << first_reply.error_message
-                                << "\n"
-                                << agent_->stderr_text();
+    ASSERT_TRUE(first_reply.ok) << why(first_reply);
     EXPECT_EQ(first_reply.str(), "OK");
-    EXPECT_EQ(read_file(edits_->file("first")), "applied\n");
+    EXPECT_EQ(read_file(edits_.file("first")), "applied\n");
     EXPECT_EQ(is_configured("first-run").str(), "OK");
 }
 
@@ -95,7 +86,7 @@ TEST_F(AgentPuppet, ManifestWithASyntaxErrorIsAnErrorOfItsExitStatus) {
 }
 
 TEST_F(AgentPuppet, CallerLeavingBeforeTheReplyDoesNotHurtTheAgent) {
-    Gate gate(*edits_, "leaving");
+    Gate gate(edits_, "leaving");
     {
         BusClient leaving(bus_->address());
         BusClient::Pending pending =
@@ -111,30 +102,28 @@ TEST_F(AgentPuppet, CallerLeavingBeforeTheReplyDoesNotHurtTheAgent) {
                            std::chrono::seconds(120)))
         << agent_->stderr_text();
     EXPECT_EQ(status_file("caller-left"), "OK");
-    EXPECT_EQ(read_file(edits_->file("leaving")), "applied\n");
+    EXPECT_EQ(read_file(edits_.file("leaving")), "applied\n");
     Reply status = is_configured("caller-left");
     ASSERT_TRUE(status.ok) << status.error_message;
     EXPECT_EQ(status.str(), "OK");
 }
 
 TEST_F(AgentPuppet, PreviewReportsWhatAManifestWouldDoAndDoesNothing) {
-    write_file(edits_->file("existing"), "old\n");
-    const std::string manifest = "file { '" + edits_->file("created") +
+    write_file(edits_.file("existing"), "old\n");
+    const std::string manifest = "file { '" + edits_.file("created") +
                                  "':\n  ensure => file,\n  content => \"new\\n\",\n}\nfile { '" +
-                                 edits_->file("existing") + "':\n  content => \"new\\n\",\n}\n";
+                                 edits_.file("existing") + "':\n  content => \"new\\n\",\n}\n";
     Reply reply = preview("preview_string", manifest, "puppet");
-    ASSERT_TRUE(reply.ok) << reply.error_name << ": " << reply.error_message << "\n"
-                          << agent_->stderr_text();
+    ASSERT_TRUE(reply.ok) << why(reply);
     EXPECT_EQ(reply.str(0), "1");
-    for (const std::string &expected : {"File[" + edits_->file("created") +
-                                            "]/ensure: current_value 'absent', should be 'file' "
-                                            "(noop)",
-                                        std::string("\n-old\n+new\n")})
+    const std::string created = "File[" + edits_.file("created") +
+                                "]/ensure: current_value 'absent', should be 'file' (noop)";
+    for (const std::string &expected : {created, std::string("\n-old\n+new\n")})
         EXPECT_NE(reply.str(1).find(expected), std::string::npos) << expected << "\n"
                                                                   << reply.str(1);
     EXPECT_EQ(reply.str(1).find('\x1b'), std::string::npos) << reply.str(1);
-    EXPECT_FALSE(file_exists(edits_->file("created")));
-    EXPECT_EQ(read_file(edits_->file("existing")), "old\n");
+    EXPECT_FALSE(file_exists(edits_.file("created")));
+    EXPECT_EQ(read_file(edits_.file("existing")), "old\n");
 
     Reply broken = preview("preview_string", "file { 'broken':\n  ensure => \n", "puppet");
     EXPECT_EQ(broken.error_name, code_error(1));

@@ -1,11 +1,8 @@
 #!/bin/bash
-# private_host_state.sh STATE PROGRAM [ARGUMENTS...]
-# Runs PROGRAM (already in a mount namespace of private propagation) with
-# the places outside its working directory that the agent and puppet write
-# to made private: STATE/keys shows as /var/lib/korvex, STATE/etc-upper and
-# STATE/var-lib-upper are writable layers over /etc and /var/lib (files put
-# in etc-upper beforehand replace the host's), and puppet's cache, log and
-# run folders start empty on tmpfs.
+# private_host_state.sh STATE PROGRAM [ARGUMENTS...], in a mount namespace of private propagation:
+# runs PROGRAM with STATE/keys as /var/lib/korvex, STATE/{etc,var-lib}-upper as writable layers
+# over /etc and /var/lib (files put there beforehand replace the host's) and puppet's cache, log
+# and run folders empty on tmpfs.
 set -euo pipefail
 
 state=$1
@@ -22,9 +19,7 @@ layer /var/lib var-lib
 mkdir -p "$state/keys" /var/lib/korvex
 mount --bind "$state/keys" /var/lib/korvex
 for dir in /var/cache/puppet /var/log/puppet /run; do
-    if [ -d "$dir" ]; then
-        mount -t tmpfs -o mode=0755 korvex-test-tmpfs "$dir"
-    fi
+    [ ! -d "$dir" ] || mount -t tmpfs -o mode=0755 korvex-test-tmpfs "$dir"
 done
 
 exec "$@"

@@ -1,42 +1,25 @@
 #include "sysconfig_agent_fixture.h"
 
-#include <chrono>
 #include <filesystem>
-#include <thread>
-
-#include <sys/stat.h>
-
-#ifndef KX_SYSCONFIG_AGENT
-#error "KX_SYSCONFIG_AGENT must name the sysconfig-dbus program"
-#endif
-#ifndef KX_PRIVATE_HOST_STATE
-#error "KX_PRIVATE_HOST_STATE must name private_host_state.sh"
-#endif
 
 namespace fs = std::filesystem;
 
 namespace korvex::test {
 
-const std::string SysconfigAgentTest::kOriginalHosts =
-    "127.0.0.1\tlocalhost\n192.0.2.1\tfirst.example\n";
-
 std::unique_ptr<TestSystemBus> sysconfig_bus() {
-    TestBusOptions options;
-    options.polkit_rules = rules_refusing_user("nobody");
-    return std::make_unique<TestSystemBus>(options);
+    return std::make_unique<TestSystemBus>(
+        TestBusOptions{.polkit_rules = rules_refusing_user("nobody")});
 }
 
 std::unique_ptr<Agent> start_sysconfig_agent(const TestSystemBus &bus,
                                              std::vector<std::string> view, const std::string &cwd,
                                              const std::vector<std::string> &env) {
-    AgentOptions agent;
-    agent.prefix = {"unshare", "-m", "--propagation", "private"};
-    agent.prefix.insert(agent.prefix.end(), view.begin(), view.end());
-    agent.argv = {KX_SYSCONFIG_AGENT};
-    agent.env = env;
-    agent.cwd = cwd;
-    agent.bus_name = kSysconfigName;
-    return std::make_unique<Agent>(bus, agent);
+    view.insert(view.begin(), {"unshare", "-m", "--propagation", "private"});
+    return std::make_unique<Agent>(bus, AgentOptions{.argv = {KX_SYSCONFIG_AGENT},
+                                                     .prefix = std::move(view),
+                                                     .env = env,
+                                                     .cwd = cwd,
+                                                     .bus_name = kSysconfigName});
 }
 
 Reply sysconfig_call(BusClient &client, const std::string &member, const std::vector<Arg> &args) {
@@ -50,9 +33,7 @@ Reply sysconfig_get(BusClient &client, const std::string &property) {
 
 std::optional<std::string> key_status(const std::string &keys_dir, const std::string &key) {
     const std::string path = keys_dir + "/sysconfig-keys/" + key;
-    if (!fs::is_regular_file(path))
-        return std::nullopt;
-    return read_file(path);
+    return fs::is_regular_file(path) ? std::optional{read_file(path)} : std::nullopt;
 }
 
 Gate::Gate(const TempDir &dir, const std::string &name)
@@ -60,53 +41,33 @@ Gate::Gate(const TempDir &dir, const std::string &name)
     fs::create_directories(folder_);
 }
 
-Gate::~Gate() { open(); }
-
-void Gate::open() { write_file(folder_ + "/open", ""); }
-
 bool Gate::reached() const {
-    for (int tries = 0; tries < 300; ++tries) {
-        if (file_exists(folder_ + "/reached"))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
+    return wait_until([&] { return file_exists(folder_ + "/reached"); }, std::chrono::seconds(30),
+                      std::chrono::milliseconds(100));
 }
 
-std::string Gate::reference() const { return "Exec['wait for gate " + name_ + "']"; }
-
 std::string Gate::manifest() const {
-    return "exec { 'wait for gate " + name_ +
-           "':\n"
-           "  command  => 'touch \"" +
-           folder_ + "/reached\"; while [ -d \"" + folder_ + "\" ] && [ ! -e \"" + folder_ +
-           "/open\" ]; do sleep 0.1; done',\n"
-           "  provider => shell,\n"
-           "  path     => ['/usr/bin', '/bin'],\n"
-           "  timeout  => 0,\n"
-           "}\n";
+    const std::string wait = "touch \"" + folder_ + "/reached\"; while [ -d \"" + folder_ +
+                             "\" ] && [ ! -e \"" + folder_ + "/open\" ]; do sleep 0.1; done";
+    return "exec { 'wait for gate " + name_ + "':\n  command  => '" + wait +
+           "',\n  provider => shell,\n  path     => ['/usr/bin', '/bin'],\n  timeout  => 0,\n}\n";
 }
 
 void SysconfigAgentTest::SetUp() {
-    state_ = std::make_unique<TempDir>("korvex-sysconfig-state");
-    work_ = std::make_unique<TempDir>("korvex-sysconfig-work");
-    edits_ = std::make_unique<TempDir>("korvex-sysconfig-edits");
-    // The agent's view of /etc: a host name it can be queried for and a
-    // hosts file with several entries.
-    fs::create_directories(state_->file("etc-upper"));
-    write_file(state_->file("etc-upper/hostname"), std::string(kAgentHostname) + "\n");
-    write_file(state_->file("etc-upper/hosts"), kOriginalHosts);
+    // The agent's view of /etc: a host name to query and a hosts file of several entries.
+    fs::create_directories(state_.file("etc-upper"));
+    write_file(state_.file("etc-upper/hostname"), std::string(kAgentHostname) + "\n");
+    write_file(state_.file("etc-upper/hosts"), kOriginalHosts);
     write_file(hosts_path(), kOriginalHosts);
 
-    server_ = std::make_unique<HttpServer>();
     bus_ = sysconfig_bus();
     start_agent();
     client_ = std::make_unique<BusClient>(bus_->address());
 }
 
 void SysconfigAgentTest::start_agent() {
-    agent_.reset();
-    agent_ = start_sysconfig_agent(*bus_, {KX_PRIVATE_HOST_STATE, state_->path()}, work_->path());
+    agent_.reset(); // before its successor starts
+    agent_ = start_sysconfig_agent(*bus_, {KX_PRIVATE_HOST_STATE, state_.path()}, work_.path());
     ASSERT_TRUE(agent_->wait_for_name()) << agent_->stderr_text();
 }
 
@@ -114,8 +75,7 @@ void SysconfigAgentTest::TearDown() {
     if (!agent_ || !client_)
         return;
     EXPECT_TRUE(agent_->process().running()) << agent_->stderr_text();
-    // A round trip also makes sure that whatever the agent was finishing
-    // (a puppet completion removes its manifest after replying) is done.
+    // A round trip lets the agent finish replying (a puppet completion then removes its manifest).
     Reply alive = is_configured("teardown-probe");
     EXPECT_TRUE(alive.ok) << alive.error_name << ": " << alive.error_message;
     EXPECT_EQ(client_->name_owner_pid(kSysconfigName),
@@ -123,39 +83,29 @@ void SysconfigAgentTest::TearDown() {
     // Runs still blocked by a failed test's gates hold their manifests.
     if (!HasFailure()) {
         EXPECT_TRUE(temporary_documents().empty())
-            << "left in " << work_->path() << ": "
+            << "left in " << work_.path() << ": "
             << ::testing::PrintToString(temporary_documents());
     }
-    EXPECT_TRUE(etc_writes().empty()) << ::testing::PrintToString(etc_writes());
+    // Files the agent wrote into its view of /etc, or changed there.
+    std::vector<std::string> found;
+    for (const auto &entry : fs::recursive_directory_iterator(state_.file("etc-upper")))
+        if (const std::string name = fs::relative(entry.path(), state_.file("etc-upper"));
+            name != "hostname" && name != "hosts")
+            found.push_back(name);
+    if (read_file(state_.file("etc-upper/hostname")) != std::string(kAgentHostname) + "\n")
+        found.push_back("hostname (changed)");
+    if (read_file(state_.file("etc-upper/hosts")) != kOriginalHosts)
+        found.push_back("hosts (changed)");
+    EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
 }
 
 std::vector<std::string> SysconfigAgentTest::temporary_documents() const {
     std::vector<std::string> found;
-    for (const auto &entry : fs::directory_iterator(work_->path())) {
-        const std::string name = entry.path().filename();
-        if (name.starts_with("augeas_conf_") || name.starts_with("puppet_conf_"))
+    for (const auto &entry : fs::directory_iterator(work_.path()))
+        if (const std::string name = entry.path().filename();
+            name.starts_with("augeas_conf_") || name.starts_with("puppet_conf_"))
             found.push_back(name);
-    }
     return found;
-}
-
-std::vector<std::string> SysconfigAgentTest::etc_writes() const {
-    std::vector<std::string> found;
-    for (const auto &entry : fs::recursive_directory_iterator(state_->file("etc-upper"))) {
-        const std::string name = fs::relative(entry.path(), state_->file("etc-upper"));
-        if (name != "hostname" && name != "hosts")
-            found.push_back(name);
-    }
-    // The fixture's own files must still hold what it put there.
-    if (read_file(state_->file("etc-upper/hostname")) != std::string(kAgentHostname) + "\n")
-        found.push_back("hostname (changed)");
-    if (read_file(state_->file("etc-upper/hosts")) != kOriginalHosts)
-        found.push_back("hosts (changed)");
-    return found;
-}
-
-std::string SysconfigAgentTest::hosts_script(const std::string &commands) const {
-    return "transform Hosts incl " + hosts_path() + "\nload\n" + commands;
 }
 
 std::string SysconfigAgentTest::add_host_script(const std::string &address,

@@ -1,9 +1,7 @@
-// One sysconfig-dbus per test on a private system bus with the real polkitd
-// (refusing user nobody), in a mount namespace whose /var/lib/korvex, /etc
-// and puppet folders are the test's. Each test ends checking the agent still
-// answers and left no temporary document.
-#ifndef KORVEX_TEST_SYSCONFIG_AGENT_FIXTURE_H
-#define KORVEX_TEST_SYSCONFIG_AGENT_FIXTURE_H
+// One sysconfig-dbus per test on a private system bus with the real polkitd (refusing user
+// nobody), in a mount namespace whose /var/lib/korvex, /etc and puppet folders are the test's.
+// Each test ends checking the agent still answers and left no temporary document.
+#pragma once
 
 #include <memory>
 #include <optional>
@@ -19,12 +17,10 @@
 
 namespace korvex::test {
 
-// What the agent's tests here and its soak and bad-input tests share.
-// A private system bus whose polkitd refuses user nobody.
+// Shared with the soak tests. A private system bus whose polkitd refuses user nobody.
 std::unique_ptr<TestSystemBus> sysconfig_bus();
-// sysconfig-dbus in cwd, started in a new mount namespace of private
-// propagation by view (a host-view script and its arguments); the caller
-// waits for its name.
+// sysconfig-dbus in cwd, started in a new mount namespace of private propagation by view (a
+// host-view script and its arguments); the caller waits for its name.
 std::unique_ptr<Agent> start_sysconfig_agent(const TestSystemBus &bus,
                                              std::vector<std::string> view, const std::string &cwd,
                                              const std::vector<std::string> &env = {});
@@ -33,24 +29,18 @@ Reply sysconfig_get(BusClient &client, const std::string &property);
 // The key's status file in keys_dir (the agent's /var/lib/korvex).
 std::optional<std::string> key_status(const std::string &keys_dir, const std::string &key);
 
-// A file that a gated puppet manifest waits for. The manifest's wait ends
-// when the gate is opened or its folder is gone, so no run outlives a
-// test that failed half-way; the destructor opens the gate as well.
+// A file that a gated puppet manifest waits for. The wait ends when the gate is opened (as the
+// destructor does) or its folder is gone, so no run outlives a test that failed half-way.
 class Gate {
 public:
     explicit Gate(const TempDir &dir, const std::string &name);
-    ~Gate();
-    Gate(const Gate &) = delete;
-    Gate &operator=(const Gate &) = delete;
+    ~Gate() { open(); }
 
-    void open();
-    // Whether a run has reached the gate (and so is past puppet's own
-    // start-up) within about thirty seconds.
+    void open() { write_file(folder_ + "/open", ""); }
+    // Whether a run has reached the gate (so is past puppet's start-up) within thirty seconds.
     bool reached() const;
-    // A puppet exec resource that blocks the run until the gate opens.
     std::string manifest() const;
-    // The resource's reference, for resources that must wait for it.
-    std::string reference() const;
+    std::string reference() const { return "Exec['wait for gate " + name_ + "']"; }
 
 private:
     std::string folder_;
@@ -80,6 +70,10 @@ protected:
         return call("query", {Arg::s(path), Arg::u(flags), Arg::s(scheme)});
     }
     Reply get(const std::string &property) { return sysconfig_get(*client_, property); }
+    // A failed reply and what the agent printed.
+    std::string why(const Reply &reply) const {
+        return reply.error_name + ": " + reply.error_message + "\n" + agent_->stderr_text();
+    }
     // member "preview_string" or "preview_uri" of the Preview interface.
     Reply preview(const std::string &member, const std::string &document,
                   const std::string &scheme) {
@@ -87,34 +81,29 @@ protected:
                              {Arg::s(document), Arg::s(scheme)});
     }
     std::optional<std::string> status_file(const std::string &key) const {
-        return key_status(state_->file("keys"), key);
+        return key_status(state_.file("keys"), key);
     }
-    // Entries of the agent's working directory named like its temporary
-    // documents.
+    // Entries of the agent's working directory named like its temporary documents.
     std::vector<std::string> temporary_documents() const;
-    // Files the agent wrote into its view of /etc.
-    std::vector<std::string> etc_writes() const;
 
-    // A hosts file of two entries in a folder of the test, and augeas
-    // scripts that work on it alone.
-    std::string hosts_path() const { return edits_->file("hosts"); }
-    std::string hosts_script(const std::string &commands) const;
+    // A hosts file of two entries in a folder of the test, and augeas scripts for it alone.
+    std::string hosts_path() const { return edits_.file("hosts"); }
+    std::string hosts_script(const std::string &commands) const {
+        return "transform Hosts incl " + hosts_path() + "\nload\n" + commands;
+    }
     std::string add_host_script(const std::string &address, const std::string &name) const;
-
-    // Parts of the agent's view of /etc that the test controls.
     static constexpr const char *kAgentHostname = "korvex-agent-view";
 
-    std::unique_ptr<TempDir> state_; // keys, /etc and /var/lib layers
-    std::unique_ptr<TempDir> work_;  // the agent's working directory
-    std::unique_ptr<TempDir> edits_; // files the scripts edit, gates
-    std::unique_ptr<HttpServer> server_;
+    TempDir state_{"korvex-sysconfig-state"}; // keys, /etc and /var/lib layers
+    TempDir work_{"korvex-sysconfig-work"};   // the agent's working directory
+    TempDir edits_{"korvex-sysconfig-edits"}; // files the scripts edit, gates
+    HttpServer server_;
     std::unique_ptr<TestSystemBus> bus_;
     std::unique_ptr<Agent> agent_;
     std::unique_ptr<BusClient> client_;
 
-    static const std::string kOriginalHosts;
+    static inline const std::string kOriginalHosts =
+        "127.0.0.1\tlocalhost\n192.0.2.1\tfirst.example\n";
 };
 
 } // namespace korvex::test
-
-#endif
