@@ -145,11 +145,10 @@ TEST_F(LauncherBadInput, LongGuestProxyValuesKeepToTheirLimits) {
         std::string label, host_dir, service_port;
         std::vector<std::string> commands;
     };
-    const std::string proxy = "localhost:12345";
     const std::vector<Case> cases = {
         // Only the first five characters of the port count.
         {"port, then 10 kB", host_dir, "12345" + repeated("x"),
-         guest_proxy_commands(kLocal, proxy)},
+         guest_proxy_commands(kLocal, "localhost:12345")},
         {"10 kB of digits", host_dir, repeated("9"), {}},
         {"10 kB of shell text", host_dir, repeated("$(id);"), {}},
         // A host folder no path can name is no folder: peer-list mode.

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <map>
 #include <optional>
 #include <stdexcept>
 
@@ -109,13 +108,11 @@ Footprint footprint_of(pid_t pid) {
             footprint.rss_kib = std::stol(line.substr(6));
     if (footprint.rss_kib < 0)
         throw std::runtime_error("no VmRSS for pid " + std::to_string(pid));
-    std::map<int, std::string> fds;
     for (const auto &entry : std::filesystem::directory_iterator(proc + "/fd")) {
         std::error_code ignored;
-        fds[std::stoi(entry.path().filename())] = read_symlink(entry.path(), ignored);
+        footprint.descriptors[std::stoi(entry.path().filename())] =
+            read_symlink(entry.path(), ignored);
     }
-    for (const auto &[fd, target] : fds)
-        footprint.descriptors.push_back(std::to_string(fd) + " -> " + target);
     return footprint;
 }
 

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -41,8 +42,7 @@ long seconds_since(std::chrono::steady_clock::time_point start);
 // What a running process holds, read from /proc; throws when it is gone.
 struct Footprint {
     long rss_kib = -1;
-    // "fd -> target" for every open descriptor, in descriptor order.
-    std::vector<std::string> descriptors;
+    std::map<int, std::string> descriptors; // every open one, to its target
 };
 Footprint footprint_of(pid_t pid);
 
