@@ -10,12 +10,10 @@ namespace {
 // The leading decimal number after white space and an optional '+', or
 // nothing when there are no digits or the number exceeds 65535.
 std::optional<unsigned short> leading_number(std::string_view text) {
-    size_t i = 0;
-    while (i < text.size() && is_c_space(text[i]))
-        ++i;
+    size_t i = text.find_first_not_of(kCSpaces);
     if (i < text.size() && text[i] == '+')
         ++i;
-    if (i == text.size() || !is_c_digit(text[i]))
+    if (i >= text.size() || !is_c_digit(text[i]))
         return std::nullopt;
     unsigned long value = 0;
     for (; i < text.size() && is_c_digit(text[i]); ++i) {
@@ -34,15 +32,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::optional<unsigned short> parsed = korvex::broker::parse_leading_port(text);
     std::optional<unsigned short> expected = leading_number(text);
     require(parsed == expected, "leading port differs from the number the text starts with", text);
-    if (parsed) {
-        // The environment hands over C text; "%hu" must agree where it
-        // does not wrap.
-        std::string c_text(text.substr(0, text.find('\0')));
-        if (c_text.size() == text.size()) {
-            unsigned short scanned = 0;
-            require(std::sscanf(c_text.c_str(), "%hu", &scanned) == 1 && scanned == *parsed,
-                    "leading port differs from what %hu reads", text);
-        }
+    // The environment hands over C text; "%hu" must agree where it does not wrap.
+    if (parsed && text.find('\0') == std::string_view::npos) {
+        unsigned short scanned = 0;
+        require(std::sscanf(std::string(text).c_str(), "%hu", &scanned) == 1 && scanned == *parsed,
+                "leading port differs from what %hu reads", text);
     }
 
     const bool whole_port = korvex::broker::is_port_number(text);

@@ -3,7 +3,6 @@
 #ifndef KORVEX_FUZZ_SUPPORT_H
 #define KORVEX_FUZZ_SUPPORT_H
 
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,27 +14,23 @@ extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int *argc, char ***arg
 
 // A broken invariant is a finding: abort so that libFuzzer keeps the input
 // and the replay test fails.
-[[noreturn]] inline void invariant_broken(const char *what, std::string_view detail) {
+inline void require(bool holds, const char *what, std::string_view detail = "") {
+    if (holds)
+        return;
     std::fprintf(stderr, "invariant broken: %s [%.*s]\n", what, static_cast<int>(detail.size()),
                  detail.data());
     std::abort();
 }
 
-inline void require(bool holds, const char *what, std::string_view detail = {}) {
-    if (!holds)
-        invariant_broken(what, detail);
-}
-
 // The programs never set a locale.
 inline bool is_c_digit(char c) { return c >= '0' && c <= '9'; }
-inline bool is_c_space(char c) { return std::isspace(static_cast<unsigned char>(c)); }
+inline constexpr const char *kCSpaces = " \t\n\v\f\r";
 
 // The input cut into the pieces separated by NUL bytes; missing pieces
 // are empty. Environment values and C strings cannot hold a NUL anyway.
 inline std::vector<std::string> split_at_nul(const uint8_t *data, size_t size, size_t pieces) {
     std::vector<std::string> out(pieces);
-    size_t piece = 0;
-    for (size_t i = 0; i < size && piece < pieces; ++i) {
+    for (size_t i = 0, piece = 0; i < size && piece < pieces; ++i) {
         if (data[i] == 0)
             ++piece;
         else

@@ -1,7 +1,6 @@
-// Peer addresses from FEDERATED_BROKERS, SRV answers and TPX_G_SERVICE_PORT
-// reach the shell in qpid-route lines: it must read back only quoted words and
-// exactly the commands of the listed peers, in order. Input: a mode byte, then
-// NUL-separated list (or proxy port), SRV answer host and port.
+// Peers from FEDERATED_BROKERS, SRV answers and TPX_G_SERVICE_PORT reach the
+// shell in qpid-route lines: it must read only quoted words, exactly the listed
+// peers' commands in order. Input: mode byte, list (or proxy port), SRV host, port.
 #include "fuzz_support.h"
 
 #include <broker_launcher.h>
@@ -47,7 +46,7 @@ Words shell_words(const std::string &line) {
             words.emplace_back();
             ++i;
         } else {
-            invariant_broken("text outside quotes on a command line", line);
+            require(false, "text outside quotes on a command line", line);
         }
     }
     require(!line.empty(), "empty command line");
@@ -186,15 +185,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     host_dir = proxy_port = brokers = nullptr; // the pieces go with this input
 
     std::vector<Words> expected;
-    if (guest && first != nullptr) {
-        const std::string port = piece[0].substr(0, 5);
-        if (korvex::broker::is_port_number(port))
-            expected = guest_proxy_commands("localhost:" + port);
-    }
-    for (const std::string &peer : expected_peers(list_text)) {
-        std::vector<Words> one = listed_peer_commands(peer);
-        expected.insert(expected.end(), one.begin(), one.end());
-    }
+    // Only the first five characters of the proxy port count.
+    if (guest && first != nullptr && korvex::broker::is_port_number(piece[0].substr(0, 5)))
+        expected = guest_proxy_commands("localhost:" + piece[0].substr(0, 5));
+    for (const std::string &peer : expected_peers(list_text))
+        for (Words &command : listed_peer_commands(peer))
+            expected.push_back(std::move(command));
     require(commands.size() == expected.size(), "commands differ in number from the peers listed",
             guest ? piece[0] : list_text);
     for (size_t i = 0; i < commands.size(); ++i) {

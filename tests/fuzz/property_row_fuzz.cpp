@@ -1,7 +1,6 @@
-// Any property-table row: a known type letter must give exactly its parameter
-// spec, an unknown one is refused with the output untouched. Input: flags byte
-// (1 read-write, 2 no nick, 4 no blurb), letter, 4 bytes of id, then
-// NUL-separated name, nick, blurb. The program exports the agent symbols.
+// Any property-table row: a known type letter gives exactly its parameter spec,
+// an unknown one is refused, output untouched. Input: flags (1 read-write, 2 no
+// nick, 4 no blurb), letter, 4 bytes of id, NUL-separated name, nick, blurb.
 #include "fuzz_support.h"
 
 #include <korvex/kcommon_dbus.h>
@@ -11,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+// The agent's own symbols, which the library reaches through the program's exports.
 extern "C" {
 
 PropertyRow properties[] = {{0, nullptr, nullptr, nullptr, 0, '\0'}};
@@ -68,10 +68,9 @@ bool has_full_range(GParamSpec *spec) {
 
 // Zero, FALSE or no text: the default of every letter.
 bool has_zero_default(GParamSpec *spec) {
-    const GValue *value = g_param_spec_get_default_value(spec);
     GValue zero = G_VALUE_INIT;
     g_value_init(&zero, G_PARAM_SPEC_VALUE_TYPE(spec));
-    const bool same = g_param_values_cmp(spec, value, &zero) == 0;
+    const bool same = g_param_value_defaults(spec, &zero);
     g_value_unset(&zero);
     return same;
 }
@@ -137,9 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     require(std::string_view(g_param_spec_get_nick(spec)) ==
                 (nick != nullptr ? std::string(nick) : canonical(row.name)),
             "parameter spec with another nick", row.name);
-    const char *got_blurb = g_param_spec_get_blurb(spec);
-    require((got_blurb == nullptr && blurb == nullptr) ||
-                (got_blurb != nullptr && blurb != nullptr && std::string_view(got_blurb) == blurb),
+    require(g_strcmp0(g_param_spec_get_blurb(spec), blurb) == 0,
             "parameter spec with another blurb", row.name);
     require((spec->flags & G_PARAM_READWRITE) == flags, "parameter spec with other access flags",
             row.name);

@@ -21,9 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     unsigned int major = untouched;
     const int result = parse_puppet_version(output.c_str(), &major);
     const size_t dot = output.find('.');
-    size_t first = 0;
-    while (dot != std::string::npos && first < dot && is_c_space(output[first]))
-        ++first;
+    const size_t first = output.find_first_not_of(kCSpaces);
     const bool readable = dot != std::string::npos && first < dot && is_c_digit(output[first]);
 
     if (!readable) {

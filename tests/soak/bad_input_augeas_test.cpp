@@ -1,31 +1,19 @@
-// Augeas scripts that stop early or make no sense: the run stops at the
-// first command that fails (or at quit), records that as a failure with
-// whatever output came before, never gets to a save further down, and
-// leaves no temporary file.
+// Augeas scripts that stop early or make no sense: the run stops at quit or at
+// the first failing command (a failure, with the output before it), never
+// gets to a save further down, and leaves no temporary file.
 #include <gtest/gtest.h>
 
-#include <memory>
-
 #include "isolated_sysconfig_agent.h"
-#include "request_plan.h"
 
 using namespace korvex::test;
 
-namespace {
-
-struct ScriptCase {
-    std::string key;
-    std::string script;
-    std::string status; // the stored status text, exactly
-};
-
-} // namespace
-
 TEST(BadInputAugeas, QuitEndsTheRunAndBadCommandsFailIt) {
+    struct ScriptCase {
+        std::string key, script, status; // status: the stored status text, exactly
+    };
     IsolatedSysconfigAgent agent;
-    const std::string hosts = agent.shared().file("hosts");
     const std::string original = "127.0.0.1\tlocalhost\n";
-    write_file(hosts, original);
+    const std::string hosts = agent.shared().write("hosts", original);
     const std::string load_hosts = "transform Hosts incl " + hosts + "\nload\n";
     const std::string entry = "/files" + hosts + "/1/canonical";
     const std::string version = "get /augeas/version/save/mode[1]\n";

@@ -1,6 +1,5 @@
 #!/bin/bash
 # isolated_host_view.sh STATE SHARED_DIR... -- PROGRAM [ARGUMENTS...]
-#
 # Runs PROGRAM (already in a private mount namespace) with every place it could
 # write to behind an overlay with upper layer STATE/upper/NAME; STATE/host goes
 # to private_host_state.sh for /etc and /var/lib. Each SHARED_DIR under /tmp
@@ -11,11 +10,10 @@ here=$(dirname "$0")
 state=$1
 shift
 shared=""
-while [ "$#" -gt 0 ] && [ "$1" != "--" ]; do
+while [ "$1" != "--" ]; do
     shared="$shared $1"
     shift
 done
-[ "$#" -gt 0 ] || { echo "isolated_host_view.sh: no -- before the program" >&2; exit 2; }
 shift
 
 layer() {
@@ -31,9 +29,7 @@ mkdir /run/host-tmp
 mount --bind /tmp /run/host-tmp
 
 for dir in /root /home /opt /srv /usr /var /work; do
-    if [ -d "$dir" ] && [ ! -L "$dir" ]; then
-        layer "$dir" "${dir#/}"
-    fi
+    [ ! -d "$dir" ] || [ -L "$dir" ] || layer "$dir" "${dir#/}"
 done
 layer /tmp tmp
 # STATE itself is shared: the layers below keep their upper folders there,

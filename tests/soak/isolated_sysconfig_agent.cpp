@@ -1,32 +1,17 @@
 #include "isolated_sysconfig_agent.h"
 
-#include "layered_writes.h"
-
 #include <stdexcept>
-
-#ifndef KX_ISOLATED_HOST_VIEW
-#error "KX_ISOLATED_HOST_VIEW must name isolated_host_view.sh"
-#endif
 
 namespace korvex::test {
 
-IsolatedSysconfigAgent::IsolatedSysconfigAgent(const std::vector<std::string> &extra_env) {
-    bus_ = sysconfig_bus();
-    agent_ = start_sysconfig_agent(*bus_,
+IsolatedSysconfigAgent::IsolatedSysconfigAgent(const std::vector<std::string> &extra_env)
+    : agent_(start_sysconfig_agent(*bus_,
                                    {KX_ISOLATED_HOST_VIEW, state_.path(), bus_->dir().path(),
                                     work_.path(), shared_.path(), "--"},
-                                   work_.path(), extra_env);
+                                   work_.path(), extra_env)) {
     if (!agent_->wait_for_name())
         throw std::runtime_error("sysconfig-dbus did not take its name:\n" + stderr_text());
     client_ = std::make_unique<BusClient>(bus_->address());
-}
-
-std::vector<std::string> IsolatedSysconfigAgent::status_keys() const {
-    return sorted_entries(state_.file("host/keys/sysconfig-keys"));
-}
-
-std::vector<std::string> IsolatedSysconfigAgent::working_directory_entries() const {
-    return sorted_entries(work_.path());
 }
 
 ::testing::AssertionResult IsolatedSysconfigAgent::left_nothing_behind(bool puppet_ran) const {
@@ -43,10 +28,8 @@ std::vector<std::string> IsolatedSysconfigAgent::working_directory_entries() con
     if (!agent_->process().running())
         return ::testing::AssertionFailure() << "the agent has ended:\n" << stderr_text();
     Reply reply = call("is_configured", {Arg::s("liveness-probe")});
-    if (!reply.ok || reply.values.size() != 1 || reply.str() != "")
-        return ::testing::AssertionFailure()
-               << "is_configured did not answer normally: " << reply.error_name << ": "
-               << reply.error_message;
+    if (describe(reply) != "reply (s) \"\"")
+        return ::testing::AssertionFailure() << "is_configured answered " << describe(reply);
     const uint32_t owner = client_->name_owner_pid(kSysconfigName);
     if (owner != static_cast<uint32_t>(agent_->process().pid()))
         return ::testing::AssertionFailure()

@@ -4,15 +4,10 @@
 #ifndef KORVEX_TESTS_SOAK_ISOLATED_SYSCONFIG_AGENT_H
 #define KORVEX_TESTS_SOAK_ISOLATED_SYSCONFIG_AGENT_H
 
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
-
-#include <sys/types.h>
-
 #include <gtest/gtest.h>
 
+#include "layered_writes.h"
+#include "soak_client_run.h"
 #include "sysconfig_agent_fixture.h"
 
 namespace korvex::test {
@@ -20,8 +15,6 @@ namespace korvex::test {
 class IsolatedSysconfigAgent {
 public:
     explicit IsolatedSysconfigAgent(const std::vector<std::string> &extra_env = {});
-    IsolatedSysconfigAgent(const IsolatedSysconfigAgent &) = delete;
-    IsolatedSysconfigAgent &operator=(const IsolatedSysconfigAgent &) = delete;
 
     const TestSystemBus &bus() const { return *bus_; }
     BusClient &client() { return *client_; }
@@ -41,8 +34,12 @@ public:
     std::optional<std::string> status_file(const std::string &key) const {
         return key_status(state_.file("host/keys"), key);
     }
-    std::vector<std::string> status_keys() const;
-    std::vector<std::string> working_directory_entries() const;
+    std::vector<std::string> status_keys() const {
+        return sorted_entries(state_.file("host/keys/sysconfig-keys"));
+    }
+    std::vector<std::string> working_directory_entries() const {
+        return sorted_entries(work_.path());
+    }
     // The working directory is empty and the agent (and what it started)
     // wrote nothing but status files; puppet's own state under
     // /var/lib/puppet is left out when puppet_ran is set.
@@ -55,7 +52,7 @@ private:
     TempDir state_{"korvex-soak-state"};
     TempDir work_{"korvex-soak-work"};
     TempDir shared_{"korvex-soak-shared"};
-    std::unique_ptr<TestSystemBus> bus_;
+    std::unique_ptr<TestSystemBus> bus_ = sysconfig_bus();
     std::unique_ptr<Agent> agent_;
     std::unique_ptr<BusClient> client_;
 };
@@ -63,9 +60,7 @@ private:
 // One agent for each case.
 class IsolatedAgentTest : public ::testing::Test {
 protected:
-    void SetUp() override { agent_ = std::make_unique<IsolatedSysconfigAgent>(); }
-
-    std::unique_ptr<IsolatedSysconfigAgent> agent_;
+    IsolatedSysconfigAgent agent_;
 };
 
 } // namespace korvex::test

@@ -3,31 +3,21 @@
 // commands, escapes the warnings and writes nothing outside its folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 
 #include "expected_commands.h"
 #include "launcher_harness.h"
 #include "layered_writes.h"
-
-#ifndef KX_ISOLATED_HOST_VIEW
-#error "KX_ISOLATED_HOST_VIEW must name isolated_host_view.sh"
-#endif
+#include "soak_client_run.h"
 
 using namespace korvex::test;
 
 namespace {
 
-constexpr size_t kTenKiB = 10 * 1024;
 const std::string kLocal = "localhost:49000";
 const std::string kPortWarning = "broker_get_port: Failed to parse KORVEX_PORT=";
-
-std::string repeated(const std::string &piece, size_t size = kTenKiB) {
-    std::string text;
-    while (text.size() < size)
-        text += piece;
-    return text;
-}
 
 class LauncherBadInput : public ::testing::Test {
 protected:
@@ -36,7 +26,7 @@ protected:
     // anything unexpected in the sandbox.
     LaunchOutcome launch() {
         const std::string tag = std::to_string(++launches_);
-        const std::set<std::string> before = entries();
+        const std::vector<std::string> before = sorted_entries(sandbox_.dir());
         const std::string state = (sandbox_.dir() / ("layers-" + tag)).string();
         std::filesystem::create_directory(state);
         LaunchOutcome outcome =
@@ -49,9 +39,9 @@ protected:
         const std::set<std::string> records = {"layers-" + tag, "qpidd-" + tag + ".calls",
                                                "qpid-route-" + tag + ".calls",
                                                "output-" + tag + ".txt"};
-        for (const std::string &name : entries())
-            if (!before.contains(name) && !records.contains(name))
-                ADD_FAILURE() << "left in the launch folder: " << name;
+        for (const std::string &name : sorted_entries(sandbox_.dir()))
+            EXPECT_TRUE(std::ranges::binary_search(before, name) || records.contains(name))
+                << "left in the launch folder: " << name;
         // Whatever ran was a whole command: it ends with its last word.
         for (const std::string &command : outcome.route_commands) {
             EXPECT_LE(command.size(), 1023u);
@@ -63,13 +53,6 @@ protected:
         return outcome;
     }
 
-    std::set<std::string> entries() const {
-        std::set<std::string> names;
-        for (const auto &entry : std::filesystem::directory_iterator(sandbox_.dir()))
-            names.insert(entry.path().filename());
-        return names;
-    }
-
     LauncherSandbox sandbox_;
     int launches_ = 0;
 };
@@ -78,9 +61,7 @@ protected:
 
 TEST_F(LauncherBadInput, LongPortValuesFallBackToTheDefaultWithAnEscapedWarning) {
     struct Case {
-        std::string label;
-        std::string value;
-        std::string port;
+        std::string label, value, port;
         size_t warnings;
     };
     const std::vector<Case> cases = {
@@ -112,13 +93,10 @@ TEST_F(LauncherBadInput, LongPortValuesFallBackToTheDefaultWithAnEscapedWarning)
 
 TEST_F(LauncherBadInput, LongPeerListsRunOnlyWholeCommandsForWholePeers) {
     const std::string owned = (sandbox_.dir() / "owned").string();
-    // The peers of repeated(token + ","): as many as the 1023 characters
-    // kept of the list hold whole.
+    // The peers of repeated(token + ","): n whole ones and their commas
+    // take n * (size + 1) - 1 of the 1023 characters kept of the list.
     const auto whole_peers = [](const std::string &token) {
-        std::vector<std::string> peers;
-        for (size_t end = token.size(); end <= 1023; end += token.size() + 1)
-            peers.push_back(token);
-        return peers;
+        return std::vector<std::string>(1024 / (token.size() + 1), token);
     };
     const std::string printf_token = "%n%s%x";
     const std::string shell_token = "$(touch${IFS}" + owned + ")`touch${IFS}" + owned + "`";
@@ -128,8 +106,7 @@ TEST_F(LauncherBadInput, LongPeerListsRunOnlyWholeCommandsForWholePeers) {
     const std::string too_long =
         "broker_os_add_qpid_route_link: Refusing to run a qpid-route command of";
     struct Case {
-        std::string label;
-        std::string value;
+        std::string label, value;
         std::vector<std::string> commands;
         std::string warning;
     };
@@ -165,16 +142,13 @@ TEST_F(LauncherBadInput, LongGuestProxyValuesKeepToTheirLimits) {
     sandbox_.env()["FEDERATED_BROKERS"] = "listed-peer";
 
     struct Case {
-        std::string label;
-        std::string host_dir;
-        std::string service_port;
+        std::string label, host_dir, service_port;
         std::vector<std::string> commands;
     };
-    const std::string proxy = "localhost:12345";
     const std::vector<Case> cases = {
         // Only the first five characters of the port count.
         {"port, then 10 kB", host_dir, "12345" + repeated("x"),
-         guest_proxy_commands(kLocal, proxy)},
+         guest_proxy_commands(kLocal, "localhost:12345")},
         {"10 kB of digits", host_dir, repeated("9"), {}},
         {"10 kB of shell text", host_dir, repeated("$(id);"), {}},
         // A host folder no path can name is no folder: peer-list mode.

@@ -1,7 +1,6 @@
-// Reads back what a program run under isolated_host_view.sh wrote: outside
-// the folders it shared with the test, every entry in the upper folders of
-// the layers; inside them, the entries as they are. Uses nothing but the
-// standard library, so any test program can link it.
+// What a program run under isolated_host_view.sh wrote outside the folders
+// it shared with the test: every entry in the upper folders of the layers.
+// Standard library only, so any test program can link it.
 #ifndef KORVEX_TESTS_SOAK_LAYERED_WRITES_H
 #define KORVEX_TESTS_SOAK_LAYERED_WRITES_H
 
@@ -10,10 +9,9 @@
 
 namespace korvex::test {
 
-// Paths as the program saw them ("/tmp/x", "/etc/y"). The mount point of
-// the keys directory is left out, and so is puppet's own state under
-// /var/lib/puppet when puppet_ran is set; anything in the keys folder's
-// parent but the keys directory itself is included.
+// Paths as the program saw them ("/tmp/x", "/etc/y"), but for the keys
+// directory's mount point, and puppet's own state under /var/lib/puppet
+// when puppet_ran is set.
 std::vector<std::string> layered_writes(const std::string &state, bool puppet_ran = false);
 
 // Names of the entries in a folder, sorted; none if there is no folder.

@@ -7,21 +7,13 @@
 #include <tuple>
 
 #include "network_agent_fixture.h"
-#include "request_plan.h"
+#include "soak_client_run.h"
 
 using namespace korvex::test;
 
 namespace {
 
-const std::string kUnknownMethod = "org.freedesktop.DBus.Error.UnknownMethod";
-const std::string kInvalidArgs = "org.freedesktop.DBus.Error.InvalidArgs";
-
-const std::string kLong = [] {
-    std::string text;
-    while (text.size() < 100 * 1024)
-        text += "%s%n%x%p";
-    return text;
-}();
+const std::string kLong = repeated("%s%n%x%p", 100 * 1024);
 
 class NetworkBadInput : public NetworkAgentTest {
 protected:
@@ -41,8 +33,7 @@ protected:
 
 TEST_F(NetworkBadInput, CallsOfTheWrongShapeAndGetAllGetAnError) {
     struct Misfit {
-        std::string iface;
-        std::string member;
+        std::string iface, member;
         std::vector<Arg> args;
         std::string error_name;
     };

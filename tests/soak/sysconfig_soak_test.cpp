@@ -3,16 +3,13 @@
 // answered, and memory, descriptors and working directory are as before.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <deque>
 #include <iostream>
-#include <memory>
-#include <optional>
-
-#include <korvex/kcommon.h>
 
 #include "host_identity.h"
 #include "isolated_sysconfig_agent.h"
-#include "memory_check.h"
 #include "soak_client_run.h"
 
 using namespace korvex::test;
@@ -33,11 +30,9 @@ PlannedCall get(const std::string &property) {
     return sysconfig_call("Get", {Arg::s(kSysconfigIface), Arg::s(property)}, kPropertiesIface);
 }
 
-PlannedCall set_postboot() {
-    return sysconfig_call("Set",
-                          {Arg::s(kSysconfigIface), Arg::s("is_postboot_configured"), Arg::vu(1)},
-                          kPropertiesIface);
-}
+const PlannedCall kSetPostboot =
+    sysconfig_call("Set", {Arg::s(kSysconfigIface), Arg::s("is_postboot_configured"), Arg::vu(1)},
+                   kPropertiesIface);
 
 PlannedCall run(const std::string &member, const std::string &document, uint32_t flags,
                 const std::string &scheme, const std::string &key) {
@@ -46,14 +41,9 @@ PlannedCall run(const std::string &member, const std::string &document, uint32_t
 
 class SysconfigSoak : public ::testing::Test {
 protected:
-    void SetUp() override {
-        agent_ = std::make_unique<IsolatedSysconfigAgent>(steady_memory_environment());
-        gate_ = std::make_unique<Gate>(agent_->shared(), "soak");
-    }
-
     void configure(const std::string &key) {
         Reply reply =
-            agent_->call("run_string", {Arg::s(""), Arg::u(0), Arg::s("augeas"), Arg::s(key)});
+            agent_.call("run_string", {Arg::s(""), Arg::u(0), Arg::s("augeas"), Arg::s(key)});
         ASSERT_TRUE(reply.ok) << describe(reply);
         ASSERT_EQ(reply.str(), "OK\n");
     }
@@ -75,40 +65,25 @@ protected:
             {run("run_string", "not augeas at all", 0, "augeas", "soak-a"), ok},
             {run("run_string", "notice('never')", 2, "puppet", "soak-b"), ok},
             {run("run_uri", "http://127.0.0.1:1/never-fetched", 0, "no-such-scheme", "soak-b"), ok},
-            {set_postboot(), "reply"},
+            {kSetPostboot, "reply"},
         };
         std::vector<PlannedCall> mix;
         for (const auto &[planned, expected] : rows) {
             PlannedCall &call = mix.emplace_back(planned);
             call.expected =
-                agent_->client().call(call.dest, call.path, call.iface, call.member, call.args);
+                agent_.client().call(call.dest, call.path, call.iface, call.member, call.args);
             EXPECT_EQ(describe(call.expected), expected) << call.member << " #" << mix.size() - 1;
         }
         return mix;
     }
 
-    // The same kinds of calls from user nobody: all refused.
-    std::vector<PlannedCall> refused_mix() {
-        return all_refused({
-            sysconfig_call("is_configured", {Arg::s("soak-a")}),
-            run("run_string", "", 1, "augeas", "refused-key"),
-            run("run_uri", "http://127.0.0.1:1/x", 1, "puppet", "refused-key"),
-            sysconfig_call("query",
-                           {Arg::s("/files/etc/hostname/hostname"), Arg::u(0), Arg::s("augeas")}),
-            get("uuid"),
-            set_postboot(),
-        });
+    static long count_prefixed(const std::vector<std::string> &entries, std::string_view prefix) {
+        return std::ranges::count_if(
+            entries, [&](const std::string &name) { return name.starts_with(prefix); });
     }
 
-    int started_manifests() const {
-        int count = 0;
-        for (const std::string &name : agent_->working_directory_entries())
-            count += name.starts_with("puppet_conf_");
-        return count;
-    }
-
-    std::unique_ptr<IsolatedSysconfigAgent> agent_;
-    std::unique_ptr<Gate> gate_;
+    IsolatedSysconfigAgent agent_{steady_memory_environment()};
+    Gate gate_{agent_.shared(), "soak"};
 };
 
 } // namespace
@@ -117,74 +92,67 @@ TEST_F(SysconfigSoak, MixedRequestsAndAbandonedPuppetRunsLeaveNothingBehind) {
     ASSERT_NO_FATAL_FAILURE(configure("soak-a"));
     ASSERT_NO_FATAL_FAILURE(configure("soak-b"));
     const std::vector<PlannedCall> root_plan = root_mix();
-    const std::vector<PlannedCall> refused_plan = refused_mix();
+    // The same kinds of calls from user nobody: all refused.
+    const std::vector<PlannedCall> refused_plan = all_refused({
+        sysconfig_call("is_configured", {Arg::s("soak-a")}),
+        run("run_string", "", 1, "augeas", "refused-key"),
+        run("run_uri", "http://127.0.0.1:1/x", 1, "puppet", "refused-key"),
+        sysconfig_call("query",
+                       {Arg::s("/files/etc/hostname/hostname"), Arg::u(0), Arg::s("augeas")}),
+        get("uuid"),
+        kSetPostboot,
+    });
     ASSERT_FALSE(HasFailure());
-    const std::string address = agent_->bus().address();
+    const std::string address = agent_.bus().address();
 
     // Warm-up: the same mix, and one puppet run to its end, so that
     // whatever the agent sets up once (child watches, caches of the bus
     // and PolicyKit clients) is in place before the measurement.
     run_root_and_nobody(
         address, root_plan, kWarmUpRequests, refused_plan, kWarmUpRequests / 4, [&] {
-            Reply puppet = agent_->call(
+            Reply puppet = agent_.call(
                 "run_string", {Arg::s(""), Arg::u(0), Arg::s("puppet"), Arg::s("warm-up-puppet")});
             EXPECT_EQ(describe(puppet), "reply (s) \"OK\"");
         });
     ASSERT_FALSE(HasFailure());
-    const Footprint warm = footprint_of(agent_->pid());
+    const Footprint warm = footprint_of(agent_.pid());
 
     // Twenty puppet runs held at a gate until all have started, then their
     // callers leave; the gate opens while the mix is under way, so the
     // runs end between requests. A caller that left before its request
     // was authorized would only be refused (PolicyKit cannot look up a
     // name that is gone), so the callers stay until their run started.
-    const auto soak_start = std::chrono::steady_clock::now();
     {
-        std::vector<std::unique_ptr<BusClient>> callers;
-        for (int i = 0; i < kPuppetRuns; ++i) {
-            callers.push_back(std::make_unique<BusClient>(address));
-            callers.back()->send(kSysconfigName, kSysconfigPath, kSysconfigIface, "run_string",
-                                 {Arg::s(gate_->manifest()), Arg::u(0), Arg::s("puppet"),
-                                  Arg::s("abandoned-" + std::to_string(i))});
-        }
-        const bool all_started =
-            wait_until([&] { return started_manifests() == kPuppetRuns; }, std::chrono::minutes(10),
-                       std::chrono::milliseconds(200));
-        ASSERT_TRUE(all_started) << started_manifests() << " runs started\n"
-                                 << agent_->stderr_text().substr(0, 20000);
-        for (auto &caller : callers)
-            caller->disconnect();
+        std::deque<BusClient> callers;
+        for (int i = 0; i < kPuppetRuns; ++i)
+            callers.emplace_back(address).send(
+                kSysconfigName, kSysconfigPath, kSysconfigIface, "run_string",
+                {Arg::s(gate_.manifest()), Arg::u(0), Arg::s("puppet"),
+                 Arg::s("abandoned-" + std::to_string(i))});
+        const auto started = [&] {
+            return count_prefixed(agent_.working_directory_entries(), "puppet_conf_");
+        };
+        ASSERT_TRUE(wait_until([&] { return started() == kPuppetRuns; }, std::chrono::minutes(10),
+                               std::chrono::milliseconds(200)))
+            << started() << " runs started\n"
+            << agent_.stderr_text().substr(0, 20000);
     }
-    const auto puppets_started = std::chrono::steady_clock::now();
     run_root_and_nobody(address, root_plan, kRootRequests, refused_plan, kRefusedRequests,
-                        [&] { gate_->open(); });
+                        [&] { gate_.open(); });
     const auto mix_done = std::chrono::steady_clock::now();
 
     // Every abandoned run still ends and records its outcome.
     const bool all_recorded = wait_until(
-        [&] {
-            for (int i = 0; i < kPuppetRuns; ++i)
-                if (!agent_->status_file("abandoned-" + std::to_string(i)))
-                    return false;
-            return true;
-        },
+        [&] { return count_prefixed(agent_.status_keys(), "abandoned-") == kPuppetRuns; },
         std::chrono::minutes(15), std::chrono::milliseconds(500));
-    ASSERT_TRUE(all_recorded) << ::testing::PrintToString(agent_->status_keys());
-    const auto puppets_done = std::chrono::steady_clock::now();
-    auto seconds = [](auto from, auto to) {
-        return std::chrono::duration_cast<std::chrono::seconds>(to - from).count();
-    };
-    std::cout << "puppet runs started in " << seconds(soak_start, puppets_started) << " s, mix of "
-              << kRootRequests + kRefusedRequests << " requests took "
-              << seconds(puppets_started, mix_done) << " s, runs ended "
-              << seconds(mix_done, puppets_done) << " s after the mix\n";
+    ASSERT_TRUE(all_recorded) << ::testing::PrintToString(agent_.status_keys());
+    std::cout << "puppet runs ended " << seconds_since(mix_done) << " s after the mix\n";
     for (int i = 0; i < kPuppetRuns; ++i)
-        EXPECT_EQ(agent_->status_file("abandoned-" + std::to_string(i)), "OK") << i;
+        EXPECT_EQ(agent_.status_file("abandoned-" + std::to_string(i)), "OK") << i;
 
     // A last round trip: the final completion removes its manifest after
     // it has written the status, so this makes sure it has.
-    ASSERT_TRUE(agent_->answering());
-    const Footprint after = footprint_of(agent_->pid());
-    expect_footprint_kept("sysconfig-dbus", warm, after);
-    EXPECT_TRUE(agent_->left_nothing_behind(true));
+    ASSERT_TRUE(agent_.answering());
+    expect_footprint_kept("sysconfig-dbus", warm, footprint_of(agent_.pid()));
+    EXPECT_TRUE(agent_.left_nothing_behind(true));
 }
