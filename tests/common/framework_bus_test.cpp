@@ -1,20 +1,12 @@
-// The framework end to end: the test agent on a private system bus with the
-// real polkitd, called by real clients as root and as an unprivileged user.
+// The framework end to end: the test agent on a private bus with polkitd; root and nobody call it.
 #include <gmock/gmock.h>
 
-#include <unistd.h>
-
-#include <fstream>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include <korvex/kcommon.h>
 
 #include "bus_client.h"
 #include "host_identity.h"
-#include "process.h"
-#include "temp_dir.h"
 #include "test_bus.h"
 
 using namespace korvex::test;
@@ -55,9 +47,8 @@ protected:
 
     static std::vector<std::string> lines_of(const std::string &path, const std::string &prefix) {
         std::vector<std::string> found;
-        std::ifstream in(path);
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind(prefix, 0) == 0)
+        for (const auto &line : split_lines(read_file(path)))
+            if (line.starts_with(prefix))
                 found.push_back(line);
         return found;
     }
@@ -284,8 +275,7 @@ TEST_F(FrameworkOnBus, ACallerThatLeavesTakesItsChecksAlong) {
         << last.error_name << ": " << last.error_message << "\n"
         << agent_->stderr_text() << "\nholder: " << ::testing::PrintToString(lines_of(holder_, ""))
         << " running " << holder.running();
-    // Its 16 checks would wait two minutes; gone with the caller, they
-    // free the user's share at once.
+    // Its 16 checks would wait two minutes; leaving with the caller, they free its share at once.
     holder.stop();
     ASSERT_TRUE(wait_until([&] { return nobody_get("hostname").ok; }, std::chrono::seconds(20)));
     EXPECT_FALSE(logged("Error cancelling authorization check")) << agent_->stderr_text();

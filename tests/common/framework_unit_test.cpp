@@ -1,5 +1,4 @@
-// The property-table mapping and the map builder, in process. This program
-// supplies the agent symbols the framework resolves at load time.
+// The property-table mapping and map builder in process; this program supplies the agent symbols.
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -91,8 +90,7 @@ TEST(DictBuilder, BuildsAMapFromRepeatedAdds) {
         GValue v = G_VALUE_INIT;
         g_value_init(&v, G_TYPE_INT);
         g_value_set_int(&v, i * 10);
-        std::string key = "key" + std::to_string(i);
-        dict_add(dict, key.c_str(), &v);
+        dict_add(dict, ("key" + std::to_string(i)).c_str(), &v);
         g_value_unset(&v);
     }
     dict_free(dict);

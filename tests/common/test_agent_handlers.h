@@ -1,6 +1,5 @@
 // Method handlers of the framework's test agent.
-#ifndef KORVEX_TEST_AGENT_HANDLERS_H
-#define KORVEX_TEST_AGENT_HANDLERS_H
+#pragma once
 
 #include <korvex/kcommon_dbus.h>
 
@@ -13,6 +12,4 @@ gboolean TestAgent_unchecked(Korvex *object, const char *text, DBusGMethodInvoca
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

@@ -1,6 +1,5 @@
-// korvexctl against the real agents and polkitd on a private bus: every command,
-// its --json output and exit statuses. The network agent has a namespace and a
-// recorder over ifup/ifdown; the sysconfig agent a private /var/lib.
+// korvexctl on the real agents and polkitd on a private bus: commands, --json and exit statuses.
+// The network agent has a namespace and an ifup/ifdown recorder; sysconfig a private /var/lib.
 #include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
 
@@ -10,13 +9,10 @@
 #include <regex>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "bus_client.h"
 #include "host_identity.h"
 #include "ship_support.h"
-#include "temp_dir.h"
-#include "test_bus.h"
 
 using namespace korvex::test;
 using nlohmann::json;
@@ -24,18 +20,13 @@ using testing::HasSubstr, testing::Not, testing::StartsWith;
 
 namespace {
 
-constexpr int kFailed = 1;
-constexpr int kBadArgument = 2;
-constexpr int kUnreachable = 3;
-constexpr int kNotAuthorized = 4;
-constexpr int kNotConfigured = 5;
+enum { kFailed = 1, kBadArgument, kUnreachable, kNotAuthorized, kNotConfigured };
 
 struct Ctl {
     std::vector<std::string> args;
     std::optional<uid_t> uid = std::nullopt;
     std::string stdin_path = "/dev/null";
-    // Run on a terminal of its own (script(1)): standard input, output and
-    // error are the terminal, and both outputs arrive in `out`.
+    // Run under script(1): stdin, stdout and stderr are a terminal; both outputs land in `out`.
     bool terminal = false;
     std::vector<std::string> env = {};
 };
@@ -56,15 +47,18 @@ CommandResult korvexctl(const std::string &bus_address, const Ctl &call) {
     return run_command(options, std::chrono::minutes(5));
 }
 
+// The words of `line`, split at spaces.
+std::vector<std::string> words(const std::string &line) {
+    std::istringstream in(line);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
 // "NAME  up|down" lines of `network list`.
 std::map<std::string, std::string> listed_states(const std::string &out) {
     std::map<std::string, std::string> states;
-    for (const auto &line : split_lines(out)) {
-        std::istringstream words(line);
-        std::string name, state;
-        words >> name >> state;
+    std::istringstream in(out);
+    for (std::string name, state; in >> name >> state;)
         states[name] = state;
-    }
     return states;
 }
 
@@ -72,9 +66,8 @@ class KorvexctlOnAgents : public ::testing::Test {
 protected:
     void SetUp() override {
         chmod(state_.path().c_str(), 0755);
-        TestBusOptions options;
-        options.polkit_rules = rules_refusing_user("nobody");
-        bus_ = std::make_unique<TestSystemBus>(options);
+        bus_ = std::make_unique<TestSystemBus>(
+            TestBusOptions{.polkit_rules = rules_refusing_user("nobody")});
 
         space_.ip({"link", "set", "lo", "up"});
         space_.ip({"link", "add", "kx0", "type", "veth", "peer", "name", "kx1"});
@@ -127,9 +120,7 @@ protected:
                                       "/01/canonical " + name + ".test\nsave\n");
     }
 
-    std::string recorded_tools() {
-        return file_exists(state_.file("ifup.log")) ? read_file(state_.file("ifup.log")) : "";
-    }
+    std::string recorded_tools() { return read_file(state_.file("ifup.log")); }
 
     TempDir state_{"korvex-ctl"};
     std::unique_ptr<TestSystemBus> bus_;
@@ -220,8 +211,7 @@ TEST_F(KorvexctlOnAgents, PuppetFailuresAreExplainedAndLongRunsShowTheirTime) {
     EXPECT_THAT(syntax.err, HasSubstr("exit status 1: a syntax error in the manifest"));
     EXPECT_THAT(syntax.err, HasSubstr("journalctl -u korvex-sysconfig"));
 
-    // On a terminal the seconds of a run are counted on standard error and
-    // the line is cleared once the answer is there.
+    // On a terminal a run's seconds are counted on stderr, the line cleared once it answers.
     const std::string slow_pp =
         state_.write("slow.pp", "exec { 'wait': command => '/bin/sleep 3' }\n");
     const auto slow = ctl({.args = {"--no-ask-password", "sysconfig", "run-string", "--scheme",
@@ -267,15 +257,13 @@ TEST_F(KorvexctlOnAgents, NetworkCommandsReportAndSwitchInterfaces) {
 
     EXPECT_EQ(ctl({"network", "ip", "lo"}).out, "127.0.0.1\n");
     EXPECT_EQ(ctl_json({"network", "ip", "lo"}).at("ip"), "127.0.0.1");
-    const std::regex ether(R"(link/ether ([0-9a-f:]{17}))");
     std::smatch m;
     const std::string link = space_.ip({"-o", "link", "show", "kx0"});
-    ASSERT_TRUE(std::regex_search(link, m, ether)) << link;
+    ASSERT_TRUE(std::regex_search(link, m, std::regex(R"(link/ether ([0-9a-f:]{17}))"))) << link;
     std::string mac = ctl({"network", "mac", "kx0"}).out;
     std::transform(mac.begin(), mac.end(), mac.begin(), ::tolower);
     EXPECT_EQ(mac, m[1].str() + "\n");
-    // A name list does not show is an error for every command, and start
-    // runs nothing for it.
+    // A name list does not show is an error for every command (start runs nothing).
     for (const char *sub : {"status", "start", "stop", "ip", "mac"}) {
         const auto absent = ctl({"network", sub, "no-such-if"});
         EXPECT_EQ(absent.exit_code(), kBadArgument) << sub;
@@ -315,8 +303,7 @@ TEST_F(KorvexctlOnAgents, NoCommandShowsTheHostTheAgentsAndTheInterfaces) {
         EXPECT_THAT(view.out, HasSubstr(row)) << row << view.out;
     EXPECT_EQ(ctl({"status"}).out, view.out);
 
-    // An agent that does not answer is shown with the reason; the view
-    // stays useful as long as one answers.
+    // An agent that does not answer is shown with the reason; the others still are.
     network_->process().signal(SIGSTOP);
     const json partial = ctl_json({"--timeout", "1", "status"});
     network_->process().signal(SIGCONT);
@@ -327,17 +314,14 @@ TEST_F(KorvexctlOnAgents, NoCommandShowsTheHostTheAgentsAndTheInterfaces) {
                 HasSubstr("network agent"));
     EXPECT_EQ(partial.at("interfaces").size(), 0u);
 
-    TestBusOptions empty;
-    empty.start_polkit = false;
-    TestSystemBus other(empty);
+    TestSystemBus other({.start_polkit = false});
     const auto none = korvexctl(other.address(), Ctl{{}});
     EXPECT_EQ(none.exit_code(), kUnreachable) << none.out;
     EXPECT_THAT(none.out, HasSubstr("Network agent: not answering"));
 }
 
 TEST_F(KorvexctlOnAgents, OnATerminalATextAuthenticationAgentServesTheCalls) {
-    // A stand-in for pkttyagent that records how it was started, reports
-    // itself registered by closing the descriptor and waits to be stopped.
+    // A pkttyagent stand-in: logs its arguments, reports itself registered by closing fd 3, waits.
     const std::string stubs = state_.file("stubs");
     const std::string log = state_.file("pkttyagent.log");
     const std::string pid_file = state_.file("pkttyagent.pid");
@@ -347,11 +331,10 @@ TEST_F(KorvexctlOnAgents, OnATerminalATextAuthenticationAgentServesTheCalls) {
                    "\nexec 3>&-\nexec sleep 60\n",
                0755);
     const std::vector<std::string> env = {"PATH=" + stubs + ":" + getenv("PATH")};
-    auto started = [&] { return file_exists(log) ? read_file(log) : ""; };
 
     const auto asked = ctl(Ctl{.args = {"network", "list"}, .terminal = true, .env = env});
     EXPECT_EQ(asked.exit_code(), 0) << asked.out;
-    EXPECT_EQ(started(), "--notify-fd 3 --fallback\n");
+    EXPECT_EQ(read_file(log), "--notify-fd 3 --fallback\n");
     // Stopped again once the calls are done.
     EXPECT_FALSE(process_alive(std::stoi(read_file(pid_file))));
 
@@ -360,7 +343,7 @@ TEST_F(KorvexctlOnAgents, OnATerminalATextAuthenticationAgentServesTheCalls) {
     EXPECT_EQ(quiet.exit_code(), 0) << quiet.out;
     const auto piped = ctl(Ctl{.args = {"network", "list"}, .env = env});
     EXPECT_EQ(piped.exit_code(), 0) << piped.err;
-    EXPECT_EQ(started(), "--notify-fd 3 --fallback\n");
+    EXPECT_EQ(read_file(log), "--notify-fd 3 --fallback\n");
 }
 
 TEST_F(KorvexctlOnAgents, GetAndSetReachTheAgentsProperties) {
@@ -413,18 +396,12 @@ TEST_F(KorvexctlOnAgents, ExitStatusTellsRefusalBadArgumentFailureAndUnreachable
               kBadArgument);
 
     // Wrong usage never reaches the bus.
-    for (const std::vector<std::string> &args :
-         {std::vector<std::string>{"frobnicate"},
-          {"network"},
-          {"network", "status"},
-          {"sysconfig", "run-string", "--scheme", "augeas", "file"},
-          {"sysconfig", "query", "--force", "/files"},
-          {"network", "list", "--bogus"},
-          {"get", "printer", "uuid"},
-          {"--timeout", "soon", "network", "list"},
-          {"sysconfig", "run-string", "--scheme", "augeas", "--key", "k",
-           state_.file("missing")}}) {
-        const auto usage = ctl(args);
+    for (const std::string &args : std::vector<std::string>{
+             "frobnicate", "network", "network status", "sysconfig run-string --scheme augeas file",
+             "sysconfig query --force /files", "network list --bogus", "get printer uuid",
+             "--timeout soon network list",
+             "sysconfig run-string --scheme augeas --key k " + state_.file("missing")}) {
+        const auto usage = ctl(words(args));
         EXPECT_EQ(usage.exit_code(), kBadArgument) << usage.err;
     }
 
@@ -438,48 +415,26 @@ TEST_F(KorvexctlOnAgents, ExitStatusTellsRefusalBadArgumentFailureAndUnreachable
     const auto no_bus =
         korvexctl("unix:path=" + state_.file("no-such-socket"), Ctl{{"network", "list"}});
     EXPECT_EQ(no_bus.exit_code(), kUnreachable) << no_bus.err;
-    TestBusOptions empty;
-    empty.start_polkit = false;
-    TestSystemBus other(empty);
+    TestSystemBus other({.start_polkit = false});
     const auto absent = korvexctl(other.address(), Ctl{{"sysconfig", "is-configured", "k"}});
     EXPECT_EQ(absent.exit_code(), kUnreachable) << absent.err;
     EXPECT_THAT(absent.err, HasSubstr("org.vaduderuvoziz.Sysconfig"));
 }
 
 TEST(KorvexctlHelp, EveryCommandExplainsItselfAndTheExitStatuses) {
-    const std::vector<std::vector<std::string>> topics = {
-        {},
-        {"status"},
-        {"sysconfig"},
-        {"sysconfig", "run-string"},
-        {"sysconfig", "run-uri"},
-        {"sysconfig", "preview"},
-        {"sysconfig", "preview-uri"},
-        {"sysconfig", "query"},
-        {"sysconfig", "is-configured"},
-        {"network"},
-        {"network", "list"},
-        {"network", "status"},
-        {"network", "start"},
-        {"network", "stop"},
-        {"network", "ip"},
-        {"network", "mac"},
-        {"get"},
-        {"set"},
-    };
-    for (const auto &topic : topics) {
-        std::vector<std::string> args = topic;
-        args.push_back("--help");
-        const auto help = korvexctl("unix:path=/nonexistent", Ctl{args});
-        std::string name = "korvexctl";
-        for (const auto &word : topic)
-            name += " " + word;
+    for (const std::string topic :
+         {"", "status", "sysconfig", "sysconfig run-string", "sysconfig run-uri",
+          "sysconfig preview", "sysconfig preview-uri", "sysconfig query",
+          "sysconfig is-configured", "network", "network list", "network status", "network start",
+          "network stop", "network ip", "network mac", "get", "set"}) {
+        const auto help = korvexctl("unix:path=/nonexistent", Ctl{words(topic + " --help")});
+        const std::string name = topic.empty() ? "korvexctl" : "korvexctl " + topic;
         EXPECT_EQ(help.exit_code(), 0) << name;
-        EXPECT_THAT(help.out, StartsWith("Usage: " + (topic.size() > 1 && topic[0] == "network"
+        EXPECT_THAT(help.out, StartsWith("Usage: " + (topic.starts_with("network ")
                                                           ? std::string("korvexctl network")
                                                           : name)));
         if (!topic.empty()) {
-            EXPECT_THAT(help.out, HasSubstr(topic.back()));
+            EXPECT_THAT(help.out, HasSubstr(topic.substr(topic.rfind(' ') + 1)));
         }
         EXPECT_THAT(help.out, HasSubstr("Exit status:")) << name;
     }
@@ -489,17 +444,16 @@ TEST_F(KorvexctlOnAgents, PreviewsExitLikeDiffAndChangeNothing) {
     const std::string hosts = state_.file("hosts");
     const std::string before = "127.0.0.1\tlocalhost\n";
     write_file(hosts, before);
-    write_file(state_.file("same.augeas"), "transform Hosts incl " + hosts + "\nload\nset /files" +
-                                               hosts + "/1/canonical localhost\nsave\n");
     const auto same =
-        ctl({"sysconfig", "preview", "--scheme", "augeas", state_.file("same.augeas")});
+        ctl({"sysconfig", "preview", "--scheme", "augeas",
+             state_.write("same.augeas", "transform Hosts incl " + hosts + "\nload\nset /files" +
+                                             hosts + "/1/canonical localhost\nsave\n")});
     EXPECT_EQ(same.exit_code(), 0) << same.err;
     EXPECT_EQ(same.out, "");
 
     // From standard input: the diff, exit status 1, the file as it was.
-    const auto edit = ctl(Ctl{{"sysconfig", "preview", "--scheme", "augeas", "-"},
-                              std::nullopt,
-                              hosts_script("edit", "192.0.2.7")});
+    const auto edit = ctl({.args = {"sysconfig", "preview", "--scheme", "augeas", "-"},
+                           .stdin_path = hosts_script("edit", "192.0.2.7")});
     EXPECT_EQ(edit.exit_code(), 1) << edit.err;
     EXPECT_NE(edit.out.find("--- " + hosts), std::string::npos) << edit.out;
     EXPECT_NE(edit.out.find("\n+192.0.2.7\tedit.test\n"), std::string::npos) << edit.out;

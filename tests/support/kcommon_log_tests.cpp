@@ -4,8 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -14,19 +12,19 @@ struct Captured {
     std::string message;
 };
 
-class LogRecorder {
-public:
-    LogRecorder() { kx_log_set_handler(&LogRecorder::record, this); }
+// The log handler while it lives.
+struct LogRecorder {
+    LogRecorder() {
+        kx_log_set_handler(
+            [](int level, const char *message, void *self) {
+                static_cast<LogRecorder *>(self)->lines.push_back({level, message});
+            },
+            this);
+    }
     ~LogRecorder() { kx_log_set_handler(nullptr, nullptr); }
     LogRecorder(const LogRecorder &) = delete;
     LogRecorder &operator=(const LogRecorder &) = delete;
-
     std::vector<Captured> lines;
-
-private:
-    static void record(int level, const char *message, void *self) {
-        static_cast<LogRecorder *>(self)->lines.push_back({level, message});
-    }
 };
 
 // What `write` sends to fd 2.
@@ -81,8 +79,7 @@ TEST(Log, HandlerGetsWholeMessagesWithoutLineFeedUntilRemoved) {
     kx_log(KX_LOG_INFO, "%s: after removal", "step");
 }
 
-// Each case runs in a process of its own, so the environment needs no
-// restoring.
+// Each case runs in a process of its own: the environment needs no restoring.
 TEST(Log, StderrCopyFollowsFlagAndEnvironment) {
     const auto quiet = [] { kx_log(KX_LOG_INFO, "%s: quiet", "step"); };
     unsetenv("KX_LOG_STDERR");

@@ -4,9 +4,6 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <set>
-#include <string>
-
-namespace {
 
 constexpr int kOwnCodes[] = {KX_RES_OK,     KX_RES_BAD_ARGUMENT,   KX_RES_DOWNLOAD_FAILED,
                              KX_RES_FAILED, KX_RES_NOT_AUTHORIZED, KX_RES_SYSTEM_ERROR};
@@ -77,5 +74,3 @@ TEST(ResultText, AnyOtherValueHasAConstantTextThatClaimsNoKnownOutcome) {
         EXPECT_EQ(kx_result_to_str(code), text) << code;
     }
 }
-
-} // namespace
