@@ -12,8 +12,6 @@
 using namespace korvex::test;
 using testing::HasSubstr, testing::Not, testing::StartsWith;
 
-namespace {
-
 constexpr const char *kName = "org.vaduderuvoziz.TestAgent";
 constexpr const char *kPath = "/org/vaduderuvoziz/TestAgent";
 constexpr const char *kIface = "org.vaduderuvoziz.TestAgent";
@@ -88,8 +86,6 @@ protected:
     TempDir dir_;
     const std::string holder_ = dir_.file("holder");
 };
-
-} // namespace
 
 TEST_F(FrameworkOnBus, BuildsTheClassFromThePropertyTable) {
     // The unknown letter is reported and skipped; the rows after it are installed.
@@ -218,11 +214,9 @@ TEST_F(FrameworkOnBus, SecondInstanceExitsWithOne) {
     ASSERT_TRUE(status.has_value());
     ASSERT_TRUE(WIFEXITED(*status));
     EXPECT_EQ(WEXITSTATUS(*status), 1);
-    EXPECT_TRUE(std::regex_search(
-        second.stderr_text(),
-        std::regex("Looks like another server of this type is already running: Reply "
-                   "(in queue|exists)\n")))
-        << second.stderr_text();
+    EXPECT_THAT(second.stderr_text(),
+                testing::ContainsRegex("Looks like another server of this type is already "
+                                       "running: Reply (in queue|exists)\n"));
     // The first instance keeps its name and keeps serving.
     EXPECT_TRUE(get(kIface, "uuid").ok);
 }

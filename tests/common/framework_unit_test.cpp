@@ -24,18 +24,14 @@ GType korvex_dict_type(int) { return G_TYPE_INT; }
 
 } // extern "C"
 
-namespace {
-
 using SpecPtr = std::unique_ptr<GParamSpec, decltype(&g_param_spec_unref)>;
 
-SpecPtr spec_for(char letter) {
+static SpecPtr spec_for(char letter) {
     GParamSpec *spec = nullptr;
     const bool mapped =
         get_paramspec_from_property(&spec, {9, "p", "p", "blurb", G_PARAM_READWRITE, letter});
     return {mapped ? g_param_spec_ref_sink(spec) : nullptr, g_param_spec_unref};
 }
-
-} // namespace
 
 TEST(ParamSpecMapping, EveryLetterGetsItsTypeRangeAndDefault) {
     const std::pair<char, GType> cases[] = {

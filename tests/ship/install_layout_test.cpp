@@ -13,8 +13,6 @@ using namespace korvex::test;
 using testing::HasSubstr, testing::Not, testing::StartsWith;
 namespace fs = std::filesystem;
 
-namespace {
-
 const std::vector<std::string> kPrograms = {
     "usr/bin/korvexctl", "usr/sbin/broker-launcher", "usr/libexec/korvex/sysconfig-dbus",
     "usr/libexec/korvex/network-dbus", "usr/libexec/korvex/sysconfig-augeas-preview"};
@@ -23,7 +21,7 @@ const std::vector<std::string> kProjectLibraries = {"libkcommon.so",      "libks
                                                     "libknetwork.so",     "libksigar.so"};
 
 // "key=value" lines of a unit or activation file, by key (the last wins).
-std::map<std::string, std::string> ini_values(const std::string &path) {
+static std::map<std::string, std::string> ini_values(const std::string &path) {
     std::map<std::string, std::string> values;
     for (const auto &line : split_lines(read_file(path)))
         if (const auto equals = line.find('=');
@@ -47,8 +45,6 @@ protected:
 
     TempDir dest_{"korvex-destdir"};
 };
-
-} // namespace
 
 TEST_F(InstalledTree, PutsEveryFileWhereTheHostLooksForIt) {
     for (const auto &program : kPrograms) {
@@ -122,17 +118,15 @@ TEST_F(InstalledTree, ProgramsLoadTheProjectLibrariesFromTheInstallTree) {
         const auto listing = run_checked(ldd).out;
         EXPECT_THAT(listing, Not(HasSubstr("not found"))) << object << ":\n" << listing;
         std::map<std::string, std::string> where;
-        for (const auto &line : split_lines(listing)) {
-            std::smatch m;
+        std::smatch m;
+        for (const auto &line : split_lines(listing))
             if (std::regex_match(line, m, resolved))
                 where[m[1]] = m[2];
-        }
-        for (const auto &library : kProjectLibraries) {
-            if (!where.count(library))
-                continue;
-            EXPECT_EQ(fs::canonical(where[library]).parent_path(), libdir)
-                << object << " loads " << library << " from " << where[library];
-        }
+        for (const auto &library : kProjectLibraries)
+            if (where.count(library)) {
+                EXPECT_EQ(fs::canonical(where[library]).parent_path(), libdir)
+                    << object << " loads " << library << " from " << where[library];
+            }
     }
 
     // And they start: with no bus an agent ends with its own failure status, not the loader's.

@@ -18,8 +18,6 @@ using namespace korvex::test;
 using nlohmann::json;
 using testing::HasSubstr, testing::Not, testing::StartsWith;
 
-namespace {
-
 enum { kFailed = 1, kBadArgument, kUnreachable, kNotAuthorized, kNotConfigured };
 
 struct Ctl {
@@ -31,7 +29,7 @@ struct Ctl {
     std::vector<std::string> env = {};
 };
 
-CommandResult korvexctl(const std::string &bus_address, const Ctl &call) {
+static CommandResult korvexctl(const std::string &bus_address, const Ctl &call) {
     ProcessOptions options = command({KORVEXCTL_PATH});
     options.argv.insert(options.argv.end(), call.args.begin(), call.args.end());
     if (call.terminal) {
@@ -48,18 +46,9 @@ CommandResult korvexctl(const std::string &bus_address, const Ctl &call) {
 }
 
 // The words of `line`, split at spaces.
-std::vector<std::string> words(const std::string &line) {
+static std::vector<std::string> words(const std::string &line) {
     std::istringstream in(line);
     return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
-}
-
-// "NAME  up|down" lines of `network list`.
-std::map<std::string, std::string> listed_states(const std::string &out) {
-    std::map<std::string, std::string> states;
-    std::istringstream in(out);
-    for (std::string name, state; in >> name >> state;)
-        states[name] = state;
-    return states;
 }
 
 class KorvexctlOnAgents : public ::testing::Test {
@@ -129,8 +118,6 @@ protected:
     std::unique_ptr<Agent> sysconfig_;
 };
 
-} // namespace
-
 TEST_F(KorvexctlOnAgents, SysconfigRunsReportTheKeyStatusAndSkipConfiguredKeys) {
     const std::string hosts = state_.file("hosts");
     write_file(hosts, "127.0.0.1\tlocalhost\n");
@@ -180,8 +167,7 @@ TEST_F(KorvexctlOnAgents, SysconfigRunsReportTheKeyStatusAndSkipConfiguredKeys) 
 
 TEST_F(KorvexctlOnAgents, AFailedRunPrintsItsStatusAndExitsWithFailure) {
     const std::string broken = state_.write("broken.augeas", "frobnicate /files\n");
-    const auto run =
-        ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", "broken", broken});
+    const auto run = ctl(words("sysconfig run-string --scheme augeas --key broken " + broken));
     EXPECT_EQ(run.exit_code(), kFailed) << run.err;
     EXPECT_THAT(run.out, StartsWith("FAILED\n"));
 
@@ -190,8 +176,7 @@ TEST_F(KorvexctlOnAgents, AFailedRunPrintsItsStatusAndExitsWithFailure) {
     EXPECT_EQ(stored.at("configured"), true);
 
     // Run again without --force: the stored failure, and the exit status says so.
-    const auto again =
-        ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", "broken", broken});
+    const auto again = ctl(words("sysconfig run-string --scheme augeas --key broken " + broken));
     EXPECT_EQ(again.exit_code(), kFailed);
     EXPECT_EQ(again.out, run.out);
     EXPECT_EQ(again.err, "korvexctl: not run: broken already configured (use --force)\n");
@@ -204,9 +189,8 @@ TEST_F(KorvexctlOnAgents, AFailedRunPrintsItsStatusAndExitsWithFailure) {
 }
 
 TEST_F(KorvexctlOnAgents, PuppetFailuresAreExplainedAndLongRunsShowTheirTime) {
-    const std::string manifest = state_.write("syntax.pp", "file { '/nonexistent/x': ensure => \n");
-    const auto syntax =
-        ctl({"sysconfig", "run-string", "--scheme", "puppet", "--key", "syntax", manifest});
+    const auto syntax = ctl({"sysconfig", "run-string", "--scheme", "puppet", "--key", "syntax",
+                             state_.write("syntax.pp", "file { '/nonexistent/x': ensure => \n")});
     EXPECT_EQ(syntax.exit_code(), kFailed);
     EXPECT_THAT(syntax.err, HasSubstr("exit status 1: a syntax error in the manifest"));
     EXPECT_THAT(syntax.err, HasSubstr("journalctl -u korvex-sysconfig"));
@@ -231,7 +215,7 @@ TEST_F(KorvexctlOnAgents, QueryReadsTheAgentsAugeasTree) {
 
     EXPECT_EQ(ctl({"sysconfig", "query", "/files/etc/hosts/1/ipaddr"}).out, expected);
     const json answer =
-        ctl_json({"sysconfig", "query", "--scheme", "augeas", "/files/etc/hosts/1/ipaddr"});
+        ctl_json(words("sysconfig query --scheme augeas /files/etc/hosts/1/ipaddr"));
     EXPECT_EQ(answer.at("value").get<std::string>() + "\n", expected);
     EXPECT_EQ(answer.at("path"), "/files/etc/hosts/1/ipaddr");
     // Only augeas answers queries.
@@ -245,10 +229,13 @@ TEST_F(KorvexctlOnAgents, NetworkCommandsReportAndSwitchInterfaces) {
         {"lo", "up"}, {"kx0", "down"}, {"kx1", "down"}};
     const auto listing = ctl({"network", "list"});
     ASSERT_EQ(listing.exit_code(), 0) << listing.err;
-    EXPECT_EQ(listed_states(listing.out), expected) << listing.out;
-    std::map<std::string, std::string> from_json;
-    const json listed = ctl_json({"network", "list"});
-    for (const auto &iface : listed.at("interfaces"))
+    std::map<std::string, std::string> listed, from_json;
+    std::istringstream lines(listing.out); // "NAME  up|down"
+    for (std::string name, state; lines >> name >> state;)
+        listed[name] = state;
+    EXPECT_EQ(listed, expected) << listing.out;
+    const json listed_json = ctl_json({"network", "list"});
+    for (const auto &iface : listed_json.at("interfaces"))
         from_json[iface.at("name")] = iface.at("up").get<bool>() ? "up" : "down";
     EXPECT_EQ(from_json, expected);
 
@@ -332,16 +319,16 @@ TEST_F(KorvexctlOnAgents, OnATerminalATextAuthenticationAgentServesTheCalls) {
                0755);
     const std::vector<std::string> env = {"PATH=" + stubs + ":" + getenv("PATH")};
 
-    const auto asked = ctl(Ctl{.args = {"network", "list"}, .terminal = true, .env = env});
+    const auto asked = ctl({.args = {"network", "list"}, .terminal = true, .env = env});
     EXPECT_EQ(asked.exit_code(), 0) << asked.out;
     EXPECT_EQ(read_file(log), "--notify-fd 3 --fallback\n");
     // Stopped again once the calls are done.
     EXPECT_FALSE(process_alive(std::stoi(read_file(pid_file))));
 
     const auto quiet =
-        ctl(Ctl{.args = {"--no-ask-password", "network", "list"}, .terminal = true, .env = env});
+        ctl({.args = {"--no-ask-password", "network", "list"}, .terminal = true, .env = env});
     EXPECT_EQ(quiet.exit_code(), 0) << quiet.out;
-    const auto piped = ctl(Ctl{.args = {"network", "list"}, .env = env});
+    const auto piped = ctl({.args = {"network", "list"}, .env = env});
     EXPECT_EQ(piped.exit_code(), 0) << piped.err;
     EXPECT_EQ(read_file(log), "--notify-fd 3 --fallback\n");
 }
@@ -391,8 +378,7 @@ TEST_F(KorvexctlOnAgents, ExitStatusTellsRefusalBadArgumentFailureAndUnreachable
         EXPECT_EQ(bad.exit_code(), kBadArgument) << key << ": " << bad.err;
         EXPECT_NE(bad.err, "");
     }
-    EXPECT_EQ(ctl({"sysconfig", "run-string", "--scheme", "cfengine", "--key", "fresh", noop})
-                  .exit_code(),
+    EXPECT_EQ(ctl(words("sysconfig run-string --scheme cfengine --key fresh " + noop)).exit_code(),
               kBadArgument);
 
     // Wrong usage never reaches the bus.

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdlib>
+#include <fstream>
 #include <regex>
 
 #include <sys/prctl.h>
@@ -13,8 +14,6 @@
 using namespace korvex::test;
 using testing::HasSubstr;
 namespace fs = std::filesystem;
-
-namespace {
 
 using Recorded = std::vector<std::pair<std::string, pid_t>>; // name, pid
 
@@ -67,8 +66,6 @@ protected:
     TempDir run_dir_{"korvex-demo"};
 };
 
-} // namespace
-
 TEST_F(RunDemo, ShowsTheAgentsAtWorkTwiceInARowAndStopsWithoutLeftovers) {
     const bool var_lib_korvex_existed = fs::exists("/var/lib/korvex");
     Recorded first_run;
@@ -108,14 +105,13 @@ TEST_F(RunDemo, ShowsTheAgentsAtWorkTwiceInARowAndStopsWithoutLeftovers) {
         ASSERT_EQ(processes.size(), 4u) << read_file(run_dir_.file("pids"));
         for (const auto &[name, pid] : processes)
             EXPECT_TRUE(process_alive(pid)) << name;
-        if (round == 1) {
-            first_run = processes;
-        } else {
+        if (round == 2) {
             // The second start replaced the first instance.
             reap_all();
             for (const auto &[name, pid] : first_run)
                 EXPECT_FALSE(process_alive(pid)) << "first " << name << " still runs";
         }
+        first_run = processes;
     }
 
     const auto last_run = recorded();
@@ -145,14 +141,12 @@ TEST_F(RunDemo, StopsTheRecordedProcessesAndNoOtherHoldingTheirPids) {
     const std::string started = process_start_time(recorded_one.pid());
     const std::string other_start =
         std::to_string(std::stoull(process_start_time(reused_pid.pid())) + 1);
-    {
-        std::ofstream pids(run_dir_.file("pids"));
-        pids << "recorded " << recorded_one.pid() << " " << started << "\n"
-             << "reused " << reused_pid.pid() << " " << other_start << "\n"
-             << "gone 999999999 12345\n"
-             << "legacy " << legacy_marked.pid() << "\n"
-             << "stranger " << legacy_unmarked.pid() << "\n";
-    }
+    std::ofstream(run_dir_.file("pids"))
+        << "recorded " << recorded_one.pid() << " " << started << "\n"
+        << "reused " << reused_pid.pid() << " " << other_start << "\n"
+        << "gone 999999999 12345\n"
+        << "legacy " << legacy_marked.pid() << "\n"
+        << "stranger " << legacy_unmarked.pid() << "\n";
     const auto stop = run_command(options({"stop"}), std::chrono::minutes(2));
     EXPECT_EQ(stop.exit_code(), 0) << stop.err;
     EXPECT_TRUE(recorded_one.wait(std::chrono::seconds(10)).has_value())

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iterator>
 #include <sstream>
@@ -28,8 +27,7 @@ inline std::string proc_file(pid_t pid, const char *entry) {
 
 // The stat line's fields from the state on (the name before may hold ')'); none once it is gone.
 inline std::vector<std::string> stat_fields(pid_t pid) {
-    std::ifstream stat(proc_file(pid, "stat"));
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::string text = read_file(proc_file(pid, "stat"));
     std::istringstream rest(text.substr(text.rfind(')') + 1));
     return {std::istream_iterator<std::string>(rest), std::istream_iterator<std::string>()};
 }
@@ -65,11 +63,8 @@ inline std::vector<pid_t> processes_running(const std::string &program) {
 // Those whose environment holds the entry `name_value` ("N=V").
 inline std::vector<pid_t> processes_with_environment(const std::string &name_value) {
     return live_processes([&](pid_t pid) {
-        std::ifstream environ(proc_file(pid, "environ"));
-        for (std::string entry; std::getline(environ, entry, '\0');)
-            if (entry == name_value)
-                return true;
-        return false;
+        const std::string entries = '\0' + read_file(proc_file(pid, "environ"));
+        return entries.find('\0' + name_value + '\0') != std::string::npos;
     });
 }
 

@@ -4,13 +4,11 @@
 #include "process.h"
 #include "temp_dir.h"
 
-namespace {
-
 using namespace korvex::test;
 
 // dnsmasq stays in the process group of the script that starts it, which the harness clears once
 // the script ends: the script gets a session of its own.
-CommandResult dns_srv_netns(std::vector<std::string> args) {
+static CommandResult dns_srv_netns(std::vector<std::string> args) {
     args.insert(args.begin(), {"setsid", "--wait", DNS_SRV_NETNS});
     return run_command(command(std::move(args)));
 }
@@ -84,5 +82,3 @@ TEST_F(DnsSrv, TargetThatDoesNotFitTheBufferIsNotCut) {
     EXPECT_EQ(lookup("_long._tcp.example.test", 32), "found a-rather-long-host.example.test 5672");
     EXPECT_EQ(lookup("_two._tcp.example.test", 31), "found short.example.test 5673");
 }
-
-} // namespace

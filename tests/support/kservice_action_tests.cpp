@@ -41,9 +41,7 @@ void record_completion(ServicesAction *action) {
 class ServicesActionTest : public testing::Test {
 protected:
     void SetUp() override {
-        context_ = g_main_context_new();
         g_main_context_push_thread_default(context_);
-        loop_ = g_main_loop_new(context_, FALSE);
         mainloop_track_children(0);
     }
 
@@ -71,8 +69,8 @@ protected:
         return c;
     }
 
-    GMainContext *context_ = nullptr;
-    GMainLoop *loop_ = nullptr;
+    GMainContext *context_ = g_main_context_new();
+    GMainLoop *loop_ = g_main_loop_new(context_, FALSE);
     TempDir dir_{"kx-service-test"};
 };
 
