@@ -20,8 +20,7 @@ constexpr const char *kProps = "org.freedesktop.DBus.Properties";
 class FrameworkOnBus : public ::testing::Test {
 protected:
     void SetUp() override {
-        // Refuse the echo action to nobody only, and make it prove it is an
-        // administrator to read "ratio": other actions keep their defaults.
+        // Refuse echo to nobody only and make it prove it is an administrator to read "ratio".
         bus_ = std::make_unique<TestSystemBus>(TestBusOptions{
             .polkit_rules = R"(polkit.addRule(function(action, subject) {
         if (subject.user != "nobody") return;
@@ -73,8 +72,7 @@ protected:
                        {Arg::s(kIface), Arg::s(property)});
     }
 
-    // nobody's authentication agent never answers, so polkitd keeps the
-    // checks of these calls open; the file holder_ tells what became of them.
+    // Nobody's auth agent never answers, so polkitd holds these checks; holder_ logs their fate.
     Process hold(int count, const char *iface, const char *member, std::vector<Arg> args) {
         return hold_challenge(kNobody, bus_->address(), holder_, count, kName, kPath, iface, member,
                               args);

@@ -78,14 +78,12 @@ TEST(KorvexClass, InstallsRowsUnderTheirIdsAndSkipsUnknownLetters) {
 }
 
 TEST(DictBuilder, BuildsAMapFromRepeatedAdds) {
-    const GType map_type = dbus_g_type_get_map("GHashTable", G_TYPE_STRING, G_TYPE_INT);
     GValue map = G_VALUE_INIT;
-    g_value_init(&map, map_type);
-    Dict *dict = dict_new(&map);
+    Dict *dict =
+        dict_new(g_value_init(&map, dbus_g_type_get_map("GHashTable", G_TYPE_STRING, G_TYPE_INT)));
     for (int i = 0; i < 3; ++i) {
         GValue v = G_VALUE_INIT;
-        g_value_init(&v, G_TYPE_INT);
-        g_value_set_int(&v, i * 10);
+        g_value_set_int(g_value_init(&v, G_TYPE_INT), i * 10);
         dict_add(dict, ("key" + std::to_string(i)).c_str(), &v);
         g_value_unset(&v);
     }

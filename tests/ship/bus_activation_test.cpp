@@ -1,6 +1,5 @@
-// Bus activation of the installed agents as the host's bus does it. The setuid
-// launch helper reads the compiled-in /usr/share/dbus-1/system.conf, so a mount
-// namespace shows ours there, with a private /run/dbus and /var/lib.
+// Bus activation of the installed agents as the host's bus does it. The setuid launch helper reads
+// the built-in /usr/share/dbus-1/system.conf: a mount namespace shows ours (and private /run).
 #include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
 

@@ -45,7 +45,6 @@ static CommandResult korvexctl(const std::string &bus_address, const Ctl &call) 
     return run_command(options, std::chrono::minutes(5));
 }
 
-// The words of `line`, split at spaces.
 static std::vector<std::string> words(const std::string &line) {
     std::istringstream in(line);
     return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};

@@ -30,7 +30,6 @@ protected:
     }
 
     void TearDown() override {
-        // Whatever happened above, leave nothing running.
         run_command(options({"stop"}), std::chrono::minutes(2));
         for (pid_t pid : processes_with_environment(marker()))
             kill(pid, SIGKILL);
@@ -62,7 +61,7 @@ protected:
     }
 
     std::unique_ptr<TempDir> clean_build_;
-    std::string build_dir_ = build_tree();
+    std::string build_dir_ = KORVEX_BUILD_TREE;
     TempDir run_dir_{"korvex-demo"};
 };
 

@@ -1,5 +1,4 @@
-// Shared by the shipping tests: installing the build tree, finding processes by path or
-// environment.
+// Shared by the ship tests: installing the build tree, finding processes by path or environment.
 #pragma once
 
 #include <filesystem>
@@ -12,11 +11,8 @@
 
 namespace korvex::test {
 
-inline std::string build_tree() { return KORVEX_BUILD_TREE; }
-
-// `cmake --install` of the build tree under `prefix` (and DESTDIR when given).
 inline void install_tree(const std::string &prefix, const std::string &destdir = "") {
-    ProcessOptions install = command({"cmake", "--install", build_tree(), "--prefix", prefix});
+    ProcessOptions install = command({"cmake", "--install", KORVEX_BUILD_TREE, "--prefix", prefix});
     install.env = {"DESTDIR=" + destdir}; // empty: none
     run_checked(install);
 }
@@ -60,7 +56,6 @@ inline std::vector<pid_t> processes_running(const std::string &program) {
     });
 }
 
-// Those whose environment holds the entry `name_value` ("N=V").
 inline std::vector<pid_t> processes_with_environment(const std::string &name_value) {
     return live_processes([&](pid_t pid) {
         const std::string entries = '\0' + read_file(proc_file(pid, "environ"));

@@ -6,8 +6,7 @@
 
 using namespace korvex::test;
 
-// dnsmasq stays in the process group of the script that starts it, which the harness clears once
-// the script ends: the script gets a session of its own.
+// dnsmasq stays in its script's process group, which the harness clears as the script ends: setsid.
 static CommandResult dns_srv_netns(std::vector<std::string> args) {
     args.insert(args.begin(), {"setsid", "--wait", DNS_SRV_NETNS});
     return run_command(command(std::move(args)));

@@ -12,7 +12,6 @@ struct Captured {
     std::string message;
 };
 
-// The log handler while it lives.
 struct LogRecorder {
     LogRecorder() {
         kx_log_set_handler(
@@ -27,7 +26,6 @@ struct LogRecorder {
     std::vector<Captured> lines;
 };
 
-// What `write` sends to fd 2.
 template <typename Write>
 std::string stderr_of(Write write) {
     testing::internal::CaptureStderr();
