@@ -220,9 +220,8 @@ TEST_F(FrameworkOnBus, SecondInstanceExitsWithOne) {
 }
 
 TEST(FrameworkWithoutBus, ExitsWithOneWhenNoBusIsReachable) {
-    TempDir dir;
     ProcessOptions options = command({TEST_AGENT_PATH});
-    options.env = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir.file("no-such-socket")};
+    options.env = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/no-such-socket"};
     CommandResult result = run_command(options, std::chrono::seconds(30));
     EXPECT_EQ(result.exit_code(), 1);
     EXPECT_THAT(result.err, StartsWith("Failed to open connection to bus: "));

@@ -3,13 +3,9 @@
 
 #include <korvex/kcommon_dbus.h>
 
-#ifdef __cplusplus
-extern "C" {
-#endif
+G_BEGIN_DECLS
 
 gboolean TestAgent_echo(Korvex *object, const char *text, DBusGMethodInvocation *context);
 gboolean TestAgent_unchecked(Korvex *object, const char *text, DBusGMethodInvocation *context);
 
-#ifdef __cplusplus
-}
-#endif
+G_END_DECLS

@@ -1,13 +1,12 @@
 #!/bin/bash
-# Validates the shipped PolicyKit and D-Bus policy files against the host's DTDs. Debian's
-# busconfig.dtd predates the send_*/receive_* match attributes dbus-daemon has long accepted,
-# so those are declared on top of it first.
+# Validates the PolicyKit and D-Bus policy files of the data folder $1 against the host's DTDs.
+# Debian's busconfig.dtd predates the send_*/receive_* match attributes dbus-daemon has long
+# accepted, so those are declared on top of it first.
 set -euo pipefail
-data_dir=$1
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-xmllint --noout --dtdvalid /usr/share/polkit-1/policyconfig-1.dtd "$data_dir"/polkit/*.policy
+xmllint --noout --dtdvalid /usr/share/polkit-1/policyconfig-1.dtd "$1"/polkit/*.policy
 
 attrs=(user send receive own own_prefix send_to receive_from send_interface send_member
        send_error send_destination send_path send_type send_requested_reply send_broadcast
@@ -19,5 +18,5 @@ attrs=(user send receive own own_prefix send_to receive_from send_interface send
         printf '<!ATTLIST %s%s>\n' "$element" "$(printf ' %s CDATA #IMPLIED' "${attrs[@]}")"
     done
 } > "$tmp/busconfig.dtd"
-xmllint --noout --dtdvalid "$tmp/busconfig.dtd" "$data_dir"/dbus/*.conf
+xmllint --noout --dtdvalid "$tmp/busconfig.dtd" "$1"/dbus/*.conf
 echo "all data files valid"

@@ -17,13 +17,9 @@ inline void install_tree(const std::string &prefix, const std::string &destdir =
     run_checked(install);
 }
 
-inline std::string proc_file(pid_t pid, const char *entry) {
-    return "/proc/" + std::to_string(pid) + "/" + entry;
-}
-
 // The stat line's fields from the state on (the name before may hold ')'); none once it is gone.
 inline std::vector<std::string> stat_fields(pid_t pid) {
-    const std::string text = read_file(proc_file(pid, "stat"));
+    const std::string text = read_file("/proc/" + std::to_string(pid) + "/stat");
     std::istringstream rest(text.substr(text.rfind(')') + 1));
     return {std::istream_iterator<std::string>(rest), std::istream_iterator<std::string>()};
 }
@@ -52,13 +48,15 @@ inline std::vector<pid_t> live_processes(const std::function<bool(pid_t)> &match
 inline std::vector<pid_t> processes_running(const std::string &program) {
     return live_processes([&](pid_t pid) {
         std::error_code error;
-        return std::filesystem::read_symlink(proc_file(pid, "exe"), error) == program && !error;
+        const auto exe =
+            std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
+        return !error && exe == program;
     });
 }
 
 inline std::vector<pid_t> processes_with_environment(const std::string &name_value) {
     return live_processes([&](pid_t pid) {
-        const std::string entries = '\0' + read_file(proc_file(pid, "environ"));
+        const std::string entries = '\0' + read_file("/proc/" + std::to_string(pid) + "/environ");
         return entries.find('\0' + name_value + '\0') != std::string::npos;
     });
 }

@@ -5,8 +5,6 @@
 #include <cstring>
 #include <gtest/gtest.h>
 
-namespace {
-
 struct Captured {
     int level;
     std::string message;
@@ -27,15 +25,15 @@ struct LogRecorder {
 };
 
 template <typename Write>
-std::string stderr_of(Write write) {
+static std::string stderr_of(Write write) {
     testing::internal::CaptureStderr();
     write();
     std::fflush(stderr);
     return testing::internal::GetCapturedStderr();
 }
 
-int evaluations = 0;
-int counted_argument() {
+static int evaluations = 0;
+static int counted_argument() {
     ++evaluations;
     return 42;
 }
@@ -121,5 +119,3 @@ TEST(LogDeathTest, WorksBeforeInitWithInfoThresholdAndProgramName) {
         testing::ExitedWithCode(0),
         std::string("^") + program_invocation_short_name + ": step: before init\n$");
 }
-
-} // namespace

@@ -10,8 +10,6 @@
 
 #include "temp_dir.h"
 
-namespace {
-
 using namespace korvex::test;
 
 using ActionPtr =
@@ -27,7 +25,7 @@ struct Completion {
     GMainLoop *loop = nullptr;
 };
 
-void record_completion(ServicesAction *action) {
+static void record_completion(ServicesAction *action) {
     auto *c = static_cast<Completion *>(action->cb_data);
     ++c->calls;
     c->exit_status = action->exit_status;
@@ -196,5 +194,3 @@ TEST_F(ServicesActionTest, CompletionRunsOnTheTrackedLoopThread) {
     g_main_loop_unref(loop);
     g_main_context_unref(context);
 }
-
-} // namespace
