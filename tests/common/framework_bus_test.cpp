@@ -1,26 +1,16 @@
-// The framework end to end: the test agent on a private system bus with the
-// real polkitd, called by real clients as root and as an unprivileged user.
+// The framework end to end: the test agent on a private bus with polkitd; root and nobody call it.
 #include <gmock/gmock.h>
 
-#include <unistd.h>
-
-#include <fstream>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include <korvex/kcommon.h>
 
 #include "bus_client.h"
 #include "host_identity.h"
-#include "process.h"
-#include "temp_dir.h"
 #include "test_bus.h"
 
 using namespace korvex::test;
 using testing::HasSubstr, testing::Not, testing::StartsWith;
-
-namespace {
 
 constexpr const char *kName = "org.vaduderuvoziz.TestAgent";
 constexpr const char *kPath = "/org/vaduderuvoziz/TestAgent";
@@ -30,8 +20,7 @@ constexpr const char *kProps = "org.freedesktop.DBus.Properties";
 class FrameworkOnBus : public ::testing::Test {
 protected:
     void SetUp() override {
-        // Refuse the echo action to nobody only, and make it prove it is an
-        // administrator to read "ratio": other actions keep their defaults.
+        // Refuse echo to nobody only and make it prove it is an administrator to read "ratio".
         bus_ = std::make_unique<TestSystemBus>(TestBusOptions{
             .polkit_rules = R"(polkit.addRule(function(action, subject) {
         if (subject.user != "nobody") return;
@@ -55,9 +44,8 @@ protected:
 
     static std::vector<std::string> lines_of(const std::string &path, const std::string &prefix) {
         std::vector<std::string> found;
-        std::ifstream in(path);
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind(prefix, 0) == 0)
+        for (const auto &line : split_lines(read_file(path)))
+            if (line.starts_with(prefix))
                 found.push_back(line);
         return found;
     }
@@ -84,8 +72,7 @@ protected:
                        {Arg::s(kIface), Arg::s(property)});
     }
 
-    // nobody's authentication agent never answers, so polkitd keeps the
-    // checks of these calls open; the file holder_ tells what became of them.
+    // Nobody's auth agent never answers, so polkitd holds these checks; holder_ logs their fate.
     Process hold(int count, const char *iface, const char *member, std::vector<Arg> args) {
         return hold_challenge(kNobody, bus_->address(), holder_, count, kName, kPath, iface, member,
                               args);
@@ -97,8 +84,6 @@ protected:
     TempDir dir_;
     const std::string holder_ = dir_.file("holder");
 };
-
-} // namespace
 
 TEST_F(FrameworkOnBus, BuildsTheClassFromThePropertyTable) {
     // The unknown letter is reported and skipped; the rows after it are installed.
@@ -227,19 +212,16 @@ TEST_F(FrameworkOnBus, SecondInstanceExitsWithOne) {
     ASSERT_TRUE(status.has_value());
     ASSERT_TRUE(WIFEXITED(*status));
     EXPECT_EQ(WEXITSTATUS(*status), 1);
-    EXPECT_TRUE(std::regex_search(
-        second.stderr_text(),
-        std::regex("Looks like another server of this type is already running: Reply "
-                   "(in queue|exists)\n")))
-        << second.stderr_text();
+    EXPECT_THAT(second.stderr_text(),
+                testing::ContainsRegex("Looks like another server of this type is already "
+                                       "running: Reply (in queue|exists)\n"));
     // The first instance keeps its name and keeps serving.
     EXPECT_TRUE(get(kIface, "uuid").ok);
 }
 
 TEST(FrameworkWithoutBus, ExitsWithOneWhenNoBusIsReachable) {
-    TempDir dir;
     ProcessOptions options = command({TEST_AGENT_PATH});
-    options.env = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir.file("no-such-socket")};
+    options.env = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/no-such-socket"};
     CommandResult result = run_command(options, std::chrono::seconds(30));
     EXPECT_EQ(result.exit_code(), 1);
     EXPECT_THAT(result.err, StartsWith("Failed to open connection to bus: "));
@@ -284,8 +266,7 @@ TEST_F(FrameworkOnBus, ACallerThatLeavesTakesItsChecksAlong) {
         << last.error_name << ": " << last.error_message << "\n"
         << agent_->stderr_text() << "\nholder: " << ::testing::PrintToString(lines_of(holder_, ""))
         << " running " << holder.running();
-    // Its 16 checks would wait two minutes; gone with the caller, they
-    // free the user's share at once.
+    // Its 16 checks would wait two minutes; leaving with the caller, they free its share at once.
     holder.stop();
     ASSERT_TRUE(wait_until([&] { return nobody_get("hostname").ok; }, std::chrono::seconds(20)));
     EXPECT_FALSE(logged("Error cancelling authorization check")) << agent_->stderr_text();

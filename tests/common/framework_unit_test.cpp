@@ -1,5 +1,4 @@
-// The property-table mapping and the map builder, in process. This program
-// supplies the agent symbols the framework resolves at load time.
+// The property-table mapping and map builder in process; this program supplies the agent symbols.
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -25,18 +24,14 @@ GType korvex_dict_type(int) { return G_TYPE_INT; }
 
 } // extern "C"
 
-namespace {
-
 using SpecPtr = std::unique_ptr<GParamSpec, decltype(&g_param_spec_unref)>;
 
-SpecPtr spec_for(char letter) {
+static SpecPtr spec_for(char letter) {
     GParamSpec *spec = nullptr;
     const bool mapped =
         get_paramspec_from_property(&spec, {9, "p", "p", "blurb", G_PARAM_READWRITE, letter});
     return {mapped ? g_param_spec_ref_sink(spec) : nullptr, g_param_spec_unref};
 }
-
-} // namespace
 
 TEST(ParamSpecMapping, EveryLetterGetsItsTypeRangeAndDefault) {
     const std::pair<char, GType> cases[] = {
@@ -83,16 +78,13 @@ TEST(KorvexClass, InstallsRowsUnderTheirIdsAndSkipsUnknownLetters) {
 }
 
 TEST(DictBuilder, BuildsAMapFromRepeatedAdds) {
-    const GType map_type = dbus_g_type_get_map("GHashTable", G_TYPE_STRING, G_TYPE_INT);
     GValue map = G_VALUE_INIT;
-    g_value_init(&map, map_type);
-    Dict *dict = dict_new(&map);
+    Dict *dict =
+        dict_new(g_value_init(&map, dbus_g_type_get_map("GHashTable", G_TYPE_STRING, G_TYPE_INT)));
     for (int i = 0; i < 3; ++i) {
         GValue v = G_VALUE_INIT;
-        g_value_init(&v, G_TYPE_INT);
-        g_value_set_int(&v, i * 10);
-        std::string key = "key" + std::to_string(i);
-        dict_add(dict, key.c_str(), &v);
+        g_value_set_int(g_value_init(&v, G_TYPE_INT), i * 10);
+        dict_add(dict, ("key" + std::to_string(i)).c_str(), &v);
         g_value_unset(&v);
     }
     dict_free(dict);

@@ -1,13 +1,6 @@
-// A minimal agent: every type letter the framework maps (and one it does not),
-// an authorized echo, and a method that asks for authorization without an
-// invocation context, the way a broken caller would.
-#include <glib-object.h>
-
-#include <korvex/kcommon.h>
-#include <korvex/kcommon_dbus.h>
+// A minimal agent: every type letter the framework maps (and one it does not), an authorized echo,
+// and a method asking for authorization without an invocation context, as a broken caller would.
 #include <korvex/requests.h>
-
-#include <string>
 
 #include "test_agent_handlers.h"
 

@@ -1,18 +1,11 @@
 // Method handlers of the framework's test agent.
-#ifndef KORVEX_TEST_AGENT_HANDLERS_H
-#define KORVEX_TEST_AGENT_HANDLERS_H
+#pragma once
 
 #include <korvex/kcommon_dbus.h>
 
-#ifdef __cplusplus
-extern "C" {
-#endif
+G_BEGIN_DECLS
 
 gboolean TestAgent_echo(Korvex *object, const char *text, DBusGMethodInvocation *context);
 gboolean TestAgent_unchecked(Korvex *object, const char *text, DBusGMethodInvocation *context);
 
-#ifdef __cplusplus
-}
-#endif
-
-#endif
+G_END_DECLS

@@ -1,21 +1,16 @@
-// Bus activation of the installed agents as the host's bus does it. The setuid
-// launch helper reads the compiled-in /usr/share/dbus-1/system.conf, so a mount
-// namespace shows ours there, with a private /run/dbus and /var/lib.
+// Bus activation of the installed agents as the host's bus does it. The setuid launch helper reads
+// the built-in /usr/share/dbus-1/system.conf: a mount namespace shows ours (and private /run).
 #include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
 
 #include <csignal>
-#include <filesystem>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "bus_client.h"
 #include "bus_config.h"
 #include "host_identity.h"
 #include "ship_support.h"
-#include "temp_dir.h"
-#include "test_bus.h"
 
 using namespace korvex::test;
 using testing::HasSubstr;
@@ -59,8 +54,7 @@ protected:
             polkit_ = start_polkitd(address_, prefix_ + "/share/polkit-1/actions", root_.path()));
     }
 
-    // Agents started by the bus are not children of the test: they go by
-    // their installed path, which no other process shares.
+    // Agents the bus started are not our children: found by their installed path, which is theirs.
     void TearDown() override {
         for (const char *agent : {"network-dbus", "sysconfig-dbus"})
             for (pid_t pid : processes_running(prefix_ + "/libexec/korvex/" + agent))

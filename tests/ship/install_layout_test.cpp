@@ -1,44 +1,32 @@
-// `cmake --install` into a DESTDIR: files land where the host looks, activation
-// files and units agree with the installed programs, and those load the
-// project's libraries from the install tree without LD_LIBRARY_PATH.
+// `cmake --install` into a DESTDIR: files where the host looks, activation files and units naming
+// the installed programs, which load the project's libraries from there without LD_LIBRARY_PATH.
 #include <gmock/gmock.h>
 
-#include <filesystem>
 #include <map>
 #include <regex>
 
 #include <sys/stat.h>
 
 #include "ship_support.h"
-#include "temp_dir.h"
 
 using namespace korvex::test;
 using testing::HasSubstr, testing::Not, testing::StartsWith;
 namespace fs = std::filesystem;
 
-namespace {
-
 const std::vector<std::string> kPrograms = {
-    "usr/bin/korvexctl",
-    "usr/sbin/broker-launcher",
-    "usr/libexec/korvex/sysconfig-dbus",
-    "usr/libexec/korvex/network-dbus",
-    "usr/libexec/korvex/sysconfig-augeas-preview",
-};
-const std::vector<std::string> kProjectLibraries = {
-    "libkcommon.so",    "libkservice.so", "libkcommon_dbus.so",
-    "libksysconfig.so", "libknetwork.so", "libksigar.so",
-};
+    "usr/bin/korvexctl", "usr/sbin/broker-launcher", "usr/libexec/korvex/sysconfig-dbus",
+    "usr/libexec/korvex/network-dbus", "usr/libexec/korvex/sysconfig-augeas-preview"};
+const std::vector<std::string> kProjectLibraries = {"libkcommon.so",      "libkservice.so",
+                                                    "libkcommon_dbus.so", "libksysconfig.so",
+                                                    "libknetwork.so",     "libksigar.so"};
 
 // "key=value" lines of a unit or activation file, by key (the last wins).
-std::map<std::string, std::string> ini_values(const std::string &path) {
+static std::map<std::string, std::string> ini_values(const std::string &path) {
     std::map<std::string, std::string> values;
-    for (const auto &line : split_lines(read_file(path))) {
-        const auto equals = line.find('=');
-        if (line.empty() || line[0] == '#' || line[0] == '[' || equals == std::string::npos)
-            continue;
-        values[line.substr(0, equals)] = line.substr(equals + 1);
-    }
+    for (const auto &line : split_lines(read_file(path)))
+        if (const auto equals = line.find('=');
+            equals != std::string::npos && line[0] != '#' && line[0] != '[')
+            values[line.substr(0, equals)] = line.substr(equals + 1);
     return values;
 }
 
@@ -57,8 +45,6 @@ protected:
 
     TempDir dest_{"korvex-destdir"};
 };
-
-} // namespace
 
 TEST_F(InstalledTree, PutsEveryFileWhereTheHostLooksForIt) {
     for (const auto &program : kPrograms) {
@@ -82,11 +68,9 @@ TEST_F(InstalledTree, PutsEveryFileWhereTheHostLooksForIt) {
 }
 
 TEST_F(InstalledTree, ActivationFilesAndUnitsNameTheInstalledAgents) {
-    const std::map<std::string, std::string> agents = {
-        {"org.vaduderuvoziz.Sysconfig", "sysconfig-dbus"},
-        {"org.vaduderuvoziz.Network", "network-dbus"},
-    };
-    for (const auto &[bus_name, program] : agents) {
+    for (const auto &[bus_name, program] :
+         std::map<std::string, std::string>{{"org.vaduderuvoziz.Sysconfig", "sysconfig-dbus"},
+                                            {"org.vaduderuvoziz.Network", "network-dbus"}}) {
         auto activation =
             ini_values(under("usr/share/dbus-1/system-services/" + bus_name + ".service"));
         EXPECT_EQ(activation["Name"], bus_name);
@@ -134,21 +118,18 @@ TEST_F(InstalledTree, ProgramsLoadTheProjectLibrariesFromTheInstallTree) {
         const auto listing = run_checked(ldd).out;
         EXPECT_THAT(listing, Not(HasSubstr("not found"))) << object << ":\n" << listing;
         std::map<std::string, std::string> where;
-        for (const auto &line : split_lines(listing)) {
-            std::smatch m;
+        std::smatch m;
+        for (const auto &line : split_lines(listing))
             if (std::regex_match(line, m, resolved))
                 where[m[1]] = m[2];
-        }
-        for (const auto &library : kProjectLibraries) {
-            if (!where.count(library))
-                continue;
-            EXPECT_EQ(fs::canonical(where[library]).parent_path(), libdir)
-                << object << " loads " << library << " from " << where[library];
-        }
+        for (const auto &library : kProjectLibraries)
+            if (where.count(library)) {
+                EXPECT_EQ(fs::canonical(where[library]).parent_path(), libdir)
+                    << object << " loads " << library << " from " << where[library];
+            }
     }
 
-    // And they start: without a bus an agent ends with its start-up failure
-    // status rather than the loader's.
+    // And they start: with no bus an agent ends with its own failure status, not the loader's.
     for (const char *agent :
          {"usr/libexec/korvex/sysconfig-dbus", "usr/libexec/korvex/network-dbus"}) {
         ProcessOptions run = command({under(agent)});

@@ -1,6 +1,5 @@
-// korvexctl against the real agents and polkitd on a private bus: every command,
-// its --json output and exit statuses. The network agent has a namespace and a
-// recorder over ifup/ifdown; the sysconfig agent a private /var/lib.
+// korvexctl on the real agents and polkitd on a private bus: commands, --json and exit statuses.
+// The network agent has a namespace and an ifup/ifdown recorder; sysconfig a private /var/lib.
 #include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
 
@@ -10,37 +9,27 @@
 #include <regex>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "bus_client.h"
 #include "host_identity.h"
 #include "ship_support.h"
-#include "temp_dir.h"
-#include "test_bus.h"
 
 using namespace korvex::test;
 using nlohmann::json;
 using testing::HasSubstr, testing::Not, testing::StartsWith;
 
-namespace {
-
-constexpr int kFailed = 1;
-constexpr int kBadArgument = 2;
-constexpr int kUnreachable = 3;
-constexpr int kNotAuthorized = 4;
-constexpr int kNotConfigured = 5;
+enum { kFailed = 1, kBadArgument, kUnreachable, kNotAuthorized, kNotConfigured };
 
 struct Ctl {
     std::vector<std::string> args;
     std::optional<uid_t> uid = std::nullopt;
     std::string stdin_path = "/dev/null";
-    // Run on a terminal of its own (script(1)): standard input, output and
-    // error are the terminal, and both outputs arrive in `out`.
+    // Run under script(1): stdin, stdout and stderr are a terminal; both outputs land in `out`.
     bool terminal = false;
     std::vector<std::string> env = {};
 };
 
-CommandResult korvexctl(const std::string &bus_address, const Ctl &call) {
+static CommandResult korvexctl(const std::string &bus_address, const Ctl &call) {
     ProcessOptions options = command({KORVEXCTL_PATH});
     options.argv.insert(options.argv.end(), call.args.begin(), call.args.end());
     if (call.terminal) {
@@ -56,25 +45,17 @@ CommandResult korvexctl(const std::string &bus_address, const Ctl &call) {
     return run_command(options, std::chrono::minutes(5));
 }
 
-// "NAME  up|down" lines of `network list`.
-std::map<std::string, std::string> listed_states(const std::string &out) {
-    std::map<std::string, std::string> states;
-    for (const auto &line : split_lines(out)) {
-        std::istringstream words(line);
-        std::string name, state;
-        words >> name >> state;
-        states[name] = state;
-    }
-    return states;
+static std::vector<std::string> words(const std::string &line) {
+    std::istringstream in(line);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
 class KorvexctlOnAgents : public ::testing::Test {
 protected:
     void SetUp() override {
         chmod(state_.path().c_str(), 0755);
-        TestBusOptions options;
-        options.polkit_rules = rules_refusing_user("nobody");
-        bus_ = std::make_unique<TestSystemBus>(options);
+        bus_ = std::make_unique<TestSystemBus>(
+            TestBusOptions{.polkit_rules = rules_refusing_user("nobody")});
 
         space_.ip({"link", "set", "lo", "up"});
         space_.ip({"link", "add", "kx0", "type", "veth", "peer", "name", "kx1"});
@@ -127,9 +108,7 @@ protected:
                                       "/01/canonical " + name + ".test\nsave\n");
     }
 
-    std::string recorded_tools() {
-        return file_exists(state_.file("ifup.log")) ? read_file(state_.file("ifup.log")) : "";
-    }
+    std::string recorded_tools() { return read_file(state_.file("ifup.log")); }
 
     TempDir state_{"korvex-ctl"};
     std::unique_ptr<TestSystemBus> bus_;
@@ -137,8 +116,6 @@ protected:
     std::unique_ptr<Agent> network_;
     std::unique_ptr<Agent> sysconfig_;
 };
-
-} // namespace
 
 TEST_F(KorvexctlOnAgents, SysconfigRunsReportTheKeyStatusAndSkipConfiguredKeys) {
     const std::string hosts = state_.file("hosts");
@@ -189,8 +166,7 @@ TEST_F(KorvexctlOnAgents, SysconfigRunsReportTheKeyStatusAndSkipConfiguredKeys) 
 
 TEST_F(KorvexctlOnAgents, AFailedRunPrintsItsStatusAndExitsWithFailure) {
     const std::string broken = state_.write("broken.augeas", "frobnicate /files\n");
-    const auto run =
-        ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", "broken", broken});
+    const auto run = ctl(words("sysconfig run-string --scheme augeas --key broken " + broken));
     EXPECT_EQ(run.exit_code(), kFailed) << run.err;
     EXPECT_THAT(run.out, StartsWith("FAILED\n"));
 
@@ -199,8 +175,7 @@ TEST_F(KorvexctlOnAgents, AFailedRunPrintsItsStatusAndExitsWithFailure) {
     EXPECT_EQ(stored.at("configured"), true);
 
     // Run again without --force: the stored failure, and the exit status says so.
-    const auto again =
-        ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", "broken", broken});
+    const auto again = ctl(words("sysconfig run-string --scheme augeas --key broken " + broken));
     EXPECT_EQ(again.exit_code(), kFailed);
     EXPECT_EQ(again.out, run.out);
     EXPECT_EQ(again.err, "korvexctl: not run: broken already configured (use --force)\n");
@@ -213,15 +188,13 @@ TEST_F(KorvexctlOnAgents, AFailedRunPrintsItsStatusAndExitsWithFailure) {
 }
 
 TEST_F(KorvexctlOnAgents, PuppetFailuresAreExplainedAndLongRunsShowTheirTime) {
-    const std::string manifest = state_.write("syntax.pp", "file { '/nonexistent/x': ensure => \n");
-    const auto syntax =
-        ctl({"sysconfig", "run-string", "--scheme", "puppet", "--key", "syntax", manifest});
+    const auto syntax = ctl({"sysconfig", "run-string", "--scheme", "puppet", "--key", "syntax",
+                             state_.write("syntax.pp", "file { '/nonexistent/x': ensure => \n")});
     EXPECT_EQ(syntax.exit_code(), kFailed);
     EXPECT_THAT(syntax.err, HasSubstr("exit status 1: a syntax error in the manifest"));
     EXPECT_THAT(syntax.err, HasSubstr("journalctl -u korvex-sysconfig"));
 
-    // On a terminal the seconds of a run are counted on standard error and
-    // the line is cleared once the answer is there.
+    // On a terminal a run's seconds are counted on stderr, the line cleared once it answers.
     const std::string slow_pp =
         state_.write("slow.pp", "exec { 'wait': command => '/bin/sleep 3' }\n");
     const auto slow = ctl({.args = {"--no-ask-password", "sysconfig", "run-string", "--scheme",
@@ -241,7 +214,7 @@ TEST_F(KorvexctlOnAgents, QueryReadsTheAgentsAugeasTree) {
 
     EXPECT_EQ(ctl({"sysconfig", "query", "/files/etc/hosts/1/ipaddr"}).out, expected);
     const json answer =
-        ctl_json({"sysconfig", "query", "--scheme", "augeas", "/files/etc/hosts/1/ipaddr"});
+        ctl_json(words("sysconfig query --scheme augeas /files/etc/hosts/1/ipaddr"));
     EXPECT_EQ(answer.at("value").get<std::string>() + "\n", expected);
     EXPECT_EQ(answer.at("path"), "/files/etc/hosts/1/ipaddr");
     // Only augeas answers queries.
@@ -255,10 +228,13 @@ TEST_F(KorvexctlOnAgents, NetworkCommandsReportAndSwitchInterfaces) {
         {"lo", "up"}, {"kx0", "down"}, {"kx1", "down"}};
     const auto listing = ctl({"network", "list"});
     ASSERT_EQ(listing.exit_code(), 0) << listing.err;
-    EXPECT_EQ(listed_states(listing.out), expected) << listing.out;
-    std::map<std::string, std::string> from_json;
-    const json listed = ctl_json({"network", "list"});
-    for (const auto &iface : listed.at("interfaces"))
+    std::map<std::string, std::string> listed, from_json;
+    std::istringstream lines(listing.out); // "NAME  up|down"
+    for (std::string name, state; lines >> name >> state;)
+        listed[name] = state;
+    EXPECT_EQ(listed, expected) << listing.out;
+    const json listed_json = ctl_json({"network", "list"});
+    for (const auto &iface : listed_json.at("interfaces"))
         from_json[iface.at("name")] = iface.at("up").get<bool>() ? "up" : "down";
     EXPECT_EQ(from_json, expected);
 
@@ -267,15 +243,13 @@ TEST_F(KorvexctlOnAgents, NetworkCommandsReportAndSwitchInterfaces) {
 
     EXPECT_EQ(ctl({"network", "ip", "lo"}).out, "127.0.0.1\n");
     EXPECT_EQ(ctl_json({"network", "ip", "lo"}).at("ip"), "127.0.0.1");
-    const std::regex ether(R"(link/ether ([0-9a-f:]{17}))");
     std::smatch m;
     const std::string link = space_.ip({"-o", "link", "show", "kx0"});
-    ASSERT_TRUE(std::regex_search(link, m, ether)) << link;
+    ASSERT_TRUE(std::regex_search(link, m, std::regex(R"(link/ether ([0-9a-f:]{17}))"))) << link;
     std::string mac = ctl({"network", "mac", "kx0"}).out;
     std::transform(mac.begin(), mac.end(), mac.begin(), ::tolower);
     EXPECT_EQ(mac, m[1].str() + "\n");
-    // A name list does not show is an error for every command, and start
-    // runs nothing for it.
+    // A name list does not show is an error for every command (start runs nothing).
     for (const char *sub : {"status", "start", "stop", "ip", "mac"}) {
         const auto absent = ctl({"network", sub, "no-such-if"});
         EXPECT_EQ(absent.exit_code(), kBadArgument) << sub;
@@ -315,8 +289,7 @@ TEST_F(KorvexctlOnAgents, NoCommandShowsTheHostTheAgentsAndTheInterfaces) {
         EXPECT_THAT(view.out, HasSubstr(row)) << row << view.out;
     EXPECT_EQ(ctl({"status"}).out, view.out);
 
-    // An agent that does not answer is shown with the reason; the view
-    // stays useful as long as one answers.
+    // An agent that does not answer is shown with the reason; the others still are.
     network_->process().signal(SIGSTOP);
     const json partial = ctl_json({"--timeout", "1", "status"});
     network_->process().signal(SIGCONT);
@@ -327,17 +300,14 @@ TEST_F(KorvexctlOnAgents, NoCommandShowsTheHostTheAgentsAndTheInterfaces) {
                 HasSubstr("network agent"));
     EXPECT_EQ(partial.at("interfaces").size(), 0u);
 
-    TestBusOptions empty;
-    empty.start_polkit = false;
-    TestSystemBus other(empty);
+    TestSystemBus other({.start_polkit = false});
     const auto none = korvexctl(other.address(), Ctl{{}});
     EXPECT_EQ(none.exit_code(), kUnreachable) << none.out;
     EXPECT_THAT(none.out, HasSubstr("Network agent: not answering"));
 }
 
 TEST_F(KorvexctlOnAgents, OnATerminalATextAuthenticationAgentServesTheCalls) {
-    // A stand-in for pkttyagent that records how it was started, reports
-    // itself registered by closing the descriptor and waits to be stopped.
+    // A pkttyagent stand-in: logs its arguments, reports itself registered by closing fd 3, waits.
     const std::string stubs = state_.file("stubs");
     const std::string log = state_.file("pkttyagent.log");
     const std::string pid_file = state_.file("pkttyagent.pid");
@@ -347,20 +317,19 @@ TEST_F(KorvexctlOnAgents, OnATerminalATextAuthenticationAgentServesTheCalls) {
                    "\nexec 3>&-\nexec sleep 60\n",
                0755);
     const std::vector<std::string> env = {"PATH=" + stubs + ":" + getenv("PATH")};
-    auto started = [&] { return file_exists(log) ? read_file(log) : ""; };
 
-    const auto asked = ctl(Ctl{.args = {"network", "list"}, .terminal = true, .env = env});
+    const auto asked = ctl({.args = {"network", "list"}, .terminal = true, .env = env});
     EXPECT_EQ(asked.exit_code(), 0) << asked.out;
-    EXPECT_EQ(started(), "--notify-fd 3 --fallback\n");
+    EXPECT_EQ(read_file(log), "--notify-fd 3 --fallback\n");
     // Stopped again once the calls are done.
     EXPECT_FALSE(process_alive(std::stoi(read_file(pid_file))));
 
     const auto quiet =
-        ctl(Ctl{.args = {"--no-ask-password", "network", "list"}, .terminal = true, .env = env});
+        ctl({.args = {"--no-ask-password", "network", "list"}, .terminal = true, .env = env});
     EXPECT_EQ(quiet.exit_code(), 0) << quiet.out;
-    const auto piped = ctl(Ctl{.args = {"network", "list"}, .env = env});
+    const auto piped = ctl({.args = {"network", "list"}, .env = env});
     EXPECT_EQ(piped.exit_code(), 0) << piped.err;
-    EXPECT_EQ(started(), "--notify-fd 3 --fallback\n");
+    EXPECT_EQ(read_file(log), "--notify-fd 3 --fallback\n");
 }
 
 TEST_F(KorvexctlOnAgents, GetAndSetReachTheAgentsProperties) {
@@ -408,23 +377,16 @@ TEST_F(KorvexctlOnAgents, ExitStatusTellsRefusalBadArgumentFailureAndUnreachable
         EXPECT_EQ(bad.exit_code(), kBadArgument) << key << ": " << bad.err;
         EXPECT_NE(bad.err, "");
     }
-    EXPECT_EQ(ctl({"sysconfig", "run-string", "--scheme", "cfengine", "--key", "fresh", noop})
-                  .exit_code(),
+    EXPECT_EQ(ctl(words("sysconfig run-string --scheme cfengine --key fresh " + noop)).exit_code(),
               kBadArgument);
 
     // Wrong usage never reaches the bus.
-    for (const std::vector<std::string> &args :
-         {std::vector<std::string>{"frobnicate"},
-          {"network"},
-          {"network", "status"},
-          {"sysconfig", "run-string", "--scheme", "augeas", "file"},
-          {"sysconfig", "query", "--force", "/files"},
-          {"network", "list", "--bogus"},
-          {"get", "printer", "uuid"},
-          {"--timeout", "soon", "network", "list"},
-          {"sysconfig", "run-string", "--scheme", "augeas", "--key", "k",
-           state_.file("missing")}}) {
-        const auto usage = ctl(args);
+    for (const std::string &args : std::vector<std::string>{
+             "frobnicate", "network", "network status", "sysconfig run-string --scheme augeas file",
+             "sysconfig query --force /files", "network list --bogus", "get printer uuid",
+             "--timeout soon network list",
+             "sysconfig run-string --scheme augeas --key k " + state_.file("missing")}) {
+        const auto usage = ctl(words(args));
         EXPECT_EQ(usage.exit_code(), kBadArgument) << usage.err;
     }
 
@@ -438,48 +400,26 @@ TEST_F(KorvexctlOnAgents, ExitStatusTellsRefusalBadArgumentFailureAndUnreachable
     const auto no_bus =
         korvexctl("unix:path=" + state_.file("no-such-socket"), Ctl{{"network", "list"}});
     EXPECT_EQ(no_bus.exit_code(), kUnreachable) << no_bus.err;
-    TestBusOptions empty;
-    empty.start_polkit = false;
-    TestSystemBus other(empty);
+    TestSystemBus other({.start_polkit = false});
     const auto absent = korvexctl(other.address(), Ctl{{"sysconfig", "is-configured", "k"}});
     EXPECT_EQ(absent.exit_code(), kUnreachable) << absent.err;
     EXPECT_THAT(absent.err, HasSubstr("org.vaduderuvoziz.Sysconfig"));
 }
 
 TEST(KorvexctlHelp, EveryCommandExplainsItselfAndTheExitStatuses) {
-    const std::vector<std::vector<std::string>> topics = {
-        {},
-        {"status"},
-        {"sysconfig"},
-        {"sysconfig", "run-string"},
-        {"sysconfig", "run-uri"},
-        {"sysconfig", "preview"},
-        {"sysconfig", "preview-uri"},
-        {"sysconfig", "query"},
-        {"sysconfig", "is-configured"},
-        {"network"},
-        {"network", "list"},
-        {"network", "status"},
-        {"network", "start"},
-        {"network", "stop"},
-        {"network", "ip"},
-        {"network", "mac"},
-        {"get"},
-        {"set"},
-    };
-    for (const auto &topic : topics) {
-        std::vector<std::string> args = topic;
-        args.push_back("--help");
-        const auto help = korvexctl("unix:path=/nonexistent", Ctl{args});
-        std::string name = "korvexctl";
-        for (const auto &word : topic)
-            name += " " + word;
+    for (const std::string topic :
+         {"", "status", "sysconfig", "sysconfig run-string", "sysconfig run-uri",
+          "sysconfig preview", "sysconfig preview-uri", "sysconfig query",
+          "sysconfig is-configured", "network", "network list", "network status", "network start",
+          "network stop", "network ip", "network mac", "get", "set"}) {
+        const auto help = korvexctl("unix:path=/nonexistent", Ctl{words(topic + " --help")});
+        const std::string name = topic.empty() ? "korvexctl" : "korvexctl " + topic;
         EXPECT_EQ(help.exit_code(), 0) << name;
-        EXPECT_THAT(help.out, StartsWith("Usage: " + (topic.size() > 1 && topic[0] == "network"
+        EXPECT_THAT(help.out, StartsWith("Usage: " + (topic.starts_with("network ")
                                                           ? std::string("korvexctl network")
                                                           : name)));
         if (!topic.empty()) {
-            EXPECT_THAT(help.out, HasSubstr(topic.back()));
+            EXPECT_THAT(help.out, HasSubstr(topic.substr(topic.rfind(' ') + 1)));
         }
         EXPECT_THAT(help.out, HasSubstr("Exit status:")) << name;
     }
@@ -489,17 +429,16 @@ TEST_F(KorvexctlOnAgents, PreviewsExitLikeDiffAndChangeNothing) {
     const std::string hosts = state_.file("hosts");
     const std::string before = "127.0.0.1\tlocalhost\n";
     write_file(hosts, before);
-    write_file(state_.file("same.augeas"), "transform Hosts incl " + hosts + "\nload\nset /files" +
-                                               hosts + "/1/canonical localhost\nsave\n");
     const auto same =
-        ctl({"sysconfig", "preview", "--scheme", "augeas", state_.file("same.augeas")});
+        ctl({"sysconfig", "preview", "--scheme", "augeas",
+             state_.write("same.augeas", "transform Hosts incl " + hosts + "\nload\nset /files" +
+                                             hosts + "/1/canonical localhost\nsave\n")});
     EXPECT_EQ(same.exit_code(), 0) << same.err;
     EXPECT_EQ(same.out, "");
 
     // From standard input: the diff, exit status 1, the file as it was.
-    const auto edit = ctl(Ctl{{"sysconfig", "preview", "--scheme", "augeas", "-"},
-                              std::nullopt,
-                              hosts_script("edit", "192.0.2.7")});
+    const auto edit = ctl({.args = {"sysconfig", "preview", "--scheme", "augeas", "-"},
+                           .stdin_path = hosts_script("edit", "192.0.2.7")});
     EXPECT_EQ(edit.exit_code(), 1) << edit.err;
     EXPECT_NE(edit.out.find("--- " + hosts), std::string::npos) << edit.out;
     EXPECT_NE(edit.out.find("\n+192.0.2.7\tedit.test\n"), std::string::npos) << edit.out;

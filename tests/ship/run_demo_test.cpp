@@ -1,38 +1,26 @@
-// scripts/run-demo as an administrator runs it: twice, then its stop, from a
-// fresh run folder. It uses this build tree unless KORVEX_SHIP_CLEAN_BUILD=1
-// asks for a build from scratch.
+// scripts/run-demo as an administrator runs it: twice, then its stop, from a fresh run folder.
+// It uses this build tree unless KORVEX_SHIP_CLEAN_BUILD=1 asks for a build from scratch.
 #include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 
 #include <sys/prctl.h>
-#include <sys/wait.h>
 
 #include "ship_support.h"
-#include "temp_dir.h"
-#include "test_bus.h"
 
 using namespace korvex::test;
 using testing::HasSubstr;
 namespace fs = std::filesystem;
 
-namespace {
-
-struct DemoProcess {
-    std::string name;
-    pid_t pid;
-};
+using Recorded = std::vector<std::pair<std::string, pid_t>>; // name, pid
 
 class RunDemo : public ::testing::Test {
 protected:
     void SetUp() override {
-        // The demo's daemons outlive the script; as their subreaper the
-        // test reaps them once they are stopped, so that "gone" is exact.
+        // As subreaper of the demo's daemons (they outlive the script) the test makes "gone" exact.
         prctl(PR_SET_CHILD_SUBREAPER, 1);
         if (const char *clean = std::getenv("KORVEX_SHIP_CLEAN_BUILD");
             clean && std::string_view(clean) == "1") {
@@ -42,7 +30,6 @@ protected:
     }
 
     void TearDown() override {
-        // Whatever happened above, leave nothing running.
         run_command(options({"stop"}), std::chrono::minutes(2));
         for (pid_t pid : processes_with_environment(marker()))
             kill(pid, SIGKILL);
@@ -60,15 +47,11 @@ protected:
 
     std::string marker() const { return "KORVEX_DEMO_RUN=" + run_dir_.path(); }
 
-    std::vector<DemoProcess> recorded() const {
-        std::vector<DemoProcess> list;
+    Recorded recorded() const {
+        Recorded list;
         std::ifstream pids(run_dir_.file("pids"));
-        for (std::string line; std::getline(pids, line);) {
-            std::istringstream fields(line);
-            DemoProcess p;
-            if (fields >> p.name >> p.pid)
-                list.push_back(p);
-        }
+        for (Recorded::value_type p; pids >> p.first >> p.second; pids.ignore(1 << 20, '\n'))
+            list.push_back(p);
         return list;
     }
 
@@ -78,15 +61,13 @@ protected:
     }
 
     std::unique_ptr<TempDir> clean_build_;
-    std::string build_dir_ = build_tree();
+    std::string build_dir_ = KORVEX_BUILD_TREE;
     TempDir run_dir_{"korvex-demo"};
 };
 
-} // namespace
-
 TEST_F(RunDemo, ShowsTheAgentsAtWorkTwiceInARowAndStopsWithoutLeftovers) {
     const bool var_lib_korvex_existed = fs::exists("/var/lib/korvex");
-    std::vector<DemoProcess> first_run;
+    Recorded first_run;
 
     for (int round = 1; round <= 2; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
@@ -121,35 +102,33 @@ TEST_F(RunDemo, ShowsTheAgentsAtWorkTwiceInARowAndStopsWithoutLeftovers) {
 
         const auto processes = recorded();
         ASSERT_EQ(processes.size(), 4u) << read_file(run_dir_.file("pids"));
-        for (const auto &p : processes)
-            EXPECT_TRUE(process_alive(p.pid)) << p.name;
-        if (round == 1) {
-            first_run = processes;
-        } else {
+        for (const auto &[name, pid] : processes)
+            EXPECT_TRUE(process_alive(pid)) << name;
+        if (round == 2) {
             // The second start replaced the first instance.
             reap_all();
-            for (const auto &p : first_run)
-                EXPECT_FALSE(process_alive(p.pid)) << "first " << p.name << " still runs";
+            for (const auto &[name, pid] : first_run)
+                EXPECT_FALSE(process_alive(pid)) << "first " << name << " still runs";
         }
+        first_run = processes;
     }
 
     const auto last_run = recorded();
     const auto stop = run_command(options({"stop"}), std::chrono::minutes(2));
     EXPECT_EQ(stop.exit_code(), 0) << stop.err;
     reap_all();
-    for (const auto &p : last_run)
-        EXPECT_FALSE(process_alive(p.pid)) << p.name << " survived the stop";
+    for (const auto &[name, pid] : last_run)
+        EXPECT_FALSE(process_alive(pid)) << name << " survived the stop";
     EXPECT_TRUE(processes_with_environment(marker()).empty());
     // The agent's key files lived in the run folder, not in the host's /var/lib.
     EXPECT_EQ(fs::exists("/var/lib/korvex"), var_lib_korvex_existed);
     EXPECT_TRUE(fs::exists(run_dir_.file("var-lib/korvex/sysconfig-keys/demo-hosts")));
 }
 
-// The stop goes by recorded pid and start time: a process that changed its
-// uid (as polkitd does) may hide its environment from root. Older lines
-// without a start time stop only processes with the demo's marker.
+// The stop goes by recorded pid and start time: a process that changed its uid (as polkitd does)
+// may hide its environment from root. Older lines without a start time stop marked processes only.
 TEST_F(RunDemo, StopsTheRecordedProcessesAndNoOtherHoldingTheirPids) {
-    ProcessOptions sleeper = command({"sleep", "600"});
+    const ProcessOptions sleeper = command({"sleep", "600"});
     ProcessOptions marked_sleeper = sleeper;
     marked_sleeper.env = {marker()};
     Process recorded_one(sleeper);
@@ -161,14 +140,12 @@ TEST_F(RunDemo, StopsTheRecordedProcessesAndNoOtherHoldingTheirPids) {
     const std::string started = process_start_time(recorded_one.pid());
     const std::string other_start =
         std::to_string(std::stoull(process_start_time(reused_pid.pid())) + 1);
-    {
-        std::ofstream pids(run_dir_.file("pids"));
-        pids << "recorded " << recorded_one.pid() << " " << started << "\n"
-             << "reused " << reused_pid.pid() << " " << other_start << "\n"
-             << "gone 999999999 12345\n"
-             << "legacy " << legacy_marked.pid() << "\n"
-             << "stranger " << legacy_unmarked.pid() << "\n";
-    }
+    std::ofstream(run_dir_.file("pids"))
+        << "recorded " << recorded_one.pid() << " " << started << "\n"
+        << "reused " << reused_pid.pid() << " " << other_start << "\n"
+        << "gone 999999999 12345\n"
+        << "legacy " << legacy_marked.pid() << "\n"
+        << "stranger " << legacy_unmarked.pid() << "\n";
     const auto stop = run_command(options({"stop"}), std::chrono::minutes(2));
     EXPECT_EQ(stop.exit_code(), 0) << stop.err;
     EXPECT_TRUE(recorded_one.wait(std::chrono::seconds(10)).has_value())

@@ -1,24 +1,18 @@
-// SRV lookups against a real dnsmasq in a network namespace made for
-// each test; the lookup itself runs in that namespace through the probe.
+// SRV lookups against a real dnsmasq in a per-test network namespace, run there by the probe.
 #include <gtest/gtest.h>
 
 #include "process.h"
 #include "temp_dir.h"
 
-namespace {
-
 using namespace korvex::test;
 
-// dnsmasq stays in the process group of the script that starts it, and
-// the harness clears that group once the script ends: the script gets a
-// session of its own.
-CommandResult dns_srv_netns(std::vector<std::string> args) {
+// dnsmasq stays in its script's process group, which the harness clears as the script ends: setsid.
+static CommandResult dns_srv_netns(std::vector<std::string> args) {
     args.insert(args.begin(), {"setsid", "--wait", DNS_SRV_NETNS});
     return run_command(command(std::move(args)));
 }
 
-// One dnsmasq holds the records of every case; each case asks for names of
-// its own. It is stopped and its state folder removed, pass or fail.
+// One dnsmasq holds every case's records (each asks for names of its own); stopped pass or fail.
 class DnsSrv : public testing::Test {
 protected:
     void SetUp() override {
@@ -87,5 +81,3 @@ TEST_F(DnsSrv, TargetThatDoesNotFitTheBufferIsNotCut) {
     EXPECT_EQ(lookup("_long._tcp.example.test", 32), "found a-rather-long-host.example.test 5672");
     EXPECT_EQ(lookup("_two._tcp.example.test", 31), "found short.example.test 5673");
 }
-
-} // namespace

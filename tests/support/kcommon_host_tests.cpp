@@ -2,12 +2,8 @@
 
 #include <climits>
 #include <gtest/gtest.h>
-#include <string>
-#include <unistd.h>
 
 #include "host_identity.h"
-
-namespace {
 
 TEST(HostIdentity, UuidIsTheMachineIdInUuidForm) {
     const char *uuid = kx_uuid();
@@ -30,5 +26,3 @@ TEST(CurlSetup, RepeatedInitStaysReady) {
     EXPECT_EQ(kx_curl_init(), KX_RES_OK);
     EXPECT_EQ(kx_curl_init(), KX_RES_OK);
 }
-
-} // namespace

@@ -4,42 +4,36 @@
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
-#include <string>
-#include <vector>
-
-namespace {
 
 struct Captured {
     int level;
     std::string message;
 };
 
-class LogRecorder {
-public:
-    LogRecorder() { kx_log_set_handler(&LogRecorder::record, this); }
+struct LogRecorder {
+    LogRecorder() {
+        kx_log_set_handler(
+            [](int level, const char *message, void *self) {
+                static_cast<LogRecorder *>(self)->lines.push_back({level, message});
+            },
+            this);
+    }
     ~LogRecorder() { kx_log_set_handler(nullptr, nullptr); }
     LogRecorder(const LogRecorder &) = delete;
     LogRecorder &operator=(const LogRecorder &) = delete;
-
     std::vector<Captured> lines;
-
-private:
-    static void record(int level, const char *message, void *self) {
-        static_cast<LogRecorder *>(self)->lines.push_back({level, message});
-    }
 };
 
-// What `write` sends to fd 2.
 template <typename Write>
-std::string stderr_of(Write write) {
+static std::string stderr_of(Write write) {
     testing::internal::CaptureStderr();
     write();
     std::fflush(stderr);
     return testing::internal::GetCapturedStderr();
 }
 
-int evaluations = 0;
-int counted_argument() {
+static int evaluations = 0;
+static int counted_argument() {
     ++evaluations;
     return 42;
 }
@@ -81,8 +75,7 @@ TEST(Log, HandlerGetsWholeMessagesWithoutLineFeedUntilRemoved) {
     kx_log(KX_LOG_INFO, "%s: after removal", "step");
 }
 
-// Each case runs in a process of its own, so the environment needs no
-// restoring.
+// Each case runs in a process of its own: the environment needs no restoring.
 TEST(Log, StderrCopyFollowsFlagAndEnvironment) {
     const auto quiet = [] { kx_log(KX_LOG_INFO, "%s: quiet", "step"); };
     unsetenv("KX_LOG_STDERR");
@@ -126,5 +119,3 @@ TEST(LogDeathTest, WorksBeforeInitWithInfoThresholdAndProgramName) {
         testing::ExitedWithCode(0),
         std::string("^") + program_invocation_short_name + ": step: before init\n$");
 }
-
-} // namespace

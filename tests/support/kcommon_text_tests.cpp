@@ -4,20 +4,16 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <set>
-#include <string>
-
-namespace {
 
 constexpr int kOwnCodes[] = {KX_RES_OK,     KX_RES_BAD_ARGUMENT,   KX_RES_DOWNLOAD_FAILED,
                              KX_RES_FAILED, KX_RES_NOT_AUTHORIZED, KX_RES_SYSTEM_ERROR};
 
 TEST(StringCopy, LongSourceIsCutAndTerminatedWithinCapacity) {
-    std::string source(5000, 'a');
     // Room beyond the stated capacity shows any write past it.
     char buffer[4096 + 16];
     std::memset(buffer, 'Z', sizeof buffer);
 
-    kx_string_copy(buffer, source.c_str(), 4096);
+    kx_string_copy(buffer, std::string(5000, 'a').c_str(), 4096);
 
     EXPECT_EQ(std::strlen(buffer), 4095u);
     EXPECT_EQ(std::string(buffer), std::string(4095, 'a'));
@@ -77,5 +73,3 @@ TEST(ResultText, AnyOtherValueHasAConstantTextThatClaimsNoKnownOutcome) {
         EXPECT_EQ(kx_result_to_str(code), text) << code;
     }
 }
-
-} // namespace

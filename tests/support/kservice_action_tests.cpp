@@ -1,20 +1,16 @@
 #include "korvex/kcommon.h"
 #include "korvex/kservice.h"
 
-#include <glib.h>
 #include <gtest/gtest.h>
 
 #include <future>
 #include <memory>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "temp_dir.h"
 
-namespace {
-
-using korvex::test::read_file;
+using namespace korvex::test;
 
 using ActionPtr =
     std::unique_ptr<ServicesAction, decltype([](ServicesAction *a) { services_action_free(a); })>;
@@ -25,11 +21,11 @@ struct Completion {
     int exit_status = -1000;
     GThread *thread = nullptr;
     void *cb_data_seen = nullptr;
-    std::string id_seen;
+    std::string id_seen{};
     GMainLoop *loop = nullptr;
 };
 
-void record_completion(ServicesAction *action) {
+static void record_completion(ServicesAction *action) {
     auto *c = static_cast<Completion *>(action->cb_data);
     ++c->calls;
     c->exit_status = action->exit_status;
@@ -39,14 +35,11 @@ void record_completion(ServicesAction *action) {
     g_main_loop_quit(c->loop);
 }
 
-// A private main context made thread-default and tracked for children, so
-// every test starts from the same state whatever ran before it.
+// A private, thread-default main context tracked for children: the same start for every test.
 class ServicesActionTest : public testing::Test {
 protected:
     void SetUp() override {
-        context_ = g_main_context_new();
         g_main_context_push_thread_default(context_);
-        loop_ = g_main_loop_new(context_, FALSE);
         mainloop_track_children(0);
     }
 
@@ -56,10 +49,8 @@ protected:
         g_main_context_unref(context_);
     }
 
-    Completion run_to_completion(const char *exec, const std::vector<const char *> &args) {
-        Completion c;
-        c.loop = loop_;
-        std::vector<const char *> argv(args);
+    Completion run_to_completion(const char *exec, std::vector<const char *> argv) {
+        Completion c{.loop = loop_};
         argv.push_back(nullptr);
         ServicesAction *action = kx_services_action_create_generic(exec, argv.data());
         EXPECT_NE(action, nullptr);
@@ -76,9 +67,9 @@ protected:
         return c;
     }
 
-    GMainContext *context_ = nullptr;
-    GMainLoop *loop_ = nullptr;
-    korvex::test::TempDir dir_{"kx-service-test"};
+    GMainContext *context_ = g_main_context_new();
+    GMainLoop *loop_ = g_main_loop_new(context_, FALSE);
+    TempDir dir_{"kx-service-test"};
 };
 
 TEST_F(ServicesActionTest, ExitStatusOfNormalExits) {
@@ -106,8 +97,7 @@ TEST_F(ServicesActionTest, KilledChildNeverReadsAsSuccess) {
 TEST_F(ServicesActionTest, DoneRunsOnceAndCallerDataIsUntouched) {
     Completion first = run_to_completion("true", {});
     std::string snapshot_id = first.id_seen;
-    // A second action completing gives a repeated completion of the first
-    // every chance to show up.
+    // A second action's completion gives a repeated completion of the first every chance to show.
     Completion second = run_to_completion("true", {});
     while (g_main_context_iteration(context_, FALSE)) {
     }
@@ -127,7 +117,7 @@ TEST_F(ServicesActionTest, ArgumentsArriveExactlyAndStdinIsEmpty) {
     ASSERT_EQ(c.exit_status, 0);
 
     EXPECT_EQ(read_file(marker), "two words\n\n*\n$HOME\n--flag\nquote'd\n");
-    ASSERT_TRUE(korvex::test::file_exists(marker + ".stdin"));
+    ASSERT_TRUE(file_exists(marker + ".stdin"));
     EXPECT_EQ(read_file(marker + ".stdin"), "");
 }
 
@@ -139,8 +129,7 @@ TEST_F(ServicesActionTest, MissingProgramIsRefusedAndNeverCompletes) {
                 static_cast<std::vector<std::string> *>(lines)->push_back(message);
         },
         &errors);
-    Completion missing;
-    missing.loop = loop_;
+    Completion missing{.loop = loop_};
     const char *args[] = {"x", nullptr};
     ActionPtr action(kx_services_action_create_generic("kx-no-such-program-here", args));
     ASSERT_NE(action, nullptr);
@@ -173,8 +162,7 @@ TEST_F(ServicesActionTest, CreationRefusesNoProgramAndFreeAcceptsNull) {
     EXPECT_EQ(action->argv[1], nullptr);
 }
 
-// The tracked context belongs to another thread than the one starting the
-// action: completion must happen there.
+// Completion happens on the thread whose context is tracked, not the one starting the action.
 TEST_F(ServicesActionTest, CompletionRunsOnTheTrackedLoopThread) {
     ActionPtr action(kx_services_action_create_generic("true", nullptr));
     ASSERT_NE(action, nullptr);
@@ -190,8 +178,7 @@ TEST_F(ServicesActionTest, CompletionRunsOnTheTrackedLoopThread) {
     });
     GThread *const thread = tracking.get_future().get();
 
-    Completion c;
-    c.loop = loop;
+    Completion c{.loop = loop};
     action->cb_data = &c;
     const bool started = services_action_async(action.get(), record_completion);
     if (started)
@@ -207,5 +194,3 @@ TEST_F(ServicesActionTest, CompletionRunsOnTheTrackedLoopThread) {
     g_main_loop_unref(loop);
     g_main_context_unref(context);
 }
-
-} // namespace

@@ -1,5 +1,5 @@
-// srv_lookup_probe NAME [HOST_SIZE]: prints "found HOST PORT" or "none HOST
-// PORT"; on "none" the outputs must still hold their values from before.
+// srv_lookup_probe NAME HOST_SIZE: prints "found HOST PORT" or "none HOST PORT";
+// on "none" the outputs must still hold their values from before.
 #include "korvex/kcommon.h"
 
 #include <cstdio>
@@ -7,16 +7,12 @@
 #include <vector>
 
 int main(int argc, char **argv) {
-    if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: %s NAME [HOST_SIZE]\n", argv[0]);
+    if (argc != 3)
         return 2;
-    }
-    size_t host_size = argc == 3 ? std::strtoul(argv[2], nullptr, 10) : 1024;
+    const size_t host_size = std::strtoul(argv[2], nullptr, 10);
     std::vector<char> host(host_size + 1, '\0');
     kx_string_copy(host.data(), "untouched", host.size());
     uint16_t port = 7;
-
-    int rc = kx_dnssrv_lookup_single(argv[1], host.data(), host_size, &port);
+    const int rc = kx_dnssrv_lookup_single(argv[1], host.data(), host_size, &port);
     std::printf("%s %s %u", rc == 0 ? "found" : "none", host.data(), static_cast<unsigned>(port));
-    return 0;
 }
