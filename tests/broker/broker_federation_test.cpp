@@ -1,5 +1,4 @@
-// Which qpid-route commands the federation child runs, in which order, and
-// what it refuses to hand to the shell.
+// The qpid-route commands the federation child runs, in order, and what it keeps from the shell.
 #include "expected_commands.h"
 #include "launcher_harness.h"
 
@@ -35,11 +34,6 @@ protected:
 
     LauncherSandbox sandbox;
 };
-
-std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string> &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 } // namespace
 
@@ -104,8 +98,7 @@ TEST_F(BrokerFederation, PeerListIsSplitAtCommasSemicolonsAndSpaces) {
         {"a,a", {"a", "a"}},
         {"", {}},
         {" ,;; , ", {}},
-        // Addresses reach the command lines unchanged, whatever they would
-        // mean to the shell.
+        // Addresses reach the command lines unchanged, whatever the shell made of them.
         {"[::1]:5672 broker-1.example.test:5672 user@host/vhost host_name.local:1",
          {"[::1]:5672", "broker-1.example.test:5672", "user@host/vhost", "host_name.local:1"}},
         {"user+x/p%w@host:5672 [fe80::1%eth0]:5672 host~1 o'brien:5672 *",
@@ -182,10 +175,7 @@ TEST_F(BrokerFederation, ShellTextInPeersStaysLiteralAndOnlyUnquotablePeersAreSk
         "x|touch${IFS}" + d + "/owned3",  "x>" + d + "/owned4",
         "x&&touch${IFS}" + d + "/owned5", "x'`touch${IFS}" + d + "/owned7`'",
     };
-    const std::vector<std::string> skipped = {
-        "x\ntouch${IFS}" + d + "/owned6",
-        "--src-local",
-    };
+    const std::vector<std::string> skipped = {"x\ntouch${IFS}" + d + "/owned6", "--src-local"};
     std::string brokers;
     std::vector<std::string> expected;
     for (const std::string &token : literal) {

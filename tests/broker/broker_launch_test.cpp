@@ -15,11 +15,8 @@ using namespace korvex::test;
 
 namespace {
 
-const std::vector<std::string> fixed_options = {
-    "--data-dir=/var/lib/korvex",
-    "--no-module-dir",
-    "--load-module=/usr/lib64/qpid/daemon/ssl.so",
-};
+const std::vector<std::string> fixed_options = {"--data-dir=/var/lib/korvex", "--no-module-dir",
+                                                "--load-module=/usr/lib64/qpid/daemon/ssl.so"};
 
 const std::string port_warning_prefix = "broker_get_port: Failed to parse KORVEX_PORT=";
 
@@ -81,11 +78,10 @@ TEST(BrokerLaunch, BrokerGetsProgramNameFixedOptionsThenLauncherArguments) {
     LaunchOutcome outcome = sandbox.launch({"A", "B", "two words"}, "/opt/custom/launcher-name");
 
     ASSERT_TRUE(launched_cleanly(outcome));
-    std::vector<std::string> expected = {"/opt/custom/launcher-name", "--port=49000"};
-    expected.insert(expected.end(), fixed_options.begin(), fixed_options.end());
-    expected.insert(expected.end(), {"A", "B", "two words"});
     ASSERT_EQ(outcome.qpidd_calls.size(), 1u);
-    EXPECT_EQ(outcome.qpidd_calls[0], expected);
+    EXPECT_EQ(outcome.qpidd_calls[0],
+              concat(concat({"/opt/custom/launcher-name", "--port=49000"}, fixed_options),
+                     {"A", "B", "two words"}));
 }
 
 TEST(BrokerLaunch, MissingQpiddFailsWithErrnoWhileChildStillFederates) {
@@ -101,8 +97,7 @@ TEST(BrokerLaunch, MissingQpiddFailsWithErrnoWhileChildStillFederates) {
     EXPECT_EQ(outcome.route_commands, listed_peer_commands("localhost:49000", "peer"));
 }
 
-// The kernel turns an empty argv into {""} on exec, so a launch with argc 0
-// can only be built in-process.
+// The kernel turns an empty argv into {""} on exec: argc 0 is only possible in-process.
 TEST(BrokerLaunch, ArgumentListWithoutArgumentsStartsWithThePortOption) {
     unsetenv("KORVEX_PORT");
     char *no_arguments[] = {nullptr};
@@ -112,7 +107,5 @@ TEST(BrokerLaunch, ArgumentListWithoutArgumentsStartsWithThePortOption) {
     std::vector<std::string> entries;
     for (char **entry = list.get(); *entry != nullptr; ++entry)
         entries.emplace_back(*entry);
-    std::vector<std::string> expected = {"--port=49000"};
-    expected.insert(expected.end(), fixed_options.begin(), fixed_options.end());
-    EXPECT_EQ(entries, expected);
+    EXPECT_EQ(entries, concat({"--port=49000"}, fixed_options));
 }

@@ -2,8 +2,6 @@
 
 #include <filesystem>
 
-#include <unistd.h>
-
 #ifndef NETWORK_AGENT_PATH
 #error "NETWORK_AGENT_PATH must name the network-dbus program"
 #endif
@@ -30,40 +28,28 @@ NetworkAgentTest::NetworkAgentTest() {
     const std::string etc_network = dir_.file("etc-network");
     for (const char *hook : {"if-pre-up.d", "if-up.d", "if-down.d", "if-post-down.d"})
         std::filesystem::create_directories(etc_network + "/" + hook);
-    write_file(etc_network + "/interfaces", "iface eth1 inet static\n"
-                                            "    address 192.0.2.20/24\n");
-}
-
-std::vector<std::string> NetworkAgentTest::wrapper_for(InterfaceScripts scripts) const {
-    std::vector<std::string> prefix = space_.exec_prefix();
-    prefix.insert(prefix.end(), {"unshare", "-m", "--propagation", "private", "sh", "-c"});
-    if (scripts == InterfaceScripts::Recorder) {
-        // /sbin is a link to /usr/sbin and ifdown a link to ifup: one bind
-        // catches both, and $0 tells which name was started.
-        prefix.insert(prefix.end(),
-                      {"mount --bind \"$0\" /usr/sbin/ifup && exec \"$@\"", dir_.file("recorder")});
-    } else {
-        // ifupdown keeps its state under /run/network; a private /run keeps
-        // it away from the host's.
-        prefix.insert(prefix.end(),
-                      {"mount --bind \"$0\" /etc/network && mount -t tmpfs tmpfs /run && "
-                       "mkdir /run/network && exec \"$@\"",
-                       dir_.file("etc-network")});
-    }
-    return prefix;
+    write_file(etc_network + "/interfaces", "iface eth1 inet static\n    address 192.0.2.20/24\n");
 }
 
 ::testing::AssertionResult NetworkAgentTest::start_agent(const TestBusOptions &bus_options,
                                                          InterfaceScripts scripts,
                                                          const std::vector<std::string> &env) {
+    // /sbin is a link to /usr/sbin and ifdown a link to ifup: one bind over
+    // ifup catches both, and $0 tells which name was started. ifupdown keeps
+    // its state under /run/network; a private /run keeps it from the host's.
+    const bool recorder = scripts == InterfaceScripts::Recorder;
+    std::vector<std::string> prefix = space_.exec_prefix();
+    prefix.insert(prefix.end(), {"unshare", "-m", "--propagation", "private", "sh", "-c",
+                                 recorder ? "mount --bind \"$0\" /usr/sbin/ifup && exec \"$@\""
+                                          : "mount --bind \"$0\" /etc/network && mount -t tmpfs "
+                                            "tmpfs /run && mkdir /run/network && exec \"$@\"",
+                                 dir_.file(recorder ? "recorder" : "etc-network")});
     bus_ = std::make_unique<TestSystemBus>(bus_options);
-    AgentOptions options;
-    options.argv = {NETWORK_AGENT_PATH};
-    options.prefix = wrapper_for(scripts);
-    options.env = env;
-    options.cwd = dir_.path();
-    options.bus_name = kNetworkName;
-    agent_ = std::make_unique<Agent>(*bus_, options);
+    agent_ = std::make_unique<Agent>(*bus_, AgentOptions{.argv = {NETWORK_AGENT_PATH},
+                                                         .prefix = prefix,
+                                                         .env = env,
+                                                         .cwd = dir_.path(),
+                                                         .bus_name = kNetworkName});
     if (!agent_->wait_for_name())
         return ::testing::AssertionFailure() << "agent did not take its name:\n" << agent_log();
     client_ = std::make_unique<BusClient>(bus_->address());

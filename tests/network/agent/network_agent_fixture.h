@@ -32,23 +32,23 @@ protected:
                                            InterfaceScripts scripts = InterfaceScripts::Recorder,
                                            const std::vector<std::string> &env = {});
 
-    // Calls of the agent (by default on its own interface), as root or as user nobody.
+    // Calls on the agent's own interface by default, as root or as nobody.
     Reply call(const std::string &member, const std::vector<Arg> &args = {},
                const std::string &iface = kNetworkIface);
     Reply call_as_nobody(const std::string &member, const std::vector<Arg> &args = {},
                          const std::string &iface = kNetworkIface);
     Reply get_property(const std::string &name);
 
-    // The text of a one-value reply, or a description of what came instead.
+    // The text of a one-value reply, or what came instead.
     static std::string value_of(const Reply &reply);
 
-    // Lines the recorder wrote: the program name followed by each argument
-    // in brackets, e.g. "/sbin/ifup [eth1]".
+    // Lines the recorder wrote, e.g. "/sbin/ifup [eth1]".
     std::vector<std::string> recorded() const;
-    // Waits (bounded) until the recorder holds at least `count` lines.
+    // Waits (20 s at most) for at least `count` recorded lines.
     bool wait_for_recorded(size_t count) const;
 
     std::string agent_log() const { return agent_->stderr_text(); }
+    bool logged(const std::string &s) const { return agent_log().find(s) != std::string::npos; }
 
     NetNamespace space_{"served"};
     TempDir dir_{"korvex-netagent"};
@@ -58,7 +58,6 @@ protected:
 
 private:
     std::string record_path() const { return dir_.file("record"); }
-    std::vector<std::string> wrapper_for(InterfaceScripts scripts) const;
 };
 
 } // namespace korvex::test

@@ -1,6 +1,5 @@
-// What the network agent reads: the interface list, state and addresses of
-// the namespace it serves, the host identity properties and its published
-// interface description.
+// What the network agent reads: interfaces, states and addresses of the namespace it
+// serves, the host identity properties and its published interface description.
 #include <gio/gio.h>
 
 #include <algorithm>
@@ -16,8 +15,7 @@ using namespace korvex::test;
 
 namespace {
 
-// Name, type and direction of each argument: in arguments first, as D-Bus
-// keeps the two lists apart.
+// Name, type and direction of each argument, in arguments first.
 using Args = std::vector<std::tuple<std::string, std::string, std::string>>;
 using Property = std::pair<std::string, std::string>; // type, access
 
@@ -39,10 +37,9 @@ std::map<std::string, Described> read_introspection(const std::string &xml) {
         Described &described = interfaces[(*i)->name];
         for (GDBusMethodInfo **m = (*i)->methods; m && *m; ++m) {
             Args &args = described.methods[(*m)->name] = {};
-            for (GDBusArgInfo **a = (*m)->in_args; a && *a; ++a)
-                args.emplace_back((*a)->name, (*a)->signature, "in");
-            for (GDBusArgInfo **a = (*m)->out_args; a && *a; ++a)
-                args.emplace_back((*a)->name, (*a)->signature, "out");
+            for (auto [list, way] : {std::pair{(*m)->in_args, "in"}, {(*m)->out_args, "out"}})
+                for (GDBusArgInfo **a = list; a && *a; ++a)
+                    args.emplace_back((*a)->name, (*a)->signature, way);
         }
         for (GDBusPropertyInfo **p = (*i)->properties; p && *p; ++p) {
             static const char *const access[] = {"none", "read", "write", "readwrite"};
@@ -54,8 +51,7 @@ std::map<std::string, Described> read_introspection(const std::string &xml) {
     return interfaces;
 }
 
-class NetworkAgentQueries : public NetworkAgentTest {
-protected:
+struct NetworkAgentQueries : NetworkAgentTest {
     void SetUp() override { ASSERT_TRUE(start_agent({})); }
 };
 
@@ -117,8 +113,7 @@ TEST_F(NetworkAgentQueries, PresentInterfacesReportStateAndAddresses) {
 }
 
 TEST_F(NetworkAgentQueries, AbsentNamesReadAsDownWithEmptyAddresses) {
-    // Names only match whole and in the same case; an over-long name is
-    // just another absent one.
+    // Names match only whole and in the same case; an over-long one is just absent.
     const std::vector<std::string> absent = {
         "eth9", "ETH0", "eth", "eth0 ", "eth0:1", "", std::string(300, 'x')};
     for (const auto &name : absent) {
