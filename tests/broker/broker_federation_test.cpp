@@ -88,11 +88,7 @@ TEST_F(BrokerFederation, HostDirThatIsNoDirectoryMeansPeerListMode) {
 }
 
 TEST_F(BrokerFederation, PeerListIsSplitAtCommasSemicolonsAndSpaces) {
-    struct ListCase {
-        const char *brokers;
-        std::vector<std::string> peers;
-    };
-    const ListCase cases[] = {
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
         {"a, b;c", {"a", "b", "c"}},
         {";;a,,b  c;", {"a", "b", "c"}},
         {"a,a", {"a", "a"}},
@@ -104,15 +100,15 @@ TEST_F(BrokerFederation, PeerListIsSplitAtCommasSemicolonsAndSpaces) {
         {"user+x/p%w@host:5672 [fe80::1%eth0]:5672 host~1 o'brien:5672 *",
          {"user+x/p%w@host:5672", "[fe80::1%eth0]:5672", "host~1", "o'brien:5672", "*"}},
     };
-    for (const ListCase &c : cases) {
-        SCOPED_TRACE(std::string("FEDERATED_BROKERS=") + c.brokers);
+    for (const auto &[brokers, peers] : cases) {
+        SCOPED_TRACE("FEDERATED_BROKERS=" + brokers);
         LauncherSandbox sandbox;
         // What the glob [::1]:5672 would match, in the working directory.
         std::ofstream(sandbox.dir() / "1:5672") << "";
-        sandbox.env()["FEDERATED_BROKERS"] = c.brokers;
+        sandbox.env()["FEDERATED_BROKERS"] = brokers;
         LaunchOutcome outcome = sandbox.launch();
         ASSERT_TRUE(launched_cleanly(outcome));
-        EXPECT_EQ(outcome.route_commands, listed_peers_commands(local, c.peers));
+        EXPECT_EQ(outcome.route_commands, listed_peers_commands(local, peers));
     }
 }
 

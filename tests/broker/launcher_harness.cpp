@@ -12,74 +12,11 @@ namespace korvex::test {
 
 namespace {
 
-// What the reaper writes to its status file for each process it reaps.
+// What the reaper writes to its file for each process it reaps.
 struct ReapRecord {
     pid_t pid;
     int status;
 };
-
-// Runs program in workdir with exactly argv and env, output appended to
-// output_path, until it and all its descendants have exited.
-ReapedTree run_reaped(const std::string &program, const std::vector<std::string> &argv,
-                      const std::map<std::string, std::string> &env,
-                      const std::filesystem::path &workdir,
-                      const std::filesystem::path &output_path,
-                      const std::filesystem::path &status_path) {
-    // Everything the children need is prepared before fork.
-    std::vector<char *> argv_ptrs = c_strings(argv);
-    std::vector<std::string> env_texts;
-    for (const auto &[name, value] : env)
-        env_texts.push_back(name + "=" + value);
-    std::vector<char *> env_ptrs = c_strings(env_texts);
-
-    pid_t reaper = fork();
-    if (reaper < 0)
-        throw std::runtime_error("fork failed");
-    if (reaper == 0) {
-        // A subreaper adopts every orphan: with no child left, the tree is gone.
-        int status_fd = open(status_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (status_fd < 0 || prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
-            _exit(120);
-        pid_t main_pid = fork();
-        if (main_pid == 0) {
-            int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-            int out = open(output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-            if (chdir(workdir.c_str()) != 0 || in < 0 || out < 0 || dup2(in, STDIN_FILENO) < 0 ||
-                dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0)
-                _exit(122);
-            execve(program.c_str(), argv_ptrs.data(), env_ptrs.data());
-            _exit(127);
-        }
-        // The main process first, then every process of the tree as it ends.
-        for (ReapRecord record{main_pid, 0}; record.pid > 0;) {
-            if (write(status_fd, &record, sizeof record) != sizeof record)
-                _exit(123);
-            while ((record.pid = waitpid(-1, &record.status, 0)) < 0 && errno == EINTR) {
-            }
-        }
-        _exit(0);
-    }
-
-    int reaper_status = -1;
-    while (waitpid(reaper, &reaper_status, 0) < 0 && errno == EINTR) {
-    }
-    const std::string data = read_file(status_path);
-    std::filesystem::remove(status_path);
-    std::vector<ReapRecord> records(data.size() / sizeof(ReapRecord));
-    if (reaper_status != 0 || records.empty())
-        throw std::runtime_error("the reaper failed with wait status " +
-                                 std::to_string(reaper_status));
-    std::memcpy(records.data(), data.data(), records.size() * sizeof(ReapRecord));
-
-    ReapedTree tree;
-    for (std::size_t i = 1; i < records.size(); ++i) {
-        if (records[i].pid == records[0].pid)
-            tree.main_status = records[i].status;
-        else
-            tree.descendant_statuses.push_back(records[i].status);
-    }
-    return tree;
-}
 
 // A stand-in's recorded call, split at separator, with its escapes undone.
 std::vector<std::string> split_recorded_call(const std::string &line, char separator = ' ') {
@@ -130,17 +67,71 @@ LaunchOutcome LauncherSandbox::launch_wrapped(const std::vector<std::string> &wr
     return run(wrapper_argv.front(), concat(concat(wrapper_argv, {BROKER_LAUNCHER_PATH}), args));
 }
 
+// Runs program with exactly argv and env in the sandbox folder until it and
+// all its descendants have exited.
 LaunchOutcome LauncherSandbox::run(const std::string &program,
                                    const std::vector<std::string> &argv) {
-    std::string tag = std::to_string(++launches_);
+    const std::string tag = std::to_string(++launches_);
     std::map<std::string, std::string> env = env_;
     std::string &qpidd_record = env["KX_TEST_QPIDD_RECORD"] = dir_ / ("qpidd-" + tag + ".calls");
     std::string &route_record = env["KX_TEST_QPID_ROUTE_RECORD"] =
         dir_ / ("qpid-route-" + tag + ".calls");
-    std::filesystem::path output = dir_ / ("output-" + tag + ".txt");
+    const std::filesystem::path output = dir_ / ("output-" + tag + ".txt");
+    const std::filesystem::path reaped = dir_ / ("reaped-" + tag);
+
+    // Everything the children need is prepared before fork.
+    std::vector<char *> argv_ptrs = c_strings(argv);
+    std::vector<std::string> env_texts;
+    for (const auto &[name, value] : env)
+        env_texts.push_back(name + "=" + value);
+    std::vector<char *> env_ptrs = c_strings(env_texts);
+
+    pid_t reaper = fork();
+    if (reaper < 0)
+        throw std::runtime_error("fork failed");
+    if (reaper == 0) {
+        // A subreaper adopts every orphan: with no child left, the tree is gone.
+        int reaped_fd = open(reaped.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (reaped_fd < 0 || prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
+            _exit(120);
+        pid_t main_pid = fork();
+        if (main_pid == 0) {
+            int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            int out = open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            if (chdir(dir_.c_str()) != 0 || in < 0 || out < 0 || dup2(in, STDIN_FILENO) < 0 ||
+                dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0)
+                _exit(122);
+            execve(program.c_str(), argv_ptrs.data(), env_ptrs.data());
+            _exit(127);
+        }
+        // The main process first, then every process of the tree as it ends.
+        for (ReapRecord record{main_pid, 0}; record.pid > 0;) {
+            if (write(reaped_fd, &record, sizeof record) != sizeof record)
+                _exit(123);
+            while ((record.pid = waitpid(-1, &record.status, 0)) < 0 && errno == EINTR) {
+            }
+        }
+        _exit(0);
+    }
+
+    int reaper_status = -1;
+    while (waitpid(reaper, &reaper_status, 0) < 0 && errno == EINTR) {
+    }
+    const std::string data = read_file(reaped);
+    std::filesystem::remove(reaped);
+    std::vector<ReapRecord> records(data.size() / sizeof(ReapRecord));
+    if (reaper_status != 0 || records.empty())
+        throw std::runtime_error("the reaper failed with wait status " +
+                                 std::to_string(reaper_status));
+    std::memcpy(records.data(), data.data(), records.size() * sizeof(ReapRecord));
 
     LaunchOutcome outcome;
-    outcome.tree = run_reaped(program, argv, env, dir_, output, dir_ / ("reaped-" + tag));
+    for (std::size_t i = 1; i < records.size(); ++i) {
+        if (records[i].pid == records[0].pid)
+            outcome.tree.main_status = records[i].status;
+        else
+            outcome.tree.descendant_statuses.push_back(records[i].status);
+    }
     outcome.output = read_file(output);
     for (const std::string &line : split_lines(read_file(qpidd_record)))
         outcome.qpidd_calls.push_back(split_recorded_call(line));

@@ -16,13 +16,8 @@ NetworkAgentTest::NetworkAgentTest() {
     space_.add_veth("eth1", "02:ab:cd:ef:00:ff");
 
     // One write per start, so lines of tools running at once cannot mix.
-    write_file(dir_.file("recorder"),
-               "#!/bin/sh\n"
-               "line=\"$0\"\n"
-               "for arg in \"$@\"; do line=\"$line [$arg]\"; done\n"
-               "printf '%s\\n' \"$line\" >> '" +
-                   record_path() + "'\n",
-               0755);
+    const std::string line = "l=\"$0\"\nfor a; do l=\"$l [$a]\"; done\nprintf '%s\\n' \"$l\"";
+    dir_.write("recorder", "#!/bin/sh\n" + line + " >> '" + record_path() + "'\n", 0755);
     write_file(record_path(), "");
 
     const std::string etc_network = dir_.file("etc-network");

@@ -3,7 +3,7 @@
 #include <gio/gio.h>
 
 #include <algorithm>
-#include <memory>
+#include <array>
 #include <regex>
 #include <stdexcept>
 #include <tuple>
@@ -28,8 +28,7 @@ struct Described {
 // Interfaces by name as GDBus reads the XML, so tests compare structure
 // rather than the generator's layout; a later description of a method stands.
 std::map<std::string, Described> read_introspection(const std::string &xml) {
-    std::unique_ptr<GDBusNodeInfo, decltype(&g_dbus_node_info_unref)> node(
-        g_dbus_node_info_new_for_xml(xml.c_str(), nullptr), g_dbus_node_info_unref);
+    g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(xml.c_str(), nullptr);
     if (!node)
         throw std::runtime_error("introspection data is not valid XML");
     std::map<std::string, Described> interfaces;
@@ -78,29 +77,26 @@ TEST_F(NetworkAgentQueries, ListIsTheNamespacesInterfacesInReverseEnumerationOrd
 }
 
 TEST_F(NetworkAgentQueries, PresentInterfacesReportStateAndAddresses) {
-    struct Expected {
-        std::string name, status, ip, mac;
-    };
-    const std::vector<Expected> table = {
+    const std::vector<std::array<std::string, 4>> table = {
         {"lo", "1", "127.0.0.1", "00:00:00:00:00:00"},
         {"eth0", "1", "192.0.2.10", "02:00:00:00:00:0A"},
         {"eth1", "0", "0.0.0.0", "02:AB:CD:EF:00:FF"}, // present, without IPv4
     };
-    for (const auto &row : table) {
-        Reply status = call("status", {Arg::s(row.name)});
-        ASSERT_TRUE(status.ok) << row.name << ": " << value_of(status);
+    for (const auto &[name, want_status, want_ip, want_mac] : table) {
+        Reply status = call("status", {Arg::s(name)});
+        ASSERT_TRUE(status.ok) << name << ": " << value_of(status);
         EXPECT_EQ(status.values.at(0).signature, "u");
-        EXPECT_EQ(status.str(), row.status) << row.name;
+        EXPECT_EQ(status.str(), want_status) << name;
 
-        Reply ip = call("get_ip_address", {Arg::s(row.name)});
-        ASSERT_TRUE(ip.ok) << row.name << ": " << value_of(ip);
+        Reply ip = call("get_ip_address", {Arg::s(name)});
+        ASSERT_TRUE(ip.ok) << name << ": " << value_of(ip);
         EXPECT_EQ(ip.values.at(0).signature, "s");
-        EXPECT_EQ(ip.str(), row.ip) << row.name;
+        EXPECT_EQ(ip.str(), want_ip) << name;
 
-        Reply mac = call("get_mac_address", {Arg::s(row.name)});
-        ASSERT_TRUE(mac.ok) << row.name << ": " << value_of(mac);
+        Reply mac = call("get_mac_address", {Arg::s(name)});
+        ASSERT_TRUE(mac.ok) << name << ": " << value_of(mac);
         EXPECT_EQ(mac.values.at(0).signature, "s");
-        EXPECT_EQ(mac.str(), row.mac) << row.name;
+        EXPECT_EQ(mac.str(), want_mac) << name;
     }
 
     // Every request reads the namespace afresh.
@@ -172,10 +168,7 @@ TEST_F(NetworkAgentQueries, IntrospectionDescribesTheInterface) {
     };
     EXPECT_EQ(network.methods, methods);
     const std::map<std::string, Property> properties = {
-        {"uuid", {"s", "read"}},
-        {"hostname", {"s", "read"}},
-        {"qmf-gen-no-crash", {"i", "read"}},
-    };
+        {"uuid", {"s", "read"}}, {"hostname", {"s", "read"}}, {"qmf-gen-no-crash", {"i", "read"}}};
     EXPECT_EQ(network.properties, properties);
     EXPECT_EQ(network.signals, 0u);
 
