@@ -137,10 +137,8 @@ TEST_F(BrokerFederation, FailedCommandSkipsRestOfThatPeerOnly) {
     ASSERT_TRUE(launched_cleanly(outcome));
     EXPECT_EQ(outcome.route_commands,
               concat({link_command(local, "a")}, listed_peer_commands(local, "b")));
-    EXPECT_NE(
-        outcome.output.find("broker_federate: Failed to link brokers \"localhost:49000\" to \"a\""),
-        std::string::npos)
-        << outcome.output;
+    EXPECT_TRUE(
+        logged(outcome, "broker_federate: Failed to link brokers \"localhost:49000\" to \"a\""));
 
     SCOPED_TRACE("first route of a fails");
     sandbox.env()["KX_TEST_QPID_ROUTE_FAIL"] = "2";
@@ -149,9 +147,7 @@ TEST_F(BrokerFederation, FailedCommandSkipsRestOfThatPeerOnly) {
     EXPECT_EQ(outcome.route_commands,
               concat({link_command(local, "a"), dynamic_route("a", local, "amq.direct")},
                      listed_peer_commands(local, "b")));
-    EXPECT_NE(outcome.output.find("broker_add_route: Failed to route a => localhost:49000"),
-              std::string::npos)
-        << outcome.output;
+    EXPECT_TRUE(logged(outcome, "broker_add_route: Failed to route a => localhost:49000"));
     EXPECT_EQ(outcome.output.find("Failed to link brokers"), std::string::npos) << outcome.output;
 
     SCOPED_TRACE("last route of a fails");
@@ -159,9 +155,7 @@ TEST_F(BrokerFederation, FailedCommandSkipsRestOfThatPeerOnly) {
     outcome = sandbox.launch();
     ASSERT_TRUE(launched_cleanly(outcome));
     EXPECT_EQ(outcome.route_commands, listed_peers_commands(local, {"a", "b"}));
-    EXPECT_NE(outcome.output.find("broker_add_route: Failed to route localhost:49000 => a"),
-              std::string::npos)
-        << outcome.output;
+    EXPECT_TRUE(logged(outcome, "broker_add_route: Failed to route localhost:49000 => a"));
 }
 
 TEST_F(BrokerFederation, ShellTextInPeersStaysLiteralAndOnlyUnquotablePeersAreSkipped) {

@@ -58,17 +58,22 @@ inline std::vector<std::string> guest_proxy_commands(const std::string &local,
 
 // The launcher's own process (by then qpidd) ended with exit_code, and the only
 // other process reaped, the federation child, with status 0.
-inline ::testing::AssertionResult launched_cleanly(const LaunchOutcome &outcome,
-                                                   int exit_code = 0) {
-    const ReapedTree &tree = outcome.tree;
-    if (WIFEXITED(tree.main_status) && WEXITSTATUS(tree.main_status) == exit_code &&
-        tree.descendant_statuses == std::vector<int>{0})
+inline ::testing::AssertionResult launched_cleanly(const LaunchOutcome &launch, int exit_code = 0) {
+    if (WIFEXITED(launch.main_status) && WEXITSTATUS(launch.main_status) == exit_code &&
+        launch.descendant_statuses == std::vector<int>{0})
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
-           << "launcher wait status " << tree.main_status << " (expected exit " << exit_code
-           << "), descendants " << ::testing::PrintToString(tree.descendant_statuses)
+           << "launcher wait status " << launch.main_status << " (expected exit " << exit_code
+           << "), descendants " << ::testing::PrintToString(launch.descendant_statuses)
            << " (expected the federation child's 0); output:\n"
-           << outcome.output;
+           << launch.output;
+}
+
+// Whether the launch's output holds text; a failure shows the output.
+inline ::testing::AssertionResult logged(const LaunchOutcome &outcome, const std::string &text) {
+    if (outcome.output.find(text) != std::string::npos)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no \"" << text << "\" in:\n" << outcome.output;
 }
 
 } // namespace korvex::test

@@ -128,9 +128,9 @@ LaunchOutcome LauncherSandbox::run(const std::string &program,
     LaunchOutcome outcome;
     for (std::size_t i = 1; i < records.size(); ++i) {
         if (records[i].pid == records[0].pid)
-            outcome.tree.main_status = records[i].status;
+            outcome.main_status = records[i].status;
         else
-            outcome.tree.descendant_statuses.push_back(records[i].status);
+            outcome.descendant_statuses.push_back(records[i].status);
     }
     outcome.output = read_file(output);
     for (const std::string &line : split_lines(read_file(qpidd_record)))

@@ -13,18 +13,13 @@
 
 namespace korvex::test {
 
-// Wait statuses of the process started and of every descendant.
-struct ReapedTree {
-    int main_status = -1;
-    std::vector<int> descendant_statuses;
-};
-
 std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string> &b);
 std::size_t count_occurrences(const std::string &text, const std::string &needle);
 
 struct LaunchOutcome {
-    ReapedTree tree;
-    std::string output; // the launcher's and the child's stdout and stderr
+    int main_status = -1;                 // wait statuses of the process started
+    std::vector<int> descendant_statuses; // and of every descendant
+    std::string output;                   // the launcher's and the child's stdout and stderr
     std::vector<std::vector<std::string>> qpidd_calls;
     std::vector<std::string> route_commands; // one command line per call
 };
