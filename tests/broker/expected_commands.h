@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <sys/wait.h>
 #include <vector>
@@ -69,11 +70,15 @@ inline ::testing::AssertionResult launched_cleanly(const LaunchOutcome &launch, 
            << launch.output;
 }
 
-// Whether the launch's output holds text; a failure shows the output.
-inline ::testing::AssertionResult logged(const LaunchOutcome &outcome, const std::string &text) {
-    if (outcome.output.find(text) != std::string::npos)
+// Whether the launch's output holds text (exactly `times` times, if given); a
+// failure shows the output.
+inline ::testing::AssertionResult logged(const LaunchOutcome &outcome, const std::string &text,
+                                         std::optional<std::size_t> times = std::nullopt) {
+    const std::size_t found = count_occurrences(outcome.output, text);
+    if (times ? found == *times : found > 0)
         return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "no \"" << text << "\" in:\n" << outcome.output;
+    return ::testing::AssertionFailure() << "\"" << text << "\" found " << found << " times in:\n"
+                                         << outcome.output;
 }
 
 } // namespace korvex::test

@@ -10,7 +10,6 @@
 #include <iterator>
 #include <sstream>
 #include <string>
-#include <string_view>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -20,7 +19,7 @@
 
 namespace {
 
-std::string escape_argument(std::string_view arg) {
+std::string escape_argument(const std::string &arg) {
     std::string out;
     for (char c : arg)
         out += c == '\\' ? "\\\\" : c == ' ' ? "\\s" : c == '\n' ? "\\n" : std::string(1, c);

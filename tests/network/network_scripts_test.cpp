@@ -54,9 +54,8 @@ TEST_F(KnetworkScripts, RestartRunsStopBeforeStart) {
 
     Lines lines = record();
     ASSERT_EQ(lines.size(), 2u) << scratch_.read("record");
-    std::sort(lines.begin(), lines.end(), [](const std::string &a, const std::string &b) {
-        return std::strtol(a.c_str(), nullptr, 10) < std::strtol(b.c_str(), nullptr, 10);
-    });
+    std::ranges::sort(lines, {},
+                      [](const std::string &l) { return std::strtol(l.c_str(), nullptr, 10); });
     EXPECT_EQ(lines[0].substr(lines[0].find(' ') + 1), "/sbin/ifdown eth0");
     EXPECT_EQ(lines[1].substr(lines[1].find(' ') + 1), "/sbin/ifup eth0");
 }

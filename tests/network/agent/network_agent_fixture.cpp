@@ -51,34 +51,4 @@ NetworkAgentTest::NetworkAgentTest() {
     return ::testing::AssertionSuccess();
 }
 
-Reply NetworkAgentTest::call(const std::string &member, const std::vector<Arg> &args,
-                             const std::string &iface) {
-    return client_->call(kNetworkName, kNetworkPath, iface, member, args);
-}
-
-Reply NetworkAgentTest::call_as_nobody(const std::string &member, const std::vector<Arg> &args,
-                                       const std::string &iface) {
-    return call_as(kNobody, bus_->address(), kNetworkName, kNetworkPath, iface, member, args);
-}
-
-Reply NetworkAgentTest::get_property(const std::string &name) {
-    return call("Get", {Arg::s(kNetworkIface), Arg::s(name)}, kPropertiesIface);
-}
-
-std::string NetworkAgentTest::value_of(const Reply &reply) {
-    if (!reply.ok)
-        return "error " + reply.error_name + ": " + reply.error_message;
-    if (reply.values.size() != 1)
-        return "reply with " + std::to_string(reply.values.size()) + " values";
-    return reply.values[0].text;
-}
-
-std::vector<std::string> NetworkAgentTest::recorded() const {
-    return split_lines(read_file(record_path()));
-}
-
-bool NetworkAgentTest::wait_for_recorded(size_t count) const {
-    return wait_until([&] { return recorded().size() >= count; }, std::chrono::seconds(20));
-}
-
 } // namespace korvex::test
