@@ -22,14 +22,12 @@ struct ReapRecord {
 std::vector<std::string> split_recorded_call(const std::string &line, char separator = ' ') {
     std::vector<std::string> args(1);
     for (std::size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == separator) {
+        if (line[i] == separator)
             args.emplace_back();
-        } else if (line[i] == '\\' && i + 1 < line.size()) {
-            const char next = line[++i];
-            args.back().push_back(next == 's' ? ' ' : next == 'n' ? '\n' : next);
-        } else {
+        else if (line[i] == '\\' && i + 1 < line.size())
+            args.back().push_back(line[++i] == 's' ? ' ' : line[i] == 'n' ? '\n' : line[i]);
+        else
             args.back().push_back(line[i]);
-        }
     }
     return args;
 }

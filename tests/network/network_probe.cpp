@@ -118,8 +118,7 @@ int main(int argc, char **argv) {
     } else if (command == "config" && count == 1) {
         status = print_config(args[0]);
     } else {
-        std::fprintf(stderr,
-                     "usage: network_probe [--fd-limit N] [--wait-for-tools] COMMAND ARGS...\n");
+        std::fprintf(stderr, "usage: network_probe [OPTIONS] COMMAND ARGS...\n");
         return 2;
     }
     std::fflush(stdout);

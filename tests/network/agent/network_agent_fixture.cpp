@@ -17,13 +17,12 @@ NetworkAgentTest::NetworkAgentTest() {
 
     // One write per start, so lines of tools running at once cannot mix.
     const std::string line = "l=\"$0\"\nfor a; do l=\"$l [$a]\"; done\nprintf '%s\\n' \"$l\"";
-    dir_.write("recorder", "#!/bin/sh\n" + line + " >> '" + record_path() + "'\n", 0755);
-    write_file(record_path(), "");
+    dir_.write("recorder", "#!/bin/sh\n" + line + " >> '" + dir_.file("record") + "'\n", 0755);
+    dir_.write("record", "");
 
-    const std::string etc_network = dir_.file("etc-network");
     for (const char *hook : {"if-pre-up.d", "if-up.d", "if-down.d", "if-post-down.d"})
-        std::filesystem::create_directories(etc_network + "/" + hook);
-    write_file(etc_network + "/interfaces", "iface eth1 inet static\n    address 192.0.2.20/24\n");
+        std::filesystem::create_directories(dir_.file("etc-network/") + hook);
+    dir_.write("etc-network/interfaces", "iface eth1 inet static\n    address 192.0.2.20/24\n");
 }
 
 ::testing::AssertionResult NetworkAgentTest::start_agent(const TestBusOptions &bus_options,

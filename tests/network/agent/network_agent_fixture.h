@@ -54,7 +54,7 @@ protected:
     }
 
     // Lines the recorder wrote, e.g. "/sbin/ifup [eth1]".
-    Lines recorded() const { return split_lines(read_file(record_path())); }
+    Lines recorded() const { return split_lines(dir_.read("record")); }
     // Waits (20 s at most) for at least `count` recorded lines.
     bool wait_for_recorded(size_t count) const {
         return wait_until([&] { return recorded().size() >= count; }, std::chrono::seconds(20));
@@ -68,9 +68,6 @@ protected:
     std::unique_ptr<TestSystemBus> bus_;
     std::unique_ptr<Agent> agent_;
     std::unique_ptr<BusClient> client_;
-
-private:
-    std::string record_path() const { return dir_.file("record"); }
 };
 
 } // namespace korvex::test
