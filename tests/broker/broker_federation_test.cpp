@@ -91,7 +91,7 @@ TEST_F(BrokerFederation, PeerListIsSplitAtCommasSemicolonsAndSpaces) {
         {"a,a", {"a", "a"}},
         {"", {}},
         {" ,;; , ", {}},
-        // Addresses reach the command lines unchanged, whatever the shell made of them.
+        // Addresses reach the command lines unchanged, whatever the shell would make of them.
         {"[::1]:5672 broker-1.example.test:5672 user@host/vhost host_name.local:1",
          {"[::1]:5672", "broker-1.example.test:5672", "user@host/vhost", "host_name.local:1"}},
         {"user+x/p%w@host:5672 [fe80::1%eth0]:5672 host~1 o'brien:5672 *",
