@@ -13,21 +13,6 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#ifndef STAND_IN_ROLE
-#error "STAND_IN_ROLE names the tool, e.g. QPIDD"
-#endif
-
-namespace {
-
-std::string escape_argument(const std::string &arg) {
-    std::string out;
-    for (char c : arg)
-        out += c == '\\' ? "\\\\" : c == ' ' ? "\\s" : c == '\n' ? "\\n" : std::string(1, c);
-    return out;
-}
-
-} // namespace
-
 int main(int argc, char **argv) {
     const char *record_path = std::getenv("KX_TEST_" STAND_IN_ROLE "_RECORD");
     int fd = open(record_path != nullptr ? record_path : "",
@@ -40,9 +25,12 @@ int main(int argc, char **argv) {
     std::ifstream recorded(record_path);
     const long call = std::count(std::istreambuf_iterator<char>(recorded), {}, '\n') + 1;
 
-    std::string line = escape_argument(argv[0]);
-    for (int i = 1; i < argc; ++i)
-        line += " " + escape_argument(argv[i]);
+    std::string line;
+    for (int i = 0; i < argc; ++i) {
+        line += i > 0 ? " " : "";
+        for (char c : std::string(argv[i]))
+            line += c == '\\' ? "\\\\" : c == ' ' ? "\\s" : c == '\n' ? "\\n" : std::string(1, c);
+    }
     line.push_back('\n');
     if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
         return 99;

@@ -2,10 +2,6 @@
 
 #include <filesystem>
 
-#ifndef NETWORK_AGENT_PATH
-#error "NETWORK_AGENT_PATH must name the network-dbus program"
-#endif
-
 namespace korvex::test {
 
 NetworkAgentTest::NetworkAgentTest() {
