@@ -21,15 +21,16 @@ protected:
     ScopedEnv record_env{"KX_TEST_QPID_ROUTE_RECORD", record.string()};
 };
 
+int add_route(qpid_route route) { return broker_os_add_qpid_route(&route); }
+
 } // namespace
 
 TEST_F(BrokerCommands, StatusIsThatOfSystem) {
     EXPECT_EQ(broker_os_add_qpid_route_link("localhost:49000", "peer"), 0);
     {
         ScopedEnv fail("KX_TEST_QPID_ROUTE_FAIL", "2");
-        const qpid_route route = {"localhost:49000", "peer", "qmf.default.topic",
-                                  "console.#",       0,      1};
-        EXPECT_EQ(broker_os_add_qpid_route(&route), 256);
+        EXPECT_EQ(add_route({"localhost:49000", "peer", "qmf.default.topic", "console.#", 0, 1}),
+                  256);
     }
     EXPECT_EQ(split_lines(read_file(record)),
               (std::vector<std::string>{
@@ -40,15 +41,11 @@ TEST_F(BrokerCommands, StatusIsThatOfSystem) {
 TEST_F(BrokerCommands, ShellTextRunsLiterallyAndOnlyUnquotableWordsAreRefused) {
     const std::string touch = "$(touch${IFS}" + marker.string() + ")";
     EXPECT_EQ(broker_os_add_qpid_route_link("localhost:49000", touch.c_str()), 0);
-    const qpid_route dynamic = {"peer", "localhost:49000", touch.c_str(), nullptr, 0, 0};
-    EXPECT_EQ(broker_os_add_qpid_route(&dynamic), 0);
+    EXPECT_EQ(add_route({"peer", "localhost:49000", touch.c_str(), nullptr, 0, 0}), 0);
     const std::string key = "agent.#;touch${IFS}" + marker.string() + ";'";
-    const qpid_route with_key = {"peer", "localhost:49000", "qmf.default.topic", key.c_str(), 1, 1};
-    EXPECT_EQ(broker_os_add_qpid_route(&with_key), 0);
-    // Unquoted, a routing key starting with '#' would turn the rest of the
-    // line into a comment.
-    const qpid_route comment_key = {"peer", "localhost:49000", "qmf.default.topic", "#", 0, 1};
-    EXPECT_EQ(broker_os_add_qpid_route(&comment_key), 0);
+    EXPECT_EQ(add_route({"peer", "localhost:49000", "qmf.default.topic", key.c_str(), 1, 1}), 0);
+    // Unquoted, a routing key starting with '#' would comment out the rest.
+    EXPECT_EQ(add_route({"peer", "localhost:49000", "qmf.default.topic", "#", 0, 1}), 0);
     EXPECT_EQ(split_lines(read_file(record)),
               (std::vector<std::string>{
                   "qpid-route link add localhost:49000 guestonly/guestonly@" + touch + " PLAIN",
@@ -57,14 +54,11 @@ TEST_F(BrokerCommands, ShellTextRunsLiterallyAndOnlyUnquotableWordsAreRefused) {
                   "qpid-route route add peer localhost:49000 qmf.default.topic #"}));
     EXPECT_FALSE(std::filesystem::exists(marker));
 
-    // What quoting cannot make safe: an option, a missing or empty word, a
-    // control character.
+    // Quoting cannot save an option, a missing or empty word, a control character.
     std::filesystem::remove(record);
     EXPECT_NE(broker_os_add_qpid_route_link("localhost:49000", "--src-local"), 0);
     EXPECT_NE(broker_os_add_qpid_route_link("", "peer"), 0);
-    const qpid_route no_key = {"peer", "localhost:49000", "qmf.default.topic", nullptr, 0, 1};
-    EXPECT_NE(broker_os_add_qpid_route(&no_key), 0);
-    const qpid_route line_feed = {"peer", "localhost:49000", "amq.direct\nx", nullptr, 0, 0};
-    EXPECT_NE(broker_os_add_qpid_route(&line_feed), 0);
+    EXPECT_NE(add_route({"peer", "localhost:49000", "qmf.default.topic", nullptr, 0, 1}), 0);
+    EXPECT_NE(add_route({"peer", "localhost:49000", "amq.direct\nx", nullptr, 0, 0}), 0);
     EXPECT_FALSE(std::filesystem::exists(record)) << "qpid-route ran";
 }

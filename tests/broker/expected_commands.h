@@ -1,5 +1,4 @@
-// What a launch is expected to leave behind: the qpid-route command lines
-// for one peer, and the shape of the reaped process tree.
+// What a launch should leave behind: qpid-route commands and the reaped process tree.
 #ifndef KORVEX_TESTS_BROKER_EXPECTED_COMMANDS_H
 #define KORVEX_TESTS_BROKER_EXPECTED_COMMANDS_H
 
@@ -7,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <sys/wait.h>
 #include <vector>
@@ -40,8 +40,7 @@ inline std::vector<std::string> listed_peers_commands(const std::string &local,
                                                       const std::vector<std::string> &peers) {
     std::vector<std::string> all;
     for (const std::string &peer : peers)
-        for (std::string &command : listed_peer_commands(local, peer))
-            all.push_back(std::move(command));
+        all = concat(std::move(all), listed_peer_commands(local, peer));
     return all;
 }
 
@@ -58,24 +57,28 @@ inline std::vector<std::string> guest_proxy_commands(const std::string &local,
     };
 }
 
-// The launcher's own process (by then qpidd) ended with exit_code, and
-// exactly one other process, the federation child, was left to reap and
-// exited with status 0.
-inline ::testing::AssertionResult launched_cleanly(const LaunchOutcome &outcome,
-                                                   int exit_code = 0) {
-    const ReapedTree &tree = outcome.tree;
-    if (!WIFEXITED(tree.main_status) || WEXITSTATUS(tree.main_status) != exit_code)
-        return ::testing::AssertionFailure() << "launcher wait status " << tree.main_status
-                                             << ", expected exit " << exit_code << "; output:\n"
-                                             << outcome.output;
-    if (tree.descendant_statuses.size() != 1)
-        return ::testing::AssertionFailure()
-               << tree.descendant_statuses.size()
-               << " descendants reaped, expected the federation child only";
-    int child = tree.descendant_statuses.front();
-    if (!WIFEXITED(child) || WEXITSTATUS(child) != 0)
-        return ::testing::AssertionFailure() << "federation child wait status " << child;
-    return ::testing::AssertionSuccess();
+// The launcher's own process (by then qpidd) ended with exit_code, and the only
+// other process reaped, the federation child, with status 0.
+inline ::testing::AssertionResult launched_cleanly(const LaunchOutcome &launch, int exit_code = 0) {
+    if (WIFEXITED(launch.main_status) && WEXITSTATUS(launch.main_status) == exit_code &&
+        launch.descendant_statuses == std::vector<int>{0})
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "launcher wait status " << launch.main_status << " (expected exit " << exit_code
+           << "), descendants " << ::testing::PrintToString(launch.descendant_statuses)
+           << " (expected the federation child's 0); output:\n"
+           << launch.output;
+}
+
+// Whether the launch's output holds text (exactly `times` times, if given); a
+// failure shows the output.
+inline ::testing::AssertionResult logged(const LaunchOutcome &outcome, const std::string &text,
+                                         std::optional<std::size_t> times = std::nullopt) {
+    const std::size_t found = count_occurrences(outcome.output, text);
+    if (times ? found == *times : found > 0)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "\"" << text << "\" found " << found << " times in:\n"
+                                         << outcome.output;
 }
 
 } // namespace korvex::test

@@ -13,26 +13,18 @@
 
 namespace korvex::test {
 
-// Wait statuses of a process tree: the process started and every
-// descendant, collected by a subreaper until none was left.
-struct ReapedTree {
-    int main_status = -1;
-    std::vector<int> descendant_statuses;
-};
-
-// How often needle occurs in text.
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string> &b);
 std::size_t count_occurrences(const std::string &text, const std::string &needle);
 
 struct LaunchOutcome {
-    ReapedTree tree;
-    std::string output; // the launcher's and the child's stdout and stderr
+    int main_status = -1;                 // wait statuses of the process started
+    std::vector<int> descendant_statuses; // and of every descendant
+    std::string output;                   // the launcher's and the child's stdout and stderr
     std::vector<std::vector<std::string>> qpidd_calls;
     std::vector<std::string> route_commands; // one command line per call
 };
 
-// A launch with a controlled environment, run in the sandbox folder: PATH
-// starts with a folder that holds the stand-ins; env() can be changed
-// before launch().
+// Launches in the sandbox folder with env(); PATH starts with bin(), the stand-ins.
 class LauncherSandbox {
 public:
     LauncherSandbox();
@@ -44,8 +36,7 @@ public:
     LaunchOutcome launch(const std::vector<std::string> &args = {},
                          const std::string &argv0 = "broker-launcher");
 
-    // Runs the launcher through wrapper: wrapper_argv, then the launcher's
-    // path and args.
+    // Runs wrapper_argv, then the launcher's path and args.
     LaunchOutcome launch_wrapped(const std::vector<std::string> &wrapper_argv,
                                  const std::vector<std::string> &args = {});
 

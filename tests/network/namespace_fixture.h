@@ -24,9 +24,8 @@ protected:
         options.argv.insert(options.argv.end(), args.begin(), args.end());
         return run_command(options);
     }
-    // sh -c script inside the namespace under test, in its own mount and
-    // pid namespaces: mounts made there vanish with it, and anything it
-    // started is killed when the script ends.
+    // sh -c script in the namespace, in mount and pid namespaces of its own: its
+    // mounts vanish with it, and whatever it started is killed when it ends.
     CommandResult isolated_shell(const std::string &script) const {
         ProcessOptions options = command(space_.exec_prefix());
         options.argv.insert(options.argv.end(),

@@ -2,7 +2,6 @@
 // records behind them, read inside a network namespace made for each test.
 #include "namespace_fixture.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -10,8 +9,7 @@
 namespace korvex::test {
 namespace {
 
-// The probe shows its 40-byte buffer whole, NUL as "\0", after starting
-// it as all '#'. This builds that picture for a text the library wrote.
+// The probe's 40-byte buffer, as it shows it, after the library wrote text.
 std::string buffer_after_writing(const std::string &text) {
     return text + "\\0" + std::string(40 - text.size() - 1, '#');
 }
@@ -25,14 +23,17 @@ protected:
         CommandResult outcome = probe({kind, name, size});
         EXPECT_EQ(outcome.exit_code(), 0) << outcome.describe();
         const Lines lines = outcome.lines();
-        if (lines.size() != 2 || lines[0] != "returned-buffer")
-            return "unexpected probe output";
-        return lines[1];
+        return lines.size() == 2 && lines[0] == "returned-buffer" ? lines[1] : "unexpected output";
     }
     std::string status(const std::string &name) const {
         CommandResult outcome = probe({"status", name});
         EXPECT_EQ(outcome.exit_code(), 0) << outcome.describe();
         return outcome.out;
+    }
+    Lines config(const std::string &name) const {
+        CommandResult outcome = probe({"config", name});
+        EXPECT_EQ(outcome.exit_code(), 0) << outcome.describe();
+        return outcome.lines();
     }
 };
 
@@ -53,20 +54,15 @@ TEST_F(KnetworkLibrary, ListsEveryInterfaceInReverseEnumerationOrder) {
     // SIOCGIFCONF gives eth0, eth0:1 twice and the last veth, by device
     // and address; /proc/net/dev then adds the devices without IPv4. The
     // library's list runs the other way round.
-    Lines expected = {"eth0", "eth0:1", latin1, "lo", "wan1", "tun0"};
-    std::reverse(expected.begin(), expected.end());
-
     CommandResult listing = probe({"list"});
     ASSERT_EQ(listing.exit_code(), 0) << listing.describe();
-    EXPECT_EQ(listing.lines(), expected);
+    EXPECT_EQ(listing.lines(), (Lines{"tun0", "wan1", "lo", latin1, "eth0:1", "eth0"}));
 }
 
 TEST_F(KnetworkLibrary, MacTextIsUpperCaseAndBoundedByTheBuffer) {
-    for (const char *name : {"eth0", "eth1"})
-        space_.add_veth(name);
+    space_.add_veth("eth0", "02:00:00:00:00:0a");
+    space_.add_veth("eth1", "02:ab:cd:ef:ff:10");
     space_.add_tun("tun0");
-    space_.ip({"link", "set", "dev", "eth0", "address", "02:00:00:00:00:0a"});
-    space_.ip({"link", "set", "dev", "eth1", "address", "02:ab:cd:ef:ff:10"});
 
     EXPECT_EQ(buffer("mac", "eth0"), buffer_after_writing("02:00:00:00:00:0A"));
     EXPECT_EQ(buffer("mac", "eth1"), buffer_after_writing("02:AB:CD:EF:FF:10"));
@@ -145,9 +141,8 @@ TEST_F(KnetworkLibrary, UnreadableInterfacesLookAbsent) {
     // eth0 has IPv4 and lo not, so SIGAR lists eth0 first.
     ASSERT_EQ(readable.lines(), (Lines{"lo", "eth0"})) << readable.describe();
 
-    // At a descriptor limit of 3 or 4 the probe has none left for the
-    // enumeration's netlink socket: nothing is listed, and every query
-    // answers as for an absent interface.
+    // At a descriptor limit of 3 or 4 no descriptor is left for the enumeration's
+    // netlink socket: nothing is listed, and every query answers as for an absent name.
     for (const std::string limit : {"3", "4"}) {
         SCOPED_TRACE("descriptor limit " + limit);
         CommandResult listing = probe({"--fd-limit", limit, "list"});
@@ -165,17 +160,10 @@ TEST_F(KnetworkLibrary, UnreadableInterfacesLookAbsent) {
     }
 }
 
-class KnetworkSigar : public NamespaceTest {
-protected:
-    Lines config(const std::string &name) const {
-        CommandResult outcome = probe({"config", name});
-        EXPECT_EQ(outcome.exit_code(), 0) << outcome.describe();
-        return outcome.lines();
-    }
-};
+class KnetworkSigar : public KnetworkLibrary {};
 
 // An unset address, rendered as SIGAR renders it.
-std::string no_address() { return "0 0.0.0.0"; }
+const std::string no_address = "0 0.0.0.0";
 
 TEST_F(KnetworkSigar, RecordsCarryTheKernelsConfiguration) {
     space_.add_veth("eth0");
@@ -193,23 +181,22 @@ TEST_F(KnetworkSigar, RecordsCarryTheKernelsConfiguration) {
     EXPECT_EQ(config("eth0"),
               (Lines{"status=0", "name=eth0", "type=Ethernet", "description=eth0",
                      "hwaddr=0 02:00:00:00:00:0A", "address=0 10.77.1.5", "netmask=0 255.255.255.0",
-                     "broadcast=0 10.77.1.255", "destination=" + no_address(),
+                     "broadcast=0 10.77.1.255", "destination=" + no_address,
                      "address6=0 2001:db8::5", "prefix6_length=64", "scope6=0", ethernet_flags,
                      "mtu=1400", "metric=1", "tx_queue_len=321"}));
 
-    // An alias label has its own address (here without broadcast) and
-    // shares its device's link.
+    // An alias label has its own address (no broadcast here) and its device's link.
     EXPECT_EQ(config("eth0:1"),
               (Lines{"status=0", "name=eth0:1", "type=Ethernet", "description=eth0:1",
                      "hwaddr=0 02:00:00:00:00:0A", "address=0 10.77.2.1", "netmask=0 255.255.0.0",
-                     "broadcast=" + no_address(), "destination=" + no_address(),
-                     "address6=" + no_address(), "prefix6_length=0", "scope6=0", ethernet_flags,
+                     "broadcast=" + no_address, "destination=" + no_address,
+                     "address6=" + no_address, "prefix6_length=0", "scope6=0", ethernet_flags,
                      "mtu=1400", "metric=1", "tx_queue_len=321"}));
 
     EXPECT_EQ(config("lo"),
               (Lines{"status=0", "name=lo", "type=Local Loopback", "description=lo",
                      "hwaddr=0 00:00:00:00:00:00", "address=0 127.0.0.1", "netmask=0 255.0.0.0",
-                     "broadcast=" + no_address(), "destination=" + no_address(), "address6=0 ::1",
+                     "broadcast=" + no_address, "destination=" + no_address, "address6=0 ::1",
                      "prefix6_length=128", "scope6=16", "flags=0x49", // UP LOOPBACK RUNNING
                      "mtu=65536", "metric=1", "tx_queue_len=1000"}));
 
@@ -218,7 +205,7 @@ TEST_F(KnetworkSigar, RecordsCarryTheKernelsConfiguration) {
         config("tun0"),
         (Lines{"status=0", "name=tun0", "type=UNSPEC", "description=tun0",
                "hwaddr=0 00:00:00:00:00:00", "address=0 10.9.0.1", "netmask=0 255.255.255.255",
-               "broadcast=" + no_address(), "destination=0 10.9.0.2", "address6=" + no_address(),
+               "broadcast=" + no_address, "destination=0 10.9.0.2", "address6=" + no_address,
                "prefix6_length=0", "scope6=0", "flags=0x890", // POINTOPOINT NOARP MULTICAST
                "mtu=1500", "metric=1", "tx_queue_len=500"}));
 }

@@ -1,6 +1,5 @@
-// kx_network_start/stop/restart against stand-ins for "/sbin/ifup" and
-// "/sbin/ifdown" bound over the real tool in a private mount namespace,
-// and once against the real ifupdown on a namespace's veth.
+// kx_network_start/stop/restart against stand-ins for ifup and ifdown bound over the
+// real tool in a private mount namespace, and once against the real ifupdown.
 #include "namespace_fixture.h"
 
 #include <algorithm>
@@ -11,24 +10,17 @@
 namespace korvex::test {
 namespace {
 
-// /sbin is a link to /usr/sbin and ifdown a link to ifup there, so one
-// file bound over /usr/sbin/ifup stands in for both; $0 tells which was
-// started.
-const std::string ifup_path = "/usr/sbin/ifup";
-
 class KnetworkScripts : public NamespaceTest {
 protected:
-    KnetworkScripts() {
-        space_.add_veth("eth0");
-        record_ = scratch_.write("record", "");
-    }
+    KnetworkScripts() { space_.add_veth("eth0"); }
 
-    // A stand-in whose body gets "$0 $*" and the record file path.
-    std::string stand_in(const std::string &body, const std::string &name = "stand-in") const {
-        return scratch_.write(name, "#!/bin/sh\nrecord=" + quoted(record_) + "\n" + body, 0755);
-    }
-    std::string bind_over_ifup(const std::string &file) const {
-        return "mount --bind " + quoted(file) + " " + ifup_path + " && ";
+    // Binds a stand-in over ifup, whose body gets "$0 $*" and the record file
+    // path. /sbin is a link to /usr/sbin and ifdown a link to ifup there, so
+    // the one file stands in for both; $0 tells which was started.
+    std::string bind_stand_in(const std::string &body, const std::string &name = "stand-in",
+                              unsigned mode = 0755) const {
+        scratch_.write(name, "#!/bin/sh\nrecord=" + quoted(record_) + "\n" + body, mode);
+        return "mount --bind " + quoted(scratch_.file(name)) + " /usr/sbin/ifup && ";
     }
     // The probe once for each entry, each run only if the one before succeeded.
     static std::string probe_commands(const std::vector<std::string> &calls) {
@@ -39,13 +31,12 @@ protected:
     }
     Lines record() const { return split_lines(scratch_.read("record")); }
 
-    std::string record_;
+    std::string record_ = scratch_.write("record", "");
 };
 
 TEST_F(KnetworkScripts, StartAndStopRunTheToolWithTheName) {
-    std::string recorder = stand_in("echo \"$0 $*\" >> \"$record\"\n");
     CommandResult outcome =
-        isolated_shell(bind_over_ifup(recorder) +
+        isolated_shell(bind_stand_in("echo \"$0 $*\" >> \"$record\"\n") +
                        probe_commands({"--wait-for-tools start eth0", "--wait-for-tools stop eth0",
                                        "--wait-for-tools start no-such-if"}));
     ASSERT_EQ(outcome.exit_code(), 0) << outcome.describe();
@@ -54,45 +45,37 @@ TEST_F(KnetworkScripts, StartAndStopRunTheToolWithTheName) {
 }
 
 TEST_F(KnetworkScripts, RestartRunsStopBeforeStart) {
-    // Both tools run at once, so the order of their lines proves nothing;
-    // their pids do: the pid namespace of the test numbers processes in
-    // the order they were created.
-    std::string recorder = stand_in("echo \"$$ $0 $*\" >> \"$record\"\n");
-    CommandResult outcome = isolated_shell(bind_over_ifup(recorder) +
+    // Both tools run at once, so the order of their lines proves nothing; their pids
+    // do: the test's pid namespace numbers processes in the order they were created.
+    CommandResult outcome = isolated_shell(bind_stand_in("echo \"$$ $0 $*\" >> \"$record\"\n") +
                                            probe_commands({"--wait-for-tools restart eth0"}));
     ASSERT_EQ(outcome.exit_code(), 0) << outcome.describe();
     EXPECT_EQ(outcome.lines(), Lines{"returned"});
 
     Lines lines = record();
     ASSERT_EQ(lines.size(), 2u) << scratch_.read("record");
-    std::sort(lines.begin(), lines.end(), [](const std::string &a, const std::string &b) {
-        return std::strtol(a.c_str(), nullptr, 10) < std::strtol(b.c_str(), nullptr, 10);
-    });
+    std::ranges::sort(lines, {},
+                      [](const std::string &l) { return std::strtol(l.c_str(), nullptr, 10); });
     EXPECT_EQ(lines[0].substr(lines[0].find(' ') + 1), "/sbin/ifdown eth0");
     EXPECT_EQ(lines[1].substr(lines[1].find(' ') + 1), "/sbin/ifup eth0");
 }
 
 TEST_F(KnetworkScripts, CallsReturnWhileTheToolIsStillRunning) {
-    // The stand-in only ends once the release file exists, and that file
-    // is made after the call has returned. Had the call waited for the
-    // tool, the tool's "end" would come before "returned" (the stand-in
-    // gives up waiting after ten seconds).
+    // The stand-in ends once the release file exists, made after the call returned.
+    // Had the call waited for the tool, the tool's "end" would come before "returned"
+    // (the stand-in gives up waiting after ten seconds).
     std::string release = scratch_.file("release");
-    std::string blocking = stand_in("echo \"begin $0 $*\" >> \"$record\"\n"
-                                    "i=0\n"
-                                    "while [ ! -e " +
-                                    quoted(release) +
-                                    " ] && [ $i -lt 200 ]; do\n"
-                                    "  sleep 0.05; i=$((i+1))\n"
-                                    "done\n"
-                                    "echo \"end $0 $*\" >> \"$record\"\n");
+    std::string blocking =
+        bind_stand_in("echo \"begin $0 $*\" >> \"$record\"\ni=0\nwhile [ ! -e " + quoted(release) +
+                      " ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\necho \"end $0 $*\" "
+                      ">> \"$record\"\n");
     for (const std::string operation : {"start", "stop"}) {
         SCOPED_TRACE(operation);
         scratch_.write("record", "");
         std::remove(release.c_str());
         std::string tool = operation == "start" ? "/sbin/ifup" : "/sbin/ifdown";
         CommandResult outcome =
-            isolated_shell(bind_over_ifup(blocking) + probe_commands({operation + " eth0"}) +
+            isolated_shell(blocking + probe_commands({operation + " eth0"}) +
                            " >/dev/null && echo returned >> " + quoted(record_) + " && touch " +
                            quoted(release) + " && i=0 && while ! grep -q '^end' " +
                            quoted(record_) + " && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done");
@@ -120,17 +103,16 @@ TEST_F(KnetworkScripts, MissingOrFailingToolsAreSilent) {
     }
     {
         SCOPED_TRACE("tool not executable");
-        std::string plain =
-            scratch_.write("not-executable", "#!/bin/sh\necho ran >> " + quoted(record_) + "\n");
-        CommandResult outcome = isolated_shell(bind_over_ifup(plain) + calls);
+        CommandResult outcome = isolated_shell(
+            bind_stand_in("echo ran >> \"$record\"\n", "not-executable", 0644) + calls);
         ASSERT_EQ(outcome.exit_code(), 0) << outcome.describe();
         EXPECT_EQ(outcome.lines(), untouched);
         EXPECT_EQ(record(), Lines{});
     }
     {
         SCOPED_TRACE("tool fails");
-        std::string failing = stand_in("echo \"$0 $*\" >> \"$record\"\nexit 1\n", "failing");
-        CommandResult outcome = isolated_shell(bind_over_ifup(failing) + calls);
+        CommandResult outcome = isolated_shell(
+            bind_stand_in("echo \"$0 $*\" >> \"$record\"\nexit 1\n", "failing") + calls);
         ASSERT_EQ(outcome.exit_code(), 0) << outcome.describe();
         EXPECT_EQ(outcome.lines(), untouched);
         Lines lines = record();
@@ -141,9 +123,8 @@ TEST_F(KnetworkScripts, MissingOrFailingToolsAreSilent) {
 }
 
 TEST_F(KnetworkScripts, NamesThatReadAsOptionsRunNothing) {
-    std::string recorder = stand_in("echo \"$0 $*\" >> \"$record\"\n");
     CommandResult outcome =
-        isolated_shell(bind_over_ifup(recorder) +
+        isolated_shell(bind_stand_in("echo \"$0 $*\" >> \"$record\"\n") +
                        probe_commands({"--wait-for-tools start -a", "--wait-for-tools stop -a",
                                        "--wait-for-tools restart --all",
                                        "--wait-for-tools start ''", "--wait-for-tools stop eth0"}));
@@ -153,8 +134,7 @@ TEST_F(KnetworkScripts, NamesThatReadAsOptionsRunNothing) {
 }
 
 TEST_F(KnetworkScripts, RealIfupdownBringsTheInterfaceUpAndDown) {
-    // A private /etc/network that configures only this namespace's eth0,
-    // and a private /run for ifupdown's state.
+    // A private /etc/network for this namespace's eth0, a private /run for ifupdown's state.
     std::string etc = scratch_.file("etc-network");
     run_checked(command({"mkdir", "-p", etc + "/if-pre-up.d", etc + "/if-up.d", etc + "/if-down.d",
                          etc + "/if-post-down.d"}));

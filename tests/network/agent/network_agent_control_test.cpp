@@ -1,6 +1,5 @@
-// start and stop through the agent: which interface script is started, with
-// what argument, and when none is; first against a recorder standing in for
-// ifup/ifdown, then against the real ifupdown on the namespace's veth.
+// start and stop through the agent: which interface script starts, with what argument,
+// and when none does; against a recorder for ifup/ifdown, then the real ifupdown.
 #include <filesystem>
 
 #include "network_agent_fixture.h"
@@ -9,13 +8,11 @@ using namespace korvex::test;
 
 namespace {
 
-class NetworkAgentControl : public NetworkAgentTest {
-protected:
+struct NetworkAgentControl : NetworkAgentTest {
     void SetUp() override { ASSERT_TRUE(start_agent({})); }
 };
 
-class NetworkAgentWithIfupdown : public NetworkAgentTest {
-protected:
+struct NetworkAgentWithIfupdown : NetworkAgentTest {
     void SetUp() override { ASSERT_TRUE(start_agent({}, InterfaceScripts::Ifupdown)); }
 
     bool eventually(const std::string &member, const std::string &iface,

@@ -2,12 +2,6 @@
 
 #include <filesystem>
 
-#include <unistd.h>
-
-#ifndef NETWORK_AGENT_PATH
-#error "NETWORK_AGENT_PATH must name the network-dbus program"
-#endif
-
 namespace korvex::test {
 
 NetworkAgentTest::NetworkAgentTest() {
@@ -18,86 +12,38 @@ NetworkAgentTest::NetworkAgentTest() {
     space_.add_veth("eth1", "02:ab:cd:ef:00:ff");
 
     // One write per start, so lines of tools running at once cannot mix.
-    write_file(dir_.file("recorder"),
-               "#!/bin/sh\n"
-               "line=\"$0\"\n"
-               "for arg in \"$@\"; do line=\"$line [$arg]\"; done\n"
-               "printf '%s\\n' \"$line\" >> '" +
-                   record_path() + "'\n",
-               0755);
-    write_file(record_path(), "");
+    const std::string line = "l=\"$0\"\nfor a; do l=\"$l [$a]\"; done\nprintf '%s\\n' \"$l\"";
+    dir_.write("recorder", "#!/bin/sh\n" + line + " >> '" + dir_.file("record") + "'\n", 0755);
+    dir_.write("record", "");
 
-    const std::string etc_network = dir_.file("etc-network");
     for (const char *hook : {"if-pre-up.d", "if-up.d", "if-down.d", "if-post-down.d"})
-        std::filesystem::create_directories(etc_network + "/" + hook);
-    write_file(etc_network + "/interfaces", "iface eth1 inet static\n"
-                                            "    address 192.0.2.20/24\n");
-}
-
-std::vector<std::string> NetworkAgentTest::wrapper_for(InterfaceScripts scripts) const {
-    std::vector<std::string> prefix = space_.exec_prefix();
-    prefix.insert(prefix.end(), {"unshare", "-m", "--propagation", "private", "sh", "-c"});
-    if (scripts == InterfaceScripts::Recorder) {
-        // /sbin is a link to /usr/sbin and ifdown a link to ifup: one bind
-        // catches both, and $0 tells which name was started.
-        prefix.insert(prefix.end(),
-                      {"mount --bind \"$0\" /usr/sbin/ifup && exec \"$@\"", dir_.file("recorder")});
-    } else {
-        // ifupdown keeps its state under /run/network; a private /run keeps
-        // it away from the host's.
-        prefix.insert(prefix.end(),
-                      {"mount --bind \"$0\" /etc/network && mount -t tmpfs tmpfs /run && "
-                       "mkdir /run/network && exec \"$@\"",
-                       dir_.file("etc-network")});
-    }
-    return prefix;
+        std::filesystem::create_directories(dir_.file("etc-network/") + hook);
+    dir_.write("etc-network/interfaces", "iface eth1 inet static\n    address 192.0.2.20/24\n");
 }
 
 ::testing::AssertionResult NetworkAgentTest::start_agent(const TestBusOptions &bus_options,
                                                          InterfaceScripts scripts,
                                                          const std::vector<std::string> &env) {
+    // /sbin is a link to /usr/sbin and ifdown a link to ifup: one bind over
+    // ifup catches both, and $0 tells which name was started. ifupdown keeps
+    // its state under /run/network; a private /run keeps it from the host's.
+    const bool recorder = scripts == InterfaceScripts::Recorder;
+    std::vector<std::string> prefix = space_.exec_prefix();
+    prefix.insert(prefix.end(), {"unshare", "-m", "--propagation", "private", "sh", "-c",
+                                 recorder ? "mount --bind \"$0\" /usr/sbin/ifup && exec \"$@\""
+                                          : "mount --bind \"$0\" /etc/network && mount -t tmpfs "
+                                            "tmpfs /run && mkdir /run/network && exec \"$@\"",
+                                 dir_.file(recorder ? "recorder" : "etc-network")});
     bus_ = std::make_unique<TestSystemBus>(bus_options);
-    AgentOptions options;
-    options.argv = {NETWORK_AGENT_PATH};
-    options.prefix = wrapper_for(scripts);
-    options.env = env;
-    options.cwd = dir_.path();
-    options.bus_name = kNetworkName;
-    agent_ = std::make_unique<Agent>(*bus_, options);
+    agent_ = std::make_unique<Agent>(*bus_, AgentOptions{.argv = {NETWORK_AGENT_PATH},
+                                                         .prefix = prefix,
+                                                         .env = env,
+                                                         .cwd = dir_.path(),
+                                                         .bus_name = kNetworkName});
     if (!agent_->wait_for_name())
         return ::testing::AssertionFailure() << "agent did not take its name:\n" << agent_log();
     client_ = std::make_unique<BusClient>(bus_->address());
     return ::testing::AssertionSuccess();
-}
-
-Reply NetworkAgentTest::call(const std::string &member, const std::vector<Arg> &args,
-                             const std::string &iface) {
-    return client_->call(kNetworkName, kNetworkPath, iface, member, args);
-}
-
-Reply NetworkAgentTest::call_as_nobody(const std::string &member, const std::vector<Arg> &args,
-                                       const std::string &iface) {
-    return call_as(kNobody, bus_->address(), kNetworkName, kNetworkPath, iface, member, args);
-}
-
-Reply NetworkAgentTest::get_property(const std::string &name) {
-    return call("Get", {Arg::s(kNetworkIface), Arg::s(name)}, kPropertiesIface);
-}
-
-std::string NetworkAgentTest::value_of(const Reply &reply) {
-    if (!reply.ok)
-        return "error " + reply.error_name + ": " + reply.error_message;
-    if (reply.values.size() != 1)
-        return "reply with " + std::to_string(reply.values.size()) + " values";
-    return reply.values[0].text;
-}
-
-std::vector<std::string> NetworkAgentTest::recorded() const {
-    return split_lines(read_file(record_path()));
-}
-
-bool NetworkAgentTest::wait_for_recorded(size_t count) const {
-    return wait_until([&] { return recorded().size() >= count; }, std::chrono::seconds(20));
 }
 
 } // namespace korvex::test

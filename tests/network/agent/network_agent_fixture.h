@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,33 +31,43 @@ protected:
                                            InterfaceScripts scripts = InterfaceScripts::Recorder,
                                            const std::vector<std::string> &env = {});
 
-    // Calls of the agent (by default on its own interface), as root or as user nobody.
+    // Calls on the agent's own interface by default, as root or as nobody.
     Reply call(const std::string &member, const std::vector<Arg> &args = {},
-               const std::string &iface = kNetworkIface);
+               const std::string &iface = kNetworkIface) {
+        return client_->call(kNetworkName, kNetworkPath, iface, member, args);
+    }
     Reply call_as_nobody(const std::string &member, const std::vector<Arg> &args = {},
-                         const std::string &iface = kNetworkIface);
-    Reply get_property(const std::string &name);
+                         const std::string &iface = kNetworkIface) {
+        return call_as(kNobody, bus_->address(), kNetworkName, kNetworkPath, iface, member, args);
+    }
+    Reply get_property(const std::string &name) {
+        return call("Get", {Arg::s(kNetworkIface), Arg::s(name)}, kPropertiesIface);
+    }
 
-    // The text of a one-value reply, or a description of what came instead.
-    static std::string value_of(const Reply &reply);
+    // The text of a one-value reply, or what came instead.
+    static std::string value_of(const Reply &reply) {
+        if (!reply.ok)
+            return "error " + reply.error_name + ": " + reply.error_message;
+        if (reply.values.size() != 1)
+            return "reply with " + std::to_string(reply.values.size()) + " values";
+        return reply.values[0].text;
+    }
 
-    // Lines the recorder wrote: the program name followed by each argument
-    // in brackets, e.g. "/sbin/ifup [eth1]".
-    std::vector<std::string> recorded() const;
-    // Waits (bounded) until the recorder holds at least `count` lines.
-    bool wait_for_recorded(size_t count) const;
+    // Lines the recorder wrote, e.g. "/sbin/ifup [eth1]".
+    Lines recorded() const { return split_lines(dir_.read("record")); }
+    // Waits (20 s at most) for at least `count` recorded lines.
+    bool wait_for_recorded(size_t count) const {
+        return wait_until([&] { return recorded().size() >= count; }, std::chrono::seconds(20));
+    }
 
     std::string agent_log() const { return agent_->stderr_text(); }
+    bool logged(const std::string &s) const { return agent_log().find(s) != std::string::npos; }
 
     NetNamespace space_{"served"};
     TempDir dir_{"korvex-netagent"};
     std::unique_ptr<TestSystemBus> bus_;
     std::unique_ptr<Agent> agent_;
     std::unique_ptr<BusClient> client_;
-
-private:
-    std::string record_path() const { return dir_.file("record"); }
-    std::vector<std::string> wrapper_for(InterfaceScripts scripts) const;
 };
 
 } // namespace korvex::test

@@ -1,10 +1,9 @@
-// What the network agent reads: the interface list, state and addresses of
-// the namespace it serves, the host identity properties and its published
-// interface description.
+// What the network agent reads: interfaces, states and addresses of the namespace it
+// serves, the host identity properties and its published interface description.
 #include <gio/gio.h>
 
 #include <algorithm>
-#include <memory>
+#include <array>
 #include <regex>
 #include <stdexcept>
 #include <tuple>
@@ -16,8 +15,7 @@ using namespace korvex::test;
 
 namespace {
 
-// Name, type and direction of each argument: in arguments first, as D-Bus
-// keeps the two lists apart.
+// Name, type and direction of each argument, in arguments first.
 using Args = std::vector<std::tuple<std::string, std::string, std::string>>;
 using Property = std::pair<std::string, std::string>; // type, access
 
@@ -30,8 +28,7 @@ struct Described {
 // Interfaces by name as GDBus reads the XML, so tests compare structure
 // rather than the generator's layout; a later description of a method stands.
 std::map<std::string, Described> read_introspection(const std::string &xml) {
-    std::unique_ptr<GDBusNodeInfo, decltype(&g_dbus_node_info_unref)> node(
-        g_dbus_node_info_new_for_xml(xml.c_str(), nullptr), g_dbus_node_info_unref);
+    g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(xml.c_str(), nullptr);
     if (!node)
         throw std::runtime_error("introspection data is not valid XML");
     std::map<std::string, Described> interfaces;
@@ -39,10 +36,9 @@ std::map<std::string, Described> read_introspection(const std::string &xml) {
         Described &described = interfaces[(*i)->name];
         for (GDBusMethodInfo **m = (*i)->methods; m && *m; ++m) {
             Args &args = described.methods[(*m)->name] = {};
-            for (GDBusArgInfo **a = (*m)->in_args; a && *a; ++a)
-                args.emplace_back((*a)->name, (*a)->signature, "in");
-            for (GDBusArgInfo **a = (*m)->out_args; a && *a; ++a)
-                args.emplace_back((*a)->name, (*a)->signature, "out");
+            for (auto [list, way] : {std::pair{(*m)->in_args, "in"}, {(*m)->out_args, "out"}})
+                for (GDBusArgInfo **a = list; a && *a; ++a)
+                    args.emplace_back((*a)->name, (*a)->signature, way);
         }
         for (GDBusPropertyInfo **p = (*i)->properties; p && *p; ++p) {
             static const char *const access[] = {"none", "read", "write", "readwrite"};
@@ -54,8 +50,7 @@ std::map<std::string, Described> read_introspection(const std::string &xml) {
     return interfaces;
 }
 
-class NetworkAgentQueries : public NetworkAgentTest {
-protected:
+struct NetworkAgentQueries : NetworkAgentTest {
     void SetUp() override { ASSERT_TRUE(start_agent({})); }
 };
 
@@ -82,29 +77,26 @@ TEST_F(NetworkAgentQueries, ListIsTheNamespacesInterfacesInReverseEnumerationOrd
 }
 
 TEST_F(NetworkAgentQueries, PresentInterfacesReportStateAndAddresses) {
-    struct Expected {
-        std::string name, status, ip, mac;
-    };
-    const std::vector<Expected> table = {
+    const std::vector<std::array<std::string, 4>> table = {
         {"lo", "1", "127.0.0.1", "00:00:00:00:00:00"},
         {"eth0", "1", "192.0.2.10", "02:00:00:00:00:0A"},
         {"eth1", "0", "0.0.0.0", "02:AB:CD:EF:00:FF"}, // present, without IPv4
     };
-    for (const auto &row : table) {
-        Reply status = call("status", {Arg::s(row.name)});
-        ASSERT_TRUE(status.ok) << row.name << ": " << value_of(status);
+    for (const auto &[name, want_status, want_ip, want_mac] : table) {
+        Reply status = call("status", {Arg::s(name)});
+        ASSERT_TRUE(status.ok) << name << ": " << value_of(status);
         EXPECT_EQ(status.values.at(0).signature, "u");
-        EXPECT_EQ(status.str(), row.status) << row.name;
+        EXPECT_EQ(status.str(), want_status) << name;
 
-        Reply ip = call("get_ip_address", {Arg::s(row.name)});
-        ASSERT_TRUE(ip.ok) << row.name << ": " << value_of(ip);
+        Reply ip = call("get_ip_address", {Arg::s(name)});
+        ASSERT_TRUE(ip.ok) << name << ": " << value_of(ip);
         EXPECT_EQ(ip.values.at(0).signature, "s");
-        EXPECT_EQ(ip.str(), row.ip) << row.name;
+        EXPECT_EQ(ip.str(), want_ip) << name;
 
-        Reply mac = call("get_mac_address", {Arg::s(row.name)});
-        ASSERT_TRUE(mac.ok) << row.name << ": " << value_of(mac);
+        Reply mac = call("get_mac_address", {Arg::s(name)});
+        ASSERT_TRUE(mac.ok) << name << ": " << value_of(mac);
         EXPECT_EQ(mac.values.at(0).signature, "s");
-        EXPECT_EQ(mac.str(), row.mac) << row.name;
+        EXPECT_EQ(mac.str(), want_mac) << name;
     }
 
     // Every request reads the namespace afresh.
@@ -117,8 +109,7 @@ TEST_F(NetworkAgentQueries, PresentInterfacesReportStateAndAddresses) {
 }
 
 TEST_F(NetworkAgentQueries, AbsentNamesReadAsDownWithEmptyAddresses) {
-    // Names only match whole and in the same case; an over-long name is
-    // just another absent one.
+    // Names match only whole and in the same case; an over-long one is just absent.
     const std::vector<std::string> absent = {
         "eth9", "ETH0", "eth", "eth0 ", "eth0:1", "", std::string(300, 'x')};
     for (const auto &name : absent) {
@@ -177,10 +168,7 @@ TEST_F(NetworkAgentQueries, IntrospectionDescribesTheInterface) {
     };
     EXPECT_EQ(network.methods, methods);
     const std::map<std::string, Property> properties = {
-        {"uuid", {"s", "read"}},
-        {"hostname", {"s", "read"}},
-        {"qmf-gen-no-crash", {"i", "read"}},
-    };
+        {"uuid", {"s", "read"}}, {"hostname", {"s", "read"}}, {"qmf-gen-no-crash", {"i", "read"}}};
     EXPECT_EQ(network.properties, properties);
     EXPECT_EQ(network.signals, 0u);
 
