@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <stdexcept>
+#include <system_error>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -86,7 +87,7 @@ LaunchOutcome LauncherSandbox::run(const std::string &program,
 
     pid_t reaper = fork();
     if (reaper < 0)
-        throw std::runtime_error("fork failed");
+        throw std::system_error(errno, std::generic_category(), "fork");
     if (reaper == 0) {
         // A subreaper adopts every orphan: with no child left, the tree is gone.
         int reaped_fd = open(reaped.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

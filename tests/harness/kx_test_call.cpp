@@ -56,11 +56,14 @@ void register_silent_agent(DBusConnection *connection) {
     for (const char *text : {"C", "/org/korvex/SilentAgent"}) // the locale, the agent's path
         dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &text);
 
-    DBusMessage *reply =
-        dbus_connection_send_with_reply_and_block(connection, call, 10000, nullptr);
+    DBusError error = DBUS_ERROR_INIT;
+    DBusMessage *reply = dbus_connection_send_with_reply_and_block(connection, call, 10000, &error);
     dbus_message_unref(call);
-    if (reply == nullptr)
-        throw std::runtime_error("RegisterAuthenticationAgent failed");
+    if (reply == nullptr) {
+        const std::string why = error.message;
+        dbus_error_free(&error);
+        throw std::runtime_error("RegisterAuthenticationAgent failed: " + why);
+    }
     dbus_message_unref(reply);
 }
 

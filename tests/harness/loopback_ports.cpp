@@ -1,6 +1,8 @@
 #include "loopback_ports.h"
 
+#include <cerrno>
 #include <stdexcept>
+#include <system_error>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -16,7 +18,7 @@ static int bound_loopback_socket(int type, int &port) {
     socklen_t length = sizeof address;
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-        throw std::runtime_error("cannot bind a loopback socket");
+        throw std::system_error(errno, std::generic_category(), "cannot bind a loopback socket");
     port = ntohs(address.sin_port);
     return fd;
 }

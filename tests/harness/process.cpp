@@ -6,6 +6,7 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -42,7 +43,7 @@ Process::Process(const ProcessOptions &options) {
     std::vector<char *> env_ptrs = c_strings(env);
     pid_ = fork();
     if (pid_ < 0)
-        throw std::runtime_error("fork failed");
+        throw std::system_error(errno, std::generic_category(), "fork");
     if (pid_ == 0) {
         // Own process group, so that a stop also reaches what it started.
         setpgid(0, 0);

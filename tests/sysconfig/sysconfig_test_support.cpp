@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <system_error>
 
 namespace korvex::sysconfig::test {
 
@@ -25,7 +26,8 @@ bool private_tmpfs(std::initializer_list<const char *> dirs, const char *options
 FullFolder::FullFolder(const fs::path &dir) : path{dir} {
     fs::create_directory(path);
     if (!private_tmpfs({path.c_str()}, "size=64k,mode=0755"))
-        throw std::runtime_error("no private tmpfs on " + path.string());
+        throw std::system_error(errno, std::generic_category(),
+                                "no private tmpfs on " + path.string());
     const int fd = open((path / "filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     const std::string block(4096, 'f');
     while (write(fd, block.data(), block.size()) > 0) {

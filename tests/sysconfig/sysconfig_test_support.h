@@ -62,6 +62,7 @@ bool private_tmpfs(std::initializer_list<const char *> dirs, const char *options
 // creating an empty file there works, writing data fails with ENOSPC. Unmounted afterwards.
 struct FullFolder {
     explicit FullFolder(const fs::path &dir);
+    FullFolder(const FullFolder &) = delete;
     ~FullFolder();
     const fs::path path;
 };
@@ -78,6 +79,7 @@ struct LogLine {
 class LogCapture {
 public:
     LogCapture();
+    LogCapture(const LogCapture &) = delete; // the library's log handler points at this one
     ~LogCapture();
 
     const std::vector<LogLine> &lines() const noexcept { return lines_; }
