@@ -40,14 +40,6 @@ std::vector<std::string> concat(std::vector<std::string> a, const std::vector<st
     return a;
 }
 
-std::size_t count_occurrences(const std::string &text, const std::string &needle) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + needle.size()))
-        ++count;
-    return count;
-}
-
 LauncherSandbox::LauncherSandbox() : bin_(dir_ / "bin") {
     std::filesystem::create_directory(bin_);
     std::filesystem::create_symlink(QPIDD_STAND_IN, bin_ / "qpidd");

@@ -14,7 +14,6 @@
 namespace korvex::test {
 
 std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string> &b);
-std::size_t count_occurrences(const std::string &text, const std::string &needle);
 
 struct LaunchOutcome {
     int main_status = -1;                 // wait statuses of the process started

@@ -113,6 +113,14 @@ std::vector<std::string> split_lines(const std::string &text) {
     return lines;
 }
 
+std::size_t count_occurrences(const std::string &text, const std::string &needle) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + needle.size()))
+        ++count;
+    return count;
+}
+
 CommandResult run_command(ProcessOptions options, std::chrono::milliseconds timeout) {
     TempDir capture("korvex-cmd");
     options.stdout_path = capture.file("out");

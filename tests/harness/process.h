@@ -45,6 +45,7 @@ private:
 };
 
 std::vector<std::string> split_lines(const std::string &text);
+std::size_t count_occurrences(const std::string &text, const std::string &needle);
 // argv or envp for an exec: pointers into `texts`, then a null pointer.
 std::vector<char *> c_strings(const std::vector<std::string> &texts);
 
