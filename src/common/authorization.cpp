@@ -5,6 +5,7 @@
 #include <polkit/polkit.h>
 
 #include <memory>
+#include <string>
 
 #include <korvex/kcommon.h>
 #include <korvex/kcommon_dbus.h>
@@ -66,6 +67,9 @@ extern "C" {
 
 GQuark korvex_error_quark(void) { return g_quark_from_static_string("korvex-error-quark"); }
 
+// The synchronous form, for callers outside the agents' request road: the
+// same refusals, texts and log lines as korvex::authorize, but it waits
+// for polkitd and knows nothing of the caller's slots.
 gboolean check_authorization(const char *action, GError **error, DBusGMethodInvocation *context) {
     if (context == nullptr) {
         g_printerr("Context is not set!\n");
@@ -89,18 +93,17 @@ gboolean check_authorization(const char *action, GError **error, DBusGMethodInvo
         POLKIT_CHECK_AUTHORIZATION_FLAGS_ALLOW_USER_INTERACTION, nullptr, &raw_error));
     ErrorPtr check_error(raw_error);
     if (check_error) {
-        g_printerr("Error in checking authorization: %s\n", check_error->message);
-        g_set_error(error, korvex_error_quark(), KX_RES_NOT_AUTHORIZED, "%s", check_error->message);
+        korvex::detail::log_refusal(std::string("Error in checking authorization: ") +
+                                        check_error->message + " for action ",
+                                    action, nullptr);
+        g_propagate_error(error, korvex::detail::refusal_error(check_error->message));
         return FALSE;
     }
-
-    const bool authorized = result && polkit_authorization_result_get_is_authorized(result.get());
-    if (authorized)
+    if (result && polkit_authorization_result_get_is_authorized(result.get()))
         return TRUE;
 
-    g_set_error(error, korvex_error_quark(), KX_RES_NOT_AUTHORIZED, "%s",
-                kx_result_to_str(KX_RES_NOT_AUTHORIZED));
-    g_printerr("Caller is not authorized for action %s\n", action);
+    korvex::detail::log_refusal("Caller is not authorized for action ", action, nullptr);
+    g_propagate_error(error, korvex::detail::refusal_error());
     return FALSE;
 }
 
@@ -114,12 +117,11 @@ void korvex_reply_refusal(DBusGMethodInvocation *context, GError **error) {
                                 "%s: authorization could not be checked",
                                 kx_result_to_str(KX_RES_NOT_AUTHORIZED)));
     }
-    korvex::reply_error(context, owned.get());
+    korvex::detail::send_error(context, owned.get());
 }
 
 void korvex_reply_result_error(DBusGMethodInvocation *context, int code) {
-    ErrorPtr error(g_error_new(korvex_error_quark(), code, "%s", kx_result_to_str(code)));
-    korvex::reply_error(context, error.get());
+    korvex::refuse_argument(context, code, {});
 }
 
 } // extern "C"

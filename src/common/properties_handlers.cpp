@@ -43,16 +43,16 @@ gboolean korvex_get(Korvex *object, const char *interface, const char *property,
     }
     std::string name(property != nullptr ? property : "");
     korvex::authorize(property_action(interface, property).c_str(), context,
-                      [object, name](DBusGMethodInvocation *ctx) {
+                      [object, name](korvex::Request request) {
                           GParamSpec *spec = g_object_class_find_property(
                               G_OBJECT_GET_CLASS(object), name.c_str());
                           if (spec == nullptr) {
-                              korvex_reply_result_error(ctx, KX_RES_BAD_ARGUMENT);
+                              std::move(request).reply_failure(KX_RES_BAD_ARGUMENT);
                               return;
                           }
                           ScopedValue value(G_PARAM_SPEC_VALUE_TYPE(spec));
                           g_object_get_property(G_OBJECT(object), name.c_str(), value.get());
-                          korvex::reply_value(ctx, value.get());
+                          std::move(request).reply_value(value.get());
                       });
     return TRUE;
 }
@@ -68,12 +68,12 @@ gboolean korvex_set(Korvex *object, const char *interface, const char *property,
     auto copy = std::make_shared<ScopedValue>(G_VALUE_TYPE(value));
     g_value_copy(value, copy->get());
     korvex::authorize(property_action(interface, property).c_str(), context,
-                      [object, name, copy](DBusGMethodInvocation *ctx) {
+                      [object, name, copy](korvex::Request request) {
                           // Unknown or read-only names are reported by GObject's own
                           // warnings and by the agent's setter; the caller still gets
                           // the empty reply.
                           g_object_set_property(G_OBJECT(object), name.c_str(), copy->get());
-                          korvex::reply_empty(ctx);
+                          std::move(request).reply_empty();
                       });
     return TRUE;
 }

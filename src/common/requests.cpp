@@ -2,18 +2,22 @@
 // it, how many of that user's requests are in progress, the asynchronous
 // PolicyKit check, and the reply that ends it.
 //
-// The agent has one thread. A check that polkitd holds open (an
-// authentication agent that never answers, a slow polkitd) must not hold
-// up anybody else's request, so checks are asynchronous; and one user must
-// not be able to queue unbounded work, so each user (root excepted) has at
-// most kMaxInFlight requests in progress at once.
+// Nothing here may hold up the main loop: a check that polkitd keeps open
+// (an authentication agent that never answers, a slow polkitd) or a bus
+// daemon slow to tell who a caller is must not delay anybody else's
+// request, so both questions are asked asynchronously. And one user must
+// not be able to pile up unbounded work, so each user (root excepted) has
+// at most kMaxInFlight requests in progress at once, from admission to
+// reply, queued work included.
 #include <dbus/dbus-glib-lowlevel.h>
 #include <dbus/dbus-glib.h>
 #include <polkit/polkit.h>
 
+#include <cassert>
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -34,7 +38,11 @@ using korvex::ObjectPtr;
 namespace {
 
 constexpr unsigned kMaxInFlight = 16;
+// Requests of one connection that may wait for its credentials, which the
+// bus daemon gives within a round trip; the in-flight bound applies after.
+constexpr unsigned kMaxParked = 256;
 constexpr guint kDefaultCheckTimeoutS = 120;
+constexpr int kCredentialsTimeoutMs = 25000;
 // Refusal lines: at most kLinesPerWindow in each window, then a summary.
 constexpr unsigned kLinesPerWindow = 10;
 constexpr gint64 kWindowUs = 10 * G_USEC_PER_SEC;
@@ -58,8 +66,6 @@ guint check_timeout_s() {
     return value;
 }
 
-// Refusals are worth a line each until a caller sends thousands of them;
-// then a count every window says how many were left out.
 class RefusalLog {
 public:
     void line(const std::string &text) {
@@ -103,125 +109,90 @@ private:
     guint timer_ = 0;
 };
 
-// A request that passed its arrival checks and waits for its reply.
-struct InFlight {
-    korvex::Caller caller;
+// A request whose caller's credentials are still being asked for.
+struct Arrival {
+    std::string action;
+    DBusGMethodInvocation *context;
+    korvex::Work work;
 };
 
 // A PolicyKit check in progress. Owned by the completion callback, which
 // always runs, cancelled or not.
 struct Check {
-    DBusGMethodInvocation *context;
+    korvex::Request request;
     std::string action;
-    std::string sender;
     korvex::Work work;
     ObjectPtr<GCancellable> cancellable{g_cancellable_new()};
     guint timeout_source = 0;
     bool timed_out = false;
 };
 
+// The owner of every request's admission state; main loop only.
 class Requests {
 public:
-    std::optional<korvex::Caller> caller(DBusGMethodInvocation *context, const char *sender) {
-        if (auto known = callers_.find(sender); known != callers_.end())
-            return known->second;
-        std::optional<korvex::Caller> found = ask_bus(context, sender);
-        if (found)
-            callers_.emplace(sender, *found);
-        return found;
+    // The credentials of `sender`, when the bus has already told them.
+    const korvex::Caller *known(const std::string &sender) const {
+        auto found = callers_.find(sender);
+        return found != callers_.end() ? &found->second : nullptr;
     }
 
-    bool admit(DBusGMethodInvocation *context, const korvex::Caller &caller) {
-        if (caller.uid != 0) {
-            unsigned &count = per_uid_[caller.uid];
-            if (count >= kMaxInFlight)
-                return false;
-            ++count;
-        }
-        in_flight_[context] = InFlight{caller};
+    // Parks the arrival until the bus says who `sender` is; false when the
+    // sender already has kMaxParked requests parked.
+    bool park(const std::string &sender, Arrival arrival, DBusConnection *bus);
+
+    // Takes what waited for `sender`'s credentials; null `caller` when the
+    // bus could not say. Nothing when the sender left meanwhile.
+    std::vector<Arrival> credentials_arrived(const std::string &sender,
+                                             const std::optional<korvex::Caller> &caller) {
+        auto found = lookups_.find(sender);
+        if (found == lookups_.end())
+            return {};
+        std::vector<Arrival> waiting = std::move(found->second);
+        lookups_.erase(found);
+        if (caller)
+            callers_.emplace(sender, *caller);
+        return waiting;
+    }
+
+    bool admit(uid_t uid) {
+        if (uid == 0)
+            return true;
+        unsigned &count = per_uid_[uid];
+        if (count >= kMaxInFlight)
+            return false;
+        ++count;
         return true;
     }
 
-    void finish(DBusGMethodInvocation *context) {
-        auto found = in_flight_.find(context);
-        if (found == in_flight_.end())
+    void release(uid_t uid) {
+        if (uid == 0)
             return;
-        const uid_t uid = found->second.caller.uid;
-        in_flight_.erase(found);
         if (auto count = per_uid_.find(uid); count != per_uid_.end() && --count->second == 0)
             per_uid_.erase(count);
-    }
-
-    std::optional<korvex::Caller> in_flight(DBusGMethodInvocation *context) const {
-        auto found = in_flight_.find(context);
-        if (found == in_flight_.end())
-            return std::nullopt;
-        return found->second.caller;
     }
 
     void started(Check *check) { checks_.insert(check); }
     void ended(Check *check) { checks_.erase(check); }
 
-    void left(const char *name) {
+    std::vector<Arrival> left(const std::string &name) {
         callers_.erase(name);
         for (Check *check : checks_) {
-            if (check->sender == name)
+            if (check->request.sender() == name)
                 g_cancellable_cancel(check->cancellable.get());
         }
+        std::vector<Arrival> parked;
+        if (auto found = lookups_.find(name); found != lookups_.end()) {
+            parked = std::move(found->second);
+            lookups_.erase(found);
+        }
+        return parked;
     }
 
     RefusalLog refusals;
 
 private:
-    // GetConnectionCredentials of the bus daemon, which knows the peer's
-    // credentials from its socket. A round trip to the bus only, once per
-    // connection of a caller.
-    static std::optional<korvex::Caller> ask_bus(DBusGMethodInvocation *context,
-                                                 const char *sender) {
-        DBusConnection *bus =
-            dbus_g_connection_get_connection(dbus_g_method_invocation_get_g_connection(context));
-        DBusMessage *call = dbus_message_new_method_call(
-            DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetConnectionCredentials");
-        if (call == nullptr)
-            return std::nullopt;
-        dbus_message_append_args(call, DBUS_TYPE_STRING, &sender, DBUS_TYPE_INVALID);
-        DBusMessage *reply = dbus_connection_send_with_reply_and_block(bus, call, 25000, nullptr);
-        dbus_message_unref(call);
-        if (reply == nullptr)
-            return std::nullopt;
-
-        std::optional<dbus_uint32_t> uid;
-        dbus_uint32_t pid = 0;
-        DBusMessageIter top, dict;
-        if (dbus_message_iter_init(reply, &top) &&
-            dbus_message_iter_get_arg_type(&top) == DBUS_TYPE_ARRAY) {
-            dbus_message_iter_recurse(&top, &dict);
-            while (dbus_message_iter_get_arg_type(&dict) == DBUS_TYPE_DICT_ENTRY) {
-                DBusMessageIter entry, variant;
-                dbus_message_iter_recurse(&dict, &entry);
-                const char *key = nullptr;
-                dbus_message_iter_get_basic(&entry, &key);
-                dbus_message_iter_next(&entry);
-                dbus_message_iter_recurse(&entry, &variant);
-                if (dbus_message_iter_get_arg_type(&variant) == DBUS_TYPE_UINT32) {
-                    dbus_uint32_t value = 0;
-                    dbus_message_iter_get_basic(&variant, &value);
-                    if (g_strcmp0(key, "UnixUserID") == 0)
-                        uid = value;
-                    else if (g_strcmp0(key, "ProcessID") == 0)
-                        pid = value;
-                }
-                dbus_message_iter_next(&dict);
-            }
-        }
-        dbus_message_unref(reply);
-        if (!uid)
-            return std::nullopt;
-        return korvex::Caller{static_cast<uid_t>(*uid), static_cast<pid_t>(pid)};
-    }
-
     std::unordered_map<std::string, korvex::Caller> callers_;
-    std::unordered_map<DBusGMethodInvocation *, InFlight> in_flight_;
+    std::unordered_map<std::string, std::vector<Arrival>> lookups_;
     std::map<uid_t, unsigned> per_uid_;
     std::set<Check *> checks_;
 };
@@ -232,18 +203,119 @@ Requests &requests() {
     return *state;
 }
 
-std::string refusal_line(const std::string &what, const std::string &action,
-                         DBusGMethodInvocation *context) {
+} // namespace
+
+namespace korvex::detail {
+
+// One request's hold on its user's slot, and its invocation until the reply.
+struct Admission {
+    DBusGMethodInvocation *context;
+    std::string sender;
+    Caller caller;
+
+    static Request make(DBusGMethodInvocation *context, std::string sender, const Caller &caller) {
+        // Made in place: a temporary's destructor would give the slot back.
+        return Request(std::unique_ptr<Admission>(new Admission{context, std::move(sender), caller}));
+    }
+    ~Admission() { requests().release(caller.uid); }
+};
+
+} // namespace korvex::detail
+
+namespace {
+
+// The UnixUserID and ProcessID of a GetConnectionCredentials reply.
+std::optional<korvex::Caller> read_credentials(DBusMessage *reply) {
+    if (reply == nullptr || dbus_message_get_type(reply) != DBUS_MESSAGE_TYPE_METHOD_RETURN)
+        return std::nullopt;
+    std::optional<dbus_uint32_t> uid;
+    dbus_uint32_t pid = 0;
+    DBusMessageIter top, dict;
+    if (dbus_message_iter_init(reply, &top) &&
+        dbus_message_iter_get_arg_type(&top) == DBUS_TYPE_ARRAY) {
+        dbus_message_iter_recurse(&top, &dict);
+        while (dbus_message_iter_get_arg_type(&dict) == DBUS_TYPE_DICT_ENTRY) {
+            DBusMessageIter entry, variant;
+            dbus_message_iter_recurse(&dict, &entry);
+            const char *key = nullptr;
+            dbus_message_iter_get_basic(&entry, &key);
+            dbus_message_iter_next(&entry);
+            dbus_message_iter_recurse(&entry, &variant);
+            if (dbus_message_iter_get_arg_type(&variant) == DBUS_TYPE_UINT32) {
+                dbus_uint32_t value = 0;
+                dbus_message_iter_get_basic(&variant, &value);
+                if (g_strcmp0(key, "UnixUserID") == 0)
+                    uid = value;
+                else if (g_strcmp0(key, "ProcessID") == 0)
+                    pid = value;
+            }
+            dbus_message_iter_next(&dict);
+        }
+    }
+    if (!uid)
+        return std::nullopt;
+    return korvex::Caller{static_cast<uid_t>(*uid), static_cast<pid_t>(pid)};
+}
+
+void admit_and_check(Arrival arrival, const std::string &sender, const korvex::Caller &caller);
+
+void on_credentials(DBusPendingCall *pending, void *data) {
+    const std::string &sender = *static_cast<std::string *>(data);
+    DBusMessage *reply = pending != nullptr ? dbus_pending_call_steal_reply(pending) : nullptr;
+    const std::optional<korvex::Caller> caller = read_credentials(reply);
+    if (reply != nullptr)
+        dbus_message_unref(reply);
+    for (Arrival &arrival : requests().credentials_arrived(sender, caller)) {
+        if (caller) {
+            admit_and_check(std::move(arrival), sender, *caller);
+            continue;
+        }
+        // The bus no longer knows the sender: it has left.
+        GError *none = nullptr;
+        korvex_reply_refusal(arrival.context, &none);
+    }
+}
+
+bool Requests::park(const std::string &sender, Arrival arrival, DBusConnection *bus) {
+    auto [found, first] = lookups_.try_emplace(sender);
+    std::vector<Arrival> &waiting = found->second;
+    if (waiting.size() >= kMaxParked)
+        return false;
+    waiting.push_back(std::move(arrival));
+    if (!first)
+        return true;
+
+    // GetConnectionCredentials of the bus daemon, which knows the peer's
+    // credentials from its socket; once per connection of a caller.
+    DBusMessage *call = dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
+                                                     DBUS_INTERFACE_DBUS, "GetConnectionCredentials");
+    DBusPendingCall *pending = nullptr;
+    const char *name = sender.c_str();
+    const bool sent = call != nullptr &&
+                      dbus_message_append_args(call, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID) &&
+                      dbus_connection_send_with_reply(bus, call, &pending, kCredentialsTimeoutMs) &&
+                      pending != nullptr;
+    if (call != nullptr)
+        dbus_message_unref(call);
+    if (!sent) {
+        // Answered as a caller the bus cannot vouch for.
+        on_credentials(nullptr, const_cast<std::string *>(&sender));
+        return true;
+    }
+    dbus_pending_call_set_notify(
+        pending, on_credentials, new std::string(sender),
+        [](void *data) { delete static_cast<std::string *>(data); });
+    dbus_pending_call_unref(pending);
+    return true;
+}
+
+std::string refusal_text(const std::string &what, const std::string &action,
+                         const korvex::Caller *caller) {
     std::string line = what + korvex::printable(action, kActionShown);
-    if (std::optional<korvex::Caller> caller = requests().in_flight(context))
+    if (caller != nullptr)
         line +=
             " (uid " + std::to_string(caller->uid) + ", pid " + std::to_string(caller->pid) + ")";
     return line;
-}
-
-void refuse(DBusGMethodInvocation *context, const char *format, const char *detail) {
-    ErrorPtr error(g_error_new(korvex_error_quark(), KX_RES_NOT_AUTHORIZED, format, detail));
-    korvex::reply_error(context, error.get());
 }
 
 gboolean on_check_timeout(gpointer data) {
@@ -264,52 +336,135 @@ void on_checked(GObject *source, GAsyncResult *result, gpointer data) {
     ObjectPtr<PolkitAuthorizationResult> answer(
         polkit_authority_check_authorization_finish(POLKIT_AUTHORITY(source), result, &raw_error));
     ErrorPtr error(raw_error);
+    const korvex::Caller &caller = check->request.caller();
 
     if (check->timed_out) {
-        requests().refusals.line(refusal_line("Authorization check timed out for action ",
-                                              check->action, check->context));
-        refuse(check->context, "%s: the authorization check timed out",
-               kx_result_to_str(KX_RES_NOT_AUTHORIZED));
+        korvex::detail::log_refusal("Authorization check timed out for action ", check->action,
+                                    &caller);
+        std::move(check->request)
+            .reply_failure(KX_RES_NOT_AUTHORIZED, "the authorization check timed out");
         return;
     }
     if (error) {
         // A caller that left has nobody to read this; the reply only ends
         // the request.
-        requests().refusals.line(refusal_line(
-            "Error in checking authorization: " + korvex::printable(error->message, kActionShown) +
-                " for action ",
-            check->action, check->context));
-        refuse(check->context, "%s", error->message);
+        korvex::detail::log_refusal("Error in checking authorization: " +
+                                        korvex::printable(error->message, kActionShown) +
+                                        " for action ",
+                                    check->action, &caller);
+        ErrorPtr refusal(korvex::detail::refusal_error(error->message));
+        std::move(check->request).reply_error(refusal.get());
         return;
     }
     if (answer && polkit_authorization_result_get_is_authorized(answer.get())) {
-        check->work(check->context);
+        check->work(std::move(check->request));
         return;
     }
-    requests().refusals.line(
-        refusal_line("Caller is not authorized for action ", check->action, check->context));
-    refuse(check->context, "%s", kx_result_to_str(KX_RES_NOT_AUTHORIZED));
+    korvex::detail::log_refusal("Caller is not authorized for action ", check->action, &caller);
+    ErrorPtr refusal(korvex::detail::refusal_error());
+    std::move(check->request).reply_error(refusal.get());
 }
 
-void send_error(DBusGMethodInvocation *context, const GError *error) {
-    // Error texts can carry what a caller sent (an action id) or a tool said.
-    ErrorPtr copy(
-        g_error_new_literal(error->domain, error->code, korvex::bus_text(error->message).c_str()));
-    dbus_g_method_return_error(context, copy.get());
+void admit_and_check(Arrival arrival, const std::string &sender, const korvex::Caller &caller) {
+    if (!requests().admit(caller.uid)) {
+        ErrorPtr error(g_error_new(DBUS_GERROR, DBUS_GERROR_LIMITS_EXCEEDED,
+                                   "Too many requests of uid %u in progress; try again later",
+                                   static_cast<unsigned>(caller.uid)));
+        dbus_g_method_return_error(arrival.context, error.get());
+        return;
+    }
+    korvex::Request request = korvex::detail::Admission::make(arrival.context, sender, caller);
+
+    GError *raw_error = nullptr;
+    ObjectPtr<PolkitAuthority> authority(korvex::detail::process_authority(&raw_error));
+    ErrorPtr authority_error(raw_error);
+    if (!authority) {
+        g_printerr("Error in obtaining authority\n");
+        std::move(request).reply_failure(KX_RES_NOT_AUTHORIZED,
+                                         "authorization could not be checked");
+        return;
+    }
+
+    auto check = std::make_unique<Check>(Check{std::move(request), std::move(arrival.action),
+                                               std::move(arrival.work)});
+    ObjectPtr<PolkitSubject> subject(polkit_system_bus_name_new(sender.c_str()));
+    Check *raw = check.release();
+    requests().started(raw);
+    raw->timeout_source = g_timeout_add_seconds(check_timeout_s(), on_check_timeout, raw);
+    polkit_authority_check_authorization(authority.get(), subject.get(), raw->action.c_str(),
+                                         nullptr,
+                                         POLKIT_CHECK_AUTHORIZATION_FLAGS_ALLOW_USER_INTERACTION,
+                                         raw->cancellable.get(), on_checked, raw);
 }
 
 } // namespace
 
+namespace korvex::detail {
+
+bool on_main_loop() { return g_main_context_is_owner(g_main_context_default()) != FALSE; }
+
+void log_refusal(const std::string &what, const std::string &action, const Caller *caller) {
+    requests().refusals.line(refusal_text(what, action, caller));
+}
+
+GError *refusal_error(const char *message) {
+    return g_error_new(korvex_error_quark(), KX_RES_NOT_AUTHORIZED, "%s",
+                       message != nullptr ? message : kx_result_to_str(KX_RES_NOT_AUTHORIZED));
+}
+
+void send_error(DBusGMethodInvocation *context, const GError *error) {
+    // Error texts can carry what a caller sent (an action id) or a tool said.
+    ErrorPtr copy(g_error_new_literal(error->domain, error->code,
+                                      korvex::bus_text(error->message).c_str()));
+    dbus_g_method_return_error(context, copy.get());
+}
+
+void caller_left(const char *unique_name) {
+    const std::string name = unique_name;
+    for (Arrival &arrival : requests().left(name)) {
+        // Nobody reads these; the replies only free the invocations.
+        GError *none = nullptr;
+        korvex_reply_refusal(arrival.context, &none);
+    }
+    drop_queued_work(name);
+    drop_lane_waiters(name);
+}
+
+} // namespace korvex::detail
+
 namespace korvex {
 
-void detail::caller_left(const char *unique_name) { requests().left(unique_name); }
+Request::Request(std::unique_ptr<detail::Admission> admission) : admission_(std::move(admission)) {}
+Request::Request() = default;
+Request::Request(Request &&other) noexcept = default;
+Request &Request::operator=(Request &&other) noexcept {
+    if (this != &other) {
+        Request dropped(std::move(*this));
+        admission_ = std::move(other.admission_);
+    }
+    return *this;
+}
 
-std::string bus_text(const char *text) {
-    if (text == nullptr)
-        return {};
-    if (g_utf8_validate(text, -1, nullptr))
-        return text;
-    GCharPtr valid(g_utf8_make_valid(text, -1));
+Request::~Request() {
+    if (admission_)
+        std::move(*this).reply_failure(KX_RES_FAILED, "the request could not be completed");
+}
+
+const Caller &Request::caller() const { return admission_->caller; }
+const std::string &Request::sender() const { return admission_->sender; }
+
+// The slot goes with the admission, before the reply leaves.
+DBusGMethodInvocation *Request::take_context() {
+    assert(admission_ && detail::on_main_loop());
+    DBusGMethodInvocation *context = admission_->context;
+    admission_.reset();
+    return context;
+}
+
+std::string bus_text(std::string_view text) {
+    if (g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr))
+        return std::string(text);
+    GCharPtr valid(g_utf8_make_valid(text.data(), static_cast<gssize>(text.size())));
     return valid.get();
 }
 
@@ -318,56 +473,36 @@ void authorize(const char *action, DBusGMethodInvocation *context, Work work) {
         g_printerr("Context is not set!\n");
         return;
     }
-    GCharPtr sender(dbus_g_method_get_sender(context));
-    std::optional<Caller> caller = requests().caller(context, sender.get());
-    if (!caller) {
-        // The bus no longer knows the sender: it has left.
-        GError *none = nullptr;
-        korvex_reply_refusal(context, &none);
+    GCharPtr raw_sender(dbus_g_method_get_sender(context));
+    const std::string sender = raw_sender ? raw_sender.get() : "";
+    Arrival arrival{action, context, std::move(work)};
+    if (const Caller *caller = requests().known(sender)) {
+        admit_and_check(std::move(arrival), sender, *caller);
         return;
     }
-    if (!requests().admit(context, *caller)) {
+    DBusConnection *bus =
+        dbus_g_connection_get_connection(dbus_g_method_invocation_get_g_connection(context));
+    if (!requests().park(sender, std::move(arrival), bus)) {
         ErrorPtr error(g_error_new(DBUS_GERROR, DBUS_GERROR_LIMITS_EXCEEDED,
-                                   "Too many requests of uid %u in progress; try again later",
-                                   static_cast<unsigned>(caller->uid)));
+                                   "Too many requests of %s in progress; try again later",
+                                   sender.c_str()));
         dbus_g_method_return_error(context, error.get());
-        return;
     }
-
-    GError *raw_error = nullptr;
-    ObjectPtr<PolkitAuthority> authority(detail::process_authority(&raw_error));
-    ErrorPtr authority_error(raw_error);
-    if (!authority) {
-        g_printerr("Error in obtaining authority\n");
-        GError *none = nullptr;
-        korvex_reply_refusal(context, &none);
-        return;
-    }
-
-    auto check = std::make_unique<Check>();
-    check->context = context;
-    check->action = action;
-    check->sender = sender.get();
-    check->work = std::move(work);
-    ObjectPtr<PolkitSubject> subject(polkit_system_bus_name_new(sender.get()));
-    Check *raw = check.release();
-    requests().started(raw);
-    raw->timeout_source = g_timeout_add_seconds(check_timeout_s(), on_check_timeout, raw);
-    polkit_authority_check_authorization(authority.get(), subject.get(), action, nullptr,
-                                         POLKIT_CHECK_AUTHORIZATION_FLAGS_ALLOW_USER_INTERACTION,
-                                         raw->cancellable.get(), on_checked, raw);
 }
 
-std::optional<Caller> caller_of(DBusGMethodInvocation *context) {
-    return requests().in_flight(context);
+void refuse_argument(DBusGMethodInvocation *context, int code, std::string_view reason) {
+    std::string message = kx_result_to_str(code);
+    if (!reason.empty())
+        message.append(": ").append(reason);
+    ErrorPtr error(g_error_new_literal(korvex_error_quark(), code, message.c_str()));
+    detail::send_error(context, error.get());
 }
 
-void reply_text(DBusGMethodInvocation *context, const char *text) {
-    requests().finish(context);
-    dbus_g_method_return(context, bus_text(text).c_str());
+void Request::reply_text(std::string_view text) && {
+    dbus_g_method_return(take_context(), bus_text(text).c_str());
 }
 
-void reply_texts(DBusGMethodInvocation *context, const char *const *texts) {
+void Request::reply_texts(const char *const *texts) && {
     std::vector<std::string> valid;
     for (const char *const *text = texts; text != nullptr && *text != nullptr; ++text)
         valid.push_back(bus_text(*text));
@@ -375,39 +510,33 @@ void reply_texts(DBusGMethodInvocation *context, const char *const *texts) {
     for (std::string &text : valid)
         pointers.push_back(text.data());
     pointers.push_back(nullptr);
-    requests().finish(context);
-    dbus_g_method_return(context, pointers.data());
+    dbus_g_method_return(take_context(), pointers.data());
 }
 
-void reply_uint(DBusGMethodInvocation *context, guint32 value) {
-    requests().finish(context);
-    dbus_g_method_return(context, value);
+void Request::reply_uint(guint32 value) && { dbus_g_method_return(take_context(), value); }
+
+void Request::reply_flag_and_text(bool flag, std::string_view text) && {
+    dbus_g_method_return(take_context(), flag ? TRUE : FALSE, bus_text(text).c_str());
 }
 
-void reply_flag_and_text(DBusGMethodInvocation *context, bool flag, const char *text) {
-    requests().finish(context);
-    dbus_g_method_return(context, flag ? TRUE : FALSE, bus_text(text).c_str());
-}
-
-void reply_value(DBusGMethodInvocation *context, const GValue *value) {
-    requests().finish(context);
+void Request::reply_value(const GValue *value) && {
+    DBusGMethodInvocation *context = take_context();
     if (G_VALUE_HOLDS_STRING(value)) {
         ScopedValue valid(G_TYPE_STRING);
-        g_value_set_string(valid.get(), bus_text(g_value_get_string(value)).c_str());
+        const char *text = g_value_get_string(value);
+        g_value_set_string(valid.get(), bus_text(text != nullptr ? text : "").c_str());
         dbus_g_method_return(context, valid.get());
         return;
     }
     dbus_g_method_return(context, value);
 }
 
-void reply_empty(DBusGMethodInvocation *context) {
-    requests().finish(context);
-    dbus_g_method_return(context);
-}
+void Request::reply_empty() && { dbus_g_method_return(take_context()); }
 
-void reply_error(DBusGMethodInvocation *context, const GError *error) {
-    requests().finish(context);
-    send_error(context, error);
+void Request::reply_error(const GError *error) && { detail::send_error(take_context(), error); }
+
+void Request::reply_failure(int code, std::string_view reason) && {
+    refuse_argument(take_context(), code, reason);
 }
 
 } // namespace korvex

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -26,6 +27,11 @@ constexpr char step[] = "run_augeas";
 // aug_srun's value for a script that stopped at a "quit" command: the
 // script ended there as planned, which is no failure.
 constexpr int srun_quit = -2;
+
+// The one augeas writer: every run may save, and a save writes whole files
+// from the tree it loaded at its start, so two runs that overlap lose each
+// other's edits. Held from the load to the end of the script.
+std::mutex augeas_writer;
 
 // The script behind uri: 0 and script set, or the failure's result code.
 int fetch_script(const char *uri, GCharPtr &script) {
@@ -70,6 +76,7 @@ extern "C" int run_augeas(const char *uri, const char *text, const char *key,
 
     int status;
     {
+        std::lock_guard writing(augeas_writer);
         AugeasPtr aug{aug_init("", "", AUG_SAVE_BACKUP)};
         if (!aug) {
             kx_log(KX_LOG_ERR, "%s: Unable to initialize augeas", step);

@@ -64,10 +64,11 @@ bool replace_contents(const char *path, const char *text) {
 }
 
 // Creates the keys directory with exactly the owner's access: the mode
-// argument alone is reduced by the umask.
+// argument alone is reduced by the umask. A directory that another run
+// made in the meantime is as good as one made here.
 bool create_keys_dir(const char *dir) {
     if (mkdir(dir, 0700) != 0)
-        return false;
+        return errno == EEXIST && g_file_test(dir, G_FILE_TEST_IS_DIR);
     UniqueFd fd{open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW)};
     return fd && fchmod(fd.get(), 0700) == 0;
 }

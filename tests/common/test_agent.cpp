@@ -26,8 +26,8 @@ PropertyRow properties[] = {
 
 gboolean TestAgent_echo(Korvex *, const char *text, DBusGMethodInvocation *context) {
     korvex::authorize("org.vaduderuvoziz.TestAgent.echo", context,
-                      [text = std::string(text)](DBusGMethodInvocation *ctx) {
-                          korvex::reply_text(ctx, text.c_str());
+                      [text = std::string(text)](korvex::Request request) {
+                          std::move(request).reply_text(text);
                       });
     return TRUE;
 }
@@ -38,7 +38,7 @@ gboolean TestAgent_unchecked(Korvex *, const char *, DBusGMethodInvocation *cont
         korvex_reply_refusal(context, &error);
         return FALSE;
     }
-    korvex::reply_text(context, "authorized without a context");
+    dbus_g_method_return(context, "authorized without a context");
     return TRUE;
 }
 

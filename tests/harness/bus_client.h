@@ -99,7 +99,7 @@ Reply call_as(uid_t uid, const std::string &address, const std::string &dest,
               const std::vector<Arg> &args = {});
 
 // A process as `uid` with a PolicyKit agent that never answers, which sends the call `count`
-// times, so polkitd holds its checks open. It writes to `out_path` "sent", "challenged" per
+// times (an argument's "%i" replaced by the call's number), so polkitd holds its checks open. It writes to `out_path` "sent", "challenged" per
 // authentication and "reply ok" or "reply NAME: MESSAGE" per answer.
 Process hold_challenge(uid_t uid, const std::string &address, const std::string &out_path,
                        int count, const std::string &dest, const std::string &path,

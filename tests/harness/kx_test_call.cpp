@@ -91,9 +91,14 @@ int hold(int count, char **argv, int argc) {
     register_silent_agent(agent.connection());
     BusClient client(argv[0]);
     std::list<BusClient::Pending> calls;
-    for (int i = 0; i < count; ++i)
+    for (int i = 0; i < count; ++i) {
+        std::vector<Arg> numbered = args;
+        for (Arg &arg : numbered)
+            if (size_t at = arg.text.find("%i"); at != std::string::npos)
+                arg.text.replace(at, 2, std::to_string(i));
         calls.push_back(
-            client.send(argv[1], argv[2], argv[3], argv[4], args, DBUS_TIMEOUT_INFINITE));
+            client.send(argv[1], argv[2], argv[3], argv[4], numbered, DBUS_TIMEOUT_INFINITE));
+    }
     std::cout << "sent" << std::endl;
     while (true) {
         client.pump(50);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <set>
+#include <thread>
 
 #include "sysconfig_test_support.h"
 
@@ -210,6 +211,20 @@ TEST_F(KeyStore, CreatesAMissingKeysDirectoryOneLevelDeep) {
     ASSERT_EQ(kx_sysconfig_set_configured("k", "OK"), 0u);
     EXPECT_TRUE(fs::is_directory(keys_dir));
     EXPECT_EQ(stored_status("k"), "OK");
+
+    // First writes racing each other into a missing folder all succeed.
+    for (int round = 0; round < 25; ++round) {
+        KeysDirectory raced{dir.path() + "/raced-" + std::to_string(round) + "/"};
+        std::vector<uint32_t> results(16, 99);
+        std::vector<std::thread> writers;
+        for (size_t i = 0; i < results.size(); ++i)
+            writers.emplace_back([&results, i] {
+                results[i] = kx_sysconfig_set_configured(("k" + std::to_string(i)).c_str(), "OK");
+            });
+        for (std::thread &writer : writers)
+            writer.join();
+        EXPECT_EQ(results, std::vector<uint32_t>(16, 0u)) << "round " << round << log.dump();
+    }
 }
 
 TEST_F(KeyStore, FailsWhenTheParentOfTheKeysDirectoryIsMissing) {

@@ -24,11 +24,9 @@ guint32 interface_is_up(const char *iface) {
 }
 
 // Who brought an interface up or down is worth a line in the agent's log.
-void log_change(const char *what, const std::string &iface, DBusGMethodInvocation *context) {
-    std::optional<korvex::Caller> caller = korvex::caller_of(context);
+void log_change(const char *what, const std::string &iface, const korvex::Caller &caller) {
     kx_log(KX_LOG_INFO, "%s: %s of interface '%s' requested by uid %ld (pid %ld)", "network_dbus",
-           what, iface.c_str(), caller ? static_cast<long>(caller->uid) : -1L,
-           caller ? static_cast<long>(caller->pid) : -1L);
+           what, iface.c_str(), static_cast<long>(caller.uid), static_cast<long>(caller.pid));
 }
 
 // Brings iface to the wanted state unless it is there already, and
@@ -38,14 +36,14 @@ gboolean change_state(const char *action, const char *what, bool want_up,
                       DBusGMethodInvocation *context) {
     korvex::authorize(
         action, context,
-        [what, want_up, change, iface = std::string(iface)](DBusGMethodInvocation *ctx) {
+        [what, want_up, change, iface = std::string(iface)](korvex::Request request) {
             guint32 up = interface_is_up(iface.c_str());
             if ((up != 0) != want_up) {
-                log_change(what, iface, ctx);
+                log_change(what, iface, request.caller());
                 change(iface.c_str());
                 up = interface_is_up(iface.c_str());
             }
-            korvex::reply_uint(ctx, up);
+            std::move(request).reply_uint(up);
         });
     return TRUE;
 }
@@ -54,9 +52,9 @@ gboolean change_state(const char *action, const char *what, bool want_up,
 gboolean reply_address(const char *action, char *(*get)(const char *, char *, size_t),
                        const char *iface, DBusGMethodInvocation *context) {
     korvex::authorize(action, context,
-                      [get, iface = std::string(iface)](DBusGMethodInvocation *ctx) {
+                      [get, iface = std::string(iface)](korvex::Request request) {
                           char buffer[64];
-                          korvex::reply_text(ctx, get(iface.c_str(), buffer, sizeof buffer));
+                          std::move(request).reply_text(get(iface.c_str(), buffer, sizeof buffer));
                       });
     return TRUE;
 }
@@ -72,7 +70,7 @@ PropertyRow properties[] = {
 };
 
 gboolean Network_list(Korvex *, DBusGMethodInvocation *context) {
-    korvex::authorize("org.vaduderuvoziz.Network.list", context, [](DBusGMethodInvocation *ctx) {
+    korvex::authorize("org.vaduderuvoziz.Network.list", context, [](korvex::Request request) {
         InterfaceList list(kx_network_get_interfaces());
         std::vector<const char *> names;
         for (GList *item = list.get(); item != nullptr; item = item->next) {
@@ -80,7 +78,7 @@ gboolean Network_list(Korvex *, DBusGMethodInvocation *context) {
             names.push_back(kx_network_interface_get_name(record));
         }
         names.push_back(nullptr);
-        korvex::reply_texts(ctx, names.data());
+        std::move(request).reply_texts(names.data());
     });
     return TRUE;
 }
@@ -97,8 +95,8 @@ gboolean Network_stop(Korvex *, const char *iface, DBusGMethodInvocation *contex
 
 gboolean Network_status(Korvex *, const char *iface, DBusGMethodInvocation *context) {
     korvex::authorize("org.vaduderuvoziz.Network.status", context,
-                      [iface = std::string(iface)](DBusGMethodInvocation *ctx) {
-                          korvex::reply_uint(ctx, interface_is_up(iface.c_str()));
+                      [iface = std::string(iface)](korvex::Request request) {
+                          std::move(request).reply_uint(interface_is_up(iface.c_str()));
                       });
     return TRUE;
 }

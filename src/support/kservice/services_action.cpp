@@ -8,6 +8,8 @@
 
 #include <sys/wait.h>
 
+#include <mutex>
+
 namespace {
 
 // Exit code, or 128 + signal for a killed process as shells report it,
@@ -23,11 +25,10 @@ int exit_status_from_wait(int wait_status) {
 // The watch may fire on the tracked context's own thread as soon as it is
 // attached, before services_action_async has stored its id; the exit
 // handler waits for that store before it touches (and frees) the action.
-GMutex attach_lock;
+std::mutex attach_lock;
 
 void on_child_exit(GPid pid, gint wait_status, gpointer data) {
-    g_mutex_lock(&attach_lock);
-    g_mutex_unlock(&attach_lock);
+    { std::lock_guard attached(attach_lock); }
     auto *action = static_cast<ServicesAction *>(data);
     action->exit_status = exit_status_from_wait(wait_status);
     action->watch_id = 0;
@@ -92,9 +93,8 @@ extern "C" gboolean services_action_async(ServicesAction *action, kx_services_do
     korvex::SourcePtr watch(g_child_watch_source_new(pid));
     g_source_set_callback(watch.get(), G_SOURCE_FUNC(on_child_exit), action, nullptr);
     korvex::MainContextPtr context = watch_context();
-    g_mutex_lock(&attach_lock);
+    std::lock_guard attaching(attach_lock);
     action->watch_id = g_source_attach(watch.get(), context.get());
-    g_mutex_unlock(&attach_lock);
     return TRUE;
 }
 

@@ -1,14 +1,19 @@
-// sysconfig-dbus: puts libksysconfig on the system bus. A run ends long
-// after its handler returned (on a worker thread, or when puppet exits),
-// so each run carries a PendingCall that the completion callback answers
-// and frees.
+// sysconfig-dbus: puts libksysconfig on the system bus.
+//
+// What runs where: the main loop owns every request. Downloads, augeas
+// runs, queries and previews run on the framework's workers, shared fairly
+// between users (see korvex/requests.h); a puppet run's process is watched
+// from the main loop. The runs of one key go through one lane, one after
+// another in arrival order, each holding it until its status is written, so
+// that the skip decision and the status write of a run are one step for
+// everybody else; augeas runs that may save are serialized inside the
+// library, queries and previews run beside them.
 #include <cstdlib>
-#include <functional>
 #include <memory>
+#include <optional>
+#include <map>
 #include <string>
 #include <utility>
-
-#include <gio/gio.h>
 
 #include <korvex/kcommon.h>
 #include <korvex/kcommon_dbus.h>
@@ -17,184 +22,185 @@
 #include <korvex/sysconfig.h>
 
 #include "sysconfig_handlers.h"
+#include "sysconfig_internal.h"
 
 using CText = korvex::MallocCharPtr;
+using korvex::LaneHold;
+using korvex::Request;
+using korvex::WorkKind;
 
 namespace {
 
-struct PendingCallDeleter {
-    void operator()(PendingCall *call) const {
-        g_free(call->key);
-        g_free(call);
-    }
-};
-using PendingCallPtr = std::unique_ptr<PendingCall, PendingCallDeleter>;
-
 using RunFunction = uint32_t (*)(const char *, uint32_t, const char *, const char *,
                                  kx_sysconfig_cb, void *);
+using PreviewFunction = uint32_t (*)(const char *, const char *, int *, char **);
 
-// Downloads, augeas runs and queries take from milliseconds to minutes;
-// on the agent's only thread they would hold up every other caller. So
-// they run on a worker thread, and what they end with comes back to the
-// main loop, where every reply is sent.
-struct OffThreadJob {
-    std::function<void()> work;
-    std::function<void()> then;
-};
-
-void off_thread(std::function<void()> work, std::function<void()> then) {
-    auto *job = new OffThreadJob{std::move(work), std::move(then)};
-    GTask *task = g_task_new(
-        nullptr, nullptr,
-        [](GObject *, GAsyncResult *, gpointer data) {
-            std::unique_ptr<OffThreadJob> done(static_cast<OffThreadJob *>(data));
-            done->then();
-        },
-        job);
-    g_task_set_task_data(task, job, nullptr);
-    g_task_run_in_thread(task, [](GTask *running, gpointer, gpointer data, GCancellable *) {
-        static_cast<OffThreadJob *>(data)->work();
-        g_task_return_boolean(running, TRUE);
-    });
-    g_object_unref(task);
+// The key's status text, the empty text when it has none.
+std::string stored_status(const std::string &key) {
+    CText status(kx_sysconfig_is_configured(key.c_str()));
+    return status ? status.get() : "";
 }
 
-// What a run on a worker thread completed with, when it completed there.
-struct WorkerOutcome {
-    bool delivered = false;
-    int32_t rc = 0;
-};
-thread_local WorkerOutcome *worker_outcome = nullptr;
+// One run from the moment it holds its key's lane until its reply. The
+// library completes skipped and augeas runs on the worker, before the run
+// function returns, and puppet runs later on the main loop, when the
+// process has ended; the reply waits for both the worker's return and the
+// completion, so no caller hears of a run that has not yet cleaned up.
+struct PendingCall {
+    // Main loop only.
+    Request request;
+    LaneHold lane;
+    std::string key;
+    bool returned = false;
+    uint32_t result = KX_RES_OK;
+    std::optional<int32_t> completion;
 
-// The library completes an augeas run on the thread that ran it, before
-// its temporary files are gone, and a puppet run on the main loop. A run's
-// outcome is answered on the main loop once the run has returned, so the
-// caller never hears of a run that has not yet cleaned up after itself.
-void deliver_result(void *user_data, int32_t rc) {
-    if (worker_outcome != nullptr) {
-        worker_outcome->delivered = true;
-        worker_outcome->rc = rc;
-        return;
-    }
-    result_cb(user_data, rc);
+    // The worker's only, until it returns: a completion on its thread and
+    // the status read right after it.
+    struct {
+        std::optional<int32_t> completion;
+        std::string status;
+    } worker;
+};
+
+// Puppet runs whose worker part is back, waiting for their process; main
+// loop only.
+std::map<PendingCall *, std::shared_ptr<PendingCall>> &waiting_for_process() {
+    static auto *const runs = new std::map<PendingCall *, std::shared_ptr<PendingCall>>;
+    return *runs;
 }
 
-void start_run(RunFunction run, const std::string &document, guint flags, const std::string &scheme,
-               const std::string &key, DBusGMethodInvocation *context) {
-    PendingCallPtr call(g_try_new0(PendingCall, 1));
-    if (!call) {
-        // Without a record the outcome could never be delivered; tell the
-        // caller now rather than leaving it waiting for its time-out.
-        korvex_reply_result_error(context, KX_RES_SYSTEM_ERROR);
+void answer(PendingCall &run, std::optional<std::string> status) {
+    if (run.result != KX_RES_OK) {
+        std::move(run.request).reply_failure(static_cast<int>(run.result));
         return;
     }
-    call->context = context;
-    call->key = g_strdup(key.c_str());
+    if (*run.completion != 0) {
+        std::move(run.request).reply_failure(*run.completion);
+        return;
+    }
+    std::move(run.request).reply_text(status ? *status : stored_status(run.key));
+}
 
-    struct Outcome {
-        uint32_t rc = 0;
-        WorkerOutcome completion;
-    };
-    auto outcome = std::make_shared<Outcome>();
-    // The record belongs to result_cb once the run returned 0 (a puppet
-    // run may have been answered and freed already); otherwise to the code
-    // after the run.
-    PendingCall *record = call.release();
-    off_thread(
-        [=] {
-            worker_outcome = &outcome->completion;
-            outcome->rc =
-                run(document.c_str(), flags, scheme.c_str(), key.c_str(), deliver_result, record);
-            worker_outcome = nullptr;
-        },
-        [=] {
-            if (outcome->completion.delivered) {
-                result_cb(record, outcome->completion.rc);
-                return;
-            }
-            if (outcome->rc == 0)
-                return;
-            PendingCallPtr refused(record);
-            korvex_reply_result_error(refused->context, static_cast<int>(outcome->rc));
+} // namespace
+
+// The library's completion of a run.
+extern "C" void result_cb(void *user_data, int32_t rc) {
+    auto *run = static_cast<PendingCall *>(user_data);
+    if (!g_main_context_is_owner(g_main_context_default())) {
+        run->worker.completion = rc;
+        run->worker.status = stored_status(run->key);
+        return;
+    }
+    run->completion = rc;
+    if (!run->returned)
+        return; // the worker's return answers
+    auto &waiting = waiting_for_process();
+    if (auto held = waiting.find(run); held != waiting.end()) {
+        std::shared_ptr<PendingCall> done = std::move(held->second);
+        waiting.erase(held);
+        answer(*done, std::nullopt);
+    }
+}
+
+namespace {
+
+// The worker's part of a run is back on the main loop.
+void returned(const std::shared_ptr<PendingCall> &run, uint32_t result) {
+    run->returned = true;
+    run->result = result;
+    if (result != KX_RES_OK) {
+        answer(*run, std::nullopt);
+        return;
+    }
+    if (run->worker.completion) {
+        run->completion = run->worker.completion;
+        answer(*run, std::move(run->worker.status));
+        return;
+    }
+    if (run->completion) {
+        answer(*run, std::nullopt); // the process ended before the worker got back
+        return;
+    }
+    waiting_for_process().emplace(run.get(), run);
+}
+
+// The arguments live in the message being dispatched; the run outlasts
+// it, so everything below works on copies.
+gboolean start_run(const char *action, RunFunction function, const char *document, guint flags,
+                   const char *scheme, const char *key, DBusGMethodInvocation *context) {
+    if (check_key_sanity(key) != 0) {
+        korvex::refuse_argument(context, KX_RES_BAD_ARGUMENT, {});
+        return FALSE;
+    }
+    korvex::authorize(
+        action, context,
+        [function, document = std::string(document), flags, scheme = std::string(scheme),
+         key = std::string(key)](Request request) {
+            korvex::enter_lane(key, std::move(request), [=](Request request, LaneHold lane) {
+                auto run = std::make_shared<PendingCall>();
+                run->request = std::move(request);
+                run->lane = std::move(lane);
+                run->key = key;
+                PendingCall *worker_view = run.get();
+                korvex::queue<uint32_t>(
+                    std::move(run->request), WorkKind::ordinary,
+                    [=] {
+                        return function(document.c_str(), flags, scheme.c_str(), key.c_str(),
+                                        result_cb, worker_view);
+                    },
+                    [run](Request request, uint32_t result) {
+                        run->request = std::move(request);
+                        returned(run, result);
+                    });
+            });
         });
-}
-
-// The arguments live in the message being dispatched; the authorization
-// check outlasts it, so the work keeps copies.
-gboolean authorize_run(const char *action, RunFunction run, const char *document, guint flags,
-                       const char *scheme, const char *key, DBusGMethodInvocation *context) {
-    korvex::authorize(action, context,
-                      [run, document = std::string(document), flags, scheme = std::string(scheme),
-                       key = std::string(key)](DBusGMethodInvocation *ctx) {
-                          start_run(run, document, flags, scheme, key, ctx);
-                      });
     return TRUE;
 }
 
-using PreviewFunction = uint32_t (*)(const char *, const char *, int *, char **);
-
-// A preview waits for its tool, puppet's dry run taking seconds, so it
-// gets a thread of its own: on the shared workers a few of them would hold
-// up other callers' runs and queries behind them.
-void on_own_thread(std::function<void()> work, std::function<void()> then) {
-    auto *job = new OffThreadJob{std::move(work), std::move(then)};
-    GThread *thread = g_thread_try_new(
-        "preview",
-        [](gpointer data) -> gpointer {
-            static_cast<OffThreadJob *>(data)->work();
-            g_idle_add(
-                [](gpointer done) {
-                    std::unique_ptr<OffThreadJob> job(static_cast<OffThreadJob *>(done));
-                    job->then();
-                    return G_SOURCE_REMOVE;
-                },
-                data);
-            return nullptr;
-        },
-        job, nullptr);
-    if (thread == nullptr) {
-        // No thread to spare: the work waits for a shared worker instead.
-        off_thread(std::move(job->work), std::move(job->then));
-        delete job;
-        return;
-    }
-    g_thread_unref(thread);
+bool known_scheme(const char *scheme) {
+    return g_ascii_strcasecmp(scheme, "puppet") == 0 || g_ascii_strcasecmp(scheme, "augeas") == 0;
 }
 
-gboolean authorize_preview(const char *action, PreviewFunction preview, const char *document,
-                           const char *scheme, DBusGMethodInvocation *context) {
+struct PreviewOutcome {
+    uint32_t result = KX_RES_OK;
+    int changes = 0;
+    CText report;
+};
+
+gboolean start_preview(const char *action, PreviewFunction function, const char *document,
+                       const char *scheme, DBusGMethodInvocation *context) {
+    if (!known_scheme(scheme)) {
+        korvex::refuse_argument(context, KX_RES_BAD_ARGUMENT, {});
+        return FALSE;
+    }
     korvex::authorize(
         action, context,
-        [preview, document = std::string(document),
-         scheme = std::string(scheme)](DBusGMethodInvocation *ctx) {
-            struct Outcome {
-                uint32_t rc = 0;
-                int changes = 0;
-                CText report;
-            };
-            auto outcome = std::make_shared<Outcome>();
-            on_own_thread(
+        [function, document = std::string(document),
+         scheme = std::string(scheme)](Request request) {
+            korvex::queue<PreviewOutcome>(
+                std::move(request), WorkKind::preview,
                 [=] {
+                    PreviewOutcome outcome;
                     char *report = nullptr;
-                    outcome->rc =
-                        preview(document.c_str(), scheme.c_str(), &outcome->changes, &report);
-                    outcome->report.reset(report);
+                    outcome.result =
+                        function(document.c_str(), scheme.c_str(), &outcome.changes, &report);
+                    outcome.report.reset(report);
+                    return outcome;
                 },
-                [=] {
-                    if (outcome->rc == KX_RES_OK) {
-                        korvex::reply_flag_and_text(ctx, outcome->changes != 0,
-                                                    outcome->report.get());
+                [](Request request, PreviewOutcome outcome) {
+                    if (outcome.result == KX_RES_OK) {
+                        std::move(request).reply_flag_and_text(outcome.changes != 0,
+                                                               outcome.report.get());
                         return;
                     }
                     // What the tool said about its failure goes with the code.
-                    std::string message = kx_result_to_str(static_cast<int>(outcome->rc));
-                    if (outcome->report)
-                        message += std::string("\n") + outcome->report.get();
-                    std::unique_ptr<GError, decltype(&g_error_free)> error(
-                        g_error_new_literal(korvex_error_quark(), static_cast<int>(outcome->rc),
-                                            message.c_str()),
-                        g_error_free);
-                    korvex::reply_error(ctx, error.get());
+                    std::string message = kx_result_to_str(static_cast<int>(outcome.result));
+                    if (outcome.report)
+                        message += std::string("\n") + outcome.report.get();
+                    korvex::ErrorPtr error(g_error_new_literal(
+                        korvex_error_quark(), static_cast<int>(outcome.result), message.c_str()));
+                    std::move(request).reply_error(error.get());
                 });
         });
     return TRUE;
@@ -212,61 +218,54 @@ PropertyRow properties[] = {
     KORVEX_PROPERTY_ROWS_END,
 };
 
-void result_cb(void *user_data, int32_t rc) {
-    PendingCallPtr call(static_cast<PendingCall *>(user_data));
-    if (rc != 0) {
-        korvex_reply_result_error(call->context, rc);
-        return;
-    }
-    CText status(kx_sysconfig_is_configured(call->key));
-    korvex::reply_text(call->context, status.get());
-}
-
 gboolean Sysconfig_run_uri(Korvex *, const char *uri, guint flags, const char *scheme,
                            const char *key, DBusGMethodInvocation *context) {
-    return authorize_run("org.vaduderuvoziz.Sysconfig.run_uri", kx_sysconfig_run_uri, uri, flags,
-                         scheme, key, context);
+    return start_run("org.vaduderuvoziz.Sysconfig.run_uri", kx_sysconfig_run_uri, uri, flags,
+                     scheme, key, context);
 }
 
 gboolean Sysconfig_run_string(Korvex *, const char *text, guint flags, const char *scheme,
                               const char *key, DBusGMethodInvocation *context) {
-    return authorize_run("org.vaduderuvoziz.Sysconfig.run_string", kx_sysconfig_run_string, text,
-                         flags, scheme, key, context);
+    return start_run("org.vaduderuvoziz.Sysconfig.run_string", kx_sysconfig_run_string, text,
+                     flags, scheme, key, context);
 }
 
 gboolean Sysconfig_query(Korvex *, const char *text, guint flags, const char *scheme,
                          DBusGMethodInvocation *context) {
-    korvex::authorize(
-        "org.vaduderuvoziz.Sysconfig.query", context,
-        [text = std::string(text), flags,
-         scheme = std::string(scheme)](DBusGMethodInvocation *ctx) {
-            auto data = std::make_shared<CText>();
-            off_thread(
-                [=] { data->reset(kx_sysconfig_query(text.c_str(), flags, scheme.c_str())); },
-                [=] { korvex::reply_text(ctx, data->get()); });
-        });
+    korvex::authorize("org.vaduderuvoziz.Sysconfig.query", context,
+                      [text = std::string(text), flags,
+                       scheme = std::string(scheme)](Request request) {
+                          korvex::queue<CText>(
+                              std::move(request), WorkKind::ordinary,
+                              [=] {
+                                  return CText(
+                                      kx_sysconfig_query(text.c_str(), flags, scheme.c_str()));
+                              },
+                              [](Request request, CText data) {
+                                  std::move(request).reply_text(data.get());
+                              });
+                      });
     return TRUE;
 }
 
 gboolean Sysconfig_is_configured(Korvex *, const char *key, DBusGMethodInvocation *context) {
     korvex::authorize("org.vaduderuvoziz.Sysconfig.is_configured", context,
-                      [key = std::string(key)](DBusGMethodInvocation *ctx) {
-                          CText status(kx_sysconfig_is_configured(key.c_str()));
-                          korvex::reply_text(ctx, status.get());
+                      [key = std::string(key)](Request request) {
+                          std::move(request).reply_text(stored_status(key));
                       });
     return TRUE;
 }
 
 gboolean SysconfigPreview_preview_string(Korvex *, const char *text, const char *scheme,
                                          DBusGMethodInvocation *context) {
-    return authorize_preview("org.vaduderuvoziz.Sysconfig.Preview.preview_string",
-                             kx_sysconfig_preview_string, text, scheme, context);
+    return start_preview("org.vaduderuvoziz.Sysconfig.Preview.preview_string",
+                         kx_sysconfig_preview_string, text, scheme, context);
 }
 
 gboolean SysconfigPreview_preview_uri(Korvex *, const char *uri, const char *scheme,
                                       DBusGMethodInvocation *context) {
-    return authorize_preview("org.vaduderuvoziz.Sysconfig.Preview.preview_uri",
-                             kx_sysconfig_preview_uri, uri, scheme, context);
+    return start_preview("org.vaduderuvoziz.Sysconfig.Preview.preview_uri",
+                         kx_sysconfig_preview_uri, uri, scheme, context);
 }
 
 } // extern "C"

@@ -10,12 +10,6 @@
 extern "C" {
 #endif
 
-/* One run_uri / run_string call waiting for its outcome. */
-typedef struct {
-    DBusGMethodInvocation *context;
-    char *key;
-} PendingCall;
-
 gboolean Sysconfig_run_uri(Korvex *object, const char *uri, guint flags, const char *scheme,
                            const char *key, DBusGMethodInvocation *context);
 gboolean Sysconfig_run_string(Korvex *object, const char *text, guint flags, const char *scheme,
@@ -27,6 +21,7 @@ gboolean SysconfigPreview_preview_string(Korvex *object, const char *text, const
                                          DBusGMethodInvocation *context);
 gboolean SysconfigPreview_preview_uri(Korvex *object, const char *uri, const char *scheme,
                                       DBusGMethodInvocation *context);
+/* The completion of a run; user_data is the run's pending call. */
 void result_cb(void *user_data, int32_t rc);
 
 #ifdef __cplusplus

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <map>
@@ -18,6 +19,7 @@ using namespace korvex::test;
 using AgentAugeas = SysconfigAgentTest;
 
 constexpr const char *kSaved = "OK\nSaved 1 file(s)\n";
+constexpr uint32_t kForce = 1; // the run flag that forces a configured key
 
 static std::map<std::string, std::string> folder_contents(const std::string &folder) {
     std::map<std::string, std::string> found;
@@ -61,6 +63,42 @@ TEST_F(AgentAugeas, FailingScriptRepliesWithTheFailureAndOutput) {
     EXPECT_EQ(reply.str(), expected);
     EXPECT_EQ(read_file(hosts_path()), kOriginalHosts);
     EXPECT_EQ(is_configured("broken-edit").str(), expected);
+}
+
+// How many entries runs of add_host_script added to the two of kOriginalHosts.
+static size_t added_hosts(const std::string &hosts) {
+    return static_cast<size_t>(std::count(hosts.begin(), hosts.end(), '\n')) - 2;
+}
+
+TEST_F(AgentAugeas, RacingRunsApplyOncePerKeyAndKeepEveryEditOfOneFile) {
+    auto send_run = [&](int i, uint32_t flags, const std::string &key) {
+        const std::string host = "race" + std::to_string(i) + ".example";
+        return client_->send(kSysconfigName, kSysconfigPath, kSysconfigIface, "run_string",
+                             {Arg::s(add_host_script("192.0.2." + std::to_string(100 + i), host)),
+                              Arg::u(flags), Arg::s("augeas"), Arg::s(key)});
+    };
+    struct Race {
+        int runs;
+        uint32_t flags;
+        bool one_key;
+        size_t lines_added;
+    };
+    // Unforced runs of one key: the first records its status, the others find it. Forced runs
+    // of keys of their own, each editing the same file: none may save over another's edit.
+    for (const Race race : {Race{20, 0, true, 1}, Race{12, kForce, false, 12}}) {
+        write_file(hosts_path(), kOriginalHosts);
+        std::vector<BusClient::Pending> calls;
+        for (int i = 0; i < race.runs; ++i)
+            calls.push_back(send_run(i, race.flags,
+                                     race.one_key ? "raced-key" : "raced-" + std::to_string(i)));
+        for (BusClient::Pending &call : calls) {
+            Reply reply = call.wait();
+            ASSERT_TRUE(reply.ok) << why(reply);
+            EXPECT_EQ(reply.str(), kSaved);
+        }
+        EXPECT_EQ(added_hosts(read_file(hosts_path())), race.lines_added)
+            << race.runs << " runs:\n" << read_file(hosts_path());
+    }
 }
 
 TEST_F(AgentAugeas, ConfiguredKeyIsSkippedUnlessForced) {

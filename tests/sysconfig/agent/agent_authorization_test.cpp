@@ -1,5 +1,7 @@
 // Every method and property of the agent asks PolicyKit first: a caller
 // that polkitd refuses (user nobody here) gets code 5 and nothing runs.
+#include <algorithm>
+
 #include <korvex/kcommon.h>
 
 #include "sysconfig_agent_fixture.h"
@@ -67,4 +69,50 @@ TEST_F(AgentAuthorization, RefusedCallerGetsCodeFiveAndNothingRuns) {
     ASSERT_TRUE(root_run.ok) << root_run.error_message;
     EXPECT_EQ(root_run.str(), "OK\nSaved 1 file(s)\n");
     EXPECT_EQ(read_file(hosts_path()), kOriginalHosts + "192.0.2.40\trefused.example\n");
+}
+
+// User nobody may do everything here, as an administrator's rule could allow.
+class AgentOtherUser : public SysconfigAgentTest {
+protected:
+    AgentOtherUser() {
+        polkit_rules_ = "polkit.addRule(function() { return polkit.Result.YES; });\n";
+    }
+};
+
+TEST_F(AgentOtherUser, DownloadsOfAnotherUserNeitherHoldUpRootNorOutliveTheirCaller) {
+    auto trickles = [&] {
+        const std::vector<std::string> asked = server_.requests();
+        return std::count(asked.begin(), asked.end(), "/trickle");
+    };
+    auto nobody_call = [&] {
+        return call_as(kNobody, bus_->address(), kSysconfigName, kSysconfigPath, kSysconfigIface,
+                       "is_configured", {Arg::s("k")});
+    };
+    const std::string out = edits_.file("holder.out");
+    {
+        // Downloads that never end, a key each: all 16 requests nobody may have in progress.
+        Process holder = hold_challenge(kNobody, bus_->address(), out, 16, kSysconfigName,
+                                        kSysconfigPath, kSysconfigIface, "run_uri",
+                                        {Arg::s(server_.url("/trickle")), Arg::u(0),
+                                         Arg::s("augeas"), Arg::s("trickled-%i")});
+        // Four of them hold the user's share of the workers; root is served all the same.
+        ASSERT_TRUE(wait_until([&] { return trickles() == 4; }, std::chrono::seconds(30)))
+            << ::testing::PrintToString(server_.requests()) << agent_->stderr_text();
+        Reply root = client_->call(kSysconfigName, kSysconfigPath, kSysconfigIface, "query",
+                                   {Arg::s("/files/etc/hostname/hostname"), Arg::u(0),
+                                    Arg::s("augeas")},
+                                   30000);
+        ASSERT_TRUE(root.ok) << why(root);
+        EXPECT_EQ(root.str(), kAgentHostname);
+        // Waiting work counts against the user's 16.
+        EXPECT_EQ(nobody_call().error_name, "org.freedesktop.DBus.Error.LimitsExceeded");
+        EXPECT_EQ(trickles(), 4);
+        EXPECT_EQ(read_file(out), "sent\n");
+    }
+    // The caller left: its twelve waiting downloads never start, and their slots are free.
+    EXPECT_TRUE(wait_until([&] { return nobody_call().ok; }, std::chrono::seconds(10)))
+        << agent_->stderr_text();
+    EXPECT_EQ(trickles(), 4);
+    // The four running downloads end only at their bounds: the agent goes with the test.
+    agent_.reset();
 }

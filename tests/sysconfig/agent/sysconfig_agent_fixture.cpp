@@ -6,9 +6,8 @@ namespace fs = std::filesystem;
 
 namespace korvex::test {
 
-std::unique_ptr<TestSystemBus> sysconfig_bus() {
-    return std::make_unique<TestSystemBus>(
-        TestBusOptions{.polkit_rules = rules_refusing_user("nobody")});
+std::unique_ptr<TestSystemBus> sysconfig_bus(const std::string &rules) {
+    return std::make_unique<TestSystemBus>(TestBusOptions{.polkit_rules = rules});
 }
 
 std::unique_ptr<Agent> start_sysconfig_agent(const TestSystemBus &bus,
@@ -60,7 +59,7 @@ void SysconfigAgentTest::SetUp() {
     write_file(state_.file("etc-upper/hosts"), kOriginalHosts);
     write_file(hosts_path(), kOriginalHosts);
 
-    bus_ = sysconfig_bus();
+    bus_ = sysconfig_bus(polkit_rules_);
     start_agent();
     client_ = std::make_unique<BusClient>(bus_->address());
 }

@@ -17,8 +17,9 @@
 
 namespace korvex::test {
 
-// Shared with the soak tests. A private system bus whose polkitd refuses user nobody.
-std::unique_ptr<TestSystemBus> sysconfig_bus();
+// Shared with the soak tests. A private system bus whose polkitd refuses user nobody, or
+// decides by the rules given.
+std::unique_ptr<TestSystemBus> sysconfig_bus(const std::string &rules = rules_refusing_user("nobody"));
 // sysconfig-dbus in cwd, started in a new mount namespace of private propagation by view (a
 // host-view script and its arguments); the caller waits for its name.
 std::unique_ptr<Agent> start_sysconfig_agent(const TestSystemBus &bus,
@@ -94,6 +95,7 @@ protected:
     std::string add_host_script(const std::string &address, const std::string &name) const;
     static constexpr const char *kAgentHostname = "korvex-agent-view";
 
+    std::string polkit_rules_ = rules_refusing_user("nobody"); // a fixture may set others
     TempDir state_{"korvex-sysconfig-state"}; // keys, /etc and /var/lib layers
     TempDir work_{"korvex-sysconfig-work"};   // the agent's working directory
     TempDir edits_{"korvex-sysconfig-edits"}; // files the scripts edit, gates
