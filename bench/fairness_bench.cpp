@@ -16,12 +16,18 @@
 //   puppet-warm       the next puppet `run_string`, same puppet
 //   slow-download     a `run_uri` from a loopback server that sends one
 //                     byte every 0.9 s
+//   other-user-downloads
+//                     uid 65534 (allowed to run documents here) has 16
+//                     `run_uri` of keys of their own from a server that
+//                     never ends them; root's `query` is timed instead of
+//                     Get "uuid", at most 20 pairs (each loads augeas)
 // Every load is bounded in count and time; at most ROUNDS pairs are timed
 // per load, fewer once the load is over (a puppet run that has answered).
 //
 // Must run in a private mount namespace whose /etc, /var/lib and puppet
 // folders are the benchmark's own (bench/run sees to that). Prints
 // FAIRNESS lines (see sample_set.h) and NOTE lines for the table.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -45,6 +51,7 @@
 
 #include "bench_program.h"
 #include "bus_client.h"
+#include "http_server.h"
 #include "process.h"
 #include "sample_set.h"
 #include "test_bus.h"
@@ -256,6 +263,23 @@ public:
                                      (reply.ok ? reply.str() : ""));
     }
 
+    void other_user_downloads() {
+        HttpServer server; // its /trickle never ends
+        const auto started = [&] {
+            const std::vector<std::string> asked = server.requests();
+            return std::count(asked.begin(), asked.end(), "/trickle");
+        };
+        Process downloads =
+            hold_challenge(kNobody, loaded_bus_.address(), scratch_.file("downloader"), 16, kName,
+                           kPath, kName, "run_uri",
+                           {Arg::s(server.url("/trickle")), Arg::u(1), Arg::s("augeas"),
+                            Arg::s("bench-trickle-%i")});
+        if (!wait_until([&] { return started() == 4; }, 30s))
+            throw std::runtime_error("uid 65534's downloads did not start");
+        measure("other-user-downloads", 20ms, [&] { return downloads.running(); }, query, 20);
+        downloads.stop();
+    }
+
     void slow_download() {
         SlowServer server;
         BusClient::Pending download = runner_->send(
@@ -285,6 +309,19 @@ private:
         return taken;
     }
 
+    // Root's query of one augeas value, timed likewise.
+    static std::chrono::steady_clock::duration query(BusClient &client, SampleSet *samples) {
+        const auto begin = std::chrono::steady_clock::now();
+        Reply reply = client.call(kName, kPath, kName, "query",
+                                  {Arg::s("/augeas/version"), Arg::u(0), Arg::s("augeas")}, 60000);
+        const auto taken = std::chrono::steady_clock::now() - begin;
+        samples->add(taken);
+        if (!reply.ok)
+            std::fprintf(stderr, "query: %s: %s\n", reply.error_name.c_str(),
+                         reply.error_message.c_str());
+        return taken;
+    }
+
     bool in_progress(BusClient::Pending &call) {
         runner_->pump(0);
         return !call.done();
@@ -292,12 +329,15 @@ private:
 
     // Up to `rounds_` pairs while `going_on` holds, the loaded agent first
     // in the first pair so that "right after" means right after.
+    using Request = std::chrono::steady_clock::duration (*)(BusClient &, SampleSet *);
     void measure(const std::string &name, std::chrono::milliseconds pause,
-                 const std::function<bool()> &going_on) {
+                 const std::function<bool()> &going_on, Request request = get_uuid,
+                 int most = 0) {
         SampleSet loaded, idle;
-        for (int round = 0; round < rounds_ && going_on(); ++round) {
+        const int rounds = most > 0 ? std::min(rounds_, most) : rounds_;
+        for (int round = 0; round < rounds && going_on(); ++round) {
             side_by_side(
-                round + 1, [&] { get_uuid(*loaded_, &loaded); }, [&] { get_uuid(*idle_, &idle); });
+                round + 1, [&] { request(*loaded_, &loaded); }, [&] { request(*idle_, &idle); });
             std::this_thread::sleep_for(pause);
         }
         print_fairness(name, loaded, idle);
@@ -309,7 +349,13 @@ private:
     TempDir loaded_work_;
     TempDir idle_work_;
     std::string puppet_;
-    TestSystemBus loaded_bus_;
+    // uid 65534 may fetch documents on the loaded side; everything else is
+    // the agent's own policy.
+    TestSystemBus loaded_bus_{TestBusOptions{.polkit_rules = R"(polkit.addRule(function(action, subject) {
+    if (action.id == "org.vaduderuvoziz.Sysconfig.run_uri" && subject.user == "nobody")
+        return polkit.Result.YES;
+});
+)"}};
     TestSystemBus idle_bus_;
     std::unique_ptr<Agent> loaded_agent_;
     std::unique_ptr<Agent> idle_agent_;
@@ -333,6 +379,7 @@ int main(int argc, char **argv) {
         run.puppet_request("puppet-cold", true);
         run.puppet_request("puppet-warm", false);
         run.slow_download();
+        run.other_user_downloads();
         return 0;
     });
 }

@@ -13,6 +13,8 @@
 //     against `puppet apply` alone, which is all a run should cost once
 //     the agent knows the version.
 // Every run writes a value of its own, so every run saves a change.
+// 16 forced augeas runs of 16 keys, each editing a file of its own, sent at
+// once, against 16 times one such run alone.
 // Previews beside runs of the same documents (each with a value of its
 // own, so every preview finds a change): an augeas `preview_string`
 // against `run_string` through the agent, and a puppet `preview_string`
@@ -20,13 +22,16 @@
 //
 // Must run in a private mount namespace whose /etc, /var/lib and puppet
 // folders are the benchmark's own (bench/run sees to that), since puppet
-// keeps state there. Prints FIGURE augeas-run, puppet-run,
+// keeps state there. Prints FIGURE augeas-run, augeas-16-at-once, puppet-run,
 // puppet-run-known-version, augeas-preview and puppet-preview, and the
 // agent's resident memory after the runs.
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -49,9 +54,13 @@ public:
         write_file(edits_.file("hosts"), "127.0.0.1\tlocalhost\n192.0.2.1\tfirst.example\n");
     }
 
-    std::string augeas_script() {
-        const std::string node = "/files" + edits_.file("hosts") + "/01";
-        return "transform Hosts incl " + edits_.file("hosts") + "\nload\nset " + node +
+    // An edit of the hosts file `file` (one of 16 when given).
+    std::string augeas_script(int file = -1) {
+        const std::string hosts = edits_.file(file < 0 ? "hosts" : "hosts-" + std::to_string(file));
+        if (file >= 0 && access(hosts.c_str(), F_OK) != 0)
+            write_file(hosts, "127.0.0.1\tlocalhost\n");
+        const std::string node = "/files" + hosts + "/01";
+        return "transform Hosts incl " + hosts + "\nload\nset " + node +
                "/ipaddr 192.0.2.77\nset " + node + "/canonical run" + std::to_string(++runs_) +
                ".example\nsave\n";
     }
@@ -68,6 +77,24 @@ public:
         if (!reply.ok || reply.str().rfind("OK", 0) != 0)
             throw std::runtime_error(std::string(scheme) + " run through the agent: " +
                                      reply.error_message + (reply.ok ? reply.str() : ""));
+        return 0;
+    }
+
+    // Runs of 16 keys sent at once, each editing a file of its own.
+    int sixteen_at_once() {
+        std::vector<BusClient::Pending> calls;
+        for (int i = 0; i < 16; ++i)
+            calls.push_back(client_.send(
+                "org.vaduderuvoziz.Sysconfig", "/org/vaduderuvoziz/Sysconfig",
+                "org.vaduderuvoziz.Sysconfig", "run_string",
+                {Arg::s(augeas_script(i)), Arg::u(1), Arg::s("augeas"),
+                 Arg::s("bench-parallel-" + std::to_string(i))}));
+        for (BusClient::Pending &call : calls) {
+            Reply reply = call.wait();
+            if (!reply.ok || reply.str().rfind("OK", 0) != 0)
+                throw std::runtime_error("parallel augeas run through the agent: " +
+                                         reply.error_message + (reply.ok ? reply.str() : ""));
+        }
         return 0;
     }
 
@@ -156,6 +183,21 @@ int main(int argc, char **argv) {
             side_by_side(round, through_agent, direct);
         }
         print_figure("augeas-run", agent_augeas, augtool);
+
+        // Augeas runs are serialized, so 16 at once cost about 16 alone:
+        // the figure shows what the queue adds to that.
+        SampleSet at_once, sixteen_alone;
+        for (int round = 0; round < std::min(augeas_rounds, 3); ++round) {
+            auto together = [&] { return timed(at_once, [&] { return runs.sixteen_at_once(); }); };
+            auto alone = [&] {
+                const auto begin = std::chrono::steady_clock::now();
+                runs.agent_run(runs.augeas_script(round % 16), "augeas", "bench-parallel-0");
+                sixteen_alone.add(16 * (std::chrono::steady_clock::now() - begin));
+                return 0;
+            };
+            side_by_side(round, together, alone);
+        }
+        print_figure("augeas-16-at-once", at_once, sixteen_alone);
 
         SampleSet agent_puppet, puppet, puppet_apply;
         for (int round = 0; round < puppet_rounds; ++round) {
