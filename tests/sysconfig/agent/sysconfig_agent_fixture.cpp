@@ -41,7 +41,7 @@ Gate::Gate(const TempDir &dir, const std::string &name)
 }
 
 bool Gate::reached() const {
-    return wait_until([&] { return file_exists(folder_ + "/reached"); }, std::chrono::seconds(30),
+    return wait_until([&] { return file_exists(folder_ + "/reached"); }, std::chrono::seconds(90),
                       std::chrono::milliseconds(100));
 }
 

@@ -38,7 +38,7 @@ public:
     ~Gate() { open(); }
 
     void open() { write_file(folder_ + "/open", ""); }
-    // Whether a run has reached the gate (so is past puppet's start-up) within thirty seconds.
+    // Whether a run has reached the gate (so is past puppet's start-up) within ninety seconds.
     bool reached() const;
     std::string manifest() const;
     std::string reference() const { return "Exec['wait for gate " + name_ + "']"; }
