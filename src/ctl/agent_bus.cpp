@@ -82,7 +82,7 @@ AgentBus::AgentBus(const CommandLine &line)
         static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                           G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
     GError *raw = nullptr;
-    if (!host_.empty()) {
+    if (line.value("--host")) {
         // PolicyKit on the far host asks the ssh user's session, where no
         // agent of ours runs: nobody could answer a password prompt.
         ask_password_ = false;

@@ -89,11 +89,16 @@ def interface(ctl, name, up):
 def main():
     module = AnsibleModule(argument_spec=dict(), supports_check_mode=True)
     ctl = Korvexctl(module)
-    # korvexctl status exits with 0 while one agent answers.
-    dummy, status = ctl.answer('status')
-    for agent in status['agents']:
-        if not agent['answers']:
-            module.warn('the %s agent does not answer: %s' % (agent['agent'], agent['error']))
+    # korvexctl status exits with 0 while one agent answers, and says why
+    # each of the others does not.
+    rc, status, why = ctl.run('status')
+    silent = ['the %s agent does not answer: %s' % (agent['agent'], agent['error'])
+              for agent in (status or {}).get('agents', []) if not agent['answers']]
+    if rc != 0 or status is None:
+        module.fail_json(msg='\n'.join(silent) or why or 'korvexctl exited with status %d' % rc,
+                         rc=rc)
+    for warning in silent:
+        module.warn(warning)
     found = (interface(ctl, item['name'], item['up']) for item in status['interfaces'])
     facts = dict(korvex_hostname=status['hostname'], korvex_uuid=status['uuid'],
                  korvex_interfaces=[item for item in found if item is not None])
