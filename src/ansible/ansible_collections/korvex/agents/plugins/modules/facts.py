@@ -1,4 +1,3 @@
-#!/usr/bin/python
 # Copyright: 2026 Seed a7d80721 maintainers
 # MIT License (see the collection's galaxy.yml)
 
