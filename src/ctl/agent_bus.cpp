@@ -76,20 +76,33 @@ CommandFailure failure_from_call_error(const GError &error, const AgentInfo &age
 }
 
 AgentBus::AgentBus(const CommandLine &line)
-    : timeout_ms_(line.timeout_ms()), ask_password_(!line.has("--no-ask-password")) {
+    : host_(line.value("--host").value_or("")), timeout_ms_(line.timeout_ms()),
+      ask_password_(!line.has("--no-ask-password")) {
+    const auto flags =
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
+    GError *raw = nullptr;
+    if (line.value("--host")) {
+        // PolicyKit on the far host asks the ssh user's session, where no
+        // agent of ours runs: nobody could answer a password prompt.
+        ask_password_ = false;
+        bridge_ = std::make_unique<SshBridge>(parse_remote_host(host_));
+        connection_.reset(
+            g_dbus_connection_new_sync(bridge_->stream(), nullptr, flags, nullptr, nullptr, &raw));
+        ErrorPtr error{raw};
+        if (!connection_)
+            throw bridge_->failure(local_message(*error));
+        return;
+    }
     // A connection of our own rather than the shared singleton, which would
     // end the process with no word should the bus go away mid-call.
-    GError *raw = nullptr;
     GCharPtr address{g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, &raw)};
     ErrorPtr error{raw};
     if (!address)
         throw CommandFailure(ExitStatus::unreachable, "no system bus: " + local_message(*error));
     raw = nullptr;
-    connection_.reset(g_dbus_connection_new_for_address_sync(
-        address.get(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &raw));
+    connection_.reset(
+        g_dbus_connection_new_for_address_sync(address.get(), flags, nullptr, nullptr, &raw));
     error.reset(raw);
     if (!connection_)
         throw CommandFailure(ExitStatus::unreachable, "cannot connect to the system bus at " +
@@ -97,7 +110,11 @@ AgentBus::AgentBus(const CommandLine &line)
                                                           local_message(*error));
 }
 
-AgentBus::~AgentBus() = default;
+AgentBus::~AgentBus() {
+    // Closed before the bridge goes, so that ssh sees the end of its input.
+    if (bridge_ && connection_)
+        g_dbus_connection_close_sync(connection_.get(), nullptr, nullptr);
+}
 
 VariantPtr AgentBus::call(const AgentInfo &agent, const std::string &method, GVariant *parameters,
                           const char *reply_type) {
@@ -149,8 +166,12 @@ VariantPtr AgentBus::call_interface(const AgentInfo &agent, const std::string &i
             method.c_str(), parameters, G_VARIANT_TYPE(reply_type), flags, timeout_ms_, nullptr,
             &raw));
     ErrorPtr error{raw};
-    if (!reply)
-        throw failure_from_call_error(*error, agent, action);
+    if (!reply) {
+        CommandFailure failure = failure_from_call_error(*error, agent, action);
+        if (host_.empty())
+            throw failure;
+        throw CommandFailure(failure.status(), host_ + ": " + failure.what(), failure.agent_code());
+    }
     return reply;
 }
 

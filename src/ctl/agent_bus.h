@@ -10,6 +10,7 @@
 #include "auth_agent.h"
 #include "command_line.h"
 #include "exit_status.h"
+#include "ssh_bridge.h"
 #include <gio/gio.h>
 
 #include <korvex/owners.h>
@@ -18,9 +19,10 @@ namespace korvex::ctl {
 
 class AgentBus {
 public:
-    // Connects to the system bus (DBUS_SYSTEM_BUS_ADDRESS when set) with the
-    // time-out and password prompting the command line asks for; throws a
-    // CommandFailure with ExitStatus::unreachable when that fails.
+    // Connects to the system bus (DBUS_SYSTEM_BUS_ADDRESS when set), or to
+    // the one of the host --host names over ssh, with the time-out and
+    // password prompting the command line asks for; throws a CommandFailure
+    // with ExitStatus::unreachable when that fails.
     explicit AgentBus(const CommandLine &line);
     ~AgentBus();
 
@@ -49,6 +51,8 @@ private:
                                   const std::string &method, GVariant *parameters,
                                   const char *reply_type, GDBusCallFlags flags, GError **error);
 
+    std::string host_;                  // --host as given; empty: this host
+    std::unique_ptr<SshBridge> bridge_; // the connection's transport to host_
     ObjectPtr<GDBusConnection> connection_;
     int timeout_ms_;
     bool ask_password_;

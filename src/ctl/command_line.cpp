@@ -11,9 +11,10 @@ namespace {
 
 const std::set<std::string> kFlags = {"--json", "--help", "--force", "--version",
                                       "--no-ask-password"};
-const std::set<std::string> kValued = {"--scheme", "--key", "--timeout"};
+const std::set<std::string> kValued = {"--scheme", "--key", "--timeout", "--host"};
 // Taken by every command.
-const std::set<std::string> kCommon = {"--json", "--help", "--timeout", "--no-ask-password"};
+const std::set<std::string> kCommon = {"--json", "--help", "--timeout", "--no-ask-password",
+                                       "--host"};
 
 } // namespace
 
@@ -69,7 +70,8 @@ CommandLine parse_command_line(const std::vector<std::string> &args) {
             continue;
         }
         const auto equals = arg.find('=');
-        const std::string name = arg.substr(0, equals);
+        // -H HOST is --host HOST, as for hostnamectl.
+        const std::string name = arg == "-H" ? "--host" : arg.substr(0, equals);
         if (kFlags.count(name)) {
             if (equals != std::string::npos)
                 throw UsageError("option " + name + " takes no value", "");

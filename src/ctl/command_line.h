@@ -28,7 +28,7 @@ struct CommandLine {
     int timeout_ms() const;
 };
 
-// "-h" is --help; "--name=value" and "--name value" both work; "-" is an
+// "-h" is --help, "-H" --host; "--name=value" and "--name value" both work; "-" is an
 // operand (standard input) and "--" ends the options.
 CommandLine parse_command_line(const std::vector<std::string> &args);
 

@@ -13,6 +13,11 @@ Options every command takes:
                     long enough for puppet runs; 0 waits without limit)
   --no-ask-password do not start a text PolicyKit agent to ask for a
                     password on the terminal; refused calls fail at once
+  -H, --host [USER@]HOST[:PORT]
+                    talk to the agents of HOST over ssh (ssh -xT HOST
+                    systemd-stdio-bridge), with your own ssh keys and
+                    configuration; PolicyKit there sees the ssh user, and
+                    no password is asked for
   -h, --help        show this help
 )";
 
@@ -23,7 +28,8 @@ Exit status:
      status, no answer in time), or a run's status text reports FAILED/ERROR
   2  bad argument: wrong usage, or the agent refused an argument
   3  the agent cannot be reached: no system bus, or the agent is neither
-     running nor activatable
+     running nor activatable; with --host also when ssh fails or the host
+     has no systemd-stdio-bridge
   4  not authorized: PolicyKit (or the bus policy) refused the call; the
      message names the action
   5  sysconfig is-configured: the key has no status
@@ -38,9 +44,10 @@ const std::map<std::string, std::string> &texts() {
         {"", R"(Usage: korvexctl [OPTIONS] [COMMAND ...]
 
 Talks to the korvex host-management agents on the D-Bus system bus
-(DBUS_SYSTEM_BUS_ADDRESS, when set, names the bus to use). On a terminal
-a text PolicyKit agent (pkttyagent) asks for a password where PolicyKit
-wants one.
+(DBUS_SYSTEM_BUS_ADDRESS, when set, names the bus to use), or with
+--host to those of another host over ssh. On a terminal a text PolicyKit
+agent (pkttyagent) asks for a password where PolicyKit wants one; over
+ssh nobody is asked.
 
 Commands:
   status               (also with no command) the host name and UUID, which

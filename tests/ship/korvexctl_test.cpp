@@ -12,6 +12,7 @@
 
 #include "bus_client.h"
 #include "host_identity.h"
+#include "loopback_ports.h"
 #include "ship_support.h"
 
 using namespace korvex::test;
@@ -49,6 +50,64 @@ static std::vector<std::string> words(const std::string &line) {
     std::istringstream in(line);
     return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
+
+// sshd on a loopback port whose keys reach the test bus: "127.0.0.1" through the bridge as root,
+// "refusing" through it as nobody, "shell" to a shell. `env` puts an ssh on PATH that knows them.
+class LoopbackSsh {
+public:
+    explicit LoopbackSsh(const std::string &bus_address) {
+        port_ = std::to_string(RefusingTcpPort().port());
+        const std::string bridge = "systemd-stdio-bridge -p " + bus_address;
+        std::string keys;
+        for (const auto &[name, forced] : std::vector<std::pair<std::string, std::string>>{
+                 {"host", ""},
+                 {"bridge", "command=\"" + bridge + "\" "},
+                 {"refusing",
+                  "command=\"setpriv --reuid=65534 --regid=65534 --clear-groups " + bridge + "\" "},
+                 {"shell", ""}}) {
+            run_checked(
+                command({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", dir_.file(name)}));
+            keys += forced + dir_.read(name + ".pub");
+        }
+        dir_.write("authorized_keys", keys);
+        dir_.write("sshd_config", "ListenAddress 127.0.0.1:" + port_ + "\nHostKey " +
+                                      dir_.file("host") + "\nAuthorizedKeysFile " +
+                                      dir_.file("authorized_keys") +
+                                      "\nStrictModes no\nUsePAM no\nPidFile none\n");
+        std::string config = "Host 127.0.0.1\n IdentityFile " + dir_.file("bridge") + "\n";
+        for (const char *alias : {"refusing", "shell"})
+            config += "Host " + std::string(alias) + "\n HostName 127.0.0.1\n Port " + port_ +
+                      "\n User root\n IdentityFile " + dir_.file(alias) + "\n";
+        dir_.write("ssh_config", config +
+                                     "Host *\n IdentitiesOnly yes\n BatchMode yes\n"
+                                     " StrictHostKeyChecking no\n LogLevel ERROR\n"
+                                     " GlobalKnownHostsFile /dev/null\n UserKnownHostsFile " +
+                                     dir_.file("known_hosts") + "\n");
+        mkdir(dir_.file("bin").c_str(), 0755);
+        dir_.write("bin/ssh",
+                   "#!/bin/sh\nexec /usr/bin/ssh -F " + dir_.file("ssh_config") + " \"$@\"\n",
+                   0755);
+        // sshd wants /run/sshd: a /run of its own.
+        sshd_ = std::make_unique<Process>(ProcessOptions{
+            .argv = {"unshare", "-m", "--propagation", "private", "sh", "-c",
+                     "mount -t tmpfs tmpfs /run && mkdir /run/sshd && exec /usr/sbin/sshd -D -e -f "
+                     "\"$1\"",
+                     "sshd", dir_.file("sshd_config")},
+            .stderr_path = dir_.file("sshd.log")});
+        if (!wait_until(
+                [&] { return dir_.read("sshd.log").find("Server listening") != std::string::npos; },
+                std::chrono::seconds(10)))
+            throw std::runtime_error("sshd did not start: " + dir_.read("sshd.log"));
+    }
+
+    const std::string &port() const { return port_; }
+    std::string env() const { return "PATH=" + dir_.file("bin") + ":" + getenv("PATH"); }
+
+private:
+    TempDir dir_{"korvex-ssh"};
+    std::string port_;
+    std::unique_ptr<Process> sshd_;
+};
 
 class KorvexctlOnAgents : public ::testing::Test {
 protected:
@@ -454,4 +513,128 @@ TEST_F(KorvexctlOnAgents, PreviewsExitLikeDiffAndChangeNothing) {
                             "file://" + state_.file("no-such-script")});
     EXPECT_EQ(fetch.exit_code(), 6) << fetch.err;
     EXPECT_NE(fetch.err.find("journalctl -u korvex-sysconfig"), std::string::npos) << fetch.err;
+}
+
+TEST_F(KorvexctlOnAgents, HostOptionTalksToTheAgentsOfAnotherHostOverSsh) {
+    const LoopbackSsh ssh(bus_->address());
+    const std::string host = "root@127.0.0.1:" + ssh.port();
+    auto remote = [&](std::string target, std::vector<std::string> args) {
+        args.insert(args.begin(), {"-H", target});
+        return ctl({.args = args, .env = {ssh.env()}});
+    };
+    const auto view = remote(host, {"status"});
+    EXPECT_EQ(view.exit_code(), 0) << view.err;
+    EXPECT_EQ(view.out, ctl({"status"}).out);
+
+    const std::string hosts = state_.file("hosts");
+    write_file(hosts, "127.0.0.1\tlocalhost\n");
+    const auto preview = remote(
+        host, {"sysconfig", "preview", "--scheme", "augeas", hosts_script("far", "192.0.2.7")});
+    EXPECT_EQ(preview.exit_code(), 1) << preview.err;
+    EXPECT_THAT(preview.out, HasSubstr("\n+192.0.2.7\tfar.test\n"));
+
+    // PolicyKit there judges the ssh user, here nobody; messages name the host.
+    const auto refused = remote("refusing", {"network", "list"});
+    EXPECT_EQ(refused.exit_code(), kNotAuthorized) << refused.err;
+    EXPECT_THAT(
+        refused.err,
+        StartsWith("korvexctl: refusing: not authorized to org.vaduderuvoziz.Network.list: "));
+
+    const RefusingTcpPort closed;
+    const std::string nowhere = "root@127.0.0.1:" + std::to_string(closed.port());
+    const auto unreachable = remote(nowhere, {"--json", "network", "list"});
+    EXPECT_EQ(unreachable.exit_code(), kUnreachable);
+    EXPECT_EQ(unreachable.out, "");
+    EXPECT_EQ(unreachable.err, "korvexctl: ssh to " + nowhere +
+                                   " failed: ssh: connect to host 127.0.0.1 port " +
+                                   std::to_string(closed.port()) + ": Connection refused\n");
+}
+
+// The collection's modules as ansible-playbook runs them, here (-c local) and over ssh: the same
+// playbook, whose last task shows the others' results.
+TEST_F(KorvexctlOnAgents, AnsibleModulesApplyDocumentsByTheHostsPreview) {
+    const LoopbackSsh ssh(bus_->address());
+    // The interface scripts switch the interface too, so that its state follows.
+    write_file(state_.file("ifup-recorder"),
+               "#!/bin/sh\necho \"${0##*/} $*\" >> " + state_.file("ifup.log") +
+                   "\nip link set dev \"$1\" $([ \"${0##*/}\" = ifup ] && echo up || echo down)\n",
+               0755);
+    const std::string playbook = state_.write("site.yml", R"(- hosts: all
+  gather_facts: false
+  environment:
+    PATH: "{{ ctl_dir }}:/usr/sbin:/usr/bin:/sbin:/bin"
+    DBUS_SYSTEM_BUS_ADDRESS: "{{ bus }}"
+  vars:
+    script: |
+      transform Hosts incl {{ hosts_file }}
+      load
+      set /files{{ hosts_file }}/2/ipaddr 192.0.2.7
+      set /files{{ hosts_file }}/2/canonical fleet.test
+      save
+  tasks:
+    - {korvex.agents.facts: {}, register: r0}
+    - korvex.agents.config: {key: fleet, scheme: augeas, content: "{{ script }}"}
+      check_mode: true
+      diff: true
+      register: r1
+    - {korvex.agents.config: {key: fleet, scheme: augeas, content: "{{ script }}"}, register: r2}
+    - {korvex.agents.config: {key: fleet, scheme: augeas, content: "{{ script }}"}, register: r3}
+    - korvex.agents.config: {key: broken, scheme: augeas, content: "frobnicate /files\n"}
+      ignore_errors: true
+      register: r4
+    - {korvex.agents.interface: {name: kx0, state: up}, register: r5}
+    - debug: {msg: "{{ [r0, r1, r2, r3, r4, r5] }}"}
+)");
+    const std::vector<std::string> env = {"HOME=" + state_.path(),
+                                          "ANSIBLE_COLLECTIONS_PATH=" + source_dir() +
+                                              "/src/ansible",
+                                          "ANSIBLE_STDOUT_CALLBACK=minimal",
+                                          "ANSIBLE_PIPELINING=1",
+                                          "ANSIBLE_SSH_ARGS=-o ControlMaster=no",
+                                          "ANSIBLE_PYTHON_INTERPRETER=/usr/bin/python3",
+                                          "ANSIBLE_REMOTE_TMP=" + state_.path(),
+                                          ssh.env()};
+    for (const std::string target : {"local", "ssh"}) {
+        const std::string hosts = state_.write("hosts-" + target, "127.0.0.1\tlocalhost\n");
+        ProcessOptions run = command(
+            {"ansible-playbook", "-i", target == "local" ? "127.0.0.1," : "shell,", "-c", target,
+             playbook, "-e", "hosts_file=" + hosts, "-e", "bus=" + bus_->address(), "-e",
+             "ctl_dir=" + std::filesystem::path(KORVEXCTL_PATH).parent_path().string()});
+        run.env = env;
+        const auto played = run_command(run, std::chrono::minutes(3));
+        ASSERT_EQ(played.exit_code(), 0) << played.describe();
+        // The last task shows every result: "HOST | SUCCESS => {...}".
+        const auto shown = played.out.rfind(" | SUCCESS => ");
+        ASSERT_NE(shown, std::string::npos) << played.out;
+        const auto task = json::parse(played.out.substr(shown + 14)).at("msg");
+        ASSERT_EQ(task.size(), 6u) << played.out;
+        const json facts = task[0].at("ansible_facts");
+        EXPECT_EQ(facts.at("korvex_hostname"), expected_hostname()) << target;
+        EXPECT_EQ(facts.at("korvex_interfaces").back(), json({{"name", "lo"},
+                                                              {"state", "up"},
+                                                              {"ip", "127.0.0.1"},
+                                                              {"mac", "00:00:00:00:00:00"}}));
+        // Check mode shows the preview's diff; the real run, which still finds it, applies it.
+        EXPECT_EQ(task[1].at("changed"), true) << target;
+        EXPECT_THAT(task[1].at("diff").at("prepared").get<std::string>(),
+                    HasSubstr("\n+192.0.2.7\tfleet.test\n"));
+        EXPECT_EQ(task[2].at("report"), task[1].at("report"));
+        EXPECT_EQ(task[2].at("changed"), true);
+        EXPECT_EQ(task[2].at("outcome"), "OK");
+        EXPECT_EQ(read_file(hosts), "127.0.0.1\tlocalhost\n192.0.2.7\tfleet.test\n");
+        EXPECT_EQ(task[3].at("changed"), false) << target;
+        EXPECT_EQ(task[4].at("failed"), true);
+        EXPECT_THAT(task[4].at("msg").get<std::string>(),
+                    HasSubstr("Unknown command 'frobnicate'"));
+        // Brought up by the first run, left alone by the second.
+        EXPECT_EQ(task[5].at("changed"), target == "local") << task[5];
+        EXPECT_EQ(task[5].at("state"), "up");
+    }
+    EXPECT_EQ(recorded_tools(), "ifup kx0\n");
+
+    ProcessOptions doc = command({"ansible-doc", "korvex.agents.config"});
+    doc.env = env;
+    const auto rendered = run_command(doc);
+    EXPECT_EQ(rendered.exit_code(), 0) << rendered.err;
+    EXPECT_THAT(rendered.out, HasSubstr("= scheme\n"));
 }
