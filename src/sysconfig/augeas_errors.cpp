@@ -25,8 +25,8 @@ std::string file_of(std::string_view node) {
     constexpr std::string_view suffix = "/error";
     for (const std::string_view root : {"/augeas/files/", "/augeas/text/files/"})
         if (node.starts_with(root) && node.ends_with(suffix))
-            return std::string{node.substr(root.size() - 1,
-                                           node.size() - suffix.size() - root.size() + 1)};
+            return std::string{
+                node.substr(root.size() - 1, node.size() - suffix.size() - root.size() + 1)};
     return "(no filename)";
 }
 
@@ -67,7 +67,8 @@ std::string augeas_error_entries(augeas *aug, const char *expression) {
         } else {
             text += where + what;
         }
-        for (const auto &[name, label] : {std::pair{"message", "  "}, {"lens", "  Lens: "},
+        for (const auto &[name, label] : {std::pair{"message", "  "},
+                                          {"lens", "  Lens: "},
                                           {"lens/last_matched", "    Last matched: "},
                                           {"lens/next_not_matched", "    Next (no match): "}})
             if (const char *value = child(name); value != nullptr)

@@ -107,9 +107,8 @@ int korvex::sysconfig::run_augeas(const char *uri, const char *text, const char 
     const int fd = fileno(stream.get());
     int read_errno = stream_write_error(stream.get());
     errno = 0;
-    if (read_errno == 0 &&
-        (lseek(fd, 0, SEEK_SET) != 0 ||
-         !append_bounded(status_text, fd, status_text_max - failure.size())))
+    if (read_errno == 0 && (lseek(fd, 0, SEEK_SET) != 0 ||
+                            !append_bounded(status_text, fd, status_text_max - failure.size())))
         read_errno = errno != 0 ? errno : EIO;
     errno = 0;
     if (read_errno == 0 && !close_stream(stream))

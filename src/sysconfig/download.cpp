@@ -168,8 +168,7 @@ int korvex::sysconfig::sysconfig_os_download(const char *uri, FILE *stream, std:
 
     CurlPtr curl{curl_easy_init()};
     if (!curl)
-        return because(reason, static_cast<int>(KX_RES_SYSTEM_ERROR),
-                       cannot + "no libcurl handle");
+        return because(reason, static_cast<int>(KX_RES_SYSTEM_ERROR), cannot + "no libcurl handle");
 
     CURLcode code = curl_easy_setopt(curl.get(), CURLOPT_URL, uri);
     if (code != CURLE_OK) {
@@ -214,11 +213,11 @@ int korvex::sysconfig::sysconfig_os_download(const char *uri, FILE *stream, std:
     if (sink.write_errno == 0 && code == CURLE_OK)
         sink.write_errno = stream_write_error(stream);
     if (sink.write_errno != 0) {
-        kx_log(KX_LOG_ERR, "%s: Unable to write the document of URI '%s': %s", step,
-               shown.c_str(), g_strerror(sink.write_errno));
-        return because(reason, static_cast<int>(KX_RES_SYSTEM_ERROR),
-                       cannot + "writing it to the working directory failed: " +
-                           g_strerror(sink.write_errno));
+        kx_log(KX_LOG_ERR, "%s: Unable to write the document of URI '%s': %s", step, shown.c_str(),
+               g_strerror(sink.write_errno));
+        return because(
+            reason, static_cast<int>(KX_RES_SYSTEM_ERROR),
+            cannot + "writing it to the working directory failed: " + g_strerror(sink.write_errno));
     }
     // The stall limit gives the same code, but never this late; libcurl's
     // own clock may fire the total limit a little before ours reaches it.
@@ -274,10 +273,10 @@ int korvex::sysconfig::fetch_document(const char *uri, std::string_view prefix, 
     if (close_errno != 0) {
         kx_log(KX_LOG_ERR, "%s: Unable to write downloaded file: %s", step,
                g_strerror(close_errno));
-        return because(reason, static_cast<int>(KX_RES_SYSTEM_ERROR),
-                       "cannot download " + shown_uri(uri) +
-                           ": writing it to the working directory failed: " +
-                           g_strerror(close_errno));
+        return because(
+            reason, static_cast<int>(KX_RES_SYSTEM_ERROR),
+            "cannot download " + shown_uri(uri) +
+                ": writing it to the working directory failed: " + g_strerror(close_errno));
     }
     document = std::move(file->file);
     return KX_RES_OK;

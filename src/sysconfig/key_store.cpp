@@ -11,8 +11,10 @@
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -163,8 +165,7 @@ int check_key_sanity(const char *key, std::string *reason) {
         return because(reason, -1, std::string{"the key is empty"});
     case KeyFault::leading_dot: {
         const std::string why = "invalid key " + quoted(key) + ": " + key_rule;
-        kx_log(KX_LOG_ERR, "%s: Invalid key filename %s: %s", "check_key_sanity", key,
-               why.c_str());
+        kx_log(KX_LOG_ERR, "%s: Invalid key filename %s: %s", "check_key_sanity", key, why.c_str());
         return because(reason, -1, why);
     }
     case KeyFault::characters:
@@ -242,8 +243,7 @@ uint32_t set_key(const char *key, const char *contents, std::string *reason) {
         const int error = errno != 0 ? errno : ENAMETOOLONG;
         kx_log(KX_LOG_ERR, "%s: Could not set file %s", "set_key", path);
         return because(reason, KX_RES_SYSTEM_ERROR,
-                       "cannot write the status of key " + quoted(key) + ": " +
-                           g_strerror(error));
+                       "cannot write the status of key " + quoted(key) + ": " + g_strerror(error));
     }
     return KX_RES_OK;
 }
@@ -314,9 +314,11 @@ class NotKeysNote {
 public:
     void add(std::string_view name) {
         ++count_;
-        hash_ = hash_ * 1099511628211u ^ std::hash<std::string_view>{}(name);
-        if (count_ <= names_shown_)
-            names_ += (names_.empty() ? "" : ", ") + quoted(name, 64);
+        // The same names in another order are the same set.
+        hash_ += std::hash<std::string_view>{}(name);
+        shown_.emplace(name);
+        if (shown_.size() > names_shown_)
+            shown_.erase(std::prev(shown_.end()));
     }
     void log(const std::string &dir) {
         static std::mutex lock;
@@ -327,16 +329,19 @@ public:
         logged = {count_, hash_};
         if (count_ == 0)
             return;
-        kx_log(KX_LOG_WARNING, "%s: %zu entries of the keys folder %s are not key status files: %s%s",
-               "list_keys", count_, dir.c_str(), names_.c_str(),
-               count_ > names_shown_ ? ", ..." : "");
+        std::string names;
+        for (const std::string &name : shown_)
+            names += (names.empty() ? "" : ", ") + quoted(name, 64);
+        kx_log(KX_LOG_WARNING,
+               "%s: %zu entries of the keys folder %s are not key status files: %s%s", "list_keys",
+               count_, dir.c_str(), names.c_str(), count_ > names_shown_ ? ", ..." : "");
     }
 
 private:
     static constexpr size_t names_shown_ = 20;
     size_t count_ = 0;
     size_t hash_ = 0;
-    std::string names_;
+    std::set<std::string> shown_;
 };
 
 } // namespace

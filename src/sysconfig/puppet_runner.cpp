@@ -43,7 +43,7 @@ struct PuppetRun {
     // puppet was asked for --detailed-exitcodes: 2 means "changes applied".
     bool detailed_exit_codes;
     // Where puppet's standard output and error go while it runs.
-    OpenTempFile output;
+    korvex::FilePtr output;
 };
 
 // A process action that has not been started yet; once started it belongs
@@ -86,7 +86,7 @@ int fail_to_start(const char *key, const char *why, std::string *reason) {
 // What puppet printed, a line of the agent's log for each of its lines.
 void log_output(PuppetRun &run) {
     std::string text;
-    const int fd = fileno(run.output.stream.get());
+    const int fd = fileno(run.output.get());
     if (lseek(fd, 0, SEEK_SET) != 0 || !append_bounded(text, fd, output_logged_max))
         return;
     for (size_t start = 0; start < text.size();) {
@@ -153,6 +153,9 @@ int korvex::sysconfig::run_puppet(const char *uri, const char *text, const char 
     std::optional<OpenTempFile> output = open_temp_file(puppet_temp_prefix, step, reason);
     if (!output)
         return KX_RES_SYSTEM_ERROR;
+    // Only the open file is needed: nothing is left behind whichever way the
+    // run ends, not even when the agent is killed.
+    output->file.remove();
 
     // Colour codes would reach the log as escapes.
     const bool apply = major >= 2;
@@ -167,7 +170,7 @@ int korvex::sysconfig::run_puppet(const char *uri, const char *text, const char 
     kx_services_action_set_output(action.get(), fileno(output->stream.get()));
 
     auto run = std::make_unique<PuppetRun>(
-        PuppetRun{key, manifest->path(), callback, user_data, apply, std::move(*output)});
+        PuppetRun{key, manifest->path(), callback, user_data, apply, std::move(output->stream)});
     action->cb_data = run.get();
     action->id = strdup("puppet");
 

@@ -153,8 +153,8 @@ VersionCheck ask_puppet(const std::optional<ProgramIdentity> &program) {
                                       error.get() != nullptr ? error.get()->code : -1,
                                       error.message_or("Unknown error"))};
         check.message = text.get();
-        check.reason = "cannot start " + (program ? program->path : std::string{"puppet"}) +
-                       ": " + error.message_or("Unknown error");
+        check.reason = "cannot start " + (program ? program->path : std::string{"puppet"}) + ": " +
+                       error.message_or("Unknown error");
         check.lasting = false;
         return check;
     }

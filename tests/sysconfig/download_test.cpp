@@ -53,9 +53,8 @@ TEST_F(Download, AnswersOutside2xxFailButTheBodyIsWritten) {
         SCOPED_TRACE(uri);
         EXPECT_EQ(fetch(uri), 3);
         EXPECT_EQ(body, text);
-        EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(uri + "' got response " +
-                                                    std::to_string(code) + ": HTTP/1.0 " +
-                                                    status_line)))
+        EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(uri + "' got response " + std::to_string(code) +
+                                                    ": HTTP/1.0 " + status_line)))
             << log.dump();
     }
 }
@@ -74,14 +73,17 @@ TEST_F(Download, FileUrisPassWithoutAResponseCode) {
 
     const std::string missing = "file://" + dir.path() + "/absent.txt";
     EXPECT_EQ(fetch(missing), 3);
-    EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(missing + "' failed. (37): Couldn't read a file:// file"))) << log.dump();
+    EXPECT_TRUE(
+        log.has(KX_LOG_WARNING, warning(missing + "' failed. (37): Couldn't read a file:// file")))
+        << log.dump();
 }
 
 TEST_F(Download, RefusedConnectionIsAFailedTransfer) {
     RefusingTcpPort closed;
     const std::string uri = "http://127.0.0.1:" + std::to_string(closed.port()) + "/ok";
     EXPECT_EQ(fetch(uri), 3);
-    EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(uri + "' failed. (7): Couldn't connect to server"))) << log.dump();
+    EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(uri + "' failed. (7): Couldn't connect to server")))
+        << log.dump();
 }
 
 // Restores the production limits even when the test fails.
@@ -96,7 +98,8 @@ TEST_F(Download, SilentServerIsGivenUpByTheLowSpeedLimit) {
     ShortDownloadLimits limits;
     const std::string uri = server.url("/silent");
     EXPECT_EQ(fetch(uri), 3);
-    EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(uri + "' failed. (28): Timeout was reached"))) << log.dump();
+    EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(uri + "' failed. (28): Timeout was reached")))
+        << log.dump();
 }
 
 // A sparse file costs its maker nothing, a trickle stays above the stall limit: both are bounded.

@@ -78,12 +78,17 @@ TEST_F(KeyStore, RefusesInvalidKeysWithTheReasonLogged) {
         {".profile", invalid + ".profile: invalid key \".profile\": " + rule},
         {".", invalid + ".: invalid key \".\": " + rule},
         {"..", invalid + "..: invalid key \"..\": " + rule},
-        {"etc/hosts", invalid + "etc!hosts: invalid key \"etc/hosts\": \"/\" is not allowed; " + rule},
-        {"../../etc/passwd", invalid + "../../etc/passwd: invalid key \"../../etc/passwd\": " + rule},
-        {"sub/../../x", invalid + "sub!..!..!x: invalid key \"sub/../../x\": \"/\" is not allowed; " + rule},
+        {"etc/hosts",
+         invalid + "etc!hosts: invalid key \"etc/hosts\": \"/\" is not allowed; " + rule},
+        {"../../etc/passwd",
+         invalid + "../../etc/passwd: invalid key \"../../etc/passwd\": " + rule},
+        {"sub/../../x",
+         invalid + "sub!..!..!x: invalid key \"sub/../../x\": \"/\" is not allowed; " + rule},
         {"bang!key", invalid + "bang!key: invalid key \"bang!key\": \"!\" is not allowed; " + rule},
-        {"tab\tkey", invalid + "tab!key: invalid key \"tab\\x09key\": \"\\x09\" is not allowed; " + rule},
-        {"a b/c d", invalid + "a!b!c!d: invalid key \"a b/c d\": \" \" and \"/\" are not allowed; " + rule},
+        {"tab\tkey",
+         invalid + "tab!key: invalid key \"tab\\x09key\": \"\\x09\" is not allowed; " + rule},
+        {"a b/c d",
+         invalid + "a!b!c!d: invalid key \"a b/c d\": \" \" and \"/\" are not allowed; " + rule},
     };
     for (const auto &[key, message] : cases) {
         SCOPED_TRACE(key != nullptr ? key : "(null)");

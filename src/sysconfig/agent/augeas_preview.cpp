@@ -274,8 +274,8 @@ int main() {
     MallocCharPtr printed_owner{printed_text};
     if (status < 0) {
         // As a run records it: the output, then augeas's reason.
-        std::string report = "FAILED\n" + std::to_string(status) + "\n" +
-                             std::string{printed_text, printed_size};
+        std::string report =
+            "FAILED\n" + std::to_string(status) + "\n" + std::string{printed_text, printed_size};
         if (!report.ends_with('\n'))
             report += '\n';
         return say(exit_script_failed, report + augeas_failure(aug.get()));

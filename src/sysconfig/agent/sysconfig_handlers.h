@@ -27,6 +27,7 @@ gboolean SysconfigPreview_preview_string(Korvex *object, const char *text, const
                                          DBusGMethodInvocation *context);
 gboolean SysconfigPreview_preview_uri(Korvex *object, const char *uri, const char *scheme,
                                       DBusGMethodInvocation *context);
+gboolean SysconfigKeys_list(Korvex *object, DBusGMethodInvocation *context);
 void result_cb(void *user_data, int32_t rc);
 
 #ifdef __cplusplus

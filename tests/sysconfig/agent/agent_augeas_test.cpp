@@ -57,10 +57,38 @@ TEST_F(AgentAugeas, FailingScriptRepliesWithTheFailureAndOutput) {
                                             hosts_path() + "/*/ipaddr 198.51.100.1\nsave\n");
     Reply reply = run_string(script, 0, "augeas", "broken-edit");
     ASSERT_TRUE(reply.ok) << reply.error_name << ": " << reply.error_message;
-    const std::string expected = "FAILED\n-1\n/files" + hosts_path() + "/1/ipaddr = 127.0.0.1\n";
+    const std::string expected = "FAILED\n-1\n/files" + hosts_path() +
+                                 "/1/ipaddr = 127.0.0.1\nerror: Too many matches for path "
+                                 "expression\n";
     EXPECT_EQ(reply.str(), expected);
     EXPECT_EQ(read_file(hosts_path()), kOriginalHosts);
     EXPECT_EQ(is_configured("broken-edit").str(), expected);
+}
+
+// A save augeas refuses: the run records why, as augtool tells it; a preview gives the same entry.
+TEST_F(AgentAugeas, AFailedSaveRecordsItsReasonAndThePreviewGivesTheSame) {
+    // An entry without its canonical name, which the hosts lens cannot write.
+    const std::string script =
+        hosts_script("set /files" + hosts_path() + "/01/ipaddr 192.0.2.5\nsave\n");
+    Reply reply = run_string(script, 0, "augeas", "unsaved");
+    ASSERT_TRUE(reply.ok) << why(reply);
+    const std::string status = reply.str();
+    const size_t entry = status.find("Error in " + hosts_path() + " at node /files");
+    EXPECT_EQ(status.substr(0, entry), "FAILED\n-1\nerror: Failed to execute command\nsaving "
+                                       "failed (run 'errors' for details)\n");
+    EXPECT_NE(
+        status.find(" (put_failed)\n  Failed to match tree under /files" + hosts_path() + "/01\n"),
+        std::string::npos)
+        << status;
+    EXPECT_NE(status.find("\n  Lens: /usr/share/augeas/lenses/dist/hosts.aug:"), std::string::npos)
+        << status;
+    EXPECT_EQ(status_file("unsaved"), status);
+
+    Reply previewed = preview("preview_string", script, "augeas");
+    EXPECT_EQ(previewed.error_name, code_error(4));
+    EXPECT_EQ(previewed.error_message,
+              std::string(kx_result_to_str(4)) + "\n" + status.substr(entry));
+    EXPECT_EQ(read_file(hosts_path()), kOriginalHosts);
 }
 
 TEST_F(AgentAugeas, ConfiguredKeyIsSkippedUnlessForced) {
