@@ -531,6 +531,10 @@ void Request::reply_value(const GValue *value) && {
     dbus_g_method_return(context, value);
 }
 
+void Request::reply_structs(GPtrArray *structs) && {
+    dbus_g_method_return(take_context(), structs);
+}
+
 void Request::reply_empty() && { dbus_g_method_return(take_context()); }
 
 void Request::reply_error(const GError *error) && { detail::send_error(take_context(), error); }

@@ -5,7 +5,6 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
-#include <set>
 #include <string_view>
 
 namespace korvex::ctl {
@@ -20,14 +19,23 @@ constexpr int kAgentNotAuthorized = 5;
 constexpr const char *kPropertiesInterface = "org.freedesktop.DBus.Properties";
 
 // Errors of the bus itself that mean the agent cannot be reached at all:
-// not running and not activatable, or its activation failed.
-bool means_unreachable(std::string_view name) {
-    static const std::set<std::string_view> names = {
-        "org.freedesktop.DBus.Error.ServiceUnknown",  "org.freedesktop.DBus.Error.NameHasNoOwner",
-        "org.freedesktop.DBus.Error.NoServer",        "org.freedesktop.DBus.Error.Disconnected",
-        "org.freedesktop.DBus.Error.ServiceNotFound",
-    };
-    return names.count(name) != 0 || name.rfind("org.freedesktop.DBus.Error.Spawn.", 0) == 0;
+// not running and not activatable, or its activation failed. Empty when
+// the name is none of them; otherwise why, in the administrator's words
+// rather than the bus's ("... was not provided by any .service files").
+std::string unreachable_because(std::string_view name, const std::string &message) {
+    if (name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+        name == "org.freedesktop.DBus.Error.ServiceNotFound")
+        return "it is not running, and the bus knows no way to start it (is korvex installed?)";
+    if (name == "org.freedesktop.DBus.Error.NameHasNoOwner")
+        return "it is not running";
+    if (name.starts_with("org.freedesktop.DBus.Error.Spawn.") ||
+        name.starts_with("org.freedesktop.systemd1."))
+        return "it is not running, and starting it through the bus was refused or failed: " +
+               message;
+    if (name == "org.freedesktop.DBus.Error.NoServer" ||
+        name == "org.freedesktop.DBus.Error.Disconnected")
+        return "the bus connection broke off: " + message;
+    return {};
 }
 
 std::string local_message(const GError &error) {
@@ -66,9 +74,9 @@ CommandFailure failure_from_call_error(const GError &error, const AgentInfo &age
             return {ExitStatus::bad_argument, message, code};
         return {ExitStatus::failed, message, code};
     }
-    if (means_unreachable(name))
-        return {ExitStatus::unreachable, "the " + agent.word + " agent (" + agent.bus_name +
-                                             ") is not reachable: " + message};
+    if (const std::string why = unreachable_because(name, message); !why.empty())
+        return {ExitStatus::unreachable,
+                "the " + agent.word + " agent (" + agent.bus_name + ") is not reachable: " + why};
     if (name == "org.freedesktop.DBus.Error.AccessDenied")
         return {ExitStatus::not_authorized,
                 "not authorized to " + action + " (the bus policy refused the call): " + message};

@@ -35,8 +35,9 @@ Exit status:
   5  sysconfig is-configured: the key has no status
   6  sysconfig preview, preview-uri: what 1 means elsewhere; for them
      0 says nothing would change and 1 that something would, as for diff
-Error messages from the agents go to standard error. Failed runs point to
-the agent's log (journalctl -u korvex-sysconfig).
+Error messages from the agents go to standard error, with the agent's
+reason in plain words. Puppet's own messages are in the agent's log
+(journalctl -u korvex-sysconfig).
 )";
 
 const std::map<std::string, std::string> &texts() {
@@ -65,6 +66,8 @@ Commands:
                        print the value at an augeas PATH
   sysconfig is-configured KEY
                        print the stored status of a configuration key
+  sysconfig keys       list every key with a status: its outcome and when
+                       it was written
   network list         list the network interfaces with their state
   network status IFACE print whether IFACE is up or down
   network start IFACE  bring IFACE up (ifup), print the state seen after
@@ -81,8 +84,9 @@ Run "korvexctl COMMAND --help" for the details of a command.
         {"status", R"(Usage: korvexctl status
 
 Also what korvexctl does without a command. Shows the host name and UUID the agents publish, whether each agent
-answers (and why not), and the network interfaces with their state. Exits
-with 0 when at least one agent answers.
+answers (and why not: not running, not installed, or its start through the
+bus refused), and the network interfaces with their state. Exits with 0 when
+at least one agent answers.
 
 With --json: {"hostname", "uuid", "agents": [{"agent", "bus_name",
 "answers", "error"}], "interfaces": [{"name", "up"}]}.
@@ -98,6 +102,7 @@ Commands:
   preview-uri --scheme SCHEME URI
   query [--scheme augeas] PATH
   is-configured KEY
+  keys
 
 SCHEME is "augeas" (an augeas command script) or "puppet" (a manifest).
 A KEY names what is being configured; a key that already has a status is
@@ -108,7 +113,9 @@ not run again unless --force is given.
 
 Sends the document in FILE ("-": standard input) to the agent, which applies
 it with augeas or puppet (SCHEME) and stores the outcome under KEY. Prints
-the key's status text: "OK" or "FAILED" and what the tool reported.
+the key's status text: "OK" or "FAILED" and what the tool reported; for a
+failed augeas script, after its output, the error augeas gave (for a failed
+save the file, the lens and where it failed).
 
   --scheme SCHEME   "augeas" or "puppet"
   --key KEY         the configuration key (no leading dot, no slash)
@@ -181,6 +188,16 @@ configured.
 With --json: {"key", "configured" (true when a status is stored), "result",
 "status"}.
 )"},
+        {"sysconfig keys", R"text(Usage: korvexctl sysconfig keys
+
+Lists every key that has a status, sorted by key: its outcome (OK,
+FAILED and the exit status or augeas's value, ERROR when puppet could not
+start, or "(empty)") and when its status was written, as local time and as
+an age ("N min ago"; hours or days once it is older than two hours or
+days). The agent lists at most 10000 keys; with more it refuses.
+
+With --json: {"keys": [{"key", "outcome", "when" (Unix seconds)}, ...]}.
+)text"},
         {"network", R"(Usage: korvexctl network COMMAND [IFACE]
 
 The network agent (org.vaduderuvoziz.Network).

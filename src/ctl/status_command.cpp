@@ -26,9 +26,11 @@ std::string string_property(AgentBus &bus, const AgentInfo &agent, const std::st
                : "";
 }
 
-// "   Label: value", the labels right-aligned as hostnamectl has them.
+// "   Label: value", the labels right-aligned as hostnamectl has them; a
+// field of several lines has its label (and colon) on the first one only.
 void print_field(const std::string &label, const std::string &value) {
-    std::cout << std::right << std::setw(16) << label << ": " << value << '\n';
+    std::cout << std::right << std::setw(16) << label << (label.empty() ? "  " : ": ") << value
+              << '\n';
 }
 
 } // namespace

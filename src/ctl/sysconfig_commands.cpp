@@ -1,9 +1,15 @@
 // korvexctl sysconfig: run-string, run-uri, preview, preview-uri, query,
-// is-configured.
+// is-configured, keys.
+#include <time.h>
+
+#include <algorithm>
 #include <cstdint>
+#include <iomanip>
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <memory>
+#include <vector>
 
 #include "agent_bus.h"
 #include "commands.h"
@@ -17,6 +23,7 @@ namespace {
 constexpr uint32_t kForceFlag = 1;
 
 constexpr const char *kPreviewInterface = "org.vaduderuvoziz.Sysconfig.Preview";
+constexpr const char *kKeysInterface = "org.vaduderuvoziz.Sysconfig.Keys";
 
 std::string first_line(const std::string &status) { return status.substr(0, status.find('\n')); }
 
@@ -81,20 +88,31 @@ std::string stored_status(AgentBus &bus, const std::string &key) {
 
 constexpr const char *kAgentLog = "see the agent's log: journalctl -u korvex-sysconfig";
 
+// The agent's error texts are a fixed text for the code, then ": " and the
+// reason in plain words (or, for a preview, a line feed and what the tool
+// said); an agent of an older version sends the fixed text alone.
+bool carries_reason(const std::string &message) {
+    return message.find(": ") != std::string::npos || message.find('\n') != std::string::npos;
+}
+
 // What a failed run or preview means to the administrator. The agent
 // answers a puppet run that exited non-zero with the exit status as its
 // error code, so for puppet the codes are puppet's (--detailed-exitcodes);
 // otherwise they are the agent's own result codes. `key` is empty for a
-// preview, which has none.
+// preview, which has none. A reason the agent gave is shown as it came.
 CommandFailure explained_run_failure(const CommandFailure &failure, const std::string &scheme,
                                      const std::string &key) {
     const int code = failure.agent_code();
+    const std::string message = failure.what();
     if (code < 0)
         return failure;
     const bool preview = key.empty();
     // 2, 3 and 5 come from the agent before puppet starts: a refused
-    // argument, a failed download, a refused caller.
-    if (scheme == "puppet" && code != 2 && code != 3 && code != 5) {
+    // argument, a failed download, a refused caller. Other codes are
+    // puppet's exit status when the agent says so (or says nothing).
+    const bool puppet_exit = !carries_reason(message) ||
+                             message.find(": puppet exited with status ") != std::string::npos;
+    if (scheme == "puppet" && code != 2 && code != 3 && code != 5 && puppet_exit) {
         const std::map<int, std::string> meanings = {
             {1, "a syntax error in the manifest, or puppet could not run"},
             {4, "resources failed"},
@@ -105,10 +123,12 @@ CommandFailure explained_run_failure(const CommandFailure &failure, const std::s
         return {failure.status(),
                 "puppet " + (preview ? std::string("preview") : "run for " + key) +
                     " ended with exit status " + std::to_string(code) +
-                    (meaning != meanings.end() ? ": " + meaning->second : "") + " (" + kAgentLog +
-                    ")",
+                    (meaning != meanings.end() ? ": " + meaning->second : "") +
+                    " (puppet's messages are in the agent's log: journalctl -u korvex-sysconfig)",
                 code};
     }
+    if (carries_reason(message))
+        return failure;
     if (code == 3 || code == 4 || code == 6)
         return {failure.status(),
                 std::string(failure.what()) + (preview ? "" : " for " + key) + " (" + kAgentLog +
@@ -268,6 +288,80 @@ ExitStatus is_configured(const CommandLine &line) {
     return reports_failure(status) ? ExitStatus::failed : ExitStatus::ok;
 }
 
+// "2026-12-10 09:41:07 (5 min ago)": when, as local time and as an age.
+std::string local_time_and_age(int64_t when, int64_t now) {
+    const time_t seconds = static_cast<time_t>(when);
+    tm local{};
+    char text[64] = "";
+    if (localtime_r(&seconds, &local) != nullptr)
+        strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    const int64_t minutes = (now - when) / 60;
+    std::string age;
+    if (now < when)
+        age = "in the future";
+    else if (minutes < 120)
+        age = std::to_string(minutes) + " min ago";
+    else if (minutes < 48 * 60)
+        age = std::to_string(minutes / 60) + " h ago";
+    else
+        age = std::to_string(minutes / (24 * 60)) + " days ago";
+    return std::string(text) + " (" + age + ")";
+}
+
+// Every key with a status: what was applied to this host, and when.
+ExitStatus keys(const CommandLine &line) {
+    const std::string topic = "sysconfig keys";
+    line.accept_only({}, topic);
+    operands(line, 2, {}, topic);
+
+    AgentBus bus(line);
+    const VariantPtr reply =
+        bus.call(sysconfig_agent(), kKeysInterface, "list", nullptr, "(a(ssx))");
+    struct Entry {
+        std::string key, outcome;
+        int64_t when;
+    };
+    std::vector<Entry> entries;
+    GVariantIter *raw_iter = nullptr;
+    g_variant_get(reply.get(), "(a(ssx))", &raw_iter);
+    std::unique_ptr<GVariantIter, decltype(&g_variant_iter_free)> iter(raw_iter,
+                                                                       g_variant_iter_free);
+    const char *key = nullptr;
+    const char *outcome = nullptr;
+    gint64 when = 0;
+    while (g_variant_iter_next(iter.get(), "(&s&sx)", &key, &outcome, &when))
+        entries.push_back({key, outcome, when});
+
+    if (line.json()) {
+        std::vector<JsonObject> items;
+        for (const Entry &entry : entries)
+            items.push_back(JsonObject()
+                                .add("key", entry.key)
+                                .add("outcome", entry.outcome)
+                                .add("when", entry.when));
+        std::cout << JsonObject().add("keys", items).text() << '\n';
+        return ExitStatus::ok;
+    }
+    if (entries.empty()) {
+        std::cout << "No key has a status yet.\n";
+        return ExitStatus::ok;
+    }
+    size_t key_width = 3, outcome_width = 7;
+    for (const Entry &entry : entries) {
+        key_width = std::max(key_width, entry.key.size());
+        outcome_width = std::max(outcome_width, entry.outcome.size());
+    }
+    const auto row = [&](const std::string &k, const std::string &o, const std::string &w) {
+        std::cout << std::left << std::setw(static_cast<int>(key_width) + 2) << k
+                  << std::setw(static_cast<int>(outcome_width) + 2) << o << w << '\n';
+    };
+    row("KEY", "OUTCOME", "WHEN");
+    const int64_t now = static_cast<int64_t>(time(nullptr));
+    for (const Entry &entry : entries)
+        row(entry.key, entry.outcome, local_time_and_age(entry.when, now));
+    return ExitStatus::ok;
+}
+
 } // namespace
 
 ExitStatus sysconfig_command(const CommandLine &line) {
@@ -286,6 +380,8 @@ ExitStatus sysconfig_command(const CommandLine &line) {
         return query(line);
     if (sub == "is-configured")
         return is_configured(line);
+    if (sub == "keys")
+        return keys(line);
     throw UsageError("unknown sysconfig command \"" + sub + "\"", "sysconfig");
 }
 

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <string>
+#include <string_view>
 #include <memory>
 
 #include <glib.h>
@@ -12,11 +14,15 @@
 #include <curl/curl.h>
 
 #include <korvex/owners.h>
+#include <korvex/text.h>
 
+#include "reasons.h"
 #include "sysconfig_internal.h"
 #include "temp_file.h"
 
 using korvex::stream_write_error;
+using korvex::sysconfig::because;
+using korvex::sysconfig::shown_uri;
 
 namespace {
 
@@ -84,6 +90,17 @@ size_t write_document(char *data, size_t size, size_t count, void *user) {
     return bytes;
 }
 
+// The status line of the last response ("HTTP/1.1 404 Not Found"), which
+// says in words what a response code outside 2xx means.
+size_t keep_status_line(char *data, size_t size, size_t count, void *user) {
+    const std::string_view line{data, size * count};
+    if (line.starts_with("HTTP/")) {
+        auto *status_line = static_cast<std::string *>(user);
+        *status_line = line.substr(0, line.find_first_of("\r\n"));
+    }
+    return size * count;
+}
+
 struct CurlUrlCleanup {
     void operator()(CURLU *url) const noexcept { curl_url_cleanup(url); }
 };
@@ -130,59 +147,77 @@ extern "C" void kx_sysconfig_download_limits_set(long connect_timeout, long low_
 
 const SysconfigLimits &sysconfig_limits() { return limits; }
 
-extern "C" int sysconfig_os_download(const char *uri, FILE *stream) {
+int korvex::sysconfig::sysconfig_os_download(const char *uri, FILE *stream, std::string *reason) {
     static constexpr char step[] = "sysconfig_os_download";
 
     if (uri == nullptr || stream == nullptr)
-        return KX_RES_BAD_ARGUMENT;
+        return because(reason, static_cast<int>(KX_RES_BAD_ARGUMENT), std::string{"no URI given"});
 
     const int init = kx_curl_init();
     if (init != 0)
-        return init;
+        return because(reason, init, std::string{"libcurl could not be set up"});
 
+    // What the log and the reason show: never a password the URI holds.
+    const std::string shown = shown_uri(uri);
+    const std::string cannot = "cannot download " + shown + ": ";
     if (names_something_else_than_a_file(uri)) {
-        kx_log(KX_LOG_WARNING, "%s: URI '%s' does not name a regular file", step, uri);
-        return KX_RES_DOWNLOAD_FAILED;
+        kx_log(KX_LOG_WARNING, "%s: URI '%s' does not name a regular file", step, shown.c_str());
+        return because(reason, static_cast<int>(KX_RES_DOWNLOAD_FAILED),
+                       cannot + "it does not name a regular file");
     }
 
     CurlPtr curl{curl_easy_init()};
     if (!curl)
-        return KX_RES_SYSTEM_ERROR;
+        return because(reason, static_cast<int>(KX_RES_SYSTEM_ERROR), cannot + "no libcurl handle");
 
     CURLcode code = curl_easy_setopt(curl.get(), CURLOPT_URL, uri);
     if (code != CURLE_OK) {
-        kx_log(KX_LOG_WARNING, "%s: curl_easy_setopt of URI '%s' failed. (%d)", step, uri,
-               static_cast<int>(code));
-        return KX_RES_SYSTEM_ERROR;
+        kx_log(KX_LOG_WARNING, "%s: curl_easy_setopt of URI '%s' failed. (%d): %s", step,
+               shown.c_str(), static_cast<int>(code), curl_easy_strerror(code));
+        return because(reason, static_cast<int>(KX_RES_SYSTEM_ERROR),
+                       cannot + curl_easy_strerror(code));
     }
     DocumentSink sink{stream};
+    std::string status_line;
     code = curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, write_document);
     if (code == CURLE_OK)
         code = curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &sink);
     if (code != CURLE_OK) {
         kx_log(KX_LOG_WARNING, "%s: curl_easy_setopt of WRITEDATA '%p' failed. (%d)", step,
                static_cast<void *>(stream), static_cast<int>(code));
-        return KX_RES_SYSTEM_ERROR;
+        return because(reason, static_cast<int>(KX_RES_SYSTEM_ERROR),
+                       cannot + curl_easy_strerror(code));
     }
-    if (const char *refused = set_stall_limits(curl.get(), code); refused != nullptr) {
+    const char *refused = set_stall_limits(curl.get(), code);
+    if (refused == nullptr &&
+        ((code = curl_easy_setopt(curl.get(), CURLOPT_HEADERFUNCTION, keep_status_line)) !=
+             CURLE_OK ||
+         (code = curl_easy_setopt(curl.get(), CURLOPT_HEADERDATA, &status_line)) != CURLE_OK))
+        refused = "HEADERFUNCTION";
+    if (refused != nullptr) {
         kx_log(KX_LOG_WARNING, "%s: curl_easy_setopt of %s failed. (%d)", step, refused,
                static_cast<int>(code));
-        return KX_RES_SYSTEM_ERROR;
+        return because(reason, static_cast<int>(KX_RES_SYSTEM_ERROR),
+                       cannot + curl_easy_strerror(code));
     }
 
     const auto started = std::chrono::steady_clock::now();
     code = curl_easy_perform(curl.get());
     if (sink.too_large) {
         kx_log(KX_LOG_WARNING, "%s: document of URI '%s' is larger than %ld bytes; given up", step,
-               uri, limits.max_document_bytes);
-        return KX_RES_DOWNLOAD_FAILED;
+               shown.c_str(), limits.max_document_bytes);
+        return because(reason, static_cast<int>(KX_RES_DOWNLOAD_FAILED),
+                       cannot + "the document is larger than " +
+                           std::to_string(limits.max_document_bytes) + " bytes");
     }
     if (sink.write_errno == 0 && code == CURLE_OK)
         sink.write_errno = stream_write_error(stream);
     if (sink.write_errno != 0) {
-        kx_log(KX_LOG_ERR, "%s: Unable to write the document of URI '%s': %s", step, uri,
+        kx_log(KX_LOG_ERR, "%s: Unable to write the document of URI '%s': %s", step, shown.c_str(),
                g_strerror(sink.write_errno));
-        return KX_RES_SYSTEM_ERROR;
+        return because(
+            reason, static_cast<int>(KX_RES_SYSTEM_ERROR),
+            cannot + "writing it to the working directory failed: " + g_strerror(sink.write_errno));
     }
     // The stall limit gives the same code, but never this late; libcurl's
     // own clock may fire the total limit a little before ours reaches it.
@@ -190,36 +225,47 @@ extern "C" int sysconfig_os_download(const char *uri, FILE *stream) {
         std::chrono::steady_clock::now() - started >=
             std::chrono::seconds{limits.total_time_s} - std::chrono::milliseconds{500}) {
         kx_log(KX_LOG_WARNING, "%s: download of URI '%s' took longer than %ld s in all; given up",
-               step, uri, limits.total_time_s);
-        return KX_RES_DOWNLOAD_FAILED;
+               step, shown.c_str(), limits.total_time_s);
+        return because(reason, static_cast<int>(KX_RES_DOWNLOAD_FAILED),
+                       cannot + "it took longer than " + std::to_string(limits.total_time_s) +
+                           " s in all");
     }
     if (code != CURLE_OK) {
-        kx_log(KX_LOG_WARNING, "%s: curl request for URI '%s' failed. (%d)", step, uri,
-               static_cast<int>(code));
-        return KX_RES_DOWNLOAD_FAILED;
+        kx_log(KX_LOG_WARNING, "%s: curl request for URI '%s' failed. (%d): %s", step,
+               shown.c_str(), static_cast<int>(code), curl_easy_strerror(code));
+        return because(reason, static_cast<int>(KX_RES_DOWNLOAD_FAILED),
+                       cannot + curl_easy_strerror(code));
     }
 
     if (download_checks_response_code(uri)) {
         long response = 0;
         curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &response);
         if (response < 200 || response > 299) {
-            kx_log(KX_LOG_WARNING, "%s: curl request for URI '%s' got response %ld", step, uri,
-                   response);
-            return KX_RES_DOWNLOAD_FAILED;
+            // A status line is the server's text: bounded and escaped too.
+            const std::string said = status_line.empty() ? "response " + std::to_string(response)
+                                                         : korvex::printable(status_line);
+            kx_log(KX_LOG_WARNING, "%s: curl request for URI '%s' got response %ld: %s", step,
+                   shown.c_str(), response, said.c_str());
+            return because(reason, static_cast<int>(KX_RES_DOWNLOAD_FAILED), cannot + said);
         }
     }
     return KX_RES_OK;
 }
 
+extern "C" int sysconfig_os_download(const char *uri, FILE *stream) {
+    return korvex::sysconfig::sysconfig_os_download(uri, stream, nullptr);
+}
+
 int korvex::sysconfig::fetch_document(const char *uri, std::string_view prefix, const char *step,
-                                      std::optional<TempFile> &document) {
-    std::optional<OpenTempFile> file = open_temp_file(prefix, step);
+                                      std::optional<TempFile> &document, std::string *reason) {
+    std::optional<OpenTempFile> file = open_temp_file(prefix, step, reason);
     if (!file)
         return KX_RES_SYSTEM_ERROR;
-    const int rc = sysconfig_os_download(uri, file->stream.get());
+    const int rc = sysconfig_os_download(uri, file->stream.get(), reason);
     const int close_errno = close_stream(file->stream) ? 0 : errno;
     if (rc != KX_RES_OK) {
-        kx_log(KX_LOG_ERR, "%s: Unable to download file from uri %s", step, uri);
+        kx_log(KX_LOG_ERR, "%s: Unable to download file from uri %s", step,
+               uri != nullptr ? shown_uri(uri).c_str() : "(null)");
         return rc;
     }
     // A failed close can lose the end of the document; applying what is
@@ -227,7 +273,10 @@ int korvex::sysconfig::fetch_document(const char *uri, std::string_view prefix, 
     if (close_errno != 0) {
         kx_log(KX_LOG_ERR, "%s: Unable to write downloaded file: %s", step,
                g_strerror(close_errno));
-        return KX_RES_SYSTEM_ERROR;
+        return because(
+            reason, static_cast<int>(KX_RES_SYSTEM_ERROR),
+            "cannot download " + shown_uri(uri) +
+                ": writing it to the working directory failed: " + g_strerror(close_errno));
     }
     document = std::move(file->file);
     return KX_RES_OK;

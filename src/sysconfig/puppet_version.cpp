@@ -21,6 +21,7 @@
 
 #include <korvex/kcommon.h>
 #include <korvex/owners.h>
+#include <korvex/text.h>
 
 #include "sysconfig_internal.h"
 
@@ -32,6 +33,8 @@ namespace {
 
 constexpr char step[] = "check_puppet";
 constexpr size_t version_output_max = 64 * 1024;
+// What puppet printed may be part of a reason; it stays a short one.
+constexpr size_t reason_text_max = 1024;
 
 // What one check found; its log line is given again whenever the kept
 // answer is used, so that every request still says why it failed.
@@ -39,6 +42,7 @@ struct VersionCheck {
     int result = KX_RES_FAILED;
     unsigned int major = 0;
     std::string message; // after the step name; empty for success
+    std::string reason;  // for the caller, when it says more than the message
     // False when the answer says nothing about the program itself: it
     // could not be started, or ran out of time on a busy host.
     bool lasting = true;
@@ -149,6 +153,8 @@ VersionCheck ask_puppet(const std::optional<ProgramIdentity> &program) {
                                       error.get() != nullptr ? error.get()->code : -1,
                                       error.message_or("Unknown error"))};
         check.message = text.get();
+        check.reason = "cannot start " + (program ? program->path : std::string{"puppet"}) + ": " +
+                       error.message_or("Unknown error");
         check.lasting = false;
         return check;
     }
@@ -200,9 +206,12 @@ VersionCheck ask_puppet(const std::optional<ProgramIdentity> &program) {
     return read_version(output.c_str());
 }
 
-int answer(const VersionCheck &check, unsigned int *major) {
+int answer(const VersionCheck &check, unsigned int *major, std::string *reason) {
     if (check.result != KX_RES_OK) {
         kx_log(KX_LOG_ERR, "%s: %s", step, check.message.c_str());
+        if (reason != nullptr)
+            *reason = korvex::printable(check.reason.empty() ? check.message : check.reason,
+                                        reason_text_max);
         return check.result;
     }
     if (major != nullptr)
@@ -213,22 +222,26 @@ int answer(const VersionCheck &check, unsigned int *major) {
 } // namespace
 
 extern "C" int parse_puppet_version(const char *output, unsigned int *major) {
-    return answer(read_version(output != nullptr ? output : ""), major);
+    return answer(read_version(output != nullptr ? output : ""), major, nullptr);
 }
 
-extern "C" int check_puppet(unsigned int *major) {
+int korvex::sysconfig::check_puppet(unsigned int *major, std::string *reason) {
     // Runs start on the agent's worker threads: requests that come
     // together wait for one question instead of asking puppet each.
     static std::mutex asking;
     std::lock_guard<std::mutex> hold(asking);
     const std::optional<ProgramIdentity> program = find_puppet();
     if (program && kept && kept->program == *program)
-        return answer(kept->check, major);
+        return answer(kept->check, major, reason);
 
     VersionCheck check = ask_puppet(program);
     if (program && check.lasting)
         kept = KeptCheck{*program, check};
     else
         kept.reset();
-    return answer(check, major);
+    return answer(check, major, reason);
+}
+
+extern "C" int check_puppet(unsigned int *major) {
+    return korvex::sysconfig::check_puppet(major, nullptr);
 }

@@ -62,7 +62,10 @@ KX_EXPORT void kx_sysconfig_download_limits_set(long connect_timeout_s, long low
 #ifdef __cplusplus
 }
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 /* The folder that holds the side files of status writes: the keys
  * directory, or the folder of its prefix when it does not end in "/". */
@@ -77,6 +80,52 @@ struct SysconfigLimits {
     long version_check_s;
 };
 const SysconfigLimits &sysconfig_limits();
+
+namespace korvex::sysconfig {
+
+// The steps above, able to say why they fail: when they do, *reason (if
+// given) holds it in plain words for the administrator, quoting at most
+// 256 bytes of what the caller sent, escaped as the log escapes it. They
+// log as the steps above do, with the reason added to their lines.
+KX_EXPORT int check_key_sanity(const char *key, std::string *reason);
+uint32_t set_key(const char *key, const char *contents, std::string *reason);
+int run_augeas(const char *uri, const char *text, const char *key, kx_sysconfig_cb callback,
+               void *user_data, std::string *reason);
+int run_puppet(const char *uri, const char *text, const char *key, kx_sysconfig_cb callback,
+               void *user_data, std::string *reason);
+int check_puppet(unsigned int *major, std::string *reason);
+int sysconfig_os_download(const char *uri, FILE *stream, std::string *reason);
+
+// A run request as kx_sysconfig_run_uri (uri given) or
+// kx_sysconfig_run_string (text given) makes it, with the same completion
+// contract; whenever the result is not 0, *reason (if given) says why.
+KX_EXPORT uint32_t run_document(const char *uri, const char *text, uint32_t flags,
+                                const char *scheme, const char *key, kx_sysconfig_cb callback,
+                                void *user_data, std::string *reason);
+
+// One configured key as the keys list shows it: its outcome line ("OK",
+// "FAILED 4", "FAILED -1", "ERROR" or "(empty)") and when its status was
+// last written (Unix seconds).
+struct KeyEntry {
+    std::string key;
+    std::string outcome;
+    int64_t when;
+};
+
+// The most keys a list holds.
+inline constexpr size_t keys_listed_max = 10000;
+
+// Every key with a status, sorted by key: 0 and entries set (empty when
+// nothing was ever stored), or a result code with *reason set: 4 when
+// there are more than keys_listed_max of them, 6 when the keys folder
+// cannot be read. Files of the folder that are no key's status are left
+// out and logged, once while they stay the same.
+KX_EXPORT uint32_t list_keys(std::vector<KeyEntry> &entries, std::string *reason = nullptr);
+
+// The entry of one key, or nothing when it has no status.
+KX_EXPORT std::optional<KeyEntry> key_entry(const char *key);
+
+} // namespace korvex::sysconfig
 #endif
 
 #endif

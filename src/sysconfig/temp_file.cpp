@@ -13,6 +13,7 @@
 #include <memory>
 #include <utility>
 
+#include "reasons.h"
 #include "sysconfig_internal.h"
 
 namespace korvex::sysconfig {
@@ -113,16 +114,23 @@ void TempFile::close_fd() noexcept {
     }
 }
 
-std::optional<OpenTempFile> open_temp_file(std::string_view prefix, const char *step) {
+std::optional<OpenTempFile> open_temp_file(std::string_view prefix, const char *step,
+                                           std::string *reason) {
     std::optional<TempFile> file = TempFile::create(prefix);
     if (!file) {
+        const int error = errno;
         kx_log(KX_LOG_ERR, "%s: Unable to create temporary file", step);
-        return std::nullopt;
+        return because(reason, std::optional<OpenTempFile>{},
+                       std::string{"cannot create a file in the working directory: "} +
+                           g_strerror(error));
     }
     FilePtr stream = file->open_stream();
     if (!stream) {
+        const int error = errno;
         kx_log(KX_LOG_ERR, "%s: Unable to open temporary file", step);
-        return std::nullopt;
+        return because(reason, std::optional<OpenTempFile>{},
+                       std::string{"cannot open a file in the working directory: "} +
+                           g_strerror(error));
     }
     return OpenTempFile{std::move(*file), std::move(stream)};
 }

@@ -67,18 +67,21 @@ private:
 };
 
 // A new temporary file (see TempFile::create) opened as a stream, or
-// nothing after logging why under the caller's step name.
+// nothing after logging why under the caller's step name (and saying it in
+// *reason, when given).
 struct OpenTempFile {
     TempFile file;
     FilePtr stream;
 };
-std::optional<OpenTempFile> open_temp_file(std::string_view prefix, const char *step);
+std::optional<OpenTempFile> open_temp_file(std::string_view prefix, const char *step,
+                                           std::string *reason = nullptr);
 
 // The document behind uri, downloaded into a new file named prefix followed
 // by six unique characters: 0 and document set, or the failure's result
-// code after logging why under the caller's step name.
+// code after logging why under the caller's step name (and saying it in
+// *reason, when given).
 int fetch_document(const char *uri, std::string_view prefix, const char *step,
-                   std::optional<TempFile> &document);
+                   std::optional<TempFile> &document, std::string *reason = nullptr);
 
 // Removes the regular files directly in dir whose names are one of the
 // prefixes followed by the short suffix the library gives its files: what

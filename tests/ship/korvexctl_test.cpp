@@ -239,11 +239,25 @@ TEST_F(KorvexctlOnAgents, AFailedRunPrintsItsStatusAndExitsWithFailure) {
     EXPECT_EQ(again.out, run.out);
     EXPECT_EQ(again.err, "korvexctl: not run: broken already configured (use --force)\n");
 
-    // A document the agent cannot fetch: where to look next.
+    // A document the agent cannot fetch: the agent's reason, as it came.
     const auto fetch = ctl({"sysconfig", "run-uri", "--scheme", "augeas", "--key", "unfetched",
                             "file://" + state_.file("no-such-script")});
     EXPECT_EQ(fetch.exit_code(), kFailed);
-    EXPECT_THAT(fetch.err, HasSubstr("journalctl -u korvex-sysconfig"));
+    EXPECT_EQ(fetch.err, "korvexctl: Download failed: cannot download file://" +
+                             state_.file("no-such-script") + ": Couldn't read a file:// file\n");
+
+    // The keys list: only the run that got as far as its status, with its outcome and time.
+    const json keys = ctl_json({"sysconfig", "keys"});
+    ASSERT_EQ(keys.at("keys").size(), 1u) << keys.dump();
+    const json &entry = keys["keys"][0];
+    EXPECT_EQ(entry.size(), 3u) << keys.dump();
+    EXPECT_EQ(entry.at("key"), "broken");
+    EXPECT_EQ(entry.at("outcome"), "FAILED -1");
+    EXPECT_LE(std::abs(entry.at("when").get<int64_t>() - time(nullptr)), 300);
+    EXPECT_THAT(
+        ctl({"sysconfig", "keys"}).out,
+        testing::MatchesRegex("KEY     OUTCOME    WHEN\nbroken  FAILED -1  "
+                              "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} \\([0-9] min ago\\)\n"));
 }
 
 TEST_F(KorvexctlOnAgents, PuppetFailuresAreExplainedAndLongRunsShowTheirTime) {
@@ -347,6 +361,7 @@ TEST_F(KorvexctlOnAgents, NoCommandShowsTheHostTheAgentsAndTheInterfaces) {
     for (const char *row : {"lo   up\n", "kx0  down\n", "kx1  down\n"})
         EXPECT_THAT(view.out, HasSubstr(row)) << row << view.out;
     EXPECT_EQ(ctl({"status"}).out, view.out);
+    EXPECT_THAT(view.out, Not(HasSubstr(std::string(16, ' ') + ": "))) << "a bare \":\" line";
 
     // An agent that does not answer is shown with the reason; the others still are.
     network_->process().signal(SIGSTOP);
@@ -362,7 +377,10 @@ TEST_F(KorvexctlOnAgents, NoCommandShowsTheHostTheAgentsAndTheInterfaces) {
     TestSystemBus other({.start_polkit = false});
     const auto none = korvexctl(other.address(), Ctl{{}});
     EXPECT_EQ(none.exit_code(), kUnreachable) << none.out;
-    EXPECT_THAT(none.out, HasSubstr("Network agent: not answering"));
+    EXPECT_THAT(none.out, HasSubstr("Network agent: not answering: the network agent "
+                                    "(org.vaduderuvoziz.Network) is not reachable: it is not "
+                                    "running, and the bus knows no way to start it (is korvex "
+                                    "installed?)"));
 }
 
 TEST_F(KorvexctlOnAgents, OnATerminalATextAuthenticationAgentServesTheCalls) {
@@ -469,8 +487,8 @@ TEST(KorvexctlHelp, EveryCommandExplainsItselfAndTheExitStatuses) {
     for (const std::string topic :
          {"", "status", "sysconfig", "sysconfig run-string", "sysconfig run-uri",
           "sysconfig preview", "sysconfig preview-uri", "sysconfig query",
-          "sysconfig is-configured", "network", "network list", "network status", "network start",
-          "network stop", "network ip", "network mac", "get", "set"}) {
+          "sysconfig is-configured", "sysconfig keys", "network", "network list", "network status",
+          "network start", "network stop", "network ip", "network mac", "get", "set"}) {
         const auto help = korvexctl("unix:path=/nonexistent", Ctl{words(topic + " --help")});
         const std::string name = topic.empty() ? "korvexctl" : "korvexctl " + topic;
         EXPECT_EQ(help.exit_code(), 0) << name;

@@ -18,6 +18,8 @@ TEST(BadInputAugeas, QuitEndsTheRunAndBadCommandsFailIt) {
     const std::string entry = "/files" + hosts + "/1/canonical";
     const std::string version = "get /augeas/version/save/mode[1]\n";
     const std::string version_output = "/augeas/version/save/mode[1] = backup\n";
+    const std::string failed = "error: Failed to execute command\n";
+    const std::string unknown = "Unknown command 'frobnicate'\n";
 
     // Each case is a full augeas load (seconds, much more in a sanitized
     // build), so each shows something the others do not.
@@ -27,13 +29,14 @@ TEST(BadInputAugeas, QuitEndsTheRunAndBadCommandsFailIt) {
         {"quit-after-output", version + "quit\n" + version, "OK\n" + version_output},
         {"quit-before-save", load_hosts + "set " + entry + " changed.example\nquit\nsave\n",
          "OK\n"},
-        // The first failing command ends the run with -1.
-        {"unknown-command", "frobnicate /files\n", "FAILED\n-1\n"},
-        {"bad-path", "get /files/[[[\n", "FAILED\n-1\n"},
+        // The first failing command ends the run with -1, and augeas's error follows the output.
+        {"unknown-command", "frobnicate /files\n", "FAILED\n-1\n" + failed + unknown},
+        {"bad-path", "get /files/[[[\n", "FAILED\n-1\n" + failed + "unmatched [\n"},
         {"output-then-failure", version + "frobnicate\n" + version,
-         "FAILED\n-1\n" + version_output},
+         "FAILED\n-1\n" + version_output + failed + unknown},
         {"bad-command-before-save",
-         load_hosts + "set " + entry + " changed.example\nfrobnicate\nsave\n", "FAILED\n-1\n"},
+         load_hosts + "set " + entry + " changed.example\nfrobnicate\nsave\n",
+         "FAILED\n-1\n" + failed + unknown},
         // Control bytes are just part of a name that matches nothing.
         {"control-bytes", "get /augeas\x01\x02\x7f\n", "OK\n/augeas\x01\x02\x7f (o)\n"},
     };

@@ -133,7 +133,12 @@ TEST_F(AugeasRun, FailingCommandsStoreTheFailureAndStillComplete) {
     // The second command matches many nodes, which stops the run.
     EXPECT_EQ(run_string("print /augeas/root\nget /augeas/load/*\nset /augeas/never x\n"), 0u);
     EXPECT_EQ(done.results, std::vector<int32_t>{0});
-    EXPECT_EQ(stored_status(), "FAILED\n-1\n/augeas/root = \"/\"\n");
+    // The output, then augeas's error as augtool prints it (how many nodes depends on the host).
+    const std::string status = stored_status().value_or("");
+    EXPECT_TRUE(status.starts_with("FAILED\n-1\n/augeas/root = \"/\"\nerror: Too many matches for "
+                                   "path expression\nThere are "))
+        << status;
+    EXPECT_TRUE(status.ends_with(" nodes matching /augeas/load/*\n")) << status;
 }
 
 TEST_F(AugeasRun, ScriptFetchedByUriIsApplied) {
@@ -152,7 +157,7 @@ TEST_F(AugeasRun, FailedDownloadsLeaveTheStatusAlone) {
     const std::string missing = server.url("/missing");
     EXPECT_EQ(run_uri(missing), 3u);
     EXPECT_TRUE(log.has(KX_LOG_WARNING, "sysconfig_os_download: curl request for URI '" + missing +
-                                            "' got response 404"))
+                                            "' got response 404: HTTP/1.0 404 Not Found"))
         << log.dump();
     EXPECT_TRUE(log.has(KX_LOG_ERR, "run_augeas: Unable to download file from uri " + missing))
         << log.dump();

@@ -40,20 +40,21 @@ TEST_F(Download, SuccessfulAnswersFillTheStream) {
 }
 
 TEST_F(Download, AnswersOutside2xxFailButTheBodyIsWritten) {
-    const std::tuple<std::string, long, const char *> cases[] = {
+    // The log line ends with the server's status line.
+    const std::tuple<std::string, long, const char *, const char *> cases[] = {
         // Redirects are not followed.
-        {server.url("/moved"), 301, "moved elsewhere\n"},
-        {server.url("/missing"), 404, "no such document\n"},
+        {server.url("/moved"), 301, "moved elsewhere\n", "301 Moved Permanently"},
+        {server.url("/missing"), 404, "no such document\n", "404 Not Found"},
         // The scheme's case does not matter for the check.
-        {server.url("/missing", "HTTP"), 404, "no such document\n"},
-        {server.url("/moved", "hTtP"), 301, "moved elsewhere\n"},
+        {server.url("/missing", "HTTP"), 404, "no such document\n", "404 Not Found"},
+        {server.url("/moved", "hTtP"), 301, "moved elsewhere\n", "301 Moved Permanently"},
     };
-    for (const auto &[uri, code, text] : cases) {
+    for (const auto &[uri, code, text, status_line] : cases) {
         SCOPED_TRACE(uri);
         EXPECT_EQ(fetch(uri), 3);
         EXPECT_EQ(body, text);
-        EXPECT_TRUE(
-            log.has(KX_LOG_WARNING, warning(uri + "' got response " + std::to_string(code))))
+        EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(uri + "' got response " + std::to_string(code) +
+                                                    ": HTTP/1.0 " + status_line)))
             << log.dump();
     }
 }
@@ -72,14 +73,17 @@ TEST_F(Download, FileUrisPassWithoutAResponseCode) {
 
     const std::string missing = "file://" + dir.path() + "/absent.txt";
     EXPECT_EQ(fetch(missing), 3);
-    EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(missing + "' failed. (37)"))) << log.dump();
+    EXPECT_TRUE(
+        log.has(KX_LOG_WARNING, warning(missing + "' failed. (37): Couldn't read a file:// file")))
+        << log.dump();
 }
 
 TEST_F(Download, RefusedConnectionIsAFailedTransfer) {
     RefusingTcpPort closed;
     const std::string uri = "http://127.0.0.1:" + std::to_string(closed.port()) + "/ok";
     EXPECT_EQ(fetch(uri), 3);
-    EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(uri + "' failed. (7)"))) << log.dump();
+    EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(uri + "' failed. (7): Couldn't connect to server")))
+        << log.dump();
 }
 
 // Restores the production limits even when the test fails.
@@ -94,7 +98,8 @@ TEST_F(Download, SilentServerIsGivenUpByTheLowSpeedLimit) {
     ShortDownloadLimits limits;
     const std::string uri = server.url("/silent");
     EXPECT_EQ(fetch(uri), 3);
-    EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(uri + "' failed. (28)"))) << log.dump();
+    EXPECT_TRUE(log.has(KX_LOG_WARNING, warning(uri + "' failed. (28): Timeout was reached")))
+        << log.dump();
 }
 
 // A sparse file costs its maker nothing, a trickle stays above the stall limit: both are bounded.

@@ -70,18 +70,26 @@ TEST_F(KeyStore, AcceptsKeysMadeOfTheAllowedCharacters) {
 }
 
 TEST_F(KeyStore, RefusesInvalidKeysWithTheReasonLogged) {
-    const std::pair<const char *, const char *> cases[] = {
+    const std::string invalid = "check_key_sanity: Invalid key filename ";
+    const std::string rule = "a key holds only letters A-Z and a-z, digits 0-9, \"_\", \"-\" and "
+                             "\".\", and does not start with \".\"";
+    const std::pair<const char *, std::string> cases[] = {
         {nullptr, "check_key_sanity: key cannot be empty"},
         {"", "check_key_sanity: key cannot be empty"},
-        {".profile", "check_key_sanity: Invalid key filename .profile"},
-        {".", "check_key_sanity: Invalid key filename ."},
-        {"..", "check_key_sanity: Invalid key filename .."},
-        {"etc/hosts", "check_key_sanity: Invalid key filename etc!hosts"},
-        {"../../etc/passwd", "check_key_sanity: Invalid key filename ../../etc/passwd"},
-        {"sub/../../x", "check_key_sanity: Invalid key filename sub!..!..!x"},
-        {"bang!key", "check_key_sanity: Invalid key filename bang!key"},
-        {"tab\tkey", "check_key_sanity: Invalid key filename tab!key"},
-        {"space key", "check_key_sanity: Invalid key filename space!key"},
+        {".profile", invalid + ".profile: invalid key \".profile\": " + rule},
+        {".", invalid + ".: invalid key \".\": " + rule},
+        {"..", invalid + "..: invalid key \"..\": " + rule},
+        {"etc/hosts",
+         invalid + "etc!hosts: invalid key \"etc/hosts\": \"/\" is not allowed; " + rule},
+        {"../../etc/passwd",
+         invalid + "../../etc/passwd: invalid key \"../../etc/passwd\": " + rule},
+        {"sub/../../x",
+         invalid + "sub!..!..!x: invalid key \"sub/../../x\": \"/\" is not allowed; " + rule},
+        {"bang!key", invalid + "bang!key: invalid key \"bang!key\": \"!\" is not allowed; " + rule},
+        {"tab\tkey",
+         invalid + "tab!key: invalid key \"tab\\x09key\": \"\\x09\" is not allowed; " + rule},
+        {"a b/c d",
+         invalid + "a!b!c!d: invalid key \"a b/c d\": \" \" and \"/\" are not allowed; " + rule},
     };
     for (const auto &[key, message] : cases) {
         SCOPED_TRACE(key != nullptr ? key : "(null)");

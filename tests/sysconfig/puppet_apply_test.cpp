@@ -69,6 +69,10 @@ TEST_F(PuppetApply, FailingResourceIsStoredAsFailure) {
 TEST_F(PuppetApply, SyntaxErrorIsStoredAsFailure) {
     EXPECT_EQ(run_to_end("file { 'unterminated\n", "syntax"), std::vector<int32_t>{1});
     EXPECT_EQ(stored_status("syntax"), "FAILED\n1");
+    // Puppet's own words reach the log, without colour codes.
+    EXPECT_FALSE(log.starting_with("run_puppet: puppet for key \"syntax\": Error: ").empty())
+        << log.dump();
+    EXPECT_EQ(log.dump().find("\\x1b"), std::string::npos) << log.dump();
 }
 
 // The first run waits for a file that only the second run's completion creates.

@@ -63,6 +63,7 @@ extern "C" ServicesAction *kx_services_action_create_generic(const char *exec,
     action->argv[0] = g_strdup(exec);
     for (guint i = 0; i < nargs; ++i)
         action->argv[i + 1] = g_strdup(args[i]);
+    action->output_fd = -1;
     return action;
 }
 
@@ -76,15 +77,18 @@ extern "C" gboolean services_action_async(ServicesAction *action, kx_services_do
     }
 
     // Without G_SPAWN_CHILD_INHERITS_STDIN the child reads /dev/null;
-    // stdout and stderr are the agent's.
+    // stdout and stderr are the agent's unless an output was given.
     GPid pid = 0;
     GError *raw_error = nullptr;
-    if (!g_spawn_async(nullptr, action->argv, nullptr,
-                       static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD),
-                       nullptr, nullptr, &pid, &raw_error)) {
+    if (!g_spawn_async_with_fds(
+            nullptr, action->argv, nullptr,
+            static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
+            nullptr, &pid, -1, action->output_fd, action->output_fd, &raw_error)) {
         korvex::ErrorPtr error(raw_error);
-        kx_log(KX_LOG_ERR, "%s: cannot start %s: %s", __func__, action->exec,
-               error ? error->message : "unknown error");
+        g_free(action->start_error);
+        action->start_error = g_strdup_printf("cannot start %s: %s", action->exec,
+                                              error ? error->message : "unknown error");
+        kx_log(KX_LOG_ERR, "%s: %s", __func__, action->start_error);
         return FALSE;
     }
 
@@ -98,9 +102,19 @@ extern "C" gboolean services_action_async(ServicesAction *action, kx_services_do
     return TRUE;
 }
 
+extern "C" void kx_services_action_set_output(ServicesAction *action, int fd) {
+    if (action != nullptr)
+        action->output_fd = fd;
+}
+
+extern "C" const char *kx_services_action_start_error(const ServicesAction *action) {
+    return action != nullptr ? action->start_error : nullptr;
+}
+
 extern "C" void services_action_free(ServicesAction *action) {
     if (action == nullptr)
         return;
+    g_free(action->start_error);
     g_free(action->id);
     g_free(action->exec);
     g_strfreev(action->argv);

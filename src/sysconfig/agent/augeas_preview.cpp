@@ -38,6 +38,7 @@
 
 #include <korvex/owners.h>
 
+#include "augeas_errors.h"
 #include "augeas_handle.h"
 
 namespace {
@@ -56,6 +57,9 @@ constexpr char text_out[] = "/korvex-preview/out";
 using korvex::FilePtr;
 using korvex::MallocCharPtr;
 using korvex::UniqueFd;
+using korvex::sysconfig::augeas_error_entries;
+using korvex::sysconfig::augeas_error_lines;
+using korvex::sysconfig::augeas_failure;
 using korvex::sysconfig::AugeasPtr;
 
 // The paths augeas returns from a match, released with it.
@@ -126,14 +130,6 @@ std::string enter_read_only_view() {
         0)
         return std::string{"making every mount read-only: "} + strerror(errno);
     return {};
-}
-
-std::string augeas_error(augeas *aug) {
-    std::string text = aug_error_message(aug);
-    for (const char *part : {aug_error_minor_message(aug), aug_error_details(aug)})
-        if (part != nullptr && *part != '\0')
-            text += std::string{": "} + part;
-    return text;
 }
 
 // The script line by line as aug_srun takes it, without its "save"
@@ -212,7 +208,11 @@ bool new_text(augeas *aug, const std::string &tree_path, const std::string &old_
     if (aug_set(aug, text_in, old_text.c_str()) != 0 ||
         aug_text_retrieve(aug, lens_name.c_str(), text_in, tree_path.c_str(), text_out) != 0 ||
         aug_get(aug, text_out, &value) != 1) {
-        say(0, tree_path + ": " + augeas_error(aug) + "\n");
+        // The lens records why it cannot write the tree as a save would,
+        // but under /augeas/text: the same entry a failed save stores.
+        std::string why = augeas_error_lines(aug);
+        why += augeas_error_entries(aug, "/augeas/text//error");
+        say(0, why.empty() ? tree_path + ": the lens cannot write this tree\n" : why);
         return false;
     }
     text = value != nullptr ? value : "";
@@ -272,10 +272,14 @@ int main() {
     const int status = run_script(aug.get(), script, printed.get());
     printed.reset();
     MallocCharPtr printed_owner{printed_text};
-    if (status < 0)
-        return say(exit_script_failed, "FAILED\n" + std::to_string(status) + "\n" +
-                                           std::string{printed_text, printed_size} +
-                                           augeas_error(aug.get()) + "\n");
+    if (status < 0) {
+        // As a run records it: the output, then augeas's reason.
+        std::string report =
+            "FAILED\n" + std::to_string(status) + "\n" + std::string{printed_text, printed_size};
+        if (!report.ends_with('\n'))
+            report += '\n';
+        return say(exit_script_failed, report + augeas_failure(aug.get()));
+    }
 
     bool changes = false;
     for (const std::string &tree_path : files_to_save(aug.get())) {

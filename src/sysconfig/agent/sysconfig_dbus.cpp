@@ -20,9 +20,11 @@
 #include <korvex/owners.h>
 #include <korvex/requests.h>
 #include <korvex/sysconfig.h>
+#include <korvex/text.h>
 
 #include "sysconfig_handlers.h"
 #include "sysconfig_internal.h"
+#include "sysconfig_signals.h"
 
 using CText = korvex::MallocCharPtr;
 using korvex::LaneHold;
@@ -31,14 +33,20 @@ using korvex::WorkKind;
 
 namespace {
 
-using RunFunction = uint32_t (*)(const char *, uint32_t, const char *, const char *,
-                                 kx_sysconfig_cb, void *);
+using korvex::sysconfig::KeyEntry;
 using PreviewFunction = uint32_t (*)(const char *, const char *, int *, char **);
+
+constexpr char step[] = "sysconfig_run";
 
 // The key's status text, the empty text when it has none.
 std::string stored_status(const std::string &key) {
     CText status(kx_sysconfig_is_configured(key.c_str()));
     return status ? status.get() : "";
+}
+
+bool same_entry(const std::optional<KeyEntry> &a, const std::optional<KeyEntry> &b) {
+    return a.has_value() == b.has_value() &&
+           (!a || (a->outcome == b->outcome && a->when == b->when));
 }
 
 // One run from the moment it holds its key's lane until its reply. The
@@ -51,15 +59,18 @@ struct PendingCall {
     Request request;
     LaneHold lane;
     std::string key;
+    gint64 started_us = 0;
     bool returned = false;
     uint32_t result = KX_RES_OK;
     std::optional<int32_t> completion;
 
-    // The worker's only, until it returns: a completion on its thread and
-    // the status read right after it.
+    // The worker's only, until it returns.
     struct {
-        std::optional<int32_t> completion;
-        std::string status;
+        std::optional<KeyEntry> before; // the key's entry when the run began
+        bool skipped = false;
+        std::string reason;                // of a result that is not 0
+        std::optional<int32_t> completion; // a completion on the worker's thread
+        std::string status;                // read right after it
     } worker;
 };
 
@@ -70,13 +81,34 @@ std::map<PendingCall *, std::shared_ptr<PendingCall>> &waiting_for_process() {
     return *runs;
 }
 
+// Ends a run: the reply, the history line of the log and, when its status
+// was written, the key_changed signal.
 void answer(PendingCall &run, std::optional<std::string> status) {
+    const gint64 taken_ms = (g_get_monotonic_time() - run.started_us) / 1000;
+    const std::optional<KeyEntry> after = korvex::sysconfig::key_entry(run.key.c_str());
+    const bool written = !run.worker.skipped && after &&
+                         (run.completion.has_value() || !same_entry(run.worker.before, after));
+    if (run.worker.skipped)
+        kx_log(KX_LOG_INFO, "%s: run of key \"%s\" skipped: already configured (%s)", step,
+               run.key.c_str(), after ? after->outcome.c_str() : "no status");
+    else if (written)
+        kx_log(KX_LOG_INFO, "%s: run of key \"%s\" recorded %s in %" G_GINT64_FORMAT " ms", step,
+               run.key.c_str(), after->outcome.c_str(), taken_ms);
+    else
+        kx_log(KX_LOG_INFO, "%s: run of key \"%s\" failed with code %u after %" G_GINT64_FORMAT
+               " ms, nothing recorded: %s", step, run.key.c_str(), run.result, taken_ms,
+               run.worker.reason.c_str());
+    if (written)
+        announce_key(run.key);
+
     if (run.result != KX_RES_OK) {
-        std::move(run.request).reply_failure(static_cast<int>(run.result));
+        std::move(run.request).reply_failure(static_cast<int>(run.result), run.worker.reason);
         return;
     }
     if (*run.completion != 0) {
-        std::move(run.request).reply_failure(*run.completion);
+        const std::string why = "puppet exited with status " + std::to_string(*run.completion) +
+                                " (its messages are in the agent's log)";
+        std::move(run.request).reply_failure(*run.completion, why);
         return;
     }
     std::move(run.request).reply_text(status ? *status : stored_status(run.key));
@@ -125,30 +157,46 @@ void returned(const std::shared_ptr<PendingCall> &run, uint32_t result) {
     waiting_for_process().emplace(run.get(), run);
 }
 
+// The run, on a worker: the key's lane is held, so nothing else reads or
+// writes its status meanwhile.
+uint32_t run_on_worker(PendingCall &run, bool by_uri, const std::string &document, guint flags,
+                       const std::string &scheme) {
+    run.worker.before = korvex::sysconfig::key_entry(run.key.c_str());
+    run.worker.skipped = run.worker.before && (flags & KX_SYSCONFIG_FLAG_FORCE) == 0;
+    return korvex::sysconfig::run_document(by_uri ? document.c_str() : nullptr,
+                                           by_uri ? nullptr : document.c_str(), flags,
+                                           scheme.c_str(), run.key.c_str(), result_cb, &run,
+                                           &run.worker.reason);
+}
+
 // The arguments live in the message being dispatched; the run outlasts
 // it, so everything below works on copies.
-gboolean start_run(const char *action, RunFunction function, const char *document, guint flags,
+gboolean start_run(const char *action, bool by_uri, const char *document, guint flags,
                    const char *scheme, const char *key, DBusGMethodInvocation *context) {
-    if (check_key_sanity(key) != 0) {
-        korvex::refuse_argument(context, KX_RES_BAD_ARGUMENT, {});
+    if (std::string why; korvex::sysconfig::check_key_sanity(key, &why) != 0) {
+        korvex::refuse_argument(context, KX_RES_BAD_ARGUMENT, why);
         return FALSE;
     }
     korvex::authorize(
         action, context,
-        [function, document = std::string(document), flags, scheme = std::string(scheme),
+        [by_uri, document = std::string(document), flags, scheme = std::string(scheme),
          key = std::string(key)](Request request) {
             korvex::enter_lane(key, std::move(request), [=](Request request, LaneHold lane) {
+                const korvex::Caller caller = request.caller();
+                kx_log(KX_LOG_INFO,
+                       "%s: run of key \"%s\" starts: scheme \"%s\", %s, for uid %ld (pid %ld)",
+                       step, key.c_str(), korvex::printable(scheme).c_str(),
+                       (flags & KX_SYSCONFIG_FLAG_FORCE) != 0 ? "forced" : "not forced",
+                       static_cast<long>(caller.uid), static_cast<long>(caller.pid));
                 auto run = std::make_shared<PendingCall>();
                 run->request = std::move(request);
                 run->lane = std::move(lane);
                 run->key = key;
+                run->started_us = g_get_monotonic_time();
                 PendingCall *worker_view = run.get();
                 korvex::queue<uint32_t>(
                     std::move(run->request), WorkKind::ordinary,
-                    [=] {
-                        return function(document.c_str(), flags, scheme.c_str(), key.c_str(),
-                                        result_cb, worker_view);
-                    },
+                    [=] { return run_on_worker(*worker_view, by_uri, document, flags, scheme); },
                     [run](Request request, uint32_t result) {
                         run->request = std::move(request);
                         returned(run, result);
@@ -220,14 +268,14 @@ PropertyRow properties[] = {
 
 gboolean Sysconfig_run_uri(Korvex *, const char *uri, guint flags, const char *scheme,
                            const char *key, DBusGMethodInvocation *context) {
-    return start_run("org.vaduderuvoziz.Sysconfig.run_uri", kx_sysconfig_run_uri, uri, flags,
-                     scheme, key, context);
+    return start_run("org.vaduderuvoziz.Sysconfig.run_uri", true, uri, flags, scheme, key,
+                     context);
 }
 
 gboolean Sysconfig_run_string(Korvex *, const char *text, guint flags, const char *scheme,
                               const char *key, DBusGMethodInvocation *context) {
-    return start_run("org.vaduderuvoziz.Sysconfig.run_string", kx_sysconfig_run_string, text,
-                     flags, scheme, key, context);
+    return start_run("org.vaduderuvoziz.Sysconfig.run_string", false, text, flags, scheme, key,
+                     context);
 }
 
 gboolean Sysconfig_query(Korvex *, const char *text, guint flags, const char *scheme,

@@ -21,6 +21,7 @@ gboolean SysconfigPreview_preview_string(Korvex *object, const char *text, const
                                          DBusGMethodInvocation *context);
 gboolean SysconfigPreview_preview_uri(Korvex *object, const char *uri, const char *scheme,
                                       DBusGMethodInvocation *context);
+gboolean SysconfigKeys_list(Korvex *object, DBusGMethodInvocation *context);
 /* The completion of a run; user_data is the run's pending call. */
 void result_cb(void *user_data, int32_t rc);
 

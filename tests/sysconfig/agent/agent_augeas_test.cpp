@@ -59,7 +59,9 @@ TEST_F(AgentAugeas, FailingScriptRepliesWithTheFailureAndOutput) {
                                             hosts_path() + "/*/ipaddr 198.51.100.1\nsave\n");
     Reply reply = run_string(script, 0, "augeas", "broken-edit");
     ASSERT_TRUE(reply.ok) << reply.error_name << ": " << reply.error_message;
-    const std::string expected = "FAILED\n-1\n/files" + hosts_path() + "/1/ipaddr = 127.0.0.1\n";
+    const std::string expected = "FAILED\n-1\n/files" + hosts_path() +
+                                 "/1/ipaddr = 127.0.0.1\nerror: Too many matches for path "
+                                 "expression\n";
     EXPECT_EQ(reply.str(), expected);
     EXPECT_EQ(read_file(hosts_path()), kOriginalHosts);
     EXPECT_EQ(is_configured("broken-edit").str(), expected);
@@ -99,6 +101,32 @@ TEST_F(AgentAugeas, RacingRunsApplyOncePerKeyAndKeepEveryEditOfOneFile) {
         EXPECT_EQ(added_hosts(read_file(hosts_path())), race.lines_added)
             << race.runs << " runs:\n" << read_file(hosts_path());
     }
+}
+
+// A save augeas refuses: the run records why, as augtool tells it; a preview gives the same entry.
+TEST_F(AgentAugeas, AFailedSaveRecordsItsReasonAndThePreviewGivesTheSame) {
+    // An entry without its canonical name, which the hosts lens cannot write.
+    const std::string script =
+        hosts_script("set /files" + hosts_path() + "/01/ipaddr 192.0.2.5\nsave\n");
+    Reply reply = run_string(script, 0, "augeas", "unsaved");
+    ASSERT_TRUE(reply.ok) << why(reply);
+    const std::string status = reply.str();
+    const size_t entry = status.find("Error in " + hosts_path() + " at node /files");
+    EXPECT_EQ(status.substr(0, entry), "FAILED\n-1\nerror: Failed to execute command\nsaving "
+                                       "failed (run 'errors' for details)\n");
+    EXPECT_NE(
+        status.find(" (put_failed)\n  Failed to match tree under /files" + hosts_path() + "/01\n"),
+        std::string::npos)
+        << status;
+    EXPECT_NE(status.find("\n  Lens: /usr/share/augeas/lenses/dist/hosts.aug:"), std::string::npos)
+        << status;
+    EXPECT_EQ(status_file("unsaved"), status);
+
+    Reply previewed = preview("preview_string", script, "augeas");
+    EXPECT_EQ(previewed.error_name, code_error(4));
+    EXPECT_EQ(previewed.error_message,
+              std::string(kx_result_to_str(4)) + "\n" + status.substr(entry));
+    EXPECT_EQ(read_file(hosts_path()), kOriginalHosts);
 }
 
 TEST_F(AgentAugeas, ConfiguredKeyIsSkippedUnlessForced) {
@@ -142,14 +170,20 @@ TEST_F(AgentAugeas, UnknownSchemeOrInvalidKeyOfANewKeyIsBadArgument) {
     Reply chef = run_string(script, 0, "chef", "chef-key");
     EXPECT_FALSE(chef.ok);
     EXPECT_EQ(chef.error_name, code_error(2));
-    EXPECT_EQ(chef.error_message, kx_result_to_str(2));
+    EXPECT_EQ(chef.error_message, "Invalid argument: unknown scheme \"chef\": the schemes are "
+                                  "\"puppet\" and \"augeas\"");
     EXPECT_EQ(status_file("chef-key"), std::nullopt);
 
-    for (const std::string key : {"", ".hidden", "etc/hosts"}) {
+    const std::string allowed = "a key holds only letters A-Z and a-z, digits 0-9, \"_\", \"-\" "
+                                "and \".\", and does not start with \".\"";
+    for (const auto &[key, why] : std::vector<std::pair<std::string, std::string>>{
+             {"", "the key is empty"},
+             {".hidden", "invalid key \".hidden\": " + allowed},
+             {"etc/hosts", "invalid key \"etc/hosts\": \"/\" is not allowed; " + allowed}}) {
         Reply invalid = run_string(script, 1, "augeas", key);
         EXPECT_FALSE(invalid.ok) << key;
         EXPECT_EQ(invalid.error_name, code_error(2)) << key;
-        EXPECT_EQ(invalid.error_message, kx_result_to_str(2)) << key;
+        EXPECT_EQ(invalid.error_message, "Invalid argument: " + why) << key;
     }
     EXPECT_EQ(read_file(hosts_path()), kOriginalHosts);
     // The scheme is matched without regard to case.
@@ -169,7 +203,8 @@ TEST_F(AgentAugeas, ScriptFromAnHttpUri) {
     Reply missing = run_uri(server_.url("/missing.aug"), 0, "augeas", "not-fetched");
     EXPECT_FALSE(missing.ok);
     EXPECT_EQ(missing.error_name, code_error(3));
-    EXPECT_EQ(missing.error_message, kx_result_to_str(3));
+    EXPECT_EQ(missing.error_message, "Download failed: cannot download " +
+                                         server_.url("/missing.aug") + ": HTTP/1.0 404 Not Found");
     EXPECT_EQ(status_file("not-fetched"), std::nullopt);
     EXPECT_EQ(is_configured("not-fetched").str(), "");
     EXPECT_NE(agent_->stderr_text().find("got response 404"), std::string::npos)

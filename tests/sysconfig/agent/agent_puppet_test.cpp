@@ -76,7 +76,9 @@ TEST_F(AgentPuppet, ManifestWithASyntaxErrorIsAnErrorOfItsExitStatus) {
     Reply reply = run_string("file { 'broken':\n  ensure => \n", 0, "puppet", "syntax-error");
     EXPECT_FALSE(reply.ok);
     EXPECT_EQ(reply.error_name, code_error(1));
-    EXPECT_EQ(reply.error_message, kx_result_to_str(1));
+    EXPECT_EQ(reply.error_message, std::string(kx_result_to_str(1)) +
+                                       ": puppet exited with status 1 (its messages are in the "
+                                       "agent's log)");
     EXPECT_EQ(status_file("syntax-error"), "FAILED\n1");
 
     // The failure is remembered: a later run of the key is skipped.

@@ -65,6 +65,9 @@ public:
     void reply_uint(guint32 value) &&;
     void reply_flag_and_text(bool flag, std::string_view text) &&;
     void reply_value(const GValue *value) &&;
+    // An array of structs (a(...)) as dbus-glib marshals it: boxed
+    // GValueArrays; the strings in them must be valid UTF-8 already.
+    void reply_structs(GPtrArray *structs) &&;
     void reply_empty() &&;
     void reply_error(const GError *error) &&;
     // A korvex-error-quark error: the code's fixed text, and ": reason"

@@ -23,6 +23,8 @@ struct ServicesAction {
     GPid pid;
     guint watch_id;
     kx_services_done_fn done;
+    int output_fd;     /* -1: the caller's own standard output and error */
+    char *start_error; /* why the last start failed */
 };
 
 /* A new, unstarted action running exec (looked up on PATH) with args
@@ -38,6 +40,16 @@ KX_EXPORT ServicesAction *kx_services_action_create_generic(const char *exec,
  * the action after done returns. FALSE: nothing started, done never runs,
  * the caller still owns the action. */
 KX_EXPORT gboolean services_action_async(ServicesAction *action, kx_services_done_fn done);
+
+/* Makes the process write its standard output and standard error to fd
+ * (the caller's, which must stay open until the process is started)
+ * instead of the caller's own. */
+KX_EXPORT void kx_services_action_set_output(ServicesAction *action, int fd);
+
+/* Why services_action_async last returned FALSE for this action: the
+ * program and the system's error. NULL when it did not; owned by the
+ * action. */
+KX_EXPORT const char *kx_services_action_start_error(const ServicesAction *action);
 
 /* Releases an action that was not started, with its id; not cb_data. */
 KX_EXPORT void services_action_free(ServicesAction *action);
