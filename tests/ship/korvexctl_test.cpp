@@ -632,6 +632,10 @@ TEST_F(KorvexctlOnAgents, AnsibleModulesApplyDocumentsByTheHostsPreview) {
                                                               {"state", "up"},
                                                               {"ip", "127.0.0.1"},
                                                               {"mac", "00:00:00:00:00:00"}}));
+        // The first pass recorded its key; the second pass's facts list it.
+        EXPECT_EQ(facts.at("korvex_keys").size(), target == "local" ? 0u : 1u) << facts;
+        if (target == "ssh")
+            EXPECT_EQ(facts["korvex_keys"][0].at("outcome"), "OK") << facts;
         // Check mode shows the preview's diff; the real run, which still finds it, applies it.
         EXPECT_EQ(task[1].at("changed"), true) << target;
         EXPECT_THAT(task[1].at("diff").at("prepared").get<std::string>(),
