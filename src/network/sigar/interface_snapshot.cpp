@@ -161,9 +161,18 @@ DeviceLink device_link_of(const nlmsghdr &header, const ifinfomsg &fixed, std::s
 } // namespace
 
 int InterfaceSnapshot::take(InterfaceSnapshot &snapshot) {
+    return take_device(snapshot, std::string_view());
+}
+
+int InterfaceSnapshot::take_device(InterfaceSnapshot &snapshot, std::string_view name) {
+    const std::string_view device = name.substr(0, name.find(':'));
+    if (!name.empty() && device.empty()) {
+        snapshot = InterfaceSnapshot(); // ":1" names no device
+        return 0;
+    }
     for (int attempt = 1;; ++attempt) {
         InterfaceSnapshot taken;
-        const int error = taken.read();
+        const int error = taken.read(device);
         if (error == 0) {
             snapshot = std::move(taken);
             return 0;
@@ -173,30 +182,43 @@ int InterfaceSnapshot::take(InterfaceSnapshot &snapshot) {
     }
 }
 
-int InterfaceSnapshot::read() {
+int InterfaceSnapshot::read(std::string_view device) {
     RouteDumpReader reader;
     if (int error = reader.open(); error != 0)
         return error;
 
     // Statistics are the bulk of a link record and nothing here reads them.
     std::unordered_map<int, IndexedLink> links;
-    int error = reader.dump(RTM_GETLINK, RTEXT_FILTER_SKIP_STATS, [&](const nlmsghdr &header) {
+    auto add_link = [&](const nlmsghdr &header) {
         if (header.nlmsg_type != RTM_NEWLINK || header.nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
             return;
         const auto &fixed = *static_cast<const ifinfomsg *>(NLMSG_DATA(&header));
         std::string name;
         DeviceLink link = device_link_of(header, fixed, name);
+        // The kernel finds a link under an alternative name too; that link
+        // is not the device called so.
+        if (!device.empty() && name != device)
+            return;
         links[fixed.ifi_index] = IndexedLink{name, fixed.ifi_flags};
         if (name.empty())
             return;
         entry_for(name).link_flags = fixed.ifi_flags;
         devices_[name] = link;
-    });
+        device_names_.push_back(name);
+    };
+    int error = 0;
+    if (device.empty()) {
+        error = reader.dump(RTM_GETLINK, RTEXT_FILTER_SKIP_STATS, add_link);
+    } else {
+        error = reader.get_link(device, RTEXT_FILTER_SKIP_STATS, add_link);
+        if (error == ENODEV || (error == 0 && links.empty()))
+            return 0; // no such device: nothing to hold
+    }
     if (error != 0)
         return error;
 
     bool unknown_link = false;
-    error = reader.dump(RTM_GETADDR, 0, [&](const nlmsghdr &header) {
+    auto add_address = [&](const nlmsghdr &header) {
         if (header.nlmsg_type != RTM_NEWADDR || header.nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg)))
             return;
         const auto &fixed = *static_cast<const ifaddrmsg *>(NLMSG_DATA(&header));
@@ -204,11 +226,19 @@ int InterfaceSnapshot::read() {
             return;
         const auto link = links.find(static_cast<int>(fixed.ifa_index));
         if (link == links.end()) {
-            // The address belongs to a link that appeared after the link dump.
-            unknown_link = true;
+            // Reading one device, the kernel may still send every address;
+            // reading all, the address belongs to a link that appeared
+            // after the link dump.
+            unknown_link = unknown_link || device.empty();
             return;
         }
         const AddressRecord record = address_record_of(header, fixed);
+        // A label answers for the device its name begins with, as the
+        // kernel's per-name ioctls read it: the kernel accepts any label on
+        // any device, and one naming another device is not that device's.
+        if (!record.label.empty() &&
+            std::string_view(record.label).substr(0, record.label.find(':')) != link->second.name)
+            return;
         const std::string &name = record.label.empty() ? link->second.name : record.label;
         if (name.empty())
             return;
@@ -227,7 +257,11 @@ int InterfaceSnapshot::read() {
             ipv6.prefix_length = std::min<int>(fixed.ifa_prefixlen, 128);
             entry.ipv6 = ipv6;
         }
-    });
+    };
+    if (device.empty())
+        error = reader.dump(RTM_GETADDR, 0, add_address);
+    else
+        error = reader.dump_addresses_of(links.begin()->first, add_address);
     if (error != 0)
         return error;
     return unknown_link ? EAGAIN : 0;

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace korvex::sigar {
 
@@ -46,6 +47,12 @@ public:
     // 0 and *snapshot filled, or an errno.
     static int take(InterfaceSnapshot &snapshot);
 
+    // What take() would hold about `name` alone, read at the cost of one
+    // device whatever the namespace holds: the device that the name names
+    // (up to its first colon, as the interface ioctls read it) and that
+    // device's addresses. Empty when there is no such device.
+    static int take_device(InterfaceSnapshot &snapshot, std::string_view name);
+
     // Exact, case-sensitive match; nullptr when the name is not there.
     const InterfaceEntry *find(std::string_view name) const;
 
@@ -54,12 +61,18 @@ public:
     // ("eth0"). nullptr when there is no such device.
     const DeviceLink *device_link(std::string_view name) const;
 
+    // The devices in the order of the kernel's link dump, which is the
+    // order of /proc/net/dev.
+    const std::vector<std::string> &device_names() const { return device_names_; }
+
 private:
-    int read();
+    // Every device when `device` is empty, else that one.
+    int read(std::string_view device);
     InterfaceEntry &entry_for(const std::string &name);
 
     std::unordered_map<std::string, InterfaceEntry> entries_;
     std::unordered_map<std::string, DeviceLink> devices_;
+    std::vector<std::string> device_names_;
 };
 
 } // namespace korvex::sigar
