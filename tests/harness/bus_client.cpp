@@ -248,6 +248,33 @@ bool BusClient::replied_within(std::chrono::milliseconds timeout) {
     return false;
 }
 
+void BusClient::listen(const std::string &iface, const std::string &member) {
+    DBusError error;
+    dbus_error_init(&error);
+    const std::string rule = "type='signal',interface='" + iface + "',member='" + member + "'";
+    dbus_bus_add_match(connection_, rule.c_str(), &error);
+    if (dbus_error_is_set(&error)) {
+        const std::string why = error.message;
+        dbus_error_free(&error);
+        throw std::runtime_error("cannot listen to " + member + ": " + why);
+    }
+}
+
+std::optional<Signal> BusClient::next_signal(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        while (MessagePtr incoming{dbus_connection_pop_message(connection_)})
+            if (dbus_message_get_type(incoming.get()) == DBUS_MESSAGE_TYPE_SIGNAL &&
+                !dbus_message_has_sender(incoming.get(), DBUS_SERVICE_DBUS))
+                return Signal{reply_from_message(incoming.get()).values,
+                              std::chrono::steady_clock::now()};
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !dbus_connection_read_write(connection_, int(left.count())))
+            return std::nullopt;
+    }
+}
+
 bool BusClient::name_has_owner(const std::string &name) {
     return dbus_bus_name_has_owner(connection_, name.c_str(), nullptr);
 }
