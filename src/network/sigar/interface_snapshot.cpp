@@ -161,15 +161,20 @@ DeviceLink device_link_of(const nlmsghdr &header, const ifinfomsg &fixed, std::s
 } // namespace
 
 int InterfaceSnapshot::take(InterfaceSnapshot &snapshot) {
-    return take_device(snapshot, std::string_view());
+    return read_consistently(snapshot, std::nullopt);
 }
 
 int InterfaceSnapshot::take_device(InterfaceSnapshot &snapshot, std::string_view name) {
     const std::string_view device = name.substr(0, name.find(':'));
-    if (!name.empty() && device.empty()) {
-        snapshot = InterfaceSnapshot(); // ":1" names no device
+    if (device.empty()) {
+        snapshot = InterfaceSnapshot(); // "" and ":1" name no device
         return 0;
     }
+    return read_consistently(snapshot, device);
+}
+
+int InterfaceSnapshot::read_consistently(InterfaceSnapshot &snapshot,
+                                         std::optional<std::string_view> device) {
     for (int attempt = 1;; ++attempt) {
         InterfaceSnapshot taken;
         const int error = taken.read(device);
@@ -182,7 +187,7 @@ int InterfaceSnapshot::take_device(InterfaceSnapshot &snapshot, std::string_view
     }
 }
 
-int InterfaceSnapshot::read(std::string_view device) {
+int InterfaceSnapshot::read(std::optional<std::string_view> device) {
     RouteDumpReader reader;
     if (int error = reader.open(); error != 0)
         return error;
@@ -197,7 +202,7 @@ int InterfaceSnapshot::read(std::string_view device) {
         DeviceLink link = device_link_of(header, fixed, name);
         // The kernel finds a link under an alternative name too; that link
         // is not the device called so.
-        if (!device.empty() && name != device)
+        if (device && name != *device)
             return;
         links[fixed.ifi_index] = IndexedLink{name, fixed.ifi_flags};
         if (name.empty())
@@ -207,10 +212,10 @@ int InterfaceSnapshot::read(std::string_view device) {
         device_names_.push_back(name);
     };
     int error = 0;
-    if (device.empty()) {
+    if (!device) {
         error = reader.dump(RTM_GETLINK, RTEXT_FILTER_SKIP_STATS, add_link);
     } else {
-        error = reader.get_link(device, RTEXT_FILTER_SKIP_STATS, add_link);
+        error = reader.get_link(*device, RTEXT_FILTER_SKIP_STATS, add_link);
         if (error == ENODEV || (error == 0 && links.empty()))
             return 0; // no such device: nothing to hold
     }
@@ -229,7 +234,7 @@ int InterfaceSnapshot::read(std::string_view device) {
             // Reading one device, the kernel may still send every address;
             // reading all, the address belongs to a link that appeared
             // after the link dump.
-            unknown_link = unknown_link || device.empty();
+            unknown_link = unknown_link || !device;
             return;
         }
         const AddressRecord record = address_record_of(header, fixed);
@@ -258,7 +263,7 @@ int InterfaceSnapshot::read(std::string_view device) {
             entry.ipv6 = ipv6;
         }
     };
-    if (device.empty())
+    if (!device)
         error = reader.dump(RTM_GETADDR, 0, add_address);
     else
         error = reader.dump_addresses_of(links.begin()->first, add_address);

@@ -66,8 +66,11 @@ public:
     const std::vector<std::string> &device_names() const { return device_names_; }
 
 private:
-    // Every device when `device` is empty, else that one.
-    int read(std::string_view device);
+    // Every device without `device`, else that one; read again while the
+    // kernel reports that the interfaces changed during the reading.
+    static int read_consistently(InterfaceSnapshot &snapshot,
+                                 std::optional<std::string_view> device);
+    int read(std::optional<std::string_view> device);
     InterfaceEntry &entry_for(const std::string &name);
 
     std::unordered_map<std::string, InterfaceEntry> entries_;
