@@ -139,14 +139,12 @@ private:
     void drain() {
         bool overrun = false;
         for (;;) {
-            iovec part{datagram_.data(), datagram_.size()};
             sockaddr_nl sender{};
-            msghdr message{};
-            message.msg_name = &sender;
-            message.msg_namelen = sizeof sender;
-            message.msg_iov = &part;
-            message.msg_iovlen = 1;
-            const ssize_t received = ::recvmsg(socket_.get(), &message, 0);
+            socklen_t sender_size = sizeof sender;
+            // MSG_TRUNC: the datagram's whole length, also when it did not fit.
+            const ssize_t received =
+                ::recvfrom(socket_.get(), datagram_.data(), datagram_.size(), MSG_TRUNC,
+                           reinterpret_cast<sockaddr *>(&sender), &sender_size);
             if (received < 0) {
                 if (errno == EINTR)
                     continue;
@@ -157,7 +155,7 @@ private:
                 }
                 break; // EAGAIN: all read
             }
-            if ((message.msg_flags & MSG_TRUNC) != 0) {
+            if (static_cast<std::size_t>(received) > datagram_.size()) {
                 overrun = true;
                 continue;
             }
