@@ -73,10 +73,17 @@ Value read_value(DBusMessageIter *iter) {
     value.signature = sig;
     dbus_free(sig);
     if (type == DBUS_TYPE_ARRAY) {
+        // Elements of a basic type are read in place: a list of a thousand names stays cheap.
         for (dbus_message_iter_recurse(iter, &inner);
              dbus_message_iter_get_arg_type(&inner) != DBUS_TYPE_INVALID;
-             dbus_message_iter_next(&inner))
-            value.strings.push_back(read_value(&inner).text);
+             dbus_message_iter_next(&inner)) {
+            const int element = dbus_message_iter_get_arg_type(&inner);
+            DBusBasicValue v{};
+            if (dbus_type_is_basic(element))
+                dbus_message_iter_get_basic(&inner, &v);
+            value.strings.push_back(dbus_type_is_basic(element) ? basic_text(element, v)
+                                                                 : read_value(&inner).text);
+        }
     } else if (dbus_type_is_basic(type)) {
         DBusBasicValue v{};
         dbus_message_iter_get_basic(iter, &v);

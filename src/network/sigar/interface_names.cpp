@@ -14,33 +14,18 @@ namespace korvex::sigar {
 
 namespace {
 
-// Names in the order of their first appearance, each once.
-class NameList {
-public:
-    void add(std::string name) {
-        if (!name.empty() && seen_.insert(name).second)
-            names_.push_back(std::move(name));
-    }
-    std::vector<std::string> take() { return std::move(names_); }
-
-private:
-    std::vector<std::string> names_;
-    std::unordered_set<std::string> seen_;
-};
-
-int add_configured_names(NameList &names) {
+// The labels SIOCGIFCONF gives, each once, in its order, appended to
+// `names` and kept in `labels`.
+int add_configured_names(std::size_t expected, std::vector<std::string> &names,
+                         std::unordered_set<std::string> &labels) {
     UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!socket)
         return errno;
-    // Without a buffer the kernel says how much room the entries need. It
-    // fills only what fits and says how much it used: a full buffer may
-    // have left entries out (some were added in between), so ask again
-    // with more room.
+    // The kernel fills only what fits and says how much it used: a full
+    // buffer may have left entries out (addresses added since the caller
+    // counted them), so ask again with more room.
+    std::vector<ifreq> requests(expected + 8);
     ifconf configuration{};
-    if (::ioctl(socket.get(), SIOCGIFCONF, &configuration) != 0)
-        return errno;
-    std::vector<ifreq> requests(static_cast<std::size_t>(configuration.ifc_len) / sizeof(ifreq) +
-                                8);
     for (;;) {
         const auto capacity = static_cast<int>(requests.size() * sizeof(ifreq));
         configuration.ifc_len = capacity;
@@ -53,21 +38,30 @@ int add_configured_names(NameList &names) {
     }
     const auto count = static_cast<std::size_t>(configuration.ifc_len) / sizeof(ifreq);
     for (std::size_t i = 0; i < count; ++i) {
-        const char *name = requests[i].ifr_name;
-        names.add(std::string(name, strnlen(name, IFNAMSIZ)));
+        const char *raw = requests[i].ifr_name;
+        std::string name(raw, strnlen(raw, IFNAMSIZ));
+        if (!name.empty() && labels.insert(name).second)
+            names.push_back(std::move(name));
     }
     return 0;
 }
 
 } // namespace
 
-int list_interface_names(const std::vector<std::string> &devices, std::vector<std::string> &names) {
-    NameList listed;
-    if (int error = add_configured_names(listed); error != 0)
+int list_interface_names(const std::vector<std::string> &devices, std::size_t ipv4_addresses,
+                         std::vector<std::string> &names) {
+    std::vector<std::string> listed;
+    std::unordered_set<std::string> labels;
+    if (int error = add_configured_names(ipv4_addresses, listed, labels); error != 0)
         return error;
-    for (const std::string &device : devices)
-        listed.add(device);
-    names = listed.take();
+    // The kernel's device names differ from each other: only a label can
+    // have listed one already.
+    listed.reserve(listed.size() + devices.size());
+    for (const std::string &device : devices) {
+        if (!device.empty() && labels.count(device) == 0)
+            listed.push_back(device);
+    }
+    names = std::move(listed);
     return 0;
 }
 

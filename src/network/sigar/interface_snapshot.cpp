@@ -237,6 +237,8 @@ int InterfaceSnapshot::read(std::optional<std::string_view> device) {
             unknown_link = unknown_link || !device;
             return;
         }
+        if (fixed.ifa_family == AF_INET)
+            ++ipv4_addresses_;
         const AddressRecord record = address_record_of(header, fixed);
         // A label answers for the device its name begins with, as the
         // kernel's per-name ioctls read it: the kernel accepts any label on

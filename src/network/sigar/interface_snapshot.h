@@ -64,6 +64,8 @@ public:
     // The devices in the order of the kernel's link dump, which is the
     // order of /proc/net/dev.
     const std::vector<std::string> &device_names() const { return device_names_; }
+    // How many IPv4 addresses the reading met, whatever their labels.
+    std::size_t ipv4_addresses() const { return ipv4_addresses_; }
 
 private:
     // Every device without `device`, else that one; read again while the
@@ -76,6 +78,7 @@ private:
     std::unordered_map<std::string, InterfaceEntry> entries_;
     std::unordered_map<std::string, DeviceLink> devices_;
     std::vector<std::string> device_names_;
+    std::size_t ipv4_addresses_ = 0;
 };
 
 } // namespace korvex::sigar

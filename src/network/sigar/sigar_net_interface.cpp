@@ -154,7 +154,8 @@ extern "C" SIGAR_DECLARE(int)
     if (int error = InterfaceSnapshot::take(snapshot); error != 0)
         return error;
     std::vector<std::string> names;
-    if (int error = korvex::sigar::list_interface_names(snapshot.device_names(), names);
+    if (int error = korvex::sigar::list_interface_names(snapshot.device_names(),
+                                                        snapshot.ipv4_addresses(), names);
         error != 0)
         return error;
 
