@@ -38,11 +38,12 @@ struct AddressRecord {
     std::string label;
 };
 
+// Hands each attribute to `visit` while it answers true.
 template <typename Visit>
 void for_each_attribute(const rtattr *first, int length, Visit visit) {
-    for (const rtattr *attribute = first; RTA_OK(attribute, length);
-         attribute = RTA_NEXT(attribute, length))
-        visit(*attribute);
+    for (const rtattr *attribute = first; RTA_OK(attribute, length) && visit(*attribute);
+         attribute = RTA_NEXT(attribute, length)) {
+    }
 }
 
 std::string text_of(const rtattr &attribute) {
@@ -97,6 +98,7 @@ AddressRecord address_record_of(const nlmsghdr &header, const ifaddrmsg &fixed) 
                            default:
                                break;
                            }
+                           return true;
                        });
     return record;
 }
@@ -132,9 +134,13 @@ Ipv4Assignment ipv4_assignment(const AddressRecord &record, unsigned int prefix_
     return ipv4;
 }
 
+// The kernel sends the four attributes read here before the statistics and
+// the per-family blocks that make up most of a record; the walk ends once
+// it has them.
 DeviceLink device_link_of(const nlmsghdr &header, const ifinfomsg &fixed, std::string &name) {
     DeviceLink link;
     link.hardware_type = fixed.ifi_type;
+    int missing = 4;
     for_each_attribute(
         IFLA_RTA(&fixed), static_cast<int>(IFLA_PAYLOAD(&header)), [&](const rtattr &attribute) {
             switch (attribute.rta_type) {
@@ -152,8 +158,9 @@ DeviceLink device_link_of(const nlmsghdr &header, const ifinfomsg &fixed, std::s
                 link.tx_queue_len = number_of(attribute);
                 break;
             default:
-                break;
+                return true;
             }
+            return --missing > 0;
         });
     return link;
 }
@@ -193,7 +200,14 @@ int InterfaceSnapshot::read(std::optional<std::string_view> device) {
         return error;
 
     // Statistics are the bulk of a link record and nothing here reads them.
-    std::unordered_map<int, IndexedLink> links;
+    // The links are kept in their order first and indexed once all are
+    // there, so that the maps are made at their size at once.
+    struct DumpedLink {
+        int index;
+        IndexedLink indexed;
+        DeviceLink link;
+    };
+    std::vector<DumpedLink> dumped;
     auto add_link = [&](const nlmsghdr &header) {
         if (header.nlmsg_type != RTM_NEWLINK || header.nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
             return;
@@ -204,23 +218,32 @@ int InterfaceSnapshot::read(std::optional<std::string_view> device) {
         // is not the device called so.
         if (device && name != *device)
             return;
-        links[fixed.ifi_index] = IndexedLink{name, fixed.ifi_flags};
-        if (name.empty())
-            return;
-        entry_for(name).link_flags = fixed.ifi_flags;
-        devices_[name] = link;
-        device_names_.push_back(name);
+        dumped.push_back({fixed.ifi_index, IndexedLink{std::move(name), fixed.ifi_flags}, link});
     };
     int error = 0;
     if (!device) {
         error = reader.dump(RTM_GETLINK, RTEXT_FILTER_SKIP_STATS, add_link);
     } else {
         error = reader.get_link(*device, RTEXT_FILTER_SKIP_STATS, add_link);
-        if (error == ENODEV || (error == 0 && links.empty()))
+        if (error == ENODEV || (error == 0 && dumped.empty()))
             return 0; // no such device: nothing to hold
     }
     if (error != 0)
         return error;
+
+    std::unordered_map<int, IndexedLink> links(dumped.size());
+    entries_.reserve(dumped.size());
+    devices_.reserve(dumped.size());
+    device_names_.reserve(dumped.size());
+    for (DumpedLink &each : dumped) {
+        const std::string &name = each.indexed.name;
+        if (!name.empty()) {
+            entry_for(name).link_flags = each.indexed.flags;
+            devices_[name] = each.link;
+            device_names_.push_back(name);
+        }
+        links[each.index] = std::move(each.indexed);
+    }
 
     bool unknown_link = false;
     auto add_address = [&](const nlmsghdr &header) {
@@ -268,7 +291,7 @@ int InterfaceSnapshot::read(std::optional<std::string_view> device) {
     if (!device)
         error = reader.dump(RTM_GETADDR, 0, add_address);
     else
-        error = reader.dump_addresses_of(links.begin()->first, add_address);
+        error = reader.dump_addresses_of(dumped.front().index, add_address);
     if (error != 0)
         return error;
     return unknown_link ? EAGAIN : 0;
