@@ -30,7 +30,8 @@ private:
 
 } // namespace
 
-int dump_every_link() {
+// One dump of `type` read to its end; the number of `record` messages.
+int dump_every(std::uint16_t type, std::uint16_t record) {
     Socket socket;
     if (socket.get() < 0)
         return -1;
@@ -41,7 +42,7 @@ int dump_every_link() {
         std::uint32_t mask;
     } request{};
     request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = RTM_GETLINK;
+    request.header.nlmsg_type = type;
     request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     request.header.nlmsg_seq = 1;
     request.fixed.ifi_family = AF_UNSPEC;
@@ -52,7 +53,7 @@ int dump_every_link() {
         return -1;
 
     std::vector<char> buffer(32 * 1024);
-    int links = 0;
+    int records = 0;
     while (true) {
         const ssize_t received = ::recv(socket.get(), buffer.data(), buffer.size(), 0);
         if (received <= 0)
@@ -61,13 +62,17 @@ int dump_every_link() {
         for (auto *header = reinterpret_cast<const nlmsghdr *>(buffer.data());
              NLMSG_OK(header, remaining); header = NLMSG_NEXT(header, remaining)) {
             if (header->nlmsg_type == NLMSG_DONE)
-                return links;
+                return records;
             if (header->nlmsg_type == NLMSG_ERROR)
                 return -1;
-            if (header->nlmsg_type == RTM_NEWLINK)
-                ++links;
+            if (header->nlmsg_type == record)
+                ++records;
         }
     }
 }
+
+int dump_every_link() { return dump_every(RTM_GETLINK, RTM_NEWLINK); }
+
+int dump_every_address() { return dump_every(RTM_GETADDR, RTM_NEWADDR); }
 
 } // namespace korvex::bench

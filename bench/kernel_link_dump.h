@@ -9,6 +9,10 @@ namespace korvex::bench {
 // Number of link records received, or -1 on a failure.
 int dump_every_link();
 
+// The same for one RTM_GETADDR dump of every family, as the library asks
+// for it: the other half of a full enumeration.
+int dump_every_address();
+
 } // namespace korvex::bench
 
 #endif

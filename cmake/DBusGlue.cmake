@@ -26,3 +26,20 @@ function(korvex_dbus_glue target xml handlers_header)
   target_sources(${target} PRIVATE "${glue_c}" "${glue_h}")
   target_link_libraries(${target} PRIVATE PkgConfig::DBUSGLIB)
 endfunction()
+
+# korvex_object_xml(<output> <first.xml> <further.xml>...)
+#
+# One description of an object that serves several interfaces, each kept in
+# a file of its own (and installed under its interface name): the interfaces
+# of the further files are put into the first file's node, written to
+# <output> in the binary folder, for korvex_dbus_glue.
+function(korvex_object_xml output first)
+  file(READ "${first}" object_xml)
+  foreach(further IN LISTS ARGN)
+    file(READ "${further}" further_xml)
+    string(REGEX MATCH "  <interface.*</interface>\n" interface "${further_xml}")
+    string(REPLACE "</node>" "${interface}</node>" object_xml "${object_xml}")
+  endforeach()
+  file(GENERATE OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/${output}" CONTENT "${object_xml}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${first}" ${ARGN})
+endfunction()

@@ -39,6 +39,9 @@ public:
     VariantPtr get_property(const AgentInfo &agent, const std::string &property);
     void set_property(const AgentInfo &agent, const std::string &property, GVariant *value);
 
+    // For listening to the agents' signals on the same connection.
+    GDBusConnection *connection() const { return connection_.get(); }
+
     // Calls from now on show `what` and the time they have run on standard
     // error while they last, when both outputs are terminals.
     void show_progress(std::string what) { progress_ = std::move(what); }

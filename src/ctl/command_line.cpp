@@ -10,8 +10,8 @@ namespace korvex::ctl {
 namespace {
 
 const std::set<std::string> kFlags = {"--json", "--help", "--force", "--version",
-                                      "--no-ask-password"};
-const std::set<std::string> kValued = {"--scheme", "--key", "--timeout", "--host"};
+                                      "--no-ask-password", "--no-wait"};
+const std::set<std::string> kValued = {"--scheme", "--key", "--timeout", "--host", "--wait"};
 // Taken by every command.
 const std::set<std::string> kCommon = {"--json", "--help", "--timeout", "--no-ask-password",
                                        "--host"};

@@ -19,6 +19,7 @@ ExitStatus network_command(const CommandLine &line);   // words: network SUB [IF
 ExitStatus get_command(const CommandLine &line);       // words: get AGENT PROPERTY
 ExitStatus set_command(const CommandLine &line);       // words: set AGENT PROPERTY VALUE
 ExitStatus status_command(const CommandLine &line);    // words: none, or status
+ExitStatus monitor_command(const CommandLine &line);   // words: monitor; ends when interrupted
 
 // Every interface the network agent lists, with whether it is up.
 std::vector<std::pair<std::string, bool>> interface_states(AgentBus &bus);

@@ -25,7 +25,8 @@ constexpr const char *kExitStatus = R"(
 Exit status:
   0  success
   1  failure: the agent reported an error (a failed run, a puppet exit
-     status, no answer in time), or a run's status text reports FAILED/ERROR
+     status, no answer in time), a run's status text reports FAILED/ERROR,
+     or network start/stop did not see the interface reach its state
   2  bad argument: wrong usage, or the agent refused an argument
   3  the agent cannot be reached: no system bus, or the agent is neither
      running nor activatable; with --host also when ssh fails or the host
@@ -70,10 +71,14 @@ Commands:
                        it was written
   network list         list the network interfaces with their state
   network status IFACE print whether IFACE is up or down
-  network start IFACE  bring IFACE up (ifup), print the state seen after
-  network stop IFACE   bring IFACE down (ifdown), print the state seen after
+  network start [--wait SECONDS|--no-wait] IFACE
+                       bring IFACE up (ifup) and wait until it is up
+  network stop [--wait SECONDS|--no-wait] IFACE
+                       bring IFACE down (ifdown) and wait until it is down
   network ip IFACE     print the IP address of IFACE
   network mac IFACE    print the MAC address of IFACE
+  monitor              print the agents' change events as they come, until
+                       interrupted
   get AGENT PROPERTY   print a property of an agent (AGENT: sysconfig, network)
   set AGENT PROPERTY VALUE
                        set a writable property (sysconfig is_postboot_configured)
@@ -198,24 +203,51 @@ days). The agent lists at most 10000 keys; with more it refuses.
 
 With --json: {"keys": [{"key", "outcome", "when" (Unix seconds)}, ...]}.
 )text"},
-        {"network", R"(Usage: korvexctl network COMMAND [IFACE]
+        {"network", R"text(Usage: korvexctl network COMMAND [IFACE]
 
 The network agent (org.vaduderuvoziz.Network).
 
 Commands:
   list          every interface with its state, one per line: NAME up|down
   status IFACE  up or down
-  start IFACE   runs ifup unless IFACE is up; prints the state seen right
-                after, which may not show the change yet
-  stop IFACE    runs ifdown unless IFACE is down; prints the state seen after
+  start IFACE   runs ifup unless IFACE is up, and waits until the agent
+                signals that it is up; prints "IFACE: up"
+  stop IFACE    runs ifdown unless IFACE is down, and waits until it is down
   ip IFACE      the interface's IP address (empty when it has none)
   mac IFACE     the interface's MAC address
+
+  --wait SECONDS  (start, stop) how long to wait for the state; 10 by
+                  default. When it does not come, the exit status is 1 and
+                  the message says "IFACE did not come up within N s
+                  (ifup's messages are in the agent's log)"
+  --no-wait       (start, stop) do not wait: print the state the agent saw
+                  right after starting the script, which may not show the
+                  change yet
 
 An IFACE that list does not show is an error (exit status 2).
 
 With --json: list gives {"interfaces": [{"name", "up"}, ...]}; status,
 start and stop give {"interface", "up"}; ip gives {"interface", "ip"}; mac
 gives {"interface", "mac"}.
+)text"},
+        {"monitor", R"(Usage: korvexctl monitor
+
+Prints each change the agents signal, as it comes, one line per event,
+until interrupted (Ctrl-C), like ip monitor:
+
+  interface IFACE: up|down, ip IP, mac MAC
+  interface IFACE: removed
+  key KEY: OUTCOME at YYYY-MM-DD HH:MM:SS
+
+Interface events come from the network agent whenever an interface
+appears, goes, goes up or down, or changes its IPv4 or MAC address, at most
+one per interface in a tenth of a second; key events from the sysconfig
+agent whenever a key's status is written. Prints nothing until something
+changes, and nothing about agents that are not running.
+
+With --json, one object per line: {"event": "interface", "iface",
+"present", "state" (1 up, 0 down), "ip", "mac"} or {"event": "key", "key",
+"outcome", "when" (seconds since 1970)}.
 )"},
         {"get", R"(Usage: korvexctl get AGENT PROPERTY
 

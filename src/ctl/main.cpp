@@ -34,6 +34,8 @@ ExitStatus dispatch(const CommandLine &line) {
         return sysconfig_command(line);
     if (command == "network")
         return network_command(line);
+    if (command == "monitor")
+        return monitor_command(line);
     if (command == "get")
         return get_command(line);
     if (command == "set")

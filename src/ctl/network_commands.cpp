@@ -1,10 +1,13 @@
 // korvexctl network: list, status, start, stop, ip, mac.
 #include <algorithm>
+#include <charconv>
 #include <iomanip>
 #include <iostream>
 #include <map>
+#include <optional>
 
 #include "agent_bus.h"
+#include "agent_signals.h"
 #include "commands.h"
 #include "json_text.h"
 
@@ -76,13 +79,83 @@ ExitStatus list(const CommandLine &line) {
     return ExitStatus::ok;
 }
 
+constexpr unsigned kDefaultWaitSeconds = 10;
+constexpr unsigned kLongestWaitSeconds = 86400;
+
+// How long start and stop wait for the state they ask for: --wait
+// SECONDS, 10 by default; none with --no-wait.
+std::optional<unsigned> wait_seconds(const CommandLine &line, const std::string &topic) {
+    const auto text = line.value("--wait");
+    if (line.has("--no-wait")) {
+        if (text)
+            throw UsageError("--wait and --no-wait exclude each other", topic);
+        return std::nullopt;
+    }
+    if (!text)
+        return kDefaultWaitSeconds;
+    unsigned seconds = 0;
+    const char *end = text->data() + text->size();
+    const auto [stop, error] = std::from_chars(text->data(), end, seconds);
+    if (text->empty() || error != std::errc() || stop != end || seconds > kLongestWaitSeconds)
+        throw UsageError("--wait wants a number of seconds up to " +
+                             std::to_string(kLongestWaitSeconds) + ", not \"" + *text + "\"",
+                         topic);
+    return seconds;
+}
+
+struct Deadline {
+    GMainLoop *loop;
+    bool passed = false;
+};
+
+gboolean deadline_passed(gpointer data) {
+    auto *deadline = static_cast<Deadline *>(data);
+    deadline->passed = true;
+    g_main_loop_quit(deadline->loop);
+    return G_SOURCE_REMOVE;
+}
+
+// start or stop, then the agent's interface_changed signals until one
+// brings the wanted state or `seconds` have passed. The agent answers with
+// the state read right after it started the script, so that answer counts
+// too. Listening starts before the call: nothing said after it is missed.
+bool change_and_wait(AgentBus &bus, const std::string &sub, const std::string &iface,
+                     unsigned seconds) {
+    const bool want_up = sub == "start";
+    MainLoopPtr loop{g_main_loop_new(nullptr, FALSE)};
+    SignalWatch watch(bus.connection(), [&](const InterfaceChange &change) {
+        if (change.iface == iface && change.up() == want_up)
+            g_main_loop_quit(loop.get());
+    });
+    if (interface_state(bus, sub, iface) == want_up)
+        return want_up;
+    Deadline deadline{loop.get()};
+    SourcePtr timer{g_timeout_source_new(seconds * 1000)};
+    g_source_set_callback(timer.get(), deadline_passed, &deadline, nullptr);
+    g_source_attach(timer.get(), nullptr);
+    g_main_loop_run(loop.get());
+    g_source_destroy(timer.get());
+    if (deadline.passed)
+        throw CommandFailure(ExitStatus::failed,
+                             iface + (want_up ? " did not come up" : " did not go down") +
+                                 " within " + std::to_string(seconds) + " s (" +
+                                 (want_up ? "ifup" : "ifdown") +
+                                 "'s messages are in the agent's log)");
+    return want_up;
+}
+
 ExitStatus state_change(const CommandLine &line, const std::string &sub) {
     const std::string topic = "network " + sub;
-    line.accept_only({}, topic);
+    const bool changes = sub != "status";
+    line.accept_only(changes ? std::set<std::string>{"--wait", "--no-wait"}
+                             : std::set<std::string>{},
+                     topic);
     const std::string iface = operands(line, 2, {"IFACE"}, topic).at(0);
+    const std::optional<unsigned> wait = changes ? wait_seconds(line, topic) : std::nullopt;
     AgentBus bus(line);
     require_interface(bus, iface);
-    const bool up = interface_state(bus, sub, iface);
+    const bool up =
+        wait ? change_and_wait(bus, sub, iface, *wait) : interface_state(bus, sub, iface);
     if (line.json())
         std::cout << JsonObject().add("interface", iface).add("up", up).text() << '\n';
     else

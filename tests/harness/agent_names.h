@@ -12,6 +12,7 @@ inline constexpr const char *kSysconfigPreviewIface = "org.vaduderuvoziz.Sysconf
 inline constexpr const char *kNetworkName = "org.vaduderuvoziz.Network";
 inline constexpr const char *kNetworkPath = "/org/vaduderuvoziz/Network";
 inline constexpr const char *kNetworkIface = "org.vaduderuvoziz.Network";
+inline constexpr const char *kNetworkMonitorIface = "org.vaduderuvoziz.Network.Monitor";
 
 } // namespace korvex::test
 

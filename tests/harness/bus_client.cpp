@@ -73,10 +73,17 @@ Value read_value(DBusMessageIter *iter) {
     value.signature = sig;
     dbus_free(sig);
     if (type == DBUS_TYPE_ARRAY) {
+        // Elements of a basic type are read in place: a list of a thousand names stays cheap.
         for (dbus_message_iter_recurse(iter, &inner);
              dbus_message_iter_get_arg_type(&inner) != DBUS_TYPE_INVALID;
-             dbus_message_iter_next(&inner))
-            value.strings.push_back(read_value(&inner).text);
+             dbus_message_iter_next(&inner)) {
+            const int element = dbus_message_iter_get_arg_type(&inner);
+            DBusBasicValue v{};
+            if (dbus_type_is_basic(element))
+                dbus_message_iter_get_basic(&inner, &v);
+            value.strings.push_back(dbus_type_is_basic(element) ? basic_text(element, v)
+                                                                 : read_value(&inner).text);
+        }
     } else if (dbus_type_is_basic(type)) {
         DBusBasicValue v{};
         dbus_message_iter_get_basic(iter, &v);
@@ -246,6 +253,33 @@ bool BusClient::replied_within(std::chrono::milliseconds timeout) {
                 return true;
     }
     return false;
+}
+
+void BusClient::listen(const std::string &iface, const std::string &member) {
+    DBusError error;
+    dbus_error_init(&error);
+    const std::string rule = "type='signal',interface='" + iface + "',member='" + member + "'";
+    dbus_bus_add_match(connection_, rule.c_str(), &error);
+    if (dbus_error_is_set(&error)) {
+        const std::string why = error.message;
+        dbus_error_free(&error);
+        throw std::runtime_error("cannot listen to " + member + ": " + why);
+    }
+}
+
+std::optional<Signal> BusClient::next_signal(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        while (MessagePtr incoming{dbus_connection_pop_message(connection_)})
+            if (dbus_message_get_type(incoming.get()) == DBUS_MESSAGE_TYPE_SIGNAL &&
+                !dbus_message_has_sender(incoming.get(), DBUS_SERVICE_DBUS))
+                return Signal{reply_from_message(incoming.get()).values,
+                              std::chrono::steady_clock::now()};
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !dbus_connection_read_write(connection_, int(left.count())))
+            return std::nullopt;
+    }
 }
 
 bool BusClient::name_has_owner(const std::string &name) {

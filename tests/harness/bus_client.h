@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "process.h" // also <chrono>, <string>, <vector> and uid_t
 
@@ -44,6 +45,12 @@ struct Reply {
     const std::string &str(size_t i = 0) const { return values.at(i).text; }
 };
 
+// A signal as it was read off the connection.
+struct Signal {
+    std::vector<Value> values;
+    std::chrono::steady_clock::time_point at;
+};
+
 class BusClient {
 public:
     explicit BusClient(const std::string &address);
@@ -75,6 +82,10 @@ public:
                  int timeout_ms = 180000);
 
     void pump(int timeout_ms); // reads and dispatches, waiting up to timeout_ms
+    // Receives the signals `member` of `iface` from now on (the match rule is in place on return);
+    // next_signal gives the next one within `timeout`, or nothing. Other signals are dropped.
+    void listen(const std::string &iface, const std::string &member);
+    std::optional<Signal> next_signal(std::chrono::milliseconds timeout);
     DBusConnection *connection() const { return connection_; }
 
     // Sends a call with each `placeholder` in its bytes replaced by `replacement` (as long):

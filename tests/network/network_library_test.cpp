@@ -3,6 +3,7 @@
 #include "namespace_fixture.h"
 
 #include <cerrno>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -158,6 +159,37 @@ TEST_F(KnetworkLibrary, UnreadableInterfacesLookAbsent) {
         EXPECT_EQ(address.lines(), (Lines{"returned-buffer", buffer_after_writing("")}))
             << address.describe();
     }
+}
+
+TEST_F(KnetworkLibrary, AnswersAboutOneNameAreThoseOfTheWholeList) {
+    const std::string latin1 = "b\xe9";
+    for (const std::string &name : {std::string("eth0"), std::string("eth1"), latin1})
+        space_.add_veth(name);
+    space_.add_tun("tun0");
+    space_.ip({"link", "set", "dev", "eth0", "up"});
+    space_.ip({"addr", "add", "10.77.1.5/24", "dev", "eth0"});
+    space_.ip({"addr", "add", "10.77.1.6/24", "dev", "eth0"}); // eth0 twice in SIGAR's order
+    space_.ip({"addr", "add", "10.77.2.1/24", "dev", "eth0", "label", "eth0:1"});
+    space_.ip({"addr", "add", "10.77.3.1/24", "dev", "eth0", "label", "eth1"}); // eth1 twice too
+    space_.ip({"addr", "add", "10.77.4.1/24", "dev", latin1});
+    space_.ip({"-6", "addr", "add", "2001:db8::1/64", "dev", "eth1", "nodad"});
+
+    const Lines walked = probe({"records"}).lines();
+    std::map<std::string, std::string> by_name;
+    for (const auto &line : walked)
+        by_name[line.substr(0, line.find('|'))] = line;
+    ASSERT_EQ(by_name.size(), 6u) << ::testing::PrintToString(walked); // lo eth0 eth0:1 eth1 b\xe9 tun0
+    std::vector<std::string> names = {"ETH0", "eth0:2", "eth", "", "eth1:1", ":1", "x:1",
+                                      "a-name-longer-than-fifteen"};
+    Lines expected;
+    for (const auto &name : names)
+        expected.push_back(name + "|absent||");
+    for (const auto &[name, line] : by_name) {
+        names.push_back(name);
+        expected.push_back(line);
+    }
+    names.insert(names.begin(), "answers");
+    EXPECT_EQ(probe(names).lines(), expected);
 }
 
 class KnetworkSigar : public KnetworkLibrary {};

@@ -6,6 +6,8 @@
 //     status NAME              "RESULT STATE" of kx_network_status, state preset to 77
 //     start|stop|restart NAME  calls the operation and prints "returned"
 //     config NAME              the SIGAR record of NAME, one "key=value" per line
+//     answers NAME...          "NAME|STATE|IP|MAC" of the three queries per name (STATE "absent")
+//     records                  the same line made from each record of the list
 // --wait-for-tools: after its answer the probe waits for every script it spawned.
 // Buffers start as 40 '#' bytes and are printed whole, NUL as "\0", so a test
 // sees both what was written and what was left alone.
@@ -73,6 +75,23 @@ int print_config(const char *name) {
     return 0;
 }
 
+void print_answers(const char *name, const std::string &state, const char *ip, const char *mac) {
+    std::printf("%s|%s|%s|%s\n", name, state.c_str(), ip, mac);
+}
+
+// Each record's answers as the queries used to find them: by walking the list.
+void print_records() {
+    korvex::network::InterfaceList list(kx_network_get_interfaces());
+    for (const GList *item = list.get(); item != nullptr; item = item->next) {
+        auto *record = static_cast<sigar_net_interface_config_t *>(item->data);
+        char ip[SIGAR_INET6_ADDRSTRLEN] = "";
+        char mac[SIGAR_INET6_ADDRSTRLEN] = "";
+        sigar_net_address_to_string(nullptr, &record->address, ip);
+        sigar_net_address_to_string(nullptr, &record->hwaddr, mac);
+        print_answers(record->name, std::to_string(kx_network_interface_get_flags(record)), ip, mac);
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -115,6 +134,17 @@ int main(int argc, char **argv) {
     } else if (auto op = operations.find(command); op != operations.end() && count == 1) {
         op->second(args[0]);
         std::printf("returned\n");
+    } else if (command == "answers") {
+        for (int i = 0; i < count; ++i) {
+            uint64_t state = 0;
+            char ip[64], mac[32];
+            const bool absent = kx_network_status(args[i], &state) != 0;
+            print_answers(args[i], absent ? "absent" : std::to_string(state),
+                          kx_network_get_ip_address(args[i], ip, sizeof ip),
+                          kx_network_get_mac_address(args[i], mac, sizeof mac));
+        }
+    } else if (command == "records" && count == 0) {
+        print_records();
     } else if (command == "config" && count == 1) {
         status = print_config(args[0]);
     } else {

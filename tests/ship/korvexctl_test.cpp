@@ -118,8 +118,11 @@ protected:
 
         space_.ip({"link", "set", "lo", "up"});
         space_.ip({"link", "add", "kx0", "type", "veth", "peer", "name", "kx1"});
+        // It brings kx0 up, and nothing else.
         write_file(state_.file("ifup-recorder"),
-                   "#!/bin/sh\necho \"${0##*/} $*\" >> " + state_.file("ifup.log") + "\n", 0755);
+                   "#!/bin/sh\necho \"${0##*/} $*\" >> " + state_.file("ifup.log") +
+                       "\n[ \"${0##*/} $*\" != 'ifup kx0' ] || ip link set kx0 up\n",
+                   0755);
         network_ = std::make_unique<Agent>(
             *bus_,
             AgentOptions{.argv = {NETWORK_AGENT_PATH},
@@ -337,18 +340,44 @@ TEST_F(KorvexctlOnAgents, NetworkCommandsReportAndSwitchInterfaces) {
     EXPECT_EQ(ctl({"network", "stop", "kx0"}).out, "kx0: down\n");
     EXPECT_EQ(recorded_tools(), "");
 
-    // Otherwise the interface scripts run (here the recorder in their place).
+    // Otherwise the interface scripts run (here the recorder in their place), and start waits
+    // until the agent signals the state; one that does not come fails once the wait is over.
     const json started = ctl_json({"network", "start", "kx0"});
     EXPECT_EQ(started.at("interface"), "kx0");
+    EXPECT_EQ(started.at("up"), true);
     EXPECT_TRUE(wait_until([&] { return recorded_tools().find("ifup kx0\n") != std::string::npos; },
                            std::chrono::seconds(20)))
         << recorded_tools();
-    const auto stopped = ctl({"network", "stop", "lo"});
+    const auto late = ctl({"network", "start", "--wait", "1", "kx1"});
+    EXPECT_EQ(late.exit_code(), kFailed);
+    EXPECT_EQ(late.err, "korvexctl: kx1 did not come up within 1 s (ifup's messages are in the "
+                        "agent's log)\n");
+    const auto stopped = ctl({"network", "stop", "--no-wait", "lo"});
     EXPECT_EQ(stopped.exit_code(), 0) << stopped.err;
     EXPECT_TRUE(
         wait_until([&] { return recorded_tools().find("ifdown lo\n") != std::string::npos; },
                    std::chrono::seconds(20)))
         << recorded_tools();
+}
+
+TEST_F(KorvexctlOnAgents, MonitorPrintsEachChangeAsItComes) {
+    Process monitor({.argv = {KORVEXCTL_PATH, "monitor", "--json"},
+                     .env = {"DBUS_SYSTEM_BUS_ADDRESS=" + bus_->address()},
+                     .stdout_path = state_.file("monitor.out")});
+    // It listens from a moment of its own: kx1 flips until it tells.
+    bool up = false;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            space_.ip({"link", "set", "kx1", (up = !up) ? "up" : "down"});
+            return !read_file(state_.file("monitor.out")).empty();
+        },
+        std::chrono::seconds(20), std::chrono::milliseconds(200)));
+    const json event = json::parse(split_lines(read_file(state_.file("monitor.out"))).at(0));
+    EXPECT_EQ(event.at("event"), "interface");
+    EXPECT_EQ(event.at("iface"), "kx1");
+    EXPECT_EQ(event.at("present"), true);
+    EXPECT_EQ(event.at("ip"), "0.0.0.0");
+    EXPECT_THAT(ctl({"monitor", "--help"}).out, StartsWith("Usage: korvexctl monitor\n"));
 }
 
 TEST_F(KorvexctlOnAgents, NoCommandShowsTheHostTheAgentsAndTheInterfaces) {
@@ -634,8 +663,9 @@ TEST_F(KorvexctlOnAgents, AnsibleModulesApplyDocumentsByTheHostsPreview) {
                                                               {"mac", "00:00:00:00:00:00"}}));
         // The first pass recorded its key; the second pass's facts list it.
         EXPECT_EQ(facts.at("korvex_keys").size(), target == "local" ? 0u : 1u) << facts;
-        if (target == "ssh")
+        if (target == "ssh") {
             EXPECT_EQ(facts["korvex_keys"][0].at("outcome"), "OK") << facts;
+        }
         // Check mode shows the preview's diff; the real run, which still finds it, applies it.
         EXPECT_EQ(task[1].at("changed"), true) << target;
         EXPECT_THAT(task[1].at("diff").at("prepared").get<std::string>(),

@@ -1,6 +1,7 @@
 // network-dbus: puts libknetwork on the system bus. Every request reads
 // the interfaces afresh; start and stop only spawn the interface scripts
-// and report the state seen right after.
+// and report the state seen right after. Changes are signalled on a second
+// interface (interface_monitor.h).
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include <korvex/requests.h>
 #include <korvex/network.h>
 
+#include "interface_monitor.h"
 #include "network_handlers.h"
 
 using korvex::network::InterfaceList;
@@ -113,4 +115,7 @@ gboolean Network_get_mac_address(Korvex *, const char *iface, DBusGMethodInvocat
 
 } // extern "C"
 
-int main() { return run_dbus_server("org.vaduderuvoziz.Network", "/org/vaduderuvoziz/Network"); }
+int main() {
+    korvex::network::monitor_interfaces("/org/vaduderuvoziz/Network");
+    return run_dbus_server("org.vaduderuvoziz.Network", "/org/vaduderuvoziz/Network");
+}

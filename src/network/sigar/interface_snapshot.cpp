@@ -38,11 +38,12 @@ struct AddressRecord {
     std::string label;
 };
 
+// Hands each attribute to `visit` while it answers true.
 template <typename Visit>
 void for_each_attribute(const rtattr *first, int length, Visit visit) {
-    for (const rtattr *attribute = first; RTA_OK(attribute, length);
-         attribute = RTA_NEXT(attribute, length))
-        visit(*attribute);
+    for (const rtattr *attribute = first; RTA_OK(attribute, length) && visit(*attribute);
+         attribute = RTA_NEXT(attribute, length)) {
+    }
 }
 
 std::string text_of(const rtattr &attribute) {
@@ -97,6 +98,7 @@ AddressRecord address_record_of(const nlmsghdr &header, const ifaddrmsg &fixed) 
                            default:
                                break;
                            }
+                           return true;
                        });
     return record;
 }
@@ -132,9 +134,13 @@ Ipv4Assignment ipv4_assignment(const AddressRecord &record, unsigned int prefix_
     return ipv4;
 }
 
+// The kernel sends the four attributes read here before the statistics and
+// the per-family blocks that make up most of a record; the walk ends once
+// it has them.
 DeviceLink device_link_of(const nlmsghdr &header, const ifinfomsg &fixed, std::string &name) {
     DeviceLink link;
     link.hardware_type = fixed.ifi_type;
+    int missing = 4;
     for_each_attribute(
         IFLA_RTA(&fixed), static_cast<int>(IFLA_PAYLOAD(&header)), [&](const rtattr &attribute) {
             switch (attribute.rta_type) {
@@ -152,8 +158,9 @@ DeviceLink device_link_of(const nlmsghdr &header, const ifinfomsg &fixed, std::s
                 link.tx_queue_len = number_of(attribute);
                 break;
             default:
-                break;
+                return true;
             }
+            return --missing > 0;
         });
     return link;
 }
@@ -161,9 +168,23 @@ DeviceLink device_link_of(const nlmsghdr &header, const ifinfomsg &fixed, std::s
 } // namespace
 
 int InterfaceSnapshot::take(InterfaceSnapshot &snapshot) {
+    return read_consistently(snapshot, std::nullopt);
+}
+
+int InterfaceSnapshot::take_device(InterfaceSnapshot &snapshot, std::string_view name) {
+    const std::string_view device = name.substr(0, name.find(':'));
+    if (device.empty()) {
+        snapshot = InterfaceSnapshot(); // "" and ":1" name no device
+        return 0;
+    }
+    return read_consistently(snapshot, device);
+}
+
+int InterfaceSnapshot::read_consistently(InterfaceSnapshot &snapshot,
+                                         std::optional<std::string_view> device) {
     for (int attempt = 1;; ++attempt) {
         InterfaceSnapshot taken;
-        const int error = taken.read();
+        const int error = taken.read(device);
         if (error == 0) {
             snapshot = std::move(taken);
             return 0;
@@ -173,30 +194,59 @@ int InterfaceSnapshot::take(InterfaceSnapshot &snapshot) {
     }
 }
 
-int InterfaceSnapshot::read() {
+int InterfaceSnapshot::read(std::optional<std::string_view> device) {
     RouteDumpReader reader;
     if (int error = reader.open(); error != 0)
         return error;
 
     // Statistics are the bulk of a link record and nothing here reads them.
-    std::unordered_map<int, IndexedLink> links;
-    int error = reader.dump(RTM_GETLINK, RTEXT_FILTER_SKIP_STATS, [&](const nlmsghdr &header) {
+    // The links are kept in their order first and indexed once all are
+    // there, so that the maps are made at their size at once.
+    struct DumpedLink {
+        int index;
+        IndexedLink indexed;
+        DeviceLink link;
+    };
+    std::vector<DumpedLink> dumped;
+    auto add_link = [&](const nlmsghdr &header) {
         if (header.nlmsg_type != RTM_NEWLINK || header.nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
             return;
         const auto &fixed = *static_cast<const ifinfomsg *>(NLMSG_DATA(&header));
         std::string name;
         DeviceLink link = device_link_of(header, fixed, name);
-        links[fixed.ifi_index] = IndexedLink{name, fixed.ifi_flags};
-        if (name.empty())
+        // The kernel finds a link under an alternative name too; that link
+        // is not the device called so.
+        if (device && name != *device)
             return;
-        entry_for(name).link_flags = fixed.ifi_flags;
-        devices_[name] = link;
-    });
+        dumped.push_back({fixed.ifi_index, IndexedLink{std::move(name), fixed.ifi_flags}, link});
+    };
+    int error = 0;
+    if (!device) {
+        error = reader.dump(RTM_GETLINK, RTEXT_FILTER_SKIP_STATS, add_link);
+    } else {
+        error = reader.get_link(*device, RTEXT_FILTER_SKIP_STATS, add_link);
+        if (error == ENODEV || (error == 0 && dumped.empty()))
+            return 0; // no such device: nothing to hold
+    }
     if (error != 0)
         return error;
 
+    std::unordered_map<int, IndexedLink> links(dumped.size());
+    entries_.reserve(dumped.size());
+    devices_.reserve(dumped.size());
+    device_names_.reserve(dumped.size());
+    for (DumpedLink &each : dumped) {
+        const std::string &name = each.indexed.name;
+        if (!name.empty()) {
+            entry_for(name).link_flags = each.indexed.flags;
+            devices_[name] = each.link;
+            device_names_.push_back(name);
+        }
+        links[each.index] = std::move(each.indexed);
+    }
+
     bool unknown_link = false;
-    error = reader.dump(RTM_GETADDR, 0, [&](const nlmsghdr &header) {
+    auto add_address = [&](const nlmsghdr &header) {
         if (header.nlmsg_type != RTM_NEWADDR || header.nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg)))
             return;
         const auto &fixed = *static_cast<const ifaddrmsg *>(NLMSG_DATA(&header));
@@ -204,11 +254,21 @@ int InterfaceSnapshot::read() {
             return;
         const auto link = links.find(static_cast<int>(fixed.ifa_index));
         if (link == links.end()) {
-            // The address belongs to a link that appeared after the link dump.
-            unknown_link = true;
+            // Reading one device, the kernel may still send every address;
+            // reading all, the address belongs to a link that appeared
+            // after the link dump.
+            unknown_link = unknown_link || !device;
             return;
         }
+        if (fixed.ifa_family == AF_INET)
+            ++ipv4_addresses_;
         const AddressRecord record = address_record_of(header, fixed);
+        // A label answers for the device its name begins with, as the
+        // kernel's per-name ioctls read it: the kernel accepts any label on
+        // any device, and one naming another device is not that device's.
+        if (!record.label.empty() &&
+            std::string_view(record.label).substr(0, record.label.find(':')) != link->second.name)
+            return;
         const std::string &name = record.label.empty() ? link->second.name : record.label;
         if (name.empty())
             return;
@@ -227,7 +287,11 @@ int InterfaceSnapshot::read() {
             ipv6.prefix_length = std::min<int>(fixed.ifa_prefixlen, 128);
             entry.ipv6 = ipv6;
         }
-    });
+    };
+    if (!device)
+        error = reader.dump(RTM_GETADDR, 0, add_address);
+    else
+        error = reader.dump_addresses_of(dumped.front().index, add_address);
     if (error != 0)
         return error;
     return unknown_link ? EAGAIN : 0;

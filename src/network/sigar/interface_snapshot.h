@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace korvex::sigar {
 
@@ -46,6 +47,12 @@ public:
     // 0 and *snapshot filled, or an errno.
     static int take(InterfaceSnapshot &snapshot);
 
+    // What take() would hold about `name` alone, read at the cost of one
+    // device whatever the namespace holds: the device that the name names
+    // (up to its first colon, as the interface ioctls read it) and that
+    // device's addresses. Empty when there is no such device.
+    static int take_device(InterfaceSnapshot &snapshot, std::string_view name);
+
     // Exact, case-sensitive match; nullptr when the name is not there.
     const InterfaceEntry *find(std::string_view name) const;
 
@@ -54,12 +61,24 @@ public:
     // ("eth0"). nullptr when there is no such device.
     const DeviceLink *device_link(std::string_view name) const;
 
+    // The devices in the order of the kernel's link dump, which is the
+    // order of /proc/net/dev.
+    const std::vector<std::string> &device_names() const { return device_names_; }
+    // How many IPv4 addresses the reading met, whatever their labels.
+    std::size_t ipv4_addresses() const { return ipv4_addresses_; }
+
 private:
-    int read();
+    // Every device without `device`, else that one; read again while the
+    // kernel reports that the interfaces changed during the reading.
+    static int read_consistently(InterfaceSnapshot &snapshot,
+                                 std::optional<std::string_view> device);
+    int read(std::optional<std::string_view> device);
     InterfaceEntry &entry_for(const std::string &name);
 
     std::unordered_map<std::string, InterfaceEntry> entries_;
     std::unordered_map<std::string, DeviceLink> devices_;
+    std::vector<std::string> device_names_;
+    std::size_t ipv4_addresses_ = 0;
 };
 
 } // namespace korvex::sigar

@@ -4,8 +4,11 @@
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
 
+#include <net/if.h>
+
 #include <cerrno>
 #include <cstddef>
+#include <cstring>
 
 namespace korvex::sigar {
 
@@ -38,10 +41,8 @@ int RouteDumpReader::dump(std::uint16_t type, std::uint32_t extension_mask,
     static_assert(offsetof(Request, mask_attribute) == NLMSG_LENGTH(sizeof(ifinfomsg)));
     static_assert(offsetof(Request, mask) == offsetof(Request, mask_attribute) + RTA_LENGTH(0));
 
-    const std::uint32_t sequence = ++sequence_;
     request.header.nlmsg_type = type;
     request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.header.nlmsg_seq = sequence;
     request.fixed.ifi_family = AF_UNSPEC;
     std::size_t length = NLMSG_LENGTH(sizeof(rtgenmsg));
     if (extension_mask != 0) {
@@ -52,11 +53,71 @@ int RouteDumpReader::dump(std::uint16_t type, std::uint32_t extension_mask,
         length += RTA_SPACE(sizeof request.mask);
     }
     request.header.nlmsg_len = static_cast<std::uint32_t>(length);
+    return exchange(request.header, true, each);
+}
+
+int RouteDumpReader::dump_addresses_of(int index,
+                                       const std::function<void(const nlmsghdr &)> &each) {
+    // Only a strictly checked request is filtered by the kernel; it must
+    // then be a whole ifaddrmsg with nothing else set.
+    if (!strict_) {
+        const int on = 1;
+        strict_ = ::setsockopt(socket_.get(), SOL_NETLINK, NETLINK_GET_STRICT_CHK, &on,
+                               sizeof on) == 0;
+    }
+    struct alignas(NLMSG_ALIGNTO) Request {
+        nlmsghdr header;
+        ifaddrmsg fixed;
+    } request{};
+    request.header.nlmsg_len = NLMSG_LENGTH(sizeof(ifaddrmsg));
+    request.header.nlmsg_type = RTM_GETADDR;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.fixed.ifa_family = AF_UNSPEC;
+    request.fixed.ifa_index = static_cast<std::uint32_t>(index);
+    return exchange(request.header, true, each);
+}
+
+int RouteDumpReader::get_link(std::string_view name, std::uint32_t extension_mask,
+                              const std::function<void(const nlmsghdr &)> &each) {
+    if (name.empty() || name.size() >= IFNAMSIZ || name.find('\0') != std::string_view::npos)
+        return ENODEV; // no link can have such a name
+    struct alignas(NLMSG_ALIGNTO) Request {
+        nlmsghdr header;
+        ifinfomsg fixed;
+        rtattr name_attribute;
+        char name[RTA_ALIGN(IFNAMSIZ)];
+        rtattr mask_attribute;
+        std::uint32_t mask;
+    } request{};
+    static_assert(offsetof(Request, name_attribute) == NLMSG_LENGTH(sizeof(ifinfomsg)));
+    static_assert(offsetof(Request, name) == offsetof(Request, name_attribute) + RTA_LENGTH(0));
+    static_assert(offsetof(Request, mask_attribute) ==
+                  offsetof(Request, name) + RTA_ALIGN(IFNAMSIZ));
+
+    request.header.nlmsg_type = RTM_GETLINK;
+    request.header.nlmsg_flags = NLM_F_REQUEST;
+    request.fixed.ifi_family = AF_UNSPEC;
+    request.name_attribute.rta_type = IFLA_IFNAME;
+    request.name_attribute.rta_len = static_cast<unsigned short>(RTA_LENGTH(name.size() + 1));
+    std::memcpy(request.name, name.data(), name.size());
+    request.mask_attribute.rta_type = IFLA_EXT_MASK;
+    request.mask_attribute.rta_len = RTA_LENGTH(sizeof request.mask);
+    request.mask = extension_mask;
+    request.header.nlmsg_len = static_cast<std::uint32_t>(sizeof request);
+    return exchange(request.header, false, each);
+}
+
+// Sends the request (its length in its header, the sequence number set here) and reads the kernel's
+// answer to it: a dump up to its end, or the one message of a plain request.
+int RouteDumpReader::exchange(nlmsghdr &request, bool dump,
+                              const std::function<void(const nlmsghdr &)> &each) {
+    const std::uint32_t sequence = ++sequence_;
+    request.nlmsg_seq = sequence;
 
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    if (::sendto(socket_.get(), &request, length, 0, reinterpret_cast<sockaddr *>(&kernel),
-                 sizeof kernel) < 0)
+    if (::sendto(socket_.get(), &request, request.nlmsg_len, 0,
+                 reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) < 0)
         return errno != 0 ? errno : EIO;
 
     bool interrupted = false;
@@ -92,6 +153,8 @@ int RouteDumpReader::dump(std::uint16_t type, std::uint32_t extension_mask,
                 return error->error != 0 ? -error->error : EIO;
             }
             each(*header);
+            if (!dump)
+                return 0;
         }
     }
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string_view>
 #include <vector>
 
 #include <korvex/owners.h>
@@ -26,8 +27,26 @@ public:
     int dump(std::uint16_t type, std::uint32_t extension_mask,
              const std::function<void(const nlmsghdr &)> &each);
 
+    // The addresses of the interface with index `index` only, of every
+    // family, each handed to `each`. The kernel filters them where it can
+    // (strict checking, Linux 4.19 and later); older kernels answer with
+    // every address, so `each` must still look at the index. Errors as for
+    // dump(); ENODEV when the interface went away.
+    int dump_addresses_of(int index, const std::function<void(const nlmsghdr &)> &each);
+
+    // The one link the kernel finds under `name`, handed to `each`, with
+    // `extension_mask` as for dump(). The kernel also finds a link under an
+    // alternative name, so `each` must compare the name it gets. 0, ENODEV
+    // when there is no such link, or an errno.
+    int get_link(std::string_view name, std::uint32_t extension_mask,
+                 const std::function<void(const nlmsghdr &)> &each);
+
 private:
+    int exchange(nlmsghdr &request, bool dump,
+                 const std::function<void(const nlmsghdr &)> &each);
+
     UniqueFd socket_;
+    bool strict_ = false;
     std::uint32_t sequence_ = 0;
     std::vector<char> buffer_;
 };

@@ -147,13 +147,16 @@ extern "C" SIGAR_DECLARE(int)
         return EINVAL;
     *iflist = {};
 
-    std::vector<std::string> names;
-    if (int error = korvex::sigar::list_interface_names(names); error != 0)
-        return error;
-    // The records are read from the kernel's link and address dumps, taken
-    // after the names: a name gone in between is then simply not found.
+    // The records are read from the kernel's link and address dumps, which
+    // also give the devices' order; a label that appears before SIOCGIFCONF
+    // lists it is then listed but not found.
     InterfaceSnapshot snapshot;
     if (int error = InterfaceSnapshot::take(snapshot); error != 0)
+        return error;
+    std::vector<std::string> names;
+    if (int error = korvex::sigar::list_interface_names(snapshot.device_names(),
+                                                        snapshot.ipv4_addresses(), names);
+        error != 0)
         return error;
 
     unsigned long count = names.size();
@@ -194,13 +197,14 @@ extern "C" SIGAR_DECLARE(int)
         return EINVAL;
 
     sigar_net_interface_config_t config{};
-    // Outside an enumeration every call reads the namespace afresh.
+    // Outside an enumeration every call reads afresh what the name needs,
+    // its device and that device's addresses, as SIGAR's ioctls would.
     InterfaceSnapshot fresh;
     const InterfaceSnapshot *snapshot = nullptr;
     if (sigar->enumeration) {
         snapshot = &*sigar->enumeration;
     } else {
-        if (int error = InterfaceSnapshot::take(fresh); error != 0)
+        if (int error = InterfaceSnapshot::take_device(fresh, name); error != 0)
             return error;
         snapshot = &fresh;
     }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <regex>
 #include <stdexcept>
 #include <tuple>
@@ -52,6 +53,19 @@ std::map<std::string, Described> read_introspection(const std::string &xml) {
 
 struct NetworkAgentQueries : NetworkAgentTest {
     void SetUp() override { ASSERT_TRUE(start_agent({})); }
+
+    // "iface|present|state|ip|mac" of a signal, and the same of the three queries now.
+    static std::string told(const std::optional<Signal> &signal) {
+        std::string text;
+        for (const auto &value : signal ? signal->values : std::vector<Value>{})
+            text += (text.empty() ? "" : "|") + value.text;
+        return signal ? text : "no signal";
+    }
+    std::string answered(const std::string &name) {
+        const std::string mac = value_of(call("get_mac_address", {Arg::s(name)}));
+        return name + "|" + (mac.empty() ? "0" : "1") + "|" + value_of(call("status", {Arg::s(name)})) +
+               "|" + value_of(call("get_ip_address", {Arg::s(name)})) + "|" + mac;
+    }
 };
 
 } // namespace
@@ -120,6 +134,49 @@ TEST_F(NetworkAgentQueries, AbsentNamesReadAsDownWithEmptyAddresses) {
     EXPECT_EQ(value_of(call("status", {Arg::s("eth0")})), "1");
 }
 
+TEST_F(NetworkAgentQueries, EveryKindOfChangeIsSignalledAsTheQueriesAnswerIt) {
+    BusClient listener(bus_->address());
+    listener.listen(kNetworkMonitorIface, "interface_changed");
+    const std::string mac = "02:00:00:00:00:22";
+    const std::vector<std::pair<std::function<void()>, std::string>> changes = {
+        {[&] { space_.add_veth("eth2", mac); }, "eth2|1|0|0.0.0.0|02:00:00:00:00:22"},
+        {[&] { space_.ip({"link", "set", "eth2", "up"}); }, "eth2|1|1|0.0.0.0|02:00:00:00:00:22"},
+        {[&] { space_.ip({"address", "add", "198.51.100.9/24", "dev", "eth2"}); },
+         "eth2|1|1|198.51.100.9|02:00:00:00:00:22"},
+        {[&] { space_.ip({"link", "set", "eth2", "down"}); },
+         "eth2|1|0|198.51.100.9|02:00:00:00:00:22"},
+        {[&] { space_.ip({"link", "set", "eth2", "address", "02:00:00:00:00:2b"}); },
+         "eth2|1|0|198.51.100.9|02:00:00:00:00:2B"},
+        {[&] { space_.ip({"link", "del", "eth2"}); }, "eth2|0|0||"},
+    };
+    for (const auto &[change, expected] : changes) {
+        change();
+        EXPECT_EQ(told(listener.next_signal(std::chrono::seconds(5))), expected);
+        EXPECT_EQ(answered("eth2"), expected);
+    }
+    EXPECT_EQ(told(listener.next_signal(std::chrono::milliseconds(300))), "no signal");
+}
+
+TEST_F(NetworkAgentQueries, ABurstOfChangesIsSignalledAtMostOnceATenthOfASecond) {
+    BusClient listener(bus_->address());
+    listener.listen(kNetworkMonitorIface, "interface_changed");
+    std::string burst;
+    for (int i = 0; i < 20; ++i)
+        burst += i % 2 == 0 ? "link set eth1 up\n" : "link set eth1 down\n";
+    const auto began = std::chrono::steady_clock::now();
+    space_.ip({"-batch", dir_.write("burst", burst + "link set eth1 up\n")});
+    const auto took = std::chrono::steady_clock::now() - began;
+    std::vector<Signal> heard;
+    while (heard.size() < 50)
+        if (auto signal = listener.next_signal(std::chrono::seconds(1)))
+            heard.push_back(*signal);
+        else
+            break;
+    ASSERT_FALSE(heard.empty());
+    EXPECT_EQ(told(heard.back()), "eth1|1|1|0.0.0.0|02:AB:CD:EF:00:FF");
+    EXPECT_LE(heard.size(), 2 + size_t(took / std::chrono::milliseconds(100))) << told(heard[0]);
+}
+
 TEST_F(NetworkAgentQueries, PropertiesServeTheHostIdentity) {
     Reply uuid = get_property("uuid");
     ASSERT_TRUE(uuid.ok) << value_of(uuid);
@@ -171,6 +228,8 @@ TEST_F(NetworkAgentQueries, IntrospectionDescribesTheInterface) {
         {"uuid", {"s", "read"}}, {"hostname", {"s", "read"}}, {"qmf-gen-no-crash", {"i", "read"}}};
     EXPECT_EQ(network.properties, properties);
     EXPECT_EQ(network.signals, 0u);
+    ASSERT_TRUE(interfaces.count(kNetworkMonitorIface)) << introspection.str();
+    EXPECT_EQ(interfaces.at(kNetworkMonitorIface).signals, 1u);
 
     ASSERT_TRUE(interfaces.count(kPropertiesIface)) << introspection.str();
     const Described &props = interfaces.at(kPropertiesIface);

@@ -1,6 +1,8 @@
 /* libknetwork: the host's network interfaces (list, MAC and IP address,
  * up/down state) and bringing an interface up or down with the host's
- * interface scripts. Stateless: every query reads the interfaces afresh. */
+ * interface scripts. Stateless: every query reads the interfaces afresh;
+ * the per-name queries read only what that name needs, and answer exactly
+ * as a search of the whole list would. */
 #ifndef KORVEX_NETWORK_H
 #define KORVEX_NETWORK_H
 
@@ -63,6 +65,7 @@ KX_EXPORT void network_os_stop(const char *iface);
 }
 
 #include <memory>
+#include <string>
 
 namespace korvex::network {
 
@@ -71,6 +74,25 @@ struct InterfaceListDeleter {
     void operator()(GList *list) const { g_list_free_full(list, kx_network_interface_destroy); }
 };
 using InterfaceList = std::unique_ptr<GList, InterfaceListDeleter>;
+
+// What kx_network_status, kx_network_get_ip_address and
+// kx_network_get_mac_address answer about one name, read at one moment;
+// the texts whole, before a caller's buffer cuts them.
+struct InterfaceAnswers {
+    bool present = false; // status 1 and both texts empty when false
+    uint64_t state = 0;   // KX_NETWORK_IF_UP or KX_NETWORK_IF_DOWN when present
+    std::string ip;
+    std::string mac;
+
+    bool operator==(const InterfaceAnswers &) const = default;
+};
+
+// The answers about `iface`, asked of the kernel for that name alone: the
+// cost does not grow with the number of interfaces.
+KX_EXPORT InterfaceAnswers interface_answers(const char *iface);
+
+// The same answers about a record of kx_network_get_interfaces.
+KX_EXPORT InterfaceAnswers record_answers(const sigar_net_interface_config_t &record);
 
 } // namespace korvex::network
 #endif
