@@ -378,6 +378,37 @@ TEST_F(KorvexctlOnAgents, MonitorPrintsEachChangeAsItComes) {
     EXPECT_EQ(event.at("present"), true);
     EXPECT_EQ(event.at("ip"), "0.0.0.0");
     EXPECT_THAT(ctl({"monitor", "--help"}).out, StartsWith("Usage: korvexctl monitor\n"));
+
+    // A status written is told to root, with the keys list's outcome and time; user nobody,
+    // who hears interfaces, is not told of keys.
+    Process other({.argv = {KORVEXCTL_PATH, "monitor", "--json"},
+                   .env = {"DBUS_SYSTEM_BUS_ADDRESS=" + bus_->address()},
+                   .uid = kNobody,
+                   .stdout_path = state_.file("other.out")});
+    ASSERT_TRUE(wait_until(
+        [&] {
+            space_.ip({"link", "set", "kx1", (up = !up) ? "up" : "down"});
+            return !read_file(state_.file("other.out")).empty();
+        },
+        std::chrono::seconds(20), std::chrono::milliseconds(200)));
+    ASSERT_EQ(ctl({"sysconfig", "run-string", "--scheme", "augeas", "--key", "watched",
+                   state_.write("watched.aug", "get /augeas/version\n")})
+                  .exit_code(),
+              0);
+    ASSERT_TRUE(wait_until(
+        [&] { return read_file(state_.file("monitor.out")).find("\"key\"") != std::string::npos; },
+        std::chrono::seconds(20)));
+    const json told = json::parse(split_lines(read_file(state_.file("monitor.out"))).back());
+    json listed = ctl_json({"sysconfig", "keys"}).at("keys").at(0);
+    listed["event"] = "key";
+    EXPECT_EQ(told, listed);
+    // Signals reach each listener in order: once a later flip reached nobody, so had the key.
+    const size_t heard = split_lines(read_file(state_.file("other.out"))).size();
+    space_.ip({"link", "set", "kx1", (up = !up) ? "up" : "down"});
+    ASSERT_TRUE(wait_until(
+        [&] { return split_lines(read_file(state_.file("other.out"))).size() > heard; },
+        std::chrono::seconds(20)));
+    EXPECT_THAT(read_file(state_.file("other.out")), Not(HasSubstr("\"key\"")));
 }
 
 TEST_F(KorvexctlOnAgents, NoCommandShowsTheHostTheAgentsAndTheInterfaces) {
