@@ -8,25 +8,23 @@
 // Nothing may change, not even for a moment: a script can switch augeas
 // to saving for real, and augeas's own dry run ("noop") still writes a
 // temporary file beside each file it checks, which a kill at the wrong
-// moment would leave behind. So every mount is made read-only in a mount
-// namespace of the process's own before augeas starts. Under it the
-// script's own "save" commands would fail; they are left out, and one dry
-// run after the script finds what it would save: each such file fails to
-// get its temporary file and says so in its /augeas/files error node (a
-// file the script removed is listed as saved, removal needing no
-// temporary file). The new texts are made in memory by the files' lenses
-// and compared by diff on files in memory as well.
+// moment would leave behind. So it runs only in the preview sandbox
+// (sysconfig-preview-sandbox), where every mount is read-only, and refuses
+// to start anywhere "/" can be written. The script's own "save" commands
+// would fail there; they are left out, and one dry run after the script
+// finds what it would save: each such file fails to get its temporary file
+// and says so in its /augeas/files error node (a file the script removed
+// is listed as saved, removal needing no temporary file). The new texts
+// are made in memory by the files' lenses and compared by diff on files in
+// memory as well.
 #include <augeas.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <linux/mount.h>
-#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
-#include <sys/mount.h>
-#include <sys/syscall.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -111,21 +109,6 @@ bool write_all(int fd, std::string_view text) {
         text.remove_prefix(static_cast<size_t>(n));
     }
     return true;
-}
-
-// Empty when all is well, else what failed.
-std::string enter_read_only_view() {
-    if (unshare(CLONE_NEWNS) != 0)
-        return std::string{"unshare: "} + strerror(errno);
-    // Nothing done here may reach the namespace the agent runs in.
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return std::string{"making / private: "} + strerror(errno);
-    mount_attr attributes{};
-    attributes.attr_set = MOUNT_ATTR_RDONLY;
-    if (syscall(SYS_mount_setattr, AT_FDCWD, "/", AT_RECURSIVE, &attributes, sizeof attributes) !=
-        0)
-        return std::string{"making every mount read-only: "} + strerror(errno);
-    return {};
 }
 
 std::string augeas_error(augeas *aug) {
@@ -256,8 +239,8 @@ int main() {
     std::string script;
     if (!read_all(STDIN_FILENO, script))
         return say(exit_no_preview, std::string{"reading the script: "} + strerror(errno) + "\n");
-    if (const std::string failed = enter_read_only_view(); !failed.empty())
-        return say(exit_no_preview, "no read-only view of the files: " + failed + "\n");
+    if (struct statvfs root; statvfs("/", &root) != 0 || (root.f_flag & ST_RDONLY) == 0)
+        return say(exit_no_preview, "not in the preview sandbox: \"/\" is writable\n");
 
     AugeasPtr aug{aug_init("", "", AUG_SAVE_NOOP)};
     if (!aug)
