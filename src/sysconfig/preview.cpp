@@ -30,6 +30,7 @@
 
 #include "bounded_text.h"
 #include "sysconfig_internal.h"
+#include "whole_io.h"
 
 using namespace korvex;
 using namespace korvex::sysconfig;
@@ -57,25 +58,20 @@ struct Outcome {
     std::string report;
 };
 
-// KORVEX_PREVIEW_TIMEOUT, in seconds, shortens it for tests.
-long time_bound_s() {
-    const char *text = getenv("KORVEX_PREVIEW_TIMEOUT");
-    char *end = nullptr;
-    const long seconds = text != nullptr ? strtol(text, &end, 10) : 0;
-    return seconds > 0 && *end == '\0' ? seconds : default_bound_s;
-}
-
-bool write_all(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        text.remove_prefix(static_cast<size_t>(n));
+// The time a preview may take from its start, its document's download
+// included; KORVEX_PREVIEW_TIMEOUT, in seconds, sets another for tests.
+struct TimeBound {
+    TimeBound() {
+        const char *text = getenv("KORVEX_PREVIEW_TIMEOUT");
+        char *end = nullptr;
+        const long given = text != nullptr ? strtol(text, &end, 10) : 0;
+        if (given > 0 && *end == '\0')
+            seconds = given;
+        ends = std::chrono::steady_clock::now() + std::chrono::seconds{seconds};
     }
-    return true;
-}
+    long seconds = default_bound_s;
+    std::chrono::steady_clock::time_point ends;
+};
 
 // The document, fetched from uri or a copy of text, as a file in memory
 // only: it may hold secrets, and it is gone with the last process that
@@ -129,13 +125,13 @@ struct ToolEnd {
 
 // Reads the report until the sandbox has ended or the bound has passed,
 // when the sandbox's group is killed. Nothing when it could not be run.
-std::optional<ToolEnd> run_to_end(GPid pid, UniqueFd report_pipe, BoundedText &report) {
+std::optional<ToolEnd> run_to_end(GPid pid, UniqueFd report_pipe, const TimeBound &bound,
+                                  BoundedText &report) {
     ToolEnd end;
     UniqueFd exited{static_cast<int>(syscall(SYS_pidfd_open, pid, 0))};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds{time_bound_s()};
     while (exited) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+            bound.ends - std::chrono::steady_clock::now());
         pollfd waiting[2] = {{exited.get(), POLLIN, 0}, {report_pipe.get(), POLLIN, 0}};
         const int ready = poll(waiting, report_pipe ? 2 : 1,
                                static_cast<int>(std::max<long long>(left.count(), 0)));
@@ -170,12 +166,12 @@ std::optional<ToolEnd> run_to_end(GPid pid, UniqueFd report_pipe, BoundedText &r
     return end;
 }
 
-// Runs the tool ("augeas" or "puppet") in the sandbox, the document as its
-// standard input, summary_fd (or -1) as its descriptor 3, and sets the
-// report. The tool's exit status, or nothing after setting the failure's
-// result code: no sandbox, the bound passed, the tool was killed.
-std::optional<int> run_sandboxed(const char *tool, int document_fd, int summary_fd,
-                                 Outcome &outcome) {
+// Runs the tool ("augeas", or "puppet" and its version) in the sandbox, the
+// document as its standard input, summary_fd (or -1) as its descriptor 3,
+// and sets the report. The tool's exit status, or nothing after setting the
+// failure's result code: no sandbox, the bound passed, the tool was killed.
+std::optional<int> run_sandboxed(const char *tool, const char *version, int document_fd,
+                                 int summary_fd, const TimeBound &bound, Outcome &outcome) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
         outcome.result = KX_RES_SYSTEM_ERROR;
@@ -184,7 +180,7 @@ std::optional<int> run_sandboxed(const char *tool, int document_fd, int summary_
     UniqueFd read_end{ends[0]};
     UniqueFd write_end{ends[1]};
     const std::string sandbox = sandbox_path();
-    const char *argv[] = {sandbox.c_str(), tool, nullptr};
+    const char *argv[] = {sandbox.c_str(), tool, version, nullptr};
     const int target_fds[] = {3};
     pid_t agent = getpid();
     GPid pid = 0;
@@ -200,7 +196,7 @@ std::optional<int> run_sandboxed(const char *tool, int document_fd, int summary_
     }
     write_end.reset();
     BoundedText report;
-    const std::optional<ToolEnd> end = run_to_end(pid, std::move(read_end), report);
+    const std::optional<ToolEnd> end = run_to_end(pid, std::move(read_end), bound, report);
     outcome.report = std::move(report).finish();
     if (!end) {
         outcome.result = KX_RES_FAILED;
@@ -210,7 +206,7 @@ std::optional<int> run_sandboxed(const char *tool, int document_fd, int summary_
            end->timed_out ? " (time bound passed)" : "");
     std::string why;
     if (end->timed_out)
-        why = "preview stopped after " + std::to_string(time_bound_s()) +
+        why = "preview stopped after " + std::to_string(bound.seconds) +
               " s, the time bound of a preview\n";
     else if (end->status >= killed_by_signal)
         why = "preview ended by signal " + std::to_string(end->status - killed_by_signal) + "\n";
@@ -236,10 +232,11 @@ std::optional<unsigned long> out_of_sync(int summary_fd) {
     return strtoul(text.c_str() + count + key.size(), nullptr, 10);
 }
 
-Outcome preview_puppet(const char *uri, const char *text) {
+Outcome preview_puppet(const char *uri, const char *text, const TimeBound &bound) {
     Outcome outcome;
     unsigned int major = 0;
-    if (const int rc = check_puppet(&major); rc != KX_RES_OK) {
+    std::string version;
+    if (const int rc = check_puppet_version(&major, &version); rc != KX_RES_OK) {
         outcome.result = static_cast<uint32_t>(rc);
         return outcome;
     }
@@ -260,7 +257,7 @@ Outcome preview_puppet(const char *uri, const char *text) {
         return outcome;
     }
     const std::optional<int> status =
-        run_sandboxed("puppet", manifest.get(), summary.get(), outcome);
+        run_sandboxed("puppet", version.c_str(), manifest.get(), summary.get(), bound, outcome);
     if (!status)
         return outcome;
     if (*status != 0 && *status != puppet_changes) {
@@ -279,14 +276,15 @@ Outcome preview_puppet(const char *uri, const char *text) {
     return outcome;
 }
 
-Outcome preview_augeas(const char *uri, const char *text) {
+Outcome preview_augeas(const char *uri, const char *text, const TimeBound &bound) {
     Outcome outcome;
     UniqueFd script;
     if (const uint32_t rc = document_in_memory(uri, text, script); rc != KX_RES_OK) {
         outcome.result = rc;
         return outcome;
     }
-    const std::optional<int> status = run_sandboxed("augeas", script.get(), -1, outcome);
+    const std::optional<int> status =
+        run_sandboxed("augeas", nullptr, script.get(), -1, bound, outcome);
     if (!status)
         return outcome;
     if (*status != helper_no_changes && *status != helper_changes)
@@ -299,11 +297,12 @@ uint32_t preview(const char *uri, const char *text, const char *scheme, int *cha
                  char **report) {
     *changes = 0;
     *report = nullptr;
+    const TimeBound bound;
     Outcome outcome;
     if (scheme != nullptr && g_ascii_strcasecmp(scheme, "puppet") == 0)
-        outcome = preview_puppet(uri, text);
+        outcome = preview_puppet(uri, text, bound);
     else if (scheme != nullptr && g_ascii_strcasecmp(scheme, "augeas") == 0)
-        outcome = preview_augeas(uri, text);
+        outcome = preview_augeas(uri, text, bound);
     else
         return KX_RES_BAD_ARGUMENT;
 

@@ -38,6 +38,7 @@ constexpr size_t version_output_max = 64 * 1024;
 struct VersionCheck {
     int result = KX_RES_FAILED;
     unsigned int major = 0;
+    std::string version; // what puppet printed, without the line end
     std::string message; // after the step name; empty for success
     // False when the answer says nothing about the program itself: it
     // could not be started, or ran out of time on a busy host.
@@ -66,6 +67,8 @@ VersionCheck read_version(const char *output) {
         return check;
     }
     check.result = KX_RES_OK;
+    check.version = output;
+    check.version.erase(check.version.find_last_not_of(" \t\r\n\v") + 1);
     return check;
 }
 
@@ -200,13 +203,15 @@ VersionCheck ask_puppet(const std::optional<ProgramIdentity> &program) {
     return read_version(output.c_str());
 }
 
-int answer(const VersionCheck &check, unsigned int *major) {
+int answer(const VersionCheck &check, unsigned int *major, std::string *version = nullptr) {
     if (check.result != KX_RES_OK) {
         kx_log(KX_LOG_ERR, "%s: %s", step, check.message.c_str());
         return check.result;
     }
     if (major != nullptr)
         *major = check.major;
+    if (version != nullptr)
+        *version = check.version;
     return KX_RES_OK;
 }
 
@@ -216,19 +221,21 @@ extern "C" int parse_puppet_version(const char *output, unsigned int *major) {
     return answer(read_version(output != nullptr ? output : ""), major);
 }
 
-extern "C" int check_puppet(unsigned int *major) {
+extern "C" int check_puppet(unsigned int *major) { return check_puppet_version(major, nullptr); }
+
+int check_puppet_version(unsigned int *major, std::string *version) {
     // Runs start on the agent's worker threads: requests that come
     // together wait for one question instead of asking puppet each.
     static std::mutex asking;
     std::lock_guard<std::mutex> hold(asking);
     const std::optional<ProgramIdentity> program = find_puppet();
     if (program && kept && kept->program == *program)
-        return answer(kept->check, major);
+        return answer(kept->check, major, version);
 
     VersionCheck check = ask_puppet(program);
     if (program && check.lasting)
         kept = KeptCheck{*program, check};
     else
         kept.reset();
-    return answer(check, major);
+    return answer(check, major, version);
 }

@@ -68,6 +68,9 @@ KX_EXPORT void kx_sysconfig_download_limits_set(long connect_timeout_s, long low
  * directory, or the folder of its prefix when it does not end in "/". */
 std::string status_side_dir();
 
+/* check_puppet, with the whole version puppet printed ("7.23.0"). */
+int check_puppet_version(unsigned int *major, std::string *version);
+
 /* Current limits of downloads and of the version check. */
 struct SysconfigLimits {
     long connect_timeout_s;

@@ -457,8 +457,8 @@ TEST_F(KorvexctlOnAgents, PreviewsExitLikeDiffAndChangeNothing) {
 
     // On a terminal, control sequences in the report are shown, not obeyed.
     write_file(hosts, before + "# \x1b]0;title\x07\x1b[2J\n");
-    const auto shown_as_text = ctl({.args = {"--no-ask-password", "sysconfig", "preview", "--scheme",
-                                             "augeas", state_.file("edit")},
+    const auto shown_as_text = ctl({.args = {"--no-ask-password", "sysconfig", "preview",
+                                             "--scheme", "augeas", state_.file("edit")},
                                     .terminal = true});
     EXPECT_EQ(shown_as_text.exit_code(), 1) << shown_as_text.out;
     EXPECT_THAT(shown_as_text.out, HasSubstr(" # \\x1b]0;title\\x07\\x1b[2J"));

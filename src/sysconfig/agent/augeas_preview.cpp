@@ -37,6 +37,7 @@
 #include <korvex/owners.h>
 
 #include "augeas_handle.h"
+#include "whole_io.h"
 
 namespace {
 
@@ -55,6 +56,8 @@ using korvex::FilePtr;
 using korvex::MallocCharPtr;
 using korvex::UniqueFd;
 using korvex::sysconfig::AugeasPtr;
+using korvex::sysconfig::read_up_to;
+using korvex::sysconfig::write_all;
 
 // The paths augeas returns from a match, released with it.
 class Matches {
@@ -83,32 +86,6 @@ int say(int status, const std::string &text) {
     fputs(text.c_str(), stdout);
     fflush(stdout);
     return status;
-}
-
-bool read_all(int fd, std::string &text) {
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        text.append(buffer, static_cast<size_t>(n));
-    }
-}
-
-bool write_all(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
 }
 
 std::string augeas_error(augeas *aug) {
@@ -237,7 +214,7 @@ int show_diff(const std::string &path, const std::string &old_text, const std::s
 
 int main() {
     std::string script;
-    if (!read_all(STDIN_FILENO, script))
+    if (!read_up_to(STDIN_FILENO, script))
         return say(exit_no_preview, std::string{"reading the script: "} + strerror(errno) + "\n");
     if (struct statvfs root; statvfs("/", &root) != 0 || (root.f_flag & ST_RDONLY) == 0)
         return say(exit_no_preview, "not in the preview sandbox: \"/\" is writable\n");
@@ -265,7 +242,7 @@ int main() {
         const std::string path = tree_path.substr(std::string_view{"/files"}.size());
         std::string old_text;
         if (UniqueFd file{open(path.c_str(), O_RDONLY | O_CLOEXEC)}; file.get() >= 0)
-            read_all(file.get(), old_text);
+            read_up_to(file.get(), old_text);
         std::string text;
         if (!new_text(aug.get(), tree_path, old_text, text))
             return exit_script_failed;
@@ -274,5 +251,9 @@ int main() {
             return say(exit_no_preview, "diff failed on " + path + "\n");
         changes = changes || diff == 1;
     }
+    // The tree goes with the process: freeing it node by node took a tenth
+    // of a preview's time. Kept where leak checkers see it is still held.
+    static augeas *const dropped_with_the_process = aug.release();
+    static_cast<void>(dropped_with_the_process);
     return changes ? exit_changes : exit_no_changes;
 }

@@ -1,9 +1,11 @@
-// sysconfig-preview-sandbox TOOL: runs the tool of a preview where nothing
-// it does reaches the host, while everything it reads is the host's.
-//   augeas  the augeas preview helper installed beside this program, on the
-//           script that comes on standard input;
-//   puppet  `puppet apply --noop` on the manifest that comes on standard
-//           input; puppet's summary of its run is copied to descriptor 3.
+// sysconfig-preview-sandbox augeas|puppet VERSION: runs the tool of a
+// preview where nothing it does reaches the host, while everything it
+// reads is the host's.
+//   augeas          the augeas preview helper installed beside this
+//                   program, on the script that comes on standard input;
+//   puppet VERSION  `puppet apply --noop` on the manifest that comes on
+//                   standard input (VERSION: what `puppet --version` says);
+//                   puppet's summary of its run is copied to descriptor 3.
 // What the tool prints on standard output and error is the report.
 // Exit status: the tool's own, 128 + N when it was killed by signal N, or
 // 125 when no sandbox could be made or the host's facts could not be
@@ -27,9 +29,11 @@
 // - only the capabilities that reading as root and running programs as
 //   other users need, no new privileges, and no AF_UNIX sockets (the system
 //   bus, other daemons), kernel keyrings or io_uring.
-// Puppet's facts must still be the host's, so `puppet facts find` gathers
-// them outside, where no manifest code runs, while puppet starts inside;
-// puppet waits for them on a FIFO (see feed_facts).
+// Puppet's facts must still be the host's, so facter gathers them outside,
+// where no manifest code runs, while puppet starts inside; puppet waits
+// for them on a FIFO (see feed_facts). Facter rather than `puppet facts`,
+// which would load puppet a second time; the facts puppet adds of its own
+// (its version, the certname, noop) are added here.
 #include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -61,9 +65,13 @@
 
 #include <korvex/owners.h>
 
+#include "whole_io.h"
+
 namespace {
 
 using korvex::UniqueFd;
+using korvex::sysconfig::read_up_to;
+using korvex::sysconfig::write_all;
 
 constexpr int exit_no_sandbox = 125;
 constexpr int summary_fd = 3;
@@ -88,38 +96,6 @@ int say(int status, const std::string &text) {
 
 std::string failed(const std::string &what) { return what + ": " + strerror(errno); }
 
-bool write_all(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
-// Reads fd to its end, keeping at most limit bytes (the rest is read and
-// dropped). False on a read error or when more than limit came.
-bool read_up_to(int fd, std::string &text, size_t limit) {
-    char buffer[65536];
-    bool fits = true;
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return fits;
-        if (text.size() + static_cast<size_t>(n) > limit)
-            fits = false;
-        else
-            text.append(buffer, static_cast<size_t>(n));
-    }
-}
-
 bool write_file(const std::string &path, std::string_view text) {
     UniqueFd fd{open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
     return fd && write_all(fd.get(), text);
@@ -134,8 +110,8 @@ std::string beside_this_program(const char *name) {
     return path.substr(0, path.rfind('/') + 1) + name;
 }
 
-// The first process of a child dies with its parent; false when the parent
-// is gone already (its pidfd, taken before the fork, is readable).
+// In a child: it dies with its parent; false when the parent is gone
+// already (its pidfd, taken before the fork, is readable).
 bool bound_to_parent(int parent_pidfd) {
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
         return false;
@@ -175,8 +151,7 @@ std::optional<Gatherer> gather_facts() {
             dup2(gatherer.errors.get(), STDERR_FILENO) < 0)
             _exit(127);
         close_range(3, ~0U, 0);
-        execlp("puppet", "puppet", "facts", "find", "--render-as", "json",
-               static_cast<char *>(nullptr));
+        execlp("facter", "facter", "--json", "--show-legacy", static_cast<char *>(nullptr));
         _exit(127);
     }
     if (gatherer.pid < 0)
@@ -184,56 +159,74 @@ std::optional<Gatherer> gather_facts() {
     return gatherer;
 }
 
-// Ends the gatherer if it still runs; says why it failed when it ended
-// with a failure of its own.
-void finish_gathering(Gatherer &gatherer) {
+// Ends the gatherer if it still runs; when the facts it gave were of no
+// use, says how it ended. (Facter exits with 1 after logging any error,
+// even when it printed every fact it could.)
+void finish_gathering(Gatherer &gatherer, bool explain) {
     kill(gatherer.pid, SIGKILL);
     int status = 0;
     while (waitpid(gatherer.pid, &status, 0) < 0 && errno == EINTR) {
     }
-    if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+    if (explain && WIFEXITED(status) && WEXITSTATUS(status) != 0) {
         std::string errors;
         lseek(gatherer.errors.get(), 0, SEEK_SET);
         read_up_to(gatherer.errors.get(), errors, 4096);
-        say(0, "`puppet facts find` exited with status " + std::to_string(WEXITSTATUS(status)) +
-                   ":\n" + errors);
+        say(0, "facter exited with status " + std::to_string(WEXITSTATUS(status)) + ":\n" + errors);
     }
 }
 
-// The host's name in what `puppet facts find` printed ({"name":"...", ...),
-// when it is a name puppet can look up; empty otherwise.
+// The node's name as puppet makes its default certname: the host's fully
+// qualified name in lower case, from facter's (pretty-printed) JSON. Empty
+// when there is none puppet could look up.
 std::string certname_of(const std::string &facts) {
-    constexpr std::string_view head = R"({"name":")";
-    const size_t start = facts.find_first_not_of(" \t\r\n");
-    if (start == std::string::npos || facts.compare(start, head.size(), head) != 0)
+    constexpr std::string_view key = "\n  \"fqdn\": \"";
+    const size_t at = facts.find(key);
+    if (at == std::string::npos)
         return {};
-    const size_t from = start + head.size();
+    const size_t from = at + key.size();
     const size_t end = facts.find('"', from);
-    if (end == std::string::npos || end == from || facts[from] == '.')
-        return {};
-    std::string name = facts.substr(from, end - from);
-    for (const char c : name)
+    std::string name = facts.substr(from, end == std::string::npos ? 0 : end - from);
+    while (!name.empty() && name.back() == '.')
+        name.pop_back();
+    for (char &c : name) {
         if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_')
             return {};
-    return name == stand_in_name ? std::string{} : name;
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    }
+    return name.empty() || name[0] == '.' || name == stand_in_name ? std::string{} : name;
+}
+
+// Facter's facts as puppet's facts of the node, with those puppet adds of
+// its own; empty when facter gave no object of facts.
+std::string node_facts(const std::string &facts, const std::string &name,
+                       const std::string &version) {
+    const size_t open = facts.find_first_not_of(" \t\r\n");
+    const size_t first =
+        open == std::string::npos ? open : facts.find_first_not_of(" \t\r\n", open + 1);
+    if (first == std::string::npos || facts[open] != '{' || facts[first] == '}')
+        return {};
+    return R"({"name":")" + name + R"(","values":{"clientcert":")" + name +
+           R"(","clientversion":")" + version + R"(","puppetversion":")" + version +
+           R"(","clientnoop":false,)" + facts.substr(first) + "}";
 }
 
 // Inside the sandbox: puppet looks its facts up twice, first under its
 // certname (the stand-in, whose FIFO blocks until the host's facts are in)
 // to learn the node's name, then under that name. So the facts go to
 // <name>.json before the FIFO gives the name.
-int feed_facts(int facts_fd, const std::string &dir) {
+int feed_facts(int facts_fd, const std::string &dir, const std::string &version) {
     std::string facts;
     if (!read_up_to(facts_fd, facts, facts_max))
         return say(1, "the host's facts could not be read (more than 16 MiB?)");
     const std::string name = certname_of(facts);
-    if (name.empty())
-        return say(1, "the host's facts could not be gathered: `puppet facts find` gave no "
-                      "facts of a node");
-    if (!write_file(dir + "/" + name + ".json", facts))
+    const std::string node = name.empty() ? name : node_facts(facts, name, version);
+    if (node.empty())
+        return say(1, "the host's facts could not be gathered: facter gave none, or no fully "
+                      "qualified name");
+    if (!write_file(dir + "/" + name + ".json", node))
         return say(1, failed("writing the host's facts"));
-    const std::string handover = std::string{R"({"name":")"} + stand_in_name +
-                                 R"(","values":{")" + name_fact + R"(":")" + name + "\"}}";
+    const std::string handover = std::string{R"({"name":")"} + stand_in_name + R"(","values":{")" +
+                                 name_fact + R"(":")" + name + "\"}}";
     // Blocks until puppet reads; if puppet ends first, so does the sandbox.
     UniqueFd fifo{open((dir + "/" + stand_in_name + ".json").c_str(), O_WRONLY | O_CLOEXEC)};
     if (!fifo || !write_all(fifo.get(), handover))
@@ -258,10 +251,11 @@ std::string make_device_folder() {
             chmod(path.c_str(), 0666) != 0)
             return failed("making " + path);
     }
-    const std::pair<const char *, const char *> links[] = {
-        {"/proc/self/fd", "/dev/fd"},         {"/proc/self/fd/0", "/dev/stdin"},
-        {"/proc/self/fd/1", "/dev/stdout"},   {"/proc/self/fd/2", "/dev/stderr"},
-        {"/run/shm", "/dev/shm"}};
+    const std::pair<const char *, const char *> links[] = {{"/proc/self/fd", "/dev/fd"},
+                                                           {"/proc/self/fd/0", "/dev/stdin"},
+                                                           {"/proc/self/fd/1", "/dev/stdout"},
+                                                           {"/proc/self/fd/2", "/dev/stderr"},
+                                                           {"/run/shm", "/dev/shm"}};
     for (const auto &[target, link] : links)
         if (symlink(target, link) != 0)
             return failed(std::string{"linking "} + link);
@@ -353,8 +347,8 @@ std::string filter_system_calls() {
         BPF_STMT(BPF_RET | BPF_K, deny),
 #endif
     };
-    for (const long nr : {long{SYS_keyctl}, long{SYS_add_key}, long{SYS_request_key},
-                          long{SYS_io_uring_setup}}) {
+    for (const long nr :
+         {long{SYS_keyctl}, long{SYS_add_key}, long{SYS_request_key}, long{SYS_io_uring_setup}}) {
         program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(nr), 0, 1));
         program.push_back(BPF_STMT(BPF_RET | BPF_K, deny));
     }
@@ -407,8 +401,7 @@ std::string prepare_puppet(const std::string &facts_dir) {
         if (mkdir(dir.c_str(), 0700) != 0)
             return failed("making " + dir);
     std::string manifest;
-    if (!read_up_to(STDIN_FILENO, manifest, SIZE_MAX) ||
-        !write_file(base + "/manifest.pp", manifest))
+    if (!read_up_to(STDIN_FILENO, manifest) || !write_file(base + "/manifest.pp", manifest))
         return failed("writing the manifest");
     if (mkfifo((facts_dir + "/" + stand_in_name + ".json").c_str(), 0600) != 0)
         return failed("making the facts' FIFO");
@@ -445,7 +438,8 @@ void copy_summary(const std::string &path) {
         write_all(summary_fd, text);
 }
 
-int sandbox_init(bool puppet, const std::string &augeas_helper, int parent, int facts_fd) {
+int sandbox_init(bool puppet, const std::string &version, const std::string &augeas_helper,
+                 int parent, int facts_fd) {
     if (!bound_to_parent(parent))
         return exit_no_sandbox;
     const std::string facts_dir = std::string{work} + "/var/client_data/facts";
@@ -463,11 +457,11 @@ int sandbox_init(bool puppet, const std::string &augeas_helper, int parent, int 
     if (puppet) {
         feeder = fork();
         if (feeder == 0)
-            _exit(feed_facts(facts_fd, facts_dir));
+            _exit(feed_facts(facts_fd, facts_dir, version));
         close(facts_fd);
     }
-    const pid_t tool = start(puppet ? puppet_command() : std::vector<std::string>{augeas_helper},
-                             !puppet);
+    const pid_t tool =
+        start(puppet ? puppet_command() : std::vector<std::string>{augeas_helper}, !puppet);
     if (tool < 0 || (puppet && feeder < 0))
         return say(exit_no_sandbox, failed("starting the preview"));
     // The first process reaps whatever ends in the namespace; when it
@@ -497,16 +491,19 @@ int sandbox_init(bool puppet, const std::string &augeas_helper, int parent, int 
 } // namespace
 
 int main(int argc, char **argv) {
-    const std::string tool = argc == 2 ? argv[1] : "";
-    if (tool != "augeas" && tool != "puppet")
-        return say(exit_no_sandbox, "usage: sysconfig-preview-sandbox augeas|puppet");
-    const bool puppet = tool == "puppet";
+    const std::string tool = argc > 1 ? argv[1] : "";
+    const std::string version = argc > 2 ? argv[2] : "";
+    const bool puppet =
+        tool == "puppet" && argc == 3 &&
+        version.find_first_not_of("0123456789.-+abcdefghijklmnopqrstuvwxyz") == std::string::npos;
+    if (!puppet && (tool != "augeas" || argc != 2))
+        return say(exit_no_sandbox, "usage: sysconfig-preview-sandbox augeas | puppet VERSION");
     const std::string augeas_helper = beside_this_program("sysconfig-augeas-preview");
 
     // Before the namespaces: the facts are those of the host.
     std::optional<Gatherer> gatherer;
     if (puppet && !(gatherer = gather_facts()))
-        return say(exit_no_sandbox, failed("starting `puppet facts find`"));
+        return say(exit_no_sandbox, failed("starting facter"));
     if (unshare(CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWNET | CLONE_NEWIPC | CLONE_NEWUTS) != 0)
         return say(exit_no_sandbox, failed("no sandbox for the preview: unshare"));
     UniqueFd self{pidfd_of(getpid())};
@@ -515,7 +512,7 @@ int main(int argc, char **argv) {
     fflush(stdout);
     const pid_t init = fork();
     if (init == 0)
-        _exit(sandbox_init(puppet, augeas_helper, self.get(),
+        _exit(sandbox_init(puppet, version, augeas_helper, self.get(),
                            gatherer ? gatherer->facts.release() : -1));
     if (init < 0)
         return say(exit_no_sandbox, failed("no sandbox for the preview: fork"));
@@ -525,6 +522,6 @@ int main(int argc, char **argv) {
     while (waitpid(init, &status, 0) < 0 && errno == EINTR) {
     }
     if (gatherer)
-        finish_gathering(*gatherer);
+        finish_gathering(*gatherer, status_code(status) == exit_no_sandbox);
     return status_code(status);
 }

@@ -151,8 +151,8 @@ TEST_F(AgentPuppet, PreviewOfAManifestThatTurnsNoopOffReachesNothing) {
     // Puppet's own state and summary of its run, as the agent sees puppet's folders.
     const std::string root = "/proc/" + std::to_string(agent_->process().pid()) + "/root";
     ASSERT_TRUE(file_exists(root + "/var/cache/puppet"));
-    for (const char *state : {"/var/cache/puppet/state/state.yaml",
-                              "/var/cache/puppet/public/last_run_summary.yaml"})
+    for (const char *state :
+         {"/var/cache/puppet/state/state.yaml", "/var/cache/puppet/public/last_run_summary.yaml"})
         EXPECT_FALSE(file_exists(root + state)) << state;
 }
 
@@ -170,8 +170,9 @@ TEST_F(AgentPuppet, PreviewThatFillsItsScratchSpaceIsAnError) {
 
 TEST_F(AgentPuppet, PreviewBeyondItsTimeBoundEndsWithEverythingItStarted) {
     start_agent({"KORVEX_PREVIEW_TIMEOUT=3"});
-    Reply reply = preview("preview_string",
-                          "exec { 'wait': command => '/bin/sleep 600', noop => false }\n", "puppet");
+    Reply reply =
+        preview("preview_string", "exec { 'wait': command => '/bin/sleep 600', noop => false }\n",
+                "puppet");
     EXPECT_EQ(reply.error_name, code_error(4)) << why(reply);
     EXPECT_NE(reply.error_message.find("stopped after 3 s"), std::string::npos)
         << reply.error_message;
@@ -179,9 +180,10 @@ TEST_F(AgentPuppet, PreviewBeyondItsTimeBoundEndsWithEverythingItStarted) {
 }
 
 TEST_F(AgentPuppet, AnAgentKilledMidPreviewLeavesNothingOfIt) {
-    BusClient::Pending pending = client_->send(
-        kSysconfigName, kSysconfigPath, kSysconfigPreviewIface, "preview_string",
-        {Arg::s("exec { 'wait': command => '/bin/sleep 600', noop => false }\n"), Arg::s("puppet")});
+    BusClient::Pending pending =
+        client_->send(kSysconfigName, kSysconfigPath, kSysconfigPreviewIface, "preview_string",
+                      {Arg::s("exec { 'wait': command => '/bin/sleep 600', noop => false }\n"),
+                       Arg::s("puppet")});
     std::vector<pid_t> started;
     auto sleeping = [&] {
         started = agent_descendants();
@@ -192,8 +194,9 @@ TEST_F(AgentPuppet, AnAgentKilledMidPreviewLeavesNothingOfIt) {
     ASSERT_TRUE(wait_until(sleeping, std::chrono::seconds(120))) << agent_->stderr_text();
     agent_->process().signal(SIGKILL);
     EXPECT_FALSE(pending.wait().ok);
-    EXPECT_TRUE(wait_until([&] { return std::none_of(started.begin(), started.end(), process_alive); },
-                           std::chrono::seconds(10)));
+    EXPECT_TRUE(
+        wait_until([&] { return std::none_of(started.begin(), started.end(), process_alive); },
+                   std::chrono::seconds(10)));
     EXPECT_TRUE(temporary_documents().empty());
     start_agent();
 }

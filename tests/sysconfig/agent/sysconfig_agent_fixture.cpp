@@ -68,7 +68,8 @@ void SysconfigAgentTest::SetUp() {
 
 void SysconfigAgentTest::start_agent(const std::vector<std::string> &env) {
     agent_.reset(); // before its successor starts
-    agent_ = start_sysconfig_agent(*bus_, {KX_PRIVATE_HOST_STATE, state_.path()}, work_.path(), env);
+    agent_ =
+        start_sysconfig_agent(*bus_, {KX_PRIVATE_HOST_STATE, state_.path()}, work_.path(), env);
     ASSERT_TRUE(agent_->wait_for_name()) << agent_->stderr_text();
 }
 
@@ -108,7 +109,8 @@ bool process_alive(pid_t pid) {
 
 static void add_descendants(pid_t pid, std::vector<pid_t> &found) {
     std::error_code gone;
-    for (const auto &task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", gone)) {
+    for (const auto &task :
+         fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", gone)) {
         std::istringstream children(read_file(task.path() / "children"));
         for (pid_t child; children >> child; add_descendants(child, found))
             if (process_alive(child))
