@@ -50,6 +50,9 @@ constexpr int sandbox_failed = 125;
 constexpr int killed_by_signal = 128;
 
 constexpr long default_bound_s = 10 * 60;
+// Room kept in the report's bound for the line that says why a preview
+// failed.
+constexpr size_t note_room = 256;
 constexpr char sandbox_name[] = "sysconfig-preview-sandbox";
 
 struct Outcome {
@@ -195,7 +198,7 @@ std::optional<int> run_sandboxed(const char *tool, const char *version, int docu
         return std::nullopt;
     }
     write_end.reset();
-    BoundedText report;
+    BoundedText report{status_text_max - note_room};
     const std::optional<ToolEnd> end = run_to_end(pid, std::move(read_end), bound, report);
     outcome.report = std::move(report).finish();
     if (!end) {
