@@ -443,7 +443,11 @@ int sandbox_init(bool puppet, const std::string &version, const std::string &aug
     if (!bound_to_parent(parent))
         return exit_no_sandbox;
     const std::string facts_dir = std::string{work} + "/var/client_data/facts";
-    std::string trouble = build_view();
+    std::string trouble;
+    if (unshare(CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWIPC | CLONE_NEWUTS) != 0)
+        trouble = failed("unshare");
+    if (trouble.empty())
+        trouble = build_view();
     if (trouble.empty() && puppet)
         trouble = prepare_puppet(facts_dir);
     if (trouble.empty())
@@ -500,15 +504,17 @@ int main(int argc, char **argv) {
         return say(exit_no_sandbox, "usage: sysconfig-preview-sandbox augeas | puppet VERSION");
     const std::string augeas_helper = beside_this_program("sysconfig-augeas-preview");
 
-    // Before the namespaces: the facts are those of the host.
+    // Outside the sandbox: the facts are those of the host.
     std::optional<Gatherer> gatherer;
     if (puppet && !(gatherer = gather_facts()))
         return say(exit_no_sandbox, failed("starting facter"));
-    if (unshare(CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWNET | CLONE_NEWIPC | CLONE_NEWUTS) != 0)
-        return say(exit_no_sandbox, failed("no sandbox for the preview: unshare"));
+    // Only the sandbox's first process enters the new namespaces: this one
+    // stays beside the agent, where it can still start a process when the
+    // sandbox has ended (the leak checker of sanitizer builds does).
+    UniqueFd host_pids{open("/proc/self/ns/pid", O_RDONLY | O_CLOEXEC)};
     UniqueFd self{pidfd_of(getpid())};
-    if (!self)
-        return say(exit_no_sandbox, failed("no sandbox for the preview: pidfd_open"));
+    if (!host_pids || !self || unshare(CLONE_NEWPID) != 0)
+        return say(exit_no_sandbox, failed("no sandbox for the preview"));
     fflush(stdout);
     const pid_t init = fork();
     if (init == 0)
@@ -516,6 +522,8 @@ int main(int argc, char **argv) {
                            gatherer ? gatherer->facts.release() : -1));
     if (init < 0)
         return say(exit_no_sandbox, failed("no sandbox for the preview: fork"));
+    // Nothing but that leak checker starts a process here from now on.
+    static_cast<void>(setns(host_pids.get(), CLONE_NEWPID));
     if (gatherer)
         gatherer->facts.reset();
     int status = 0;
