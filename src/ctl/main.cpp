@@ -1,8 +1,12 @@
 // korvexctl: the administrator's command-line client of the korvex agents.
 #include <iostream>
+#include <optional>
+
+#include <unistd.h>
 
 #include "commands.h"
 #include "help_texts.h"
+#include "terminal_text.h"
 
 #ifndef KORVEX_VERSION
 #define KORVEX_VERSION "unknown"
@@ -47,8 +51,15 @@ ExitStatus dispatch(const CommandLine &line) {
 
 int main(int argc, char **argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
+    // Every text of an agent is printed through std::cout or std::cerr, so
+    // this is the one place where it is made safe for a terminal; --json
+    // output escapes it already.
+    const TerminalEscapes error_escapes(std::cerr, STDERR_FILENO);
+    std::optional<TerminalEscapes> output_escapes;
     try {
         const CommandLine line = parse_command_line(args);
+        if (!line.json())
+            output_escapes.emplace(std::cout, STDOUT_FILENO);
         if (line.has("--version")) {
             std::cout << "korvexctl " << KORVEX_VERSION << '\n';
             return 0;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 
 namespace korvex::sysconfig {
 
@@ -75,6 +76,20 @@ bool append_bounded(std::string &text, int fd, size_t limit) {
     if (!fits)
         append_dropped_note(text, rest - static_cast<uint64_t>(got));
     return true;
+}
+
+void BoundedText::add(std::string_view more) {
+    total_ += more.size();
+    if (text_.size() < limit_)
+        text_.append(more.substr(0, limit_ - text_.size()));
+}
+
+std::string BoundedText::finish() && {
+    if (total_ > limit_) {
+        text_.resize(head_room(0, limit_));
+        append_dropped_note(text_, total_ - text_.size());
+    }
+    return std::move(text_);
 }
 
 char *malloc_copy(std::string_view text) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <string>
 #include <string_view>
@@ -22,6 +23,21 @@ void append_bounded(std::string &text, std::string_view more, size_t limit = sta
 // no more than fits is ever read, the rest is only counted. False when
 // the file cannot be read.
 bool append_bounded(std::string &text, int fd, size_t limit = status_text_max);
+
+// Collects a text of unknown length that arrives in parts (a tool's output
+// read as it comes) within the limit: what does not fit is only counted,
+// and the text comes out cut as append_bounded cuts it.
+class BoundedText {
+public:
+    explicit BoundedText(size_t limit = status_text_max) : limit_{limit} {}
+    void add(std::string_view more);
+    std::string finish() &&;
+
+private:
+    std::string text_;
+    uint64_t total_ = 0;
+    size_t limit_;
+};
 
 // A copy for callers that release it with free(); nullptr when out of memory.
 char *malloc_copy(std::string_view text);

@@ -28,9 +28,7 @@ uint32_t dispatch_run(const char *uri, const char *text, uint32_t flags, const c
         return static_cast<uint32_t>(run_puppet(uri, text, key, callback, user_data, reason));
     if (scheme != nullptr && g_ascii_strcasecmp(scheme, "augeas") == 0)
         return static_cast<uint32_t>(run_augeas(uri, text, key, callback, user_data, reason));
-    return because(reason, static_cast<uint32_t>(KX_RES_BAD_ARGUMENT),
-                   (scheme != nullptr ? "unknown scheme " + quoted(scheme) : "no scheme given") +
-                       ": the schemes are \"puppet\" and \"augeas\"");
+    return because(reason, static_cast<uint32_t>(KX_RES_BAD_ARGUMENT), scheme_reason(scheme));
 }
 
 } // namespace
@@ -42,6 +40,11 @@ uint32_t korvex::sysconfig::run_document(const char *uri, const char *text, uint
     if (check_key_sanity(key, reason) != 0)
         return KX_RES_BAD_ARGUMENT;
     return dispatch_run(uri, text, flags, scheme, key, callback, user_data, reason);
+}
+
+std::string korvex::sysconfig::scheme_reason(const char *scheme) {
+    return (scheme != nullptr ? "unknown scheme " + quoted(scheme) : "no scheme given") +
+           ": the schemes are \"puppet\" and \"augeas\"";
 }
 
 extern "C" uint32_t sysconfig_os_run_uri(const char *uri, uint32_t flags, const char *scheme,

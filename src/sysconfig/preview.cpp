@@ -1,22 +1,27 @@
-// Previews: the tools asked what a document would change. Puppet has its
-// own dry run; augeas is run by a helper program that cannot write
-// anywhere (see augeas_preview.cpp). Both report into a temporary file of
-// the working directory, read back within the status-text bound, so a
-// report of any size neither fills the agent's memory nor makes a reply
-// the bus refuses; a killed agent's files go at its next start.
+// Previews: the tools asked what a document would change. Each runs in
+// sysconfig-preview-sandbox, where nothing it does reaches the host (see
+// preview_sandbox.cpp). The document goes there as a file in memory and the
+// report comes back through a pipe, read within the status-text bound: a
+// preview leaves no file anywhere, whatever ends it, and a report of any
+// size neither fills the agent's memory nor makes a reply the bus refuses.
+// A preview that outlives its time bound is ended with all it started.
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include <glib.h>
 
@@ -24,9 +29,9 @@
 #include <korvex/owners.h>
 
 #include "bounded_text.h"
-#include "documents.h"
+#include "reasons.h"
 #include "sysconfig_internal.h"
-#include "temp_file.h"
+#include "whole_io.h"
 
 using namespace korvex;
 using namespace korvex::sysconfig;
@@ -40,8 +45,16 @@ constexpr int puppet_changes = 2;
 // The augeas helper's exit statuses.
 constexpr int helper_no_changes = 0;
 constexpr int helper_changes = 1;
+// The sandbox's own failures (125; 126 and 127 when a program cannot be
+// started) and the first status of a tool killed by a signal.
+constexpr int sandbox_failed = 125;
+constexpr int killed_by_signal = 128;
 
-constexpr char helper_name[] = "sysconfig-augeas-preview";
+constexpr long default_bound_s = 10 * 60;
+// Room kept in the report's bound for the line that says why a preview
+// failed.
+constexpr size_t note_room = 256;
+constexpr char sandbox_name[] = "sysconfig-preview-sandbox";
 
 struct Outcome {
     uint32_t result = KX_RES_OK;
@@ -49,91 +62,189 @@ struct Outcome {
     std::string report;
 };
 
-void tool_setup(gpointer) {
-    // Its own group, so whatever the tool started ends with it; and it
-    // ends with the agent's thread that waits for it.
-    setpgid(0, 0);
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
+// The time a preview may take from its start, its document's download
+// included; KORVEX_PREVIEW_TIMEOUT, in seconds, sets another for tests.
+struct TimeBound {
+    TimeBound() {
+        const char *text = getenv("KORVEX_PREVIEW_TIMEOUT");
+        char *end = nullptr;
+        const long given = text != nullptr ? strtol(text, &end, 10) : 0;
+        if (given > 0 && *end == '\0')
+            seconds = given;
+        ends = std::chrono::steady_clock::now() + std::chrono::seconds{seconds};
+    }
+    long seconds = default_bound_s;
+    std::chrono::steady_clock::time_point ends;
+};
+
+// The document, fetched from uri or a copy of text, as a file in memory
+// only: it may hold secrets, and it is gone with the last process that
+// holds it. 0 and document set, or the failure's result code.
+uint32_t document_in_memory(const char *uri, const char *text, UniqueFd &document,
+                            std::string &reason) {
+    UniqueFd fd{memfd_create("korvex-preview-document", MFD_CLOEXEC)};
+    if (!fd)
+        return KX_RES_SYSTEM_ERROR;
+    if (uri == nullptr && !write_all(fd.get(), text))
+        return KX_RES_SYSTEM_ERROR;
+    if (uri != nullptr) {
+        FilePtr stream{fdopen(fcntl(fd.get(), F_DUPFD_CLOEXEC, 0), "w+b")};
+        if (!stream)
+            return KX_RES_SYSTEM_ERROR;
+        if (const int rc = korvex::sysconfig::sysconfig_os_download(uri, stream.get(), &reason);
+            rc != KX_RES_OK) {
+            kx_log(KX_LOG_ERR, "%s: Unable to download file from uri %s", step,
+                   korvex::sysconfig::shown_uri(uri).c_str());
+            return static_cast<uint32_t>(rc);
+        }
+        if (!close_stream(stream))
+            return KX_RES_SYSTEM_ERROR;
+    }
+    if (lseek(fd.get(), 0, SEEK_SET) != 0)
+        return KX_RES_SYSTEM_ERROR;
+    document = std::move(fd);
+    return KX_RES_OK;
 }
 
-// Runs argv to its end, standard input from in_fd (-1: /dev/null),
-// standard output (and error output too, when merged) appended to the
-// report file. The exit status (128 + signal for a killed tool), or
-// nothing when it could not be started.
-std::optional<int> run_tool(const std::vector<const char *> &argv, int in_fd, int out_fd,
-                            bool merged) {
-    std::vector<const char *> terminated = argv;
-    terminated.push_back(nullptr);
-    const bool search = std::string_view{argv[0]}.find('/') == std::string_view::npos;
-    GPid pid = 0;
-    ErrorSlot error;
-    if (!g_spawn_async_with_fds(nullptr, const_cast<gchar **>(terminated.data()), nullptr,
-                                static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD |
-                                                         (search ? G_SPAWN_SEARCH_PATH : 0)),
-                                tool_setup, nullptr, &pid, in_fd, out_fd, merged ? out_fd : -1,
-                                error.out())) {
-        kx_log(KX_LOG_ERR, "%s: cannot start %s: %s", step, argv[0],
-               error.message_or("Unknown error"));
-        return std::nullopt;
+// The sandbox is installed beside the agent program.
+std::string sandbox_path() {
+    GCharPtr program{g_file_read_link("/proc/self/exe", nullptr)};
+    if (!program)
+        return sandbox_name;
+    GCharPtr folder{g_path_get_dirname(program.get())};
+    return std::string{folder.get()} + "/" + sandbox_name;
+}
+
+void sandbox_setup(gpointer agent) {
+    // Its own group, so that the bound ends whatever it started; and it
+    // ends with the agent's thread that waits for it, or at once if the
+    // agent is gone already.
+    setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != *static_cast<pid_t *>(agent))
+        _exit(127);
+}
+
+struct ToolEnd {
+    bool timed_out = false;
+    int status = 0; // as a shell gives it
+};
+
+// Reads the report until the sandbox has ended or the bound has passed,
+// when the sandbox's group is killed. Nothing when it could not be run.
+std::optional<ToolEnd> run_to_end(GPid pid, UniqueFd report_pipe, const TimeBound &bound,
+                                  BoundedText &report) {
+    ToolEnd end;
+    UniqueFd exited{static_cast<int>(syscall(SYS_pidfd_open, pid, 0))};
+    while (exited) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            bound.ends - std::chrono::steady_clock::now());
+        pollfd waiting[2] = {{exited.get(), POLLIN, 0}, {report_pipe.get(), POLLIN, 0}};
+        const int ready = poll(waiting, report_pipe ? 2 : 1,
+                               static_cast<int>(std::max<long long>(left.count(), 0)));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0) {
+            end.timed_out = ready == 0;
+            break;
+        }
+        if (waiting[1].revents != 0) {
+            char buffer[65536];
+            const ssize_t n = read(report_pipe.get(), buffer, sizeof buffer);
+            if (n > 0)
+                report.add({buffer, static_cast<size_t>(n)});
+            else if (n == 0 || errno != EINTR)
+                report_pipe.reset();
+        } else if (waiting[0].revents != 0 && !report_pipe) {
+            break;
+        }
     }
-    siginfo_t info{};
-    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
-    }
-    // The exited tool still holds its group: nothing else can have taken it.
+    // The leader is not reaped yet, so its group cannot have been reused.
     kill(-pid, SIGKILL);
     int status = 0;
     pid_t reaped;
     while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
     }
-    if (reaped != pid) {
-        kx_log(KX_LOG_ERR, "%s: lost track of %s: %s", step, argv[0], g_strerror(errno));
+    if (reaped != pid || !exited) {
+        kx_log(KX_LOG_ERR, "%s: lost track of %s: %s", step, sandbox_name, g_strerror(errno));
         return std::nullopt;
     }
-    if (WIFSIGNALED(status))
-        return 128 + WTERMSIG(status);
-    return WEXITSTATUS(status);
+    end.status = WIFSIGNALED(status) ? killed_by_signal + WTERMSIG(status) : WEXITSTATUS(status);
+    return end;
 }
 
-// Runs the tool (see run_tool) with its report going to a new file of the
-// working directory, and reads the report back within the bound. The exit
-// status, or nothing after setting the failure's result code.
-std::optional<int> run_for_report(const std::vector<const char *> &argv, int in_fd, bool merged,
-                                  std::string_view prefix, Outcome &outcome) {
-    std::optional<TempFile> file = TempFile::create(prefix);
-    FilePtr stream = file ? file->open_stream() : FilePtr{};
-    if (!stream) {
+// Runs the tool ("augeas", or "puppet" and its version) in the sandbox, the
+// document as its standard input, summary_fd (or -1) as its descriptor 3,
+// and sets the report. The tool's exit status, or nothing after setting the
+// failure's result code: no sandbox, the bound passed, the tool was killed.
+std::optional<int> run_sandboxed(const char *tool, const char *version, int document_fd,
+                                 int summary_fd, const TimeBound &bound, Outcome &outcome) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
         outcome.result = KX_RES_SYSTEM_ERROR;
         return std::nullopt;
     }
-    const int fd = fileno(stream.get());
-    const std::optional<int> status = run_tool(argv, in_fd, fd, merged);
-    if (!status) {
+    UniqueFd read_end{ends[0]};
+    UniqueFd write_end{ends[1]};
+    const std::string sandbox = sandbox_path();
+    const char *argv[] = {sandbox.c_str(), tool, version, nullptr};
+    const int target_fds[] = {3};
+    pid_t agent = getpid();
+    GPid pid = 0;
+    ErrorSlot error;
+    if (!g_spawn_async_with_pipes_and_fds(
+            nullptr, argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, sandbox_setup, &agent, document_fd,
+            write_end.get(), write_end.get(), summary_fd >= 0 ? &summary_fd : nullptr, target_fds,
+            summary_fd >= 0 ? 1 : 0, &pid, nullptr, nullptr, nullptr, error.out())) {
+        kx_log(KX_LOG_ERR, "%s: cannot start %s: %s", step, sandbox.c_str(),
+               error.message_or("Unknown error"));
         outcome.result = KX_RES_FAILED;
         return std::nullopt;
     }
-    if (lseek(fd, 0, SEEK_SET) != 0 || !append_bounded(outcome.report, fd)) {
-        outcome.result = KX_RES_SYSTEM_ERROR;
+    write_end.reset();
+    BoundedText report{status_text_max - note_room};
+    const std::optional<ToolEnd> end = run_to_end(pid, std::move(read_end), bound, report);
+    outcome.report = std::move(report).finish();
+    if (!end) {
+        outcome.result = KX_RES_FAILED;
         return std::nullopt;
     }
-    kx_log(KX_LOG_INFO, "%s: %s exited with status %d", step, argv[0], *status);
-    return status;
+    kx_log(KX_LOG_INFO, "%s: %s %s exited with status %d%s", step, sandbox_name, tool, end->status,
+           end->timed_out ? " (time bound passed)" : "");
+    std::string why;
+    if (end->timed_out)
+        why = "preview stopped after " + std::to_string(bound.seconds) +
+              " s, the time bound of a preview\n";
+    else if (end->status >= killed_by_signal)
+        why = "preview ended by signal " + std::to_string(end->status - killed_by_signal) + "\n";
+    else if (end->status < sandbox_failed)
+        return end->status;
+    // The sandbox itself has said why it failed, in the report.
+    outcome.result = KX_RES_FAILED;
+    outcome.report.insert(0, why);
+    return std::nullopt;
 }
 
-// How many resources a puppet run summary counts as out of sync.
-unsigned long out_of_sync(const std::string &summary) {
-    gchar *contents = nullptr;
-    if (!g_file_get_contents(summary.c_str(), &contents, nullptr, nullptr))
-        return 0;
-    GCharPtr text{contents};
+// How many resources puppet's summary of its run counts as out of sync;
+// nothing when there is no summary, which a run that could not finish
+// (out of space, say) leaves.
+std::optional<unsigned long> out_of_sync(int summary_fd) {
+    std::string text;
+    if (lseek(summary_fd, 0, SEEK_SET) != 0 || !append_bounded(text, summary_fd))
+        return std::nullopt;
     constexpr std::string_view key = "\n  out_of_sync: ";
-    const char *count = strstr(text.get(), key.data());
-    return count != nullptr ? strtoul(count + key.size(), nullptr, 10) : 0;
+    const size_t count = text.find(key);
+    if (count == std::string::npos)
+        return std::nullopt;
+    return strtoul(text.c_str() + count + key.size(), nullptr, 10);
 }
 
-Outcome preview_puppet(const char *uri, const char *text) {
+Outcome preview_puppet(const char *uri, const char *text, const TimeBound &bound) {
     Outcome outcome;
     unsigned int major = 0;
-    if (const int rc = check_puppet(&major); rc != KX_RES_OK) {
+    std::string version;
+    if (const int rc = korvex::sysconfig::check_puppet(&major, &outcome.report, &version);
+        rc != KX_RES_OK) {
         outcome.result = static_cast<uint32_t>(rc);
         return outcome;
     }
@@ -143,77 +254,47 @@ Outcome preview_puppet(const char *uri, const char *text) {
         outcome.result = KX_RES_FAILED;
         return outcome;
     }
-    std::optional<TempFile> manifest;
-    if (const int rc = manifest_file(uri, text, manifest); rc != KX_RES_OK) {
-        outcome.result = static_cast<uint32_t>(rc);
+    UniqueFd manifest;
+    if (const uint32_t rc = document_in_memory(uri, text, manifest, outcome.report);
+        rc != KX_RES_OK) {
+        outcome.result = rc;
         return outcome;
     }
-    std::optional<TempFile> summary = TempFile::create(puppet_temp_prefix);
+    UniqueFd summary{memfd_create("korvex-preview-summary", MFD_CLOEXEC)};
     if (!summary) {
         outcome.result = KX_RES_SYSTEM_ERROR;
         return outcome;
     }
-    // A dry run changes nothing, so its exit status never says "changes";
-    // its summary counts what it found out of sync. Written to a file of
-    // the preview's own, with no report stored, puppet's record of its
-    // last run stays that of the last real one.
-    const std::string summary_option = "--lastrunfile=" + summary->path();
-    const std::optional<int> status = run_for_report(
-        {"puppet", "apply", "--noop", "--detailed-exitcodes", "--show_diff", "--color=false",
-         "--no-report", summary_option.c_str(), manifest->path().c_str()},
-        -1, true, puppet_temp_prefix, outcome);
+    const std::optional<int> status =
+        run_sandboxed("puppet", version.c_str(), manifest.get(), summary.get(), bound, outcome);
     if (!status)
         return outcome;
-    if (*status != 0 && *status != puppet_changes)
+    if (*status != 0 && *status != puppet_changes) {
         outcome.result = static_cast<uint32_t>(*status);
-    outcome.changes = *status == puppet_changes || out_of_sync(summary->path()) > 0;
+        return outcome;
+    }
+    // A dry run changes nothing, so its exit status rarely says "changes";
+    // its summary counts what it found out of sync.
+    const std::optional<unsigned long> found = out_of_sync(summary.get());
+    if (!found) {
+        outcome.result = KX_RES_FAILED;
+        outcome.report.insert(0, "puppet did not finish its run: it left no summary of it\n");
+        return outcome;
+    }
+    outcome.changes = *status == puppet_changes || *found > 0;
     return outcome;
 }
 
-// The helper is installed beside the agent program.
-std::string helper_path() {
-    GCharPtr program{g_file_read_link("/proc/self/exe", nullptr)};
-    if (!program)
-        return helper_name;
-    GCharPtr folder{g_path_get_dirname(program.get())};
-    return std::string{folder.get()} + "/" + helper_name;
-}
-
-// The script as the helper's standard input: a file in memory only, since
-// a script may hold secrets.
-UniqueFd script_input(std::string_view script) {
-    UniqueFd fd{memfd_create("augeas-script", MFD_CLOEXEC)};
-    if (!fd)
-        return fd;
-    for (size_t done = 0; done < script.size();) {
-        const ssize_t n = write(fd.get(), script.data() + done, script.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return UniqueFd{};
-        done += static_cast<size_t>(n);
-    }
-    if (lseek(fd.get(), 0, SEEK_SET) != 0)
-        return UniqueFd{};
-    return fd;
-}
-
-Outcome preview_augeas(const char *uri, const char *text) {
+Outcome preview_augeas(const char *uri, const char *text, const TimeBound &bound) {
     Outcome outcome;
-    GCharPtr script;
-    if (const int rc = augeas_script(uri, text, script); rc != KX_RES_OK) {
-        outcome.result = static_cast<uint32_t>(rc);
+    UniqueFd script;
+    if (const uint32_t rc = document_in_memory(uri, text, script, outcome.report);
+        rc != KX_RES_OK) {
+        outcome.result = rc;
         return outcome;
     }
-    UniqueFd input = script_input(script.get());
-    script.reset();
-    if (!input) {
-        outcome.result = KX_RES_SYSTEM_ERROR;
-        return outcome;
-    }
-    const std::string helper = helper_path();
     const std::optional<int> status =
-        run_for_report({helper.c_str()}, input.get(), false, augeas_temp_prefix, outcome);
+        run_sandboxed("augeas", nullptr, script.get(), -1, bound, outcome);
     if (!status)
         return outcome;
     if (*status != helper_no_changes && *status != helper_changes)
@@ -226,11 +307,12 @@ uint32_t preview(const char *uri, const char *text, const char *scheme, int *cha
                  char **report) {
     *changes = 0;
     *report = nullptr;
+    const TimeBound bound;
     Outcome outcome;
     if (scheme != nullptr && g_ascii_strcasecmp(scheme, "puppet") == 0)
-        outcome = preview_puppet(uri, text);
+        outcome = preview_puppet(uri, text, bound);
     else if (scheme != nullptr && g_ascii_strcasecmp(scheme, "augeas") == 0)
-        outcome = preview_augeas(uri, text);
+        outcome = preview_augeas(uri, text, bound);
     else
         return KX_RES_BAD_ARGUMENT;
 

@@ -41,6 +41,7 @@ constexpr size_t reason_text_max = 1024;
 struct VersionCheck {
     int result = KX_RES_FAILED;
     unsigned int major = 0;
+    std::string version; // what puppet printed, without the line end
     std::string message; // after the step name; empty for success
     std::string reason;  // for the caller, when it says more than the message
     // False when the answer says nothing about the program itself: it
@@ -70,6 +71,8 @@ VersionCheck read_version(const char *output) {
         return check;
     }
     check.result = KX_RES_OK;
+    check.version = output;
+    check.version.erase(check.version.find_last_not_of(" \t\r\n\v") + 1);
     return check;
 }
 
@@ -206,7 +209,8 @@ VersionCheck ask_puppet(const std::optional<ProgramIdentity> &program) {
     return read_version(output.c_str());
 }
 
-int answer(const VersionCheck &check, unsigned int *major, std::string *reason) {
+int answer(const VersionCheck &check, unsigned int *major, std::string *reason,
+           std::string *version = nullptr) {
     if (check.result != KX_RES_OK) {
         kx_log(KX_LOG_ERR, "%s: %s", step, check.message.c_str());
         if (reason != nullptr)
@@ -216,6 +220,8 @@ int answer(const VersionCheck &check, unsigned int *major, std::string *reason) 
     }
     if (major != nullptr)
         *major = check.major;
+    if (version != nullptr)
+        *version = check.version;
     return KX_RES_OK;
 }
 
@@ -225,21 +231,22 @@ extern "C" int parse_puppet_version(const char *output, unsigned int *major) {
     return answer(read_version(output != nullptr ? output : ""), major, nullptr);
 }
 
-int korvex::sysconfig::check_puppet(unsigned int *major, std::string *reason) {
+int korvex::sysconfig::check_puppet(unsigned int *major, std::string *reason,
+                                    std::string *version) {
     // Runs start on the agent's worker threads: requests that come
     // together wait for one question instead of asking puppet each.
     static std::mutex asking;
     std::lock_guard<std::mutex> hold(asking);
     const std::optional<ProgramIdentity> program = find_puppet();
     if (program && kept && kept->program == *program)
-        return answer(kept->check, major, reason);
+        return answer(kept->check, major, reason, version);
 
     VersionCheck check = ask_puppet(program);
     if (program && check.lasting)
         kept = KeptCheck{*program, check};
     else
         kept.reset();
-    return answer(check, major, reason);
+    return answer(check, major, reason, version);
 }
 
 extern "C" int check_puppet(unsigned int *major) {

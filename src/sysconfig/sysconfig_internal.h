@@ -93,7 +93,8 @@ int run_augeas(const char *uri, const char *text, const char *key, kx_sysconfig_
                void *user_data, std::string *reason);
 int run_puppet(const char *uri, const char *text, const char *key, kx_sysconfig_cb callback,
                void *user_data, std::string *reason);
-int check_puppet(unsigned int *major, std::string *reason);
+// With `version`, also the whole version puppet printed ("7.23.0").
+int check_puppet(unsigned int *major, std::string *reason, std::string *version = nullptr);
 int sysconfig_os_download(const char *uri, FILE *stream, std::string *reason);
 
 // A run request as kx_sysconfig_run_uri (uri given) or
@@ -102,6 +103,9 @@ int sysconfig_os_download(const char *uri, FILE *stream, std::string *reason);
 KX_EXPORT uint32_t run_document(const char *uri, const char *text, uint32_t flags,
                                 const char *scheme, const char *key, kx_sysconfig_cb callback,
                                 void *user_data, std::string *reason);
+
+// Why `scheme` is none of the two.
+KX_EXPORT std::string scheme_reason(const char *scheme);
 
 // One configured key as the keys list shows it: its outcome line ("OK",
 // "FAILED 4", "FAILED -1", "ERROR" or "(empty)") and when its status was

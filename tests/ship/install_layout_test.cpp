@@ -15,7 +15,8 @@ namespace fs = std::filesystem;
 
 const std::vector<std::string> kPrograms = {
     "usr/bin/korvexctl", "usr/sbin/broker-launcher", "usr/libexec/korvex/sysconfig-dbus",
-    "usr/libexec/korvex/network-dbus", "usr/libexec/korvex/sysconfig-augeas-preview"};
+    "usr/libexec/korvex/network-dbus", "usr/libexec/korvex/sysconfig-augeas-preview",
+    "usr/libexec/korvex/sysconfig-preview-sandbox"};
 const std::vector<std::string> kProjectLibraries = {"libkcommon.so",      "libkservice.so",
                                                     "libkcommon_dbus.so", "libksysconfig.so",
                                                     "libknetwork.so",     "libksigar.so"};

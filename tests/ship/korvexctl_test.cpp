@@ -591,6 +591,15 @@ TEST_F(KorvexctlOnAgents, PreviewsExitLikeDiffAndChangeNothing) {
                             "file://" + state_.file("no-such-script")});
     EXPECT_EQ(fetch.exit_code(), 6) << fetch.err;
     EXPECT_NE(fetch.err.find("journalctl -u korvex-sysconfig"), std::string::npos) << fetch.err;
+
+    // On a terminal, control sequences in the report are shown, not obeyed.
+    write_file(hosts, before + "# \x1b]0;title\x07\x1b[2J\n");
+    const auto shown_as_text = ctl({.args = {"--no-ask-password", "sysconfig", "preview",
+                                             "--scheme", "augeas", state_.file("edit")},
+                                    .terminal = true});
+    EXPECT_EQ(shown_as_text.exit_code(), 1) << shown_as_text.out;
+    EXPECT_THAT(shown_as_text.out, HasSubstr(" # \\x1b]0;title\\x07\\x1b[2J"));
+    EXPECT_THAT(shown_as_text.out, Not(HasSubstr("\x1b]0;")));
 }
 
 TEST_F(KorvexctlOnAgents, HostOptionTalksToTheAgentsOfAnotherHostOverSsh) {

@@ -219,7 +219,8 @@ struct PreviewOutcome {
 gboolean start_preview(const char *action, PreviewFunction function, const char *document,
                        const char *scheme, DBusGMethodInvocation *context) {
     if (!known_scheme(scheme)) {
-        korvex::refuse_argument(context, KX_RES_BAD_ARGUMENT, {});
+        korvex::refuse_argument(context, KX_RES_BAD_ARGUMENT,
+                                korvex::sysconfig::scheme_reason(scheme));
         return FALSE;
     }
     korvex::authorize(

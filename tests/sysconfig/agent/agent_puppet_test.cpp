@@ -1,6 +1,9 @@
 // Puppet runs through the agent: deferred replies, overlapping runs ending in the other order, a
-// failing manifest, a caller that leaves early. Runs take seconds, so cases share them; gates,
-// not sleeps, decide when a run ends.
+// failing manifest, a caller that leaves early; previews and their sandbox. Runs take seconds, so
+// cases share them; gates, not sleeps, decide when a run ends.
+#include <algorithm>
+#include <csignal>
+
 #include <korvex/kcommon.h>
 
 #include "sysconfig_agent_fixture.h"
@@ -129,4 +132,73 @@ TEST_F(AgentPuppet, PreviewReportsWhatAManifestWouldDoAndDoesNothing) {
 
     Reply broken = preview("preview_string", "file { 'broken':\n  ensure => \n", "puppet");
     EXPECT_EQ(broken.error_name, code_error(1));
+}
+
+TEST_F(AgentPuppet, PreviewOfAManifestThatTurnsNoopOffReachesNothing) {
+    // A forced exec, a forced set-uid file and code run while compiling.
+    const std::string mark = edits_.file("mark"), made = edits_.file("made");
+    const std::string generated = edits_.file("generated");
+    Reply reply = preview("preview_string",
+                          "$g = generate('/bin/sh', '-c', 'id > " + generated +
+                              "; echo done')\nexec { 'mark': command => '/usr/bin/touch " + mark +
+                              "', noop => false }\nfile { '" + made +
+                              "': content => $g, mode => '4755', noop => false }\n",
+                          "puppet");
+    // Both fail on the read-only host: an error, never "no changes".
+    EXPECT_EQ(reply.error_name, code_error(4)) << why(reply);
+    EXPECT_NE(reply.error_message.find("Read-only file system"), std::string::npos)
+        << reply.error_message;
+    for (const std::string &path : {mark, made, generated})
+        EXPECT_FALSE(file_exists(path)) << path;
+    // Puppet's own state and summary of its run, as the agent sees puppet's folders.
+    const std::string root = "/proc/" + std::to_string(agent_->process().pid()) + "/root";
+    ASSERT_TRUE(file_exists(root + "/var/cache/puppet"));
+    for (const char *state :
+         {"/var/cache/puppet/state/state.yaml", "/var/cache/puppet/public/last_run_summary.yaml"})
+        EXPECT_FALSE(file_exists(root + state)) << state;
+}
+
+TEST_F(AgentPuppet, PreviewThatFillsItsScratchSpaceIsAnError) {
+    // The file would be created, but puppet cannot finish its run.
+    Reply reply = preview("preview_string",
+                          "exec { 'fill': command => \"/bin/sh -c 'cat /dev/zero > fill; true'\", "
+                          "noop => false }\nfile { '" +
+                              edits_.file("created") + "': content => 'x' }\n",
+                          "puppet");
+    EXPECT_FALSE(reply.ok) << why(reply);
+    EXPECT_NE(reply.error_message.find("No space left on device"), std::string::npos)
+        << reply.error_message;
+}
+
+TEST_F(AgentPuppet, PreviewBeyondItsTimeBoundEndsWithEverythingItStarted) {
+    start_agent({"KORVEX_PREVIEW_TIMEOUT=3"});
+    Reply reply =
+        preview("preview_string", "exec { 'wait': command => '/bin/sleep 600', noop => false }\n",
+                "puppet");
+    EXPECT_EQ(reply.error_name, code_error(4)) << why(reply);
+    EXPECT_NE(reply.error_message.find("stopped after 3 s"), std::string::npos)
+        << reply.error_message;
+    EXPECT_TRUE(wait_until([&] { return agent_descendants().empty(); }, std::chrono::seconds(10)));
+}
+
+TEST_F(AgentPuppet, AnAgentKilledMidPreviewLeavesNothingOfIt) {
+    BusClient::Pending pending =
+        client_->send(kSysconfigName, kSysconfigPath, kSysconfigPreviewIface, "preview_string",
+                      {Arg::s("exec { 'wait': command => '/bin/sleep 600', noop => false }\n"),
+                       Arg::s("puppet")});
+    std::vector<pid_t> started;
+    auto sleeping = [&] {
+        started = agent_descendants();
+        return std::any_of(started.begin(), started.end(), [](pid_t pid) {
+            return read_file("/proc/" + std::to_string(pid) + "/comm") == "sleep\n";
+        });
+    };
+    ASSERT_TRUE(wait_until(sleeping, std::chrono::seconds(120))) << agent_->stderr_text();
+    agent_->process().signal(SIGKILL);
+    EXPECT_FALSE(pending.wait().ok);
+    EXPECT_TRUE(
+        wait_until([&] { return std::none_of(started.begin(), started.end(), process_alive); },
+                   std::chrono::seconds(10)));
+    EXPECT_TRUE(temporary_documents().empty());
+    start_agent();
 }

@@ -1,6 +1,7 @@
 #include "sysconfig_agent_fixture.h"
 
 #include <filesystem>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -64,9 +65,10 @@ void SysconfigAgentTest::SetUp() {
     client_ = std::make_unique<BusClient>(bus_->address());
 }
 
-void SysconfigAgentTest::start_agent() {
+void SysconfigAgentTest::start_agent(const std::vector<std::string> &env) {
     agent_.reset(); // before its successor starts
-    agent_ = start_sysconfig_agent(*bus_, {KX_PRIVATE_HOST_STATE, state_.path()}, work_.path());
+    agent_ =
+        start_sysconfig_agent(*bus_, {KX_PRIVATE_HOST_STATE, state_.path()}, work_.path(), env);
     ASSERT_TRUE(agent_->wait_for_name()) << agent_->stderr_text();
 }
 
@@ -96,6 +98,29 @@ void SysconfigAgentTest::TearDown() {
     if (read_file(state_.file("etc-upper/hosts")) != kOriginalHosts)
         found.push_back("hosts (changed)");
     EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
+}
+
+bool process_alive(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t end = stat.rfind(") ");
+    return end != std::string::npos && stat[end + 2] != 'Z';
+}
+
+static void add_descendants(pid_t pid, std::vector<pid_t> &found) {
+    std::error_code gone;
+    for (const auto &task :
+         fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", gone)) {
+        std::istringstream children(read_file(task.path() / "children"));
+        for (pid_t child; children >> child; add_descendants(child, found))
+            if (process_alive(child))
+                found.push_back(child);
+    }
+}
+
+std::vector<pid_t> SysconfigAgentTest::agent_descendants() {
+    std::vector<pid_t> found;
+    add_descendants(agent_->process().pid(), found);
+    return found;
 }
 
 std::vector<std::string> SysconfigAgentTest::temporary_documents() const {

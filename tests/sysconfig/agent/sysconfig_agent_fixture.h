@@ -30,6 +30,9 @@ Reply sysconfig_get(BusClient &client, const std::string &property);
 // The key's status file in keys_dir (the agent's /var/lib/korvex).
 std::optional<std::string> key_status(const std::string &keys_dir, const std::string &key);
 
+// Whether the process exists and has not ended (a zombie has).
+bool process_alive(pid_t pid);
+
 // A file that a gated puppet manifest waits for. The wait ends when the gate is opened (as the
 // destructor does) or its folder is gone, so no run outlives a test that failed half-way.
 class Gate {
@@ -53,7 +56,9 @@ protected:
     void SetUp() override;
     void TearDown() override;
     // Starts the agent, or a new one in place of the running one.
-    void start_agent();
+    void start_agent(const std::vector<std::string> &env = {});
+    // The processes the agent started and theirs, living ones only.
+    std::vector<pid_t> agent_descendants();
 
     Reply call(const std::string &member, const std::vector<Arg> &args) {
         return sysconfig_call(*client_, member, args);

@@ -59,8 +59,11 @@ KX_EXPORT uint32_t sysconfig_os_run_string(const char *text, uint32_t flags, con
 KX_EXPORT char *sysconfig_os_query(const char *text, uint32_t flags, const char *scheme);
 
 /* Previews: what applying the document would change, with nothing
- * changed and nothing recorded (keys play no part). They return when the
- * tool has finished, so callers on a main loop run them elsewhere. 0 with
+ * changed and nothing recorded (keys play no part): the tool runs in a
+ * sandbox where it can change nothing, and nothing of it outlives the
+ * calling thread. They return when the tool has finished, after 10 minutes
+ * at most (then 4, KORVEX_PREVIEW_TIMEOUT in seconds setting another
+ * bound), so callers on a main loop run them elsewhere. 0 with
  * *changes set (1 when something would change) and *report set to the
  * tool's report; otherwise the failure's result code as a run would give
  * it, with *report set to what the tool said about it, or NULL. A report
