@@ -590,7 +590,8 @@ TEST_F(KorvexctlOnAgents, PreviewsExitLikeDiffAndChangeNothing) {
     const auto fetch = ctl({"sysconfig", "preview-uri", "--scheme", "augeas",
                             "file://" + state_.file("no-such-script")});
     EXPECT_EQ(fetch.exit_code(), 6) << fetch.err;
-    EXPECT_NE(fetch.err.find("journalctl -u korvex-sysconfig"), std::string::npos) << fetch.err;
+    EXPECT_EQ(fetch.err, "korvexctl: Download failed\ncannot download file://" +
+                             state_.file("no-such-script") + ": Couldn't read a file:// file\n");
 
     // On a terminal, control sequences in the report are shown, not obeyed.
     write_file(hosts, before + "# \x1b]0;title\x07\x1b[2J\n");
