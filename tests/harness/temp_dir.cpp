@@ -2,7 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 #include <sys/stat.h>
@@ -27,8 +27,12 @@ std::string TempDir::write(const std::string &name, const std::string &content,
 }
 
 std::string read_file(const std::string &path) {
+    // Files under /proc vanish with their process mid-read; that reads as what was read so far.
     std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    std::ostringstream out;
+    if (in)
+        out << in.rdbuf();
+    return out.str();
 }
 
 void write_file(const std::string &path, const std::string &content, unsigned mode) {
