@@ -426,8 +426,10 @@ void caller_left(const char *unique_name) {
         GError *none = nullptr;
         korvex_reply_refusal(arrival.context, &none);
     }
-    drop_queued_work(name);
+    // Lane waiters first: dropping a queued run releases its lane, which
+    // would start the departed caller's next run of that key.
     drop_lane_waiters(name);
+    drop_queued_work(name);
 }
 
 } // namespace korvex::detail

@@ -21,6 +21,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -134,8 +135,13 @@ private:
         const unsigned limit = for_root ? kPerUser : kSharedWorkers;
         if (started >= limit || startable(for_root) <= idle)
             return;
-        ++started;
-        std::thread([this, for_root] { serve(for_root); }).detach();
+        try {
+            std::thread([this, for_root] { serve(for_root); }).detach();
+            ++started;
+        } catch (const std::system_error &) {
+            // No thread to be had now (a task limit): the work waits for a
+            // worker that exists, or for the next submission to try again.
+        }
     }
 
     unsigned running(uid_t uid) const {
@@ -166,9 +172,10 @@ private:
                 job = std::move(*candidate);
                 queue.erase(candidate);
                 turns_.erase(turn);
-                if (!queue.empty())
+                if (queue.empty())
+                    queued_.erase(uid);
+                else
                     turns_.push_back(uid);
-                forget_empty_queues();
                 return true;
             }
         }

@@ -64,10 +64,7 @@ void reply_entries(Request request, const std::vector<KeyEntry> &entries) {
 
 } // namespace
 
-void announce_key(const std::string &key) {
-    const std::optional<KeyEntry> entry = korvex::sysconfig::key_entry(key.c_str());
-    if (!entry)
-        return;
+void announce_key(const KeyEntry &entry) {
     GError *raw = nullptr;
     DBusGConnection *bus = dbus_g_bus_get(DBUS_BUS_SYSTEM, &raw);
     korvex::ErrorPtr error(raw);
@@ -76,9 +73,9 @@ void announce_key(const std::string &key) {
     DBusMessage *signal = dbus_message_new_signal(
         "/org/vaduderuvoziz/Sysconfig", "org.vaduderuvoziz.Sysconfig.Keys", "key_changed");
     // Never the status text itself: it can hold what a tool read of secrets.
-    const char *name = entry->key.c_str();
-    const char *outcome = entry->outcome.c_str();
-    const dbus_int64_t when = entry->when;
+    const char *name = entry.key.c_str();
+    const char *outcome = entry.outcome.c_str();
+    const dbus_int64_t when = entry.when;
     if (signal != nullptr &&
         dbus_message_append_args(signal, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING, &outcome,
                                  DBUS_TYPE_INT64, &when, DBUS_TYPE_INVALID))

@@ -99,7 +99,7 @@ void answer(PendingCall &run, std::optional<std::string> status) {
                " ms, nothing recorded: %s", step, run.key.c_str(), run.result, taken_ms,
                run.worker.reason.c_str());
     if (written)
-        announce_key(run.key);
+        announce_key(*after);
 
     if (run.result != KX_RES_OK) {
         std::move(run.request).reply_failure(static_cast<int>(run.result), run.worker.reason);
@@ -189,13 +189,12 @@ gboolean start_run(const char *action, bool by_uri, const char *document, guint 
                        (flags & KX_SYSCONFIG_FLAG_FORCE) != 0 ? "forced" : "not forced",
                        static_cast<long>(caller.uid), static_cast<long>(caller.pid));
                 auto run = std::make_shared<PendingCall>();
-                run->request = std::move(request);
                 run->lane = std::move(lane);
                 run->key = key;
                 run->started_us = g_get_monotonic_time();
                 PendingCall *worker_view = run.get();
                 korvex::queue<uint32_t>(
-                    std::move(run->request), WorkKind::ordinary,
+                    std::move(request), WorkKind::ordinary,
                     [=] { return run_on_worker(*worker_view, by_uri, document, flags, scheme); },
                     [run](Request request, uint32_t result) {
                         run->request = std::move(request);

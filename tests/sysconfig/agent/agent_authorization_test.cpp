@@ -1,6 +1,7 @@
 // Every method and property of the agent asks PolicyKit first: a caller
 // that polkitd refuses (user nobody here) gets code 5 and nothing runs.
 #include <algorithm>
+#include <thread>
 
 #include <korvex/kcommon.h>
 
@@ -113,6 +114,23 @@ TEST_F(AgentOtherUser, DownloadsOfAnotherUserNeitherHoldUpRootNorOutliveTheirCal
     EXPECT_TRUE(wait_until([&] { return nobody_call().ok; }, std::chrono::seconds(10)))
         << agent_->stderr_text();
     EXPECT_EQ(trickles(), 4);
+    {
+        // Two runs of one key behind those four: one queued, one waiting for the key.
+        Process holder = hold_challenge(kNobody, bus_->address(), edits_.file("shared.out"), 2,
+                                        kSysconfigName, kSysconfigPath, kSysconfigIface, "run_uri",
+                                        {Arg::s(server_.url("/trickle")), Arg::u(0),
+                                         Arg::s("augeas"), Arg::s("shared")});
+        ASSERT_TRUE(wait_until(
+            [&] { return agent_->stderr_text().find("key \"shared\" starts") != std::string::npos; },
+            std::chrono::seconds(30)));
+        std::this_thread::sleep_for(std::chrono::seconds(1)); // the second reaches the key
+    }
+    // Both went with their caller: nothing of theirs holds the key for root.
+    Reply root = client_->call(kSysconfigName, kSysconfigPath, kSysconfigIface, "run_string",
+                               {Arg::s(add_host_script("192.0.2.41", "shared.example")),
+                                Arg::u(0), Arg::s("augeas"), Arg::s("shared")},
+                               20000);
+    EXPECT_TRUE(root.ok) << why(root);
     // The four running downloads end only at their bounds: the agent goes with the test.
     agent_.reset();
 }
