@@ -99,7 +99,7 @@ AgentBus::AgentBus(const CommandLine &line)
             g_dbus_connection_new_sync(bridge_->stream(), nullptr, flags, nullptr, nullptr, &raw));
         ErrorPtr error{raw};
         if (!connection_)
-            throw bridge_->failure(local_message(*error)).naming_host();
+            throw bridge_->failure(local_message(*error)).said_without_host();
         return;
     }
     // A connection of our own rather than the shared singleton, which would

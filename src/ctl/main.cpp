@@ -78,7 +78,7 @@ int main(int argc, char **argv) {
         return static_cast<int>(e.status());
     } catch (const CommandFailure &e) {
         // Said once here, so that the commands read the agents' own words.
-        std::cerr << "korvexctl: " << (host.empty() || e.names_host() ? "" : host + ": ")
+        std::cerr << "korvexctl: " << (host.empty() || e.without_host() ? "" : host + ": ")
                   << e.what() << '\n';
         return static_cast<int>(e.status());
     }

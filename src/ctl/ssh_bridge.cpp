@@ -97,7 +97,7 @@ SshBridge::SshBridge(RemoteHost host)
     if (!ssh_)
         throw CommandFailure(ExitStatus::unreachable,
                              "cannot run ssh to reach " + host_.text + ": " + error->message)
-            .naming_host();
+            .said_without_host();
     stream_.reset(g_simple_io_stream_new(g_subprocess_get_stdout_pipe(ssh_.get()),
                                          g_subprocess_get_stdin_pipe(ssh_.get())));
 }
