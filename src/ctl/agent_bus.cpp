@@ -99,7 +99,7 @@ AgentBus::AgentBus(const CommandLine &line)
             g_dbus_connection_new_sync(bridge_->stream(), nullptr, flags, nullptr, nullptr, &raw));
         ErrorPtr error{raw};
         if (!connection_)
-            throw bridge_->failure(local_message(*error));
+            throw bridge_->failure(local_message(*error)).said_without_host();
         return;
     }
     // A connection of our own rather than the shared singleton, which would
@@ -174,12 +174,9 @@ VariantPtr AgentBus::call_interface(const AgentInfo &agent, const std::string &i
             method.c_str(), parameters, G_VARIANT_TYPE(reply_type), flags, timeout_ms_, nullptr,
             &raw));
     ErrorPtr error{raw};
-    if (!reply) {
-        CommandFailure failure = failure_from_call_error(*error, agent, action);
-        if (host_.empty())
-            throw failure;
-        throw CommandFailure(failure.status(), host_ + ": " + failure.what(), failure.agent_code());
-    }
+    // The agent's words as they came: the commands read them for a reason.
+    if (!reply)
+        throw failure_from_call_error(*error, agent, action);
     return reply;
 }
 

@@ -29,9 +29,19 @@ public:
     ExitStatus status() const { return status_; }
     int agent_code() const { return agent_code_; }
 
+    // With --host main puts the host before the message, except for a
+    // message that names the host already or is about this machine (a
+    // document read here).
+    bool without_host() const { return without_host_; }
+    CommandFailure &said_without_host() {
+        without_host_ = true;
+        return *this;
+    }
+
 private:
     ExitStatus status_;
     int agent_code_;
+    bool without_host_ = false;
 };
 
 // Wrong use of the command line; main adds a pointer to the right --help.

@@ -56,8 +56,10 @@ int main(int argc, char **argv) {
     // output escapes it already.
     const TerminalEscapes error_escapes(std::cerr, STDERR_FILENO);
     std::optional<TerminalEscapes> output_escapes;
+    std::string host;
     try {
         const CommandLine line = parse_command_line(args);
+        host = line.value("--host").value_or("");
         if (!line.json())
             output_escapes.emplace(std::cout, STDOUT_FILENO);
         if (line.has("--version")) {
@@ -75,7 +77,9 @@ int main(int argc, char **argv) {
                   << (topic.empty() ? "" : topic + " ") << "--help\".\n";
         return static_cast<int>(e.status());
     } catch (const CommandFailure &e) {
-        std::cerr << "korvexctl: " << e.what() << '\n';
+        // Said once here, so that the commands read the agents' own words.
+        std::cerr << "korvexctl: " << (host.empty() || e.without_host() ? "" : host + ": ")
+                  << e.what() << '\n';
         return static_cast<int>(e.status());
     }
 }

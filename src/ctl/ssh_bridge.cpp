@@ -96,7 +96,8 @@ SshBridge::SshBridge(RemoteHost host)
     ErrorPtr error{raw};
     if (!ssh_)
         throw CommandFailure(ExitStatus::unreachable,
-                             "cannot run ssh to reach " + host_.text + ": " + error->message);
+                             "cannot run ssh to reach " + host_.text + ": " + error->message)
+            .said_without_host();
     stream_.reset(g_simple_io_stream_new(g_subprocess_get_stdout_pipe(ssh_.get()),
                                          g_subprocess_get_stdin_pipe(ssh_.get())));
 }

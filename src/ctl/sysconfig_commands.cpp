@@ -44,7 +44,8 @@ std::string checked_utf8(std::string text, const std::string &what) {
     // D-Bus strings are UTF-8 without NULs; say so instead of letting the
     // bus library refuse the message.
     if (!g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr))
-        throw CommandFailure(ExitStatus::bad_argument, what + " is not UTF-8 text");
+        throw CommandFailure(ExitStatus::bad_argument, what + " is not UTF-8 text")
+            .said_without_host();
     return text;
 }
 
@@ -61,7 +62,7 @@ std::string read_document(const std::string &source) {
     ErrorPtr error{raw};
     GCharPtr owned{contents};
     if (!read)
-        throw CommandFailure(ExitStatus::bad_argument, error->message);
+        throw CommandFailure(ExitStatus::bad_argument, error->message).said_without_host();
     return checked_utf8(std::string(owned.get(), length), source);
 }
 

@@ -620,6 +620,11 @@ TEST_F(KorvexctlOnAgents, HostOptionTalksToTheAgentsOfAnotherHostOverSsh) {
         host, {"sysconfig", "preview", "--scheme", "augeas", hosts_script("far", "192.0.2.7")});
     EXPECT_EQ(preview.exit_code(), 1) << preview.err;
     EXPECT_THAT(preview.out, HasSubstr("\n+192.0.2.7\tfar.test\n"));
+    // The agent's own words are explained as here, the host put before them once.
+    const auto syntax = remote(host, {"sysconfig", "run-string", "--scheme", "puppet", "--key",
+                                      "far", state_.write("far.pp", "file { '/x': ensure =>\n")});
+    EXPECT_THAT(syntax.err, StartsWith("korvexctl: " + host + ": puppet run for far ended with "
+                                       "exit status 1: a syntax error"));
 
     // PolicyKit there judges the ssh user, here nobody; messages name the host.
     const auto refused = remote("refusing", {"network", "list"});

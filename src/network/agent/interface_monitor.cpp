@@ -15,7 +15,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -41,23 +40,6 @@ constexpr auto kSignalInterval = std::chrono::milliseconds(100);
 constexpr int kReceiveBuffer = 4 * 1024 * 1024;
 // One notification is one datagram of a few kilobytes.
 constexpr std::size_t kDatagramSize = 64 * 1024;
-
-// An interface as a signal tells it: what status, get_ip_address and
-// get_mac_address would answer (their buffers hold these texts whole).
-struct Told {
-    bool present = false;
-    guint32 up = 0;
-    std::string ip;
-    std::string mac;
-
-    bool operator==(const Told &) const = default;
-};
-
-Told told_of(const InterfaceAnswers &answers) {
-    if (!answers.present)
-        return {};
-    return {true, static_cast<guint32>(answers.state & 1u), answers.ip, answers.mac};
-}
 
 std::string attribute_text(const rtattr *first, int length, unsigned short type) {
     for (const rtattr *attribute = first; RTA_OK(attribute, length);
@@ -120,7 +102,7 @@ public:
 
 private:
     struct Tracked {
-        std::optional<Told> told; // while the interface is there
+        InterfaceAnswers told; // what clients were last told; absent before that
         Clock::time_point last_signal{};
     };
 
@@ -258,15 +240,15 @@ private:
     }
 
     void tell_if_changed(const std::string &name, Tracked &tracked, Clock::time_point now) {
-        const Told current = told_of(interface_answers(name.c_str()));
-        if (current == tracked.told.value_or(Told{}))
+        InterfaceAnswers current = interface_answers(name.c_str());
+        if (current == tracked.told)
             return;
         send(name, current);
-        tracked.told = current.present ? std::optional<Told>(current) : std::nullopt;
+        tracked.told = std::move(current);
         tracked.last_signal = now;
     }
 
-    void send(const std::string &name, const Told &told) {
+    void send(const std::string &name, const InterfaceAnswers &told) {
         std::unique_ptr<DBusMessage, MessageUnref> signal(
             dbus_message_new_signal(path_.c_str(), kMonitorInterface, kInterfaceChanged));
         if (!signal)
@@ -276,7 +258,7 @@ private:
         const char *ip = told.ip.c_str();
         const char *mac = told.mac.c_str();
         const dbus_bool_t present = told.present ? TRUE : FALSE;
-        const dbus_uint32_t up = told.up;
+        const auto up = static_cast<dbus_uint32_t>(told.state & KX_NETWORK_IF_UP);
         if (dbus_message_append_args(signal.get(), DBUS_TYPE_STRING, &iface_text,
                                      DBUS_TYPE_BOOLEAN, &present, DBUS_TYPE_UINT32, &up,
                                      DBUS_TYPE_STRING, &ip, DBUS_TYPE_STRING, &mac,
@@ -300,14 +282,14 @@ private:
             const std::string name = kx_network_interface_get_name(&record);
             listed.insert(name);
             Tracked &tracked = tracked_[name];
-            const Told current = told_of(record_answers(record));
+            InterfaceAnswers current = record_answers(record);
             if (at_start)
-                tracked.told = current;
-            else if (current != tracked.told.value_or(Told{}))
+                tracked.told = std::move(current);
+            else if (current != tracked.told)
                 look_again_at(name);
         }
         for (const auto &[name, tracked] : tracked_) {
-            if (tracked.told && listed.count(name) == 0)
+            if (tracked.told.present && listed.count(name) == 0)
                 look_again_at(name);
         }
     }
@@ -319,7 +301,7 @@ private:
         if (tracked_.size() < sweep_at_)
             return;
         std::erase_if(tracked_, [&](const auto &entry) {
-            return !entry.second.told && waiting_.count(entry.first) == 0 &&
+            return !entry.second.told.present && waiting_.count(entry.first) == 0 &&
                    now - entry.second.last_signal >= kSignalInterval;
         });
         sweep_at_ = std::max<std::size_t>(256, 2 * tracked_.size());

@@ -3,7 +3,6 @@
 // and report the state seen right after. Changes are signalled on a second
 // interface (interface_monitor.h).
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 

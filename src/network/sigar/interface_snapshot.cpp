@@ -288,10 +288,15 @@ int InterfaceSnapshot::read(std::optional<std::string_view> device) {
             entry.ipv6 = ipv6;
         }
     };
-    if (!device)
+    if (!device) {
         error = reader.dump(RTM_GETADDR, 0, add_address);
-    else
+    } else {
         error = reader.dump_addresses_of(dumped.front().index, add_address);
+        if (error == ENODEV) {
+            *this = InterfaceSnapshot(); // gone since its link was read
+            return 0;
+        }
+    }
     if (error != 0)
         return error;
     return unknown_link ? EAGAIN : 0;

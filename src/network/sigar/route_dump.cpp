@@ -59,12 +59,10 @@ int RouteDumpReader::dump(std::uint16_t type, std::uint32_t extension_mask,
 int RouteDumpReader::dump_addresses_of(int index,
                                        const std::function<void(const nlmsghdr &)> &each) {
     // Only a strictly checked request is filtered by the kernel; it must
-    // then be a whole ifaddrmsg with nothing else set.
-    if (!strict_) {
-        const int on = 1;
-        strict_ = ::setsockopt(socket_.get(), SOL_NETLINK, NETLINK_GET_STRICT_CHK, &on,
-                               sizeof on) == 0;
-    }
+    // then be a whole ifaddrmsg with nothing else set. A kernel without
+    // strict checking refuses the option and answers with every address.
+    const int on = 1;
+    ::setsockopt(socket_.get(), SOL_NETLINK, NETLINK_GET_STRICT_CHK, &on, sizeof on);
     struct alignas(NLMSG_ALIGNTO) Request {
         nlmsghdr header;
         ifaddrmsg fixed;
@@ -98,7 +96,9 @@ int RouteDumpReader::get_link(std::string_view name, std::uint32_t extension_mas
     request.header.nlmsg_flags = NLM_F_REQUEST;
     request.fixed.ifi_family = AF_UNSPEC;
     request.name_attribute.rta_type = IFLA_IFNAME;
-    request.name_attribute.rta_len = static_cast<unsigned short>(RTA_LENGTH(name.size() + 1));
+    // The attribute spans the whole zero-padded slot: the kernel finds the
+    // next attribute where this one's length ends.
+    request.name_attribute.rta_len = RTA_LENGTH(sizeof request.name);
     std::memcpy(request.name, name.data(), name.size());
     request.mask_attribute.rta_type = IFLA_EXT_MASK;
     request.mask_attribute.rta_len = RTA_LENGTH(sizeof request.mask);
@@ -146,8 +146,15 @@ int RouteDumpReader::exchange(nlmsghdr &request, bool dump,
                 continue;
             if ((header->nlmsg_flags & NLM_F_DUMP_INTR) != 0)
                 interrupted = true;
-            if (header->nlmsg_type == NLMSG_DONE)
+            if (header->nlmsg_type == NLMSG_DONE) {
+                // A dump that failed says why in its end: a negative errno.
+                int error = 0;
+                if (header->nlmsg_len >= NLMSG_LENGTH(sizeof error))
+                    std::memcpy(&error, NLMSG_DATA(header), sizeof error);
+                if (error < 0)
+                    return -error;
                 return interrupted ? EAGAIN : 0;
+            }
             if (header->nlmsg_type == NLMSG_ERROR) {
                 const auto *error = static_cast<const nlmsgerr *>(NLMSG_DATA(header));
                 return error->error != 0 ? -error->error : EIO;

@@ -46,7 +46,6 @@ private:
                  const std::function<void(const nlmsghdr &)> &each);
 
     UniqueFd socket_;
-    bool strict_ = false;
     std::uint32_t sequence_ = 0;
     std::vector<char> buffer_;
 };
