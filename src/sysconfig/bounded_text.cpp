@@ -27,7 +27,7 @@ void append_dropped_note(std::string &text, uint64_t dropped) {
 }
 
 // Reads up to size bytes, fewer only at the end of the file; -1 on error.
-ssize_t read_up_to(int fd, char *buffer, size_t size) {
+ssize_t read_fully(int fd, char *buffer, size_t size) {
     size_t got = 0;
     while (got < size) {
         const ssize_t n = read(fd, buffer + got, size - got);
@@ -66,7 +66,7 @@ bool append_bounded(std::string &text, int fd, size_t limit) {
     const bool fits = start + rest <= limit;
     const size_t wanted = fits ? static_cast<size_t>(rest) : head_room(start, limit);
     text.resize(start + wanted);
-    const ssize_t got = read_up_to(fd, text.data() + start, wanted);
+    const ssize_t got = read_fully(fd, text.data() + start, wanted);
     if (got < 0) {
         text.resize(start);
         return false;

@@ -13,11 +13,9 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -45,12 +43,10 @@ constexpr int puppet_changes = 2;
 // The augeas helper's exit statuses.
 constexpr int helper_no_changes = 0;
 constexpr int helper_changes = 1;
-// The sandbox's own failures (125; 126 and 127 when a program cannot be
-// started) and the first status of a tool killed by a signal.
-constexpr int sandbox_failed = 125;
-constexpr int killed_by_signal = 128;
-
 constexpr long default_bound_s = 10 * 60;
+// A day: a bound beyond it is a mistake, and its milliseconds still fit
+// poll's timeout.
+constexpr long max_bound_s = 24 * 60 * 60;
 // Room kept in the report's bound for the line that says why a preview
 // failed.
 constexpr size_t note_room = 256;
@@ -69,7 +65,7 @@ struct TimeBound {
         const char *text = getenv("KORVEX_PREVIEW_TIMEOUT");
         char *end = nullptr;
         const long given = text != nullptr ? strtol(text, &end, 10) : 0;
-        if (given > 0 && *end == '\0')
+        if (given > 0 && given <= max_bound_s && *end == '\0')
             seconds = given;
         ends = std::chrono::steady_clock::now() + std::chrono::seconds{seconds};
     }
@@ -88,9 +84,11 @@ uint32_t document_in_memory(const char *uri, const char *text, UniqueFd &documen
     if (uri == nullptr && !write_all(fd.get(), text))
         return KX_RES_SYSTEM_ERROR;
     if (uri != nullptr) {
-        FilePtr stream{fdopen(fcntl(fd.get(), F_DUPFD_CLOEXEC, 0), "w+b")};
+        UniqueFd copy{fcntl(fd.get(), F_DUPFD_CLOEXEC, 0)};
+        FilePtr stream{fdopen(copy.get(), "w+b")};
         if (!stream)
             return KX_RES_SYSTEM_ERROR;
+        copy.release();
         if (const int rc = korvex::sysconfig::sysconfig_os_download(uri, stream.get(), &reason);
             rc != KX_RES_OK) {
             kx_log(KX_LOG_ERR, "%s: Unable to download file from uri %s", step,
@@ -135,19 +133,27 @@ struct ToolEnd {
 std::optional<ToolEnd> run_to_end(GPid pid, UniqueFd report_pipe, const TimeBound &bound,
                                   BoundedText &report) {
     ToolEnd end;
-    UniqueFd exited{static_cast<int>(syscall(SYS_pidfd_open, pid, 0))};
+    UniqueFd exited{pidfd_of(pid)};
+    bool ended = false;
     while (exited) {
+        // Checked before polling: a tool that never stops printing always
+        // has something to read.
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             bound.ends - std::chrono::steady_clock::now());
-        pollfd waiting[2] = {{exited.get(), POLLIN, 0}, {report_pipe.get(), POLLIN, 0}};
-        const int ready = poll(waiting, report_pipe ? 2 : 1,
-                               static_cast<int>(std::max<long long>(left.count(), 0)));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0) {
-            end.timed_out = ready == 0;
+        if (left.count() <= 0) {
+            end.timed_out = true;
             break;
         }
+        // An ended sandbox stays readable: from then on only its report,
+        // which what it left behind may still hold open, is waited for.
+        pollfd waiting[2] = {{ended ? -1 : exited.get(), POLLIN, 0},
+                             {report_pipe.get(), POLLIN, 0}};
+        const int ready = poll(waiting, report_pipe ? 2 : 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            break;
+        ended = ended || waiting[0].revents != 0;
         if (waiting[1].revents != 0) {
             char buffer[65536];
             const ssize_t n = read(report_pipe.get(), buffer, sizeof buffer);
@@ -155,9 +161,9 @@ std::optional<ToolEnd> run_to_end(GPid pid, UniqueFd report_pipe, const TimeBoun
                 report.add({buffer, static_cast<size_t>(n)});
             else if (n == 0 || errno != EINTR)
                 report_pipe.reset();
-        } else if (waiting[0].revents != 0 && !report_pipe) {
-            break;
         }
+        if (ended && !report_pipe)
+            break;
     }
     // The leader is not reaped yet, so its group cannot have been reused.
     kill(-pid, SIGKILL);

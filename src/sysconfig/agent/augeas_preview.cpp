@@ -208,9 +208,10 @@ int show_diff(const std::string &path, const std::string &old_text, const std::s
         _exit(127);
     }
     int status = 0;
-    while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    pid_t reaped = -1;
+    while (pid > 0 && (reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
     }
-    return pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : 2;
+    return pid > 0 && reaped == pid && WIFEXITED(status) ? WEXITSTATUS(status) : 2;
 }
 
 } // namespace

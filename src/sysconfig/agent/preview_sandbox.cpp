@@ -70,10 +70,12 @@
 namespace {
 
 using korvex::UniqueFd;
+using korvex::sysconfig::killed_by_signal;
+using korvex::sysconfig::pidfd_of;
 using korvex::sysconfig::read_up_to;
 using korvex::sysconfig::write_all;
 
-constexpr int exit_no_sandbox = 125;
+constexpr int exit_no_sandbox = korvex::sysconfig::sandbox_failed;
 constexpr int summary_fd = 3;
 // What the sandbox may keep in memory: puppet's state, its manifest, and
 // whatever the tools write there. /dev holds only devices and links.
@@ -119,11 +121,9 @@ bool bound_to_parent(int parent_pidfd) {
     return poll(&gone, 1, 0) == 0;
 }
 
-int pidfd_of(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
-
 // The exit status as a shell gives it.
 int status_code(int status) {
-    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    return WIFSIGNALED(status) ? killed_by_signal + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
 // ---- the host's facts, gathered outside ---------------------------------
@@ -527,9 +527,12 @@ int main(int argc, char **argv) {
     if (gatherer)
         gatherer->facts.reset();
     int status = 0;
-    while (waitpid(init, &status, 0) < 0 && errno == EINTR) {
+    pid_t reaped;
+    while ((reaped = waitpid(init, &status, 0)) < 0 && errno == EINTR) {
     }
+    const int code = reaped == init ? status_code(status)
+                                    : say(exit_no_sandbox, failed("waiting for the sandbox"));
     if (gatherer)
-        finish_gathering(*gatherer, status_code(status) == exit_no_sandbox);
-    return status_code(status);
+        finish_gathering(*gatherer, code == exit_no_sandbox);
+    return code;
 }
